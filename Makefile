@@ -1,0 +1,47 @@
+# make test   installs what is missing, builds and runs every test in three
+#             stages: AddressSanitizer+UBSan, ThreadSanitizer, libFuzzer.
+# make bench  builds a release tree and runs every benchmark.
+# make fuzz   the fuzz stage alone, 300 seconds per target.
+
+JOBS ?= $(shell nproc)
+CTEST = ctest -j$(JOBS) --output-on-failure --timeout 600
+ARCH := $(shell uname -m)
+
+.PHONY: test setup test-asan test-tsan test-fuzz fuzz bench
+
+test: setup
+	$(MAKE) test-asan
+	$(MAKE) test-tsan
+	$(MAKE) test-fuzz
+
+setup:
+	bash scripts/setup
+
+test-asan:
+	cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DSANITIZE=address,undefined -DWARNINGS_AS_ERRORS=ON
+	cmake --build build/test -j$(JOBS)
+	UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/test
+
+# setarch -R: ThreadSanitizer aborts with "unexpected memory mapping" under
+# address-space randomisation on some kernels.
+test-tsan:
+	cmake -S . -B build/tsan -G Ninja -DSANITIZE=thread
+	cmake --build build/tsan -j$(JOBS) --target concurrency_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  setarch $(ARCH) -R $(CTEST) --test-dir build/tsan -L concurrency
+
+FUZZ_SECONDS ?= 10
+test-fuzz:
+	cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DCMAKE_C_COMPILER=clang-14 -DFUZZ=ON -DFUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build build/fuzz -j$(JOBS) --target fuzz_targets
+	$(CTEST) --test-dir build/fuzz -L fuzz
+
+fuzz: setup
+	$(MAKE) test-fuzz FUZZ_SECONDS=300
+
+bench: setup
+	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build build/release -j$(JOBS)
+	@set -e; for b in build/release/bench/*_bench; do echo "== $$b"; "$$b"; done

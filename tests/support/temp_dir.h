@@ -1,0 +1,43 @@
+// Temporary folders for tests.
+#ifndef TESTS_SUPPORT_TEMP_DIR_H_
+#define TESTS_SUPPORT_TEMP_DIR_H_
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace testsupport {
+
+// A fresh folder made with mkdtemp under $TMPDIR (or /tmp). The destructor
+// first gives the owner rwx on every folder below it (a test may have taken
+// permissions away), then removes the whole tree without following links.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // Absolute path of the folder, without a trailing "/".
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Fixture with a TempDir per test case.
+class TempDirTest : public ::testing::Test {
+ protected:
+  // tmp_.path() + "/" + rel; rel "" gives the folder itself.
+  std::string Path(const std::string& rel = "") const;
+  // Writes bytes to rel (creating or truncating it); parent folders must exist.
+  void WriteFile(const std::string& rel, const std::string& bytes) const;
+  // The whole content of rel; fails the test when it cannot be read.
+  std::string ReadFile(const std::string& rel) const;
+
+  TempDir tmp_;
+};
+
+}  // namespace testsupport
+
+#endif  // TESTS_SUPPORT_TEMP_DIR_H_
