@@ -69,10 +69,17 @@ class LoggerTest : public testsupport::TempDirTest {
   uintmax_t SizeOf(const std::string& rel) const { return fs::file_size(Path(rel)); }
 };
 
+time_t g_now = kClock;
+time_t SettableClock() { return g_now; }
+
 TEST_F(LoggerTest, LineIsEnglishLocalTimeThenMessage) {
   StartFile("d.log");
+  platform::SetClockForTest(&SettableClock);
   Logger::LogMsg(Logger::L_ERR, "x_debug", "[ERROR] app(%d): %s %zu\n", 12, "t\xC3\xA9xt", size_t{7});
-  EXPECT_EQ(std::string(kPrefix) + "[ERROR] app(12): t\xC3\xA9xt 7\n", ReadFile("d.log"));
+  g_now = kClock + 61;
+  Logger::LogMsg(Logger::L_ERR, "x_debug", "next\n");
+  EXPECT_EQ(std::string(kPrefix) + "[ERROR] app(12): t\xC3\xA9xt 7\n" + "Mar 07 14:06:10 next\n",
+            ReadFile("d.log"));
 }
 
 TEST_F(LoggerTest, ThresholdsComeFromTheLevelFile) {
@@ -323,7 +330,8 @@ void IgnoreFree(const volatile void*) {}
 
 // Every debug line that is switched off still makes this call.
 TEST_F(LoggerTest, FilteredOutCallsDoNotAllocate) {
-  StartFile("d.log", "client_debug=3\n");
+  // syncer_debug at 7: no level is above every threshold, each call looks up.
+  StartFile("d.log", "client_debug=3\nsyncer_debug=7\n");
   ustring comp("worker_debug");
   ASSERT_NE(0, __sanitizer_install_malloc_and_free_hooks(&CountAllocation, &IgnoreFree));
   Logger::LogMsg(Logger::L_DEBUG, "worker_debug", "%s\n", "never");
