@@ -292,6 +292,27 @@ TEST_F(LoggerTest, SixtyRotationsKeepFortyNineNumberedFiles) {
   EXPECT_EQ("", ReadFile("d.log"));
 }
 
+// Numbered names are not cut to a fixed buffer: with a 2,048-byte one, a
+// path this long made "_10" into "_1", so one rotation overwrote another.
+TEST_F(LoggerTest, NumberedNamesOfALongPathStayDistinct) {
+  std::string rel;
+  while (Path(rel).size() + 200 < 2040) {
+    rel += (rel.empty() ? "" : "/") + std::string(199, 'd');
+    ASSERT_EQ(0, mkdir(Path(rel).c_str(), 0700));
+  }
+  rel += "/" + std::string(2045 - Path(rel).size() - 1, 'f');
+  ASSERT_EQ(2045u, Path(rel).size());
+  StartFile(rel);
+  for (int gen = 0; gen < 12; ++gen) {
+    Logger::LogMsg(Logger::L_ERR, "x", "generation %d\n", gen);
+    ASSERT_EQ(0, Logger::Rotate());
+  }
+  for (int i : {0, 1, 10, 11}) {
+    std::string numbered = rel + "_" + std::to_string(i);
+    EXPECT_EQ(std::string(kPrefix) + "generation " + std::to_string(11 - i) + "\n", ReadFile(numbered));
+  }
+}
+
 TEST_F(LoggerTest, FailedRotationSilencesTheFileOutput) {
   ASSERT_EQ(0, mkdir(Path("logs").c_str(), 0700));
   StartFile("logs/d.log");
