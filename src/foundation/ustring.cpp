@@ -618,6 +618,9 @@ ustring operator+(const ustring& lhs, char16_t rhs) {
 
 char& ustring::operator[](size_t pos) {
   drop_wdata();
+  // The shared empty buffer is read-only; a caller may write the
+  // terminator through s[0] as std::string allows.
+  if (data_cap == 0) realloc_data(0);
   return data[pos];
 }
 

@@ -122,8 +122,9 @@ class ustring {
   const char16_t* c_str() const;
   const char16_t* c_str_utf16() const { return c_str(); }
 
-  // The byte at `pos`; no bounds check. The non-const form drops the UTF-16
-  // copy, since the caller may write through the reference.
+  // The byte at `pos` (pos == length() is the terminator); no bounds check.
+  // The non-const form drops the UTF-16 copy, since the caller may write
+  // through the reference.
   const char& operator[](size_t pos) const noexcept { return data[pos]; }
   char& operator[](size_t pos);
 
