@@ -52,8 +52,8 @@ class Channel {
   // Argument of SwitchChannelOp.
   enum { CHANNEL_SSL_MODE = 0, CHANNEL_PLAIN_MODE = 1 };
 
-  // A closed plain channel with two rings of `capacity` bytes (> 0); the
-  // daemon passes 81920. `capacity` is also the largest block Write accepts.
+  // A closed plain channel with two rings of `capacity` bytes (0 is taken as
+  // 1); the daemon passes 81920. `capacity` is also the largest block Write accepts.
   explicit Channel(size_t capacity);
   // Closes the channel (Channel::Close, not an override) and frees the rings.
   virtual ~Channel();

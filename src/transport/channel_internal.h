@@ -25,6 +25,10 @@ int WaitWithTimeout(int sock, unsigned want, timeval const& timeout, const std::
 // True when `seconds` is not 0 and at least that long has passed since `since`.
 bool SecondsPassed(std::chrono::steady_clock::time_point since, uint32_t seconds);
 
+// Frees a plain context made by Channel::NewPlainContext without closing
+// its socket (which then belongs to an SSL object).
+void FreePlainContext(void* context);
+
 // shutdown and close of a channel's socket, with the channel's DEBUG lines.
 // Does nothing for -1.
 void ShutdownAndClose(int fd);

@@ -163,7 +163,7 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     return rc;
   }
   // The socket now lives under the SSL object; only the plain holder goes.
-  delete static_cast<int*>(m_ops.context);
+  transport_internal::FreePlainContext(m_ops.context);
   m_ops.context = ssl;
   SwitchChannelOp(CHANNEL_SSL_MODE);
   m_isSSL = true;
