@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -70,60 +71,71 @@ void SetUpProcess() {
   Channel::SetVerifyCAPath(ustring(Pki("ca.pem").c_str()));
 }
 
-void Finish(benchmark::State& state, bool ok) {
-  if (!ok) state.SkipWithError("transfer failed");
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kTotal));
-}
+using Clock = std::chrono::steady_clock;
 
-void BM_RawSocket(benchmark::State& state) {
-  SetUpProcess();
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Each transfer moves kTotal bytes from a writer on this thread to a reader
+// thread and returns the seconds it took (set-up and teardown excluded), or
+// a negative value when it failed.
+
+double RawSocketTransfer() {
+  Pair p;
   std::string block(kBlock, 'x');
   bool ok = true;
-  for (auto _ : state) {
-    Pair p;
-    std::thread reader([&] {
-      std::string buf(kBlock, '\0');
-      for (size_t left = kTotal; left > 0;) {
-        ssize_t n = recv(p.b, &buf[0], std::min(left, kBlock), 0);
-        if (n <= 0) return;
-        left -= static_cast<size_t>(n);
-      }
-    });
-    for (size_t i = 0; i < kBlocks && ok; ++i) {
-      for (size_t off = 0; off < kBlock;) {
-        ssize_t n = send(p.a, block.data() + off, kBlock - off, MSG_NOSIGNAL);
-        if (n <= 0) {
-          ok = false;
-          break;
-        }
-        off += static_cast<size_t>(n);
-      }
+  auto start = Clock::now();
+  std::thread reader([&] {
+    std::string buf(kBlock, '\0');
+    for (size_t left = kTotal; left > 0;) {
+      ssize_t n = recv(p.b, &buf[0], std::min(left, kBlock), 0);
+      if (n <= 0) return;
+      left -= static_cast<size_t>(n);
     }
-    reader.join();
+  });
+  for (size_t i = 0; i < kBlocks && ok; ++i) {
+    for (size_t off = 0; off < kBlock;) {
+      ssize_t n = send(p.a, block.data() + off, kBlock - off, MSG_NOSIGNAL);
+      if (n <= 0) {
+        ok = false;
+        break;
+      }
+      off += static_cast<size_t>(n);
+    }
   }
-  Finish(state, ok);
+  if (!ok) shutdown(p.a, SHUT_RDWR);
+  reader.join();
+  return ok ? Since(start) : -1;
 }
 
-void BM_PlainChannel(benchmark::State& state) {
-  SetUpProcess();
+// `tls`: both channels convert first (server mode on the reader's side).
+double ChannelTransfer(bool tls) {
+  Pair p;
   std::string block(kBlock, 'x');
-  bool ok = true;
-  for (auto _ : state) {
-    Pair p;
-    Channel writer(kCapacity), reader_ch(kCapacity);
-    ok = writer.Open(std::exchange(p.a, -1), true) == 0 && reader_ch.Open(std::exchange(p.b, -1), true) == 0;
-    std::thread reader([&] {
-      std::string buf(kBlock, '\0');
-      for (size_t i = 0; i < kBlocks; ++i) {
-        if (reader_ch.Read(&buf[0], kBlock) != 0) return;
-      }
-    });
-    for (size_t i = 0; i < kBlocks && ok; ++i) {
-      ok = writer.Write(block.data(), kBlock) == 0 && writer.FlushWrite(0) == 0;
-    }
-    reader.join();
+  Channel writer(kCapacity), reader_ch(kCapacity);
+  bool ok = writer.Open(std::exchange(p.a, -1), true) == 0 && reader_ch.Open(std::exchange(p.b, -1), true) == 0;
+  if (ok && tls) {
+    writer.SetAllowUntrust(false);
+    writer.SetSSLHostname(ustring("server.test"));
+    int server_rc = -100;
+    std::thread server([&] { server_rc = reader_ch.ConvertToSSLChannel(true); });
+    ok = writer.ConvertToSSLChannel(false) == 0;
+    server.join();
+    ok = ok && server_rc == 0;
   }
-  Finish(state, ok);
+  if (!ok) return -1;
+  auto start = Clock::now();
+  std::thread reader([&] {
+    std::string buf(kBlock, '\0');
+    for (size_t i = 0; i < kBlocks; ++i) {
+      if (reader_ch.Read(&buf[0], kBlock) != 0) return;
+    }
+  });
+  for (size_t i = 0; i < kBlocks && ok; ++i) {
+    ok = writer.Write(block.data(), kBlock) == 0 && writer.FlushWrite(0) == 0;
+  }
+  reader.join();
+  double took = Since(start);
+  return ok ? took : -1;
 }
 
 // A TLS pair made with OpenSSL alone: blocking sockets, the same test
@@ -159,61 +171,77 @@ struct RawTls {
   }
 };
 
-void BM_RawTls(benchmark::State& state) {
-  SetUpProcess();
+double RawTlsTransfer() {
+  Pair p;
+  RawTls tls(p);
+  if (!tls.ok) return -1;
   std::string block(kBlock, 'x');
   bool ok = true;
-  for (auto _ : state) {
-    state.PauseTiming();
-    Pair p;
-    RawTls tls(p);
-    ok = tls.ok;
-    state.ResumeTiming();
-    std::thread reader([&] {
-      std::string buf(kBlock, '\0');
-      for (size_t left = kTotal; left > 0 && ok;) {
-        int n = SSL_read(tls.server, &buf[0], static_cast<int>(std::min(left, kBlock)));
-        if (n <= 0) return;
-        left -= static_cast<size_t>(n);
-      }
-    });
-    for (size_t i = 0; i < kBlocks && ok; ++i) {
-      ok = SSL_write(tls.client, block.data(), static_cast<int>(kBlock)) == static_cast<int>(kBlock);
+  auto start = Clock::now();
+  std::thread reader([&] {
+    std::string buf(kBlock, '\0');
+    for (size_t left = kTotal; left > 0;) {
+      int n = SSL_read(tls.server, &buf[0], static_cast<int>(std::min(left, kBlock)));
+      if (n <= 0) return;
+      left -= static_cast<size_t>(n);
     }
-    reader.join();
+  });
+  for (size_t i = 0; i < kBlocks && ok; ++i) {
+    ok = SSL_write(tls.client, block.data(), static_cast<int>(kBlock)) == static_cast<int>(kBlock);
   }
-  Finish(state, ok);
+  if (!ok) shutdown(p.a, SHUT_RDWR);
+  reader.join();
+  return ok ? Since(start) : -1;
 }
 
-void BM_TlsChannel(benchmark::State& state) {
+// Times `transfer` per iteration.
+template <typename F>
+void RunTransfer(benchmark::State& state, F transfer) {
   SetUpProcess();
-  std::string block(kBlock, 'x');
-  bool ok = true;
   for (auto _ : state) {
-    state.PauseTiming();
-    Pair p;
-    Channel writer(kCapacity), reader_ch(kCapacity);
-    ok = writer.Open(std::exchange(p.a, -1), true) == 0 && reader_ch.Open(std::exchange(p.b, -1), true) == 0;
-    writer.SetAllowUntrust(false);
-    writer.SetSSLHostname(ustring("server.test"));
-    int server_rc = -100;
-    std::thread server([&] { server_rc = reader_ch.ConvertToSSLChannel(true); });
-    ok = ok && writer.ConvertToSSLChannel(false) == 0;
-    server.join();
-    ok = ok && server_rc == 0;
-    state.ResumeTiming();
-    std::thread reader([&] {
-      std::string buf(kBlock, '\0');
-      for (size_t i = 0; i < kBlocks && ok; ++i) {
-        if (reader_ch.Read(&buf[0], kBlock) != 0) return;
-      }
-    });
-    for (size_t i = 0; i < kBlocks && ok; ++i) {
-      ok = writer.Write(block.data(), kBlock) == 0 && writer.FlushWrite(0) == 0;
+    double took = transfer();
+    if (took < 0) {
+      state.SkipWithError("transfer failed");
+      return;
     }
-    reader.join();
+    state.SetIterationTime(took);
   }
-  Finish(state, ok);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kTotal));
+}
+
+void BM_RawSocket(benchmark::State& state) { RunTransfer(state, RawSocketTransfer); }
+void BM_PlainChannel(benchmark::State& state) { RunTransfer(state, [] { return ChannelTransfer(false); }); }
+void BM_RawTls(benchmark::State& state) { RunTransfer(state, RawTlsTransfer); }
+void BM_TlsChannel(benchmark::State& state) { RunTransfer(state, [] { return ChannelTransfer(true); }); }
+
+// The raw and the channel transfer back to back in every iteration, so that
+// both see the same machine load; "ratio" is channel MB/s over raw MB/s.
+template <typename Raw, typename Chan>
+void RunPaired(benchmark::State& state, Raw raw, Chan chan) {
+  SetUpProcess();
+  double raw_s = 0, chan_s = 0;
+  for (auto _ : state) {
+    double r = raw();
+    double c = chan();
+    if (r < 0 || c < 0) {
+      state.SkipWithError("transfer failed");
+      return;
+    }
+    raw_s += r;
+    chan_s += c;
+    state.SetIterationTime(r + c);
+  }
+  double mb = static_cast<double>(kTotal) * static_cast<double>(state.iterations()) / 1e6;
+  state.counters["raw_MBps"] = mb / raw_s;
+  state.counters["channel_MBps"] = mb / chan_s;
+  state.counters["ratio"] = raw_s / chan_s;
+}
+
+void BM_PlainVersusRaw(benchmark::State& state) {
+  RunPaired(state, RawSocketTransfer, [] { return ChannelTransfer(false); });
+}
+void BM_TlsVersusRaw(benchmark::State& state) {
+  RunPaired(state, RawTlsTransfer, [] { return ChannelTransfer(true); });
 }
 
 // One client conversion with host-name check against a server-mode channel,
@@ -263,8 +291,10 @@ void BM_Conversion(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_RawSocket)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainChannel)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RawTls)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_TlsChannel)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RawSocket)->Iterations(3)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_PlainChannel)->Iterations(3)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_RawTls)->Iterations(2)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_TlsChannel)->Iterations(2)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_PlainVersusRaw)->Iterations(5)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_TlsVersusRaw)->Iterations(3)->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK(BM_Conversion)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
