@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -204,6 +205,15 @@ TEST_F(ConflictRenameTest, WhiteSpaceEdgeNames) {
   ASSERT_EQ(0, WhiteSpaceConflictRename(Path("s/ docs").c_str(), " docs", "a/b"));
   EXPECT_TRUE(List("s/docs").empty());
   EXPECT_EQ("payload", ReadFile("s/docs_a_b_" + kTime + "_WhiteSpaceConflict/inside"));
+}
+
+// A path without "/" is a name in the current folder; its trimmed sibling is
+// there too (not "<name>/<trimmed>", a path below the file itself).
+TEST_F(ConflictRenameTest, WhiteSpaceBareNameStaysInTheCurrentFolder) {
+  WriteFile("s/ b", "mine");
+  ASSERT_EQ(0, chdir(Path("s").c_str()));  // this test case has its own process
+  EXPECT_EQ(0, WhiteSpaceConflictRename(" b", " b", "PC1"));
+  EXPECT_EQ("mine", ReadFile("s/b"));
 }
 
 TEST_F(ConflictRenameTest, WhiteSpaceAllTakenMovesNothing) {
