@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
 
 extern char** environ;
@@ -169,6 +171,41 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::string
     result.exit_code = 128 + WTERMSIG(wstatus);
   }
   return result;
+}
+
+int RunInChild(const std::function<int()>& fn, bool as_nobody, int timeout_seconds) {
+  fflush(nullptr);  // nothing buffered may be written twice
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(kNobodyId) != 0 || setuid(kNobodyId) != 0)) {
+      _exit(255);
+    }
+    int r = fn();
+    fflush(nullptr);
+    _exit(r & 0xFF);
+  }
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    int wstatus = 0;
+    pid_t r = waitpid(pid, &wstatus, WNOHANG);
+    if (r == pid) {
+      if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus) == 255 && as_nobody ? -1 : WEXITSTATUS(wstatus);
+      return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
+    }
+    if (r < 0 && errno != EINTR) return -1;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec - start.tv_sec >= timeout_seconds) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+      }
+      return kTimedOut;
+    }
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
 }
 
 }  // namespace testsupport
