@@ -28,6 +28,9 @@
 // Threads: no lock. One thread builds or reads an object at a time; the
 // shared empty values are immutable and may be read from any thread.
 class PObject {
+  // The stream reads and fills values in place.
+  friend class PStream;
+
  public:
   enum {
     TYPE_NULL = 0,
