@@ -44,9 +44,11 @@ inline std::string Hex(const std::string& bytes) {
   return out;
 }
 
-// A TCP socket on 127.0.0.1 bound to a free port and listening; -1 on failure.
-inline int ListenAnyPort(int* port) {
+// A TCP socket on 127.0.0.1 bound to a free port and listening; -1 on
+// failure. A `rcvbuf` above 0 is the receive buffer of accepted connections.
+inline int ListenAnyPort(int* port, int rcvbuf = 0) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;
@@ -61,9 +63,12 @@ inline int ListenAnyPort(int* port) {
   return fd;
 }
 
-// A blocking connect to 127.0.0.1:port; -1 on failure.
-inline int ConnectTo(int port) {
+// A blocking connect to 127.0.0.1:port; -1 on failure. A `rcvbuf` above 0
+// sets the receive buffer first, so that a single-threaded test can send a
+// body that large before the far end reads.
+inline int ConnectTo(int port, int rcvbuf = 0) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;
@@ -77,13 +82,14 @@ inline int ConnectTo(int port) {
 }
 
 // One loopback TCP connection: `ch` owns one end, the test drives `peer`.
+// Each direction holds about 1 MiB before anyone reads it.
 class ChannelPair {
  public:
   explicit ChannelPair(size_t capacity = 81920) : ch(capacity) {
     int port = 0;
-    int l = ListenAnyPort(&port);
+    int l = ListenAnyPort(&port, 2 << 20);
     if (l < 0) return;
-    peer = ConnectTo(port);
+    peer = ConnectTo(port, 2 << 20);
     int mine = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
     close(l);
     if (mine >= 0 && ch.Open(mine, true) != 0) close(mine);
