@@ -28,17 +28,28 @@ constexpr int PObject::type_trait<PObject::binary_type>() {
 }
 
 template <class T>
-void PObject::copy(const T& value) {
-  T* fresh = new T(value);  // may throw: the old value is still intact
+void PObject::copy(const T& v) {
+  T* fresh = new T(v);  // may throw: the old value is still intact
   clear();
   type = type_trait<T>();
-  data = fresh;
+  data.ptr = fresh;
+}
+
+template <>
+void PObject::copy<uint64_t>(const uint64_t& v) {
+  set_integer(v);
+}
+
+void PObject::set_integer(uint64_t v) noexcept {
+  clear();
+  type = TYPE_INTEGER;
+  data.integer = v;
 }
 
 template <class T>
 T& PObject::convert() {
   if (type != type_trait<T>()) copy(T());
-  return *static_cast<T*>(data);
+  return value<T>();
 }
 
 const PObject::binary_type& PObject::empty_binary() {
@@ -63,36 +74,36 @@ const PObject& PObject::empty_object() {
 
 // --- Construction ------------------------------------------------------------
 
-PObject::PObject(const PObject& other) : type(TYPE_NULL), data(nullptr) { copy(other); }
+PObject::PObject(const PObject& other) : type(TYPE_NULL), data{nullptr} { copy(other); }
 
 PObject::PObject(PObject&& other) noexcept : type(other.type), data(other.data) {
   other.type = TYPE_NULL;
-  other.data = nullptr;
+  other.data.ptr = nullptr;
 }
 
-PObject::PObject(const char* s) : type(TYPE_NULL), data(nullptr) { copy(ustring(s)); }
-PObject::PObject(const ustring& s) : type(TYPE_NULL), data(nullptr) { copy(s); }
-PObject::PObject(unsigned long long v) : type(TYPE_NULL), data(nullptr) { copy(uint64_t(v)); }
-PObject::PObject(unsigned long v) : type(TYPE_NULL), data(nullptr) { copy(uint64_t(v)); }
-PObject::PObject(unsigned int v) : type(TYPE_NULL), data(nullptr) { copy(uint64_t(v)); }
-PObject::PObject(long long v) : type(TYPE_NULL), data(nullptr) { copy(static_cast<uint64_t>(v)); }
-PObject::PObject(long v) : type(TYPE_NULL), data(nullptr) { copy(static_cast<uint64_t>(v)); }
-PObject::PObject(int v) : type(TYPE_NULL), data(nullptr) { copy(static_cast<uint64_t>(int64_t(v))); }
+PObject::PObject(const char* s) : type(TYPE_NULL), data{nullptr} { copy(ustring(s)); }
+PObject::PObject(const ustring& s) : type(TYPE_NULL), data{nullptr} { copy(s); }
+PObject::PObject(unsigned long long v) : type(TYPE_INTEGER) { data.integer = v; }
+PObject::PObject(unsigned long v) : type(TYPE_INTEGER) { data.integer = v; }
+PObject::PObject(unsigned int v) : type(TYPE_INTEGER) { data.integer = v; }
+PObject::PObject(long long v) : type(TYPE_INTEGER) { data.integer = static_cast<uint64_t>(v); }
+PObject::PObject(long v) : type(TYPE_INTEGER) { data.integer = static_cast<uint64_t>(v); }
+PObject::PObject(int v) : type(TYPE_INTEGER) { data.integer = static_cast<uint64_t>(int64_t{v}); }
 
 // --- Readers -----------------------------------------------------------------
 
 bool PObject::isEmpty() const {
   switch (type) {
     case TYPE_ARRAY:
-      return static_cast<const array_type*>(data)->empty();
+      return value<array_type>().empty();
     case TYPE_MAP:
-      return static_cast<const map_type*>(data)->empty();
+      return value<map_type>().empty();
     case TYPE_INTEGER:
       return false;
     case TYPE_STRING:
-      return static_cast<const ustring*>(data)->empty();
+      return value<ustring>().empty();
     case TYPE_BINARY:
-      return static_cast<const binary_type*>(data)->empty();
+      return value<binary_type>().empty();
     default:
       return true;
   }
@@ -101,7 +112,7 @@ bool PObject::isEmpty() const {
 bool PObject::asBool() const { return isInteger() ? asUInt64() != 0 : !isEmpty(); }
 
 ustring PObject::asString() const {
-  if (isString()) return *static_cast<const ustring*>(data);
+  if (isString()) return value<ustring>();
   if (isInteger()) {
     // Only the low 32 bits, as every peer has always printed it.
     char buf[64];
@@ -112,47 +123,72 @@ ustring PObject::asString() const {
 }
 
 const PObject::map_type& PObject::asMap() const {
-  return isMap() ? *static_cast<const map_type*>(data) : empty_map();
+  return isMap() ? value<map_type>() : empty_map();
 }
 
 const PObject::array_type& PObject::asArray() const {
-  return isArray() ? *static_cast<const array_type*>(data) : empty_array();
+  return isArray() ? value<array_type>() : empty_array();
 }
 
 const PObject::binary_type& PObject::asBinary() const {
-  return isBinary() ? *static_cast<const binary_type*>(data) : empty_binary();
+  return isBinary() ? value<binary_type>() : empty_binary();
 }
 
 PObject::map_type& PObject::asMap() { return convert<map_type>(); }
 PObject::array_type& PObject::asArray() { return convert<array_type>(); }
 PObject::binary_type& PObject::asBinary() { return convert<binary_type>(); }
 
-const PObject& PObject::operator[](const ustring& key) const {
-  if (!isMap()) return empty_object();
-  const map_type& m = *static_cast<const map_type*>(data);
+namespace {
+
+template <class Map, class Key>
+auto* FindMember(Map& m, const Key& key) {
   auto it = m.find(key);
-  return it == m.end() ? empty_object() : it->second;
+  return it == m.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+const PObject& PObject::operator[](const ustring& key) const {
+  const PObject* member = isMap() ? FindMember(value<map_type>(), key) : nullptr;
+  return member ? *member : empty_object();
+}
+
+const PObject& PObject::operator[](const char* key) const {
+  const PObject* member = isMap() ? FindMember(value<map_type>(), key) : nullptr;
+  return member ? *member : empty_object();
 }
 
 PObject& PObject::operator[](const ustring& key) {
   if (!isMap()) {
     clear();
-    data = new map_type();
+    data.ptr = new map_type();
     type = TYPE_MAP;
   }
-  return (*static_cast<map_type*>(data))[key];
+  return value<map_type>()[key];
 }
 
-bool PObject::hasMember(const ustring& key) const {
-  return isMap() && static_cast<const map_type*>(data)->count(key) != 0;
+PObject& PObject::operator[](const char* key) {
+  if (!isMap()) {
+    clear();
+    data.ptr = new map_type();
+    type = TYPE_MAP;
+  }
+  map_type& m = value<map_type>();
+  auto it = m.find(key);
+  if (it != m.end()) return it->second;
+  return m.emplace_hint(it, ustring(key), PObject())->second;
 }
+
+bool PObject::hasMember(const ustring& key) const { return isMap() && FindMember(value<map_type>(), key); }
+
+bool PObject::hasMember(const char* key) const { return isMap() && FindMember(value<map_type>(), key); }
 
 const PObject& PObject::operator[](unsigned int index) const {
   if (isArray()) {
-    const array_type& a = *static_cast<const array_type*>(data);
+    const array_type& a = value<array_type>();
     if (index < a.size()) return a[index];
   } else if (isMap()) {
-    const map_type& m = *static_cast<const map_type*>(data);
+    const map_type& m = value<map_type>();
     if (index < m.size()) return std::next(m.begin(), index)->second;
   }
   return empty_object();
@@ -160,10 +196,10 @@ const PObject& PObject::operator[](unsigned int index) const {
 
 PObject& PObject::operator[](unsigned int index) {
   if (isArray()) {
-    array_type& a = *static_cast<array_type*>(data);
+    array_type& a = value<array_type>();
     if (index < a.size()) return a[index];
   } else if (isMap()) {
-    map_type& m = *static_cast<map_type*>(data);
+    map_type& m = value<map_type>();
     if (index < m.size()) return std::next(m.begin(), index)->second;
   }
   throw std::out_of_range("out_of_range: PObject::operator[]");
@@ -175,19 +211,19 @@ void PObject::copy(const PObject& other) {
   if (this == &other) return;
   switch (other.type) {
     case TYPE_ARRAY:
-      copy(*static_cast<const array_type*>(other.data));
+      copy(other.value<array_type>());
       break;
     case TYPE_MAP:
-      copy(*static_cast<const map_type*>(other.data));
+      copy(other.value<map_type>());
       break;
     case TYPE_INTEGER:
-      copy(*static_cast<const uint64_t*>(other.data));
+      set_integer(other.data.integer);
       break;
     case TYPE_STRING:
-      copy(*static_cast<const ustring*>(other.data));
+      copy(other.value<ustring>());
       break;
     case TYPE_BINARY:
-      copy(*static_cast<const binary_type*>(other.data));
+      copy(other.value<binary_type>());
       break;
     default:
       clear();
@@ -261,6 +297,11 @@ PObject& PObject::operator=(const map_type& m) {
   return *this;
 }
 
+PObject& PObject::operator=(const std::map<ustring, PObject>& m) {
+  copy(map_type(m.begin(), m.end()));
+  return *this;
+}
+
 PObject& PObject::operator=(const array_type& a) {
   copy(a);
   return *this;
@@ -272,21 +313,18 @@ PObject& PObject::operator=(const binary_type& b) {
 }
 
 void PObject::clear() noexcept {
-  void* old = data;
+  void* old = data.ptr;
   int old_type = type;
   // Detach first: destroying a container runs member destructors that must
   // not see this object half torn down.
   type = TYPE_NULL;
-  data = nullptr;
+  data.ptr = nullptr;
   switch (old_type) {
     case TYPE_ARRAY:
       delete static_cast<array_type*>(old);
       break;
     case TYPE_MAP:
       delete static_cast<map_type*>(old);
-      break;
-    case TYPE_INTEGER:
-      delete static_cast<uint64_t*>(old);
       break;
     case TYPE_STRING:
       delete static_cast<ustring*>(old);
@@ -317,7 +355,7 @@ void PObject::toString(std::string& out) const {
     case TYPE_ARRAY: {
       out += '[';
       const char* sep = "";
-      for (const PObject& e : *static_cast<const array_type*>(data)) {
+      for (const PObject& e : value<array_type>()) {
         out += sep;
         e.toString(out);
         sep = ", ";
@@ -328,12 +366,12 @@ void PObject::toString(std::string& out) const {
     case TYPE_MAP: {
       out += '{';
       const char* sep = "";
-      for (const auto& [key, value] : *static_cast<const map_type*>(data)) {
+      for (const auto& [key, member] : value<map_type>()) {
         out += sep;
         out += '"';
         out.append(key.c_str_utf8(), key.length());
         out += "\": ";
-        value.toString(out);
+        member.toString(out);
         sep = ", ";
       }
       out += '}';
@@ -343,14 +381,14 @@ void PObject::toString(std::string& out) const {
       out += std::to_string(asUInt64());
       break;
     case TYPE_STRING: {
-      const ustring& s = *static_cast<const ustring*>(data);
+      const ustring& s = value<ustring>();
       out += '"';
       out.append(s.c_str_utf8(), s.length());
       out += '"';
       break;
     }
     case TYPE_BINARY: {
-      const binary_type& b = *static_cast<const binary_type*>(data);
+      const binary_type& b = value<binary_type>();
       out += "{offset: " + std::to_string(b.offset) + ", length: " + std::to_string(b.length) + ", path: \"";
       out.append(b.path.c_str_utf8(), b.path.length());
       out += "\"}";

@@ -8,8 +8,8 @@
 
 #include "foundation/ustring.h"
 
-// A null value, or one owned heap value of one kind: array, map keyed by
-// ustring (byte order of the UTF-8 keys), unsigned 64-bit integer, UTF-8
+// A null value, an unsigned 64-bit integer, or one owned heap value of one
+// kind: array, map keyed by ustring (byte order of the UTF-8 keys), UTF-8
 // string, or a binary that refers to a slice of a local file (the bytes are
 // never held in memory).
 //
@@ -62,10 +62,12 @@ class PObject {
     bool empty() const { return path.empty(); }
   };
 
-  typedef std::map<ustring, PObject> map_type;
+  // Keys in byte order (ustring's operator<); ustring_less also finds a
+  // `const char*` key without building a ustring.
+  typedef std::map<ustring, PObject, ustring_less> map_type;
   typedef std::vector<PObject> array_type;
 
-  PObject() noexcept : type(TYPE_NULL), data(nullptr) {}
+  PObject() noexcept : type(TYPE_NULL), data{nullptr} {}
   PObject(const PObject& other);
   PObject(PObject&& other) noexcept;
   PObject(const char* s);
@@ -81,7 +83,7 @@ class PObject {
   ~PObject() { clear(); }
 
   // --- Kind tests ---------------------------------------------------------
-  bool isNull() const { return data == nullptr; }
+  bool isNull() const { return type == TYPE_NULL; }
   bool isArray() const { return type == TYPE_ARRAY; }
   bool isMap() const { return type == TYPE_MAP; }
   bool isInteger() const { return type == TYPE_INTEGER; }
@@ -98,7 +100,7 @@ class PObject {
 
   // --- Integer readers: 0 for any other kind --------------------------------
   uint64_t asInteger() const { return asUInt64(); }
-  uint64_t asUInt64() const { return isInteger() ? *static_cast<const uint64_t*>(data) : 0; }
+  uint64_t asUInt64() const { return isInteger() ? data.integer : 0; }
   int64_t asInt64() const { return static_cast<int64_t>(asUInt64()); }
   uint32_t asUInt32() const { return static_cast<uint32_t>(asUInt64()); }
   int32_t asInt32() const { return static_cast<int32_t>(asUInt32()); }
@@ -129,12 +131,20 @@ class PObject {
   // releases first), then returns the member, inserting a null one if absent.
   PObject& operator[](const ustring& key);
   bool hasMember(const ustring& key) const;
+  // The same for a NUL-terminated key (a literal): found without building a
+  // ustring, which saves an allocation on every look-up.
+  const PObject& operator[](const char* key) const;
+  PObject& operator[](const char* key);
+  bool hasMember(const char* key) const;
 
   // By position: an array's element, or a map's member in key order. The
   // const form gives a shared null object when there is none; the non-const
   // form throws std::out_of_range("out_of_range: PObject::operator[]").
   const PObject& operator[](unsigned int index) const;
   PObject& operator[](unsigned int index);
+  // For a literal 0, which would otherwise be as close to a `const char*`.
+  const PObject& operator[](int index) const { return (*this)[static_cast<unsigned int>(index)]; }
+  PObject& operator[](int index) { return (*this)[static_cast<unsigned int>(index)]; }
 
   // --- Assignment -----------------------------------------------------------
   PObject& operator=(const PObject& other);
@@ -150,6 +160,7 @@ class PObject {
   // The integer 0 or 1.
   PObject& operator=(bool v);
   PObject& operator=(const map_type& m);
+  PObject& operator=(const std::map<ustring, PObject>& m);
   PObject& operator=(const array_type& a);
   PObject& operator=(const binary_type& b);
 
@@ -175,6 +186,17 @@ class PObject {
   // Makes the object hold an empty value of kind T unless it holds one.
   template <class T>
   T& convert();
+  // Replaces the value by the integer `v`; cannot fail.
+  void set_integer(uint64_t v) noexcept;
+  // The heap value of a container, string or binary.
+  template <class T>
+  T& value() {
+    return *static_cast<T*>(data.ptr);
+  }
+  template <class T>
+  const T& value() const {
+    return *static_cast<const T*>(data.ptr);
+  }
 
   // The shared empty values handed out by the const readers.
   static const binary_type& empty_binary();
@@ -182,8 +204,13 @@ class PObject {
   static const array_type& empty_array();
   static const PObject& empty_object();
 
-  int type;    // TYPE_*
-  void* data;  // the owned value of that kind; null exactly when TYPE_NULL
+  int type;  // TYPE_*
+  // An integer is held in place; every other kind owns the heap value `ptr`
+  // points at, which is null exactly when the object is null.
+  union {
+    void* ptr;
+    uint64_t integer;
+  } data;
 
  private:
   void toString(std::string& out) const;

@@ -115,6 +115,9 @@ ustring PStream::GetHistory() const {
 }
 
 void PStream::UpdateStatus(uint64_t sent, uint64_t total) {
+  // Only this thread writes the totals, so it may read them without the
+  // lock; most values find them already 0 and need no lock at all.
+  if (total_sent == sent && total_size == total) return;
   std::lock_guard<std::mutex> lock(status_lock);
   total_sent = sent;
   total_size = total;

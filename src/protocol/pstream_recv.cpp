@@ -99,7 +99,7 @@ int PStream::RecvInteger(Channel& ch, PObject& target) {
   if (rc < 0) return rc;
   uint64_t value = 0;
   for (int i = 0; i < width; ++i) value = (value << 8) | bytes[i];
-  target = static_cast<unsigned long long>(value);
+  target.set_integer(value);
   if (dump) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s%llu\n", Indent(), static_cast<unsigned long long>(value));
   }
@@ -122,7 +122,7 @@ int PStream::RecvString(Channel& ch, ustring& text) {
 
 int PStream::RecvString(Channel& ch, PObject& target) {
   if (!target.isString()) target = ustring();
-  return RecvString(ch, *static_cast<ustring*>(target.data));
+  return RecvString(ch, target.value<ustring>());
 }
 
 int PStream::RecvMap(Channel& ch, PObject& target) {

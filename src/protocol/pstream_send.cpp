@@ -42,15 +42,15 @@ int PStream::SendObject(Channel& ch, const PObject& obj) {
     case PObject::TYPE_INTEGER:
       return SendInteger(ch, obj.asUInt64());
     case PObject::TYPE_STRING: {
-      const ustring& s = *static_cast<const ustring*>(obj.data);
+      const ustring& s = obj.value<ustring>();
       return SendString(ch, s.c_str_utf8(), s.length());
     }
     case PObject::TYPE_MAP:
-      return SendMap(ch, *static_cast<const PObject::map_type*>(obj.data));
+      return SendMap(ch, obj.value<PObject::map_type>());
     case PObject::TYPE_ARRAY:
-      return SendArray(ch, *static_cast<const PObject::array_type*>(obj.data));
+      return SendArray(ch, obj.value<PObject::array_type>());
     case PObject::TYPE_BINARY:
-      return SendBinary(ch, *static_cast<const PObject::binary_type*>(obj.data));
+      return SendBinary(ch, obj.value<PObject::binary_type>());
     default:
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): unknown value type %d\n", __LINE__, obj.type);
       return ERR_SYS;

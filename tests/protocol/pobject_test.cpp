@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -326,6 +327,31 @@ TEST(PObjectTest, AssignmentFromEveryKind) {
   p.clear();
   EXPECT_TRUE(p.isNull());
   EXPECT_EQ("null", Text(p));
+}
+
+// Literal keys and indexes take their own overloads; they behave as the
+// ustring and unsigned forms.
+TEST(PObjectTest, LiteralKeysAndIndexes) {
+  PObject p;
+  p["b"] = 2;
+  p[ustring("a")] = 1;
+  const PObject& c = p;
+  EXPECT_EQ(1u, c["a"].asUInt64());
+  EXPECT_EQ(2u, c[ustring("b")].asUInt64());
+  EXPECT_TRUE(c["zz"].isNull());
+  EXPECT_TRUE(c.hasMember("a"));
+  EXPECT_FALSE(c.hasMember("zz"));
+  EXPECT_FALSE(c.hasMember(ustring("zz")));
+  EXPECT_EQ(2u, p.asMap().size()) << "const look-ups inserted nothing";
+  EXPECT_EQ(1u, c[0].asUInt64());
+  p["c"];
+  EXPECT_EQ("{\"a\": 1, \"b\": 2, \"c\": null}", Text(p));
+
+  std::map<ustring, PObject> plain;
+  plain["k"] = "v";
+  PObject q;
+  q = plain;
+  EXPECT_EQ("{\"k\": \"v\"}", Text(q));
 }
 
 TEST(PObjectTest, SwapExchangesValues) {
