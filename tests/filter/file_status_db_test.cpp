@@ -127,6 +127,12 @@ TEST_F(FileStatusDBTest, RowsFollowThePathAndTheFileAtIt) {
   ASSERT_EQ(0, FileStatusDB::initialize(second.c_str()));
   Add({"/three"});
   EXPECT_EQ("\\three\n", filter_test::Shell(second, "SELECT path FROM fstatinfo;"));
+
+  // Removed behind the daemon's back: a new, empty file without the table,
+  // never rows in the removed one.
+  for (const char* suffix : {"", "-wal", "-shm"}) (void)unlink((second + suffix).c_str());
+  EXPECT_EQ(SQLITE_ERROR, FileStatusDB::setFileSyncStat(Row("/four")));
+  EXPECT_EQ("", filter_test::Shell(second, "SELECT name FROM sqlite_master;"));
 }
 
 TEST_F(FileStatusDBTest, DroppedTableGivesSqliteCode) {
