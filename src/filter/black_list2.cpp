@@ -1,10 +1,10 @@
 #include "filter/black_list2.h"
 
 #include <cstring>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
-#include "filter/cs_filter_match.h"
 #include "filter/cs_filter_writer.h"
 #include "filter/holder_load.h"
 #include "filter/rule_compare.h"
@@ -31,16 +31,23 @@ int ReplaceText(value_type_string* text, const ustring& value) {
 
 }  // namespace
 
-BlackList2::BlackList2() { (void)filter_init(&m_filter); }
+using SharedLock = std::shared_lock<std::shared_mutex>;
+using ExclusiveLock = std::unique_lock<std::shared_mutex>;
 
-BlackList2::~BlackList2() { Destroy(); }
+BlackList2::BlackList2() {
+  (void)filter_init(&m_filter);
+  filter_match_index_build(&m_filter, &m_index);
+}
+
+BlackList2::~BlackList2() { filter_destroy(&m_filter); }
 
 BlackList2::BlackList2(const BlackList2& other) {
   (void)filter_init(&m_filter);
   // Nobody else sees this object yet: only the source needs its lock.
-  std::lock_guard<std::mutex> guard(other.m_mutex);
+  SharedLock guard(other.m_mutex);
   // On failure filter_copy leaves the record empty, which is documented.
   (void)filter_copy(&m_filter, &other.m_filter);
+  filter_match_index_build(&m_filter, &m_index);
 }
 
 BlackList2& BlackList2::operator=(const BlackList2& other) {
@@ -49,7 +56,10 @@ BlackList2& BlackList2::operator=(const BlackList2& other) {
   (void)filter_init(&copy);
   {
     std::scoped_lock both(m_mutex, other.m_mutex);
-    if (filter_copy(&copy, &other.m_filter) == 0) std::swap(m_filter, copy);
+    if (filter_copy(&copy, &other.m_filter) == 0) {
+      std::swap(m_filter, copy);
+      m_index = other.m_index;
+    }
   }
   filter_destroy(&copy);
   return *this;
@@ -61,35 +71,44 @@ BlackList2* BlackList2::getInstance() {
 }
 
 int BlackList2::Load(const ustring& path) {
-  return holder_load::Load(&m_filter, m_mutex, path, kFilterOps, "black_list2", __LINE__);
+  return holder_load::Load(path, kFilterOps, "black_list2", __LINE__, [this](Filter& fresh) {
+    FilterMatchIndex index;
+    filter_match_index_build(&fresh, &index);
+    ExclusiveLock guard(m_mutex);
+    std::swap(m_filter, fresh);
+    m_index = index;
+  });
 }
 
 int BlackList2::TestFilePath(const ustring& path) const {
-  std::lock_guard<std::mutex> guard(m_mutex);
-  return filter_test_path(&m_filter, 0, View(path));
+  SharedLock guard(m_mutex);
+  return filter_test_path(&m_filter, m_index, 0, View(path));
 }
 
 int BlackList2::TestDirectoryPath(const ustring& path) const {
-  std::lock_guard<std::mutex> guard(m_mutex);
-  return filter_test_path(&m_filter, 1, View(path));
+  SharedLock guard(m_mutex);
+  return filter_test_path(&m_filter, m_index, 1, View(path));
 }
 
 int BlackList2::TestFileSize(uint64_t size) const {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  SharedLock guard(m_mutex);
   return filter_test_file_size(&m_filter, size);
 }
 
 int BlackList2::TestFullPathSize(uint64_t length) const {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  SharedLock guard(m_mutex);
   return filter_test_full_path_size(&m_filter, length);
 }
 
 void BlackList2::Destroy() {
   // Zero-initialised is the destroyed state: no strings, no set storage.
   Filter old{};
+  FilterMatchIndex index;
+  filter_match_index_build(&old, &index);
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    ExclusiveLock guard(m_mutex);
     std::swap(m_filter, old);
+    m_index = index;
   }
   filter_destroy(&old);
 }
@@ -97,15 +116,18 @@ void BlackList2::Destroy() {
 void BlackList2::Clear() {
   Filter old;
   (void)filter_init(&old);
+  FilterMatchIndex index;
+  filter_match_index_build(&old, &index);
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    ExclusiveLock guard(m_mutex);
     std::swap(m_filter, old);
+    m_index = index;
   }
   filter_destroy(&old);
 }
 
 int BlackList2::Write(const ustring& path) const {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  SharedLock guard(m_mutex);
   return filter_write(&m_filter, path.c_str_utf8());
 }
 
@@ -115,15 +137,19 @@ Filter* BlackList2::GetFilter() {
   return &m_filter;
 }
 
-void BlackList2::ReturnFilter() { m_mutex.unlock(); }
+void BlackList2::ReturnFilter() {
+  // The caller may have edited the rules.
+  filter_match_index_build(&m_filter, &m_index);
+  m_mutex.unlock();
+}
 
 int BlackList2::GetMajorVersion() const {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  SharedLock guard(m_mutex);
   return m_filter.Version.major;
 }
 
 int BlackList2::GetMinorVersion() const {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  SharedLock guard(m_mutex);
   return m_filter.Version.minor;
 }
 

@@ -2,18 +2,21 @@
 // instance (getInstance) holds the system filter; each session has its own,
 // shared through the session's registry entry.
 //
-// Threads: every test, Load, Destroy, Clear, Write and the copy operations
-// take the holder's own mutex, so worker threads may test while the
-// application thread reloads; a test sees either the old or the new rules,
-// never half of them. No operation holds the mutex of another holder except
-// the copy operations (both, through std::scoped_lock).
+// Threads: every operation takes the holder's own mutex, so worker threads
+// may test while the application thread reloads; a test sees either the old
+// or the new rules, never half of them. Tests and Write take it shared (the
+// workers test every event, in parallel); Load (only for its swap),
+// Destroy, Clear, GetFilter and the copy operations take it exclusively. No
+// operation holds the mutex of another holder except the copy operations
+// (both, through std::scoped_lock).
 #ifndef FILTER_BLACK_LIST2_H_
 #define FILTER_BLACK_LIST2_H_
 
 #include <cstdint>
-#include <mutex>
+#include <shared_mutex>
 
 #include "filter/cs_filter.h"
+#include "filter/cs_filter_match.h"
 #include "filter/filter_codes.h"
 #include "foundation/ustring.h"
 
@@ -61,6 +64,7 @@ class BlackList2 {
   // Locks the mutex and returns the rules for direct use; the caller must
   // call ReturnFilter() on the same thread, and call no other operation of
   // this holder in between (it would deadlock).
+  // ReturnFilter() takes any change made to the rules into account.
   Filter* GetFilter();
   void ReturnFilter();
 
@@ -98,7 +102,8 @@ class BlackList2 {
 
  private:
   Filter m_filter;
-  mutable std::mutex m_mutex;
+  FilterMatchIndex m_index;  // always built from m_filter's current rules
+  mutable std::shared_mutex m_mutex;
 };
 
 #endif  // FILTER_BLACK_LIST2_H_

@@ -13,6 +13,7 @@
 
 #include "filter/cs_filter.h"
 #include "filter/filter_codes.h"
+#include "filter/rule_compare.h"
 
 // Folder part (up to and including the last "/") of a file path, and a whole
 // folder path, longer than this give FILTER_ERROR.
@@ -37,6 +38,31 @@ constexpr size_t kFilterMaxFileName = 511;
 //    black_path_prefix_selective_sync, then Directory.black_char,
 //    black_name, black_prefix.
 int filter_test_path(const Filter* filter, int is_dir, std::string_view path);
+
+// What the path tests derive from a Filter's rules: the black_char byte
+// tables and the first bytes of every name, prefix and extension set. A
+// holder that tests one Filter many times builds it once per change of the
+// rules; it is valid until the Filter changes.
+struct FilterMatchIndex {
+  rule_compare::ByteSet common_chars;
+  rule_compare::ByteSet file_chars;
+  rule_compare::ByteSet dir_chars;
+  rule_compare::FirstBytes common_prefix;
+  rule_compare::FirstBytes common_name;
+  rule_compare::FirstBytes file_ext;
+  rule_compare::FirstBytes file_name;
+  rule_compare::FirstBytes file_prefix;
+  rule_compare::FirstBytes file_name_selective;
+  rule_compare::FirstBytes file_ext_selective;
+  rule_compare::FirstBytes dir_name;
+  rule_compare::FirstBytes dir_prefix;
+};
+
+// Builds `index` from the current rules of `filter`. Allocates nothing.
+void filter_match_index_build(const Filter* filter, FilterMatchIndex* index);
+
+// filter_test_path with an index built from `filter` and not outdated since.
+int filter_test_path(const Filter* filter, const FilterMatchIndex& index, int is_dir, std::string_view path);
 
 // FILTER_FILE_SIZE above File.max_size, else FILTER_FILE_SIZE_SELECTIVE_SYNC
 // above File.max_size_selective_sync, else 0; a limit of 0 is no limit.

@@ -1,5 +1,7 @@
 #include "filter/force_hash_check_list_cpp.h"
 
+#include <mutex>
+#include <shared_mutex>
 #include <string_view>
 #include <utility>
 
@@ -16,11 +18,14 @@ ForceHashCheckListCpp::ForceHashCheckListCpp() { (void)force_hash_check_list_ini
 ForceHashCheckListCpp::~ForceHashCheckListCpp() { force_hash_check_list_destroy(&m_list); }
 
 int ForceHashCheckListCpp::Load(const ustring& path) {
-  return holder_load::Load(&m_list, m_lock, path, kOps, "force_hash_check_list_cpp", __LINE__);
+  return holder_load::Load(path, kOps, "force_hash_check_list_cpp", __LINE__, [this](ForceHashCheckList& fresh) {
+    std::unique_lock<std::shared_mutex> guard(m_lock);
+    std::swap(m_list, fresh);
+  });
 }
 
 int ForceHashCheckListCpp::Test(const ustring& name) const {
-  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_lock<std::shared_mutex> guard(m_lock);
   return force_hash_extension_test(&m_list, std::string_view(name.c_str_utf8(), name.length()));
 }
 
@@ -28,7 +33,7 @@ void ForceHashCheckListCpp::Clear() {
   ForceHashCheckList old;
   (void)force_hash_check_list_init(&old);
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::unique_lock<std::shared_mutex> guard(m_lock);
     std::swap(m_list, old);
   }
   force_hash_check_list_destroy(&old);

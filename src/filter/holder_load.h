@@ -6,9 +6,6 @@
 #ifndef FILTER_HOLDER_LOAD_H_
 #define FILTER_HOLDER_LOAD_H_
 
-#include <mutex>
-#include <utility>
-
 #include "filter/parser.h"
 #include "foundation/ustring.h"
 
@@ -27,11 +24,13 @@ struct RecordOps {
   void (*destroy)(Record*);
 };
 
-// Returns 0 when the file at `path` replaced `*held`, or -1 (logged) with
-// `*held` unchanged. Takes `lock` only for the swap.
-template <typename Record>
-int Load(Record* held, std::mutex& lock, const ustring& path, const RecordOps<Record>& ops,
-         const char* source, int line) {
+// Parses the file at `path` into a fresh record. On success calls
+// `swap_in(fresh)`, which takes the holder's lock and exchanges `fresh` with
+// the held record, then frees what `fresh` holds afterwards (the old rules)
+// outside the lock; returns 0. On failure logs and returns -1 without
+// calling `swap_in`.
+template <typename Record, typename SwapIn>
+int Load(const ustring& path, const RecordOps<Record>& ops, const char* source, int line, SwapIn swap_in) {
   Record fresh;
   // A failed allocation leaves empty sets that still grow: nothing to check.
   (void)ops.init(&fresh);
@@ -41,10 +40,7 @@ int Load(Record* held, std::mutex& lock, const ustring& path, const RecordOps<Re
     LogFailure(source, line, path, report);
     return -1;
   }
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    std::swap(*held, fresh);
-  }
+  swap_in(fresh);
   ops.destroy(&fresh);
   return 0;
 }

@@ -73,6 +73,7 @@ inline std::string_view Extension(std::string_view name) {
 // counts by itself, so a multi-byte UTF-8 character blocks each of its bytes).
 class ByteSet {
  public:
+  ByteSet() = default;
   explicit ByteSet(const char* chars) {
     if (chars == nullptr) return;
     for (const char* p = chars; *p != '\0'; ++p) {
@@ -96,6 +97,33 @@ class ByteSet {
  private:
   uint64_t bits_[4] = {0, 0, 0, 0};
   bool empty_ = true;
+};
+
+// The folded first bytes of a set's entries: a text whose first byte is not
+// among them can neither equal nor begin with any entry, so the set need not
+// be scanned. An empty entry (never parsed, but possible through direct
+// editing) disables the shortcut for its set.
+class FirstBytes {
+ public:
+  FirstBytes() = default;
+  explicit FirstBytes(const value_type_string_set& set) {
+    for (size_t i = 0; i < set.used; ++i) {
+      unsigned char c = filter_ascii::Fold(static_cast<unsigned char>(set.set[i][0]));
+      if (c == 0) any_ = true;
+      bits_[c >> 6] |= uint64_t{1} << (c & 63);
+    }
+  }
+
+  // False only when no entry can equal or prefix `text`.
+  bool MayMatch(std::string_view text) const {
+    if (any_ || text.empty()) return true;
+    unsigned char c = filter_ascii::Fold(static_cast<unsigned char>(text[0]));
+    return (bits_[c >> 6] & (uint64_t{1} << (c & 63))) != 0;
+  }
+
+ private:
+  uint64_t bits_[4] = {0, 0, 0, 0};
+  bool any_ = false;
 };
 
 }  // namespace rule_compare

@@ -1,5 +1,7 @@
 #include "filter/white_list_cpp.h"
 
+#include <mutex>
+#include <shared_mutex>
 #include <string_view>
 #include <utility>
 
@@ -15,11 +17,14 @@ WhiteListCpp::WhiteListCpp() { (void)white_list_init(&m_list); }
 WhiteListCpp::~WhiteListCpp() { white_list_destroy(&m_list); }
 
 int WhiteListCpp::Load(const ustring& path) {
-  return holder_load::Load(&m_list, m_lock, path, kOps, "white_list_cpp", __LINE__);
+  return holder_load::Load(path, kOps, "white_list_cpp", __LINE__, [this](WhiteList& fresh) {
+    std::unique_lock<std::shared_mutex> guard(m_lock);
+    std::swap(m_list, fresh);
+  });
 }
 
 int WhiteListCpp::Test(const ustring& name) const {
-  std::lock_guard<std::mutex> guard(m_lock);
+  std::shared_lock<std::shared_mutex> guard(m_lock);
   return white_list_test(&m_list, std::string_view(name.c_str_utf8(), name.length()));
 }
 
@@ -27,7 +32,7 @@ void WhiteListCpp::Clear() {
   WhiteList old;
   (void)white_list_init(&old);
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::unique_lock<std::shared_mutex> guard(m_lock);
     std::swap(m_list, old);
   }
   white_list_destroy(&old);

@@ -4,7 +4,7 @@
 #ifndef FILTER_WHITE_LIST_CPP_H_
 #define FILTER_WHITE_LIST_CPP_H_
 
-#include <mutex>
+#include <shared_mutex>
 
 #include "filter/white_list.h"
 #include "foundation/ustring.h"
@@ -27,7 +27,7 @@ class WhiteListCpp {
 
  private:
   WhiteList m_list;
-  mutable std::mutex m_lock;
+  mutable std::shared_mutex m_lock;  // tests shared; Load's swap and Clear exclusive
 };
 
 #endif  // FILTER_WHITE_LIST_CPP_H_

@@ -191,6 +191,19 @@ TEST(FilterTestPath, LongComponentIsTestedWhole) {
               });
 }
 
+// The parser refuses empty entries, but a record edited directly may hold
+// one; the tests must still treat it as the rule says.
+TEST(FilterTestPath, EmptyEntryEditedInDirectly) {
+  Rules prefix("[Common]\nblack_prefix = \"zz\"\n");
+  ASSERT_EQ(0, vt_string_set_insert(&prefix.filter.Common.black_prefix, ""));
+  EXPECT_EQ(FILTER_PREFIX, filter_test_path(&prefix.filter, kDir, "/any"));
+  EXPECT_EQ(FILTER_PREFIX, filter_test_path(&prefix.filter, kFile, "/any"));
+  Rules ext("[File]\nblack_ext = \"tmp\"\n");
+  ASSERT_EQ(0, vt_string_set_insert(&ext.filter.File.black_ext, ""));
+  EXPECT_EQ(FILTER_EXT, filter_test_path(&ext.filter, kFile, "/no-extension"));
+  EXPECT_EQ(0, filter_test_path(&ext.filter, kFile, "/a.txt"));
+}
+
 TEST(FilterTestFileSize, LimitsAndTheirOrder) {
   struct Case {
     const char* rules;

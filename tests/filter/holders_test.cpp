@@ -160,6 +160,18 @@ TEST_F(HoldersTest, BlackListWriteReadsBack) {
   EXPECT_EQ(-1, list.Write(Path("no/folder/out.filter")));
 }
 
+// The holder keeps derived tables of its rules; edits through GetFilter must
+// be seen by the next test.
+TEST_F(HoldersTest, BlackListSeesRulesEditedThroughGetFilter) {
+  BlackList2 list;
+  Filter* f = list.GetFilter();
+  ASSERT_EQ(0, BlackList2::InsertFilter(&f->Common, FILTER_NAME, ustring("Secret")));
+  ASSERT_EQ(0, BlackList2::InsertFilter(&f->Common, FILTER_CHAR, ustring("!")));
+  list.ReturnFilter();
+  EXPECT_EQ(FILTER_NAME, list.TestFilePath("/a/secret"));
+  EXPECT_EQ(FILTER_CHAR, list.TestDirectoryPath("/a!"));
+}
+
 TEST_F(HoldersTest, GetInstanceIsOneObject) {
   EXPECT_NE(nullptr, BlackList2::getInstance());
   EXPECT_EQ(BlackList2::getInstance(), BlackList2::getInstance());
