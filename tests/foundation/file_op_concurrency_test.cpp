@@ -13,6 +13,14 @@
 
 namespace {
 
+// prefix + n; spelled out because g++ 12 warns falsely (-Wrestrict) on
+// "literal" + std::to_string(n) in optimised builds.
+std::string Numbered(const char* prefix, int n) {
+  std::string s(prefix);
+  s += std::to_string(n);
+  return s;
+}
+
 class FileOpConcurrencyTest : public testsupport::TempDirTest {
  protected:
   // Runs fn(thread index) on n threads released together.
@@ -35,8 +43,8 @@ class FileOpConcurrencyTest : public testsupport::TempDirTest {
 // take the winner's folder, not fail.
 TEST_F(FileOpConcurrencyTest, EightThreadsMakeOneDeepPath) {
   for (int round = 0; round < 20; ++round) {
-    std::string path = Path("r" + std::to_string(round));
-    for (int level = 0; level < 12; ++level) path += "/level" + std::to_string(level);
+    std::string path = Path(Numbered("r", round));
+    for (int level = 0; level < 12; ++level) path += Numbered("/level", level);
     std::atomic<int> failures{0};
     RunTogether(8, [&](int) {
       if (FSMKDir(path.c_str(), true) != 0) failures.fetch_add(1);
@@ -53,7 +61,7 @@ TEST_F(FileOpConcurrencyTest, FourThreadsRenameOverOneTarget) {
   std::atomic<int> failures{0};
   RunTogether(4, [&](int t) {
     for (int i = 0; i < kPerThread; ++i) {
-      std::string name = "src-" + std::to_string(t) + "-" + std::to_string(i);
+      std::string name = Numbered("src-", t) + Numbered("-", i);
       WriteFile(name, std::string(1000, static_cast<char>('a' + t)));
       if (FSRename(Path(name).c_str(), Path("target").c_str(), false) != 0) failures.fetch_add(1);
     }
@@ -71,17 +79,17 @@ TEST_F(FileOpConcurrencyTest, FourThreadsRenameOverOneTarget) {
 // folder replaces another.
 TEST_F(FileOpConcurrencyTest, FourThreadsRaceFoldersToOneName) {
   for (int round = 0; round < 50; ++round) {
-    std::string target = Path("won" + std::to_string(round));
+    std::string target = Path(Numbered("won", round));
     std::atomic<int> wins{0};
     for (int t = 0; t < 4; ++t) {
-      ASSERT_EQ(0, mkdir(Path("d" + std::to_string(t)).c_str(), 0755));
+      ASSERT_EQ(0, mkdir(Path(Numbered("d", t)).c_str(), 0755));
     }
     RunTogether(4, [&](int t) {
-      if (FSRename(Path("d" + std::to_string(t)).c_str(), target.c_str(), false) == 0) wins.fetch_add(1);
+      if (FSRename(Path(Numbered("d", t)).c_str(), target.c_str(), false) == 0) wins.fetch_add(1);
     });
     ASSERT_EQ(1, wins.load()) << "round " << round;
     for (int t = 0; t < 4; ++t) {
-      std::string d = Path("d" + std::to_string(t));
+      std::string d = Path(Numbered("d", t));
       if (std::filesystem::exists(d)) {
         ASSERT_EQ(0, FSRemove(d.c_str(), false));
       }
@@ -94,9 +102,9 @@ TEST_F(FileOpConcurrencyTest, FourThreadsRemoveOneTree) {
   for (int round = 0; round < 10; ++round) {
     std::string tree = Path("tree");
     for (int d = 0; d < 10; ++d) {
-      std::string dir = "tree/d" + std::to_string(d);
+      std::string dir = Numbered("tree/d", d);
       ASSERT_EQ(0, FSMKDir(Path(dir).c_str(), true));
-      for (int f = 0; f < 50; ++f) WriteFile(dir + "/f" + std::to_string(f), "x");
+      for (int f = 0; f < 50; ++f) WriteFile(dir + Numbered("/f", f), "x");
     }
     std::atomic<int> failures{0};
     RunTogether(4, [&](int) {
