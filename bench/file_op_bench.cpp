@@ -1,9 +1,12 @@
-// The file layer against the bare system calls it stands on. Each pair runs
-// in the same process over the same fixture:
+// The file layer against the bare system calls it stands on:
 //   FSStat (with and without the case check) vs lstat, 100,000 files;
 //   FSReadDir with times and sizes vs readdir + fstatat, 100,000 entries;
 //   FSRemove vs rm -rf, a tree of 50,000 files;
 //   FSRename vs rename + folder fsync, from 4 threads.
+// The machine is shared and its load varies from second to second, so each
+// benchmark runs both sides of its pair in every iteration, alternating
+// which goes first, and reports the two times and "ratio" (layer / bare;
+// for FSRename the throughput ratio, layer / bare).
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,9 +14,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -69,30 +72,61 @@ StatFixture& Stats() {
   return fixture;
 }
 
-void BM_Lstat(benchmark::State& state) {
-  const auto& paths = Stats().paths;
-  for (auto _ : state) {
-    for (const std::string& p : paths) {
-      struct stat st;
-      benchmark::DoNotOptimize(lstat(p.c_str(), &st));
-    }
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(paths.size()));
+double Since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-BENCHMARK(BM_Lstat)->Unit(benchmark::kMillisecond);
 
-void BM_FSStat(benchmark::State& state) {
-  const auto& paths = Stats().upaths;
-  const bool case_check = state.range(0) != 0;
-  for (auto _ : state) {
-    for (const ustring& p : paths) {
-      _FILE_INFO_tag info;
-      benchmark::DoNotOptimize(FSStat(p, info, case_check));
+// Runs `bare` and `layer` once each, alternating the order by `round`;
+// adds their times in seconds to *bare_s and *layer_s.
+template <typename Bare, typename Layer>
+void RunPair(int round, Bare bare, Layer layer, double* bare_s, double* layer_s) {
+  for (int k = 0; k < 2; ++k) {
+    bool run_bare = (k == 0) == (round % 2 == 0);
+    auto start = std::chrono::steady_clock::now();
+    if (run_bare) {
+      bare();
+      *bare_s += Since(start);
+    } else {
+      layer();
+      *layer_s += Since(start);
     }
   }
-  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(paths.size()));
 }
-BENCHMARK(BM_FSStat)->Arg(0)->Arg(1)->ArgName("case_check")->Unit(benchmark::kMillisecond);
+
+void Report(benchmark::State& state, const char* bare_name, const char* layer_name, double bare_s,
+            double layer_s) {
+  double n = static_cast<double>(state.iterations());
+  state.counters[bare_name] = benchmark::Counter(bare_s / n * 1e3);
+  state.counters[layer_name] = benchmark::Counter(layer_s / n * 1e3);
+  state.counters["ratio"] = layer_s / bare_s;
+}
+
+void BM_FSStatVsLstat(benchmark::State& state) {
+  const auto& paths = Stats().paths;
+  const auto& upaths = Stats().upaths;
+  const bool case_check = state.range(0) != 0;
+  double bare_s = 0, layer_s = 0;
+  int round = 0;
+  for (auto _ : state) {
+    RunPair(
+        round++,
+        [&] {
+          for (const std::string& p : paths) {
+            struct stat st;
+            benchmark::DoNotOptimize(lstat(p.c_str(), &st));
+          }
+        },
+        [&] {
+          for (const ustring& p : upaths) {
+            _FILE_INFO_tag info;
+            benchmark::DoNotOptimize(FSStat(p, info, case_check));
+          }
+        },
+        &bare_s, &layer_s);
+  }
+  Report(state, "lstat_ms", "FSStat_ms", bare_s, layer_s);
+}
+BENCHMARK(BM_FSStatVsLstat)->Arg(0)->Arg(1)->ArgName("case_check")->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
 // One folder of 100,000 entries.
 const std::string& ListFolder() {
@@ -105,37 +139,39 @@ const std::string& ListFolder() {
   return dir;
 }
 
-void BM_ReaddirFstatat(benchmark::State& state) {
+void BM_FSReadDirVsReaddir(benchmark::State& state) {
   const std::string& dir = ListFolder();
+  const ustring udir = dir.c_str();
+  double bare_s = 0, layer_s = 0;
+  int round = 0;
   for (auto _ : state) {
-    DIR* d = opendir(dir.c_str());
-    size_t n = 0;
-    while (struct dirent* e = readdir(d)) {
-      struct stat st;
-      benchmark::DoNotOptimize(fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW));
-      ++n;
-    }
-    closedir(d);
-    benchmark::DoNotOptimize(n);
+    RunPair(
+        round++,
+        [&] {
+          DIR* d = opendir(dir.c_str());
+          size_t n = 0;
+          while (struct dirent* e = readdir(d)) {
+            struct stat st;
+            benchmark::DoNotOptimize(fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW));
+            ++n;
+          }
+          closedir(d);
+          benchmark::DoNotOptimize(n);
+        },
+        [&] {
+          DIR_HANDLE dh;
+          FSOpenDir(udir, 1, dh);
+          DIR_ENTRY e;
+          size_t n = 0;
+          while (FSReadDir(dh, e) == 1) ++n;
+          FSCloseDir(dh);
+          benchmark::DoNotOptimize(n);
+        },
+        &bare_s, &layer_s);
   }
-  state.SetItemsProcessed(state.iterations() * 100002);
+  Report(state, "readdir_fstatat_ms", "FSReadDir_ms", bare_s, layer_s);
 }
-BENCHMARK(BM_ReaddirFstatat)->Unit(benchmark::kMillisecond);
-
-void BM_FSReadDir(benchmark::State& state) {
-  const ustring dir = ListFolder().c_str();
-  for (auto _ : state) {
-    DIR_HANDLE dh;
-    FSOpenDir(dir, 1, dh);
-    DIR_ENTRY e;
-    size_t n = 0;
-    while (FSReadDir(dh, e) == 1) ++n;
-    FSCloseDir(dh);
-    benchmark::DoNotOptimize(n);
-  }
-  state.SetItemsProcessed(state.iterations() * 100002);
-}
-BENCHMARK(BM_FSReadDir)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FSReadDirVsReaddir)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
 // 50,000 files in 50 folders of 1,000.
 std::string MakeTree() {
@@ -151,10 +187,6 @@ std::string MakeTree() {
   return tree;
 }
 
-double Seconds(const struct timespec& a, const struct timespec& b) {
-  return static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
-}
-
 bool RmRf(const std::string& tree) {
   pid_t pid = fork();
   if (pid == 0) {
@@ -166,34 +198,25 @@ bool RmRf(const std::string& tree) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Removal is bound by the file system's journal, whose pace varies with
-// whatever else the machine writes; so each iteration removes one fresh
-// tree with rm -rf and another with FSRemove, back to back, alternating
-// which goes first, and the counters hold the two times and their ratio.
-void BM_RemoveTreeVsRmRf(benchmark::State& state) {
-  double rm_total = 0, fs_total = 0;
+// Removal is bound by the file system's journal: each iteration removes
+// one fresh tree with rm -rf and another with FSRemove.
+void BM_FSRemoveVsRmRf(benchmark::State& state) {
+  double bare_s = 0, layer_s = 0;
   int round = 0;
   for (auto _ : state) {
+    state.PauseTiming();
     std::string a = MakeTree(), b = MakeTree();
     ustring ub = b.c_str();
-    struct timespec t0, t1, t2;
-    bool rm_first = (round++ % 2) == 0;
-    clock_gettime(CLOCK_MONOTONIC, &t0);
-    bool ok = rm_first ? RmRf(a) : FSRemove(ub, false) == 0;
-    clock_gettime(CLOCK_MONOTONIC, &t1);
-    ok = (rm_first ? FSRemove(ub, false) == 0 : RmRf(a)) && ok;
-    clock_gettime(CLOCK_MONOTONIC, &t2);
+    state.ResumeTiming();
+    bool ok = true;
+    RunPair(
+        round++, [&] { ok = RmRf(a) && ok; }, [&] { ok = FSRemove(ub, false) == 0 && ok; }, &bare_s,
+        &layer_s);
     if (!ok) state.SkipWithError("removal failed");
-    double first = Seconds(t0, t1), second = Seconds(t1, t2);
-    rm_total += rm_first ? first : second;
-    fs_total += rm_first ? second : first;
-    state.SetIterationTime(first + second);
   }
-  state.counters["rm_rf_s"] = rm_total / static_cast<double>(state.iterations());
-  state.counters["FSRemove_s"] = fs_total / static_cast<double>(state.iterations());
-  state.counters["ratio"] = fs_total / rm_total;
+  Report(state, "rm_rf_ms", "FSRemove_ms", bare_s, layer_s);
 }
-BENCHMARK(BM_RemoveTreeVsRmRf)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
+BENCHMARK(BM_FSRemoveVsRmRf)->Unit(benchmark::kMillisecond)->Iterations(6);
 
 // Each thread moves its own file back and forth inside one shared folder,
 // as workers move downloads into one session folder.
@@ -206,38 +229,43 @@ const std::string& RenameFolder() {
   return dir;
 }
 
-void BM_RenameFsync(benchmark::State& state) {
+// Batches of 50 moves each way per iteration and thread; the ratio is that
+// of the throughputs (FSRename / bare), averaged over the threads.
+void BM_FSRenameVsRenameFsync(benchmark::State& state) {
   const std::string& dir = RenameFolder();
-  std::string a = dir + "/raw-a" + std::to_string(state.thread_index());
-  std::string b = dir + "/raw-b" + std::to_string(state.thread_index());
+  const std::string id = std::to_string(state.thread_index());
+  const std::string a = dir + "/raw-a" + id, b = dir + "/raw-b" + id;
+  const ustring ua = (dir + "/fs-a" + id).c_str(), ub = (dir + "/fs-b" + id).c_str();
   Touch(a);
-  bool forward = true;
+  Touch(ua.c_str_utf8());
+  const int kBatch = 50;
+  double bare_s = 0, layer_s = 0;
+  int round = 0;
   for (auto _ : state) {
-    const std::string& from = forward ? a : b;
-    const std::string& to = forward ? b : a;
-    forward = !forward;
-    if (rename(from.c_str(), to.c_str()) != 0) state.SkipWithError("rename failed");
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    fsync(fd);
-    close(fd);
+    RunPair(
+        round++,
+        [&] {
+          for (int i = 0; i < kBatch; ++i) {
+            const std::string& from = i % 2 ? b : a;
+            const std::string& to = i % 2 ? a : b;
+            if (rename(from.c_str(), to.c_str()) != 0) state.SkipWithError("rename failed");
+            int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            fsync(fd);
+            close(fd);
+          }
+        },
+        [&] {
+          for (int i = 0; i < kBatch; ++i) {
+            if (FSRename(i % 2 ? ub : ua, i % 2 ? ua : ub, false) != 0) state.SkipWithError("FSRename failed");
+          }
+        },
+        &bare_s, &layer_s);
   }
-  state.SetItemsProcessed(state.iterations());
+  double n = static_cast<double>(state.iterations()) * kBatch;
+  state.counters["rename_fsync_per_s"] = benchmark::Counter(n / bare_s);
+  state.counters["FSRename_per_s"] = benchmark::Counter(n / layer_s);
+  state.counters["ratio"] = benchmark::Counter(bare_s / layer_s, benchmark::Counter::kAvgThreads);
 }
-BENCHMARK(BM_RenameFsync)->Threads(4)->UseRealTime()->MinTime(2.0);
-
-void BM_FSRename(benchmark::State& state) {
-  const std::string& dir = RenameFolder();
-  std::string a = dir + "/fs-a" + std::to_string(state.thread_index());
-  std::string b = dir + "/fs-b" + std::to_string(state.thread_index());
-  Touch(a);
-  const ustring ua = a.c_str(), ub = b.c_str();
-  bool forward = true;
-  for (auto _ : state) {
-    if (FSRename(forward ? ua : ub, forward ? ub : ua, false) != 0) state.SkipWithError("FSRename failed");
-    forward = !forward;
-  }
-  state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_FSRename)->Threads(4)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_FSRenameVsRenameFsync)->Threads(4)->UseRealTime()->MinTime(4.0);
 
 }  // namespace

@@ -79,7 +79,7 @@ Lookup LookUp(const ustring& path, bool do_case_check, struct stat* st, int* err
     *err = errno;
     return (*err == ENOENT || *err == ENOTDIR) ? Lookup::kMissing : Lookup::kError;
   }
-  if (!do_case_check) return Lookup::kFound;
+  if (!do_case_check || platform::DeviceKnownCaseSensitive(st->st_dev)) return Lookup::kFound;
   std::string folder, name;
   SplitPath(path.c_str_utf8(), &folder, &name);
   if (name.empty() || name == "." || name == "..") return Lookup::kFound;
