@@ -61,6 +61,11 @@ class Logger {
   static void LogMsg(Level level, const ustring& comp, const char* fmt, ...)
       __attribute__((format(printf, 3, 4)));
 
+  // Whether LogMsg(level, comp, ...) would write: lets a caller skip
+  // building an expensive argument for a line that is filtered out. Same
+  // cost as a filtered-out call: no lock, no allocation.
+  static bool IsEnabled(Level level, const char* comp);
+
   // LogMsg with the arguments already started; `args` is consumed.
   static void LogMsg2(Level level, const char* comp, const char* fmt, va_list args)
       __attribute__((format(printf, 3, 0)));
