@@ -281,6 +281,11 @@ TEST(TaskTest, LifecycleUnderConcurrentControl) {
 }
 
 TEST(TaskDeathTest, DeletingATaskWithoutJoinIsCaughtInDebugBuilds) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer reports the misuse itself (the destructor races with
+  // the unjoined thread) before the assertion can fire.
+  GTEST_SKIP();
+#endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEBUG_DEATH(
       {
