@@ -102,14 +102,14 @@ bool EventList2::BaseName(std::string_view path, PathParts& parts) {
 }
 
 EventList2::DirNode* EventList2::FindDir(DirNode* parent, std::string_view name) {
-  auto it = parent->dir_index.find(name);
-  return it == parent->dir_index.end() ? nullptr : it->second->get();
+  const DirList::iterator* it = parent->dir_index.find(name);
+  return it == nullptr ? nullptr : (*it)->get();
 }
 
 std::list<EventList2::FileNode>::iterator EventList2::FindFile(DirNode* parent,
                                                                std::string_view name) {
-  auto it = parent->file_index.find(name);
-  return it == parent->file_index.end() ? parent->file.end() : it->second;
+  const FileList::iterator* it = parent->file_index.find(name);
+  return it == nullptr ? parent->file.end() : *it;
 }
 
 EventList2::DirNode* EventList2::FindParent(std::string_view parent_part) {
@@ -148,7 +148,7 @@ EventList2::DirNode* EventList2::AddDirectoryNode(DirNode* parent, std::string_v
   DirNode* raw = node.get();
   parent->dir.push_back(std::move(node));  // on failure `node` still owns it
   try {
-    parent->dir_index.emplace(std::string_view(raw->name), std::prev(parent->dir.end()));
+    parent->dir_index.insert(std::prev(parent->dir.end()));
   } catch (...) {
     parent->dir.pop_back();
     throw;
@@ -164,7 +164,7 @@ void EventList2::AddFileNode(DirNode* parent, std::string_view name, Attribute&&
   parent->file.push_back(std::move(node));
   auto it = std::prev(parent->file.end());
   try {
-    parent->file_index.emplace(std::string_view(it->name), it);
+    parent->file_index.insert(it);
   } catch (...) {
     parent->file.pop_back();
     throw;
@@ -173,16 +173,15 @@ void EventList2::AddFileNode(DirNode* parent, std::string_view name, Attribute&&
 
 std::unique_ptr<EventList2::DirNode> EventList2::UnlinkDir(DirNode* node) {
   DirNode* parent = node->parent;
-  auto index_it = parent->dir_index.find(std::string_view(node->name));
-  DirList::iterator list_it = index_it->second;
-  parent->dir_index.erase(index_it);  // before the name it views goes
+  DirList::iterator list_it = *parent->dir_index.find(node->name);
+  parent->dir_index.erase(node->name);  // while the name is there to compare
   std::unique_ptr<DirNode> owned = std::move(*list_it);
   parent->dir.erase(list_it);
   return owned;
 }
 
 void EventList2::EraseFile(DirNode* parent, std::list<FileNode>::iterator it) {
-  parent->file_index.erase(std::string_view(it->name));
+  parent->file_index.erase(it->name);
   parent->file.erase(it);
 }
 
@@ -611,28 +610,27 @@ int EventList2::SetWaitingStatusByPath(std::string_view path, bool is_dir) {
   // a same-name node of the other kind, or one that waits or is DONE, is
   // not the task's to give back.
   if (is_dir) {
-    auto index_it = parent->dir_index.find(parts.name);
-    if (index_it == parent->dir_index.end()) return -1;
-    DirNode* d = index_it->second->get();
+    const DirList::iterator* pos = parent->dir_index.find(parts.name);
+    if (pos == nullptr) return -1;
+    DirNode* d = (*pos)->get();
     if (d->status != PROCESSING && d->status != RETRY) return -1;
     if (d->status == PROCESSING) DecreaseRefCount(parent, IsServerEvent(d->attr));
     d->status = WAITING;
-    parent->dir.splice(parent->dir.end(), parent->dir, index_it->second);
+    parent->dir.splice(parent->dir.end(), parent->dir, *pos);
   } else {
-    auto index_it = parent->file_index.find(parts.name);
-    if (index_it == parent->file_index.end()) return -1;
-    FileNode& f = *index_it->second;
+    const FileList::iterator* pos = parent->file_index.find(parts.name);
+    if (pos == nullptr) return -1;
+    FileNode& f = **pos;
     if (f.status != PROCESSING && f.status != RETRY) return -1;
     if (f.status == PROCESSING) DecreaseRefCount(parent, IsServerEvent(f.attr));
     f.status = WAITING;
-    parent->file.splice(parent->file.end(), parent->file, index_it->second);
+    parent->file.splice(parent->file.end(), parent->file, *pos);
   }
 
   // Every folder on the way goes behind its siblings too.
   for (DirNode* d = parent; d->parent != nullptr; d = d->parent) {
     DirNode* up = d->parent;
-    auto list_it = up->dir_index.find(std::string_view(d->name))->second;
-    up->dir.splice(up->dir.end(), up->dir, list_it);
+    up->dir.splice(up->dir.end(), up->dir, *up->dir_index.find(d->name));
   }
   return 0;
 }
@@ -656,8 +654,6 @@ void EventList2::RemoveDirNode(std::unique_ptr<DirNode> node) {
   if (!node) return;
   for (auto& child : node->dir) RemoveDirNode(std::move(child));
   EVENT_LIST_LOG(L_DEBUG, "[DEBUG] event-list2(%d): [Remove Dir] = [%s]\n", node->name.c_str());
-  // The indexes view names of nodes already freed: drop them unread.
-  node->dir_index.clear();
 }
 
 void EventList2::ClearLocalEvent() {

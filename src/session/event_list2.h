@@ -45,10 +45,10 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "foundation/ustring.h"
 #include "session/event.h"
+#include "session/name_index.h"
 
 class EventList2 {
  public:
@@ -100,18 +100,28 @@ class EventList2 {
     Attribute attr;
   };
 
+  struct DirNode;
+  using DirList = std::list<std::unique_ptr<DirNode>>;
+  using FileList = std::list<FileNode>;
+  struct DirNameOf {
+    std::string_view operator()(const DirList::iterator& it) const;
+  };
+  struct FileNameOf {
+    std::string_view operator()(const FileList::iterator& it) const { return it->name; }
+  };
+
   struct DirNode {
     std::string name;
     DirNode* parent = nullptr;  // null for the root only
     Status status = DONE;
     Attribute attr;
     // Sub-folders and files in walk order. Names are unique per list; the
-    // indexes map each name (a view of the node's own name) to its list
-    // position, which splice and push_back keep valid.
-    std::list<std::unique_ptr<DirNode>> dir;
-    std::list<FileNode> file;
-    std::unordered_map<std::string_view, std::list<std::unique_ptr<DirNode>>::iterator> dir_index;
-    std::unordered_map<std::string_view, std::list<FileNode>::iterator> file_index;
+    // indexes map each name to its list position, which splice and
+    // push_back keep valid.
+    DirList dir;
+    FileList file;
+    NameIndex<DirList::iterator, DirNameOf> dir_index;
+    NameIndex<FileList::iterator, FileNameOf> file_index;
     // PROCESSING events strictly below this folder, by origin; the root
     // also counts its own event while it is PROCESSING.
     int refServerCount = 0;
@@ -237,8 +247,6 @@ class EventList2 {
  private:
   friend class EventList2Inspector;  // read-only walk for tests
 
-  using DirList = std::list<std::unique_ptr<DirNode>>;
-
   // Lookups by exact name; null / end() when missing.
   static DirNode* FindDir(DirNode* parent, std::string_view name);
   static std::list<FileNode>::iterator FindFile(DirNode* parent, std::string_view name);
@@ -320,5 +328,9 @@ class EventList2 {
   int local_event_count = 0;
   ustring watch_path;
 };
+
+inline std::string_view EventList2::DirNameOf::operator()(const DirList::iterator& it) const {
+  return (*it)->name;
+}
 
 #endif  // SESSION_EVENT_LIST2_H_

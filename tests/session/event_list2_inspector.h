@@ -94,13 +94,13 @@ class EventList2Inspector {
     if (d.dir_index.size() != d.dir.size() || d.file_index.size() != d.file.size()) return false;
     for (auto it = d.dir.begin(); it != d.dir.end(); ++it) {
       auto found = d.dir_index.find((*it)->name);
-      if (found == d.dir_index.end() || found->second != it) return false;
+      if (found == nullptr || *found != it) return false;
       if ((*it)->parent != &d) return false;
       if (!Consistent(**it)) return false;
     }
     for (auto it = d.file.begin(); it != d.file.end(); ++it) {
       auto found = d.file_index.find(it->name);
-      if (found == d.file_index.end() || &*found->second != &*it) return false;
+      if (found == nullptr || &**found != &*it) return false;
     }
     return true;
   }
