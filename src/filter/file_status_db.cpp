@@ -1,6 +1,7 @@
 #include "filter/file_status_db.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <mutex>
 #include <new>
@@ -34,6 +35,10 @@ struct State {
   std::mutex conn_mutex;
   sqlite3* conn = nullptr;  // open on conn_path, or null
   std::string conn_path;
+  // The file the connection has open. A file removed or replaced at the
+  // path makes the next operation reopen, as a connection per row would.
+  dev_t conn_dev = 0;
+  ino_t conn_ino = 0;
 
   ~State() { sqlite_util::Close(conn); }
 };
@@ -55,6 +60,22 @@ ustring Stored(const ustring& path) {
   return p;
 }
 
+// Whether the file now at conn_path is the one the connection has open.
+bool SameFile(const State& s) {
+  struct stat st;
+  return stat(s.conn_path.c_str(), &st) == 0 && st.st_dev == s.conn_dev && st.st_ino == s.conn_ino;
+}
+
+void Keep(State& s, sqlite3* db, const std::string& path) {
+  s.conn = db;
+  s.conn_path = path;
+  struct stat st;
+  // Unknown identity (0, 0) never matches: the next operation reopens.
+  bool known = stat(path.c_str(), &st) == 0;
+  s.conn_dev = known ? st.st_dev : 0;
+  s.conn_ino = known ? st.st_ino : 0;
+}
+
 void Disconnect(State& s) {
   sqlite_util::Close(s.conn);
   s.conn = nullptr;
@@ -65,7 +86,7 @@ void Disconnect(State& s) {
 enum OpenMessage { kOpenLower, kOpenUpper, kOpenPlain };
 
 // With conn_mutex held: the kept connection to the current path, opened
-// when there is none or the path changed. 0 with *db; -1 (logged) when the
+// when there is none, the path changed or the file at it is another one. 0 with *db; -1 (logged) when the
 // path is empty; SQLite's positive code (logged) when the open fails.
 int Connect(State& s, OpenMessage message, sqlite3** db) {
   std::string path = CurrentPath(s);
@@ -74,7 +95,7 @@ int Connect(State& s, OpenMessage message, sqlite3** db) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): fstat-db path is empty.\n", __LINE__);
     return -1;
   }
-  if (s.conn != nullptr && s.conn_path != path) Disconnect(s);
+  if (s.conn != nullptr && (s.conn_path != path || !SameFile(s))) Disconnect(s);
   if (s.conn == nullptr) {
     sqlite3* handle = nullptr;
     int rc = sqlite3_open(path.c_str(), &handle);
@@ -102,11 +123,11 @@ int Connect(State& s, OpenMessage message, sqlite3** db) {
       sqlite_util::Close(handle);
       return rc;
     }
+    // The timeout first, so that the pragmas wait for another writer too.
+    sqlite3_busy_timeout(handle, kBusyTimeoutMs);
     // The pragmas only tune the connection: a failure leaves it usable.
     (void)sqlite3_exec(handle, kPragmas, nullptr, nullptr, nullptr);
-    sqlite3_busy_timeout(handle, kBusyTimeoutMs);
-    s.conn = handle;
-    s.conn_path = path;
+    Keep(s, handle, path);
   }
   *db = s.conn;
   return 0;
@@ -228,8 +249,7 @@ int FileStatusDB::initialize(const ustring& path) {
     }
   }
   // The schema script set WAL and synchronous OFF on this connection.
-  s.conn = db;
-  s.conn_path = path.c_str_utf8();
+  Keep(s, db, path.c_str_utf8());
   return 0;
 }
 

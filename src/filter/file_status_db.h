@@ -7,8 +7,10 @@
 // A class of static operations. The database path is set by initialize and
 // emptied by destroy; while it is empty, row operations give -1 without
 // opening anything. One connection to the current path is kept open and
-// reopened when the path changes (or after a failed statement); a
-// connection per row cost most of the time of queueing an event.
+// reopened when the path changes, when the file at the path is another one
+// (removed or replaced), and after a failed statement: rows always land in
+// the file another process finds at the path. A connection per row cost
+// over 90% of each write (about 0.65 ms against 45 us a write and removal).
 //
 // Threads: the path has its own small mutex (written by the application,
 // read by every operation); the kept connection is used under a second

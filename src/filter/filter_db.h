@@ -135,11 +135,14 @@ class FilterDB {
   int checkEventOverflow(int& stat);
 
  private:
-  // The statement runners below expect m_db_mutex held and m_db open.
-  // `op` names the operation in the log lines.
+  // The statement runners below expect m_db_mutex held and m_db open; each
+  // gives 0, or -1 after logging SQLite's message and code. `op` names the
+  // operation in the failure line ("FilterDB <op> fail: ..."; the Plain
+  // form leaves out "FilterDB "); `label` starts the prepare-failure line.
   int ExecLocked(const char* op, const char* sql);
   int ExecLockedPlain(const char* op, const char* sql);
-  int PrepareLocked(const char* op, const char* sql, sqlite3_stmt** stmt);
+  int PrepareLocked(const char* label, const char* sql, sqlite3_stmt** stmt);
+  // Logs that `op` found the database closed; -1.
   int NotOpen(const char* op) const;
 
   ustring m_filter_db_path;  // empty while closed

@@ -207,8 +207,10 @@ TEST_F(FilterDBTest, DroppedTablesFailWithSqliteMessage) {
   EXPECT_EQ(-1, db_.ConvertFilterDBToSelectiveSyncInfo(1, info));
   std::string log = Log();
   EXPECT_THAT(log, HasSubstr("FilterDB setFilter fail: no such table: filter_table (1).\n"));
-  EXPECT_THAT(log, HasSubstr("getLocalFilteredEvent failed : no such table: filtered_local_event_table (1).\n"));
-  EXPECT_THAT(log, HasSubstr("ConvertFilterDBToSelectiveSyncInfo failed1 : no such table: filter_table (1).\n"));
+  EXPECT_THAT(log,
+              HasSubstr("getLocalFilteredEvent failed : no such table: filtered_local_event_table (1).\n"));
+  EXPECT_THAT(log,
+              HasSubstr("ConvertFilterDBToSelectiveSyncInfo failed1 : no such table: filter_table (1).\n"));
   // Tables that are still there keep working.
   EXPECT_EQ(0, db_.setWhiteListFilter(1, 1, -12, "doc"));
 }
@@ -256,10 +258,9 @@ TEST_F(FilterDBTest, SizeLimitIsStoredAsExactText) {
 // whatever bytes the path holds, and nothing of another session.
 TEST_F(FilterDBTest, SubtreeRemovalTakesExactlyThePathAndBelow) {
   const std::vector<std::pair<uint64_t, const char*>> rows = {
-      {1, "/"},      {1, "//x"},    {1, "/a"},      {1, "/a/"},      {1, "/a/x/y"}, {1, "/ab"},
-      {1, "/a0"},    {1, "/a!"},    {1, "/A/x"},    {1, "/a?"},      {1, "/a?/z"},  {1, "/az"},
-      {1, "/[ab]"},  {1, "/[ab]/x"}, {1, "/b/y"},   {1, "/*"},       {1, "/*/x"},   {1, "/x/y"},
-      {1, "/a.b/c"}, {2, "/a/x"},   {2, "/[ab]"},
+      {1, "/"},    {1, "//x"},  {1, "/a"},   {1, "/a/"},   {1, "/a/x/y"}, {1, "/ab"},   {1, "/a0"},
+      {1, "/a!"},  {1, "/A/x"}, {1, "/a?"},  {1, "/a?/z"}, {1, "/az"},    {1, "/[ab]"}, {1, "/[ab]/x"},
+      {1, "/b/y"}, {1, "/*"},   {1, "/*/x"}, {1, "/x/y"},  {1, "/a.b/c"}, {2, "/a/x"},  {2, "/[ab]"},
   };
   struct Case {
     const char* path;
@@ -340,7 +341,8 @@ TEST_F(FilterDBTest, HeldBackEventRoundTrip) {
 
 TEST_F(FilterDBTest, NullTextColumnsReadAsEmpty) {
   Sql("INSERT INTO filtered_local_event_table (sess_id, file_type, is_exist, path, sync_id, file_size, "
-      "file_mod_time, file_checksum, base_name, filtered_type) VALUES (1, 1, 1, '/d', 0, 0, 0, '', '', -13);");
+      "file_mod_time, file_checksum, base_name, filtered_type) VALUES (1, 1, 1, '/d', 0, 0, 0, '', '', "
+      "-13);");
   FilterLocalEvent e;
   e.win_hash = "stale";
   ASSERT_EQ(1, db_.getLocalFilteredEventByPath(1, "/d", e));

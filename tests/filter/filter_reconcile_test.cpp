@@ -93,7 +93,8 @@ class ReconcileTest : public testsupport::TempDirTest {
                           folder) != 0) {
       return -1;
     }
-    if (CompareFilterList(kSess, FILTER_NAME_SELECTIVE_SYNC, stored.black_name, fresh.black_name, folder) != 0) {
+    if (CompareFilterList(kSess, FILTER_NAME_SELECTIVE_SYNC, stored.black_name, fresh.black_name, folder) !=
+        0) {
       return -1;
     }
     if (CompareExtensionFilterList(kSess, stored, fresh, folder) != 0) return -1;
@@ -123,8 +124,9 @@ class ReconcileTest : public testsupport::TempDirTest {
                 e.condition.filter_desc.c_str_utf8() + "\n";
       ASSERT_EQ(0, cache->rmProgressEntry(e.row_id));
     }
-    EXPECT_EQ(Sql("SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table ORDER BY id;"),
-              cached)
+    EXPECT_EQ(
+        Sql("SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table ORDER BY id;"),
+        cached)
         << label;
   }
 
@@ -153,12 +155,13 @@ TEST_F(ReconcileTest, ReloadTable) {
        Black("\"/docs\"", "\"tmp.txt\"", "\"iso\"", "100"), White("\"doc\""),
        "B|-14|tmp.txt|7\nB|-13|/docs|0\nB|-12|iso|7\nS|-15|100|7\nW|-12|doc|7\n", "",
        "size filter (1)[100] didn't change, skipping..."},
-      {"a newly excluded folder is stored from sync id 0", "", Black("\"/docs\""), White(""), "B|-13|/docs|0\n",
-       "", "NEW filter: (1)[/docs]."},
-      {"a folder let in again is pulled from sync id 0", "INSERT INTO filter_table VALUES (1, 0, -13, '/docs');",
-       Black(""), White(""), "", "0|-13|/docs\n", "RESUME filter: (1)[/docs]."},
-      {"a new name rule keeps the current sync id", "", Black("", "\"core\""), White(""), "B|-14|core|50\n", "",
-       "NEW filter: (1)[core]."},
+      {"a newly excluded folder is stored from sync id 0", "", Black("\"/docs\""), White(""),
+       "B|-13|/docs|0\n", "", "NEW filter: (1)[/docs]."},
+      {"a folder let in again is pulled from sync id 0",
+       "INSERT INTO filter_table VALUES (1, 0, -13, '/docs');", Black(""), White(""), "", "0|-13|/docs\n",
+       "RESUME filter: (1)[/docs]."},
+      {"a new name rule keeps the current sync id", "", Black("", "\"core\""), White(""), "B|-14|core|50\n",
+       "", "NEW filter: (1)[core]."},
       {"a removed name rule resumes from its stored sync id",
        "INSERT INTO filter_table VALUES (1, 7, -14, 'tmp.txt'), (1, 7, -14, 'keep');", Black("", "\"keep\""),
        White(""), "B|-14|keep|7\n", "7|-14|tmp.txt\n", "RESUME filter: (1)[tmp.txt]."},
@@ -171,8 +174,8 @@ TEST_F(ReconcileTest, ReloadTable) {
       {"white list from * to doc records nothing", "INSERT INTO white_list_table VALUES (1, 0, -12, '*');",
        Black(""), White("\"doc\""), "W|-12|doc|50\n", "", "NEW filter: (1)[doc]."},
       {"white list from doc, pdf to * resumes once for *",
-       "INSERT INTO white_list_table VALUES (1, 7, -12, 'doc'), (1, 7, -12, 'pdf');", Black(""), White("\"*\""),
-       "W|-12|*|0\n", "0|-12|*\n", "remove white list filter: (1)[pdf]."},
+       "INSERT INTO white_list_table VALUES (1, 7, -12, 'doc'), (1, 7, -12, 'pdf');", Black(""),
+       White("\"*\""), "W|-12|*|0\n", "0|-12|*\n", "remove white list filter: (1)[pdf]."},
       {"a raised size limit resumes the range", "INSERT INTO filter_range_table VALUES (1, 7, -15, '100');",
        Black("", "", "", "200"), White(""), "S|-15|200|7\n", "7|-15|from=100,to=200\n",
        "size filter is more loosely, update DB and resume (1)[from=100,to=200]."},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "sqlite_shell.h"
 #include "support/temp_dir.h"
