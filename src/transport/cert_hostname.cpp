@@ -1,0 +1,45 @@
+#include "transport/cert_hostname.h"
+
+#include <cstring>
+
+namespace {
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(const char* a, size_t a_len, const char* b, size_t b_len) {
+  if (a_len != b_len) return false;
+  for (size_t i = 0; i < a_len; ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+bool Match(const char* pattern, size_t pattern_len, const char* host, size_t host_len) {
+  if (pattern_len > 0 && pattern[0] == '*') {
+    // Only "*." followed by a name is a wildcard; "*x..." must not lose its
+    // second character unchecked.
+    if (pattern_len < 3 || pattern[1] != '.') return false;
+    const char* rest = pattern + 2;
+    size_t rest_len = pattern_len - 2;
+    if (EqualNoCase(rest, rest_len, host, host_len)) return true;
+    const char* dot = static_cast<const char*>(std::memchr(host, '.', host_len));
+    if (dot == nullptr) return false;
+    size_t after = host_len - static_cast<size_t>(dot - host) - 1;
+    return EqualNoCase(rest, rest_len, dot + 1, after);
+  }
+  return EqualNoCase(pattern, pattern_len, host, host_len);
+}
+
+}  // namespace
+
+bool CertNameMatches(const char* name, size_t len, ustring const& hostname) {
+  if (name == nullptr || std::memchr(name, '\0', len) != nullptr) return false;
+  const char* host = hostname.c_str_utf8();
+  size_t host_len = hostname.length();
+  if (std::strlen(host) != host_len) return false;
+  return Match(name, len, host, host_len);
+}
+
+bool checkCertHostnameMatch(ustring const& pattern, ustring const& hostname) {
+  return CertNameMatches(pattern.c_str_utf8(), pattern.length(), hostname);
+}

@@ -1,0 +1,292 @@
+// The buffering of Channel: the two rings, big-endian integers, the flush
+// and read loops, and Close.
+#include "transport/channel.h"
+
+#include <endian.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "foundation/logger.h"
+#include "transport/channel_internal.h"
+
+namespace transport_internal {
+
+bool SecondsPassed(std::chrono::steady_clock::time_point since, uint32_t seconds) {
+  return seconds != 0 && std::chrono::steady_clock::now() - since >= std::chrono::seconds(seconds);
+}
+
+}  // namespace transport_internal
+
+using transport_internal::kComponent;
+
+std::string Channel::m_cert_path = "/tmp/.trelvik_certs";
+std::string Channel::m_key_path = "/tmp/.trelvik_server.key";
+ustring Channel::m_ca_path = "/certs.pem";
+
+// A zero capacity would make every read loop for ever; it is taken as 1.
+Channel::Channel(size_t capacity)
+    : m_ops{},
+      w_buf(new char[std::max<size_t>(capacity, 1)]),
+      w_head(0),
+      w_size(0),
+      r_buf(new char[std::max<size_t>(capacity, 1)]),
+      r_head(0),
+      r_size(0),
+      capacity(std::max<size_t>(capacity, 1)),
+      m_timeout{1, 0},
+      channel_timeout(60),
+      flag(nullptr),
+      m_isSSL(false),
+      m_is_allowing_untrust(true),
+      m_ssl_hostname() {
+  SwitchChannelOp(CHANNEL_PLAIN_MODE);
+}
+
+Channel::~Channel() {
+  // Result deliberately dropped: nothing can be done about a failed flush here.
+  (void)Channel::Close();
+}
+
+int Channel::Open(char const*) { return 0; }
+
+int Channel::Close() {
+  int rc = 0;
+  if (!IsClosed()) {
+    rc = FlushWrite(0);
+    if (rc < 0) {
+      Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): FlushWrite: %s\n", __LINE__,
+                     GetErrorString(rc));
+      ClearRead();
+      ClearWrite();
+    }
+  }
+  if (m_ops.context != nullptr) {
+    // The close operations report nothing useful: the stream is gone either way.
+    (void)m_ops.close(m_ops.context);
+    m_ops.context = nullptr;
+  }
+  m_isSSL = false;
+  SwitchChannelOp(CHANNEL_PLAIN_MODE);
+  return rc < 0 ? rc : 0;
+}
+
+void Channel::SetTimeout(uint32_t timeout) { channel_timeout = timeout; }
+
+void Channel::SetFlag(const std::atomic<int>* f) { flag = f; }
+
+int Channel::ReadByte(uint8_t* i) {
+  uint8_t v;
+  int rc = Read(reinterpret_cast<char*>(&v), sizeof v);
+  if (rc == 0) *i = v;
+  return rc;
+}
+
+int Channel::ReadInt16(uint16_t* i) {
+  uint16_t v;
+  int rc = Read(reinterpret_cast<char*>(&v), sizeof v);
+  if (rc == 0) *i = Convert(v);
+  return rc;
+}
+
+int Channel::ReadInt32(uint32_t* i) {
+  uint32_t v;
+  int rc = Read(reinterpret_cast<char*>(&v), sizeof v);
+  if (rc == 0) *i = Convert(v);
+  return rc;
+}
+
+int Channel::ReadInt64(uint64_t* i) {
+  uint64_t v;
+  int rc = Read(reinterpret_cast<char*>(&v), sizeof v);
+  if (rc == 0) *i = Convert(v);
+  return rc;
+}
+
+int Channel::WriteByte(uint8_t i) { return Write(reinterpret_cast<char const*>(&i), sizeof i); }
+
+int Channel::WriteInt16(uint16_t i) {
+  uint16_t v = Convert(i);
+  return Write(reinterpret_cast<char const*>(&v), sizeof v);
+}
+
+int Channel::WriteInt32(uint32_t i) {
+  uint32_t v = Convert(i);
+  return Write(reinterpret_cast<char const*>(&v), sizeof v);
+}
+
+int Channel::WriteInt64(uint64_t i) {
+  uint64_t v = Convert(i);
+  return Write(reinterpret_cast<char const*>(&v), sizeof v);
+}
+
+int Channel::Read(char* buf, size_t len) {
+  size_t total = 0;
+  return Read(buf, len, total);
+}
+
+int Channel::Read(char* buf, size_t len, size_t& total) {
+  total = 0;
+  if (IsClosed()) return ERR_IO;
+
+  // Serve what is buffered first, in at most two pieces around the ring's end.
+  size_t n = std::min(len, r_size);
+  size_t first = std::min(n, capacity - r_head);
+  std::memcpy(buf, r_buf.get() + r_head, first);
+  std::memcpy(buf + first, r_buf.get(), n - first);
+  r_size -= n;
+  r_head = r_size == 0 ? 0 : (r_head + n) % capacity;
+  total = n;
+
+  // From here on the ring is empty and starts at 0.
+  while (total < len) {
+    size_t w = std::min(len - total, capacity);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): want = %zu, len = %zu, total = %zu, capacity = %zu\n",
+                   __LINE__, w, len, total, capacity);
+    int rc = ReadMore(w);
+    if (rc < 0) {
+      // Deliver the bytes that did arrive before the failure.
+      std::memcpy(buf + total, r_buf.get(), r_size);
+      total += r_size;
+      r_head = r_size = 0;
+      return rc;
+    }
+    std::memcpy(buf + total, r_buf.get(), w);
+    total += w;
+    r_size -= w;
+    r_head = r_size == 0 ? 0 : w;
+  }
+  Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): Read: read %zu bytes, head = %zu, size = %zu\n",
+                 __LINE__, total, r_head, r_size);
+  return 0;
+}
+
+int Channel::Write(char const* buf, size_t len) {
+  if (IsClosed()) return ERR_IO;
+  if (len > capacity) {
+    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Write: Exceed maximum data block size\n",
+                   __LINE__);
+    return ERR_INVAL;
+  }
+  if (len == 0) return 0;
+  // Checked before subtracting: w_size + len - capacity would wrap in size_t.
+  if (w_size + len > capacity) {
+    int rc = FlushWrite(w_size + len - capacity);
+    if (rc < 0) {
+      Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Write: FlushWrite failed\n", __LINE__);
+      return rc;
+    }
+  }
+  size_t tail = (w_head + w_size) % capacity;
+  size_t first = std::min(len, capacity - tail);
+  std::memcpy(w_buf.get() + tail, buf, first);
+  std::memcpy(w_buf.get(), buf + first, len - first);
+  w_size += len;
+  Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): Write: write %zu bytes\n", __LINE__, len);
+  return 0;
+}
+
+void Channel::ClearRead() { r_head = r_size = 0; }
+
+void Channel::ClearWrite() { w_head = w_size = 0; }
+
+int Channel::FlushWrite(size_t want) {
+  // More than is buffered cannot be sent; asking for it means "all".
+  size_t target = (want == 0 || want > w_size) ? w_size : want;
+  if (target > 0 && IsClosed()) return ERR_IO;
+  auto start = std::chrono::steady_clock::now();
+  size_t sent = 0;
+  while (sent < target) {
+    if (FlagRaised()) return ERR_INT;
+    size_t chunk = std::min(w_size, capacity - w_head);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): WriteFd: from %zu, len %zu\n", __LINE__,
+                   w_head, chunk);
+    int n = m_ops.write(m_ops.context, w_buf.get() + w_head, chunk, m_timeout, flag);
+    if (n == ERR_TIMEOUT) {
+      if (transport_internal::SecondsPassed(start, channel_timeout)) {
+        Logger::LogMsg(Logger::L_WARNING, kComponent,
+                       "[WARNING] channel(%d): FlushWrite: Channel timeout for %u seconds\n", __LINE__,
+                       channel_timeout);
+        return ERR_TIMEOUT;
+      }
+      continue;
+    }
+    if (n < 0) return n;
+    start = std::chrono::steady_clock::now();
+    size_t moved = static_cast<size_t>(n);
+    sent += moved;
+    w_head += moved;
+    w_size -= moved;
+    if (w_head == capacity || w_size == 0) w_head = 0;
+  }
+  Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): FlushWrite: flush at least %zu bytes\n",
+                 __LINE__, target);
+  return 0;
+}
+
+int Channel::GetPeerInfo(std::string&, int&) const { return ERR_SYS; }
+
+bool Channel::IsClosed() const { return m_ops.isInvalid(m_ops.context); }
+
+void Channel::SetAllowUntrust(bool is_allowing) { m_is_allowing_untrust = is_allowing; }
+
+bool Channel::IsAllowingUntrust() const { return m_is_allowing_untrust; }
+
+void Channel::SetSSLHostname(ustring const& hostname) { m_ssl_hostname = hostname; }
+
+int Channel::ReadMore(size_t want) {
+  if (want < 1) return 0;
+  auto start = std::chrono::steady_clock::now();
+  size_t total = 0;
+  for (;;) {
+    if (FlagRaised()) return ERR_INT;
+    size_t tail = r_head + r_size;
+    size_t pos, len;
+    if (tail < capacity) {
+      pos = tail;
+      len = capacity - tail;
+    } else {
+      pos = tail - capacity;
+      len = capacity - r_size;
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] channel(%d): ReadMore: want = %zu, total = %zu, len = %zu, r_head = %zu, r_size = %zu\n",
+                   __LINE__, want, total, len, r_head, r_size);
+    int n = m_ops.read(m_ops.context, r_buf.get() + pos, len, m_timeout, flag);
+    if (n == ERR_TIMEOUT) {
+      if (transport_internal::SecondsPassed(start, channel_timeout)) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): ReadMore: Channel timeout for %u seconed\n",
+                       __LINE__, channel_timeout);
+        return ERR_TIMEOUT;
+      }
+      continue;
+    }
+    if (n < 0) return n;
+    total += static_cast<size_t>(n);
+    r_size += static_cast<size_t>(n);
+    start = std::chrono::steady_clock::now();
+    if (total >= want) {
+      Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): ReadMore: read at least %zu bytes\n",
+                     __LINE__, want);
+      return 0;
+    }
+  }
+}
+
+uint64_t Channel::Convert(uint64_t x) { return htobe64(x); }
+uint32_t Channel::Convert(uint32_t x) { return htobe32(x); }
+uint16_t Channel::Convert(uint16_t x) { return htobe16(x); }
+
+void Channel::SwitchChannelOp(int mode) {
+  if (mode == CHANNEL_PLAIN_MODE) {
+    ChannelOps::InstallPlain(m_ops);
+  } else {
+    ChannelOps::InstallSSL(m_ops);
+  }
+}
+
+
+bool Channel::FlagRaised() const { return flag != nullptr && flag->load(std::memory_order_relaxed) != 0; }
+
+int Channel::PlainSocket() const { return m_ops.get_fd(m_ops.context); }

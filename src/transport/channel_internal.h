@@ -1,0 +1,45 @@
+// Pieces shared by the plain and the TLS halves of Channel. Not for users of
+// the channel.
+#ifndef TRANSPORT_CHANNEL_INTERNAL_H_
+#define TRANSPORT_CHANNEL_INTERNAL_H_
+
+#include <sys/time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "transport/channel.h"
+
+namespace transport_internal {
+
+// Log component of every channel message.
+inline constexpr const char kComponent[] = "channel_debug";
+
+// One wait of `timeout` on `sock` for the platform::kWait* sets in `want`,
+// after checking the abort flag: 0 (the ready sets in *ready), ERR_INT,
+// ERR_TIMEOUT or ERR_SYS.
+int WaitWithTimeout(int sock, unsigned want, timeval const& timeout, const std::atomic<int>* abort_flag,
+                    unsigned* ready);
+
+// True when `seconds` is not 0 and at least that long has passed since `since`.
+bool SecondsPassed(std::chrono::steady_clock::time_point since, uint32_t seconds);
+
+// Frees a plain context made by Channel::NewPlainContext without closing
+// its socket (which then belongs to an SSL object).
+void FreePlainContext(void* context);
+
+// shutdown and close of a channel's socket, with the channel's DEBUG lines.
+// Does nothing for -1.
+void ShutdownAndClose(int fd);
+
+}  // namespace transport_internal
+
+// Fills an operation table; a friend of Channel so that the table's entries
+// can reach its protected I/O functions.
+struct ChannelOps {
+  static void InstallPlain(__tag_CHANNEL_OPS& ops);
+  static void InstallSSL(__tag_CHANNEL_OPS& ops);
+};
+
+#endif  // TRANSPORT_CHANNEL_INTERNAL_H_
