@@ -1,0 +1,31 @@
+// Legacy ciphers and digests that OpenSSL 3 keeps only as deprecated
+// low-level functions. They need no provider, so nothing here loads the
+// "legacy" provider (which would switch the default algorithms off, TLS
+// included). This is the only module that includes those OpenSSL headers;
+// callers see plain byte interfaces and no OpenSSL type.
+#ifndef PLATFORM_LEGACY_CRYPTO_H_
+#define PLATFORM_LEGACY_CRYPTO_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+enum class CipherDirection { kEncrypt, kDecrypt };
+
+// Longest Blowfish key the key schedule uses, in bytes.
+constexpr size_t kBlowfishMaxKeyLength = 72;
+
+// Blowfish in 64-bit cipher feedback mode over `len` bytes, starting at
+// position 0 of the 8-byte initial vector `iv` (not changed). The output is
+// exactly as long as the input; `out` may be `in`. A key shorter than 16
+// bytes is used as the schedule uses any key: repeated cyclically.
+// Returns 0, or EINVAL (nothing written) when `key_len` is 0 or above
+// kBlowfishMaxKeyLength, or a pointer is null while `len` is not 0.
+// Thread-safe: keeps no state between calls.
+int BlowfishCfb64(const uint8_t* key, size_t key_len, const uint8_t iv[8], const uint8_t* in,
+                  uint8_t* out, size_t len, CipherDirection direction);
+
+}  // namespace platform
+
+#endif  // PLATFORM_LEGACY_CRYPTO_H_
