@@ -7,6 +7,7 @@
 
 #include <openssl/blowfish.h>
 #include <openssl/md4.h>
+#include <openssl/des.h>
 #include <openssl/crypto.h>
 
 #include <cerrno>
@@ -62,5 +63,26 @@ void Md4(const void* data, size_t len, uint8_t digest[kMd4DigestLength]) noexcep
 }
 
 // ---- end of MD4 -------------------------------------------------------------
+
+
+// ---- single DES ---------------------------------------------------------------
+
+void DesEcbEncryptBlock(const uint8_t key[8], const uint8_t in[8], uint8_t out[8]) noexcept {
+  DES_cblock k;
+  std::memcpy(k, key, sizeof k);
+  DES_set_odd_parity(&k);
+  DES_key_schedule schedule;
+  // Unchecked: NTLM keys are password bytes, weak ones included.
+  DES_set_key_unchecked(&k, &schedule);
+  DES_cblock block;
+  std::memcpy(block, in, sizeof block);
+  DES_cblock result;
+  DES_ecb_encrypt(&block, &result, &schedule, DES_ENCRYPT);
+  std::memcpy(out, result, sizeof result);
+  OPENSSL_cleanse(&schedule, sizeof schedule);
+  OPENSSL_cleanse(k, sizeof k);
+}
+
+// ---- end of single DES --------------------------------------------------------
 
 }  // namespace platform

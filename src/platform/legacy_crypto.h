@@ -56,6 +56,18 @@ void Md4(const void* data, size_t len, uint8_t digest[kMd4DigestLength]) noexcep
 
 // ---- end of MD4 -----------------------------------------------------------
 
+
+// ---- single DES (NTLM's LM hash and version-1 responses) -------------------
+
+// Encrypts one 8-byte block with single DES in ECB mode. The parity bit of
+// each of the 8 key bytes is set to odd first, so a key spread from 56 bits
+// into the high 7 bits of each byte can be passed as it is; weak keys are not
+// refused (the protocol does not). `out` may be `in`. Thread-safe: keeps no
+// state between calls.
+void DesEcbEncryptBlock(const uint8_t key[8], const uint8_t in[8], uint8_t out[8]) noexcept;
+
+// ---- end of single DES ------------------------------------------------------
+
 }  // namespace platform
 
 #endif  // PLATFORM_LEGACY_CRYPTO_H_
