@@ -88,3 +88,26 @@ TEST(ProxyBase64, DecodeRefusals) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string g_logged;
+
+void Capture(int level, const char* category, const char* format, va_list args) {
+  char line[512];
+  vsnprintf(line, sizeof line, format, args);
+  g_logged += std::to_string(level) + " " + category + " " + line;
+}
+
+TEST(ProxyLogHook, SilentUntilInstalledThenNarrowFormats) {
+  g_logged.clear();
+  ZARQProxyPrintMsg(PROXY_ERR, "proxy_debug", "[ERROR] lib/zarqproxyclient [%d]Bad parameter\n", 7);
+  EXPECT_EQ("", g_logged);
+  ZARQProxyInitLogger(Capture);
+  PROXY_PRINT_MSG(PROXY_WARNING, "[WARN]lib/zarqproxyclient [%d]%s\n", 9, "text");
+  ZARQProxyInitLogger(nullptr);
+  PROXY_PRINT_MSG(PROXY_WARNING, "[WARN]lib/zarqproxyclient [%d]%s\n", 10, "gone");
+  EXPECT_EQ("4 proxy_debug [WARN]lib/zarqproxyclient [9]text\n", g_logged);
+}
+
+}  // namespace
