@@ -141,6 +141,12 @@ int Channel::Read(char* buf, size_t len, size_t& total) {
 
   // From here on the ring is empty and starts at 0.
   while (total < len) {
+    if (len - total >= capacity) {
+      // A whole ring or more is read straight into the caller's buffer: that
+      // saves a copy, and since nothing can be over-read, nothing is left
+      // that would have to stay buffered.
+      return ReadDirect(buf, len, total);
+    }
     size_t w = std::min(len - total, capacity);
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): want = %zu, len = %zu, total = %zu, capacity = %zu\n",
                    __LINE__, w, len, total, capacity);
@@ -234,6 +240,28 @@ void Channel::SetAllowUntrust(bool is_allowing) { m_is_allowing_untrust = is_all
 bool Channel::IsAllowingUntrust() const { return m_is_allowing_untrust; }
 
 void Channel::SetSSLHostname(ustring const& hostname) { m_ssl_hostname = hostname; }
+
+int Channel::ReadDirect(char* buf, size_t len, size_t& total) {
+  auto start = std::chrono::steady_clock::now();
+  while (total < len) {
+    if (FlagRaised()) return ERR_INT;
+    int n = m_ops.read(m_ops.context, buf + total, len - total, m_timeout, flag);
+    if (n == ERR_TIMEOUT) {
+      if (transport_internal::SecondsPassed(start, channel_timeout)) {
+        Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): Read: Channel timeout for %u seconed\n",
+                       __LINE__, channel_timeout);
+        return ERR_TIMEOUT;
+      }
+      continue;
+    }
+    if (n < 0) return n;
+    total += static_cast<size_t>(n);
+    start = std::chrono::steady_clock::now();
+  }
+  Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): Read: read %zu bytes directly\n", __LINE__,
+                 total);
+  return 0;
+}
 
 int Channel::ReadMore(size_t want) {
   if (want < 1) return 0;

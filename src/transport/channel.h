@@ -202,6 +202,9 @@ class Channel {
 
   bool FlagRaised() const;
   int PlainSocket() const;
+  // Reads into buf[total, len) until it is full, as ReadMore does into the
+  // ring; `total` counts every byte that arrived, also on failure.
+  int ReadDirect(char* buf, size_t len, size_t& total);
 };
 
 #endif  // TRANSPORT_CHANNEL_H_

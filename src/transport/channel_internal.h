@@ -33,6 +33,10 @@ void FreePlainContext(void* context);
 // Does nothing for -1.
 void ShutdownAndClose(int fd);
 
+// Drains OpenSSL's error queue into the log, one WARNING per entry. For the
+// TLS half and for subclasses that run their own TLS session (the tunnel).
+void log_ssl();
+
 }  // namespace transport_internal
 
 // Fills an operation table; a friend of Channel so that the table's entries

@@ -18,16 +18,17 @@
 using transport_internal::kComponent;
 using transport_internal::WaitWithTimeout;
 
-namespace {
-
-// Drains OpenSSL's error queue into the log.
-void log_ssl() {
+void transport_internal::log_ssl() {
   char text[256];
   for (unsigned long e = ERR_get_error(); e != 0; e = ERR_get_error()) {
     ERR_error_string_n(e, text, sizeof text);
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): ssl-errors: %s\n", __LINE__, text);
   }
 }
+
+using transport_internal::log_ssl;
+
+namespace {
 
 int ssl_get_fd(void* context) { return context ? SSL_get_fd(static_cast<SSL*>(context)) : -1; }
 

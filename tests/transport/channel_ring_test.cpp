@@ -137,22 +137,24 @@ TEST_F(ChannelRingTest, BlockLargerThanCapacityIsRefused) {
   EXPECT_EQ("", PeerAvailable());
 }
 
-TEST_F(ChannelRingTest, ReadBeyondCapacityKeepsTheRestForTheNextRead) {
+// Reads of 7, 25 (more than the ring) and 9 bytes, while the socket hands
+// over at most 5 bytes per call: the first read takes 10 bytes in and keeps 3
+// for the next, which must come first in the 25.
+TEST_F(ChannelRingTest, ReadsAcrossTheCapacityKeepOrder) {
   std::string bytes;
   for (int i = 0; i < 41; ++i) bytes += static_cast<char>('A' + i % 26);
   ASSERT_TRUE(SendAll(peer_.get(), bytes));
   ASSERT_EQ(0, shutdown(peer_.get(), SHUT_WR));
 
-  std::string got(25, '\0');
-  size_t total = 0;
-  ASSERT_EQ(0, ch_.Read(&got[0], got.size(), total));
-  EXPECT_EQ(25u, total);
-  EXPECT_EQ(bytes.substr(0, 25), got);
-
-  std::string rest(16, '\0');
-  ASSERT_EQ(0, ch_.Read(&rest[0], rest.size()));
-  EXPECT_EQ(bytes.substr(25), rest);
-
+  size_t offset = 0;
+  for (size_t len : {size_t{7}, size_t{25}, size_t{9}}) {
+    std::string got(len, '\0');
+    size_t total = 0;
+    ASSERT_EQ(0, ch_.Read(&got[0], len, total)) << len;
+    EXPECT_EQ(len, total);
+    EXPECT_EQ(bytes.substr(offset, len), got);
+    offset += len;
+  }
   char c;
   EXPECT_EQ(ERR_IO, ch_.Read(&c, 1));
 }
@@ -160,18 +162,22 @@ TEST_F(ChannelRingTest, ReadBeyondCapacityKeepsTheRestForTheNextRead) {
 // A failure still hands over the bytes that arrived, and leaves nothing
 // behind in the ring.
 TEST_F(ChannelRingTest, PeerClosingMidReadReportsWhatArrived) {
-  for (size_t sent : {size_t{0}, size_t{10}, size_t{16}, size_t{23}}) {
-    SCOPED_TRACE(sent);
+  struct Case {
+    size_t sent, requested;
+  };
+  // Requests below the capacity go through the ring, larger ones do not.
+  for (Case c : {Case{0, 12}, Case{7, 12}, Case{0, 30}, Case{10, 30}, Case{16, 30}, Case{23, 30}}) {
+    SCOPED_TRACE(std::to_string(c.sent) + " of " + std::to_string(c.requested));
     Reopen();
     std::string bytes;
-    for (size_t i = 0; i < sent; ++i) bytes += static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < c.sent; ++i) bytes += static_cast<char>('a' + i % 26);
     ASSERT_TRUE(SendAll(peer_.get(), bytes));
     peer_.reset();
 
-    std::string got(30, '\0');
+    std::string got(c.requested, '\0');
     size_t total = 99;
     EXPECT_EQ(ERR_IO, ch_.Read(&got[0], got.size(), total));
-    EXPECT_EQ(sent, total);
+    EXPECT_EQ(c.sent, total);
     EXPECT_EQ(bytes, got.substr(0, total));
     size_t again = 99;
     EXPECT_EQ(ERR_IO, ch_.Read(&got[0], 1, again));

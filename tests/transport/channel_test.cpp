@@ -209,6 +209,23 @@ TEST(ChannelTimeoutTest, SilentConnectGivesUpAfterOneWait) {
   EXPECT_TRUE(ch.IsClosed());
 }
 
+// A ring of 0 bytes would make every read loop for ever; it is taken as 1.
+TEST(ChannelCapacityTest, ZeroCapacityStillMovesBytes) {
+  loopback::Pair p = loopback::MakePair();
+  Channel ch(0);
+  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ch.SetTimeout(5);
+  EXPECT_EQ(0, ch.Write("", 0));
+  ASSERT_EQ(0, ch.Write("a", 1));
+  ASSERT_EQ(0, ch.Write("b", 1));
+  ASSERT_EQ(0, ch.FlushWrite(0));
+  EXPECT_EQ("ab", RecvExactly(p.b.get(), 2));
+  ASSERT_TRUE(SendAll(p.b.get(), "xyz"));
+  char buf[3];
+  ASSERT_EQ(0, ch.Read(buf, 3));
+  EXPECT_EQ("xyz", std::string(buf, 3));
+}
+
 // The test environment ignores SIGPIPE, as the daemon's main does: a plain
 // write to a closed peer reports EPIPE instead of killing the process.
 TEST(ChannelEnvironmentTest, SigpipeIsIgnored) {
