@@ -215,6 +215,8 @@ void Logger::LogMsg(Level level, const ustring& comp, const char* fmt, ...) {
   va_end(args);
 }
 
+bool Logger::IsEnabled(Level level, const char* comp) { return !FilteredOut(level, comp); }
+
 void Logger::LogMsg2(Level level, const char* comp, const char* fmt, va_list args) {
   if (FilteredOut(level, comp)) return;
   Write(fmt, args);

@@ -61,6 +61,11 @@ class Logger {
   static void LogMsg(Level level, const ustring& comp, const char* fmt, ...)
       __attribute__((format(printf, 3, 4)));
 
+  // True when a message of `level` on `comp` would be written: the same test
+  // as LogMsg, without writing. Lets a caller decide once whether to prepare
+  // many debug lines.
+  static bool IsEnabled(Level level, const char* comp);
+
   // LogMsg with the arguments already started; `args` is consumed.
   static void LogMsg2(Level level, const char* comp, const char* fmt, va_list args)
       __attribute__((format(printf, 3, 0)));

@@ -117,6 +117,8 @@ class Channel {
   virtual int GetPeerInfo(std::string& ip, int& port) const;
   // True while no usable stream is open.
   virtual bool IsClosed() const;
+  // The size of each ring: the largest block one Write accepts.
+  size_t GetCapacity() const { return capacity; }
 
   void SetAllowUntrust(bool is_allowing);
   void SetSSLHostname(ustring const& hostname);

@@ -1,0 +1,310 @@
+// PStream: the decoder. Every count, width and tag from the peer is checked
+// before it is used; nothing is allocated or created for a value that is
+// refused.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <new>
+
+#include "foundation/logger.h"
+#include "protocol/pstream.h"
+#include "protocol/pstream_internal.h"
+#include "protocol/xfopen.h"
+#include "transport/channel.h"
+
+using namespace pstream_internal;
+
+namespace {
+
+bool IsDiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
+
+}  // namespace
+
+int PStream::Get(Channel& ch, void* bytes, size_t len) {
+  if (len == 0) return ERR_OK;  // the channel refuses an empty read
+  int rc = ch.Read(static_cast<char*>(bytes), len);
+  return rc < 0 ? ChannelFailed(rc, __LINE__) : ERR_OK;
+}
+
+int PStream::RecvTag(Channel& ch, uint8_t& tag) {
+  int rc = ch.ReadByte(&tag);
+  return rc < 0 ? ChannelFailed(rc, __LINE__) : ERR_OK;
+}
+
+int PStream::RecvObject(Channel& ch, PObject& target) {
+  uint8_t tag;
+  int rc = RecvTag(ch, tag);
+  if (rc < 0) return rc;
+  return RecvDispatch(ch, tag, target);
+}
+
+int PStream::RecvDispatch(Channel& ch, uint8_t tag, PObject& target) {
+  if (++value_count > value_limit) {
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): more than %zu values in one message\n",
+                   __LINE__, value_limit);
+    return ERR_STREAM;
+  }
+  switch (tag) {
+    case kTagString:
+      return RecvString(ch, target);
+    case kTagInteger:
+      return RecvInteger(ch, target);
+    case kTagMap:
+      return RecvMap(ch, target);
+    case kTagArray:
+      return RecvArray(ch, target);
+    case kTagBinary:
+      return RecvBinary(ch, target);
+    case kTagNull:
+      return RecvNull(ch, target);
+    default:
+      return Skip(ch, tag);
+  }
+}
+
+int PStream::Skip(Channel&, uint8_t tag) {
+  Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): unknown tag %u\n", __LINE__,
+                 static_cast<unsigned>(tag));
+  return ERR_STREAM;
+}
+
+int PStream::RecvNull(Channel& ch, PObject& target) {
+  uint8_t body;
+  int rc = RecvTag(ch, body);
+  if (rc < 0) return rc;
+  if (body != 0) {
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): expect length 0, but we've got %u\n", __LINE__,
+                   static_cast<unsigned>(body));
+    return ERR_STREAM;
+  }
+  target.clear();
+  return ERR_OK;
+}
+
+int PStream::RecvInteger(Channel& ch, PObject& target) {
+  UpdateStatus(0, 0);
+  uint8_t width;
+  int rc = RecvTag(ch, width);
+  if (rc < 0) return rc;
+  if (width > 8) {
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): integer width %u is above 8\n", __LINE__,
+                   static_cast<unsigned>(width));
+    return ERR_STREAM;
+  }
+  uint8_t bytes[8];
+  rc = Get(ch, bytes, width);
+  if (rc < 0) return rc;
+  uint64_t value = 0;
+  for (int i = 0; i < width; ++i) value = (value << 8) | bytes[i];
+  target.set_integer(value);
+  if (dump) {
+    Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s%llu\n", Indent(), static_cast<unsigned long long>(value));
+  }
+  return ERR_OK;
+}
+
+int PStream::RecvString(Channel& ch, ustring& text) {
+  UpdateStatus(0, 0);
+  uint16_t len;
+  int rc = ch.ReadInt16(&len);
+  if (rc < 0) return ChannelFailed(rc, __LINE__);
+  if (scratch.size() < len) scratch.resize(len);
+  rc = Get(ch, scratch.data(), len);
+  if (rc < 0) return rc;
+  // The text ends at the first NUL, as it always has for this encoding.
+  text.assign(scratch.data(), len);
+  if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s\"%s\"\n", Indent(), text.c_str_utf8());
+  return ERR_OK;
+}
+
+int PStream::RecvString(Channel& ch, PObject& target) {
+  if (!target.isString()) target = ustring();
+  return RecvString(ch, target.value<ustring>());
+}
+
+int PStream::RecvMap(Channel& ch, PObject& target) {
+  if (indent >= kMaxDepth) {
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): containers nested deeper than %zu\n", __LINE__,
+                   kMaxDepth);
+    return ERR_STREAM;
+  }
+  PObject::map_type& map = target.asMap();
+  if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s{\n", Indent());
+  ++indent;
+  ustring key;
+  for (;;) {
+    uint8_t tag;
+    int rc = RecvTag(ch, tag);
+    if (rc < 0) return rc;
+    if (tag == kTagEnd) break;
+    if (tag != kTagString) {
+      Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): PStream: expect string, but get tag %u\n",
+                     __LINE__, static_cast<unsigned>(tag));
+      return ERR_STREAM;
+    }
+    rc = RecvString(ch, key);
+    if (rc < 0) return rc;
+    PushKey(key.c_str_utf8(), key.length());
+    // A key that comes twice ("_id" and "id" both arrive as "id") merges the
+    // second value into the first.
+    rc = RecvObject(ch, map[key]);
+    if (rc < 0) return rc;  // the key stays on the history for the error stack
+    PopKey();
+  }
+  --indent;
+  if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s}\n", Indent());
+  return ERR_OK;
+}
+
+int PStream::RecvArray(Channel& ch, PObject& target) {
+  if (indent >= kMaxDepth) {
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): containers nested deeper than %zu\n", __LINE__,
+                   kMaxDepth);
+    return ERR_STREAM;
+  }
+  PObject::array_type& array = target.asArray();
+  if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s[\n", Indent());
+  ++indent;
+  for (;;) {
+    uint8_t tag;
+    int rc = RecvTag(ch, tag);
+    if (rc < 0) return rc;
+    if (tag == kTagEnd) break;
+    array.emplace_back();
+    rc = RecvDispatch(ch, tag, array.back());
+    if (rc < 0) return rc;
+  }
+  --indent;
+  if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s]\n", Indent());
+  return ERR_OK;
+}
+
+namespace {
+
+// Closes a received body's stream and tells whether everything written
+// reached the file (a full disk may only show here).
+int CloseWritten(FILE* fp) { return std::fclose(fp) == 0 ? 0 : errno; }
+
+}  // namespace
+
+int PStream::RecvBinary(Channel& ch, PObject& target) {
+  PObject::binary_type& binary = target.asBinary();
+  uint64_t written = 0;
+  uint64_t n = 0;
+  FILE* fp = nullptr;
+
+  int rc = ch.ReadInt64(&n);
+  if (rc < 0) {
+    rc = ChannelFailed(rc, __LINE__);
+  } else if (binary.path.empty()) {
+    if (recv_path.empty()) {
+      // Without a receive folder the name would be "/" + random: a file of
+      // the peer's chosen length in the root folder.
+      Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): binary of %llu bytes has no place to go\n",
+                     __LINE__, static_cast<unsigned long long>(n));
+      rc = ERR_STREAM;
+    } else {
+      binary.offset = 0;
+      binary.length = 0;
+      fp = xfcreate(recv_path, binary.path);
+      if (fp == nullptr) rc = ERR_SYS;
+    }
+  } else {
+    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] stream(%d): store binary to %s, offset %llu\n", __LINE__,
+                   binary.path.c_str_utf8(), static_cast<unsigned long long>(binary.offset));
+    if (binary.offset == 0) {
+      fp = xfopen(binary.path, "wb");
+    } else if (binary.offset == binary.length) {
+      fp = xfopen(binary.path, "ab");
+    } else {
+      // The caller asks to continue from `offset`: cut the file back there
+      // first, then append.
+      int fd = open(binary.path.c_str_utf8(), O_WRONLY | O_CLOEXEC);
+      if (fd < 0) {
+        int err = errno;
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): CreateFile: Error code %d\n", __LINE__, err);
+      } else {
+        int cut = binary.offset > static_cast<uint64_t>(INT64_MAX)
+                      ? EINVAL
+                      : (ftruncate(fd, static_cast<off_t>(binary.offset)) == 0 ? 0 : errno);
+        (void)close(fd);  // nothing was written through it
+        if (cut != 0) {
+          Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): SetEndOfFile: Error code %d\n", __LINE__,
+                         cut);
+        } else {
+          fp = xfopen(binary.path, "ab");
+        }
+      }
+    }
+    if (fp == nullptr) rc = ERR_SYS;
+  }
+
+  if (fp != nullptr) {
+    // Writes go straight to the file, so `written` counts what the kernel
+    // took and a full disk shows at the write that hit it.
+    (void)std::setvbuf(fp, nullptr, _IONBF, 0);  // cannot fail before the first write
+    UpdateStatus(0, n);
+    rc = RecvBody(ch, fp, binary.path, n, written);
+    int err = CloseWritten(fp);
+    if (err != 0 && rc == ERR_OK) {
+      Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): fclose(%s): Error code %d\n", __LINE__,
+                     binary.path.c_str_utf8(), err);
+      rc = IsDiskFull(err) ? ERR_DISKFULL : ERR_SYS;
+    }
+  }
+
+  // On every path: the target records how far its file got, so receiving
+  // into it again continues from there.
+  binary.offset += written;
+  binary.length = binary.offset;
+  if (dump) {
+    Logger::LogMsg(Logger::L_DEBUG, kComponent, "%sbinary has been stored at '%s' with length %llu\n", Indent(),
+                   binary.path.c_str_utf8(), static_cast<unsigned long long>(binary.length));
+  }
+  return rc;
+}
+
+int PStream::RecvBody(Channel& ch, FILE* fp, const ustring& path, uint64_t n, uint64_t& written) {
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kBinaryChunk]);
+  if (!buf) {
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): malloc error\n", __LINE__);
+    return ERR_SYS;
+  }
+  while (written < n) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kBinaryChunk, n - written));
+    size_t got = 0;
+    int rc = ch.Read(buf.get(), want, got);
+    // Bytes that arrived before a failure are kept too: a later receive
+    // into the same target then has less to fetch.
+    got = std::min(got, want);
+    if (got > 0) {
+      size_t put = std::fwrite(buf.get(), 1, got, fp);
+      if (put < got) {
+        int err = errno;
+        written += put;
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): fwrite(%s): Error code %d\n", __LINE__,
+                       path.c_str_utf8(), err);
+        UpdateStatus(written, n);
+        return IsDiskFull(err) ? ERR_DISKFULL : ERR_SYS;
+      }
+      written += got;
+      if (written % kProgressStep == 0) {
+        Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] stream(%d): receiving %s ... (%llu / %llu)\n", __LINE__,
+                       path.c_str_utf8(), static_cast<unsigned long long>(written),
+                       static_cast<unsigned long long>(n));
+      }
+      UpdateStatus(written, n);
+    }
+    if (rc < 0) return ChannelFailed(rc, __LINE__);
+  }
+  if (std::fflush(fp) != 0) {
+    int err = errno;
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): fflush(%s): Error code %d\n", __LINE__,
+                   path.c_str_utf8(), err);
+    return IsDiskFull(err) ? ERR_DISKFULL : ERR_SYS;
+  }
+  return ERR_OK;
+}
