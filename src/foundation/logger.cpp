@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <locale>
 #include <map>
@@ -20,11 +21,37 @@ constexpr long long kRotateSize = 0x100000;
 // Threshold of a component that has none of its own.
 constexpr int kDefaultThreshold = Logger::L_WARNING;
 
+// Byte order of component names, the order of ustring's operator<, with a
+// plain char* looked up without building a ustring (no allocation when a
+// call is filtered out). Inline: names differ mostly in their first bytes,
+// and a strcmp call per tree level cost more than the rest of the lookup.
+struct ComponentLess {
+  using is_transparent = void;
+  static const unsigned char* Bytes(const ustring& s) {
+    return reinterpret_cast<const unsigned char*>(s.c_str_utf8());
+  }
+  static const unsigned char* Bytes(const char* s) {
+    return reinterpret_cast<const unsigned char*>(s ? s : "");
+  }
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const {
+    const unsigned char* p = Bytes(a);
+    const unsigned char* q = Bytes(b);
+    while (*p != 0 && *p == *q) {
+      ++p;
+      ++q;
+    }
+    return *p < *q;
+  }
+};
+
 struct State {
   // Filled by Initialize before any other thread exists, then only read, so
-  // LogMsg looks thresholds up without the lock; ustring_less finds a char*
-  // component without building a ustring (no allocation when filtered out).
-  std::map<ustring, int, ustring_less> log_level;
+  // LogMsg looks thresholds up without the lock.
+  std::map<ustring, int, ComponentLess> log_level;
+  // The highest threshold of log_level and of the fallback: a level above it
+  // is filtered out without a lookup (debug lines, when debugging is off).
+  int max_threshold = kDefaultThreshold;
 
   std::mutex log_lock;  // guards every member below
   Logger::Type log_type = Logger::STDOUT_LOGGER;
@@ -32,6 +59,12 @@ struct State {
   long long log_size = -1;  // bytes in the current log file; -1: not counted
   int rotate_cnt = 50;
   std::string log_path;
+
+  // The time prefix of the last line: lines come many per second, and
+  // formatting local time costs about as much as the write itself.
+  time_t prefix_time = -1;
+  char prefix[1024] = "";
+  int prefix_len = 0;
 };
 
 // Allocated on first use and never destroyed: singletons log from their
@@ -43,7 +76,9 @@ State& GetState() {
 
 template <class Comp>
 bool FilteredOut(int level, const Comp& comp) {
-  const auto& levels = GetState().log_level;
+  const State& s = GetState();
+  if (level > s.max_threshold) return true;
+  const auto& levels = s.log_level;
   auto it = levels.find(comp);
   return level > (it == levels.end() ? kDefaultThreshold : it->second);
 }
@@ -98,11 +133,15 @@ __attribute__((format(printf, 1, 0))) void Write(const char* fmt, va_list args) 
     return;
   }
 
-  char prefix[1024];
-  // On failure prefix holds "" and the line goes out without a time.
-  (void)platform::FormatLocalTime(platform::CurrentTime(), "%b %d %H:%M:%S ", prefix,
-                                  sizeof prefix);
-  int n1 = std::fprintf(s.log_fp, "%s", prefix);
+  time_t now = platform::CurrentTime();
+  if (now != s.prefix_time) {
+    // On failure the line goes out without a time.
+    int len = platform::FormatLocalTime(now, "%b %d %H:%M:%S ", s.prefix, sizeof s.prefix);
+    s.prefix_len = len < 0 ? 0 : len;
+    s.prefix_time = now;
+  }
+  size_t put = std::fwrite(s.prefix, 1, static_cast<size_t>(s.prefix_len), s.log_fp);
+  int n1 = put == static_cast<size_t>(s.prefix_len) ? s.prefix_len : -1;
   int n2 = std::vfprintf(s.log_fp, fmt, args);
   (void)std::fflush(s.log_fp);
 
@@ -128,6 +167,8 @@ int Logger::Initialize(Type type, const ustring& log_path, const ustring& level_
     (void)levels.read(level_path);
     for (const auto& [component, value] : levels) s.log_level[component] = ParseLevel(value);
   }
+  s.max_threshold = kDefaultThreshold;
+  for (const auto& entry : s.log_level) s.max_threshold = std::max(s.max_threshold, entry.second);
 
   std::lock_guard<std::mutex> lock(s.log_lock);
   s.log_type = type;

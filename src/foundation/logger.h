@@ -71,7 +71,9 @@ class Logger {
   // deletes log_path_<rotate_cnt-1>, moves the live file to log_path_0 and
   // opens a new live file (with 50: log_path_0 .. log_path_48 remain).
   // Takes the log lock. Returns 0, or -1 when the live file could not be
-  // moved or reopened: the file output is then closed for good.
+  // moved or reopened: the file output is then closed for good. Also -1,
+  // touching nothing, when there is no open log file (not FILE_LOGGER, or
+  // after a failed rotation).
   static int Rotate();
 
   // For FILE_LOGGER: closes the file and writes to standard output from then

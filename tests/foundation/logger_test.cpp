@@ -69,10 +69,17 @@ class LoggerTest : public testsupport::TempDirTest {
   uintmax_t SizeOf(const std::string& rel) const { return fs::file_size(Path(rel)); }
 };
 
+time_t g_now = kClock;
+time_t SettableClock() { return g_now; }
+
 TEST_F(LoggerTest, LineIsEnglishLocalTimeThenMessage) {
   StartFile("d.log");
+  platform::SetClockForTest(&SettableClock);
   Logger::LogMsg(Logger::L_ERR, "x_debug", "[ERROR] app(%d): %s %zu\n", 12, "t\xC3\xA9xt", size_t{7});
-  EXPECT_EQ(std::string(kPrefix) + "[ERROR] app(12): t\xC3\xA9xt 7\n", ReadFile("d.log"));
+  g_now = kClock + 61;
+  Logger::LogMsg(Logger::L_ERR, "x_debug", "next\n");
+  EXPECT_EQ(std::string(kPrefix) + "[ERROR] app(12): t\xC3\xA9xt 7\n" + "Mar 07 14:06:10 next\n",
+            ReadFile("d.log"));
 }
 
 TEST_F(LoggerTest, ThresholdsComeFromTheLevelFile) {
@@ -285,6 +292,27 @@ TEST_F(LoggerTest, SixtyRotationsKeepFortyNineNumberedFiles) {
   EXPECT_EQ("", ReadFile("d.log"));
 }
 
+// Numbered names are not cut to a fixed buffer: with a 2,048-byte one, a
+// path this long made "_10" into "_1", so one rotation overwrote another.
+TEST_F(LoggerTest, NumberedNamesOfALongPathStayDistinct) {
+  std::string rel;
+  while (Path(rel).size() + 200 < 2040) {
+    rel += (rel.empty() ? "" : "/") + std::string(199, 'd');
+    ASSERT_EQ(0, mkdir(Path(rel).c_str(), 0700));
+  }
+  rel += "/" + std::string(2045 - Path(rel).size() - 1, 'f');
+  ASSERT_EQ(2045u, Path(rel).size());
+  StartFile(rel);
+  for (int gen = 0; gen < 12; ++gen) {
+    Logger::LogMsg(Logger::L_ERR, "x", "generation %d\n", gen);
+    ASSERT_EQ(0, Logger::Rotate());
+  }
+  for (int i : {0, 1, 10, 11}) {
+    std::string numbered = rel + "_" + std::to_string(i);
+    EXPECT_EQ(std::string(kPrefix) + "generation " + std::to_string(11 - i) + "\n", ReadFile(numbered));
+  }
+}
+
 TEST_F(LoggerTest, FailedRotationSilencesTheFileOutput) {
   ASSERT_EQ(0, mkdir(Path("logs").c_str(), 0700));
   StartFile("logs/d.log");
@@ -323,7 +351,8 @@ void IgnoreFree(const volatile void*) {}
 
 // Every debug line that is switched off still makes this call.
 TEST_F(LoggerTest, FilteredOutCallsDoNotAllocate) {
-  StartFile("d.log", "client_debug=3\n");
+  // syncer_debug at 7: no level is above every threshold, each call looks up.
+  StartFile("d.log", "client_debug=3\nsyncer_debug=7\n");
   ustring comp("worker_debug");
   ASSERT_NE(0, __sanitizer_install_malloc_and_free_hooks(&CountAllocation, &IgnoreFree));
   Logger::LogMsg(Logger::L_DEBUG, "worker_debug", "%s\n", "never");
