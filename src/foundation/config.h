@@ -26,10 +26,6 @@ class Config {
   // Longest line, without its end of line; a longer one is a bad line.
   static constexpr int kMaxLine = 8191;
 
-  Config() = default;
-  Config(const Config&) = delete;
-  Config& operator=(const Config&) = delete;
-
   // Reads the file at `path` and adds its entries to the store (a key read
   // again replaces its value). Returns 0 when the whole file was read. Returns
   // -1 with the store untouched when the path is empty or the file cannot be

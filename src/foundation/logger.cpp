@@ -53,7 +53,9 @@ struct State {
   // is filtered out without a lookup (debug lines, when debugging is off).
   int max_threshold = kDefaultThreshold;
 
-  std::mutex log_lock;  // guards every member below
+  // On a cache line of its own: threads that write lines must not slow down
+  // the lock-free threshold reads of the others.
+  alignas(64) std::mutex log_lock;  // guards every member below
   Logger::Type log_type = Logger::STDOUT_LOGGER;
   FILE* log_fp = stderr;
   long long log_size = -1;  // bytes in the current log file; -1: not counted

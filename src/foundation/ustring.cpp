@@ -618,6 +618,9 @@ ustring operator+(const ustring& lhs, char16_t rhs) {
 
 char& ustring::operator[](size_t pos) {
   drop_wdata();
+  // The shared empty buffer is read-only; a caller may write the
+  // terminator through s[0] as std::string allows.
+  if (data_cap == 0) realloc_data(0);
   return data[pos];
 }
 
@@ -747,33 +750,6 @@ int ustring::compare(const ustring& str) const noexcept {
 
 int ustring::compare(const ustring& str, size_t n) const noexcept {
   return CompareBytes(data, str.data, n, false);
-}
-
-// strcmp compares unsigned bytes up to the first NUL: the sign of compare().
-bool operator==(const ustring& lhs, const ustring& rhs) noexcept {
-  return std::strcmp(lhs.c_str_utf8(), rhs.c_str_utf8()) == 0;
-}
-bool operator!=(const ustring& lhs, const ustring& rhs) noexcept { return !(lhs == rhs); }
-bool operator<(const ustring& lhs, const ustring& rhs) noexcept {
-  return std::strcmp(lhs.c_str_utf8(), rhs.c_str_utf8()) < 0;
-}
-bool operator>(const ustring& lhs, const ustring& rhs) noexcept { return rhs < lhs; }
-bool operator<=(const ustring& lhs, const ustring& rhs) noexcept { return !(rhs < lhs); }
-bool operator>=(const ustring& lhs, const ustring& rhs) noexcept { return !(lhs < rhs); }
-
-bool operator==(const ustring& lhs, const char* rhs) noexcept {
-  return std::strcmp(lhs.c_str_utf8(), rhs ? rhs : "") == 0;
-}
-bool operator!=(const ustring& lhs, const char* rhs) noexcept { return !(lhs == rhs); }
-
-bool ustring_less::operator()(const ustring& a, const ustring& b) const noexcept {
-  return std::strcmp(a.c_str_utf8(), b.c_str_utf8()) < 0;
-}
-bool ustring_less::operator()(const ustring& a, const char* b) const noexcept {
-  return std::strcmp(a.c_str_utf8(), b ? b : "") < 0;
-}
-bool ustring_less::operator()(const char* a, const ustring& b) const noexcept {
-  return std::strcmp(a ? a : "", b.c_str_utf8()) < 0;
 }
 
 // --- Other ------------------------------------------------------------------

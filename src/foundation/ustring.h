@@ -22,6 +22,7 @@
 #define FOUNDATION_USTRING_H_
 
 #include <cstddef>
+#include <cstring>
 #include <iosfwd>
 #include <string>
 
@@ -121,8 +122,9 @@ class ustring {
   const char16_t* c_str() const;
   const char16_t* c_str_utf16() const { return c_str(); }
 
-  // The byte at `pos`; no bounds check. The non-const form drops the UTF-16
-  // copy, since the caller may write through the reference.
+  // The byte at `pos` (pos == length() is the terminator); no bounds check.
+  // The non-const form drops the UTF-16 copy, since the caller may write
+  // through the reference.
   const char& operator[](size_t pos) const noexcept { return data[pos]; }
   char& operator[](size_t pos);
 
@@ -255,24 +257,36 @@ ustring operator+(const ustring& lhs, char16_t rhs);
 
 // Byte order of compare(): "B" sorts before "a". operator< is the key order
 // of every map and set keyed by ustring. <= and >= have their usual meaning.
-bool operator==(const ustring& lhs, const ustring& rhs) noexcept;
-bool operator!=(const ustring& lhs, const ustring& rhs) noexcept;
-bool operator<(const ustring& lhs, const ustring& rhs) noexcept;
-bool operator>(const ustring& lhs, const ustring& rhs) noexcept;
-bool operator<=(const ustring& lhs, const ustring& rhs) noexcept;
-bool operator>=(const ustring& lhs, const ustring& rhs) noexcept;
+// strcmp compares unsigned bytes up to the first NUL, as compare() does;
+// inline because every map lookup runs them.
+inline bool operator==(const ustring& lhs, const ustring& rhs) noexcept {
+  return std::strcmp(lhs.c_str_utf8(), rhs.c_str_utf8()) == 0;
+}
+inline bool operator!=(const ustring& lhs, const ustring& rhs) noexcept { return !(lhs == rhs); }
+inline bool operator<(const ustring& lhs, const ustring& rhs) noexcept {
+  return std::strcmp(lhs.c_str_utf8(), rhs.c_str_utf8()) < 0;
+}
+inline bool operator>(const ustring& lhs, const ustring& rhs) noexcept { return rhs < lhs; }
+inline bool operator<=(const ustring& lhs, const ustring& rhs) noexcept { return !(rhs < lhs); }
+inline bool operator>=(const ustring& lhs, const ustring& rhs) noexcept { return !(lhs < rhs); }
 // Against a NUL-terminated text without building a ustring (null is "").
-bool operator==(const ustring& lhs, const char* rhs) noexcept;
-bool operator!=(const ustring& lhs, const char* rhs) noexcept;
+inline bool operator==(const ustring& lhs, const char* rhs) noexcept {
+  return std::strcmp(lhs.c_str_utf8(), rhs ? rhs : "") == 0;
+}
+inline bool operator!=(const ustring& lhs, const char* rhs) noexcept { return !(lhs == rhs); }
 
 // The same order as operator<, usable with `const char*` keys as well:
 // std::map<ustring, V, ustring_less>::find("name") looks up without
 // building a ustring (no allocation). A null `const char*` is "".
 struct ustring_less {
   using is_transparent = void;
-  bool operator()(const ustring& a, const ustring& b) const noexcept;
-  bool operator()(const ustring& a, const char* b) const noexcept;
-  bool operator()(const char* a, const ustring& b) const noexcept;
+  bool operator()(const ustring& a, const ustring& b) const noexcept { return a < b; }
+  bool operator()(const ustring& a, const char* b) const noexcept {
+    return std::strcmp(a.c_str_utf8(), b ? b : "") < 0;
+  }
+  bool operator()(const char* a, const ustring& b) const noexcept {
+    return std::strcmp(a ? a : "", b.c_str_utf8()) < 0;
+  }
 };
 
 // Writes the bytes up to the first NUL.

@@ -297,10 +297,12 @@ TEST_F(LoggerTest, SixtyRotationsKeepFortyNineNumberedFiles) {
 TEST_F(LoggerTest, NumberedNamesOfALongPathStayDistinct) {
   std::string rel;
   while (Path(rel).size() + 200 < 2040) {
-    rel += (rel.empty() ? "" : "/") + std::string(199, 'd');
+    if (!rel.empty()) rel += '/';
+    rel.append(199, 'd');
     ASSERT_EQ(0, mkdir(Path(rel).c_str(), 0700));
   }
-  rel += "/" + std::string(2045 - Path(rel).size() - 1, 'f');
+  rel += '/';
+  rel.append(2045 - Path(rel).size(), 'f');
   ASSERT_EQ(2045u, Path(rel).size());
   StartFile(rel);
   for (int gen = 0; gen < 12; ++gen) {

@@ -173,6 +173,9 @@ TEST(UstringUtf8Test, EveryChangeOfTheBytesRefreshesTheUtf16Copy) {
   EXPECT_EQ(std::u16string(u"q"), s.c_str());
   s.clear();
   EXPECT_EQ(std::u16string(), s.c_str());
+  ustring never_filled;
+  never_filled[0] = '\0';  // the terminator of an empty string is writable
+  EXPECT_TRUE(never_filled.empty());
   s.append(ustring("\xC3\xA9"));
   EXPECT_EQ(std::u16string(u"\u00E9"), s.c_str());
 }
