@@ -10,6 +10,14 @@
 #include "delta/report.h"
 #include "delta/rs_constant.h"
 
+namespace {
+
+// Literal data at least this long is passed on from the delta's ring in
+// place; shorter pieces are gathered in the transfer buffer.
+constexpr uint64_t kDirectLiteral = 8192;
+
+}  // namespace
+
 DeltaFileReader::DeltaFileReader() : impl(std::make_unique<DeltaFileReaderImpl>()) {}
 
 DeltaFileReader::~DeltaFileReader() { impl.reset(); }
@@ -36,7 +44,7 @@ int DeltaFileReader::readFile() {
   }
   d.patch_offset = 0;
   d.output_size = 0;
-  d.basis_position = DeltaFileReaderImpl::UNKNOWN;
+  d.pending = 0;
 
   int result = begin();
   if (result == 0) result = validateInput();
@@ -72,6 +80,9 @@ int DeltaFileReader::readFile() {
       }
     }
   }
+  // The bytes rebuilt so far go out also after a failure: the output then
+  // holds everything the delta produced up to it.
+  if (result != ERROR_HANDLER_CALL && d.pending > 0) result = combine(result, flushOutput(buffer.get()));
   if (result == 0 && reverse) {
     const int r = doReversePatch(applied, buffer.get(), CHUNK_SIZE);
     if (r < 0) result = r == ERROR_ABORT ? ERROR_ABORT : ERROR_SYSTEM_CALL;
@@ -150,27 +161,25 @@ int DeltaFileReader::readPatchCommand(DeltaFileReaderImpl& d, PatchCommand& cmd)
 // file or an error stops it short. 0, or ERROR_SYSTEM_CALL after the lines.
 int DeltaFileReader::readBasis(uint64_t offset, void* buffer, unsigned length) {
   DeltaFileReaderImpl& d = *impl;
-  if (d.basis_position != offset) {
-    d.basis_position = DeltaFileReaderImpl::UNKNOWN;
-    if (fd_seek(d.basis_fd, offset) != 0) {
-      delta_report("api (%d): fd_seek: Error Code %d\n", __LINE__, errno);
-      delta_report("api (%d): fd_seek: offset = %llu\n", __LINE__, static_cast<unsigned long long>(offset));
-      return ERROR_SYSTEM_CALL;
-    }
+  if (offset > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EINVAL;
+    delta_report("api (%d): fd_seek: Error Code %d\n", __LINE__, errno);
+    delta_report("api (%d): fd_seek: offset = %llu\n", __LINE__, static_cast<unsigned long long>(offset));
+    return ERROR_SYSTEM_CALL;
   }
   unsigned char* out = static_cast<unsigned char*>(buffer);
   unsigned got = 0;
   while (got < length) {
-    const int n = fd_read(d.basis_fd, out + got, length - got);
+    // Positioned reads: copies jump around the basis, and a seek before
+    // each one would double the system calls.
+    const int n = fd_read_at(d.basis_fd, out + got, length - got, offset + got);
     if (n <= 0) {
-      d.basis_position = DeltaFileReaderImpl::UNKNOWN;
       delta_report("api (%d): fd_read: Error Code %d\n", __LINE__, n < 0 ? errno : 0);
       delta_report("api (%d): fd_read: length = %u, return code = %d\n", __LINE__, length, n);
       return ERROR_SYSTEM_CALL;
     }
     got += static_cast<unsigned>(n);
   }
-  d.basis_position = offset + length;
   return 0;
 }
 
@@ -181,31 +190,63 @@ int DeltaFileReader::doPatchCommand(DeltaFileReaderImpl& d, PatchCommand const& 
     delta_report("api (%d): output exceeds %llu bytes\n", __LINE__, static_cast<unsigned long long>(d.max_output));
     return ERROR_FILE_FORMAT;
   }
-  if (cmd.isCopy() && cmd.start > static_cast<uint64_t>(INT64_MAX)) {
-    errno = EINVAL;
-    delta_report("api (%d): fd_seek: Error Code %d\n", __LINE__, errno);
-    delta_report("api (%d): fd_seek: offset = %llu\n", __LINE__, static_cast<unsigned long long>(cmd.start));
-    return ERROR_SYSTEM_CALL;
-  }
+  // A copy's offset is checked even when it copies nothing.
+  if (cmd.isCopy() && cmd.length == 0) return readBasis(cmd.start, buffer, 0);
+  // Pieces of up to `size` bytes fill the transfer buffer, which goes to the
+  // handlers whenever it is full: short commands then cost no write each.
+  unsigned char* out = static_cast<unsigned char*>(buffer);
   uint64_t done = 0;
   while (done < cmd.length) {
     if (aborted()) return ERROR_ABORT;
-    const unsigned piece = static_cast<unsigned>(std::min<uint64_t>(cmd.length - done, size));
+    if (cmd.isLiteral() && cmd.length - done >= kDirectLiteral) {
+      // Long literal data goes to the handlers straight from the delta's
+      // ring, without a copy into the transfer buffer.
+      if (flushOutput(buffer) != 0) return ERROR_HANDLER_CALL;
+      const unsigned want = static_cast<unsigned>(std::min<uint64_t>(cmd.length - done, size));
+      const unsigned char* data = nullptr;
+      const int n = fd_bio_peek(d.patch_bio, &data, want);
+      if (n <= 0) {
+        delta_report("api (%d): fd_bio_read: Error Code %d\n", __LINE__, n < 0 ? errno : 0);
+        delta_report("api (%d): fd_bio_read: offset = %llu, length = %u\n", __LINE__,
+                     static_cast<unsigned long long>(d.patch_offset), want);
+        return ERROR_SYSTEM_CALL;
+      }
+      const int updated = update(data, static_cast<unsigned>(n));
+      const int waited = wait();
+      fd_bio_skip(d.patch_bio, static_cast<unsigned>(n));
+      if (updated != 0 || waited != 0) return ERROR_HANDLER_CALL;
+      done += static_cast<unsigned>(n);
+      d.patch_offset += static_cast<unsigned>(n);
+      d.output_size += static_cast<unsigned>(n);
+      continue;
+    }
+    const unsigned piece = static_cast<unsigned>(std::min<uint64_t>(cmd.length - done, size - d.pending));
     if (cmd.isLiteral()) {
-      if (fd_bio_read(d.patch_bio, buffer, piece) != 0) {
+      if (fd_bio_read(d.patch_bio, out + d.pending, piece) != 0) {
         delta_report("api (%d): fd_bio_read: Error Code %d\n", __LINE__, errno);
         delta_report("api (%d): fd_bio_read: offset = %llu, length = %u\n", __LINE__,
                      static_cast<unsigned long long>(d.patch_offset), piece);
         return ERROR_SYSTEM_CALL;
       }
       d.patch_offset += piece;
-    } else if (readBasis(cmd.start + done, buffer, piece) != 0) {
+    } else if (readBasis(cmd.start + done, out + d.pending, piece) != 0) {
       return ERROR_SYSTEM_CALL;
     }
-    const int updated = update(buffer, piece);
-    if (wait() != 0 || updated != 0) return ERROR_HANDLER_CALL;
+    d.pending += piece;
     done += piece;
     d.output_size += piece;
+    if (d.pending == size && flushOutput(buffer) != 0) return ERROR_HANDLER_CALL;
   }
   return 0;
+}
+
+// Passes the pending rebuilt bytes to the handlers and waits for their
+// writes, so that the buffer may be refilled. 0 or ERROR_HANDLER_CALL.
+int DeltaFileReader::flushOutput(void* buffer) {
+  DeltaFileReaderImpl& d = *impl;
+  if (d.pending == 0) return 0;
+  const int updated = update(buffer, d.pending);
+  const int waited = wait();
+  d.pending = 0;
+  return updated != 0 || waited != 0 ? ERROR_HANDLER_CALL : 0;
 }

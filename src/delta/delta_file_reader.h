@@ -70,6 +70,7 @@ class DeltaFileReader : public FileReader {
   int writeCopyCommand(uint64_t offset, uint64_t length);
   int writeEndCommand();
   int readBasis(uint64_t offset, void* buffer, unsigned length);
+  int flushOutput(void* buffer);
 
   std::unique_ptr<DeltaFileReaderImpl> impl;
 };

@@ -29,11 +29,11 @@ struct DeltaFileReaderImpl {
   fd_bio_t patch_bio;           // the delta, read through 1 MiB rings
   uint64_t patch_offset = 0;    // delta bytes consumed after the magic
   fd_t basis_fd;
-  uint64_t basis_position = UNKNOWN;  // file position of basis_fd, when known
   fd_t rpatch_fd;
   fd_bio_t rpatch_bio;
   uint64_t max_output = UNKNOWN;  // no limit
   uint64_t output_size = 0;       // bytes rebuilt so far
+  unsigned pending = 0;           // rebuilt bytes in the transfer buffer, not yet passed on
 };
 
 #endif  // DELTA_DELTA_FILE_READER_IMPL_H_

@@ -1,5 +1,6 @@
 #include "delta/delta_handler.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -23,7 +24,7 @@ DeltaHandler::~DeltaHandler() { fd_close(fd); }
 
 int DeltaHandler::begin() {
   if (loadSignature() != 0) return -1;
-  if (!carry.reserve(2 * static_cast<uint64_t>(block_size)) || !write_buffer.reserve(500) || !pieces.reserve(16)) {
+  if (!write_buffer.reserve(500) || !pieces.reserve(16)) {
     delta_report("api (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
     freeMemory();
     return -1;
@@ -54,6 +55,15 @@ int DeltaHandler::update(void const* data_in, unsigned len) {
   pieces.clear();
   ahead_count = 0;
 
+  // The carried bytes plus what this chunk adds to them: all of it while the
+  // window is incomplete, else the chunk's first block (below). Grown on
+  // demand, as blocks may be up to 1 GiB while files are mostly small.
+  const uint64_t need = carried + (len < bs ? len : bs);
+  if (need > carry.capacity() && !carry.reserve(std::max<uint64_t>(need, std::min<uint64_t>(2 * bs, 2 * need)))) {
+    delta_report("api (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
+    failed = true;
+    return -1;
+  }
   if (carried + len < bs) {  // the window is still incomplete
     memcpy(carry.data() + carried, data, len);
     carry.resize(carried + len);
@@ -62,7 +72,7 @@ int DeltaHandler::update(void const* data_in, unsigned len) {
   }
   checksum.update(data, bs - carried);
   // Windows that start in the carried bytes run on into the chunk: put the
-  // chunk's first block behind them (carry has room for it).
+  // chunk's first block behind them.
   if (carried > 0) memcpy(carry.data() + carried, data, len < bs ? len : bs);
 
   const Stream s{data, carried, carried + len};

@@ -56,19 +56,14 @@ class DeltaHandler {
   int loadHeader(fd_t& sig);
   int loadBody(fd_t& sig);
 
-  // The loaded signature, for tests and tools.
-  unsigned blockSize() const { return block_size; }
-  unsigned hashSize() const { return hash_size; }
-  uint64_t blockCount() const { return sig_block_count; }
-
  private:
-  // Where pending bytes of the current update live: logical positions count
-  // from the first carried byte; those below carry_size are in `carry`, the
-  // others at data + (position - carry_size).
+  // The bytes of the current update: positions count from the first carried
+  // byte; those below `carried` are in `carry`, the others at
+  // data + (position - carried).
   struct Stream {
-    const unsigned char* data;
-    uint64_t carried;  // carry_size when the update began
-    uint64_t total;    // carried + len
+    const unsigned char* data;  // the reader's chunk
+    uint64_t carried;           // bytes carried over from the previous chunk
+    uint64_t total;             // carried + the chunk's length
   };
 
   int scan(const Stream& s, uint64_t& pos, bool& literal_pending, uint64_t& literal_start);

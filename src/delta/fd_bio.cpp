@@ -23,7 +23,9 @@ void fd_bio_unload(fd_bio_t& bio) {
 int fd_bio_read(fd_bio_t& bio, void* dst, unsigned n) {
   if (!bio.r_buffer) return -1;
   buffer_t& ring = *bio.r_buffer;
-  if (n > ring.size && buffer_read_fd(ring, bio.fd) < 0) return -1;
+  // Refill only when what is missing is less than a ring: a larger piece is
+  // read straight into `dst`, which saves copying it through the ring.
+  if (n > ring.size && n - ring.size < ring.capacity && buffer_read_fd(ring, bio.fd) < 0) return -1;
   unsigned char* out = static_cast<unsigned char*>(dst);
   unsigned got = buffer_copy_out(ring, out, n);
   while (got < n) {
@@ -32,6 +34,25 @@ int fd_bio_read(fd_bio_t& bio, void* dst, unsigned n) {
     got += static_cast<unsigned>(k);
   }
   return 0;
+}
+
+int fd_bio_peek(fd_bio_t& bio, const unsigned char** p, unsigned max) {
+  if (!bio.r_buffer) return -1;
+  buffer_t& ring = *bio.r_buffer;
+  auto contiguous = [&ring] { return ring.size < ring.capacity - ring.head ? ring.size : ring.capacity - ring.head; };
+  // A short run (the end of what the ring holds) is worth a refill first:
+  // each run shown becomes one write of every output.
+  constexpr unsigned kShortRun = 64 * 1024;
+  if (contiguous() < max && contiguous() < kShortRun && buffer_read_fd(ring, bio.fd) < 0) return -1;
+  const unsigned n = contiguous() < max ? contiguous() : max;
+  *p = ring.data + ring.head;
+  return static_cast<int>(n);
+}
+
+void fd_bio_skip(fd_bio_t& bio, unsigned n) {
+  buffer_t& ring = *bio.r_buffer;
+  ring.size -= n;
+  ring.head = ring.size == 0 ? 0 : static_cast<uint32_t>((static_cast<uint64_t>(ring.head) + n) % ring.capacity);
 }
 
 int fd_bio_write(fd_bio_t& bio, void const* src, unsigned n) {

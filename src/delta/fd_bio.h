@@ -26,9 +26,18 @@ int fd_bio_load(fd_bio_t& bio, fd_t& fd, unsigned n);
 void fd_bio_unload(fd_bio_t& bio);
 
 // Delivers exactly `n` bytes: what the read ring holds (after one refill when
-// it holds fewer than `n`), then direct reads for the rest. 0, or -1 when
-// the file ends first or a read fails.
+// it holds fewer than `n` and the rest is smaller than the ring), then direct
+// reads for the rest. 0, or -1 when the file ends first or a read fails.
 int fd_bio_read(fd_bio_t& bio, void* dst, unsigned n);
+
+// Points `*p` at the held bytes that lie contiguously from the first one, at
+// most `max` of them, refilling the ring first when that run is short.
+// Returns their count (0 at end of file, -1 when a read fails); they stay in
+// the ring, unchanged, until fd_bio_skip or another call on `bio`.
+int fd_bio_peek(fd_bio_t& bio, const unsigned char** p, unsigned max);
+
+// Consumes `n` bytes that fd_bio_peek has shown.
+void fd_bio_skip(fd_bio_t& bio, unsigned n);
 
 // Buffers `n` bytes when they fit in the write ring's free space; otherwise
 // flushes the ring and writes `src` directly. 0, or -1 when a write failed.

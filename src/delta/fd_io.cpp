@@ -92,6 +92,22 @@ int fd_read(fd_t& fd, void* buf, unsigned n) {
   }
 }
 
+int fd_read_at(fd_t& fd, void* buf, unsigned n, uint64_t offset) {
+  if (n > kMaxTransfer) n = kMaxTransfer;
+  if (offset > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EINVAL;
+    delta_report("xio (%d): ReadFile: Error Code %d\n", __LINE__, errno);
+    return -1;
+  }
+  for (;;) {
+    const ssize_t got = pread(fd.handle, buf, n, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<int>(got);
+    if (errno == EINTR) continue;
+    delta_report("xio (%d): ReadFile: Error Code %d\n", __LINE__, errno);
+    return -1;
+  }
+}
+
 int64_t fd_write(fd_t& fd, void const* buf, unsigned n) {
   fd_aio_t aio;
   if (fd_aio_write(aio, fd, buf, n) != 0) {

@@ -35,6 +35,10 @@ int fd_open_write(ustring const& path, fd_t& fd);
 // read (it may be short), 0 at end of file, -1 on failure.
 int fd_read(fd_t& fd, void* buf, unsigned n);
 
+// The same at `offset`, without moving the file position (pread(2)): one call
+// where a seek and a read would take two.
+int fd_read_at(fd_t& fd, void* buf, unsigned n, uint64_t offset);
+
 // Writes all `n` bytes at the file position through a temporary fd_aio_t.
 // Returns `n`, or -1 when a write failed.
 int64_t fd_write(fd_t& fd, void const* buf, unsigned n);

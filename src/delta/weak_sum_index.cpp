@@ -16,11 +16,11 @@ unsigned Log2Ceil(uint64_t n) {
 int WeakSumIndex::build(const DeltaBlock* rows, uint64_t count) {
   reset();
   if (count >= 0xFFFFFFFFu) return -1;  // slots hold row + 1 in 32 bits
-  // Filter: 16 bits per row, 2^12 to 2^31 bits; its index is the top bits of
-  // a 32-bit product.
+  // Filter: 16 bits per row, 2^12 to 2^34 bits, in 64-bit words picked by
+  // the top bits of a 64-bit product.
   unsigned filter_log = Log2Ceil(count * 16);
   if (filter_log < 12) filter_log = 12;
-  if (filter_log > 31) filter_log = 31;
+  if (filter_log > 34) filter_log = 34;
   const uint64_t words = (static_cast<uint64_t>(1) << filter_log) / 64;
   // Slots: at least twice the rows, so that probes stay short.
   unsigned slot_log = Log2Ceil(count * 2);
@@ -36,15 +36,14 @@ int WeakSumIndex::build(const DeltaBlock* rows, uint64_t count) {
   memset(slots_.data(), 0, slots * sizeof(uint32_t));
 
   filter_bits_ = filter_.data();
-  filter_shift_ = 32 - filter_log;
+  filter_shift_ = 64 - (filter_log - 6);
   slot_shift_ = 64 - slot_log;
   slot_mask_ = slots - 1;
   rows_ = rows;
   for (uint64_t r = 0; r < count; ++r) {
     const uint32_t w = rows[r].weaksum;
     if (r > 0 && rows[r - 1].weaksum == w) continue;
-    const uint32_t h = (w * 0x9E3779B1u) >> filter_shift_;
-    filter_[h >> 6] |= static_cast<uint64_t>(1) << (h & 63);
+    filter_[filterWord(w)] |= filterMask(w);
     uint64_t i = (w * 0xC2B2AE3D27D4EB4Full) >> slot_shift_;
     while (slots_[i] != 0) i = (i + 1) & slot_mask_;
     slots_[i] = static_cast<uint32_t>(r + 1);
@@ -55,8 +54,8 @@ int WeakSumIndex::build(const DeltaBlock* rows, uint64_t count) {
 void WeakSumIndex::reset() {
   filter_.reset();
   slots_.reset();
-  filter_bits_ = &empty_filter_;
-  filter_shift_ = 26;
+  filter_bits_ = empty_filter_;
+  filter_shift_ = 63;
   slot_shift_ = 64;
   slot_mask_ = 0;
   rows_ = nullptr;

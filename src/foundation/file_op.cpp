@@ -57,15 +57,15 @@ FILE_TYPE TypeFromDtype(unsigned char d_type) {
 // Splits `path` (trailing "/" ignored) into its folder and last component:
 // "a/b" -> "a", "b"; "b" -> ".", "b"; "/b" -> "/", "b".
 void SplitPath(const std::string& path, std::string* folder, std::string* name) {
-  std::string p = path;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  size_t slash = p.find_last_of('/');
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  size_t slash = end == 0 ? std::string::npos : path.rfind('/', end - 1);
   if (slash == std::string::npos) {
-    *folder = ".";
-    *name = p;
+    folder->assign(1, '.');
+    name->assign(path.data(), end);
   } else {
-    *folder = slash == 0 ? "/" : p.substr(0, slash);
-    *name = p.substr(slash + 1);
+    folder->assign(path.data(), slash == 0 ? 1 : slash);
+    name->assign(path.data() + slash + 1, end - slash - 1);
   }
 }
 
@@ -79,7 +79,7 @@ Lookup LookUp(const ustring& path, bool do_case_check, struct stat* st, int* err
     *err = errno;
     return (*err == ENOENT || *err == ENOTDIR) ? Lookup::kMissing : Lookup::kError;
   }
-  if (!do_case_check) return Lookup::kFound;
+  if (!do_case_check || platform::DeviceKnownCaseSensitive(st->st_dev)) return Lookup::kFound;
   std::string folder, name;
   SplitPath(path.c_str_utf8(), &folder, &name);
   if (name.empty() || name == "." || name == "..") return Lookup::kFound;

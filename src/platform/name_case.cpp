@@ -116,6 +116,11 @@ int FolderIgnoresCase(const char* dir, dev_t dev, bool* insensitive) {
   return EINVAL;
 }
 
+bool DeviceKnownCaseSensitive(dev_t dev) {
+  CaseRule rule;
+  return LookUp(dev, &rule) && rule == CaseRule::kSensitive;
+}
+
 int FolderHasExactName(const char* dir, const char* name, bool* found) {
   DIR* d = opendir(dir);
   if (d == nullptr) return errno;

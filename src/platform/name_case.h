@@ -14,6 +14,11 @@ namespace platform {
 // Returns 0 and sets *insensitive, or the errno value of statfs/ioctl.
 int FolderIgnoresCase(const char* dir, dev_t dev, bool* insensitive);
 
+// True when `dev` is already known to hold a case-sensitive file system, so
+// that an exact-letter check needs nothing more. No system call; a device
+// not seen yet by FolderIgnoresCase gives false. Thread-safe.
+bool DeviceKnownCaseSensitive(dev_t dev);
+
 // Scans the folder `dir` for an entry named exactly `name` (byte for byte).
 // Returns 0 and sets *found, or the errno value of opendir/readdir.
 int FolderHasExactName(const char* dir, const char* name, bool* found);

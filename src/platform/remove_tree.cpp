@@ -43,7 +43,7 @@ class TreeRemover {
   int Run(const char* path) {
     UniqueFd top(open(path, kOpenFolderFlags));
     if (!top.valid()) {
-      Fail(RemoveStep::kOpenFolder, errno);
+      if (errno != ENOENT) Fail(RemoveStep::kOpenFolder, errno);  // gone is removed
       return first_error_;
     }
     if (!Push(std::move(top), "")) return first_error_;
@@ -59,7 +59,7 @@ class TreeRemover {
       frame.pending.pop_back();
       RemoveEntry(frame.fd.get(), entry);
     }
-    if (rmdir(path) != 0) Fail(RemoveStep::kRemoveFolder, errno);
+    if (rmdir(path) != 0 && errno != ENOENT) Fail(RemoveStep::kRemoveFolder, errno);
     return first_error_;
   }
 

@@ -23,8 +23,10 @@ enum class RemoveStep {
 // entered. `path` itself must be a folder, not a link to one.
 //
 // Every failure is reported through on_error (if set) and the walk goes on
-// with the remaining entries. Returns 0 when the whole tree is gone, else
-// the errno value of the first failure. Thread-safe; no lock.
+// with the remaining entries; an entry that vanished meanwhile (ENOENT,
+// another thread removing the same tree) is no failure. Returns 0 when the
+// whole tree is gone (also when `path` was already missing), else the errno
+// value of the first failure. Thread-safe; no lock.
 int RemoveTree(const char* path, const std::function<void(RemoveStep, int err)>& on_error);
 
 }  // namespace platform

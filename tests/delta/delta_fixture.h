@@ -117,7 +117,9 @@ struct Command {
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Command& c) {
-  return os << c.kind << "(" << c.a << (c.kind == 'C' ? "," + std::to_string(c.b) : "") << ")";
+  os << c.kind << "(" << c.a;
+  if (c.kind == 'C') os << "," << c.b;
+  return os << ")";
 }
 
 // The commands of a well-formed delta up to its end command; a malformed one

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "delta/delta_handler.h"
+#include "delta/fd_io.h"
 #include "delta_fixture.h"
 
 namespace {
@@ -153,6 +155,34 @@ TEST_F(DeltaTest, TrailingBytesOfAPartialEntryAreIgnored) {
   WriteFile("sig", ReadFile("sig") + "\x01\x02\x03");
   ASSERT_EQ(deltatest::ReadSimple(Path("basis"), "", Path("delta"), Path("sig")), 0);
   EXPECT_EQ(ReadFile("delta").substr(0, 8), FromHex("72730236 46 00 1000"));
+}
+
+TEST_F(DeltaTest, BodyShorterThanItsSizeIsRefused) {
+  // The body is read in a loop up to the size the file claims; fewer bytes
+  // must fail the load, never leave part of the table unset. (The descriptor
+  // is moved past one entry, as a file that shrank after fd_stat would be.)
+  WriteFile("basis", RandomBytes(5000, 11));
+  ASSERT_EQ(deltatest::ReadSimple(Path("basis"), Path("sig")), 0);
+  DeltaHandler handler(Path("delta").c_str(), Path("sig").c_str());
+  fd_t fd;
+  ASSERT_EQ(fd_open_read(Path("sig").c_str(), fd), 0);
+  EXPECT_EQ(handler.loadHeader(fd), 0);
+  ASSERT_EQ(fd_seek(fd, 24), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(handler.loadBody(fd), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("fd_read: Error Code"), std::string::npos);
+  fd_close(fd);
+}
+
+TEST_F(DeltaTest, TableTooLargeToHoldIsRefusedWithoutAllocating) {
+  // A sparse signature claiming 2^32 entries (48 GiB): refused as a memory
+  // failure before anything is allocated or read.
+  WriteFile("sig", FromHex("72730136 00000800 00000008"));
+  ASSERT_EQ(truncate(Path("sig").c_str(), 12 + (static_cast<off_t>(12) << 32)), 0);
+  WriteFile("new", RandomBytes(5000, 12));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(deltatest::ReadSimple(Path("new"), "", Path("delta"), Path("sig")), FileReader::ERROR_HANDLER_CALL);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("malloc: Error Code 12"), std::string::npos);
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A length from the server far beyond the delta: taken in 1 MiB
         // pieces, it fails at the end of the delta instead of being narrowed.
         PatchErrorCase{"LiteralLongerThanTheDelta", kMagic + FromHex("44 4000000000000001 616263"),
-                       FileReader::ERROR_SYSTEM_CALL, "fd_bio_read: offset = 9, length = 1048576\n"}),
+                       FileReader::ERROR_SYSTEM_CALL, "fd_bio_read: offset = 12, length = 1048576\n"}),
     [](const ::testing::TestParamInfo<PatchErrorCase>& info) { return info.param.name; });
 
 class PatchTest : public testsupport::TempDirTest {};

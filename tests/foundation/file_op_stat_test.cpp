@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "foundation/file_op.h"
 #include "support/command.h"
@@ -189,6 +191,41 @@ TEST_F(FileOpStatTest, ReadDirOfEmptyAndMissingFolders) {
   EXPECT_EQ(-1, FSReadDir(dh, e));
   FSOpenDir("", 0, dh);
   EXPECT_EQ(-1, FSReadDir(dh, e));
+}
+
+struct Visits {
+  std::vector<std::string> paths;
+  std::string stop_at;
+};
+
+int Visit(const ustring& path, void* priv) {
+  auto* v = static_cast<Visits*>(priv);
+  v->paths.push_back(path.c_str_utf8());
+  return v->paths.back() == v->stop_at ? 1 : 0;
+}
+
+TEST_F(FileOpStatTest, TraverseVisitsEverythingBelowWithoutFollowingLinks) {
+  MakeDir("top");
+  MakeDir("top/sub");
+  WriteFile("top/sub/f", "");
+  WriteFile("top/g", "");
+  MakeDir("elsewhere");
+  WriteFile("elsewhere/hidden", "");
+  ASSERT_EQ(0, symlink(Path("elsewhere").c_str(), Path("top/link").c_str()));
+  Visits v;
+  EXPECT_EQ(0, TraverseDir(Path("top").c_str(), &Visit, &v));
+  std::sort(v.paths.begin(), v.paths.end());
+  EXPECT_EQ((std::vector<std::string>{Path("top"), Path("top/g"), Path("top/link"), Path("top/sub"),
+                                      Path("top/sub/f")}),
+            v.paths);
+
+  Visits stop;
+  stop.stop_at = Path("top");
+  EXPECT_EQ(-2, TraverseDir(Path("top").c_str(), &Visit, &stop));
+  EXPECT_EQ(1u, stop.paths.size());
+  Visits file;
+  EXPECT_EQ(0, TraverseDir(Path("top/g").c_str(), &Visit, &file));  // not a folder: visited alone
+  EXPECT_EQ(1u, file.paths.size());
 }
 
 // A FIFO that anything opened would block the thread until a writer comes:

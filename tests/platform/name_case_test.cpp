@@ -36,11 +36,13 @@ TEST_F(NameCaseTest, ScanFindsOnlyTheExactBytes) {
 TEST_F(NameCaseTest, TestFileSystemIsCaseSensitiveAndCached) {
   struct stat st;
   ASSERT_EQ(0, stat(Path().c_str(), &st));
+  EXPECT_FALSE(platform::DeviceKnownCaseSensitive(st.st_dev));  // not asked yet
   for (int i = 0; i < 2; ++i) {  // the second answer comes from the cache
     bool insensitive = true;
     ASSERT_EQ(0, platform::FolderIgnoresCase(Path().c_str(), st.st_dev, &insensitive));
     EXPECT_FALSE(insensitive);
   }
+  EXPECT_TRUE(platform::DeviceKnownCaseSensitive(st.st_dev));
   bool insensitive = false;
   EXPECT_EQ(ENOENT, platform::FolderIgnoresCase(Path("missing").c_str(), st.st_dev + 12345, &insensitive));
 }
