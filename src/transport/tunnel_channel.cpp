@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 
 #include "foundation/logger.h"
+#include "transport/channel_internal.h"
 #include "transport/zarq_tunnel_client.h"
 
 namespace {
@@ -27,6 +28,7 @@ int TunnelChannel::UpgradeThroughRelay(const char* who, int fd, timeval wait, ui
     rc = ERR_IO;
   } else if (SSL_set_fd(ssl, fd) != 1) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] %s(%d): set fd failed\n", who, __LINE__);
+    transport_internal::log_ssl();
     rc = ERR_IO;
   } else if (SSLHandshake(ssl, wait, channel_timeout, abort_flag) < 0) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] %s(%d): Open to SSL connect to tunnel failed\n", who,
