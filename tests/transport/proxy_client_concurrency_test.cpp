@@ -254,16 +254,29 @@ TEST_F(ProxyClient, SilentProxyGivesUpAfterSixWaits) {
 }
 
 // Descriptor 0 is a socket like any other when standard input is closed.
+// The fixture makes sure descriptor 0 is open (a test may run without
+// standard input) before the proxy's own descriptors are made, so that the
+// test's close(0) frees exactly that number; afterwards it restores what was
+// there.
 class StdinClosed : public ProxyClient {
  protected:
   void SetUp() override {
-    saved_ = fcntl(0, F_DUPFD_CLOEXEC, 3);
-    ASSERT_GE(saved_, 0);
+    if (IsOpen(0)) {
+      saved_ = fcntl(0, F_DUPFD_CLOEXEC, 3);
+      ASSERT_GE(saved_, 0);
+    } else {
+      ASSERT_EQ(0, open("/dev/null", O_RDONLY));
+    }
   }
   void TearDown() override {
+    // The proxy may hold descriptor 0 for one of its connections: it closes
+    // its own first, so that what is left at 0 is the test's.
+    proxy_.Stop();
     if (IsOpen(0)) close(0);
-    ASSERT_EQ(0, dup2(saved_, 0));
-    close(saved_);
+    if (saved_ >= 0) {
+      ASSERT_EQ(0, dup2(saved_, 0));
+      close(saved_);
+    }
   }
   int saved_ = -1;
 };
