@@ -16,9 +16,12 @@ ProxyTunnelChannel::~ProxyTunnelChannel() = default;
 
 int ProxyTunnelChannel::Open(char const* ip, int port) {
   int ret;
-  if (!IsClosed() || ip == nullptr || port < 1 || port > 65535) {
-    // Nothing is done for an open channel or a bad target (a null one would
-    // otherwise reach the request text).
+  if (!IsClosed()) {
+    Logger::LogMsg(Logger::L_WARNING, kComponent,
+                   "[WARNING] proxy_tunnel_channel(%d): Open: Channel already opened\n", __LINE__);
+    ret = ERR_INVAL;
+  } else if (ip == nullptr || port < 1 || port > 65535) {
+    // A null target would otherwise reach the request text.
     Logger::LogMsg(Logger::L_WARNING, kComponent,
                    "[WARNING] proxy_tunnel_channel(%d): Invalid argumants (ip: %s, port: %d\n", __LINE__,
                    ip ? ip : "(null)", port);
