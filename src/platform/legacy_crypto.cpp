@@ -6,6 +6,7 @@
 #include "platform/legacy_crypto.h"
 
 #include <openssl/blowfish.h>
+#include <openssl/md4.h>
 #include <openssl/crypto.h>
 
 #include <cerrno>
@@ -33,5 +34,33 @@ int BlowfishCfb64(const uint8_t* key, size_t key_len, const uint8_t iv[8], const
   OPENSSL_cleanse(ivec, sizeof ivec);
   return 0;
 }
+
+
+// ---- MD4 ------------------------------------------------------------------
+
+static_assert(sizeof(MD4_CTX) <= sizeof(unsigned char[96]) && alignof(MD4_CTX) <= 8,
+              "Md4Context storage too small for MD4_CTX");
+
+// MD4_Init, MD4_Update and MD4_Final only compute; they always return 1.
+Md4Context::Md4Context() noexcept { Init(); }
+
+void Md4Context::Init() noexcept { (void)MD4_Init(reinterpret_cast<MD4_CTX*>(state_)); }
+
+void Md4Context::Update(const void* data, size_t len) noexcept {
+  if (len == 0) return;
+  (void)MD4_Update(reinterpret_cast<MD4_CTX*>(state_), data, len);
+}
+
+void Md4Context::Final(uint8_t digest[kMd4DigestLength]) noexcept {
+  (void)MD4_Final(digest, reinterpret_cast<MD4_CTX*>(state_));
+}
+
+void Md4(const void* data, size_t len, uint8_t digest[kMd4DigestLength]) noexcept {
+  Md4Context ctx;
+  ctx.Update(data, len);
+  ctx.Final(digest);
+}
+
+// ---- end of MD4 -------------------------------------------------------------
 
 }  // namespace platform
