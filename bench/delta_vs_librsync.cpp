@@ -54,6 +54,7 @@ struct Options {
   std::string dir = "/dev/shm";
   std::string ops = "signature,delta,patch";
   bool enforce = false;
+  bool dir_given = false;
   bool Has(const char* op) const { return ("," + ops + ",").find(std::string(",") + op + ",") != std::string::npos; }
 };
 
@@ -374,6 +375,7 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
       opt.ops = argv[++i];
     } else if (i + 1 < argc && a == "--dir") {
       opt.dir = argv[++i];
+      opt.dir_given = true;
     } else if (i + 1 < argc && a == "--sizes") {
       opt.sizes.clear();
       std::string list = argv[++i];
@@ -402,12 +404,22 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   mallopt(M_TRIM_THRESHOLD, 128 * 1024);
 
-  std::string tmpl = opt.dir + "/delta-bench-XXXXXX";
-  if (mkdtemp(tmpl.data()) == nullptr) {
-    perror("mkdtemp");
-    return 1;
+  auto make_dir = [](const std::string& base, std::string& out) {
+    std::string t = base + "/delta-bench-XXXXXX";
+    if (mkdtemp(t.data()) == nullptr) return false;
+    out = t;
+    return true;
+  };
+  std::string dir;
+  if (!make_dir(opt.dir, dir)) {
+    // No usable /dev/shm (a container may lack one): the temporary folder,
+    // unless a folder was named.
+    const char* base = getenv("TMPDIR");
+    if (opt.dir_given || !make_dir(base != nullptr && *base != '\0' ? base : "/tmp", dir)) {
+      perror("mkdtemp");
+      return 1;
+    }
   }
-  const std::string dir = tmpl;
   for (unsigned size : opt.sizes) RunSize(opt, dir, size);
   rmdir(dir.c_str());
 

@@ -16,6 +16,11 @@ namespace {
 // place; shorter pieces are gathered in the transfer buffer.
 constexpr uint64_t kDirectLiteral = 8192;
 
+// Rebuilt bytes go to the handlers in runs of at most this many: small
+// enough that a run just read is still in the processor's cache when the
+// outputs copy it out (measured faster than whole 1 MiB runs).
+constexpr unsigned kRunSize = 256 * 1024;
+
 }  // namespace
 
 DeltaFileReader::DeltaFileReader() : impl(std::make_unique<DeltaFileReaderImpl>()) {}
@@ -192,8 +197,9 @@ int DeltaFileReader::doPatchCommand(DeltaFileReaderImpl& d, PatchCommand const& 
   }
   // A copy's offset is checked even when it copies nothing.
   if (cmd.isCopy() && cmd.length == 0) return readBasis(cmd.start, buffer, 0);
-  // Pieces of up to `size` bytes fill the transfer buffer, which goes to the
-  // handlers whenever it is full: short commands then cost no write each.
+  // Pieces fill the transfer buffer, which goes to the handlers whenever a
+  // run is complete: short commands then cost no write each.
+  const unsigned run = std::min(size, kRunSize);
   unsigned char* out = static_cast<unsigned char*>(buffer);
   uint64_t done = 0;
   while (done < cmd.length) {
@@ -202,7 +208,7 @@ int DeltaFileReader::doPatchCommand(DeltaFileReaderImpl& d, PatchCommand const& 
       // Long literal data goes to the handlers straight from the delta's
       // ring, without a copy into the transfer buffer.
       if (flushOutput(buffer) != 0) return ERROR_HANDLER_CALL;
-      const unsigned want = static_cast<unsigned>(std::min<uint64_t>(cmd.length - done, size));
+      const unsigned want = static_cast<unsigned>(std::min<uint64_t>(cmd.length - done, run));
       const unsigned char* data = nullptr;
       const int n = fd_bio_peek(d.patch_bio, &data, want);
       if (n <= 0) {
@@ -220,7 +226,7 @@ int DeltaFileReader::doPatchCommand(DeltaFileReaderImpl& d, PatchCommand const& 
       d.output_size += static_cast<unsigned>(n);
       continue;
     }
-    const unsigned piece = static_cast<unsigned>(std::min<uint64_t>(cmd.length - done, size - d.pending));
+    const unsigned piece = static_cast<unsigned>(std::min<uint64_t>(cmd.length - done, run - d.pending));
     if (cmd.isLiteral()) {
       if (fd_bio_read(d.patch_bio, out + d.pending, piece) != 0) {
         delta_report("api (%d): fd_bio_read: Error Code %d\n", __LINE__, errno);
@@ -235,7 +241,7 @@ int DeltaFileReader::doPatchCommand(DeltaFileReaderImpl& d, PatchCommand const& 
     d.pending += piece;
     done += piece;
     d.output_size += piece;
-    if (d.pending == size && flushOutput(buffer) != 0) return ERROR_HANDLER_CALL;
+    if (d.pending == run && flushOutput(buffer) != 0) return ERROR_HANDLER_CALL;
   }
   return 0;
 }

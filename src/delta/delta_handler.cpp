@@ -48,6 +48,7 @@ int DeltaHandler::begin() {
 
 int DeltaHandler::update(void const* data_in, unsigned len) {
   if (!begun || failed) return -1;
+  if (len == 0) return 0;
   const unsigned char* data = static_cast<const unsigned char*>(data_in);
   const uint64_t bs = block_size;
   const uint64_t carried = carry.size();

@@ -61,9 +61,9 @@ class Logger {
   static void LogMsg(Level level, const ustring& comp, const char* fmt, ...)
       __attribute__((format(printf, 3, 4)));
 
-  // True when a message of `level` on `comp` would be written: the same test
-  // as LogMsg, without writing. Lets a caller decide once whether to prepare
-  // many debug lines.
+  // Whether LogMsg(level, comp, ...) would write: lets a caller skip
+  // building an expensive argument for a line that is filtered out. Same
+  // cost as a filtered-out call: no lock, no allocation.
   static bool IsEnabled(Level level, const char* comp);
 
   // LogMsg with the arguments already started; `args` is consumed.

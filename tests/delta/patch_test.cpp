@@ -54,10 +54,10 @@ INSTANTIATE_TEST_SUITE_P(
                        "fd_read: length = 2048, return code = 0\n"},
         PatchErrorCase{"CopyOffsetAboveInt64", kMagic + FromHex("51 8000000000000000 10 00"),
                        FileReader::ERROR_SYSTEM_CALL, "fd_seek: offset = 9223372036854775808\n"},
-        // A length from the server far beyond the delta: taken in 1 MiB
-        // pieces, it fails at the end of the delta instead of being narrowed.
+        // A length from the server far beyond the delta: taken in pieces, it
+        // fails at the end of the delta instead of being narrowed to 32 bits.
         PatchErrorCase{"LiteralLongerThanTheDelta", kMagic + FromHex("44 4000000000000001 616263"),
-                       FileReader::ERROR_SYSTEM_CALL, "fd_bio_read: offset = 12, length = 1048576\n"}),
+                       FileReader::ERROR_SYSTEM_CALL, "fd_bio_read: offset = 12, length = 262144\n"}),
     [](const ::testing::TestParamInfo<PatchErrorCase>& info) { return info.param.name; });
 
 class PatchTest : public testsupport::TempDirTest {};

@@ -113,6 +113,7 @@ TEST_F(LoggerTest, ThresholdsComeFromTheLevelFile) {
     // Both overloads must agree.
     Logger::LogMsg(c.level, c.comp, "%d %s\n", n, c.comp);
     Logger::LogMsg(c.level, ustring(c.comp), "%d %s\n", n, c.comp);
+    EXPECT_EQ(c.written, Logger::IsEnabled(c.level, c.comp)) << c.comp << " " << c.level;
     if (c.written) {
       std::string line = std::string(kPrefix) + std::to_string(n) + " " + c.comp + "\n";
       expected += line + line;

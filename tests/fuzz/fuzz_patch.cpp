@@ -57,6 +57,12 @@ struct Workspace {
     basis = Bytes(5000, 1);
     if (!Write(dir + "/basis", reinterpret_cast<const uint8_t*>(basis.data()), basis.size())) abort();
   }
+  ~Workspace() {
+    for (const char* name : {"basis", "delta", "new", "new.sig", "check.sig", "reverse", "back"}) {
+      unlink(path(name).c_str());
+    }
+    rmdir(dir.c_str());
+  }
   std::string path(const char* name) const { return dir + "/" + name; }
 };
 

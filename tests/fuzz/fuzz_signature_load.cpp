@@ -3,6 +3,7 @@
 // end command, every copy names whole blocks that the signature holds, and
 // its commands account for every byte of the file.
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +57,10 @@ struct Workspace {
     const std::string file = part + part + std::string(2000, '\0');
     file_size = file.size();
     if (!Write(dir + "/file", file.data(), file.size())) abort();
+  }
+  ~Workspace() {
+    for (const char* name : {"file", "sig", "delta"}) unlink(path(name).c_str());
+    rmdir(dir.c_str());
   }
   std::string path(const char* name) const { return dir + "/" + name; }
 };
