@@ -337,6 +337,24 @@ TEST_P(DaemonSignalTest, StopsCleanlyAndRemovesThePidFile) {
 
 INSTANTIATE_TEST_SUITE_P(TermAndInt, DaemonSignalTest, ::testing::Values(SIGTERM, SIGINT));
 
+TEST_F(DaemonTest, AStopSignalEndsARequestThatIsStillArriving) {
+  UiStandIn ui;
+  int port = StartToward(ui);
+  ASSERT_GT(port, 0);
+  // A client that sends the first byte of a map and then nothing: the
+  // request would wait out the channel's 60-second time-out.
+  int fd = apptest::Connect(port);
+  ASSERT_GE(fd, 0);
+  apptest::SendSome(fd, "\x42");
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(daemon_.Signal(SIGTERM));
+  int code = -1;
+  EXPECT_TRUE(daemon_.WaitExit(&code, 10s)) << daemon_.Stdout();
+  EXPECT_EQ(code, 0);
+  close(fd);
+  EXPECT_FALSE(Exists(daemon_.PidFilePath()));
+}
+
 TEST_F(DaemonTest, EveryActionButStopIsAcknowledged) {
   UiStandIn ui;
   ASSERT_GT(StartToward(ui), 0);
