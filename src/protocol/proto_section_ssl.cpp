@@ -13,6 +13,9 @@ using proto_section_internal::kComponent;
 
 namespace {
 
+// Values accepted in the reply to "encrypt_channel".
+constexpr size_t kMaxReplyValues = 1024;
+
 int ProtoReadSSLServiceResponse2(Channel& ch, SSLServiceResponse& res) {
   unsigned short pkt_len = 0;
   unsigned char cmd = 0;
@@ -150,8 +153,11 @@ int ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req) {
                    GetErrorString(rc));
     return ERR_IO;
   }
-  // No receive folder: a binary in the reply has nowhere to go and is refused.
+  // No receive folder: a binary in the reply has nowhere to go and is
+  // refused. The reply is a handful of values; the limit keeps a hostile
+  // peer from making this wait build a large tree.
   PStream stream;
+  stream.SetValueLimit(kMaxReplyValues);
   rc = stream.Send(ch, request);
   if (rc < 0) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): RunProtocol: stream: Error code %d\n",

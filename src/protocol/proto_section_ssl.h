@@ -38,9 +38,10 @@ int ProtoWriteSSLServiceRequest2OLD(Channel& ch, const SSLServiceReq& req);
 
 // The same request as a PObject: InitRequest "encrypt_channel" with
 // "proto_ver" {"major", "minor", "build"} and "ssl_option", after the header
-// with SCMD_REQUEST_SSL_2; then one reply PObject (binaries in it are
-// refused). 0; ERR_IO when sending or receiving fails (the channel is then
-// out of step); ERR_SERVER when the reply carries an "error" member.
+// with SCMD_REQUEST_SSL_2; then one reply PObject (binaries in it, and more
+// than 1024 values, are refused). 0; ERR_IO when sending or receiving fails
+// (the channel is then out of step); ERR_SERVER when the reply carries an
+// "error" member.
 int ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req);
 
 #endif  // PROTOCOL_PROTO_SECTION_SSL_H_

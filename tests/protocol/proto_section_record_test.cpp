@@ -213,6 +213,8 @@ TEST_F(ProtoSectionRecordTest, ObjectRequestAgainstReplies) {
   refused["error"]["code"] = 0x1004;
   PObject with_binary;
   with_binary["data"].asBinary().length = 3;
+  PObject huge;
+  for (int i = 0; i < 2000; ++i) huge["list"].asArray().push_back(PObject(i));
   struct {
     const char* what;
     std::string reply;
@@ -222,6 +224,7 @@ TEST_F(ProtoSectionRecordTest, ObjectRequestAgainstReplies) {
       {"error", encode(refused), ERR_SERVER},
       {"garbage", B({0x99}), ERR_IO},
       {"binary with nowhere to go", encode(with_binary) + "abc", ERR_IO},
+      {"more values than a reply needs", encode(huge), ERR_IO},
       {"nothing", "", ERR_IO},
   };
   SSLServiceReq req;
