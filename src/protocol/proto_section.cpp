@@ -128,25 +128,25 @@ int WriteFixed(Channel& ch, unsigned char id, V value) {
   static_assert(std::is_unsigned_v<V>);
   const SYNC_SECTION_ATTR* attr = FixedAttr(id, sizeof(V));
   if (attr == nullptr) {
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: bad attribute [section = %d]\n",
-                   __LINE__, id);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] proto-common(%d): WriteSection: bad attribute [section = %d]\n", __LINE__, id);
     return ERR_PROTO;
   }
   int rc = ch.WriteByte(id);
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n",
-                   __LINE__, rc);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n", __LINE__, rc);
     return rc;
   }
   rc = Put(ch, value);
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: Failed to write section data\n",
-                   __LINE__);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section data\n", __LINE__);
     return rc;
   }
   if constexpr (sizeof(V) == 8) {
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: %s, uint64_t, %llu\n", __LINE__,
-                   attr->name, static_cast<unsigned long long>(value));
+    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: %s, uint64_t, %llu\n",
+                   __LINE__, attr->name, static_cast<unsigned long long>(value));
   } else {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: %s, %s, %u\n", __LINE__,
                    attr->name, TypeName<V>(), static_cast<unsigned>(value));
@@ -292,8 +292,8 @@ int ProtoReadVarData(Channel& ch, char* buf, unsigned max) {
 int ProtoWriteSection(Channel& ch, unsigned char id, const char* data, unsigned n) {
   const SYNC_SECTION_ATTR* attr = VarAttr(id);
   if (attr == nullptr) {
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: bad attribute [section = %d]\n",
-                   __LINE__, id);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] proto-common(%d): WriteSection: bad attribute [section = %d]\n", __LINE__, id);
     return ERR_PROTO;
   }
   // Checked before the id goes out, so that a refused section leaves
@@ -305,14 +305,14 @@ int ProtoWriteSection(Channel& ch, unsigned char id, const char* data, unsigned 
   }
   int rc = ch.WriteByte(id);
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n",
-                   __LINE__, rc);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n", __LINE__, rc);
     return rc;
   }
   rc = ProtoWriteVarData(ch, data, static_cast<int>(n));
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: Failed to write section data\n",
-                   __LINE__);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section data\n", __LINE__);
     return rc;
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent,

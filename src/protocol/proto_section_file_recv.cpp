@@ -46,8 +46,9 @@ int OpenForReceive(const ustring& path, unsigned long long offset, platform::Uni
   }
   unsigned long long size = static_cast<unsigned long long>(st.st_size);
   if (offset > size) {
-    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadFile: open: %s offset is %llu but size is %llu\n",
-                   __LINE__, path.c_str_utf8(), offset, size);
+    Logger::LogMsg(Logger::L_ERR, kComponent,
+                   "[ERROR] proto-common(%d): ReadFile: open: %s offset is %llu but size is %llu\n", __LINE__,
+                   path.c_str_utf8(), offset, size);
     return ERR_INVAL;
   }
   // offset <= size, which fits off_t.

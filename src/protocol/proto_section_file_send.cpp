@@ -61,8 +61,9 @@ int SendFile(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long
   int rc = GetSizeFromFilePointer(fp, size);
   if (rc < 0) return rc;
   if (offset > size) {
-    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteFile: offset %llu is larger than size %llu \n",
-                   __LINE__, offset, size);
+    Logger::LogMsg(Logger::L_ERR, kComponent,
+                   "[ERROR] proto-common(%d): WriteFile: offset %llu is larger than size %llu \n", __LINE__, offset,
+                   size);
     return ERR_INVAL;
   }
   // offset <= size, which fits off_t.

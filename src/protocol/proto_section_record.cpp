@@ -58,8 +58,8 @@ int ReadVersion(Channel& ch, unsigned char id, const char* who, uint32_t out[3])
   unsigned n = 0;
   int rc = ProtoReadSection(ch, id, text, kMaxVersionText, n);
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): Read%s: fail to recv version. %s.\n",
-                   __LINE__, who, GetErrorString(rc));
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): Read%s: fail to recv version. %s.\n", __LINE__,
+                   who, GetErrorString(rc));
     return rc;
   }
   text[n] = '\0';
@@ -144,8 +144,9 @@ int ProtoReadObjectId(Channel& ch, ObjectID& id) {
 int ProtoWriteObjectMetadata(Channel& ch, const ObjectMetadata& meta) {
   int rc = ProtoWriteSection(ch, SPROTO_ID_FILESIZE, static_cast<unsigned long long>(meta.size));
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send size. %s\n",
-                   __LINE__, GetErrorString(rc));
+    Logger::LogMsg(Logger::L_ERR, kComponent,
+                   "[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send size. %s\n", __LINE__,
+                   GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteSection(ch, SPROTO_ID_FILETIME, static_cast<unsigned int>(meta.mtime));
@@ -169,8 +170,9 @@ int ProtoReadObjectMetadata(Channel& ch, ObjectMetadata& meta) {
   unsigned long long size = 0;
   int rc = ProtoReadSection(ch, SPROTO_ID_FILESIZE, size);
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse size. %s\n",
-                   __LINE__, GetErrorString(rc));
+    Logger::LogMsg(Logger::L_ERR, kComponent,
+                   "[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse size. %s\n", __LINE__,
+                   GetErrorString(rc));
     return rc;
   }
   unsigned int mtime = 0;
@@ -244,14 +246,14 @@ int ProtoWriteKeepAliveControl(Channel& ch, unsigned time) {
   }
   rc = ProtoWriteSection(ch, SPROTO_ID_ALIVE, time);
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): fail to send keep-alive time. %s.\n",
-                   __LINE__, GetErrorString(rc));
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): fail to send keep-alive time. %s.\n", __LINE__,
+                   GetErrorString(rc));
     return rc;
   }
   rc = ch.FlushWrite(0);
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): fail to send keep-alive data. %s.\n",
-                   __LINE__, GetErrorString(rc));
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): fail to send keep-alive data. %s.\n", __LINE__,
+                   GetErrorString(rc));
     return rc;
   }
   return 0;

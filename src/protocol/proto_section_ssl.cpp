@@ -122,8 +122,8 @@ int ProtoWriteSSLServiceRequest2OLD(Channel& ch, const SSLServiceReq& req) {
   rc = ProtoReadSSLServiceResponse2(ch, res);
   if (rc < 0) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
-                   "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest2OLD: Failed to recv response. %s\n",
-                   __LINE__, GetErrorString(rc));
+                   "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest2OLD: Failed to recv response. %s\n", __LINE__,
+                   GetErrorString(rc));
     return rc;
   }
   switch (res.response_code) {
@@ -175,7 +175,7 @@ int ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req) {
     // Only the code: the rest of the member is the peer's to size.
     char text[64];
     (void)snprintf(text, sizeof text, "error code %llu",  // 31 bytes at most: fits
-             static_cast<unsigned long long>(reply["error"]["code"].asUInt64()));
+                   static_cast<unsigned long long>(reply["error"]["code"].asUInt64()));
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): RunProtocol: %s\n", __LINE__, text);
     return ERR_SERVER;
   }

@@ -17,8 +17,8 @@ namespace {
 // Variable data holding `bytes`.
 int WriteText(Channel& ch, const std::string& bytes) {
   if (bytes.size() > kMaxVarData) {
-    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteString: %zu bytes exceed %u\n",
-                   __LINE__, bytes.size(), kMaxVarData);
+    Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteString: %zu bytes exceed %u\n", __LINE__,
+                   bytes.size(), kMaxVarData);
     return ERR_INVAL;
   }
   int rc = ProtoWriteVarData(ch, bytes.data(), static_cast<int>(bytes.size()));
@@ -99,8 +99,8 @@ std::string Unscrambled(const std::string& wire) {
 int WriteTextSection(Channel& ch, unsigned char id, const std::string& bytes) {
   const SYNC_SECTION_ATTR* attr = ProtoGetSecAttr(id);
   if (attr == nullptr || !attr->hasLen) {
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: bad attribute [section = %d]\n",
-                   __LINE__, id);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] proto-common(%d): WriteSection: bad attribute [section = %d]\n", __LINE__, id);
     return ERR_PROTO;
   }
   // Before the id goes out: a refused text leaves nothing behind.
@@ -111,8 +111,8 @@ int WriteTextSection(Channel& ch, unsigned char id, const std::string& bytes) {
   }
   int rc = ch.WriteByte(id);
   if (rc < 0) {
-    Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n",
-                   __LINE__, rc);
+    Logger::LogMsg(Logger::L_DEBUG, kComponent,
+                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n", __LINE__, rc);
     return rc;
   }
   rc = WriteText(ch, bytes);

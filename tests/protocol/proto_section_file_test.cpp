@@ -38,7 +38,8 @@ class ProtoSectionFileTest : public testsupport::TempDirTest {};
 TEST_F(ProtoSectionFileTest, SenderWireFormat) {
   const std::string data = Pattern(8193);
   WriteFile("src", data);
-  stest::Written w = stest::WriteThrough([&](Channel& ch) { return ProtoWriteFile(ch, 5, ustring(Path("src").c_str())); });
+  stest::Written w =
+      stest::WriteThrough([&](Channel& ch) { return ProtoWriteFile(ch, 5, ustring(Path("src").c_str())); });
   EXPECT_EQ(0, w.rc);
   EXPECT_TRUE(Type(5) + Len(8193) + Block(0, data.substr(0, 8192)) + Block(1, data.substr(8192)) == w.bytes)
       << Hex(w.bytes.substr(0, 32));
@@ -105,8 +106,8 @@ TEST_F(ProtoSectionFileTest, ResumeIntoAPartialFile) {
     std::string result;
   } cases[] = {
       {0, 0, source},
-      {40000, 0, source},  // below the partial file's size
-      {90000, 0, source},  // exactly its size
+      {40000, 0, source},            // below the partial file's size
+      {90000, 0, source},            // exactly its size
       {150000, ERR_INVAL, partial},  // beyond it: refused, file untouched
   };
   for (const auto& c : cases) {

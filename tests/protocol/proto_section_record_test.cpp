@@ -186,8 +186,7 @@ TEST(ProtoSectionSslTest, SectionRequestAgainstReplies) {
   req.proto_ver.minor = 2;
   req.proto_ver.build = 3;
   req.ssl_option = 0x01020304u;
-  const std::string request =
-      Header(SCMD_REQUEST_SSL_2) + B({41, 0, 5}) + "1.2.3" + B({45, 0x01, 0x02, 0x03, 0x04});
+  const std::string request = Header(SCMD_REQUEST_SSL_2) + B({41, 0, 5}) + "1.2.3" + B({45, 0x01, 0x02, 0x03, 0x04});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     auto pair = stest::Feed(c.reply);
@@ -242,8 +241,8 @@ TEST_F(ProtoSectionRecordTest, ObjectRequestAgainstReplies) {
     EXPECT_EQ(Hex(Header(SCMD_REQUEST_SSL_2)), Hex(sent.substr(0, 8)));
     PStream stream;
     PObject got;
-    ASSERT_EQ(0, testsupport::RecvFromBytes(reinterpret_cast<const uint8_t*>(sent.data()) + 8, sent.size() - 8,
-                                            stream, got));
+    ASSERT_EQ(
+        0, testsupport::RecvFromBytes(reinterpret_cast<const uint8_t*>(sent.data()) + 8, sent.size() - 8, stream, got));
     EXPECT_STREQ("encrypt_channel", got["action"].asString().c_str_utf8());
     EXPECT_EQ(3u, got["proto_ver"]["major"].asUInt64());
     EXPECT_EQ(0u, got["proto_ver"]["minor"].asUInt64());

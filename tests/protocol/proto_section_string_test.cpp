@@ -129,7 +129,8 @@ TEST_F(ProtoSectionStringTest, OverlongTextWritesNothing) {
 }
 
 TEST_F(ProtoSectionStringTest, StringSectionChecksTheRow) {
-  stest::Written w = stest::WriteThrough([](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_SID, ustring("x")); });
+  stest::Written w =
+      stest::WriteThrough([](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_SID, ustring("x")); });
   EXPECT_EQ(ERR_PROTO, w.rc);
   EXPECT_EQ("", w.bytes);
   auto pair = stest::Feed(B({9, 0, 1}) + "x");
@@ -145,8 +146,9 @@ TEST_F(ProtoSectionStringTest, StringSectionChecksTheRow) {
 // wide target, and kept as they are for a ustring.
 TEST_F(ProtoSectionStringTest, WideConversionFailures) {
   ptest::LogCapture log(Path(), "proto_common_debug=3\n");
-  for (const std::u16string& bad : {std::u16string(u"a\xD800"), std::u16string(u"\xDC00" u"b"),
-                                    std::u16string(u"x\xD800y")}) {
+  // "\x62" is "b": a plain letter would continue the hex escape.
+  for (const std::u16string& bad :
+       {std::u16string(u"a\xD800"), std::u16string(u"\xDC00\x62"), std::u16string(u"x\xD800y")}) {
     stest::Written w = stest::WriteThrough([&](Channel& ch) { return ProtoWriteString(ch, bad); });
     EXPECT_EQ(ERR_INVAL, w.rc);
     EXPECT_EQ("", w.bytes);
@@ -156,7 +158,7 @@ TEST_F(ProtoSectionStringTest, WideConversionFailures) {
   }
   EXPECT_TRUE(log.Has("wcstombs: ")) << log.Text();
 
-  const std::string invalid = B({0, 3}) + "a\xff" "b";
+  const std::string invalid = B({0, 3}) + "a\xff\x62";
   auto pair = stest::Feed(invalid + invalid);
   ASSERT_TRUE(pair);
   std::u16string wide = u"kept";
@@ -165,7 +167,7 @@ TEST_F(ProtoSectionStringTest, WideConversionFailures) {
   EXPECT_TRUE(log.Has("mbstowcs: ")) << log.Text();
   ustring raw;
   EXPECT_EQ(3, ProtoReadString(pair->ch, raw));
-  EXPECT_EQ(std::string("a\xff" "b"), std::string(raw.c_str_utf8()));
+  EXPECT_EQ(std::string("a\xff\x62"), std::string(raw.c_str_utf8()));
 }
 
 // "secret" scrambled: Blowfish CFB64 keyed with the header magic, zero IV,

@@ -79,7 +79,10 @@ TEST(ProtoSectionTest, WritersByteForByte) {
   } cases[] = {
       {"RES 0x07", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_RES, static_cast<unsigned char>(7)); }, 0,
        B({0x01, 0x07})},
-      {"uint16", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_PKG_MAJOR_VERSION, static_cast<unsigned short>(0x0102)); },
+      {"uint16",
+       [](Channel& ch) {
+         return ProtoWriteSection(ch, SPROTO_ID_PKG_MAJOR_VERSION, static_cast<unsigned short>(0x0102));
+       },
        0, B({47, 0x01, 0x02})},
       {"uint32", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_SEQID, 0x01020304u); }, 0,
        B({12, 0x01, 0x02, 0x03, 0x04})},
@@ -251,11 +254,11 @@ TEST_F(ProtoSectionReadTest, VariableReaders) {
     std::string data;
     const char* line;
   } cases[] = {
-      {"three bytes", B({7, 0, 3}) + "abc", 16, 6, "abc", "ReadSection: SPROTO_ID_PATH, variable-length data, data length = 3"},
+      {"three bytes", B({7, 0, 3}) + "abc", 16, 6, "abc",
+       "ReadSection: SPROTO_ID_PATH, variable-length data, data length = 3"},
       {"empty", B({7, 0, 0}), 16, 3, "", nullptr},
       {"exactly the buffer", B({7, 0, 4}) + "abcd", 4, 7, "abcd", nullptr},
-      {"longer than the buffer", B({7, 0, 5}) + "abcde", 4, ERR_PROTO, "",
-       "Expect only 4 bytes but 5 bytes coming in"},
+      {"longer than the buffer", B({7, 0, 5}) + "abcde", 4, ERR_PROTO, "", "Expect only 4 bytes but 5 bytes coming in"},
       {"count larger than what arrives", B({7, 0, 9}) + "abc", 16, ERR_IO, "",
        "Expected 9 bytes but read only 3 bytes"},
       {"another id", B({3, 0, 1}) + "a", 16, ERR_PROTO, "", "Expect section id #7 but get section #3"},
