@@ -87,6 +87,15 @@ int MprintfFailed(int line, const char* who) {
   return -1;
 }
 
+// The root record is never removed, and "" would select every record
+// below the root.
+bool IsRootOrEmpty(const ustring& path) { return path.empty() || path == "/"; }
+
+int RefuseRoot(const char* op) {
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): FileEventDB %s: refused for the root\n", __LINE__, op);
+  return -1;
+}
+
 }  // namespace
 
 // ---- Listings ----
@@ -191,6 +200,7 @@ int FileEventDB::addFileToRecycleBin(const ustring& unique_path, uint64_t file_s
 int FileEventDB::dumpFileToRecycleBin(const ustring& unique_path, const ustring& path) {
   std::lock_guard<std::mutex> lock(m_dbMutex);
   if (m_db == nullptr) return NotOpen("dumpFileToRecycleBin");
+  if (IsRootOrEmpty(path)) return RefuseRoot("dumpFileToRecycleBin");
   return event_db::InTransaction(m_db, "FileEventDB dumpFileToRecycleBin", __LINE__, [&](ustring& errmsg) {
     int rc = event_db::Run(m_db,
                            "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) "
@@ -206,6 +216,7 @@ int FileEventDB::dumpDirToRecycleBin(const ustring& unique_prefix, const ustring
   const sqlite3_int64 now = static_cast<sqlite3_int64>(time(nullptr));
   std::lock_guard<std::mutex> lock(m_dbMutex);
   if (m_db == nullptr) return NotOpen("dumpDirToRecycleBin");
+  if (IsRootOrEmpty(path)) return RefuseRoot("dumpDirToRecycleBin");
   return event_db::InTransaction(m_db, "FileEventDB dumpDirToRecycleBin", __LINE__, [&](ustring& errmsg) {
     int rc = event_db::Run(m_db,
                            "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) "

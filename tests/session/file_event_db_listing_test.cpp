@@ -134,6 +134,20 @@ TEST_F(ListingTest, RawByteNames) {
   EXPECT_EQ((Lines{"f /x\x80y"}), All("/d\xff"));
 }
 
+// A long folder path is bound, not formatted into a fixed buffer: its
+// listings work whatever its length.
+TEST_F(ListingTest, LongPrefix) {
+  Open();
+  const std::string deep = "/" + std::string(3000, 'a') + "/" + std::string(3000, 'b') + "/" + std::string(3000, 'c');
+  Write(FileRecord(deep + "/x/y"));
+  Write(FileRecord(deep + "/f"));
+  EXPECT_EQ((Lines{"f /x/y", "d /x", "f /f"}), All(deep));
+  EXPECT_EQ((Lines{"d /x", "f /f"}), OneLevel(deep));
+  EXPECT_EQ((Lines{"d /x", "f /f"}), OneLevel(deep, 1));
+  ASSERT_EQ(0, db.dumpDirToRecycleBin("/r", deep));
+  EXPECT_EQ("/r\n/r/f\n/r/x/y\n", Paths("recycle_bin_table"));
+}
+
 // Every listing of each name lists its own subtree only.
 class ListingNamesTest : public ListingTest, public ::testing::WithParamInterface<const char*> {};
 
@@ -302,6 +316,19 @@ TEST_F(ListingTest, RemoveRecycleEntries) {
   EXPECT_EQ("/R\n/r%\n/r/x\n", Paths("recycle_bin_table"));
   EXPECT_NE(std::string::npos, Log().find("rmRecycleByPath sql : DELETE FROM recycle_bin_table WHERE path = '/r';"));
   ASSERT_EQ(0, db.resetRecycleBin());
+  EXPECT_EQ("", Paths("recycle_bin_table"));
+}
+
+// The root is never dumped: "" would select every record below it.
+TEST_F(ListingTest, DumpOfTheRootIsRefused) {
+  Open();
+  Write(FileRecord("/d/x"));
+  const std::string before = Paths();
+  EXPECT_EQ(-1, db.dumpDirToRecycleBin("/all.1", ""));
+  EXPECT_EQ(-1, db.dumpDirToRecycleBin("/all.1", "/"));
+  EXPECT_EQ(-1, db.dumpFileToRecycleBin("/all.1", "/"));
+  EXPECT_EQ(-1, db.dumpFileToRecycleBin("/all.1", ""));
+  EXPECT_EQ(before, Paths());
   EXPECT_EQ("", Paths("recycle_bin_table"));
 }
 
