@@ -203,9 +203,18 @@ class EventList2 {
   void TraverseTree();
   void Print();
 
-  // The survivor of two events of one path: see event_list2_merge.cpp.
+  // The survivor of two events of one path, a whole copy of one of them:
+  // an empty side gives the other. Folders: between two server events the
+  // one with the greater sync id (unsigned; old kept when equal, and an old
+  // MAX_SYNC_ID always gives way), else the new one; a folder delete
+  // followed by anything else gains F_LOCAL_/F_SERVER_SUBDIR_RESCAN by the
+  // delete's origin. Files: server/server as for folders, local/local the
+  // new one, server against local by HandleTypeConflict.
   static void HandleConflict(const Attribute& old_attr, const Attribute& new_attr,
                              Attribute& result);
+  // A local delete gives the server event; a local change against a server
+  // delete gives the local event; two changes give the server event with
+  // F_CONFLICT.
   static void HandleTypeConflict(const Attribute& server, const Attribute& local,
                                  Attribute& result);
 

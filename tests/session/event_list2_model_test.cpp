@@ -35,7 +35,8 @@ std::string Norm(const std::string& path) {
     }
     size_t end = path.find('/', i);
     if (end == std::string::npos) end = path.size();
-    out += "/" + path.substr(i, end - i);
+    out += '/';
+    out.append(path, i, end - i);
     i = end;
   }
   return out.empty() ? "/" : out;
