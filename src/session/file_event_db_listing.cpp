@@ -111,7 +111,7 @@ int FileEventDB::getFileList(FileList* flist, const ustring& prefix) {
   if (rc != SQLITE_OK) return LogListingFailure(__LINE__, false, rc, errmsg);
   // Under "/" the stored paths are kept whole; under "" the leading "/"
   // goes; below a folder the folder's path and its "/" go.
-  size_t strip = whole ? prefix.size() == 0 ? 1 : 0 : prefix.size() + 1;
+  size_t strip = !whole ? prefix.size() + 1 : prefix.empty() ? 1 : 0;
   rc = AddRows(stmt.get(), flist, strip, AddBy::kPath);
   if (rc != SQLITE_OK) return LogListingFailure(__LINE__, true, rc, sqlite3_errmsg(m_db));
   return 0;
