@@ -48,6 +48,7 @@ bench: setup
 	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/release -j$(JOBS)
 	@set -e; for b in build/release/bench/*_bench; do echo "== $$b"; "$$b"; done
+	build/release/bench/delta_vs_librsync
 
 run: setup
 	bash scripts/run
