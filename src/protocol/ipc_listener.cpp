@@ -24,6 +24,17 @@ int NewSocket() {
   if (sock < 0) {
     int err = errno;
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] ipc(%d): %s: Error Code: %d\n", __LINE__, "socket", err);
+    return sock;
+  }
+  // Without it, a port whose last connections linger in TIME_WAIT (a daemon
+  // just restarted, or any recent loopback client) cannot be bound, and the
+  // daemon moves to another port than the one it would normally take. It
+  // never lets two listeners share a port.
+  int on = 1;
+  if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    int err = errno;
+    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] ipc(%d): %s: Error Code: %d\n", __LINE__, "setsockopt",
+                   err);
   }
   return sock;
 }
