@@ -229,21 +229,20 @@ void InotifyChangeSource::UnwatchTree(const std::string& path) {
 
 void InotifyChangeSource::MoveFolder(const std::string& from, const std::string& to) {
   int wd = table_.FindPath(from);
-  if (wd < 0) {
-    // Never watched (made and renamed before its creation was read).
-    WatchTree(to, false);
-    return;
+  if (wd >= 0) {
+    const InotifyWatchTable::Entry* entry = table_.Find(wd);
+    struct stat st;
+    // A watch at `from` whose folder is not the one now at `to` belongs to
+    // a folder that took the name after this rename (found by a walk that
+    // ran late): it stays.
+    bool same = entry->ino == 0 || lstat(Full(to).c_str(), &st) != 0 ||
+                (st.st_dev == entry->dev && st.st_ino == entry->ino);
+    if (same) table_.Rename(from, to);
   }
-  const InotifyWatchTable::Entry* entry = table_.Find(wd);
-  struct stat st;
-  if (entry->ino != 0 && lstat(Full(to).c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-      (st.st_dev != entry->dev || st.st_ino != entry->ino)) {
-    // The watch at `from` belongs to a folder that took the name after this
-    // rename (found by a walk that ran late): keep it, watch the moved one.
-    WatchTree(to, false);
-    return;
-  }
-  table_.Rename(from, to);
+  // Walked again even when its watches moved with it: a walk that ran
+  // before this rename was read, under the old name, missed the folders it
+  // reached after the rename. Folders already watched keep their wds.
+  WatchTree(to, false);
 }
 
 void InotifyChangeSource::FolderArrived(const std::string& path) {

@@ -99,7 +99,8 @@ class InotifyChangeSource final : public ChangeSource {
   int WatchPrivate(const std::string& path, bool strict);
   // Removes the watches of `path` and every folder below it.
   void UnwatchTree(const std::string& path);
-  // Handles a folder renamed inside the tree from `from` to `to`.
+  // Handles a folder renamed inside the tree from `from` to `to`: its
+  // watches follow it and its subtree is walked again.
   void MoveFolder(const std::string& from, const std::string& to);
   // A new folder arrived at `path` (made or moved in).
   void FolderArrived(const std::string& path);
