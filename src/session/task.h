@@ -43,9 +43,12 @@ class Task {
   virtual int Pause();
   virtual int Resume();
   virtual int Stop();
-  // Asks a running task to give up its current piece of work; the base does
-  // nothing and returns 0. Must not block: the event queue calls it under
-  // its own lock.
+  // Asks a running task to give up its current piece of work (true) or
+  // clears that request (false); the base does nothing and returns 0. The
+  // event queue calls SetAbort(true) on any thread while it holds its own
+  // lock, so an override must take no lock and never block: it only stores
+  // into an atomic flag (std::atomic<int>) that the task, its channel and
+  // its delta readers test without a lock. It cannot fail.
   virtual int SetAbort(bool abort);
   // The thread body; the base does nothing.
   virtual void DoTask();

@@ -1,0 +1,9 @@
+// "link_connection": adds a server connection.
+#include "app/app.h"
+
+int VelkoraApp::add_connection(const PObject& req, PObject& rsp) {
+  // Nothing is set up for it yet: the reply carries only the "ack".
+  (void)req;
+  (void)rsp;
+  return 0;
+}

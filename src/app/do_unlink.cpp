@@ -1,0 +1,11 @@
+// "unlink", and the second half of "stop": stops and joins every task and
+// tears the shared environment down. The process stays.
+#include "app/app.h"
+
+#include "foundation/logger.h"
+
+int VelkoraApp::do_unlink() {
+  Logger::LogMsg(Logger::L_INFO, "client_debug", "[INFO] app(%d): unlink daemon\n", __LINE__);
+  // No task table is built yet, so there is nothing to stop.
+  return 0;
+}

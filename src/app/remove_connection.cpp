@@ -1,0 +1,9 @@
+// "unlink_connection": removes one server connection, or all.
+#include "app/app.h"
+
+int VelkoraApp::remove_connection(const PObject& req, PObject& rsp) {
+  // Nothing is set up for it yet: the reply carries only the "ack".
+  (void)req;
+  (void)rsp;
+  return 0;
+}

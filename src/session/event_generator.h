@@ -1,0 +1,62 @@
+// The event generator: free functions that turn one fact about a path of a
+// session into an Event and queue it through the EventManager. The only
+// place where a server change record becomes an event; there the daemon's
+// own changes coming back from the server ("server echo") are dropped.
+//
+// Every function takes the session's Registry::Entry and uses its sess_id.
+// Paths are checked before anything is queued: a path that is not valid
+// UTF-8, fails IsSafeSessionPath, or is "/" in a removal or a file event is
+// dropped with a WARNING (result 0), since a worker writes, renames and
+// deletes at local_path + path. Nothing here fails the caller otherwise.
+// Log component "worker_debug". Any thread.
+#ifndef SESSION_EVENT_GENERATOR_H_
+#define SESSION_EVENT_GENERATOR_H_
+
+#include <cstdint>
+
+#include "filter/filter_db.h"
+#include "foundation/ustring.h"
+#include "protocol/pobject.h"
+#include "session/event.h"
+#include "session/registry.h"
+
+// The record-to-event step of PushEvent(entry, change), without database or
+// queue: fills `ev` from the server change record (keys "is_dir",
+// "is_removed", "path", "sync_id", "max_id" and the optional maps "file"
+// {"hash", "size"}, "mtime" {"mtime"}, "mac_attribute" {"hash", "size"},
+// "exec_bit" {"exec_bit"}; an absent key or one of another kind reads as
+// false, "" or 0). Mode F_SERVER, plus F_DIR for a folder; type EV_REMOVE
+// or EV_CREATE. False when the path may not be queued (see above); `ev` is
+// then filled all the same, for the log line.
+bool ServerChangeToEvent(uint64_t sess_id, const PObject& change, Event& ev);
+
+// Queues one server change as a server event. 1 queued; 0 dropped: an
+// unsafe path, a removal of a path the session's event database does not
+// know, or a change not newer than the database's record of a path that
+// exists locally (server echo). A database error counts as no echo.
+int PushEvent(Registry::Entry& entry, const PObject& change);
+
+// A server EV_REMOVE with the two ids. 1, or 0 for an unsafe path.
+int PushServerRemoveEvent(Registry::Entry& entry, const ustring& path, bool is_dir, uint64_t sync_id,
+                          uint64_t max_id);
+
+// A forced download: a server EV_MODIFY whose sync id and max id are
+// MAX_SYNC_ID, with size, time, hashes and exec bit from the path's
+// database record (a WARNING when there is none; queued all the same).
+// 1, or 0 for an unsafe path.
+int PushDownloadEvent(Registry::Entry& entry, const ustring& path, bool is_dir);
+
+// A local EV_MODIFY (F_DIR for a folder), nothing else set. 1, or 0 for an
+// unsafe path.
+int PushUploadEvent(Registry::Entry& entry, const ustring& path, bool is_dir);
+
+// A local EV_REMOVE. 1, or 0 for an unsafe path (the session root among
+// them).
+int PushLocalRemoveEvent(Registry::Entry& entry, const ustring& path, bool is_dir);
+
+// A held-back local event released by a filter change: an upload of its
+// path when is_exist is set, else a forced download; a folder when
+// file_type is not 0. The result of that call.
+int PushEvent(Registry::Entry& entry, const FilterLocalEvent& ev);
+
+#endif  // SESSION_EVENT_GENERATOR_H_

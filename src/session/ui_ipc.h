@@ -1,0 +1,68 @@
+// UI_IPC: the notifications the daemon sends to the user-interface process.
+#ifndef SESSION_UI_IPC_H_
+#define SESSION_UI_IPC_H_
+
+#include "protocol/pobject.h"
+#include "session/event.h"
+#include "transport/channel.h"
+
+// Each notification is one PObject map sent over a new loopback connection
+// to the user interface's port (Settings::getUIPort(), read per call); the
+// user interface does not answer. When Settings::getUISocketPath() is not
+// empty the named-socket connect is used, which the channel does not offer:
+// every notification then fails (-1) after logging.
+//
+// Results of the static members: 0 when the message was sent, -1 when not
+// (logged on "channel_ui_debug" at L_ERR and dropped; nothing is queued or
+// retried). Callers ignore the result.
+//
+// Threads: the static members may run on any thread at once; each call has
+// its own connection and keeps no state. A call is synchronous, connect
+// included; the event queue calls ReportFileSyncingEventToUI under its lock.
+//
+// Error codes ("error_type", "code") are the daemon's negative ERR_* codes,
+// carried sign-extended as unsigned 64-bit integers.
+class UI_IPC {
+ public:
+  // {"notify": "error", "connection_id": conn_id, "error_type": error,
+  //  "sess_id": sess_id, "conn_id": conn_id}
+  static int ReportConnectionErrorToUI(unsigned long long conn_id, unsigned long long sess_id,
+                                       int error);
+  // {"notify": "error", "session_id": sess_id, "error_type": error,
+  //  "sess_id": sess_id, "conn_id": conn_id}
+  static int ReportSessionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, int error);
+  // {"notify": "recent_file", "session_id": m_sess_id, "path": m_path,
+  //  "is_dir": 1 or 0 by F_DIR, "event_type": m_type}
+  static int ReportFileEventToUI(Event const& ev);
+  // The same members with "notify": "syncing_file".
+  static int ReportFileSyncingEventToUI(Event const& ev);
+  // {"notify": "locked_file", "session_id", "path", "is_dir" as above,
+  //  "error": {"reason": "file locked", "code": err}}
+  static int ReportFileLockedEventToUI(Event const& ev, int err);
+  // {"action": "connection_terminate"}. Nothing calls it.
+  static int LastBreath();
+
+  // The instance members wrap one channel (81920-byte buffers) for a
+  // connection adopted from elsewhere; nothing in the daemon calls them.
+  UI_IPC();
+  // Closes the channel.
+  ~UI_IPC();
+  UI_IPC(const UI_IPC&) = delete;
+  UI_IPC& operator=(const UI_IPC&) = delete;
+
+  // Adopts the connected socket `fd` (non-blocking); the channel's result
+  // (0, or a negative ERR_* code with `fd` still the caller's).
+  int Open(int fd);
+  // Receives one object into `obj` (merging); the stream's result.
+  int Recv(PObject& obj);
+  // Closes the channel.
+  void Destroy();
+
+ private:
+  // Delivers one message on a connection of its own; 0 or -1 (logged).
+  static int SendMessageW(PObject const& msg);
+
+  Channel m_channel;
+};
+
+#endif  // SESSION_UI_IPC_H_
