@@ -1,7 +1,9 @@
 #include "session/detector.h"
 
 #include <sys/epoll.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <cstring>
@@ -82,10 +84,9 @@ int Detector::AddWatch(const ustring& local_path, uint64_t sess_id) {
   }
   // The folder's identity, to tell it from whatever may later take its
   // name. A root given as a link is resolved, as the source resolves it.
-  struct stat st;
-  const int rc = stat(local_path.c_str_utf8(), &st);
-  if (rc != 0 || !S_ISDIR(st.st_mode)) {
-    const int err = rc != 0 ? errno : ENOTDIR;
+  FolderIdentity identity;
+  if (!identity.Read(local_path.c_str_utf8())) {
+    const int err = errno;
     DET_LOG(L_ERR, "[ERROR] detector(%d): CreateFile(%s): Error code: %d\n", local_path.c_str_utf8(),
             err);
     return -1;
@@ -131,8 +132,7 @@ int Detector::AddWatch(const ustring& local_path, uint64_t sess_id) {
   session_info& info = index[sess_id];
   info.source = std::move(source);
   info.path = local_path;
-  info.dev = st.st_dev;
-  info.ino = st.st_ino;
+  info.identity = identity;
   return 0;
 }
 
@@ -259,7 +259,9 @@ void Detector::ReadFromHandle(bool timed_out) {
       } else {
         DET_LOG(L_INFO, "[INFO] detector(%d): Event queue overflow, rescan watch\n");
       }
-      // The rescan covers whatever a cached rename half belonged to.
+      // The rescan covers the batch and whatever a cached rename half
+      // belonged to.
+      batch.records.clear();
       cache.erase(id);
       EventManager::getInstance()->IssueRescan(id, "/", false);
     }
@@ -314,9 +316,24 @@ bool Detector::IsRecycleBin(const std::string& path) {
   return path == std::string("/") + kWorkingDirName + "/" + kRecycleDirName;
 }
 
+bool Detector::FolderIdentity::Read(const char* path) {
+  struct statx sx;
+  if (statx(AT_FDCWD, path, 0, STATX_TYPE | STATX_INO | STATX_BTIME, &sx) != 0) return false;
+  if (!S_ISDIR(sx.stx_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  ino = sx.stx_ino;
+  has_btime = (sx.stx_mask & STATX_BTIME) != 0;
+  btime_sec = has_btime ? sx.stx_btime.tv_sec : 0;
+  btime_nsec = has_btime ? sx.stx_btime.tv_nsec : 0;
+  return true;
+}
+
 bool Detector::RootIntact(const session_info& info) const {
-  struct stat st;
-  return stat(info.path.c_str_utf8(), &st) == 0 && st.st_dev == info.dev && st.st_ino == info.ino;
+  FolderIdentity now;
+  return now.Read(info.path.c_str_utf8()) && now == info.identity;
 }
 
 void Detector::PrintFileNotifyInformation(const platform::ChangeRecord& record, size_t index_in_batch,

@@ -17,7 +17,7 @@
 // logged and nothing more comes from it (no event, no rescan, no removal:
 // the server's copy is never deleted because the local folder went away)
 // until the application adds the watch again. Removal records read while
-// the folder is not the one watched (device and inode) are dropped too.
+// the folder is not the one watched (device, inode, birth time) are dropped too.
 //
 // Threads: AddWatch, RemoveWatch and Clear are called by the application
 // thread, DoTask runs on the task's own thread. `lock` guards `index`,
@@ -94,11 +94,25 @@ class Detector : public Task {
   void DoTask() override;
 
  private:
+  // Which folder a path names: device and inode, and the birth time where
+  // the file system keeps one (an inode number is often reused at once by
+  // a folder made in place of a removed one).
+  struct FolderIdentity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool has_btime = false;
+    int64_t btime_sec = 0;
+    uint32_t btime_nsec = 0;
+    // Fills in the identity of the folder at `path` (links resolved). false
+    // with errno set when it cannot be had or is not a folder (ENOTDIR).
+    bool Read(const char* path);
+    bool operator==(const FolderIdentity&) const = default;
+  };
+
   struct session_info {
     std::unique_ptr<platform::ChangeSource> source;  // null once the root is lost
     ustring path;                                    // the session's local folder
-    dev_t dev = 0;                                   // the folder's identity when watched
-    ino_t ino = 0;
+    FolderIdentity identity;                         // the folder's, when watched
     platform::ChangeBatch batch;  // records read, waiting to be translated
     bool lost = false;            // the folder was removed or moved
     // When the source was first seen holding an unpaired move out.
@@ -136,7 +150,7 @@ class Detector : public Task {
   // gets an expand).
   void PushEvent(Event& ev);
   void PrintFileNotifyInformation(const platform::ChangeRecord& record, size_t index, size_t count);
-  // Whether the session's folder is still the one watched.
+  // Whether the session's folder is still the one watched (same identity).
   bool RootIntact(const session_info& info) const;
 
   SourceFactory factory_;
