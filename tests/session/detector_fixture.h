@@ -196,7 +196,11 @@ class DetectorFixture : public testsupport::TempDirTest {
           return false;
         },
         std::chrono::seconds(20));
-    EXPECT_TRUE(seen) << "no notification for " << want;
+    if (!seen) {
+      std::string log = ReadFile("test.log");
+      ADD_FAILURE() << "no notification for " << want << "; the log ends with:\n"
+                    << log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
+    }
     Lines got;
     std::vector<PObject> msgs = ui_->messages();
     for (size_t i = from; i < msgs.size(); ++i) {
