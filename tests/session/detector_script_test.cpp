@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -255,6 +257,29 @@ TEST_F(DetectorScript, IdleWithoutSessionsSleeps) {
   EXPECT_LE(idle, 4u);
   ASSERT_NO_FATAL_FAILURE(Watch(1));
   EXPECT_EQ(Lines{}, Pushed());
+}
+
+// One wait covers any number of sessions (more than the 64 of one wait
+// call are served over the following passes).
+TEST_F(DetectorScript, SeventySessionsAllReport) {
+  for (uint64_t id = 2; id <= 70; ++id) {
+    ASSERT_NO_FATAL_FAILURE(AddSession(id));
+    ASSERT_NO_FATAL_FAILURE(Watch(id));
+  }
+  for (uint64_t id = 1; id <= 70; ++id) {
+    ASSERT_NO_FATAL_FAILURE(MkdirP("s" + std::to_string(id) + "/d"));
+    Script(id)->Push({{kChangeAdded, "d"}});
+  }
+  Lines expands = Expands();
+  for (int tries = 0; expands.size() < 70 && tries < 100; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (auto& t : Expands()) expands.push_back(t);
+  }
+  std::sort(expands.begin(), expands.end());
+  Lines want;
+  for (uint64_t id = 1; id <= 70; ++id) want.push_back((id == 1 ? "" : std::to_string(id) + ".") + "x:/d");
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(want, expands);
 }
 
 // AddWatch failures: -1, an ERROR, nothing stored.
