@@ -2,12 +2,15 @@
 #             stages: AddressSanitizer+UBSan, ThreadSanitizer, libFuzzer.
 # make bench  builds a release tree and runs every benchmark.
 # make fuzz   the fuzz stage alone, 300 seconds per target.
+# make run    builds a release tree and runs the daemon in the foreground
+#             beside a console stand-in of the user interface (scripts/run);
+#             Ctrl-C stops both.
 
 JOBS ?= $(shell nproc)
 CTEST = ctest -j$(JOBS) --output-on-failure --timeout 600
 ARCH := $(shell uname -m)
 
-.PHONY: test setup test-asan test-tsan test-fuzz fuzz bench
+.PHONY: test setup test-asan test-tsan test-fuzz fuzz bench run
 
 test: setup
 	$(MAKE) test-asan
@@ -45,3 +48,7 @@ bench: setup
 	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build build/release -j$(JOBS)
 	@set -e; for b in build/release/bench/*_bench; do echo "== $$b"; "$$b"; done
+	build/release/bench/delta_vs_librsync
+
+run: setup
+	bash scripts/run

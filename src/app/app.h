@@ -15,14 +15,16 @@
 
 class Task;
 
-// One object, owned by `main`. The control loop (main thread) hands each
+// One object, owned by `main` (there is no process-wide instance to look up:
+// nothing but main and its control loop reaches it). The control loop (main thread) hands each
 // request to send_message, which queues it and blocks until the application
 // thread has run its handler and filled the reply; so every change to links,
 // connections, sessions and tasks happens on the application thread, one
 // request after the other.
 //
 // Threads: run and kill are called by one owning thread (main). send_message
-// may be called from any thread while the application thread runs.
+// may be called from any thread but the application thread itself (which
+// would wait for itself).
 // handle_control and the handlers run on the application thread only.
 // `msg_lock` guards the queue and the thread's liveness; it is never held
 // while a request is handled. Not copyable: queued entries point into it.

@@ -5,7 +5,9 @@
 // Exit status 0 after a normal shutdown (also when the control loop could not
 // listen or announce its port), 255 when there are too many arguments, the
 // logger cannot be started or the application thread cannot be created.
+#include <fcntl.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -77,16 +79,26 @@ int start_logging(const Settings& settings) {
 
 // Writes "<pid>\n" to `path`. true when the file was created (then it is
 // ours to delete at the end, even if the write failed); false, with an
-// ERROR line, when it could not be opened.
+// ERROR line, when it could not be. The daemon may run as root and the path
+// comes from a file: a symbolic link planted at the path is not followed
+// (it would truncate its target), and a FIFO or device is never written.
 bool write_pid_file(const ustring& path) {
-  FILE* fp = std::fopen(path.c_str_utf8(), "we");
-  if (fp == nullptr) {
+  int fd = open(path.c_str_utf8(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    (void)close(fd);  // nothing was written
+    fd = -1;
+  }
+  if (fd < 0) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] main(%d): failed to create pid file at '%s'\n", __LINE__,
                    path.c_str_utf8());
     return false;
   }
-  const int written = std::fprintf(fp, "%lu\n", static_cast<unsigned long>(getpid()));
-  if (std::fclose(fp) != 0 || written < 0) {
+  char text[32];
+  const int len = std::snprintf(text, sizeof text, "%lu\n", static_cast<unsigned long>(getpid()));
+  bool ok = ftruncate(fd, 0) == 0 && write(fd, text, static_cast<size_t>(len)) == len;
+  if (close(fd) != 0) ok = false;
+  if (!ok) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] main(%d): failed to create pid file at '%s'\n", __LINE__,
                    path.c_str_utf8());
   }

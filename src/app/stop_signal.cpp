@@ -39,9 +39,16 @@ int install_stop_signals() {
   sa.sa_handler = &OnStopSignal;
   sa.sa_flags = SA_RESETHAND;
   sigemptyset(&sa.sa_mask);
-  if (sigaction(SIGINT, &sa, nullptr) != 0 || sigaction(SIGTERM, &sa, nullptr) != 0) return -1;
+  const bool handled = sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
+  const int saved = errno;
+  // Unblocked even without the handler: a signal that stayed blocked would
+  // leave the daemon impossible to stop.
   sigset_t set = StopSignals();
-  int rc = pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  const int rc = pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  if (!handled) {
+    errno = saved;
+    return -1;
+  }
   if (rc != 0) {
     errno = rc;
     return -1;

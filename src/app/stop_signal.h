@@ -24,7 +24,8 @@ int block_stop_signals();
 
 // Installs the handler for SIGINT and SIGTERM (SA_RESETHAND: a second signal
 // of the same kind ends the process as usual) and unblocks both in the
-// calling thread. 0, or -1 with errno set.
+// calling thread, the latter also when the handler cannot be installed (the
+// signals then keep their default effect). 0, or -1 with errno set.
 int install_stop_signals();
 
 #endif  // APP_STOP_SIGNAL_H_

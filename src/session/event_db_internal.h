@@ -26,10 +26,11 @@ inline sqlite3_int64 Clamp(uint64_t v) {
   return static_cast<sqlite3_int64>(v > kMax ? kMax : v);
 }
 
-// One bound parameter: raw text bytes (never checked as UTF-8) or an integer.
+// One bound parameter: raw text bytes (never checked as UTF-8) or an
+// integer. Implicit, so that callers list parameters as {path, time}.
 struct Param {
-  Param(const ustring& s) : text(s.c_str_utf8()), len(static_cast<int>(s.length())), value(0) {}  // NOLINT
-  Param(sqlite3_int64 v) : text(nullptr), len(0), value(v) {}                                      // NOLINT
+  Param(const ustring& s) : text(s.c_str_utf8()), len(static_cast<int>(s.length())), value(0) {}
+  Param(sqlite3_int64 v) : text(nullptr), len(0), value(v) {}
   const char* text;
   int len;
   sqlite3_int64 value;

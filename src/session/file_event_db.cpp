@@ -392,8 +392,10 @@ int FileEventDB::setSignature(const ustring& path, const ustring& signature) {
 }
 
 int FileEventDB::contains(const char* utf8_path, EventInfo& info) {
+  static const char kSql[] = "SELECT id, syncID FROM event_table WHERE path = ?;";
+  Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): prepare: %s [%s]\n", __LINE__, kSql, utf8_path);
   sqlite3_stmt* raw = nullptr;
-  int rc = sqlite3_prepare_v2(m_db, "SELECT id, syncID FROM event_table WHERE path = ?;", -1, &raw, nullptr);
+  int rc = sqlite3_prepare_v2(m_db, kSql, -1, &raw, nullptr);
   Statement stmt(raw);
   if (rc != SQLITE_OK) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,

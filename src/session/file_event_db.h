@@ -127,12 +127,14 @@ class FileEventDB {
   // In one transaction: turns the record of `path` into the entry
   // `unique_path` (size and hashes, current time) and deletes the record. No
   // record: nothing changes, 0. On failure (the entry exists) the
-  // transaction is rolled back: neither table changes, -1.
+  // transaction is rolled back: neither table changes, -1. `path` "/" or ""
+  // gives -1 (the root record is never removed).
   int dumpFileToRecycleBin(const ustring& unique_path, const ustring& path);
   // In one transaction: the entry `unique_prefix` for the folder (size 0,
   // empty hashes), one entry per file record below `path` under
   // `unique_prefix` + the rest of its path, all with one time; then the
   // records of `path` and below are deleted. Rolled back on failure, -1.
+  // `path` "/" or "" gives -1: "" would take every record.
   int dumpDirToRecycleBin(const ustring& unique_prefix, const ustring& path);
   // Deletes the entry with exactly this path (not those below it).
   int rmRecycleByPath(const ustring& path);

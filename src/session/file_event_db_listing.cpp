@@ -87,6 +87,15 @@ int MprintfFailed(int line, const char* who) {
   return -1;
 }
 
+// The root record is never removed, and "" would select every record
+// below the root.
+bool IsRootOrEmpty(const ustring& path) { return path.empty() || path == "/"; }
+
+int RefuseRoot(const char* op) {
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): FileEventDB %s: refused for the root\n", __LINE__, op);
+  return -1;
+}
+
 }  // namespace
 
 // ---- Listings ----
@@ -102,7 +111,7 @@ int FileEventDB::getFileList(FileList* flist, const ustring& prefix) {
   if (rc != SQLITE_OK) return LogListingFailure(__LINE__, false, rc, errmsg);
   // Under "/" the stored paths are kept whole; under "" the leading "/"
   // goes; below a folder the folder's path and its "/" go.
-  size_t strip = whole ? prefix.size() == 0 ? 1 : 0 : prefix.size() + 1;
+  size_t strip = !whole ? prefix.size() + 1 : prefix.empty() ? 1 : 0;
   rc = AddRows(stmt.get(), flist, strip, AddBy::kPath);
   if (rc != SQLITE_OK) return LogListingFailure(__LINE__, true, rc, sqlite3_errmsg(m_db));
   return 0;
@@ -191,6 +200,7 @@ int FileEventDB::addFileToRecycleBin(const ustring& unique_path, uint64_t file_s
 int FileEventDB::dumpFileToRecycleBin(const ustring& unique_path, const ustring& path) {
   std::lock_guard<std::mutex> lock(m_dbMutex);
   if (m_db == nullptr) return NotOpen("dumpFileToRecycleBin");
+  if (IsRootOrEmpty(path)) return RefuseRoot("dumpFileToRecycleBin");
   return event_db::InTransaction(m_db, "FileEventDB dumpFileToRecycleBin", __LINE__, [&](ustring& errmsg) {
     int rc = event_db::Run(m_db,
                            "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) "
@@ -206,6 +216,7 @@ int FileEventDB::dumpDirToRecycleBin(const ustring& unique_prefix, const ustring
   const sqlite3_int64 now = static_cast<sqlite3_int64>(time(nullptr));
   std::lock_guard<std::mutex> lock(m_dbMutex);
   if (m_db == nullptr) return NotOpen("dumpDirToRecycleBin");
+  if (IsRootOrEmpty(path)) return RefuseRoot("dumpDirToRecycleBin");
   return event_db::InTransaction(m_db, "FileEventDB dumpDirToRecycleBin", __LINE__, [&](ustring& errmsg) {
     int rc = event_db::Run(m_db,
                            "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) "

@@ -39,9 +39,7 @@ inline std::ostream& operator<<(std::ostream& os, const StatusRow& r) {
 class EventQueueTest : public testsupport::TempDirTest {
  protected:
   void SetUp() override {
-    // Every message of the queue, the generator and the notifier, so each
-    // format runs under the sanitizers.
-    WriteFile("levels.conf", "event_mgr_debug=7\nworker_debug=7\nchannel_ui_debug=7\n");
+    WriteFile("levels.conf", LogLevels());
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(), Path("levels.conf").c_str(),
                                     50));
     ui_ = std::make_unique<testsupport::UiStandIn>();
@@ -56,6 +54,10 @@ class EventQueueTest : public testsupport::TempDirTest {
     Registry::getInstance().Clear();
     FileStatusDB::destroy();
   }
+
+  // The log-level file. By default every message of the queue, the
+  // generator and the notifier, so each format runs under the sanitizers.
+  virtual std::string LogLevels() const { return "event_mgr_debug=7\nworker_debug=7\nchannel_ui_debug=7\n"; }
 
   // Registers session `id` with the local folder `local_path`; with_db also
   // gives it an event database in the temporary folder.

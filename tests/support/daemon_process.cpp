@@ -114,7 +114,8 @@ bool DaemonProcess::Launch(const std::vector<std::string>& args) {
   }
   // Everything the child needs is made before fork: between fork and exec
   // only async-signal-safe calls may run (the test may have threads).
-  std::vector<std::string> argv_strings = {binary_};
+  std::vector<std::string> argv_strings = launcher_;
+  argv_strings.push_back(binary_);
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : argv_strings) argv.push_back(a.data());

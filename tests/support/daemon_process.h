@@ -40,6 +40,10 @@ class DaemonProcess {
   void Set(const std::string& key, const std::string& value);
   // Leaves a key out of the file.
   void Unset(const std::string& key);
+  // Runs the daemon through a launcher: `prefix` (its first element an
+  // absolute path) comes before the binary in the argument vector, as in
+  // {"/usr/bin/prlimit", "--stack=..."}.
+  void SetLauncher(std::vector<std::string> prefix) { launcher_ = std::move(prefix); }
 
   // Where things are.
   std::string ConfigPath() const { return folder_ + "/daemon.conf"; }
@@ -87,6 +91,7 @@ class DaemonProcess {
   std::string binary_;
   std::string folder_;
   std::vector<std::pair<std::string, std::string>> keys_;
+  std::vector<std::string> launcher_;
   pid_t pid_ = -1;
 };
 
