@@ -273,8 +273,9 @@ TEST_F(DaemonTest, AUiPortThatDoesNotListenEndsTheDaemonWith0) {
 }
 
 TEST_F(DaemonTest, ATakenPortMakesTheDaemonListenHigher) {
-  // A stand-in at P whose next port we can hold ourselves.
-  for (int attempt = 0; attempt < 20; ++attempt) {
+  // A stand-in at P whose next port we can hold ourselves. Parallel tests
+  // leave thousands of loopback ports in TIME_WAIT, so many tries may be needed.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
     UiStandIn ui;
     ASSERT_GT(ui.port(), 0);
     int held_port = -1;

@@ -26,6 +26,13 @@ inline int BindLoopback(int port, bool listen_too, int* bound) {
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   sa.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t len = sizeof sa;
+  if (listen_too) {
+    // Outgoing loopback connections of parallel tests leave their local ports
+    // in TIME_WAIT; a listener may take such a port, as the daemon's does.
+    // A listener still excludes every other listener on it.
+    int on = 1;
+    (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || (listen_too && listen(fd, 16) != 0) ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
     close(fd);
