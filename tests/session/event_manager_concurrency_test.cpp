@@ -8,8 +8,8 @@
 // Checked: no (session, path, kind) is with two tasks at once; after the
 // producers stop everything drains; every path's last push is followed by a
 // hand-out of that path unless a later removal of an ancestor folder may
-// have pruned it; SetAbort reaches only tasks holding a local create or
-// modify or an expand; every syncing report arrives.
+// have pruned it (see Ledger::Pushed); SetAbort reaches only tasks holding
+// a local create or modify or an expand; every syncing report arrives.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -107,6 +107,7 @@ struct Ledger {
   std::atomic<uint64_t> clock{0};
   std::map<Key, uint64_t> last_push;
   std::map<std::pair<uint64_t, std::string>, uint64_t> last_dir_remove;
+  std::map<std::pair<uint64_t, std::string>, uint64_t> server_dir_remove_sync;  // highest sync id
   std::map<Key, uint64_t> last_handout;
   std::set<Key> held;
   std::vector<std::string> double_holds;
@@ -117,8 +118,29 @@ struct Ledger {
     const uint64_t seq = ++clock;
     std::lock_guard<std::mutex> lock(mu);
     if (!ev.isExpand()) last_push[KeyOf(ev)] = seq;
-    if (ev.m_type == Event::EV_REMOVE && ev.isDir()) last_dir_remove[{ev.m_sess_id, ev.m_path.c_str_utf8()}] = seq;
     if (reported) ++reports;
+  }
+
+  // After a push returned: it happened before this number. A folder remove
+  // prunes the pending events below it that it supersedes, and a server
+  // folder event older than a pending server remove of that folder leaves
+  // the remove in place and prunes again. Either is stamped here, not in
+  // Pushing: producers queue on the manager's lock, so a remove stamped
+  // first may still be merged after a push below it that was stamped later.
+  // A push below whose number is smaller may have been pruned by it.
+  void Pushed(const Event& ev) {
+    const uint64_t seq = ++clock;
+    if (!ev.isDir() || ev.isExpand()) return;
+    std::lock_guard<std::mutex> lock(mu);
+    const std::pair<uint64_t, std::string> folder{ev.m_sess_id, ev.m_path.c_str_utf8()};
+    const bool server = ev.isServerEvent();
+    bool prunes = ev.m_type == Event::EV_REMOVE;
+    if (server) {
+      uint64_t& newest = server_dir_remove_sync[folder];
+      if (prunes && ev.m_sync_id > newest) newest = ev.m_sync_id;
+      if (!prunes && ev.m_sync_id < newest) prunes = true;
+    }
+    if (prunes) last_dir_remove[folder] = seq;
   }
 
   // After a hand-out: it happened before this number.
@@ -199,6 +221,7 @@ TEST_F(EventManagerSoak, ProducersAndTasksAgree) {
         } else {
           em.PushLocalEvent(ev);
         }
+        ledger.Pushed(ev);
         pushes.fetch_add(1);
       }
     });
