@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <set>
 #include <string>
 #include <thread>
@@ -273,21 +275,20 @@ TEST_F(DaemonTest, AUiPortThatDoesNotListenEndsTheDaemonWith0) {
 }
 
 TEST_F(DaemonTest, ATakenPortMakesTheDaemonListenHigher) {
-  // A stand-in at P whose next port we can hold ourselves. Parallel tests
-  // leave thousands of loopback ports in TIME_WAIT, so many tries may be needed.
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    UiStandIn ui;
-    ASSERT_GT(ui.port(), 0);
-    int held_port = -1;
-    int held = apptest::BindLoopback(ui.port() + 1, true, &held_port);
-    if (held < 0) continue;
-    int port = StartToward(ui);
-    EXPECT_GE(port, ui.port() + 2);
-    StopCleanly(ui);
-    close(held);
-    return;
-  }
-  FAIL() << "no port pair found";
+  // P+1 is taken: by our own listener, or already by sockets of parallel
+  // tests. bind(0) hands out odd ports and connect() even ones, so P+1 is
+  // often held in TIME_WAIT by an earlier client. Our listener binds as the
+  // daemon's does (SO_REUSEADDR), so a port it cannot take the daemon cannot
+  // take either.
+  UiStandIn ui;
+  ASSERT_GT(ui.port(), 0);
+  int held_port = -1;
+  int held = apptest::BindLoopback(ui.port() + 1, true, &held_port);
+  ASSERT_TRUE(held >= 0 || errno == EADDRINUSE) << std::strerror(errno);
+  int port = StartToward(ui);
+  EXPECT_GE(port, ui.port() + 2);
+  StopCleanly(ui);
+  if (held >= 0) close(held);
 }
 
 TEST_F(DaemonTest, ARejectedConfigurationValueIsLoggedAndTheDefaultKept) {

@@ -17,7 +17,7 @@
 namespace apptest {
 
 // A close-on-exec TCP socket bound to 127.0.0.1:`port` (0: any), listening
-// when `listen_too`. The descriptor and the bound port, or -1.
+// when `listen_too`. The descriptor and the bound port, or -1 with errno set.
 inline int BindLoopback(int port, bool listen_too, int* bound) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -35,7 +35,9 @@ inline int BindLoopback(int port, bool listen_too, int* bound) {
   }
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || (listen_too && listen(fd, 16) != 0) ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    int err = errno;  // the caller tells a taken port from other failures
     close(fd);
+    errno = err;
     return -1;
   }
   *bound = ntohs(sa.sin_port);
