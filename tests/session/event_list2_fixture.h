@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "event_list2_inspector.h"
+#include "event_list2_view.h"
 #include "foundation/logger.h"
 #include "session/event_list2.h"
 #include "support/temp_dir.h"

@@ -25,7 +25,7 @@
 #include <tuple>
 #include <vector>
 
-#include "event_manager_inspector.h"
+#include "event_manager_view.h"
 #include "event_queue_fixture.h"
 #include "session/event_manager.h"
 #include "support/recording_task.h"

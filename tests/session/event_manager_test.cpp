@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "event_manager_inspector.h"
+#include "event_manager_view.h"
 #include "event_queue_fixture.h"
 #include "support/recording_task.h"
 

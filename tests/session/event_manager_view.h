@@ -1,6 +1,6 @@
 // Read-only look into an EventManager for tests.
-#ifndef TESTS_SESSION_EVENT_MANAGER_INSPECTOR_H_
-#define TESTS_SESSION_EVENT_MANAGER_INSPECTOR_H_
+#ifndef TESTS_SESSION_EVENT_MANAGER_VIEW_H_
+#define TESTS_SESSION_EVENT_MANAGER_VIEW_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "event_list2_inspector.h"
+#include "event_list2_view.h"
 #include "session/event_manager.h"
 #include "session/event_pool.h"
 
@@ -52,4 +52,4 @@ class EventManagerInspector {
   }
 };
 
-#endif  // TESTS_SESSION_EVENT_MANAGER_INSPECTOR_H_
+#endif  // TESTS_SESSION_EVENT_MANAGER_VIEW_H_

@@ -1,7 +1,7 @@
 // Read-only access to an EventList2's nodes for tests, and small helpers to
 // build events.
-#ifndef TESTS_SESSION_EVENT_LIST2_INSPECTOR_H_
-#define TESTS_SESSION_EVENT_LIST2_INSPECTOR_H_
+#ifndef TESTS_SESSION_EVENT_LIST2_VIEW_H_
+#define TESTS_SESSION_EVENT_LIST2_VIEW_H_
 
 #include <mutex>
 #include <string>
@@ -126,4 +126,4 @@ constexpr uint32_t kServer = Event::F_SERVER;
 
 }  // namespace event_list2_test
 
-#endif  // TESTS_SESSION_EVENT_LIST2_INSPECTOR_H_
+#endif  // TESTS_SESSION_EVENT_LIST2_VIEW_H_
