@@ -21,38 +21,14 @@
 #include <vector>
 
 #include "platform/inotify_change_source.h"
-#include "support/command.h"
+#include "support/user_namespace_child.h"
 
 namespace {
 
 constexpr char kChildVariable[] = "INOTIFY_LIMITS_CHILD";
 
-int failures = 0;
 
-#define CHILD_CHECK(cond)                                                            \
-  do {                                                                               \
-    if (!(cond)) {                                                                   \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);       \
-      ++failures;                                                                    \
-    }                                                                                \
-  } while (0)
 
-bool WriteLimit(const char* name, int value) {
-  std::string path = std::string("/proc/sys/user/") + name;
-  FILE* f = fopen(path.c_str(), "we");
-  if (f == nullptr) return false;
-  bool ok = fprintf(f, "%d\n", value) > 0;
-  return fclose(f) == 0 && ok;
-}
-
-size_t OpenDescriptors() {
-  size_t n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 // Everything the source has now, after the kernel queued it.
 platform::ChangeBatch ReadNow(platform::ChangeSource& source) {
@@ -77,16 +53,16 @@ int RunChild() {
   platform::InotifyOptions options;
 
   // Six folders, five watches allowed: refused, nothing left behind.
-  if (!WriteLimit("max_inotify_watches", 5)) return 91;
-  size_t fds = OpenDescriptors();
+  if (!testsupport::WriteUserLimit("max_inotify_watches", 5)) return 91;
+  size_t fds = testsupport::OpenDescriptorCount();
   std::unique_ptr<platform::InotifyChangeSource> source;
   CHILD_CHECK(platform::InotifyChangeSource::Create(root, options, &source) == ENOSPC);
   CHILD_CHECK(source == nullptr);
-  CHILD_CHECK(OpenDescriptors() == fds);
+  CHILD_CHECK(testsupport::OpenDescriptorCount() == fds);
 
   // Seven allowed: the tree fits, the first new folder too, the next ones
   // not, reported once; the folders already watched still report.
-  if (!WriteLimit("max_inotify_watches", 7)) return 92;
+  if (!testsupport::WriteUserLimit("max_inotify_watches", 7)) return 92;
   CHILD_CHECK(platform::InotifyChangeSource::Create(root, options, &source) == 0);
   if (source == nullptr) return 93;
   for (const char* d : {"/x", "/y", "/z"}) mkdir((root + d).c_str(), 0755);
@@ -114,38 +90,23 @@ int RunChild() {
   CHILD_CHECK((Names(batch) == std::vector<std::string>{"1 w/f", "3 w/f"}));
 
   // One inotify instance allowed, and it is in use.
-  if (!WriteLimit("max_inotify_instances", 1)) return 94;
-  fds = OpenDescriptors();
+  if (!testsupport::WriteUserLimit("max_inotify_instances", 1)) return 94;
+  fds = testsupport::OpenDescriptorCount();
   std::unique_ptr<platform::InotifyChangeSource> second;
   CHILD_CHECK(platform::InotifyChangeSource::Create(root, options, &second) == EMFILE);
-  CHILD_CHECK(OpenDescriptors() == fds);
+  CHILD_CHECK(testsupport::OpenDescriptorCount() == fds);
 
   source.reset();
   std::error_code ec;
   std::filesystem::remove_all(base, ec);
-  return failures == 0 ? 0 : 1;
+  return testsupport::ChildFailures() == 0 ? 0 : 1;
 }
 
 // Started as the child: do its work and end before the test runner starts.
-[[maybe_unused]] const bool kRanAsChild = [] {
-  const char* v = getenv(kChildVariable);
-  if (v != nullptr && *v != 0) _exit(RunChild());
-  return false;
-}();
+[[maybe_unused]] const bool kRanAsChild = testsupport::RunAsChildIf(kChildVariable, &RunChild);
 
 TEST(InotifyLimits, WatchAndInstanceLimitsInAUserNamespace) {
-  // The limits are set inside a user namespace of our own; a sandbox that
-  // forbids them leaves nothing to test here.
-  if (testsupport::RunCommand({"unshare", "--user", "--map-root-user", "true"}, "", {}).exit_code != 0) {
-    GTEST_SKIP() << "user namespaces are not available";
-  }
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  ASSERT_GT(n, 0);
-  exe[n] = 0;
-  testsupport::CommandResult r = testsupport::RunCommand(
-      {"unshare", "--user", "--map-root-user", exe}, "", {std::string(kChildVariable) + "=1"});
-  EXPECT_EQ(0, r.exit_code) << r.err << r.out;
+  testsupport::RunSelfInUserNamespace(kChildVariable);
 }
 
 }  // namespace

@@ -29,39 +29,15 @@
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
 #include "session/registry.h"
-#include "support/command.h"
+#include "support/user_namespace_child.h"
 #include "support/ui_stand_in.h"
 
 namespace {
 
 constexpr char kChildVariable[] = "DETECTOR_LIMITS_CHILD";
 
-int failures = 0;
 
-#define CHILD_CHECK(cond)                                                      \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                              \
-    }                                                                          \
-  } while (0)
 
-bool WriteLimit(const char* name, int value) {
-  std::string path = std::string("/proc/sys/user/") + name;
-  FILE* f = fopen(path.c_str(), "we");
-  if (f == nullptr) return false;
-  bool ok = fprintf(f, "%d\n", value) > 0;
-  return fclose(f) == 0 && ok;
-}
-
-size_t OpenDescriptors() {
-  size_t n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path);
@@ -124,16 +100,16 @@ int RunChild() {
     Detector detector(nullptr);
     // The tree needs eight watches (six folders, the working folder and its
     // recycle folder); seven allowed: refused, nothing left behind.
-    if (!WriteLimit("max_inotify_watches", 7)) return 96;
-    size_t fds = OpenDescriptors();
+    if (!testsupport::WriteUserLimit("max_inotify_watches", 7)) return 96;
+    size_t fds = testsupport::OpenDescriptorCount();
     CHILD_CHECK(detector.AddWatch(root.c_str(), 1) == -1);
-    CHILD_CHECK(OpenDescriptors() == fds);
+    CHILD_CHECK(testsupport::OpenDescriptorCount() == fds);
     CHILD_CHECK(Count(ReadAll(log), "cannot watch " + root +
                                         ": the per-user limit of inotify watches is reached") == 1);
 
     // Nine allowed: the tree fits, and the first new folder; the next ones
     // are reported once, and the folders already watched still report.
-    if (!WriteLimit("max_inotify_watches", 9)) return 97;
+    if (!testsupport::WriteUserLimit("max_inotify_watches", 9)) return 97;
     CHILD_CHECK(detector.AddWatch(root.c_str(), 1) == 0);
     CHILD_CHECK(detector.Run() == 0);
     for (const char* d : {"/x", "/y", "/z"}) mkdir((root + d).c_str(), 0755);
@@ -150,7 +126,7 @@ int RunChild() {
     detector.Stop();
     CHILD_CHECK(detector.Join() == 0);
     detector.Clear();
-    CHILD_CHECK(OpenDescriptors() == fds);
+    CHILD_CHECK(testsupport::OpenDescriptorCount() == fds);
   }
 
   EventManager::getInstance()->Clear();
@@ -159,29 +135,14 @@ int RunChild() {
   ui.reset();
   std::error_code ec;
   std::filesystem::remove_all(base, ec);
-  return failures == 0 ? 0 : 1;
+  return testsupport::ChildFailures() == 0 ? 0 : 1;
 }
 
 // Started as the child: do its work and end before the test runner starts.
-[[maybe_unused]] const bool kRanAsChild = [] {
-  const char* v = getenv(kChildVariable);
-  if (v != nullptr && *v != 0) _exit(RunChild());
-  return false;
-}();
+[[maybe_unused]] const bool kRanAsChild = testsupport::RunAsChildIf(kChildVariable, &RunChild);
 
 TEST(DetectorLimits, WatchLimitInAUserNamespace) {
-  // The limits are set inside a user namespace of our own; a sandbox that
-  // forbids them leaves nothing to test here.
-  if (testsupport::RunCommand({"unshare", "--user", "--map-root-user", "true"}, "", {}).exit_code != 0) {
-    GTEST_SKIP() << "user namespaces are not available";
-  }
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  ASSERT_GT(n, 0);
-  exe[n] = 0;
-  testsupport::CommandResult r = testsupport::RunCommand(
-      {"unshare", "--user", "--map-root-user", exe}, "", {std::string(kChildVariable) + "=1"});
-  EXPECT_EQ(0, r.exit_code) << r.err << r.out;
+  testsupport::RunSelfInUserNamespace(kChildVariable);
 }
 
 }  // namespace
