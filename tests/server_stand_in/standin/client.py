@@ -39,7 +39,7 @@ class Client:
         req = {"action": action, "agent": AGENT}
         req.update(members or {})
         cmd = COMMANDS.get(action, 0) if command is None else command
-        segs = codec.encode_segments(req)
+        segs = codec.encode_segments(req, codec.daemon_order)
         head = bytearray(codec.header(cmd))
         for s in segs:
             if isinstance(s, codec.FileSlice):
@@ -91,10 +91,8 @@ class Client:
                     f.close()
                     return codec.BinaryFile(path, got[0], complete)
                 return write, finish
-        reply = {}
         while True:
-            v = codec.Decoder(self.reader, binary_sink=sink).decode()
-            reply = codec.merge_into(reply, v) if isinstance(v, dict) else v
+            reply = codec.Decoder(self.reader, binary_sink=sink).decode()
             if skip_keep_alive and isinstance(reply, dict) and reply.get("type") == "keep_alive":
                 self.keep_alives += 1
                 continue
@@ -143,6 +141,7 @@ class StandIn:
         self.port, self.control_port = int(p), int(c)
         self.ctl = socket.create_connection(("127.0.0.1", self.control_port), timeout=60)
         self.ctl_file = self.ctl.makefile("rb")
+        self.clients = []
 
     def control(self, op, **kw):
         kw["op"] = op
@@ -158,10 +157,16 @@ class StandIn:
             raise AssertionError("control %s failed: %s" % (op, r))
         return r
 
+    def raw_client(self):
+        """A client that has sent nothing yet (closed by stop)."""
+        c = Client(self.port)
+        self.clients.append(c)
+        return c
+
     def client(self, token="tok", view=1, tls=None, cafile=None):
         """A connected client: tls None (plain), "encrypt" (upgrade before
         connect) or "do_ssl" (connect, then upgrade)."""
-        c = Client(self.port)
+        c = self.raw_client()
         if tls == "encrypt":
             r = c.call("encrypt_channel")
             assert "error" not in r, r
@@ -176,6 +181,8 @@ class StandIn:
         return c
 
     def stop(self, timeout=10):
+        """Shuts the stand-in down (clients still connected), then closes
+        the clients. Returns its exit status."""
         if self.proc.poll() is None:
             try:
                 self.control("shutdown")
@@ -186,6 +193,12 @@ class StandIn:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        for c in self.clients:
+            try:
+                c.close()
+            except OSError:
+                pass
+        self.clients = []
         for f in (self.ctl_file, self.ctl):
             try:
                 f.close()

@@ -113,9 +113,17 @@ def _str_bytes(s):
     return b"\x10" + struct.pack(">H", len(b)) + b
 
 
-def encode_segments(value):
+def daemon_order(key):
+    """The daemon's member order: it holds "action", "agent" and
+    "resume_token" with a leading "_" (stripped on the wire), so they sort
+    before the other members."""
+    return "_" + key if key in ("action", "agent", "resume_token") else key
+
+
+def encode_segments(value, sort_key=None):
     """Encodes a value into a list of bytes objects and FileSlice items,
-    so that file bodies can be streamed rather than held in memory."""
+    so that file bodies can be streamed rather than held in memory.
+    sort_key orders map members (default: byte order of the keys)."""
     segs = []
     out = bytearray()
 
@@ -131,7 +139,7 @@ def encode_segments(value):
             out += _str_bytes(v)
         elif isinstance(v, dict):
             out.append(TAG_MAP)
-            for k in sorted(v):
+            for k in sorted(v, key=sort_key):
                 if isinstance(k, Raw):
                     out += k.data
                 else:
@@ -164,10 +172,10 @@ def encode_segments(value):
     return segs
 
 
-def encode(value):
+def encode(value, sort_key=None):
     """Encodes a value whole into bytes (file slices are read in)."""
     parts = []
-    for s in encode_segments(value):
+    for s in encode_segments(value, sort_key):
         if isinstance(s, FileSlice):
             with open(s.path, "rb") as f:
                 f.seek(s.offset)
