@@ -54,13 +54,8 @@ class Client:
     def _send_file(self, fs):
         with open(fs.path, "rb") as f:
             if self.io is self.sock and fs.length:
-                done = 0
-                while done < fs.length:
-                    n = os.sendfile(self.sock.fileno(), f.fileno(), fs.offset + done,
-                                    fs.length - done)
-                    if n == 0:
-                        raise IOError("short file")
-                    done += n
+                if self.sock.sendfile(f, fs.offset, fs.length) != fs.length:
+                    raise IOError("short file")
                 return
             f.seek(fs.offset)
             left = fs.length

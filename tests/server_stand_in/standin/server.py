@@ -469,12 +469,9 @@ class Connection:
         done = 0
         if corrupt is None and not self.tls and total > 0:
             with open(fs.path, "rb") as f:
-                off = fs.offset
-                while done < total:
-                    n = os.sendfile(self.sock.fileno(), f.fileno(), off + done, total - done)
-                    if n == 0:
-                        raise Close("body", "file shorter than its slice")
-                    done += n
+                done = self.sock.sendfile(f, fs.offset, total)
+            if done != total:
+                raise Close("body", "file shorter than its slice")
         else:
             with open(fs.path, "rb") as f:
                 f.seek(fs.offset)
