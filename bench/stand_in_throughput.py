@@ -67,6 +67,7 @@ def baseline(direction, src, dst, tls):
     port = lsock.getsockname()[1]
     size = os.path.getsize(src)
     done = threading.Event()
+    cpu = [0.0]
 
     def recv_to_file(sock, path):
         buf = bytearray(CHUNK)
@@ -95,11 +96,13 @@ def baseline(direction, src, dst, tls):
         s, _ = lsock.accept()
         if tls:
             s = server_ctx().wrap_socket(s, server_side=True)
+        c0 = time.thread_time()
         if direction == "up":
             recv_to_file(s, dst)
             s.sendall(b"k")
         else:
             send_file(s, src)
+        cpu[0] = time.thread_time() - c0
         s.close()
         done.set()
 
@@ -118,7 +121,7 @@ def baseline(direction, src, dst, tls):
     c.close()
     t.join()
     lsock.close()
-    return elapsed
+    return elapsed, cpu[0]
 
 
 # ------------------------------------------------------------ stand-in
@@ -178,8 +181,16 @@ def small_uploads_worker(port, idx, seconds, q):
     q.put(("ok", n))
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def small_uploads(si, seconds=3.0, conns=4):
+    """Uploads per second, and the stand-in's CPU seconds per upload."""
     q = multiprocessing.Queue()
+    cpu0 = cpu_seconds(si.proc.pid)
     procs = [multiprocessing.Process(target=small_uploads_worker,
                                      args=(si.port, i, seconds, q)) for i in range(conns)]
     start = time.monotonic()
@@ -193,7 +204,8 @@ def small_uploads(si, seconds=3.0, conns=4):
         total += v
     for p in procs:
         p.join()
-    return total / (time.monotonic() - start)
+    elapsed = time.monotonic() - start
+    return total / elapsed, (cpu_seconds(si.proc.pid) - cpu0) / total
 
 
 def big_pull(si, records=100000):
@@ -216,7 +228,8 @@ def big_pull(si, records=100000):
     r = c.call("pull_event", req)
     elapsed = time.monotonic() - start
     c.close()
-    return len(r["event_list"]), elapsed
+    reply = [e for e in si.ok("journal")["events"] if e["event"] == "reply"][-1]
+    return len(r["event_list"]), elapsed, reply["ms"] / 1000.0
 
 
 def main():
@@ -232,28 +245,35 @@ def main():
         make_file(src, size)
         si = StandIn(os.path.join(tmp, "data"), PKI)
         try:
-            print("%-34s %10s %10s %10s %6s" % ("transfer of %d MiB" % args.size_mib,
-                                               "plain s", "stand-in s", "MB/s", "ratio"))
+            print("%-16s %8s %8s %6s %6s %8s %8s" % (
+                "%d MiB" % args.size_mib, "plain s", "stand-in", "MB/s", "ratio",
+                "plain cpu", "s-i cpu"))
             for tls in (False, True):
                 for direction in ("up", "down"):
                     dst = os.path.join(tmp, "copy")
-                    base = baseline(direction, src, dst, tls)
+                    base, base_cpu = baseline(direction, src, dst, tls)
                     os.unlink(dst)
+                    cpu0 = cpu_seconds(si.proc.pid)
                     if direction == "up":
                         t = stand_in_up(si, src, tls, "/big-%s" % ("tls" if tls else "plain"))
                     else:
                         t = stand_in_down(si, "/big-plain", tls, tmp)
+                    cpu = cpu_seconds(si.proc.pid) - cpu0
                     ratio = base / t
                     ok &= ratio >= 0.7
-                    print("%-34s %10.3f %10.3f %10.0f %6.2f%s" % (
+                    print("%-16s %8.3f %8.3f %6.0f %6.2f %8.2f %8.2f%s" % (
                         "%s %s" % (direction, "TLS" if tls else "plain"), base, t,
-                        size / t / 1e6, ratio, "" if ratio >= 0.7 else "  (below 0.7)"))
-            rate = small_uploads(si, args.seconds)
+                        size / t / 1e6, ratio, base_cpu, cpu,
+                        "" if ratio >= 0.7 else "  (below 0.7)"))
+            rate, cpu = small_uploads(si, args.seconds)
             ok &= rate >= 2000
-            print("1 KiB uploads over 4 connections: %.0f per second%s"
-                  % (rate, "" if rate >= 2000 else " (below 2000)"))
-            n, t = big_pull(si)
-            print("pull of %d records: %.3f s" % (n, t))
+            print("1 KiB uploads over 4 connections: %.0f per second%s; stand-in CPU %.0f us "
+                  "per upload (%.0f per CPU second)" % (
+                      rate, "" if rate >= 2000 else " (below 2000)", cpu * 1e6, 1 / cpu))
+            n, t, server = big_pull(si)
+            print("pull of %d records: %.3f s in all, %.3f s in the stand-in (store and "
+                  "encoding)" % (n, t, server))
+            print("load average: %s" % open("/proc/loadavg").read().split()[0])
             if si.ok("violations")["violations"]:
                 print("violations: %r" % si.ok("violations")["violations"])
                 ok = False

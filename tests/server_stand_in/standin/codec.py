@@ -27,6 +27,7 @@ MAX_DEPTH = 64
 MAX_VALUES = 1 << 24
 MAX_STRING = 0xFFFF
 CHUNK = 1 << 20
+GATHER = 256 << 10
 
 KEEP_ALIVE = b"\x42\x10\x00\x04type\x10\x00\x0akeep_alive\x40"
 
@@ -120,16 +121,49 @@ def daemon_order(key):
     return "_" + key if key in ("action", "agent", "resume_token") else key
 
 
+_KEYS = {}
+
+
+def _key_bytes(k):
+    b = _KEYS.get(k)
+    if b is None:
+        b = _str_bytes(k)
+        if len(_KEYS) < 4096:
+            _KEYS[k] = b
+    return b
+
+
 def encode_segments(value, sort_key=None):
     """Encodes a value into a list of bytes objects and FileSlice items,
     so that file bodies can be streamed rather than held in memory.
     sort_key orders map members (default: byte order of the keys)."""
     segs = []
     out = bytearray()
+    pack_q = struct.Struct(">Q").pack
 
     def enc(v):
         nonlocal out
-        if v is None:
+        t = type(v)
+        if t is int:
+            if 0 <= v < 0x100:
+                out += b"\x01\x01"
+                out.append(v)
+            else:
+                out += _int_bytes(v)
+        elif t is str:
+            out += _str_bytes(v)
+        elif t is dict:
+            out.append(TAG_MAP)
+            for k in sorted(v, key=sort_key):
+                if type(k) is str:
+                    out += _key_bytes(k)
+                elif isinstance(k, Raw):
+                    out += k.data
+                else:
+                    out += _str_bytes(k)
+                enc(v[k])
+            out.append(TAG_END)
+        elif v is None:
             out += b"\x00\x00"
         elif v is True or v is False:
             out += b"\x01\x01\x01" if v else b"\x01\x01\x00"
@@ -140,10 +174,7 @@ def encode_segments(value, sort_key=None):
         elif isinstance(v, dict):
             out.append(TAG_MAP)
             for k in sorted(v, key=sort_key):
-                if isinstance(k, Raw):
-                    out += k.data
-                else:
-                    out += _str_bytes(k)
+                out += k.data if isinstance(k, Raw) else _str_bytes(k)
                 enc(v[k])
             out.append(TAG_END)
         elif isinstance(v, (list, tuple)):
@@ -152,10 +183,10 @@ def encode_segments(value, sort_key=None):
                 enc(e)
             out.append(TAG_END)
         elif isinstance(v, (bytes, bytearray, memoryview)):
-            out += b"\x30" + struct.pack(">Q", len(v))
+            out += b"\x30" + pack_q(len(v))
             out += v
         elif isinstance(v, FileSlice):
-            out += b"\x30" + struct.pack(">Q", v.length)
+            out += b"\x30" + pack_q(v.length)
             segs.append(bytes(out))
             out = bytearray()
             segs.append(v)
@@ -271,14 +302,21 @@ class Reader:
             buf = bytearray(min(chunk, n - done))
             mv = memoryview(buf)
             while done < n:
+                # Gather a few reads per write: fewer calls per byte.
                 want = min(len(buf), n - done)
                 got = 0
                 while got < want:
                     r = self.source(mv[got:want])
                     if not r:
-                        raise PeerClosed(got=done + got)
+                        if got:
+                            # Keep what arrived: a resumed upload continues it.
+                            write(mv[:got])
+                            done += got
+                            if progress:
+                                progress(done)
+                        raise PeerClosed(got=done)
                     got += r
-                    if got >= 65536:
+                    if got >= GATHER:
                         break
                 write(mv[:got])
                 done += got
@@ -334,8 +372,20 @@ class Decoder:
             raise DecodeError("more than %d values in one message" % self.max_values)
 
     def _string(self):
-        n = struct.unpack(">H", self.r.read(2))[0]
-        b = self.r.read(n)
+        r = self.r
+        s = r.start
+        buf = r.buf
+        if r.end - s >= 2:
+            n = (buf[s] << 8) | buf[s + 1]
+            if r.end - s - 2 >= n:
+                b = bytes(buf[s + 2:s + 2 + n])
+                r.start = s + 2 + n
+            else:
+                r.start = s + 2
+                b = r.read(n)
+        else:
+            n = struct.unpack(">H", r.read(2))[0]
+            b = r.read(n)
         if b"\x00" in b:
             raise DecodeError("string holds a NUL byte")
         try:
@@ -350,6 +400,9 @@ class Decoder:
             w = r.byte()
             if w > 8:
                 raise DecodeError("integer width %d" % w)
+            if w == 1 and r.end > r.start:
+                r.start += 1
+                return r.buf[r.start - 1]
             return int.from_bytes(r.read(w), "big") if w else 0
         if tag == TAG_STRING:
             return self._string()

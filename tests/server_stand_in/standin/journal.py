@@ -6,6 +6,19 @@ import threading
 import time
 
 
+def _plain(v):
+    """JSON stand-in for values json cannot write: bodies as their length."""
+    n = getattr(v, "length", None)
+    if n is not None:
+        return {"binary": n}
+    if isinstance(v, (bytes, bytearray, memoryview)):
+        return {"binary": len(v)}
+    data = getattr(v, "data", None)
+    if isinstance(data, bytes):
+        return {"raw": len(data)}
+    return str(v)
+
+
 class Journal:
     def __init__(self, path):
         self.lock = threading.Lock()
@@ -24,9 +37,12 @@ class Journal:
             ev = {"seq": self.seq, "t": round(time.monotonic() - self.t0, 6),
                   "conn": conn, "event": event}
             ev.update(kw)
-            self.events.append(ev)
+            line = json.dumps(ev, default=_plain)
+            # Events are kept as their lines: no request (nor body) stays
+            # referenced.
+            self.events.append(line)
             if self.f is not None:
-                self.f.write(json.dumps(ev, default=str) + "\n")
+                self.f.write(line + "\n")
                 self.f.flush()
             return self.seq
 
@@ -48,7 +64,9 @@ class Journal:
     def since(self, n):
         with self.lock:
             # Events with seq >= n; seq numbers start at 1 and are dense.
-            return [dict(e) for e in self.events[max(n - 1, 0):]], self.seq + 1
+            lines = self.events[max(n - 1, 0):]
+            nxt = self.seq + 1
+        return [json.loads(x) for x in lines], nxt
 
     def snapshot(self):
         with self.lock:

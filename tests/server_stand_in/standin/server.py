@@ -1,10 +1,7 @@
 """The server loop: one thread per connection, handshakes, requests."""
 
 import base64
-import errno
-import json
 import os
-import queue
 import socket
 import ssl
 import struct
@@ -15,7 +12,7 @@ import traceback
 
 from . import codec, faults as faultmod, md4 as md4mod, rdiff
 from .journal import Journal
-from .store import (Refusal, Store, valid_path, CONTROL, SESSION_MISS, INTERNAL,
+from .store import (Refusal, Store, valid_path, SESSION_MISS, INTERNAL,
                     DOWNLOAD, DOWNLOAD_NOFILE, UPLOAD, RESUME, RESUME_NOTOKEN,
                     VIEW_INVALID_PATH)
 
@@ -47,6 +44,16 @@ def log(msg):
     print("stand-in: " + msg, file=sys.stderr, flush=True)
 
 
+STALLED = (socket.timeout, TimeoutError, BlockingIOError, ssl.SSLWantReadError,
+           ssl.SSLWantWriteError)
+
+
+def set_timeouts(sock, seconds):
+    tv = struct.pack("ll", int(seconds), 0)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, tv)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, tv)
+
+
 class Close(Exception):
     """The server closes the connection (phase, reason)."""
 
@@ -57,22 +64,6 @@ class Close(Exception):
 
 class BadRequest(Exception):
     """A malformed request member: a violation, refused with 0x7000."""
-
-
-def journal_view(v):
-    if isinstance(v, dict):
-        return {k: journal_view(x) for k, x in v.items()}
-    if isinstance(v, list):
-        return [journal_view(x) for x in v]
-    if isinstance(v, codec.BinaryFile):
-        return {"binary": v.length}
-    if isinstance(v, (bytes, bytearray)):
-        return {"binary": len(v)}
-    if isinstance(v, codec.FileSlice):
-        return {"binary": v.length}
-    if isinstance(v, codec.Raw):
-        return {"raw": len(v.data)}
-    return v
 
 
 def dotted_set(d, path, value, delete=False):
@@ -87,6 +78,20 @@ def dotted_set(d, path, value, delete=False):
         d.pop(keys[-1], None)
     else:
         d[keys[-1]] = value
+
+
+SMALL_BODY = 256 << 10
+
+
+class MemoryBody:
+    """A received body small enough to keep in memory."""
+
+    __slots__ = ("data", "length", "complete")
+
+    def __init__(self, data, complete=True):
+        self.data = data
+        self.length = len(data)
+        self.complete = complete
 
 
 class Server:
@@ -222,7 +227,10 @@ class Connection:
         self.thread = None
         self.closed = False
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        sock.settimeout(STALL_SECONDS)
+        # Blocking with kernel time-outs: Python's own time-out would add a
+        # poll() before every read and write.
+        sock.settimeout(None)
+        set_timeouts(sock, STALL_SECONDS)
         self.reader = codec.Reader(self._recv)
 
     # ----------------------------------------------------------------- i/o
@@ -253,7 +261,7 @@ class Connection:
             while True:
                 try:
                     self.reader.wait_first_byte()
-                except (socket.timeout, TimeoutError):
+                except STALLED:
                     if self.srv.stopping.is_set():
                         by, phase, reason = "server", "idle", "shutdown"
                         break
@@ -263,7 +271,7 @@ class Connection:
             by, phase = "client", getattr(e, "phase", "idle")
         except Close as e:
             by, phase, reason = "server", e.phase, str(e)
-        except (socket.timeout, TimeoutError) as e:
+        except STALLED as e:
             by, phase, reason = "server", getattr(e, "phase", "request"), "stalled"
         except (ConnectionError, ssl.SSLError, OSError) as e:
             if self.srv.stopping.is_set():
@@ -297,7 +305,7 @@ class Connection:
         except codec.PeerClosed as e:
             e.phase = "header"
             raise
-        except (socket.timeout, TimeoutError) as e:
+        except STALLED as e:
             e.phase = "header"
             raise
         ok, version, command, length = codec.parse_header(hdr)
@@ -318,7 +326,7 @@ class Connection:
             e.phase = "body" if self.in_body else "request"
             self._drop_bodies()
             raise
-        except (socket.timeout, TimeoutError) as e:
+        except STALLED as e:
             e.phase = "body" if self.in_body else "request"
             self._drop_bodies()
             raise
@@ -360,11 +368,13 @@ class Connection:
             path = tok.path
             hasher = None
             self.token_used = tok
+        elif length <= SMALL_BODY:
+            return self._memory_sink(length)
         else:
             path = store.spool_path("in")
             fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
             self.body_files.append(path)
-            hasher = md4mod.MD4()
+            hasher = md4mod.ThreadedMD4()
         limit = None
         if self.body_limit is not None:
             limit = max(0, self.body_limit - self.decoder.body_bytes)
@@ -390,13 +400,38 @@ class Connection:
         def finish(complete, n):
             os.close(fd)
             self.in_body = False
-            if complete and hasher is not None:
-                self.body_md4[path] = hasher.hexdigest()
+            if hasher is not None:
+                if complete:
+                    self.body_md4[path] = hasher.hexdigest()
+                else:
+                    hasher.close()
             return codec.BinaryFile(path, got[0], complete)
         if limit == 0:
             finish(False, 0)
             self.in_body = True
             raise Close("body", "fault: close after %d body bytes" % self.body_limit)
+        return write, finish
+
+    def _memory_sink(self, length):
+        """Small bodies stay in memory: no spool file to make and drop."""
+        buf = bytearray()
+        limit = None
+        if self.body_limit is not None:
+            limit = max(0, self.body_limit - self.decoder.body_bytes)
+        if limit == 0:
+            raise Close("body", "fault: close after %d body bytes" % self.body_limit)
+        self.in_body = True
+
+        def write(mv):
+            if limit is not None and len(buf) + len(mv) >= limit:
+                buf.extend(mv[:limit - len(buf)])
+                self.decoder.body_bytes += len(mv)
+                raise Close("body", "fault: close after %d body bytes" % self.body_limit)
+            buf.extend(mv)
+
+        def finish(complete, n):
+            self.in_body = False
+            return MemoryBody(bytes(buf), complete)
         return write, finish
 
     def _body_rules(self, root):
@@ -422,7 +457,6 @@ class Connection:
 
     def send_reply(self, reply, eff, action, t_end, error=None, summary=None):
         """Sends keep-alives, then the reply, applying the reply effects."""
-        j = self.srv.journal
         for _ in range(int(eff.get("keep_alives", 0))):
             self.send(codec.KEEP_ALIVE)
             self.jlog("keep_alive")
@@ -491,15 +525,13 @@ class Connection:
     # ---------------------------------------------------------- requests
 
     def handle(self, command, req, t_end):
-        j = self.srv.journal
         store = self.srv.store
         if not isinstance(req, dict):
             self.violation("request is not a map")
             raise Close("request", "request is not a map")
         action = req.get("action")
-        j.count_request(action if isinstance(action, str) else "?")
-        self.jlog("request", command=command, action=action, request=journal_view(req),
-                  tls=self.tls)
+        self.srv.journal.count_request(action if isinstance(action, str) else "?")
+        self.jlog("request", command=command, action=action, request=req, tls=self.tls)
         if not isinstance(req.get("agent"), dict):
             self.violation("request %s without agent" % action)
         else:
@@ -615,13 +647,16 @@ class Connection:
         except (BlockingIOError, InterruptedError):
             pass
         ctx = self.srv.ssl_context(self.cert, self.srv.setting("tls_max_1_2"))
-        self.sock.settimeout(HANDSHAKE_SECONDS)
+        set_timeouts(self.sock, HANDSHAKE_SECONDS)
         try:
             self.io = ctx.wrap_socket(self.sock, server_side=True)
         except (ssl.SSLError, OSError) as e:
-            self.jlog("tls_failed", reason=str(e))
+            self.jlog("tls_failed", reason=str(e) or type(e).__name__)
             raise Close("request", "TLS handshake failed")
-        self.io.settimeout(STALL_SECONDS)
+        # The plain socket object is detached by the wrap; the TLS one owns
+        # the descriptor from here on.
+        self.sock = self.io
+        set_timeouts(self.sock, STALL_SECONDS)
         self.tls = True
         self.srv.journal.count("tls_handshakes")
         self.jlog("tls", version=self.io.version())
@@ -820,6 +855,21 @@ class Connection:
                 return b
             return cur.blob
         body = f.get("data")
+        if isinstance(body, MemoryBody) and resumed and token is not None:
+            # The body came before its token: append it at the reported offset.
+            with open(token.path, "r+b") as out:
+                out.truncate(token.reported)
+                out.seek(token.reported)
+                out.write(body.data)
+            body = codec.BinaryFile(token.path, body.length)
+        if isinstance(body, MemoryBody):
+            if not f.get("is_delta"):
+                return store.ingest_data(body.data)
+            p = store.spool_path("delta")
+            with open(p, "wb") as out:
+                out.write(body.data)
+            self.body_files.append(p)
+            body = codec.BinaryFile(p, body.length)
         if not isinstance(body, codec.BinaryFile):
             raise Refusal(UPLOAD, "no body", violation="upload of %s without a body"
                           % req.get("path"))

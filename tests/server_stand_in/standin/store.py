@@ -227,6 +227,19 @@ class Store:
             self.blobs_by_id[b.file_id] = b
             return b
 
+    def ingest_data(self, data):
+        """A blob from a small body held in memory."""
+        md4 = md4mod.md4_hex(data)
+        key = (md4, len(data))
+        with self.lock:
+            b = self.blobs.get(key)
+            if b is not None:
+                return b
+        p = self.spool_path("mem")
+        with open(p, "wb") as f:
+            f.write(data)
+        return self.ingest(p, md4, len(data))
+
     def ingest_bytes(self, data):
         p = self.spool_path("put")
         with open(p, "wb") as f:
@@ -351,19 +364,20 @@ class Store:
                 raise Refusal(VIEW_INVALID_PATH, "%s is not a folder" % path)
             found = []
             cut = 0 if path == "/" else len(path)
+            prefix = "/" if path == "/" else path + "/"
+            matches = self._matches
             for p, h in view.objects.items():
-                if not is_under(p, path):
-                    continue
                 e = h[-1]
-                if e.version <= sync_id:
+                if e.version <= sync_id or not p.startswith(prefix):
                     continue
                 rel = p[cut:]
                 if not recursive and rel.count("/") != 1:
                     continue
-                if not self._matches(cond, rel, e):
+                if cond is not None and not matches(cond, rel, e):
                     continue
                 found.append((e.version, rel, e))
-            found.sort(key=lambda t: (t[0], t[1].encode("utf-8", "surrogatepass")))
+            # Code point order of str equals the byte order of UTF-8.
+            found.sort(key=lambda t: (t[0], t[1]))
             if not found:
                 nxt = sync_id
             elif page_size and len(found) > page_size:
