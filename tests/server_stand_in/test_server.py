@@ -144,6 +144,35 @@ class Handshakes(ServerCase):
         self.expect_violation("pull_event on a plain connection")
         c.close()
 
+    def test_second_tls_start_and_bytes_before_the_switch(self):
+        c = self.si.client(tls="encrypt", cafile=CA)
+        self.assertEqual(c.call("encrypt_channel"), {"error": {"code": 0x7000}})
+        self.assertEqual(c.call("connect", dict(S, do_ssl=1))["alive"], 60)
+        self.assertEqual(c.call("pull_event", pull())["next_sync_id"], 0)
+        v = [x["text"] for x in self.si.ok("violations")["violations"]]
+        self.assertEqual(v, ["a second TLS start"] * 2)
+        self.expected.append("a second TLS start")
+        c = self.si.raw_client()
+        c.send_raw(codec.header(22) + codec.encode({"action": "encrypt_channel",
+                                                    "agent": {"platform": "x", "version": {
+                                                        "build": 1, "major": 1, "minor": 1}}})
+                   + b"early")
+        self.assertEqual(c.recv(), {})
+        self.assertRaises((codec.PeerClosed, ConnectionResetError), c.recv)
+        self.expect_violation("5 bytes before the TLS switch")
+
+    def test_connection_limit(self):
+        clients = [self.si.client() for _ in range(64)]
+        extra = self.si.raw_client()
+        self.assertRaises((codec.PeerClosed, ConnectionResetError), extra.recv)
+        closes = [e for e in self.events("close") if e.get("reason") == "too many connections"]
+        self.assertEqual(len(closes), 1)
+        clients[0].close()
+        deadline = time.time() + 5
+        while len(self.events("close")) < 2 and time.time() < deadline:
+            time.sleep(0.02)
+        self.assertEqual(self.si.client().call("pull_event", pull())["next_sync_id"], 0)
+
     def test_alive_zero_refuses_the_connect(self):
         self.si.ok("fault", rule={"action": "connect", "alive": 0})
         c = self.si.raw_client()
@@ -168,6 +197,9 @@ class Requests(ServerCase):
             ("remove", dict(S, sync_id=0, max_id=0, path="/x"), 0xA001, None),
             ("resume_get_status", dict(S, resume_token="rt-99"), 0xB001, None),
             ("pull_event", dict(S, path="/"), 0x7000, "pull_event without sync_id"),
+            ("pull_event", pull(sync_id="1"), 0x7000, "sync_id is not an integer"),
+            ("pull_event", pull(condition={"name": "a", "prefix": "/b"}), 0x7000,
+             "condition is not exactly one form"),
         ]
         for action, members, code, violation in cases:
             with self.subTest(action=action, code=hex(code)):
@@ -372,6 +404,28 @@ class Resume(ServerCase):
         self.assertEqual(r["file"]["data"], data[123456:])
         self.assertEqual((r["sync_id"], r["file"]["size"]), (1, len(data)))
 
+    def test_body_before_its_token_is_appended_to_the_token(self):
+        data = os.urandom(300000)
+        c = self.si.client()
+        tok = c.call("resume_get_token", S)["resume_token"]
+        m = dict(self.upload("/f", data, resume_token=tok), action="resume_upload",
+                 agent={"platform": "x", "version": {"build": 1, "major": 1, "minor": 1}})
+        # Byte order: "file" (and its body) before "resume_token".
+        c.send_raw(codec.header(27) + codec.encode(m))
+        self.assertEqual(c.recv()["file"]["hash"], md4.md4_hex(data))
+        with open(self.si.ok("get", path="/f")["content_path"], "rb") as f:
+            self.assertEqual(f.read(), data)
+
+    def test_download_target_above_the_head(self):
+        self.put("/f", b"f")
+        c = self.si.client()
+        tok = c.call("resume_get_token", S)["resume_token"]
+        r = c.call("resume_download", dict(S, sync_id=0, max_id=0, target_sync_id=9, path="/f",
+                                           file={"offset": 0}, mtime={"offset": 0},
+                                           force_current_version=0, resume_token=tok))
+        self.assertEqual(r["file"]["data"], b"f")
+        self.expect_violation("target_sync_id 9 above the head 1")
+
     def test_token_knobs(self):
         c = self.si.client()
         self.si.ok("fault", rule={"action": "resume_get_token", "set": {"resume_token": 42}})
@@ -480,6 +534,20 @@ class Faults(ServerCase):
                                   "path": "/f"})
         self.assertEqual(c.call("resume_download", req)["file"]["data"], b"0123456789")
         self.assertEqual(c.call("resume_download", req)["file"]["data"], b"456789")
+
+    def test_delay_and_hold_after_commit(self):
+        c = self.si.client()
+        self.si.ok("fault", rule={"action": "pull_event", "delay_ms": 300, "count": -1})
+        self.si.ok("fault", rule={"action": "upload", "hold_after_commit_ms": 300})
+        for _ in range(2):
+            t = time.monotonic()
+            c.call("pull_event", pull())
+            self.assertGreaterEqual(time.monotonic() - t, 0.3)
+        c.send("upload", self.upload("/f", b"x"))
+        time.sleep(0.1)
+        # Committed while the reply is held back.
+        self.assertEqual(self.si.ok("get", path="/f")["version"], 1)
+        self.assertEqual(c.recv()["sync_id"], 1)
 
     def test_close_before_and_after_reply(self):
         c = self.si.client()
