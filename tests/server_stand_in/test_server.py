@@ -628,7 +628,7 @@ class Lifecycle(unittest.TestCase):
         a, b = self.start("a"), self.start("b")
         try:
             self.assertNotEqual(a.port, b.port)
-            clients = [a.client(), a.client(), b.client()]
+            clients = [a.client(), a.client(tls="encrypt", cafile=CA), b.client()]
             half = a.raw_client()
             half.send_raw(codec.header(6) + b"\x42")  # a message begun, never ended
             t = time.monotonic()

@@ -239,8 +239,10 @@ class Connection:
         return self.io.recv_into(mv)
 
     def abort(self):
+        # The plain socket's shutdown, also under TLS: SSLSocket.shutdown
+        # would drop the TLS state under the reading thread.
         try:
-            self.sock.shutdown(socket.SHUT_RDWR)
+            socket.socket.shutdown(self.sock, socket.SHUT_RDWR)
         except OSError:
             pass
 
