@@ -27,17 +27,20 @@ function(project_library_tests lib)
   if(concurrency_tests)
     list(REMOVE_ITEM plain_tests ${concurrency_tests})
   endif()
+  # DISCOVERY_TIMEOUT: listing the cases of a sanitized executable takes more
+  # than the default 5 s on a loaded machine, and a timed-out listing fails
+  # every test of the executable.
   if(plain_tests)
     add_executable(${lib}_tests ${plain_tests})
     target_link_libraries(${lib}_tests PRIVATE ${lib} ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock)
-    gtest_discover_tests(${lib}_tests DISCOVERY_MODE PRE_TEST
+    gtest_discover_tests(${lib}_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
       PROPERTIES ENVIRONMENT "TEST_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR}")
   endif()
   if(concurrency_tests)
     add_executable(${lib}_concurrency_tests ${concurrency_tests})
     target_link_libraries(${lib}_concurrency_tests PRIVATE ${lib} ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock)
-    gtest_discover_tests(${lib}_concurrency_tests DISCOVERY_MODE PRE_TEST
+    gtest_discover_tests(${lib}_concurrency_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
       PROPERTIES LABELS concurrency ENVIRONMENT "TEST_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR}")
     add_dependencies(concurrency_tests ${lib}_concurrency_tests)
