@@ -1,8 +1,10 @@
 #include "filter/filter_db.h"
 
+#include <string>
+
 #include "filter/filter_codes.h"
-#include "filter/sqlite_util.h"
 #include "foundation/logger.h"
+#include "foundation/sqlite_util.h"
 
 namespace {
 
@@ -122,6 +124,17 @@ void ReadFilteredEventTail(sqlite3_stmt* s, int first, FilterLocalEvent& e) {
   e.is_exist = sqlite3_column_int(s, first + 8);
 }
 
+// Runs `sql`: 0, or -1 after "[ERROR] filter-db(<line>): <prefix><op> fail:
+// <message> (<code>)."
+int ExecLogged(sqlite3* db, const char* prefix, const char* op, const char* sql) {
+  std::string error;
+  int rc = sqlite_util::Exec(db, sql, &error);
+  if (rc == SQLITE_OK) return 0;
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): %s%s fail: %s (%d).\n", __LINE__, prefix, op,
+                 error.c_str(), rc);
+  return -1;
+}
+
 void LogUnknownType(int type, int line) {
   // The type is an int; the message prints it as the 64-bit value it widens to.
   Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): Unknow filter_type: %llu\n", line,
@@ -150,30 +163,16 @@ int FilterDB::initialize(const ustring& path) {
                    __LINE__);
     return 0;
   }
+  // The busy timeout is set before the schema script too, so that another
+  // process holding the file briefly does not fail the open.
   sqlite3* db = nullptr;
-  int rc = sqlite3_open(path.c_str_utf8(), &db);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp,
-                   "[ERROR] filter-db(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n", __LINE__,
-                   path.c_str_utf8(), rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-    // sqlite3_open hands out a handle even when it fails; it must be closed.
-    sqlite_util::Close(db);
-    return -1;
-  }
-  // Set before the schema script too, so that another process holding the
-  // file briefly does not fail the open.
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  char* raw_err = nullptr;
-  rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &raw_err);
-  Text err(raw_err);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp,
-                   "[ERROR] filter-db(%d): FilterDB: Failed to initialize database at '%s'. [%d] %s\n",
-                   __LINE__, path.c_str_utf8(), rc, sqlite3_errmsg(db));
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): FilterDB init fail %s\n", __LINE__,
-                   sqlite_util::Message(err));
-    // Closing also rolls back the script's open transaction.
-    sqlite_util::Close(db);
+  std::string schema_error;
+  if (sqlite_util::OpenWithSchema({kComp, "filter-db", "FilterDB"}, path, kBusyTimeoutMs, kSchema, &db,
+                                  &schema_error) != 0) {
+    if (!schema_error.empty()) {
+      Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): FilterDB init fail %s\n", __LINE__,
+                     schema_error.c_str());
+    }
     return -1;
   }
   m_db = db;
@@ -203,26 +202,10 @@ int FilterDB::NotOpen(const char* op) const {
   return -1;
 }
 
-int FilterDB::ExecLocked(const char* op, const char* sql) {
-  char* raw_err = nullptr;
-  int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &raw_err);
-  Text err(raw_err);
-  if (rc == SQLITE_OK) return 0;
-  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): FilterDB %s fail: %s (%d).\n", __LINE__, op,
-                 sqlite_util::Message(err), rc);
-  return -1;
-}
+int FilterDB::ExecLocked(const char* op, const char* sql) { return ExecLogged(m_db, "FilterDB ", op, sql); }
 
 // As ExecLocked, with the failure message that does not begin "FilterDB".
-int FilterDB::ExecLockedPlain(const char* op, const char* sql) {
-  char* raw_err = nullptr;
-  int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &raw_err);
-  Text err(raw_err);
-  if (rc == SQLITE_OK) return 0;
-  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): %s fail: %s (%d).\n", __LINE__, op,
-                 sqlite_util::Message(err), rc);
-  return -1;
-}
+int FilterDB::ExecLockedPlain(const char* op, const char* sql) { return ExecLogged(m_db, "", op, sql); }
 
 // `label` is the start of the failure message, e.g. "getSizeFilter failed".
 int FilterDB::PrepareLocked(const char* label, const char* sql, sqlite3_stmt** stmt) {
