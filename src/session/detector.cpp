@@ -24,9 +24,7 @@ namespace {
 
 constexpr char kComp[] = "detector_debug";
 
-// The format is a literal; its first conversion is the source line.
-#define DET_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, kComp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define DET_LOG(level, ...) LOG_WITH_LINE(level, kComp, __VA_ARGS__)
 
 constexpr int kWaitMs = 1000;
 // A move out still unpaired after this long is a removal even when other
