@@ -152,6 +152,17 @@ int RunRowStatement(const char* sql, OpenMessage message) {
   return rc;
 }
 
+// RunRowStatement of a statement formatted for the stored `path`; -1
+// (logged) when the formatting failed.
+int RunFormattedRow(const Text& sql, const ustring& path, OpenMessage message) {
+  if (!sql) {
+    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): sqlite3_mprintf error. filename:(%s)\n",
+                   __LINE__, path.c_str_utf8());
+    return -1;
+  }
+  return RunRowStatement(sql.get(), message);
+}
+
 // Runs a maintenance script: 0 or -1.
 int RunScript(const char* sql) {
   State& s = S();
@@ -271,23 +282,13 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
   Text sql(sqlite3_mprintf(
       "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, '%q', %d, %d);",
       path.c_str_utf8(), info.fileType, info.syncStatus));
-  if (!sql) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): sqlite3_mprintf error. filename:(%s)\n",
-                   __LINE__, path.c_str_utf8());
-    return -1;
-  }
-  return RunRowStatement(sql.get(), kOpenLower);
+  return RunFormattedRow(sql, path, kOpenLower);
 }
 
 int FileStatusDB::rmFileStatByPath(const ustring& path_in) {
   ustring path = Stored(path_in);
   Text sql(sqlite3_mprintf("delete from fstatinfo where path = %Q;", path.c_str_utf8()));
-  if (!sql) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): sqlite3_mprintf error. filename:(%s)\n",
-                   __LINE__, path.c_str_utf8());
-    return -1;
-  }
-  return RunRowStatement(sql.get(), kOpenUpper);
+  return RunFormattedRow(sql, path, kOpenUpper);
 }
 
 // The path itself and the two byte ranges below it (see kBelowTemplate), as
@@ -304,12 +305,7 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
                       "delete from fstatinfo where path >= %Q and path < %Q;",
                       path.c_str_utf8(), back_low.c_str_utf8(), back_high.c_str_utf8(),
                       slash_low.c_str_utf8(), slash_high.c_str_utf8()));
-  if (!sql) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): sqlite3_mprintf error. filename:(%s)\n",
-                   __LINE__, path.c_str_utf8());
-    return -1;
-  }
-  return RunRowStatement(sql.get(), kOpenLower);
+  return RunFormattedRow(sql, path, kOpenLower);
 }
 
 bool FileStatusDB::isAnyFileSyncing() {
