@@ -1,6 +1,6 @@
-// Byte classes and ASCII case folding of the rule files. Locale-independent
-// on purpose: the daemon sets the locale from the environment, and a rule
-// must compare the same whatever it is. Bytes from 0x80 up are never folded.
+// Byte classes of the rule files (their case folding is platform::AsciiFold).
+// Locale-independent on purpose: the daemon sets the locale from the
+// environment, and a rule must parse the same whatever it is.
 #ifndef FILTER_ASCII_H_
 #define FILTER_ASCII_H_
 
@@ -26,10 +26,6 @@ inline int HexValue(unsigned char c) {
 // Letters, digits, "-" and "_": the bytes of section and key names.
 inline bool IsNameChar(unsigned char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
-}
-
-inline unsigned char Fold(unsigned char c) {
-  return static_cast<unsigned char>(c - 'A') < 26u ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
 }  // namespace filter_ascii

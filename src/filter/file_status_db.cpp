@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/sqlite_util.h"
+#include "foundation/sqlite_util.h"
 #include "filter/zarq_escape.h"
 #include "foundation/logger.h"
 
@@ -98,9 +98,11 @@ int Connect(State& s, OpenMessage message, sqlite3** db) {
   if (s.conn != nullptr && (s.conn_path != path || !SameFile(s))) Disconnect(s);
   if (s.conn == nullptr) {
     sqlite3* handle = nullptr;
-    int rc = sqlite3_open(path.c_str(), &handle);
+    std::string error;
+    // The timeout first, so that the pragmas wait for another writer too.
+    int rc = sqlite_util::Open(path.c_str(), kBusyTimeoutMs, &handle, &error);
     if (rc != SQLITE_OK) {
-      const char* msg = handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc);
+      const char* msg = error.c_str();
       switch (message) {
         case kOpenLower:
           Logger::LogMsg(
@@ -120,11 +122,8 @@ int Connect(State& s, OpenMessage message, sqlite3** db) {
                          path.c_str());
           break;
       }
-      sqlite_util::Close(handle);
       return rc;
     }
-    // The timeout first, so that the pragmas wait for another writer too.
-    sqlite3_busy_timeout(handle, kBusyTimeoutMs);
     // The pragmas only tune the connection: a failure leaves it usable.
     (void)sqlite3_exec(handle, kPragmas, nullptr, nullptr, nullptr);
     Keep(s, handle, path);
@@ -141,17 +140,27 @@ int RunRowStatement(const char* sql, OpenMessage message) {
   sqlite3* db = nullptr;
   int rc = Connect(s, message, &db);
   if (rc != 0) return rc;
-  char* raw_err = nullptr;
-  rc = sqlite3_exec(db, sql, nullptr, nullptr, &raw_err);
-  Text err(raw_err);
+  std::string error;
+  rc = sqlite_util::Exec(db, sql, &error);
   if (rc != SQLITE_OK) {
     Logger::LogMsg(Logger::L_ERR, kComp,
                    "[ERROR] file-status-db(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", __LINE__, rc,
-                   sqlite_util::Message(err));
+                   error.c_str());
     // A fresh connection next time, as a connection per row would have.
     Disconnect(s);
   }
   return rc;
+}
+
+// RunRowStatement of a statement formatted for the stored `path`; -1
+// (logged) when the formatting failed.
+int RunFormattedRow(const Text& sql, const ustring& path, OpenMessage message) {
+  if (!sql) {
+    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): sqlite3_mprintf error. filename:(%s)\n",
+                   __LINE__, path.c_str_utf8());
+    return -1;
+  }
+  return RunRowStatement(sql.get(), message);
 }
 
 // Runs a maintenance script: 0 or -1.
@@ -160,12 +169,11 @@ int RunScript(const char* sql) {
   std::lock_guard<std::mutex> lock(s.conn_mutex);
   sqlite3* db = nullptr;
   if (Connect(s, kOpenPlain, &db) != 0) return -1;
-  char* raw_err = nullptr;
-  int rc = sqlite3_exec(db, sql, nullptr, nullptr, &raw_err);
-  Text err(raw_err);
+  std::string error;
+  int rc = sqlite_util::Exec(db, sql, &error);
   if (rc != SQLITE_OK) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): FileStatusDB: sqlite3_exec: %s  (%d)\n",
-                   __LINE__, sqlite_util::Message(err), rc);
+                   __LINE__, error.c_str(), rc);
     Disconnect(s);
     return -1;
   }
@@ -227,23 +235,18 @@ int FileStatusDB::initialize(const ustring& path) {
   }
   Disconnect(s);
   sqlite3* db = nullptr;
-  int rc = sqlite3_open(path.c_str_utf8(), &db);
-  if (rc != SQLITE_OK) {
+  std::string error;
+  if (sqlite_util::Open(path.c_str_utf8(), kBusyTimeoutMs, &db, &error) != SQLITE_OK) {
     Logger::LogMsg(Logger::L_ERR, kComp,
                    "[ERROR] file-status-db(%d): open db failed. db-path:[%s] errmsg:[%s]\n", __LINE__,
-                   path.c_str_utf8(), db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-    sqlite_util::Close(db);
+                   path.c_str_utf8(), error.c_str());
     return -1;
   }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
   for (const char* cmd : {kSchemaTable, kSchemaIndex}) {
-    char* raw_err = nullptr;
-    rc = sqlite3_exec(db, cmd, nullptr, nullptr, &raw_err);
-    Text err(raw_err);
-    if (rc != SQLITE_OK) {
+    if (sqlite_util::Exec(db, cmd, &error) != SQLITE_OK) {
       Logger::LogMsg(Logger::L_ERR, kComp,
                      "[ERROR] file-status-db(%d): sqlite3_exec error. cmd:(%s)  error:(%s)\n", __LINE__, cmd,
-                     sqlite_util::Message(err));
+                     error.c_str());
       sqlite_util::Close(db);
       return -1;
     }
@@ -279,23 +282,13 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
   Text sql(sqlite3_mprintf(
       "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, '%q', %d, %d);",
       path.c_str_utf8(), info.fileType, info.syncStatus));
-  if (!sql) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): sqlite3_mprintf error. filename:(%s)\n",
-                   __LINE__, path.c_str_utf8());
-    return -1;
-  }
-  return RunRowStatement(sql.get(), kOpenLower);
+  return RunFormattedRow(sql, path, kOpenLower);
 }
 
 int FileStatusDB::rmFileStatByPath(const ustring& path_in) {
   ustring path = Stored(path_in);
   Text sql(sqlite3_mprintf("delete from fstatinfo where path = %Q;", path.c_str_utf8()));
-  if (!sql) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): sqlite3_mprintf error. filename:(%s)\n",
-                   __LINE__, path.c_str_utf8());
-    return -1;
-  }
-  return RunRowStatement(sql.get(), kOpenUpper);
+  return RunFormattedRow(sql, path, kOpenUpper);
 }
 
 // The path itself and the two byte ranges below it (see kBelowTemplate), as
@@ -312,12 +305,7 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
                       "delete from fstatinfo where path >= %Q and path < %Q;",
                       path.c_str_utf8(), back_low.c_str_utf8(), back_high.c_str_utf8(),
                       slash_low.c_str_utf8(), slash_high.c_str_utf8()));
-  if (!sql) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-status-db(%d): sqlite3_mprintf error. filename:(%s)\n",
-                   __LINE__, path.c_str_utf8());
-    return -1;
-  }
-  return RunRowStatement(sql.get(), kOpenLower);
+  return RunFormattedRow(sql, path, kOpenLower);
 }
 
 bool FileStatusDB::isAnyFileSyncing() {

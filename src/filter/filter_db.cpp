@@ -1,8 +1,10 @@
 #include "filter/filter_db.h"
 
+#include <string>
+
 #include "filter/filter_codes.h"
-#include "filter/sqlite_util.h"
 #include "foundation/logger.h"
+#include "foundation/sqlite_util.h"
 
 namespace {
 
@@ -122,6 +124,26 @@ void ReadFilteredEventTail(sqlite3_stmt* s, int first, FilterLocalEvent& e) {
   e.is_exist = sqlite3_column_int(s, first + 8);
 }
 
+// Runs `sql`: 0, or -1 after "[ERROR] filter-db(<line>): <prefix><op> fail:
+// <message> (<code>)."
+int ExecLogged(sqlite3* db, const char* prefix, const char* op, const char* sql) {
+  std::string error;
+  int rc = sqlite_util::Exec(db, sql, &error);
+  if (rc == SQLITE_OK) return 0;
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): %s%s fail: %s (%d).\n", __LINE__, prefix, op,
+                 error.c_str(), rc);
+  return -1;
+}
+
+// The tail of a statement formatted for `op`: -1 (logged) when the
+// formatting failed; otherwise the statement is logged at L_DEBUG and run as
+// FilterDB::ExecLocked runs it.
+int RunFormatted(sqlite3* db, const char* op, const Text& sql, int line) {
+  if (!sql) return MprintfFailed(line);
+  LogSql(op, sql.get(), line);
+  return ExecLogged(db, "FilterDB ", op, sql.get());
+}
+
 void LogUnknownType(int type, int line) {
   // The type is an int; the message prints it as the 64-bit value it widens to.
   Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): Unknow filter_type: %llu\n", line,
@@ -150,30 +172,16 @@ int FilterDB::initialize(const ustring& path) {
                    __LINE__);
     return 0;
   }
+  // The busy timeout is set before the schema script too, so that another
+  // process holding the file briefly does not fail the open.
   sqlite3* db = nullptr;
-  int rc = sqlite3_open(path.c_str_utf8(), &db);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp,
-                   "[ERROR] filter-db(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n", __LINE__,
-                   path.c_str_utf8(), rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-    // sqlite3_open hands out a handle even when it fails; it must be closed.
-    sqlite_util::Close(db);
-    return -1;
-  }
-  // Set before the schema script too, so that another process holding the
-  // file briefly does not fail the open.
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  char* raw_err = nullptr;
-  rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &raw_err);
-  Text err(raw_err);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp,
-                   "[ERROR] filter-db(%d): FilterDB: Failed to initialize database at '%s'. [%d] %s\n",
-                   __LINE__, path.c_str_utf8(), rc, sqlite3_errmsg(db));
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): FilterDB init fail %s\n", __LINE__,
-                   sqlite_util::Message(err));
-    // Closing also rolls back the script's open transaction.
-    sqlite_util::Close(db);
+  std::string schema_error;
+  if (sqlite_util::OpenWithSchema({kComp, "filter-db", "FilterDB"}, path, kBusyTimeoutMs, kSchema, &db,
+                                  &schema_error) != 0) {
+    if (!schema_error.empty()) {
+      Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): FilterDB init fail %s\n", __LINE__,
+                     schema_error.c_str());
+    }
     return -1;
   }
   m_db = db;
@@ -203,26 +211,10 @@ int FilterDB::NotOpen(const char* op) const {
   return -1;
 }
 
-int FilterDB::ExecLocked(const char* op, const char* sql) {
-  char* raw_err = nullptr;
-  int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &raw_err);
-  Text err(raw_err);
-  if (rc == SQLITE_OK) return 0;
-  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): FilterDB %s fail: %s (%d).\n", __LINE__, op,
-                 sqlite_util::Message(err), rc);
-  return -1;
-}
+int FilterDB::ExecLocked(const char* op, const char* sql) { return ExecLogged(m_db, "FilterDB ", op, sql); }
 
 // As ExecLocked, with the failure message that does not begin "FilterDB".
-int FilterDB::ExecLockedPlain(const char* op, const char* sql) {
-  char* raw_err = nullptr;
-  int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &raw_err);
-  Text err(raw_err);
-  if (rc == SQLITE_OK) return 0;
-  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] filter-db(%d): %s fail: %s (%d).\n", __LINE__, op,
-                 sqlite_util::Message(err), rc);
-  return -1;
-}
+int FilterDB::ExecLockedPlain(const char* op, const char* sql) { return ExecLogged(m_db, "", op, sql); }
 
 // `label` is the start of the failure message, e.g. "getSizeFilter failed".
 int FilterDB::PrepareLocked(const char* label, const char* sql, sqlite3_stmt** stmt) {
@@ -269,9 +261,7 @@ int FilterDB::setFilter(uint64_t sess_id, uint64_t sync_id, int filter_type, con
   Text sql(sqlite3_mprintf(
       "INSERT INTO filter_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q)",
       U(sess_id), U(sync_id), filter_type, desc.c_str_utf8()));
-  if (!sql) return MprintfFailed(__LINE__);
-  LogSql("setFilter", sql.get(), __LINE__);
-  return ExecLocked("setFilter", sql.get());
+  return RunFormatted(m_db, "setFilter", sql, __LINE__);
 }
 
 // The limit is written as quoted text: unquoted, SQLite reads a literal of
@@ -283,9 +273,7 @@ int FilterDB::setSizeFilter(uint64_t sess_id, uint64_t sync_id, uint64_t size) {
       sqlite3_mprintf("INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, filter_desc) "
                       "VALUES (%llu, %llu, %d, '%llu')",
                       U(sess_id), U(sync_id), static_cast<int>(FILTER_FILE_SIZE_SELECTIVE_SYNC), U(size)));
-  if (!sql) return MprintfFailed(__LINE__);
-  LogSql("setSizeFilter", sql.get(), __LINE__);
-  return ExecLocked("setSizeFilter", sql.get());
+  return RunFormatted(m_db, "setSizeFilter", sql, __LINE__);
 }
 
 int FilterDB::rmWhiteListFilter(uint64_t sess_id, int filter_type, const ustring& desc) {
@@ -310,9 +298,7 @@ int FilterDB::rmFilter(uint64_t sess_id, int filter_type, const ustring& desc) {
   Text sql(sqlite3_mprintf(
       "DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)", U(sess_id),
       filter_type, desc.c_str_utf8()));
-  if (!sql) return MprintfFailed(__LINE__);
-  LogSql("rmFilter", sql.get(), __LINE__);
-  return ExecLocked("rmFilter", sql.get());
+  return RunFormatted(m_db, "rmFilter", sql, __LINE__);
 }
 
 int FilterDB::rmSizeFilter(uint64_t sess_id, uint64_t size) {
@@ -321,9 +307,7 @@ int FilterDB::rmSizeFilter(uint64_t sess_id, uint64_t size) {
   Text sql(sqlite3_mprintf(
       "DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = '%llu';",
       U(sess_id), static_cast<int>(FILTER_FILE_SIZE_SELECTIVE_SYNC), U(size)));
-  if (!sql) return MprintfFailed(__LINE__);
-  LogSql("rmSizeFilter", sql.get(), __LINE__);
-  return ExecLocked("rmSizeFilter", sql.get());
+  return RunFormatted(m_db, "rmSizeFilter", sql, __LINE__);
 }
 
 int FilterDB::getSizeFilter(uint64_t sess_id, FilterInfo& out) {
@@ -354,9 +338,7 @@ int FilterDB::updateSizeFilter(uint64_t sess_id, uint64_t from, uint64_t to) {
       "UPDATE filter_range_table SET filter_desc = '%llu' WHERE sess_id = %llu AND filter_type = %d AND "
       "filter_desc = '%llu'",
       U(to), U(sess_id), static_cast<int>(FILTER_FILE_SIZE_SELECTIVE_SYNC), U(from)));
-  if (!sql) return MprintfFailed(__LINE__);
-  LogSql("updateSizeFilter", sql.get(), __LINE__);
-  return ExecLocked("updateSizeFilter", sql.get());
+  return RunFormatted(m_db, "updateSizeFilter", sql, __LINE__);
 }
 
 int FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& row_id) {
@@ -423,9 +405,7 @@ int FilterDB::rmResumeCondition(uint64_t row_id) {
   std::lock_guard<std::mutex> lock(m_db_mutex);
   if (m_db == nullptr) return NotOpen("rmResumeCondition");
   Text sql(sqlite3_mprintf("DELETE FROM filter_resume_table WHERE id = %llu;", U(row_id)));
-  if (!sql) return MprintfFailed(__LINE__);
-  LogSql("rmResumeCondition", sql.get(), __LINE__);
-  return ExecLocked("rmResumeCondition", sql.get());
+  return RunFormatted(m_db, "rmResumeCondition", sql, __LINE__);
 }
 
 int FilterDB::updateResumeSyncId(uint64_t row_id, uint64_t sync_id) {
@@ -433,9 +413,7 @@ int FilterDB::updateResumeSyncId(uint64_t row_id, uint64_t sync_id) {
   if (m_db == nullptr) return NotOpen("updateResumeSyncId");
   Text sql(sqlite3_mprintf("UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;", U(sync_id),
                            U(row_id)));
-  if (!sql) return MprintfFailed(__LINE__);
-  LogSql("updateResumeSyncId", sql.get(), __LINE__);
-  return ExecLocked("updateResumeSyncId", sql.get());
+  return RunFormatted(m_db, "updateResumeSyncId", sql, __LINE__);
 }
 
 int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
@@ -449,9 +427,7 @@ int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
       static_cast<unsigned>(e.file_mod_time), e.file_checksum.c_str_utf8(), e.base_name.c_str_utf8(),
       e.win_hash.c_str_utf8(), e.mac_hash.c_str_utf8(), e.linux_hash.c_str_utf8(), e.zarq_hash.c_str_utf8(),
       U(e.inode), e.filtered_type));
-  if (!sql) return MprintfFailed(__LINE__);
-  LogSql("setLocalFilteredEvent", sql.get(), __LINE__);
-  return ExecLocked("setLocalFilteredEvent", sql.get());
+  return RunFormatted(m_db, "setLocalFilteredEvent", sql, __LINE__);
 }
 
 int FilterDB::dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent>& out) {
@@ -523,9 +499,7 @@ int FilterDB::rmLocalFilteredEventByPath(uint64_t sess_id, const ustring& path) 
       "DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND path = %Q;"
       "DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND path >= %Q AND path < %Q;",
       U(sess_id), path.c_str_utf8(), U(sess_id), low.c_str_utf8(), high.c_str_utf8()));
-  if (!sql) return MprintfFailed(__LINE__);
-  LogSql("rmLocalFilteredEventByPath", sql.get(), __LINE__);
-  return ExecLocked("rmLocalFilteredEventByPath", sql.get());
+  return RunFormatted(m_db, "rmLocalFilteredEventByPath", sql, __LINE__);
 }
 
 int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess_id) {

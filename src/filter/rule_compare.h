@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "filter/ascii.h"
 #include "filter/value_type.h"
+#include "platform/ascii_case.h"
 
 namespace rule_compare {
 
@@ -17,7 +17,7 @@ inline bool Equals(std::string_view text, const char* entry) {
   for (size_t i = 0; i < text.size(); ++i) {
     unsigned char e = static_cast<unsigned char>(entry[i]);
     if (e == 0) return false;
-    if (filter_ascii::Fold(static_cast<unsigned char>(text[i])) != filter_ascii::Fold(e)) return false;
+    if (platform::AsciiFold(static_cast<unsigned char>(text[i])) != platform::AsciiFold(e)) return false;
   }
   return entry[text.size()] == '\0';
 }
@@ -27,8 +27,8 @@ inline bool StartsWith(std::string_view text, const char* entry, size_t* len) {
   size_t i = 0;
   for (; entry[i] != '\0'; ++i) {
     if (i == text.size()) return false;
-    if (filter_ascii::Fold(static_cast<unsigned char>(text[i])) !=
-        filter_ascii::Fold(static_cast<unsigned char>(entry[i]))) {
+    if (platform::AsciiFold(static_cast<unsigned char>(text[i])) !=
+        platform::AsciiFold(static_cast<unsigned char>(entry[i]))) {
       return false;
     }
   }
@@ -108,7 +108,7 @@ class FirstBytes {
   FirstBytes() = default;
   explicit FirstBytes(const value_type_string_set& set) {
     for (size_t i = 0; i < set.used; ++i) {
-      unsigned char c = filter_ascii::Fold(static_cast<unsigned char>(set.set[i][0]));
+      unsigned char c = platform::AsciiFold(static_cast<unsigned char>(set.set[i][0]));
       if (c == 0) any_ = true;
       bits_[c >> 6] |= uint64_t{1} << (c & 63);
     }
@@ -117,7 +117,7 @@ class FirstBytes {
   // False only when no entry can equal or prefix `text`.
   bool MayMatch(std::string_view text) const {
     if (any_ || text.empty()) return true;
-    unsigned char c = filter_ascii::Fold(static_cast<unsigned char>(text[0]));
+    unsigned char c = platform::AsciiFold(static_cast<unsigned char>(text[0]));
     return (bits_[c >> 6] & (uint64_t{1} << (c & 63))) != 0;
   }
 

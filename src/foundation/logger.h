@@ -86,6 +86,12 @@ class Logger {
   static void Destroy();
 };
 
+// Logger::LogMsg on `comp` with the source line as the first conversion of
+// the literal format; `level` is a Level name without "Logger::":
+//   LOG_WITH_LINE(L_ERR, kComp, "[ERROR] detector(%d): %s\n", name)
+#define LOG_WITH_LINE(level, comp, fmt, ...) \
+  Logger::LogMsg(Logger::level, comp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
 // Logger::LogMsg2 for modules made of free functions; `level` is a
 // Logger::Level value.
 void LogMSG_c(int level, const char* comp, const char* fmt, va_list args)

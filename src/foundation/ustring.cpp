@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/ascii_case.h"
+
 namespace {
 
 // Targets of an empty string's pointers: nothing allocates until text
@@ -24,18 +26,6 @@ const char16_t kEmptyWdata[1] = u"";
 
 // Buffers below this size are never shrunk: malloc rounds small blocks up.
 constexpr size_t kMinCap = 16;
-
-// ASCII-only folding for the caseless comparison: A-Z to a-z, every other
-// byte (all of 0x80-0xFF included) unchanged, whatever the process locale.
-struct FoldTable {
-  unsigned char map[256];
-  constexpr FoldTable() : map() {
-    for (int i = 0; i < 256; ++i) {
-      map[i] = static_cast<unsigned char>(i >= 'A' && i <= 'Z' ? i + ('a' - 'A') : i);
-    }
-  }
-};
-constexpr FoldTable kFold;
 
 // True when none of the n bytes has its top bit set.
 bool IsAscii(const char* p, size_t n) noexcept {
@@ -74,8 +64,8 @@ int CompareBytes(const char* a, const char* b, size_t limit, bool caseless) noex
   const unsigned char* pa = reinterpret_cast<const unsigned char*>(a);
   const unsigned char* pb = reinterpret_cast<const unsigned char*>(b);
   for (size_t i = 0; i < limit; ++i) {
-    int ca = caseless ? kFold.map[pa[i]] : pa[i];
-    int cb = caseless ? kFold.map[pb[i]] : pb[i];
+    int ca = caseless ? platform::AsciiFold(pa[i]) : pa[i];
+    int cb = caseless ? platform::AsciiFold(pb[i]) : pb[i];
     if (ca != cb) return ca - cb;
     if (ca == 0) return 0;
   }

@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
+
+#include "platform/ascii_case.h"
 
 namespace platform {
 
@@ -44,18 +47,6 @@ size_t MaxQueuedEvents() {
     return v;
   }();
   return value;
-}
-
-bool AsciiEqualIgnoringCase(const char* a, size_t a_len, const std::string& b) {
-  if (a_len != b.size()) return false;
-  for (size_t i = 0; i < a_len; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 std::string Join(const std::string& folder, const char* name) {
@@ -107,7 +98,7 @@ bool InotifyChangeSource::IsPrivate(const std::string& path) const {
   if (options_.private_folder.empty()) return false;
   size_t slash = path.find('/');
   size_t len = slash == std::string::npos ? path.size() : slash;
-  return AsciiEqualIgnoringCase(path.data(), len, options_.private_folder);
+  return AsciiEqualIgnoringCase(std::string_view(path.data(), len), options_.private_folder);
 }
 
 int InotifyChangeSource::PrivateKind(const std::string& path) const {

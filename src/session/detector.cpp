@@ -7,11 +7,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
 #include <utility>
 
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
+#include "platform/ascii_case.h"
 #include "platform/inotify_change_source.h"
 #include "session/db_file_info.h"
 #include "session/event_manager.h"
@@ -22,9 +24,7 @@ namespace {
 
 constexpr char kComp[] = "detector_debug";
 
-// The format is a literal; its first conversion is the source line.
-#define DET_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, kComp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define DET_LOG(level, ...) LOG_WITH_LINE(level, kComp, __VA_ARGS__)
 
 constexpr int kWaitMs = 1000;
 // A move out still unpaired after this long is a removal even when other
@@ -38,18 +38,6 @@ const char* ActionName(uint32_t action) {
                                       "FILE_ACTION_REMOVED",          "FILE_ACTION_MODIFIED",
                                       "FILE_ACTION_RENAMED_OLD_NAME", "FILE_ACTION_RENAMED_NEW_NAME"};
   return action <= 5 ? names[action] : names[0];
-}
-
-bool EqualsIgnoringAsciiCase(const char* a, size_t len, const char* b) {
-  if (strlen(b) != len) return false;
-  for (size_t i = 0; i < len; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 int MakeInotifySource(const std::string& root, std::unique_ptr<platform::ChangeSource>* out) {
@@ -309,7 +297,7 @@ void Detector::CreateWorkingDirectory(const ustring& root) {
 bool Detector::IsFromWorkingDirectory(const std::string& name) {
   size_t slash = name.find('/');
   size_t len = slash == std::string::npos ? name.size() : slash;
-  return EqualsIgnoringAsciiCase(name.data(), len, kWorkingDirName);
+  return platform::AsciiEqualIgnoringCase(std::string_view(name.data(), len), kWorkingDirName);
 }
 
 bool Detector::IsRecycleBin(const std::string& path) {

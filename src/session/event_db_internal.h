@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <limits>
 
-#include "filter/sqlite_util.h"
+#include "foundation/sqlite_util.h"
 #include "foundation/ustring.h"
 
 namespace event_db {
@@ -66,6 +66,9 @@ int Run(sqlite3* db, const char* sql, std::initializer_list<Param> params, ustri
 
 // Logs "[ERROR] event-db(<line>): <label> fail: <message> (<code>).".
 void LogFailure(const char* label, int line, const ustring& errmsg, int rc);
+
+// Exec, then LogFailure(label, line, ...) when it fails: 0 or -1.
+int ExecOrLog(sqlite3* db, const char* sql, const char* label, int line);
 
 // Rolls back the connection's open transaction, if any (some failures end
 // it already).

@@ -13,8 +13,7 @@ using ull = unsigned long long;
 
 constexpr char kComp[] = "worker_debug";
 
-#define GEN_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, kComp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define GEN_LOG(level, ...) LOG_WITH_LINE(level, kComp, __VA_ARGS__)
 
 // Whether an event of `path` may reach the queue: a worker acts at
 // local_path + path, and a removal of the root would move the whole synced

@@ -12,9 +12,6 @@ inline bool On(Logger::Level level) { return Logger::IsEnabled(level, kComponent
 
 }  // namespace event_list2_log
 
-// The format is a literal; the first conversion of every message is the
-// source line.
-#define EVENT_LIST_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, event_list2_log::kComponent, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define EVENT_LIST_LOG(level, ...) LOG_WITH_LINE(level, event_list2_log::kComponent, __VA_ARGS__)
 
 #endif  // SESSION_EVENT_LIST2_LOG_H_

@@ -15,9 +15,6 @@ inline bool On(Logger::Level level) { return Logger::IsEnabled(level, kComponent
 
 }  // namespace event_manager_log
 
-// The format is a literal; the first conversion of every message is the
-// source line.
-#define EVENT_MGR_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, event_manager_log::kComponent, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define EVENT_MGR_LOG(level, ...) LOG_WITH_LINE(level, event_manager_log::kComponent, __VA_ARGS__)
 
 #endif  // SESSION_EVENT_MANAGER_LOG_H_

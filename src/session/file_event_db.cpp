@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
@@ -84,6 +85,38 @@ constexpr char kSchema[] =
 constexpr char kDeleteSubtree[] =
     "DELETE FROM event_table WHERE path = ?1 OR (path > ?1 || '/' AND path < ?1 || '0');";
 
+// 0 for SQLITE_OK; otherwise -1 after "[ERROR] event-db(<line>): sqlite3_exec:
+// [<code>] <message>".
+int ExecResult(int rc, const ustring& errmsg, int line) {
+  if (rc == SQLITE_OK) return 0;
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", line, rc,
+                 errmsg.c_str_utf8());
+  return -1;
+}
+
+// Runs `sql`, as ExecResult.
+int ExecLogged(sqlite3* db, const char* sql, int line) {
+  ustring errmsg;
+  int rc = event_db::Exec(db, sql, errmsg);
+  return ExecResult(rc, errmsg, line);
+}
+
+// Runs a record statement formatted for `path` (null when the formatting
+// failed): 0, or -1 after its failure lines.
+int ExecRecordStatement(sqlite3* db, const Text& sql, const char* path) {
+  if (!sql) {
+    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_mprintf failed\n", __LINE__);
+    return -1;
+  }
+  ustring errmsg;
+  int rc = event_db::Exec(db, sql.get(), errmsg);
+  if (rc == SQLITE_OK) return 0;
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_exec(%s) failed. Error code: %d.\n", __LINE__,
+                 path, rc);
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): %s\n", __LINE__, errmsg.c_str_utf8());
+  return -1;
+}
+
 ustring SignatureFile(const ustring& sign_folder, uint64_t row_id) {
   char name[kSignatureNameSize];
   path_convert(row_id, name);
@@ -117,10 +150,9 @@ namespace event_db {
 
 int Exec(sqlite3* db, const char* sql, ustring& errmsg) {
   Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): exec: %s\n", __LINE__, sql);
-  char* raw = nullptr;
-  int rc = sqlite3_exec(db, sql, nullptr, nullptr, &raw);
-  Text err(raw);
-  errmsg = rc == SQLITE_OK ? "" : (raw != nullptr ? raw : sqlite3_errstr(rc));
+  std::string error;
+  int rc = sqlite_util::Exec(db, sql, &error);
+  errmsg = error.c_str();
   return rc;
 }
 
@@ -160,6 +192,14 @@ void LogFailure(const char* label, int line, const ustring& errmsg, int rc) {
                  errmsg.c_str_utf8(), rc);
 }
 
+int ExecOrLog(sqlite3* db, const char* sql, const char* label, int line) {
+  ustring errmsg;
+  int rc = Exec(db, sql, errmsg);
+  if (rc == SQLITE_OK) return 0;
+  LogFailure(label, line, errmsg, rc);
+  return -1;
+}
+
 void Rollback(sqlite3* db) {
   if (sqlite3_get_autocommit(db) != 0) return;  // the failure ended it already
   ustring errmsg;
@@ -197,38 +237,23 @@ int FileEventDB::initialize(const ustring& location) {
                    __LINE__);
     return 0;
   }
+  // The busy timeout is set before the schema script, which takes the write lock.
   sqlite3* db = nullptr;
-  int rc = sqlite3_open(location.c_str_utf8(), &db);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp,
-                   "[ERROR] event-db(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n", __LINE__,
-                   location.c_str_utf8(), rc, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-    // sqlite3_open hands out a handle even when it fails; it must be closed.
-    sqlite_util::Close(db);
-    return -1;
-  }
-  // Before the schema script, which takes the write lock.
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  ustring errmsg;
-  rc = event_db::Exec(db, kSchema, errmsg);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp,
-                   "[ERROR] event-db(%d): FileEventDB: Failed to initialize database at '%s'. [%d] %s\n",
-                   __LINE__, location.c_str_utf8(), rc, errmsg.c_str_utf8());
-    // Closing also rolls back the script's open transaction.
-    sqlite_util::Close(db);
+  if (sqlite_util::OpenWithSchema({kComp, "event-db", "FileEventDB"}, location, kBusyTimeoutMs, kSchema,
+                                  &db) != 0) {
     return -1;
   }
   // SQLITE_UTF8 alone: the function deletes files, so it is neither
   // deterministic nor innocuous, and only this connection's trigger calls it.
-  rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, &m_signPath,
-                               &FileEventDB::SQLRemoveSignatureFunction, nullptr, nullptr);
+  int rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, &m_signPath,
+                                   &FileEventDB::SQLRemoveSignatureFunction, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): FileEventDB: Failed to create function. %s (%d)\n",
                    __LINE__, sqlite3_errmsg(db), rc);
     sqlite_util::Close(db);
     return -1;
   }
+  ustring errmsg;
   rc = event_db::Exec(db, "PRAGMA recursive_triggers = true;", errmsg);
   if (rc != SQLITE_OK) {
     Logger::LogMsg(Logger::L_ERR, kComp,
@@ -319,19 +344,7 @@ int FileEventDB::setSingleRecord(const DBFileInfo& e) {
       e.aclAttribute.c_str_utf8(), e.aclHash.c_str_utf8(), e.sharePrivDisabled, e.sharePrivDenyList.c_str_utf8(),
       e.sharePrivRoList.c_str_utf8(), e.sharePrivRwList.c_str_utf8(), e.sharePrivHash.c_str_utf8(), U(e.inode),
       path, path));
-  if (!sql) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_mprintf failed\n", __LINE__);
-    return -1;
-  }
-  ustring errmsg;
-  int rc = event_db::Exec(m_db, sql.get(), errmsg);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_exec(%s) failed. Error code: %d.\n",
-                   __LINE__, path, rc);
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): %s\n", __LINE__, errmsg.c_str_utf8());
-    return -1;
-  }
-  return 0;
+  return ExecRecordStatement(m_db, sql, path);
 }
 
 int FileEventDB::updateParentRecord(const ustring& path, uint64_t sync_id, uint32_t mtime) {
@@ -348,18 +361,7 @@ int FileEventDB::updateParentRecord(const ustring& path, uint64_t sync_id, uint3
         "VALUES (1, 0, %llu,  1, 0, '',  0, %Q,  %u, 1, '',  '', '',  0, 0, 493, '',  0, '', '', '', ''); "
         "UPDATE event_table SET maxSyncID = %llu WHERE changes() = 0 AND path = %Q AND maxSyncID < %llu;",
         U(sync_id), cur.c_str_utf8(), mtime, U(sync_id), cur.c_str_utf8(), U(sync_id)));
-    if (!sql) {
-      Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_mprintf failed\n", __LINE__);
-      return -1;
-    }
-    ustring errmsg;
-    int rc = event_db::Exec(m_db, sql.get(), errmsg);
-    if (rc != SQLITE_OK) {
-      Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_exec(%s) failed. Error code: %d.\n",
-                     __LINE__, cur.c_str_utf8(), rc);
-      Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): %s\n", __LINE__, errmsg.c_str_utf8());
-      return -1;
-    }
+    if (ExecRecordStatement(m_db, sql, cur.c_str_utf8()) != 0) return -1;
   }
 }
 
@@ -501,26 +503,14 @@ int FileEventDB::rmEventInfo(const ustring& path) {
   }
   ustring errmsg;
   int rc = event_db::Run(m_db, kDeleteSubtree, {path}, errmsg);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", __LINE__, rc,
-                   errmsg.c_str_utf8());
-    return -1;
-  }
-  return 0;
+  return ExecResult(rc, errmsg, __LINE__);
 }
 
 int FileEventDB::rmAllFolders() {
   std::lock_guard<std::mutex> lock(m_dbMutex);
   if (m_db == nullptr) return NotOpen("rmAllFolders");
-  ustring errmsg;
   // A fixed pattern: the names in the data play no part in it.
-  int rc = event_db::Exec(m_db, "DELETE FROM event_table WHERE path GLOB '/*/*';", errmsg);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", __LINE__, rc,
-                   errmsg.c_str_utf8());
-    return -1;
-  }
-  return 0;
+  return ExecLogged(m_db, "DELETE FROM event_table WHERE path GLOB '/*/*';", __LINE__);
 }
 
 int FileEventDB::clear() {
@@ -566,14 +556,7 @@ int FileEventDB::setSyncId(uint64_t sync_id) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_mprintf failed\n", __LINE__);
     return -1;
   }
-  ustring errmsg;
-  int rc = event_db::Exec(m_db, sql.get(), errmsg);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_exec: [%d] %s\n", __LINE__, rc,
-                   errmsg.c_str_utf8());
-    return -1;
-  }
-  return 0;
+  return ExecLogged(m_db, sql.get(), __LINE__);
 }
 
 int FileEventDB::getPathByInode(uint64_t, ustring&) { return -1; }

@@ -7,7 +7,6 @@
 #include "session/file_event_db.h"
 
 using event_db::kComp;
-using event_db::Param;
 using event_db::U;
 using sqlite_util::Statement;
 using sqlite_util::Text;
@@ -188,13 +187,7 @@ int FileEventDB::addFileToRecycleBin(const ustring& unique_path, uint64_t file_s
   std::lock_guard<std::mutex> lock(m_dbMutex);
   if (m_db == nullptr) return NotOpen("addFileToRecycleBin");
   if (!sql) return MprintfFailed(__LINE__, "FileEventDB");
-  ustring errmsg;
-  int rc = event_db::Exec(m_db, sql.get(), errmsg);
-  if (rc != SQLITE_OK) {
-    event_db::LogFailure("FileEventDB addFileToRecycleBin", __LINE__, errmsg, rc);
-    return -1;
-  }
-  return 0;
+  return event_db::ExecOrLog(m_db, sql.get(), "FileEventDB addFileToRecycleBin", __LINE__);
 }
 
 int FileEventDB::dumpFileToRecycleBin(const ustring& unique_path, const ustring& path) {
@@ -242,25 +235,13 @@ int FileEventDB::rmRecycleByPath(const ustring& path) {
   Text sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE path = '%q';", path.c_str_utf8()));
   if (!sql) return MprintfFailed(__LINE__, "FilterDB");
   Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): rmRecycleByPath sql : %s\n", __LINE__, sql.get());
-  ustring errmsg;
-  int rc = event_db::Exec(m_db, sql.get(), errmsg);
-  if (rc != SQLITE_OK) {
-    event_db::LogFailure("FilterDB rmRecycleByPath", __LINE__, errmsg, rc);
-    return -1;
-  }
-  return 0;
+  return event_db::ExecOrLog(m_db, sql.get(), "FilterDB rmRecycleByPath", __LINE__);
 }
 
 int FileEventDB::resetRecycleBin() {
   std::lock_guard<std::mutex> lock(m_dbMutex);
   if (m_db == nullptr) return NotOpen("resetRecycleBin");
-  ustring errmsg;
-  int rc = event_db::Exec(m_db, "DELETE FROM recycle_bin_table;", errmsg);
-  if (rc != SQLITE_OK) {
-    event_db::LogFailure("FileEventDB resetRecycleBin", __LINE__, errmsg, rc);
-    return -1;
-  }
-  return 0;
+  return event_db::ExecOrLog(m_db, "DELETE FROM recycle_bin_table;", "FileEventDB resetRecycleBin", __LINE__);
 }
 
 int FileEventDB::getOldestRecyleTime(uint32_t& time) {
@@ -320,11 +301,5 @@ int FileEventDB::rmRotateRecords(uint32_t criteria_time) {
   std::lock_guard<std::mutex> lock(m_dbMutex);
   if (m_db == nullptr) return NotOpen("rmRotateRecords");
   if (!sql) return MprintfFailed(__LINE__, "FileEventDB");
-  ustring errmsg;
-  int rc = event_db::Exec(m_db, sql.get(), errmsg);
-  if (rc != SQLITE_OK) {
-    event_db::LogFailure("FileEventDB : rmRotateRecords", __LINE__, errmsg, rc);
-    return -1;
-  }
-  return 0;
+  return event_db::ExecOrLog(m_db, sql.get(), "FileEventDB : rmRotateRecords", __LINE__);
 }

@@ -3,21 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace {
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
+#include "platform/ascii_case.h"
 
 bool IsSafeSessionPath(const ustring& path) {
   // length() counts every byte, an embedded NUL included.
@@ -32,7 +18,7 @@ bool IsSafeSessionPath(const ustring& path) {
     size_t end = p.find('/', start);
     std::string_view component = p.substr(start, end == std::string_view::npos ? p.npos : end - start);
     if (component.empty() || component == "." || component == "..") return false;
-    if (first && EqualsIgnoringAsciiCase(component, kWorkingDirName)) return false;
+    if (first && platform::AsciiEqualIgnoringCase(component, kWorkingDirName)) return false;
     first = false;
     if (end == std::string_view::npos) return true;
     start = end + 1;

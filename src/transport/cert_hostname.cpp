@@ -1,17 +1,14 @@
 #include "transport/cert_hostname.h"
 
 #include <cstring>
+#include <string_view>
+
+#include "platform/ascii_case.h"
 
 namespace {
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool EqualNoCase(const char* a, size_t a_len, const char* b, size_t b_len) {
-  if (a_len != b_len) return false;
-  for (size_t i = 0; i < a_len; ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
+  return platform::AsciiEqualIgnoringCase(std::string_view(a, a_len), std::string_view(b, b_len));
 }
 
 bool Match(const char* pattern, size_t pattern_len, const char* host, size_t host_len) {

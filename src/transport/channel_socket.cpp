@@ -32,9 +32,27 @@ int WaitWithTimeout(int sock, unsigned want, timeval const& timeout,
   return ERR_SYS;
 }
 
+int WaitReady(int sock, unsigned want, timeval const& timeout, const std::atomic<int>* abort_flag, const char* op,
+              const char* exception) {
+  unsigned ready = 0;
+  int rc = WaitWithTimeout(sock, want | platform::kWaitExcept, timeout, abort_flag, &ready);
+  if (rc < 0) return rc;
+  if (ready & platform::kWaitExcept) {
+    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): %s: %s\n", __LINE__, op, exception);
+    return ERR_IO;
+  }
+  if (!(ready & want)) {
+    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): %s: select but fd [%d] not ready\n",
+                   __LINE__, op, sock);
+    return ERR_SYS;
+  }
+  return 0;
+}
+
 }  // namespace transport_internal
 
 using transport_internal::kComponent;
+using transport_internal::WaitReady;
 using transport_internal::WaitWithTimeout;
 
 namespace {
@@ -232,18 +250,8 @@ int Channel::ReadFd(int* fd, void* buf, size_t len, timeval const& m_timeout, co
   }
   int sock = fd ? *fd : -1;
   if (sock < 0) return ERR_IO;
-  unsigned ready = 0;
-  int rc = WaitWithTimeout(sock, platform::kWaitRead | platform::kWaitExcept, m_timeout, abort_flag, &ready);
+  int rc = WaitReady(sock, platform::kWaitRead, m_timeout, abort_flag, "ReadFd", "exception set");
   if (rc < 0) return rc;
-  if (ready & platform::kWaitExcept) {
-    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): ReadFd: exception set\n", __LINE__);
-    return ERR_IO;
-  }
-  if (!(ready & platform::kWaitRead)) {
-    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): ReadFd: select but fd [%d] not ready\n",
-                   __LINE__, sock);
-    return ERR_SYS;
-  }
   ssize_t n = platform::SocketRecv(sock, buf, ClampLen(len));
   if (n < 0 && IsTransient(errno)) return ERR_TIMEOUT;
   if (n <= 0) {
@@ -266,18 +274,8 @@ int Channel::WriteFd(int* fd, void const* buf, size_t len, timeval const& m_time
                      const std::atomic<int>* abort_flag) {
   int sock = fd ? *fd : -1;
   if (sock < 0) return ERR_IO;
-  unsigned ready = 0;
-  int rc = WaitWithTimeout(sock, platform::kWaitWrite | platform::kWaitExcept, m_timeout, abort_flag, &ready);
+  int rc = WaitReady(sock, platform::kWaitWrite, m_timeout, abort_flag, "WriteFd", "exception occurs");
   if (rc < 0) return rc;
-  if (ready & platform::kWaitExcept) {
-    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): WriteFd: exception occurs\n", __LINE__);
-    return ERR_IO;
-  }
-  if (!(ready & platform::kWaitWrite)) {
-    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): WriteFd: select but fd [%d] not ready\n",
-                   __LINE__, sock);
-    return ERR_SYS;
-  }
   ssize_t n = platform::SocketSend(sock, buf, ClampLen(len));
   if (n < 0 && IsTransient(errno)) return ERR_TIMEOUT;
   if (n <= 0) {

@@ -16,6 +16,7 @@
 #include "transport/channel_internal.h"
 
 using transport_internal::kComponent;
+using transport_internal::WaitReady;
 using transport_internal::WaitWithTimeout;
 
 void transport_internal::log_ssl() {
@@ -349,18 +350,8 @@ int Channel::SSLReadFd(SSL* m_ssl, void* buf, size_t len, timeval const& m_timeo
     return n;
   }
   int sock = SSL_get_fd(m_ssl);
-  unsigned ready = 0;
-  int rc = WaitWithTimeout(sock, platform::kWaitRead | platform::kWaitExcept, m_timeout, abort_flag, &ready);
+  int rc = WaitReady(sock, platform::kWaitRead, m_timeout, abort_flag, "ReadFd", "exception set");
   if (rc < 0) return rc;
-  if (ready & platform::kWaitExcept) {
-    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): ReadFd: exception set\n", __LINE__);
-    return ERR_IO;
-  }
-  if (!(ready & platform::kWaitRead)) {
-    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): ReadFd: select but fd [%d] not ready\n",
-                   __LINE__, sock);
-    return ERR_SYS;
-  }
   ERR_clear_error();
   int n = SSL_read(m_ssl, buf, want);
   if (n < 1) {
@@ -380,18 +371,8 @@ int Channel::SSLWriteFd(SSL* m_ssl, void const* buf, size_t len, timeval const& 
                         const std::atomic<int>* abort_flag) {
   if (m_ssl == nullptr) return ERR_IO;
   int sock = SSL_get_fd(m_ssl);
-  unsigned ready = 0;
-  int rc = WaitWithTimeout(sock, platform::kWaitWrite | platform::kWaitExcept, m_timeout, abort_flag, &ready);
+  int rc = WaitReady(sock, platform::kWaitWrite, m_timeout, abort_flag, "WriteFd", "exception set");
   if (rc < 0) return rc;
-  if (ready & platform::kWaitExcept) {
-    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): WriteFd: exception set\n", __LINE__);
-    return ERR_IO;
-  }
-  if (!(ready & platform::kWaitWrite)) {
-    Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): WriteFd: select but fd [%d] not ready\n",
-                   __LINE__, sock);
-    return ERR_SYS;
-  }
   // After WANT_* OpenSSL needs the same buffer and length again; the write
   // ring provides them, since nothing moves until a write succeeds.
   int want = static_cast<int>(ClampLen(len));

@@ -116,13 +116,13 @@ class DaemonTest : public TempDirTest {
 
 TEST_F(DaemonTest, AnnouncementRepliesAndStopAreByteExact) {
   int ui_port = -1;
-  int listener = apptest::BindLoopback(0, true, &ui_port);
+  int listener = apptest::BindLoopback(0, 16, &ui_port);
   ASSERT_GE(listener, 0);
   daemon_.Set("ui_port", std::to_string(ui_port));
   ASSERT_TRUE(daemon_.Start());
 
   std::string announcement;
-  ASSERT_TRUE(apptest::AcceptAndReadAll(listener, &announcement, 20s)) << daemon_.Stdout();
+  ASSERT_TRUE(apptest::AcceptAndRecvToEnd(listener, &announcement, 20s)) << daemon_.Stdout();
   close(listener);
   ASSERT_EQ(announcement.size(), 20u);
   const int port = (static_cast<unsigned char>(announcement[17]) << 8) | static_cast<unsigned char>(announcement[18]);
@@ -260,7 +260,7 @@ TEST_F(DaemonTest, ASocketPathIsInertAndTheDaemonExitsWith0) {
 
 TEST_F(DaemonTest, AUiPortThatDoesNotListenEndsTheDaemonWith0) {
   int ui_port = -1;
-  int bound = apptest::BindLoopback(0, false, &ui_port);  // bound, never listening: refused
+  int bound = apptest::BindLoopback(0, -1, &ui_port);  // bound, never listening: refused
   ASSERT_GE(bound, 0);
   daemon_.Set("ui_port", std::to_string(ui_port));
   ASSERT_TRUE(daemon_.Start());
@@ -283,7 +283,7 @@ TEST_F(DaemonTest, ATakenPortMakesTheDaemonListenHigher) {
   UiStandIn ui;
   ASSERT_GT(ui.port(), 0);
   int held_port = -1;
-  int held = apptest::BindLoopback(ui.port() + 1, true, &held_port);
+  int held = apptest::BindLoopback(ui.port() + 1, 16, &held_port);
   ASSERT_TRUE(held >= 0 || errno == EADDRINUSE) << std::strerror(errno);
   int port = StartToward(ui);
   EXPECT_GE(port, ui.port() + 2);
@@ -345,9 +345,9 @@ TEST_F(DaemonTest, AStopSignalEndsARequestThatIsStillArriving) {
   ASSERT_GT(port, 0);
   // A client that sends the first byte of a map and then nothing: the
   // request would wait out the channel's 60-second time-out.
-  int fd = apptest::Connect(port);
+  int fd = apptest::ConnectLoopback(port);
   ASSERT_GE(fd, 0);
-  apptest::SendSome(fd, "\x42");
+  (void)apptest::SendAll(fd, "\x42");
   std::this_thread::sleep_for(300ms);
   ASSERT_TRUE(daemon_.Signal(SIGTERM));
   int code = -1;

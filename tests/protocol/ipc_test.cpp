@@ -31,16 +31,8 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 // A socket bound to 127.0.0.1:port (not listening), or -1 when the port is
 // taken.
 int BindPort(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  return fd;
+  int bound = -1;
+  return testsupport::loopback::BindLoopback(port, -1, &bound);
 }
 
 // The lowest port the kernel hands out on its own; fixed ports below it are

@@ -3,8 +3,6 @@
 #ifndef TESTS_PROTOCOL_PROTOCOL_TEST_UTIL_H_
 #define TESTS_PROTOCOL_PROTOCOL_TEST_UTIL_H_
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/logger.h"
+#include "support/loopback.h"
 #include "transport/channel.h"
 
 namespace ptest {
@@ -47,39 +46,12 @@ inline std::string Hex(const std::string& bytes) {
 // A TCP socket on 127.0.0.1 bound to a free port and listening; -1 on
 // failure. A `rcvbuf` above 0 is the receive buffer of accepted connections.
 inline int ListenAnyPort(int* port, int rcvbuf = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 4) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  *port = ntohs(sa.sin_port);
-  return fd;
+  return testsupport::loopback::BindLoopback(0, 4, port, rcvbuf);
 }
 
 // A blocking connect to 127.0.0.1:port; -1 on failure. A `rcvbuf` above 0
-// sets the receive buffer first, so that a single-threaded test can send a
-// body that large before the far end reads.
-inline int ConnectTo(int port, int rcvbuf = 0) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  return fd;
-}
+// sets the receive buffer first.
+inline int ConnectTo(int port, int rcvbuf = 0) { return testsupport::loopback::ConnectLoopback(port, rcvbuf); }
 
 // One loopback TCP connection: `ch` owns one end, the test drives `peer`.
 // Each direction holds about 1 MiB before anyone reads it.
@@ -103,27 +75,14 @@ class ChannelPair {
   // Sends all of `bytes` from the far end; with `finish`, then ends its
   // output so that a reader meets the end of the stream.
   bool PeerSend(const std::string& bytes, bool finish = true) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-      ssize_t n = send(peer, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      off += static_cast<size_t>(n);
-    }
+    if (!testsupport::loopback::SendAll(peer, bytes)) return false;
     return !finish || shutdown(peer, SHUT_WR) == 0;
   }
 
   // Everything the far end receives until `ch` is closed (closing flushes).
   std::string CloseAndCollect() {
     (void)ch.Close();
-    std::string out;
-    char buf[65536];
-    for (;;) {
-      ssize_t n = recv(peer, buf, sizeof buf, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return out;
-      out.append(buf, static_cast<size_t>(n));
-    }
+    return testsupport::loopback::RecvToEnd(peer);
   }
 
   // True when the far end has bytes to read within `ms`.

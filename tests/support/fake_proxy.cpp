@@ -1,8 +1,6 @@
 #include "support/fake_proxy.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,22 +8,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/loopback.h"
+
 namespace testsupport {
 
-namespace {
-
-bool SendAll(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
+using loopback::SendAll;
 
 FakeProxy::~FakeProxy() { Stop(); }
 
@@ -35,18 +22,11 @@ bool FakeProxy::Start(Script script, std::string* error) {
     *error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      listen(listen_fd_, 16) != 0 || getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+  listen_fd_ = loopback::BindLoopback(0, 16, &port_);
+  if (listen_fd_ < 0) {
     *error = std::string("listen: ") + std::strerror(errno);
     return false;
   }
-  port_ = ntohs(sa.sin_port);
   acceptor_ = std::thread(&FakeProxy::AcceptLoop, this);
   return true;
 }

@@ -1,8 +1,6 @@
 #include "support/ui_stand_in.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include <cstring>
 
 #include "protocol/pstream.h"
+#include "support/loopback.h"
 #include "support/pobject_from_bytes.h"
 #include "transport/channel.h"
 
@@ -23,7 +22,7 @@ constexpr size_t kChannelCapacity = 81920;
 // that the stand-in goes on draining.
 constexpr uint32_t kReadTimeoutSeconds = 10;
 // How long request waits for the daemon's whole reply.
-constexpr int kReplyTimeoutMs = 30000;
+constexpr std::chrono::milliseconds kReplyTimeout(30000);
 
 void CloseFd(int& fd) {
   if (fd >= 0) (void)close(fd);  // sockets and pipes: nothing to flush
@@ -61,52 +60,6 @@ bool Encode(const PObject& obj, std::string* out) {
   if (rc != 0) return false;
   *out = std::move(bytes);
   return true;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-  size_t off = 0;
-  while (off < bytes.size()) {
-    ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    off += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Everything the peer sends until it closes, within `timeout_ms`. false on
-// a time-out or an error.
-bool ReadToEnd(int fd, std::string* out, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  char buf[65536];
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno == ECONNRESET;  // an end all the same; what came is kept
-    if (n == 0) return true;
-    out->append(buf, static_cast<size_t>(n));
-  }
-}
-
-int ConnectLoopback(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  while (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    if (errno == EINTR) continue;
-    CloseFd(fd);
-    return -1;
-  }
-  return fd;
 }
 
 bool IsCodeKey(const ustring& key) { return key == "error_type" || key == "code"; }
@@ -148,18 +101,11 @@ void Render(const PObject& v, bool signed_integer, std::string& out) {
 }  // namespace
 
 UiStandIn::UiStandIn(int port, MessageHook hook) : hook_(std::move(hook)) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    error_ = std::string("socket: ") + std::strerror(errno);
-    return;
-  }
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  socklen_t len = sizeof sa;
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 128) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+  int bound = -1;
+  int fd = loopback::BindLoopback(port, 128, &bound);
+  // Non-blocking: a client that goes away between poll and accept must not
+  // stall the accept thread.
+  if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
     error_ = "listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
     CloseFd(fd);
     return;
@@ -170,7 +116,7 @@ UiStandIn::UiStandIn(int port, MessageHook hook) : hook_(std::move(hook)) {
     return;
   }
   listen_fd_ = fd;
-  port_ = ntohs(sa.sin_port);
+  port_ = bound;
   thread_ = std::thread(&UiStandIn::AcceptLoop, this);
 }
 
@@ -258,11 +204,11 @@ UiStandIn::RequestResult UiStandIn::request(const PObject& req, PObject* reply) 
   if (daemon < 0) return kNoDaemon;
   std::string bytes;
   if (!Encode(req, &bytes)) return kSendFailed;
-  int fd = ConnectLoopback(daemon);
+  int fd = loopback::ConnectLoopback(daemon);
   if (fd < 0) return kNoDaemon;
   std::string answer;
-  bool sent = SendAll(fd, bytes);
-  bool complete = sent && ReadToEnd(fd, &answer, kReplyTimeoutMs);
+  bool sent = loopback::SendAll(fd, bytes);
+  bool complete = sent && loopback::RecvToEndWithin(fd, &answer, kReplyTimeout);
   CloseFd(fd);
   if (!sent) return kSendFailed;
   if (!complete) return kBadReply;

@@ -13,8 +13,8 @@
 #include "loopback.h"
 #include "proxy_peers.h"
 #include "support/background_process.h"
+#include "support/relay_stand_in.h"
 #include "support/temp_dir.h"
-#include "test_relay.h"
 #include "transport/proxy_channel.h"
 #include "transport/zarq_proxy_client.h"
 
@@ -86,7 +86,7 @@ class Tinyproxy : public ::testing::Test {
   }
   testsupport::TempDir dir_;
   testsupport::BackgroundProcess proc_;
-  relaytest::EchoTarget target_;
+  testsupport::relay::EchoTarget target_;
   int port_ = 0;
 };
 
@@ -161,7 +161,7 @@ class Squid : public ::testing::Test {
   }
   testsupport::TempDir dir_;
   testsupport::BackgroundProcess proc_;
-  relaytest::EchoTarget target_;
+  testsupport::relay::EchoTarget target_;
   int port_ = 0;
 };
 

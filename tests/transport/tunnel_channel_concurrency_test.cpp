@@ -14,15 +14,15 @@
 #include "proxy_peers.h"
 #include "s_server.h"
 #include "support/background_process.h"
+#include "support/relay_stand_in.h"
 #include "support/temp_dir.h"
-#include "test_relay.h"
 #include "transport/proxy_tunnel_channel.h"
 #include "transport/tunnel_channel.h"
 #include "transport/zarq_tunnel_client.h"
 
 namespace {
 
-using relaytest::Mode;
+using testsupport::relay::Mode;
 
 // Exposes whether the channel is in TLS mode.
 template <class Base>
@@ -87,7 +87,7 @@ TEST(TunnelHandshake, AnswerTable) {
       {"silence", Mode::kSilent, 0, 2, -403},
   };
   for (const Case& c : cases) {
-    relaytest::TestRelay relay;
+    testsupport::relay::TestRelay relay;
     std::string error;
     ASSERT_TRUE(relay.Start(c.mode, c.status, &error)) << error;
     RelaySession session(relay.port());
@@ -105,7 +105,7 @@ TEST(TunnelHandshake, AnswerTable) {
 }
 
 TEST(TunnelHandshake, LongTargetNamesAreNotTruncated) {
-  relaytest::TestRelay relay;
+  testsupport::relay::TestRelay relay;
   std::string error;
   ASSERT_TRUE(relay.Start(Mode::kStatus, 401, &error)) << error;
   RelaySession session(relay.port());
@@ -118,7 +118,7 @@ TEST(TunnelHandshake, LongTargetNamesAreNotTruncated) {
 }
 
 TEST(TunnelHandshake, RefusesTargetsThatWouldAddHeaderLines) {
-  relaytest::TestRelay relay;
+  testsupport::relay::TestRelay relay;
   std::string error;
   ASSERT_TRUE(relay.Start(Mode::kConnect, 0, &error)) << error;
   RelaySession session(relay.port());
@@ -142,7 +142,7 @@ class TunnelChannelTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir_;
-  relaytest::TestRelay relay_;
+  testsupport::relay::TestRelay relay_;
 };
 
 TEST_F(TunnelChannelTest, OpensPlainThenRunsTlsEndToEnd) {
@@ -172,7 +172,7 @@ TEST_F(TunnelChannelTest, RefusalsCloseTheChannel) {
   } cases[] = {{Mode::kStatus, 402, "402"}, {Mode::kLowerCase, 401, "401"}, {Mode::kCloseEarly, 0, "-402"},
                {Mode::kSilent, 0, "-403"}};
   for (const Case& c : cases) {
-    relaytest::TestRelay relay;
+    testsupport::relay::TestRelay relay;
     std::string error;
     ASSERT_TRUE(relay.Start(c.mode, c.status, &error)) << error;
     Probe<TunnelChannel> ch(Relay("127.0.0.1", relay.port()));
@@ -191,7 +191,7 @@ TEST_F(TunnelChannelTest, RefusalsCloseTheChannel) {
 
 TEST_F(TunnelChannelTest, CloseThenOpenRebuildsThePath) {
   ASSERT_NO_FATAL_FAILURE(StartRelay(Mode::kConnect));
-  relaytest::EchoTarget target;
+  testsupport::relay::EchoTarget target;
   TunnelChannel ch(Relay("127.0.0.1", relay_.port()));
   for (int round = 0; round < 3; ++round) {
     ASSERT_EQ(0, ch.Open("127.0.0.1", target.port())) << round;

@@ -6,8 +6,11 @@
 //
 // Uses the test PKI's srv certificate; no session tickets, so nothing
 // arrives after the handshake that the client would have to read.
-#ifndef TESTS_TRANSPORT_TEST_RELAY_H_
-#define TESTS_TRANSPORT_TEST_RELAY_H_
+//
+// Header-only on purpose: the test_support library stays free of the code
+// under test; only executables that already link `transport` include this.
+#ifndef TESTS_SUPPORT_RELAY_STAND_IN_H_
+#define TESTS_SUPPORT_RELAY_STAND_IN_H_
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
@@ -24,12 +27,12 @@
 #include <thread>
 #include <vector>
 
-#include "loopback.h"
+#include "support/loopback.h"
 #include "support/pki.h"
 #include "transport/zarq_crypto.h"
 #include "transport/zarq_tunnel_client.h"
 
-namespace relaytest {
+namespace testsupport::relay {
 
 enum class Mode {
   kConnect,     // X-Target-Status: 0, then pump to the target
@@ -342,6 +345,6 @@ class EchoTarget {
   std::vector<std::thread> workers_;
 };
 
-}  // namespace relaytest
+}  // namespace testsupport::relay
 
-#endif  // TESTS_TRANSPORT_TEST_RELAY_H_
+#endif  // TESTS_SUPPORT_RELAY_STAND_IN_H_
