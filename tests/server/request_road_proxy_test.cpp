@@ -8,7 +8,7 @@
 
 #include "road_fixture.h"
 #include "transport/proxy_peers.h"
-#include "transport/test_relay.h"
+#include "support/relay_stand_in.h"
 
 namespace {
 
@@ -77,9 +77,9 @@ TEST_F(RoadTest, PullThroughTinyproxy) {
 // server's address, and TLS runs end to end inside.
 TEST_F(RoadTest, PullThroughTheRelay) {
   Start();
-  relaytest::TestRelay relay;
+  testsupport::relay::TestRelay relay;
   std::string error;
-  ASSERT_TRUE(relay.Start(relaytest::Mode::kConnect, 0, &error)) << error;
+  ASSERT_TRUE(relay.Start(testsupport::relay::Mode::kConnect, 0, &error)) << error;
   const TunnelInfo tunnel{true, "127.0.0.1", static_cast<uint16_t>(relay.port())};
   Reload(Info(), nullptr, &tunnel);
   PObject reply;
