@@ -32,7 +32,10 @@ class FilterDBTest : public testsupport::TempDirTest {
     db_path_ = Path("filter.db");
     ASSERT_EQ(0, db_.initialize(db_path_.c_str()));
   }
-  void TearDown() override { db_.destroy(); }
+  void TearDown() override {
+    db_.destroy();
+    Logger::ResetForTest();
+  }
 
   std::string Log() const { return ReadAll(log_); }
   std::string Sql(const std::string& sql) const { return Shell(db_path_, sql); }

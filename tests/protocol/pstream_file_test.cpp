@@ -16,6 +16,7 @@
 #include "protocol/pstream.h"
 #include "protocol_test_util.h"
 #include "support/temp_dir.h"
+#include "support/tmp_name_key.h"
 
 using ptest::B;
 using ptest::ChannelPair;
@@ -217,7 +218,7 @@ TEST_F(PStreamFileTest, FreshFileNeverFollowsOrReplaces) {
   predict.setKeyForTest(key);
   const std::string planted = Path("recv") + "/" + predict.getTmpName().c_str_utf8();
   ASSERT_EQ(0, symlink(Path("victim").c_str(), planted.c_str()));
-  TmpNameGen::getInstance()->setKeyForTest(key);
+  testsupport::ScopedTmpNameKey known(key);
 
   PStream stream;
   stream.SetDefaultRecvLocation(Path("recv").c_str());
