@@ -20,11 +20,15 @@ test: setup
 setup:
 	bash scripts/setup
 
+# Each case in a process of its own first; then every test executable run
+# whole, once (label "whole"), so that a case which leaves process-wide
+# state behind fails the case after it.
 test-asan:
 	cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DSANITIZE=address,undefined -DWARNINGS_AS_ERRORS=ON
 	cmake --build build/test -j$(JOBS)
-	UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/test
+	UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/test -LE whole
+	UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/test -L whole
 
 # setarch -R: ThreadSanitizer aborts with "unexpected memory mapping" under
 # address-space randomisation on some kernels.

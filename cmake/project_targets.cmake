@@ -2,6 +2,7 @@
 #   src/<lib>/*.cpp          -> static library <lib>
 #   tests/<lib>/*_test.cpp   -> <lib>_tests (one process per test case)
 #   tests/<lib>/*_concurrency_test.cpp -> <lib>_concurrency_tests, label "concurrency"
+#   every test executable, run whole -> <target>.whole, label "whole"
 #   tests/fuzz/fuzz_<name>.cpp -> fuzz_<name>, label "fuzz"
 
 # project_library(<name> [DEPS <targets>...])
@@ -12,6 +13,30 @@ function(project_library name)
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads)
+endfunction()
+
+# project_test_executable(<target> [LABELS <labels>...])
+# Registers a GoogleTest executable of the current folder with ctest twice:
+# each case as a test of its own process (found when ctest runs it), with
+# the given labels; and the whole executable in one process, as
+# <target>.whole with the label "whole" only, so that a case which leaves
+# process-wide state behind fails the case after it. Both run in the
+# binary folder with TEST_SOURCE_DIR naming the source folder.
+function(project_test_executable target)
+  cmake_parse_arguments(ARG "" "" "LABELS" ${ARGN})
+  set(env "TEST_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR}")
+  set(properties ENVIRONMENT "${env}")
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
+  # Listing the cases of a sanitized executable takes seconds on a loaded
+  # machine: more than the default 5 s allow.
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    PROPERTIES ${properties})
+  add_test(NAME ${target}.whole COMMAND ${target} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  # A high cost makes ctest start the long whole runs first.
+  set_tests_properties(${target}.whole PROPERTIES LABELS whole ENVIRONMENT "${env}" COST 1000)
 endfunction()
 
 # project_library_tests(<lib> [DEPS <targets>...])
@@ -27,22 +52,15 @@ function(project_library_tests lib)
   if(concurrency_tests)
     list(REMOVE_ITEM plain_tests ${concurrency_tests})
   endif()
-  # DISCOVERY_TIMEOUT: listing the cases of a sanitized executable takes more
-  # than the default 5 s on a loaded machine, and a timed-out listing fails
-  # every test of the executable.
   if(plain_tests)
     add_executable(${lib}_tests ${plain_tests})
     target_link_libraries(${lib}_tests PRIVATE ${lib} ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock)
-    gtest_discover_tests(${lib}_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      PROPERTIES ENVIRONMENT "TEST_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR}")
+    project_test_executable(${lib}_tests)
   endif()
   if(concurrency_tests)
     add_executable(${lib}_concurrency_tests ${concurrency_tests})
     target_link_libraries(${lib}_concurrency_tests PRIVATE ${lib} ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock)
-    gtest_discover_tests(${lib}_concurrency_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      PROPERTIES LABELS concurrency ENVIRONMENT "TEST_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR}")
+    project_test_executable(${lib}_concurrency_tests LABELS concurrency)
     add_dependencies(concurrency_tests ${lib}_concurrency_tests)
   endif()
 endfunction()

@@ -244,6 +244,19 @@ void Logger::Destroy() {
   s.log_path.clear();
 }
 
+void Logger::ResetForTest() {
+  State& s = GetState();
+  s.log_level.clear();
+  s.max_threshold = kDefaultThreshold;
+  std::lock_guard<std::mutex> lock(s.log_lock);
+  CloseOwned(s);
+  s.log_type = STDOUT_LOGGER;
+  s.log_fp = stderr;
+  s.log_size = -1;
+  s.rotate_cnt = 50;
+  s.log_path.clear();
+}
+
 void LogMSG_c(int level, const char* comp, const char* fmt, va_list args) {
   if (FilteredOut(level, comp)) return;
   Write(fmt, args);

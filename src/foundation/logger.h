@@ -84,6 +84,12 @@ class Logger {
   // For FILE_LOGGER: closes the file and writes to standard output from then
   // on (type STDERR_LOGGER, nothing counted). Other types: nothing.
   static void Destroy();
+
+  // Back to the state before the first Initialize: no thresholds, standard
+  // error, nothing counted; a log file is closed. For test fixtures, which
+  // leave the process as they found it. Same rule as Initialize: no other
+  // thread may log meanwhile.
+  static void ResetForTest();
 };
 
 // Logger::LogMsg on `comp` with the source line as the first conversion of

@@ -38,7 +38,9 @@ int PStream::Recv(Channel& ch, PObject& target) {
   dump = Logger::IsEnabled(Logger::L_DEBUG, kComponent);
   indent = 0;
   value_count = 0;
+  fresh_files.clear();
   int rc = RecvObject(ch, target);
+  fresh_files.clear();
   if (rc < 0) DumpHistory();
   ClearHistory();
   return rc;

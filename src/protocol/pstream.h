@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "foundation/ustring.h"
@@ -85,6 +87,9 @@ class PStream {
   // failure, so a second Recv into the same target continues a broken body.
   // 0; ERR_IO (channel), ERR_STREAM (malformed), ERR_SYS (local file or
   // memory), ERR_DISKFULL. What arrived before a failure stays in `target`.
+  // A file this call created in the receive folder is removed when a later
+  // value of the same message replaces the binary that names it (a key sent
+  // twice), so every such file is named by `target` on return.
   int Recv(Channel& ch, PObject& target);
 
   // The folder for received binaries whose target has no path ("" at first:
@@ -135,6 +140,9 @@ class PStream {
   int Get(Channel& ch, void* bytes, size_t len);
   // An unknown tag: nothing can be skipped safely. Always ERR_STREAM.
   int Skip(Channel& ch, uint8_t tag);
+  // Removes the files of this Recv's fresh binaries inside `value`, which is
+  // about to be replaced.
+  void RemoveFreshFiles(const PObject& value);
 
   // --- Status and log (pstream.cpp) ---
   // Logs the channel's failure and gives ERR_IO.
@@ -162,6 +170,7 @@ class PStream {
   ustring recv_path;      // folder for binaries without a path
   size_t value_limit;
   size_t value_count;     // values received so far in this Recv
+  std::unordered_set<std::string> fresh_files;  // created in the receive folder by this Recv
   bool dump;              // "stream" is at L_DEBUG; decided once per Send/Recv
   std::vector<char> scratch;  // string bytes on their way in
 };

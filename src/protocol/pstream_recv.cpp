@@ -21,6 +21,27 @@ namespace {
 
 bool IsDiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
 
+// Whether receiving a value of this tag drops what `target` holds (the merge
+// keeps a target of the same kind).
+bool Replaces(uint8_t tag, const PObject& target) {
+  switch (tag) {
+    case kTagNull:
+      return true;
+    case kTagString:
+      return !target.isString();
+    case kTagInteger:
+      return !target.isInteger();
+    case kTagMap:
+      return !target.isMap();
+    case kTagArray:
+      return !target.isArray();
+    case kTagBinary:
+      return !target.isBinary();
+    default:
+      return false;  // refused before the target is touched
+  }
+}
+
 }  // namespace
 
 int PStream::Get(Channel& ch, void* bytes, size_t len) {
@@ -47,6 +68,11 @@ int PStream::RecvDispatch(Channel& ch, uint8_t tag, PObject& target) {
                    __LINE__, value_limit);
     return ERR_STREAM;
   }
+  // Only a binary, map or array can hold a binary.
+  if (!fresh_files.empty() && !target.isNull() && !target.isString() && !target.isInteger() &&
+      Replaces(tag, target)) {
+    RemoveFreshFiles(target);
+  }
   switch (tag) {
     case kTagString:
       return RecvString(ch, target);
@@ -62,6 +88,25 @@ int PStream::RecvDispatch(Channel& ch, uint8_t tag, PObject& target) {
       return RecvNull(ch, target);
     default:
       return Skip(ch, tag);
+  }
+}
+
+void PStream::RemoveFreshFiles(const PObject& value) {
+  if (value.isBinary()) {
+    const char* path = value.asBinary().path.c_str_utf8();
+    if (fresh_files.erase(path) != 0) {
+      Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] stream(%d): binary at %s replaced, file removed\n",
+                     __LINE__, path);
+      if (unlink(path) != 0) {
+        int err = errno;
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): unlink(%s): Error code %d\n", __LINE__,
+                       path, err);
+      }
+    }
+  } else if (value.isMap()) {
+    for (const auto& member : value.asMap()) RemoveFreshFiles(member.second);
+  } else if (value.isArray()) {
+    for (const PObject& element : value.asArray()) RemoveFreshFiles(element);
   }
 }
 
@@ -210,7 +255,11 @@ int PStream::RecvBinary(Channel& ch, PObject& target) {
       binary.offset = 0;
       binary.length = 0;
       fp = xfcreate(recv_path, binary.path);
-      if (fp == nullptr) rc = ERR_SYS;
+      if (fp == nullptr) {
+        rc = ERR_SYS;
+      } else {
+        fresh_files.insert(binary.path.c_str_utf8());
+      }
     }
   } else {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] stream(%d): store binary to %s, offset %llu\n", __LINE__,

@@ -21,7 +21,7 @@ class AppTest : public TempDirTest {
                                  ustring(Path("levels").c_str()), 50),
               0);
   }
-  void TearDown() override { Logger::Destroy(); }
+  void TearDown() override { Logger::ResetForTest(); }
 
   std::string Log() const { return ReadFile("log"); }
   size_t ErrorLines() const {

@@ -35,7 +35,10 @@ class FileStatusDBTest : public testsupport::TempDirTest {
     db_path_ = Path("fstat.db");
     ASSERT_EQ(0, FileStatusDB::initialize(db_path_.c_str()));
   }
-  void TearDown() override { FileStatusDB::destroy(); }
+  void TearDown() override {
+    FileStatusDB::destroy();
+    Logger::ResetForTest();
+  }
 
   std::string Sql(const std::string& sql) const { return filter_test::Shell(db_path_, sql); }
   std::string Paths() const { return Sql("SELECT path FROM fstatinfo ORDER BY path;"); }

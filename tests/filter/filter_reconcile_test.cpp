@@ -49,6 +49,7 @@ class ReconcileTest : public testsupport::TempDirTest {
   void TearDown() override {
     FilterDB::getInstance()->destroy();
     ProgressCache::getInstance()->clear();
+    Logger::ResetForTest();
   }
 
   void Open(const std::string& name) {

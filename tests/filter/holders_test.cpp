@@ -25,6 +25,7 @@ class HoldersTest : public testsupport::TempDirTest {
     // Undecorated log lines on stderr, so the test can read them exactly.
     ASSERT_EQ(0, Logger::Initialize(Logger::SYSLOG_LOGGER, "", "", 50));
   }
+  void TearDown() override { Logger::ResetForTest(); }
 
   // Runs `load` and returns what it wrote to stdout and stderr, with the
   // source line numbers of log tags replaced by N.

@@ -22,7 +22,10 @@ class ProgressCacheTest : public testsupport::TempDirTest {
     cache_ = ProgressCache::getInstance();
     cache_->clear();
   }
-  void TearDown() override { cache_->clear(); }
+  void TearDown() override {
+    cache_->clear();
+    Logger::ResetForTest();
+  }
 
   void Add(uint64_t row, uint64_t sess, uint64_t sync = 0) {
     cache_->addProgressEntry(row, ResumeCondition{sess, sync, -13, "/r" + std::to_string(row)});

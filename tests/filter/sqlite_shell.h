@@ -27,8 +27,8 @@ inline testsupport::CommandResult ShellResult(const std::string& db, const std::
 }
 
 // Starts the process-wide logger on `dir`/test.log with every component of
-// the filter databases at L_DEBUG. Call before any thread starts (each test
-// case runs in its own process, so once per case).
+// the filter databases at L_DEBUG. Call before any thread starts; the
+// fixture's TearDown calls Logger::ResetForTest().
 inline std::string StartLog(const std::string& dir) {
   std::string levels = dir + "/levels.conf";
   std::ofstream(levels) << "filter_db_debug=7\nfilter_utils_debug=7\nprogress_cache_debug=7\n"

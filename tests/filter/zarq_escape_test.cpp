@@ -110,6 +110,7 @@ TEST(ZarqEscapeTest, LongResultGrowsPastTheFirstBuffer) {
 class ZarqBadTest : public testsupport::TempDirTest {
  protected:
   void SetUp() override { log_ = filter_test::StartLog(Path()); }
+  void TearDown() override { Logger::ResetForTest(); }
   std::string log_;
 };
 

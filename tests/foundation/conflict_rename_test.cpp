@@ -32,7 +32,10 @@ class ConflictRenameTest : public testsupport::TempDirTest {
                                     Path("levels").c_str(), 50));
     MakeDir("s");
   }
-  void TearDown() override { platform::SetClockForTest(nullptr); }
+  void TearDown() override {
+    platform::SetClockForTest(nullptr);
+    Logger::ResetForTest();
+  }
 
   void MakeDir(const std::string& rel) const { ASSERT_EQ(0, mkdir(Path(rel).c_str(), 0777)) << rel; }
   bool Exists(const std::string& rel) const {
@@ -211,7 +214,7 @@ TEST_F(ConflictRenameTest, WhiteSpaceEdgeNames) {
 // there too (not "<name>/<trimmed>", a path below the file itself).
 TEST_F(ConflictRenameTest, WhiteSpaceBareNameStaysInTheCurrentFolder) {
   WriteFile("s/ b", "mine");
-  ASSERT_EQ(0, chdir(Path("s").c_str()));  // this test case has its own process
+  ASSERT_EQ(0, chdir(Path("s").c_str()));  // the fixture puts the working folder back
   EXPECT_EQ(0, WhiteSpaceConflictRename(" b", " b", "PC1"));
   EXPECT_EQ("mine", ReadFile("s/b"));
 }

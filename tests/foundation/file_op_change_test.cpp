@@ -13,6 +13,7 @@
 #include "foundation/tmp_name_gen.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
+#include "support/tmp_name_key.h"
 
 namespace {
 
@@ -391,7 +392,7 @@ TEST_F(FileOpChangeTest, MktempNeverTouchesWhatIsPlantedAtTheNextName) {
     TmpNameGen probe;
     probe.setKeyForTest(key);
     std::string next = probe.getTmpName().c_str_utf8();
-    TmpNameGen::getInstance()->setKeyForTest(key);
+    testsupport::ScopedTmpNameKey known(key);
     if (plant_link) {
       WriteFile("victim", "victim");
       ASSERT_EQ(0, symlink(Path("victim").c_str(), Path(next).c_str()));

@@ -37,7 +37,10 @@ class LoggerConcurrencyTest : public testsupport::TempDirTest {
     tzset();
     platform::SetClockForTest(&FixedClock);
   }
-  void TearDown() override { platform::SetClockForTest(nullptr); }
+  void TearDown() override {
+    platform::SetClockForTest(nullptr);
+    Logger::ResetForTest();
+  }
 };
 
 // Eight threads log while the file rotates, and one rotation fails. Every

@@ -23,8 +23,8 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(
     void (*malloc_hook)(const volatile void*, size_t), void (*free_hook)(const volatile void*));
 #endif
 
-// Every test case runs in a process of its own, so each starts with the
-// logger as it is before Initialize.
+// TearDown puts the logger back as it is before Initialize, so each case
+// starts from there.
 
 namespace {
 
@@ -47,7 +47,10 @@ class LoggerTest : public testsupport::TempDirTest {
     tzset();
     platform::SetClockForTest(&FixedClock);
   }
-  void TearDown() override { platform::SetClockForTest(nullptr); }
+  void TearDown() override {
+    platform::SetClockForTest(nullptr);
+    Logger::ResetForTest();
+  }
 
   // Starts the file output at rel (rotation count 50), with an optional level file.
   void StartFile(const std::string& rel, const std::string& levels = "") {

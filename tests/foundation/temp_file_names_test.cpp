@@ -4,6 +4,7 @@
 #include <string>
 
 #include "foundation/tmp_name_gen.h"
+#include "support/tmp_name_key.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ TEST(TmpNameGenTest, FirstNameOfAKnownKeyIsRc4Output) {
   EXPECT_NE("WpN0-kvy", second);
 
   // The same key replays the same names, also on the process instance.
-  TmpNameGen::getInstance()->setKeyForTest(key);
+  testsupport::ScopedTmpNameKey known(key);
   EXPECT_STREQ("WpN0-kvy", TmpNameGen::getInstance()->getTmpName().c_str_utf8());
   EXPECT_EQ(second, TmpNameGen::getInstance()->getTmpName().c_str_utf8());
 }

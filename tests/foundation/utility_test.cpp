@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/process_state.h"
+
 namespace {
 
 std::string Encode(const std::string& bytes) {
@@ -165,6 +167,8 @@ TEST(SyncPassTest, DecodingGarbageGivesEmptyAndAZeroByteEndsTheText) {
 class CodePageConversionTest : public ::testing::Test {
  protected:
   void UseLocale(const char* name) { ASSERT_NE(nullptr, std::setlocale(LC_ALL, name)) << name; }
+
+  testsupport::ProcessStateGuard process_state_;  // puts the locale back
 };
 
 TEST_F(CodePageConversionTest, UnderCUtf8TextPassesUnchanged) {

@@ -5,13 +5,16 @@
 #include <clocale>
 #include <string>
 
+#include "support/process_state.h"
+
 namespace {
 
-// Each test case runs in its own process, so switching the locale here
-// leaks into no other case.
+// The guard puts the process's locale back after each case.
 class CodePageTest : public ::testing::Test {
  protected:
   void UseLocale(const char* name) { ASSERT_NE(nullptr, std::setlocale(LC_ALL, name)) << name; }
+
+  testsupport::ProcessStateGuard process_state_;
 };
 
 TEST_F(CodePageTest, UnderCUtf8TextPassesAndInvalidBytesBecomeOneQuestionMarkEach) {

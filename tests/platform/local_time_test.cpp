@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/process_state.h"
+
 namespace {
 
 class LocalTimeTest : public ::testing::Test {
@@ -15,6 +17,8 @@ class LocalTimeTest : public ::testing::Test {
     tzset();
   }
   void TearDown() override { platform::SetClockForTest(nullptr); }
+
+  testsupport::ProcessStateGuard process_state_;  // TZ and the locale
 };
 
 // Oracle: LC_ALL=C TZ=UTC date -d @1362665109 '+%b %d %H:%M:%S '

@@ -122,8 +122,8 @@ inline std::string Pattern(size_t n, size_t start = 0) {
   return s;
 }
 
-// Sends the log to a file in `dir` with the given "component=level" lines.
-// Each test runs in its own process, so the logger is set up once per test.
+// Sends the log to a file in `dir` with the given "component=level" lines,
+// for as long as it lives; then the logger is back at its start state.
 class LogCapture {
  public:
   LogCapture(const std::string& dir, const std::string& levels) : path_(dir + "/test.log") {
@@ -131,6 +131,9 @@ class LogCapture {
     std::ofstream(level_path) << levels;
     EXPECT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, path_.c_str(), level_path.c_str(), 50));
   }
+  ~LogCapture() { Logger::ResetForTest(); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
   std::string Text() const { return FileBytes(path_); }
   bool Has(const std::string& piece) const { return Text().find(piece) != std::string::npos; }
 

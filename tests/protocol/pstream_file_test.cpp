@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "protocol/pstream.h"
 #include "protocol_test_util.h"
 #include "support/temp_dir.h"
+#include "support/tmp_name_key.h"
 
 using ptest::B;
 using ptest::ChannelPair;
@@ -50,6 +52,17 @@ PObject BinaryTarget(const std::string& path, uint64_t offset, uint64_t length) 
   b.offset = offset;
   b.length = length;
   return p;
+}
+
+// Every binary path in the tree.
+void BinaryPaths(const PObject& p, std::set<std::string>& out) {
+  if (p.isBinary() && !p.asBinary().path.empty()) out.insert(p.asBinary().path.c_str_utf8());
+  if (p.isMap()) {
+    for (const auto& member : p.asMap()) BinaryPaths(member.second, out);
+  }
+  if (p.isArray()) {
+    for (const PObject& e : p.asArray()) BinaryPaths(e, out);
+  }
 }
 
 std::vector<std::string> Names(const std::string& dir) {
@@ -205,7 +218,7 @@ TEST_F(PStreamFileTest, FreshFileNeverFollowsOrReplaces) {
   predict.setKeyForTest(key);
   const std::string planted = Path("recv") + "/" + predict.getTmpName().c_str_utf8();
   ASSERT_EQ(0, symlink(Path("victim").c_str(), planted.c_str()));
-  TmpNameGen::getInstance()->setKeyForTest(key);
+  testsupport::ScopedTmpNameKey known(key);
 
   PStream stream;
   stream.SetDefaultRecvLocation(Path("recv").c_str());
@@ -246,6 +259,72 @@ TEST_F(PStreamFileTest, BrokenBodyResumesIntoTheSameFile) {
   ASSERT_EQ(0, Receive(FileMessage(whole.substr(b.offset)), reply, stream));
   EXPECT_EQ(250000u, reply["file"]["data"].asBinary().length);
   EXPECT_TRUE(FileBytes(path) == whole);
+}
+
+// A key that comes twice (or is cut at a NUL into a key seen before) merges
+// its second value into the first member. When that replaces a fresh binary,
+// the file the first body went to is removed with it: every file left in the
+// receive folder is one the target names. Two binaries still merge into one
+// file, and a member map keeps its fresh binaries.
+TEST_F(PStreamFileTest, ReplacedFreshBinaryTakesItsFileAlong) {
+  const std::string bin = BinaryBytes("abc");
+  const std::string k = Str("k");
+  struct {
+    const char* name;
+    std::string bytes;
+    int expected;
+    size_t files;  // left in the receive folder
+  } cases[] = {
+      {"then null", B({0x42}) + k + bin + k + B({0x00, 0x00, 0x40}), 0, 0},
+      {"then a string", B({0x42}) + k + bin + k + Str("x") + B({0x40}), 0, 0},
+      {"then an empty map", B({0x42}) + k + bin + k + B({0x42, 0x40, 0x40}), 0, 0},
+      {"map holding it, then an integer",
+       B({0x42}) + k + B({0x42}) + Str("a") + bin + B({0x40}) + k + B({0x01, 0x01, 0x05, 0x40}), 0, 0},
+      {"array of two, then an empty map", B({0x42}) + k + B({0x41}) + bin + bin + B({0x40}) + k + B({0x42, 0x40, 0x40}),
+       0, 0},
+      {"key cut at a NUL, then a broken message", B({0x42}) + k + bin + Str(std::string("k\0z", 3)) + B({0x00, 0x00, 0x07}),
+       PStream::ERR_STREAM, 0},
+      {"then a binary: one file, appended", B({0x42}) + k + bin + k + BinaryBytes("de") + B({0x40}), 0, 1},
+      {"map holding it, then a map: merged",
+       B({0x42}) + k + B({0x42}) + Str("a") + bin + B({0x40}) + k + B({0x42}) + Str("b") + B({0x01, 0x01, 0x05, 0x40, 0x40}),
+       0, 1},
+      // The fuzzer's find: {"file": {"da6": <11 bytes>, "da6\0": null, ...
+      {"issue input",
+       B({0x42, 0x10, 0x00, 0x04, 'f', 'i', 'l', 'e', 0x42, 0x10, 0x00, 0x04, 'd', 'a', '6', 0x00, 0x30, 0, 0, 0, 0, 0, 0,
+          0, 0x0b, 0x04, 0x64, 0xc3, 0x41, 0x00, 0x04, 'f', 'i', 'l', 'e', 0x42, 0x10, 0x00, 0x04, 'd', 'a', '6', 0x00,
+          0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00, 0x0b, 0x04, 0x64, 0xc3, 0x74}),
+       PStream::ERR_STREAM, 0},
+  };
+  const std::string recv = Path("recv");
+  ASSERT_EQ(0, mkdir(recv.c_str(), 0700));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PStream stream;
+    stream.SetDefaultRecvLocation(recv.c_str());
+    PObject target;
+    EXPECT_EQ(c.expected, Receive(c.bytes, target, stream));
+    std::set<std::string> named;
+    BinaryPaths(target, named);
+    std::set<std::string> present;
+    for (const std::string& n : Names(recv)) present.insert(recv + "/" + n);
+    EXPECT_EQ(named, present);
+    EXPECT_EQ(c.files, present.size());
+    if (c.files == 1 && target["k"].isBinary()) {
+      EXPECT_EQ("abcde", FileBytes(*present.begin()));
+    }
+    for (const std::string& f : present) unlink(f.c_str());
+  }
+
+  // A binary the caller prepared is the caller's file: replacing it leaves
+  // the file alone.
+  PutFile(Path("mine"), "keep");
+  PObject target;
+  target["k"] = BinaryTarget(Path("mine"), 0, 4).asBinary();
+  PStream stream;
+  stream.SetDefaultRecvLocation(recv.c_str());
+  ASSERT_EQ(0, Receive(B({0x42}) + k + B({0x00, 0x00, 0x40}), target, stream));
+  EXPECT_TRUE(target["k"].isNull());
+  EXPECT_EQ("keep", FileBytes(Path("mine")));
 }
 
 // A full disk at a write gives -4, not a generic failure.

@@ -2,8 +2,8 @@
 // event databases and file-status database, a user-interface stand-in that
 // receives every "syncing_file" notification in push order, and session
 // folders "s<id>" in a temporary folder, watched through real inotify
-// sources or through scripted ones. Each test case runs in its own process,
-// so the process-wide objects start empty.
+// sources or through scripted ones. TearDown empties the process-wide
+// objects and puts the settings and the logger back.
 #ifndef TESTS_SESSION_DETECTOR_FIXTURE_H_
 #define TESTS_SESSION_DETECTOR_FIXTURE_H_
 
@@ -81,6 +81,8 @@ class DetectorFixture : public testsupport::TempDirTest {
     EventManager::getInstance()->Clear();
     Registry::getInstance().Clear();
     FileStatusDB::destroy();
+    Settings::getInstance()->resetToDefaults();
+    Logger::ResetForTest();
   }
 
   // The folder of session `id`, "s<id>" in the temporary folder.

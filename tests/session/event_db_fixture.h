@@ -63,12 +63,12 @@ inline DBFileInfo FolderRecord(const std::string& path, uint64_t sync_id = 1, ui
 class EventDBTest : public testsupport::TempDirTest {
  protected:
   void SetUp() override {
-    // Each test case runs in a process of its own: the logger starts anew.
     WriteFile("levels.conf", "event_db_debug=7\nflist_debug=7\nfile_op_debug=7\n");
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(), Path("levels.conf").c_str(), 50));
     ASSERT_EQ(0, mkdir(Path("db").c_str(), 0700));
     ASSERT_EQ(0, mkdir(Path("db/sign").c_str(), 0700));
   }
+  void TearDown() override { Logger::ResetForTest(); }
 
   std::string DBPath() const { return Path("db/event-db.sqlite"); }
   std::string Sign(const std::string& rel) const { return Path("db/sign/" + rel); }

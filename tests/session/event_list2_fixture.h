@@ -21,11 +21,11 @@ using Lines = std::vector<std::string>;
 class TreeTest : public testsupport::TempDirTest {
  protected:
   void SetUp() override {
-    // Each test case runs in a process of its own: the logger starts anew.
     WriteFile("levels.conf", "event_list_debug=7\n");
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(),
                                     Path("levels.conf").c_str(), 50));
   }
+  void TearDown() override { Logger::ResetForTest(); }
 
   // The path of the next event handed out, "-" when there is none.
   std::string PopPath() {

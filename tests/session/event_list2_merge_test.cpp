@@ -184,7 +184,10 @@ class PruneTest : public TreeTest {
     ASSERT_EQ(0, FileStatusDB::initialize(db_.c_str()));
     list.SetWatchPath(watch_.c_str());
   }
-  void TearDown() override { FileStatusDB::destroy(); }
+  void TearDown() override {
+    FileStatusDB::destroy();
+    TreeTest::TearDown();
+  }
 
   // The row of a session path, as the event manager writes it.
   std::string RowOf(const std::string& path) const {

@@ -1,7 +1,7 @@
 // Fixture of the event queue's tests: a user-interface stand-in on a port of
 // its own (named in the settings), a file-status database and sessions in
-// the registry, all in a fresh temporary folder. Each test case runs in its
-// own process, so the process-wide objects start empty.
+// the registry, all in a fresh temporary folder. TearDown empties the
+// process-wide objects and puts the settings and the logger back.
 #ifndef TESTS_SESSION_EVENT_QUEUE_FIXTURE_H_
 #define TESTS_SESSION_EVENT_QUEUE_FIXTURE_H_
 
@@ -53,6 +53,8 @@ class EventQueueTest : public testsupport::TempDirTest {
     EventManager::getInstance()->Clear();
     Registry::getInstance().Clear();
     FileStatusDB::destroy();
+    Settings::getInstance()->resetToDefaults();
+    Logger::ResetForTest();
   }
 
   // The log-level file. By default every message of the queue, the

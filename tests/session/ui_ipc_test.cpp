@@ -29,6 +29,10 @@ class UiIpcTest : public testsupport::TempDirTest {
   }
   void TearDown() override {
     if (listen_fd_ >= 0) close(listen_fd_);
+    // The port or socket path these cases name must not stay the target of
+    // notifications in later cases.
+    Settings::getInstance()->resetToDefaults();
+    Logger::ResetForTest();
   }
 
   // A loopback listener on a port the kernel picks; the settings name it.

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "support/process_state.h"
+
 namespace testsupport {
 
 // A fresh folder made with mkdtemp under $TMPDIR (or /tmp). The destructor
@@ -25,7 +27,9 @@ class TempDir {
   std::string path_;
 };
 
-// Fixture with a TempDir per test case.
+// Fixture with a TempDir per test case. The working folder, environment,
+// umask, signal dispositions and limits are put back after each case
+// (before the folder goes).
 class TempDirTest : public ::testing::Test {
  protected:
   // tmp_.path() + "/" + rel; rel "" gives the folder itself.
@@ -36,6 +40,9 @@ class TempDirTest : public ::testing::Test {
   std::string ReadFile(const std::string& rel) const;
 
   TempDir tmp_;
+
+ private:
+  ProcessStateGuard process_state_;
 };
 
 }  // namespace testsupport

@@ -134,7 +134,7 @@ class TunnelChannelTest : public ::testing::Test {
     // Before any thread starts: the ERROR lines are part of the contract.
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, ustring((dir_.path() + "/log").c_str()), ustring(""), 50));
   }
-  void TearDown() override { Logger::Destroy(); }
+  void TearDown() override { Logger::ResetForTest(); }
   std::string Log() const { return proxypeers::ReadText(dir_.path() + "/log"); }
   void StartRelay(Mode mode, int status = 0) {
     std::string error;
