@@ -31,7 +31,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
 #include "filter/file_status_db.h"
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
@@ -42,6 +41,7 @@
 #include "session/registry.h"
 #include "session/task.h"
 #include "session/ui_ipc.h"
+#include "settings/settings.h"
 #include "support/ui_stand_in.h"
 
 namespace {
