@@ -30,14 +30,16 @@ function(project_library_tests lib)
   if(plain_tests)
     add_executable(${lib}_tests ${plain_tests})
     target_link_libraries(${lib}_tests PRIVATE ${lib} ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock)
-    gtest_discover_tests(${lib}_tests DISCOVERY_MODE PRE_TEST
+    # DISCOVERY_TIMEOUT: delta_tests builds its oracle cases while listing,
+    # which takes over the default 5 s on a loaded machine.
+    gtest_discover_tests(${lib}_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
       PROPERTIES ENVIRONMENT "TEST_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR}")
   endif()
   if(concurrency_tests)
     add_executable(${lib}_concurrency_tests ${concurrency_tests})
     target_link_libraries(${lib}_concurrency_tests PRIVATE ${lib} ${ARG_DEPS} test_support GTest::gtest_main GTest::gmock)
-    gtest_discover_tests(${lib}_concurrency_tests DISCOVERY_MODE PRE_TEST
+    gtest_discover_tests(${lib}_concurrency_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
       WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
       PROPERTIES LABELS concurrency ENVIRONMENT "TEST_SOURCE_DIR=${CMAKE_CURRENT_SOURCE_DIR}")
     add_dependencies(concurrency_tests ${lib}_concurrency_tests)
