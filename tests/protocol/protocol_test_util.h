@@ -115,6 +115,7 @@ class ChannelPair {
 
   // Everything the far end receives until `ch` is closed (closing flushes).
   std::string CloseAndCollect() {
+    // A failed flush shows as missing bytes in what the caller compares.
     (void)ch.Close();
     std::string out;
     char buf[65536];
