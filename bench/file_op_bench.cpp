@@ -33,7 +33,10 @@ const std::string& Root() {
       perror("mkdtemp");
       std::exit(1);
     }
-    std::atexit([] { FSRemove(Root().c_str(), false); });
+    std::atexit([] {
+      // A folder left behind only litters $TMPDIR, but say where it is.
+      if (FSRemove(Root().c_str(), false) != 0) fprintf(stderr, "file_op_bench: %s was not removed\n", Root().c_str());
+    });
     return tmpl;
   }();
   return root;
@@ -118,7 +121,7 @@ void BM_FSStatVsLstat(benchmark::State& state) {
         },
         [&] {
           for (const ustring& p : upaths) {
-            _FILE_INFO_tag info;
+            FILE_INFO info;
             benchmark::DoNotOptimize(FSStat(p, info, case_check));
           }
         },

@@ -77,6 +77,7 @@ class Pipe {
     });
   }
   ~Pipe() {
+    // Ends the drain thread; a benchmark has nothing left to flush.
     (void)ch.Close();
     thread_.join();
     close(far_);

@@ -34,7 +34,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
 #include "filter/file_status_db.h"
 #include "foundation/logger.h"
 #include "platform/inotify_change_source.h"
@@ -43,6 +42,7 @@
 #include "session/file_event_db.h"
 #include "session/registry.h"
 #include "session/session_path.h"
+#include "settings/settings.h"
 
 namespace {
 

@@ -5,13 +5,13 @@
 #include <string>
 
 #include "app/app.h"
-#include "app/settings.h"
 #include "app/stop_signal.h"
 #include "foundation/logger.h"
 #include "protocol/ipc_listener.h"
 #include "protocol/ipc_sender.h"
 #include "protocol/pobject.h"
 #include "protocol/pstream.h"
+#include "settings/settings.h"
 #include "transport/channel.h"
 
 namespace {

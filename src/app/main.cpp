@@ -16,9 +16,9 @@
 
 #include "app/app.h"
 #include "app/ipc_loop.h"
-#include "app/settings.h"
 #include "app/stop_signal.h"
 #include "foundation/logger.h"
+#include "settings/settings.h"
 
 namespace {
 

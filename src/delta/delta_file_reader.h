@@ -51,7 +51,7 @@ class DeltaFileReader : public FileReader {
   // ERROR_HANDLER_CALL: an output failed, its end included; ERROR_ABORT.
   // A delta that is damaged but well formed can still rebuild with 0: the
   // caller compares the MD4 with the one it expects.
-  int readFile() override;
+  [[nodiscard]] int readFile() override;
 
   // Adds `block` to `blocks`, kept sorted by basis offset and free of
   // overlaps: a block at the same basis offset as another, or lying inside
@@ -61,16 +61,16 @@ class DeltaFileReader : public FileReader {
   static void insertSameBlock(std::list<Block>& blocks, Block const& block);
 
  private:
-  int validateInput();
-  int readPatchCommand(DeltaFileReaderImpl& impl, PatchCommand& cmd);
-  int doPatchCommand(DeltaFileReaderImpl& impl, PatchCommand const& cmd, void* buffer, unsigned size);
-  int doReversePatch(std::vector<PatchCommand> const& cmds, void* buffer, unsigned size);
-  int writeHeader();
-  int writeLiteralCommand(uint64_t basis_offset, uint64_t length, void* buffer, unsigned size);
-  int writeCopyCommand(uint64_t offset, uint64_t length);
-  int writeEndCommand();
-  int readBasis(uint64_t offset, void* buffer, unsigned length);
-  int flushOutput(void* buffer);
+  [[nodiscard]] int validateInput();
+  [[nodiscard]] int readPatchCommand(DeltaFileReaderImpl& impl, PatchCommand& cmd);
+  [[nodiscard]] int doPatchCommand(DeltaFileReaderImpl& impl, PatchCommand const& cmd, void* buffer, unsigned size);
+  [[nodiscard]] int doReversePatch(std::vector<PatchCommand> const& cmds, void* buffer, unsigned size);
+  [[nodiscard]] int writeHeader();
+  [[nodiscard]] int writeLiteralCommand(uint64_t basis_offset, uint64_t length, void* buffer, unsigned size);
+  [[nodiscard]] int writeCopyCommand(uint64_t offset, uint64_t length);
+  [[nodiscard]] int writeEndCommand();
+  [[nodiscard]] int readBasis(uint64_t offset, void* buffer, unsigned length);
+  [[nodiscard]] int flushOutput(void* buffer);
 
   std::unique_ptr<DeltaFileReaderImpl> impl;
 };

@@ -42,7 +42,7 @@ class FileReader {
   FileReader& operator=(const FileReader&) = delete;
 
   // Runs the pass: 0 or one of the codes above.
-  virtual int readFile() = 0;
+  [[nodiscard]] virtual int readFile() = 0;
 
   // `flag` (not owned; null: no abort) is read without a lock before every
   // chunk; a non-zero value stops the pass. It must outlive readFile.
@@ -64,18 +64,20 @@ class FileReader {
   // The fan-out, in the order copy, delta, signature, MD4 (wait has no MD4
   // step). Every attached handler is called even when an earlier one failed;
   // the result is ERROR_HANDLER_CALL if any failed, else 0.
-  int begin();
-  int update(void const* data, unsigned len);
-  int wait();
+  [[nodiscard]] int begin();
+  [[nodiscard]] int update(void const* data, unsigned len);
+  [[nodiscard]] int wait();
   // `complete` says whether the whole input went through; when it did not,
   // the handlers close their outputs without finishing them.
-  int end(bool complete);
+  [[nodiscard]] int end(bool complete);
 
   // The result of a pass whose work gave `result` and whose end() gave
   // `end_result`: a failure to finish the outputs turns a success into
   // ERROR_HANDLER_CALL (a full disk at the very end must not pass for a
   // complete signature or delta); an earlier failure keeps its own code.
-  static int combine(int result, int end_result) { return result == 0 && end_result != 0 ? ERROR_HANDLER_CALL : result; }
+  [[nodiscard]] static int combine(int result, int end_result) {
+    return result == 0 && end_result != 0 ? ERROR_HANDLER_CALL : result;
+  }
 
   std::atomic<int>* abort_flag = nullptr;
   std::unique_ptr<CopyHandler> copy_handler;

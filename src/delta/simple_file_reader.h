@@ -27,7 +27,7 @@ class SimpleFileReader : public FileReader {
   // ERROR_SYSTEM_CALL when the file cannot be opened or read, or the chunk
   // buffer cannot be allocated; ERROR_HANDLER_CALL when an output failed,
   // its end included; ERROR_ABORT.
-  int readFile() override;
+  [[nodiscard]] int readFile() override;
 
  private:
   ustring file;

@@ -29,12 +29,12 @@
 
 #include "foundation/ustring.h"
 
-enum _SYNC_FILE_TYPE_tag1 {
+enum {
   SFT_FILE1 = 0,
   SFT_DIR1 = 1,
 };
 
-enum __tag_FStatus_Info_Type {
+enum {
   FSTAT_UNKNOWN = 0,
   FSTAT_SYNCED = 1,
   FSTAT_SYNCING = 2,  // the only status the daemon writes
@@ -55,22 +55,22 @@ class FileStatusDB {
   // it and creates the table and index when absent. 0, or -1: empty path
   // (the kept path unchanged), the file cannot be opened, or a schema
   // statement fails (the new path is kept in both cases).
-  static int initialize(const ustring& path);
+  [[nodiscard]] static int initialize(const ustring& path);
   // Forgets the path and closes the connection.
   static void destroy();
 
   // Deletes every row, then ANALYZE and VACUUM. 0 or -1.
-  static int removeAllEntry();
+  [[nodiscard]] static int removeAllEntry();
   // Writes the row of info.path, replacing an earlier row of that path by a
   // new row with a new id.
-  static int setFileSyncStat(const FileStatusInfo& info);
+  [[nodiscard]] static int setFileSyncStat(const FileStatusInfo& info);
   // Deletes the row of exactly this path (a folder's contents stay).
-  static int rmFileStatByPath(const ustring& path);
+  [[nodiscard]] static int rmFileStatByPath(const ustring& path);
   // Deletes the row of info.path and of every path below it, with either
   // separator; no other row.
-  static int rmFileSyncStat(const FileStatusInfo& info);
+  [[nodiscard]] static int rmFileSyncStat(const FileStatusInfo& info);
   // Every FSTAT_SYNCING row becomes FSTAT_SYNCED. 0 or -1.
-  static int updateAllSyncingEntry();
+  [[nodiscard]] static int updateAllSyncingEntry();
 
   // Whether a row has FSTAT_SYNCING; false on any failure.
   static bool isAnyFileSyncing();
@@ -80,7 +80,7 @@ class FileStatusDB {
   // Sets *out to {0, 0, ""}, then fills it from the row of exactly `path`.
   // 0 whether found or not, SQLite's code when the query fails, -1 for an
   // empty path, a null `out` or a statement that cannot be formatted.
-  static int getFileSyncStat(const ustring& path, FileStatusInfo* out);
+  [[nodiscard]] static int getFileSyncStat(const ustring& path, FileStatusInfo* out);
   // The rows directly below the folder `dir`, in path order, from the
   // `start`th, at most `limit` (negative: all). Null with `size` 0 when
   // there is none or on failure.

@@ -75,73 +75,73 @@ class FilterDB {
   // file. 0 when open (also when it already was: nothing changes); -1 when
   // the file cannot be opened or the script fails (the connection is then
   // closed and the object stays closed).
-  int initialize(const ustring& path);
+  [[nodiscard]] int initialize(const ustring& path);
   // Closes the connection and forgets the path; nothing when closed.
   void destroy();
 
   // --- Selective-sync rules as last reconciled ---------------------------
   // An existing (sess_id, filter_type, desc) row is kept with its sync_id;
   // the call still succeeds.
-  int setWhiteListFilter(uint64_t sess_id, uint64_t sync_id, int filter_type, const ustring& desc);
-  int setFilter(uint64_t sess_id, uint64_t sync_id, int filter_type, const ustring& desc);
+  [[nodiscard]] int setWhiteListFilter(uint64_t sess_id, uint64_t sync_id, int filter_type, const ustring& desc);
+  [[nodiscard]] int setFilter(uint64_t sess_id, uint64_t sync_id, int filter_type, const ustring& desc);
   // The size limit is stored as quoted decimal text.
-  int setSizeFilter(uint64_t sess_id, uint64_t sync_id, uint64_t size);
-  int rmWhiteListFilter(uint64_t sess_id, int filter_type, const ustring& desc);
-  int rmFilter(uint64_t sess_id, int filter_type, const ustring& desc);
-  int rmSizeFilter(uint64_t sess_id, uint64_t size);
+  [[nodiscard]] int setSizeFilter(uint64_t sess_id, uint64_t sync_id, uint64_t size);
+  [[nodiscard]] int rmWhiteListFilter(uint64_t sess_id, int filter_type, const ustring& desc);
+  [[nodiscard]] int rmFilter(uint64_t sess_id, int filter_type, const ustring& desc);
+  [[nodiscard]] int rmSizeFilter(uint64_t sess_id, uint64_t size);
   // First size row of the session into `out`; 0 also when there is none
   // (`out` then untouched).
-  int getSizeFilter(uint64_t sess_id, FilterInfo& out);
+  [[nodiscard]] int getSizeFilter(uint64_t sess_id, FilterInfo& out);
   // Changes the limit text `from` of the session into `to`; 0 also when no
   // row matched.
-  int updateSizeFilter(uint64_t sess_id, uint64_t from, uint64_t to);
+  [[nodiscard]] int updateSizeFilter(uint64_t sess_id, uint64_t from, uint64_t to);
   // Adds the session's stored white-listed extensions (type -12) to
   // out.white_ext; rows of another type are logged and skipped.
-  int ConvertWhiteFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSyncInfo& out);
+  [[nodiscard]] int ConvertWhiteFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSyncInfo& out);
   // Adds the session's black rules: -13 black_prefix, -14 black_name,
   // -12 black_ext; -15 replaces black_size (the last size row wins).
-  int ConvertFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSyncInfo& out);
+  [[nodiscard]] int ConvertFilterDBToSelectiveSyncInfo(uint64_t sess_id, SelectiveSyncInfo& out);
 
   // --- Resume conditions (row id = filter_resume_table.id) ---------------
   // On success `row_id` is the new row's id.
-  int setResumeCondition(const ResumeCondition& c, uint64_t& row_id);
+  [[nodiscard]] int setResumeCondition(const ResumeCondition& c, uint64_t& row_id);
   // The oldest condition of any session: 1 with the row, 0 none, -1.
-  int getResumeCondition(uint64_t& row_id, ResumeCondition& c);
+  [[nodiscard]] int getResumeCondition(uint64_t& row_id, ResumeCondition& c);
   // Appends every condition of the session, oldest first.
-  int getResumeConditionsBySession(uint64_t sess_id, std::list<std::pair<uint64_t, ResumeCondition>>& out);
-  int rmResumeCondition(uint64_t row_id);
-  int updateResumeSyncId(uint64_t row_id, uint64_t sync_id);
+  [[nodiscard]] int getResumeConditionsBySession(uint64_t sess_id, std::list<std::pair<uint64_t, ResumeCondition>>& out);
+  [[nodiscard]] int rmResumeCondition(uint64_t row_id);
+  [[nodiscard]] int updateResumeSyncId(uint64_t row_id, uint64_t sync_id);
 
   // --- Held-back local events (one per session and path) -----------------
   // Replaces an earlier row of the same session and path. event_type is not
   // stored.
-  int setLocalFilteredEvent(const FilterLocalEvent& e);
+  [[nodiscard]] int setLocalFilteredEvent(const FilterLocalEvent& e);
   // Every row of the session into `out` (sess_id from the argument,
   // event_type 0, NULL texts as ""); a path already in `out` stays as it is.
-  int dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent>& out);
+  [[nodiscard]] int dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent>& out);
   // 1 with `e` filled (sess_id and path from the arguments), 0 when there is
   // no row (`e` untouched), -1.
-  int getLocalFilteredEventByPath(uint64_t sess_id, const ustring& path, FilterLocalEvent& e);
+  [[nodiscard]] int getLocalFilteredEventByPath(uint64_t sess_id, const ustring& path, FilterLocalEvent& e);
   // Removes the session's rows at `path` and below it: the path itself and
   // every path that begins with path + "/". No other path, whatever bytes
   // it holds ("*", "?", "[" included).
-  int rmLocalFilteredEventByPath(uint64_t sess_id, const ustring& path);
-  int cleanLocalFilteredEventBySession(uint64_t sess_id);
+  [[nodiscard]] int rmLocalFilteredEventByPath(uint64_t sess_id, const ustring& path);
+  [[nodiscard]] int cleanLocalFilteredEventBySession(uint64_t sess_id);
 
   // --- Configuration table ---------------------------------------------
-  int setConfigItem(const ustring& key, const ustring& value);
+  [[nodiscard]] int setConfigItem(const ustring& key, const ustring& value);
   // `stat` = the integer value of key 'event_overflow', E_OVERFLOW when
   // there is no such row; 0 or -1.
-  int checkEventOverflow(int& stat);
+  [[nodiscard]] int checkEventOverflow(int& stat);
 
  private:
   // The statement runners below expect m_db_mutex held and m_db open; each
   // gives 0, or -1 after logging SQLite's message and code. `op` names the
   // operation in the failure line ("FilterDB <op> fail: ..."; the Plain
   // form leaves out "FilterDB "); `label` starts the prepare-failure line.
-  int ExecLocked(const char* op, const char* sql);
-  int ExecLockedPlain(const char* op, const char* sql);
-  int PrepareLocked(const char* label, const char* sql, sqlite3_stmt** stmt);
+  [[nodiscard]] int ExecLocked(const char* op, const char* sql);
+  [[nodiscard]] int ExecLockedPlain(const char* op, const char* sql);
+  [[nodiscard]] int PrepareLocked(const char* label, const char* sql, sqlite3_stmt** stmt);
   // Logs that `op` found the database closed; -1.
   int NotOpen(const char* op) const;
 

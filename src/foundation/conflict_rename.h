@@ -27,14 +27,14 @@
 // Candidates, in order: the name without a counter (for a name ending in "."
 // the suffix then goes after that "."; "a." gives "a._PC1_..._Conflict"),
 // then counters _1 to _99 placed before the extension ("a_PC1_..._1.").
-int ConflictRename(const ustring& org_path, const ustring& client_name, const ustring& reason);
+[[nodiscard]] int ConflictRename(const ustring& org_path, const ustring& client_name, const ustring& reason);
 
 // Moves `fullpath`, whose last component is `basename`, to `basename`
 // without its leading and trailing blanks (" " only) in the same folder.
 // When that name is taken, or the move fails, or nothing is left of the
 // name: to the conflict name of the trimmed path with the reason
 // "WhiteSpaceConflict", then with counters _0 to _99.
-int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename,
-                             const ustring& clientname);
+[[nodiscard]] int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename,
+                                           const ustring& clientname);
 
 #endif  // FOUNDATION_CONFLICT_RENAME_H_

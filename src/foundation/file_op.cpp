@@ -210,12 +210,12 @@ int MakeOneFolder(const char* p, bool force) {
 
 }  // namespace
 
-bool operator==(const _FILE_INFO_tag& a, const _FILE_INFO_tag& b) {
+bool operator==(const FILE_INFO& a, const FILE_INFO& b) {
   return a.isExist == b.isExist && a.size == b.size && a.mtime == b.mtime && a.type == b.type &&
          a.path == b.path && a.name == b.name;
 }
 
-bool operator!=(const _FILE_INFO_tag& a, const _FILE_INFO_tag& b) { return !(a == b); }
+bool operator!=(const FILE_INFO& a, const FILE_INFO& b) { return !(a == b); }
 
 DIR_HANDLE::~DIR_HANDLE() {
   if (handle != nullptr) (void)closedir(handle);  // read-only stream
@@ -239,7 +239,7 @@ bool IsFileExist(const ustring& path, bool do_case_check) {
   return false;
 }
 
-int FSStat(const ustring& path, _FILE_INFO_tag& info, bool do_case_check) {
+int FSStat(const ustring& path, FILE_INFO& info, bool do_case_check) {
   struct stat st;
   int err = 0;
   switch (LookUp(path, do_case_check, &st, &err)) {
@@ -376,7 +376,7 @@ int FSCloseDir(DIR_HANDLE& dh) {
 
 int TraverseDir(const ustring& dir, int (*fn)(const ustring&, void*), void* pPriv) {
   if (fn(dir, pPriv) != 0) return -2;
-  _FILE_INFO_tag info;
+  FILE_INFO info;
   if (FSStat(dir, info, true) != 0 || !info.isExist || info.type != FT_DIR) {
     Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] file-op-win(%d): TraverseDir: '%s' is not directory, stop here\n",
                    __LINE__, dir.c_str_utf8());
@@ -506,7 +506,7 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
 
 int FSRemove(const ustring& path, bool allowundo) {
   if (path.empty()) return -1;
-  _FILE_INFO_tag info;
+  FILE_INFO info;
   if (FSStat(path, info, true) != 0) return -1;
   if (!info.isExist) return 0;
   const char* p = path.c_str_utf8();

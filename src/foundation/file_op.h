@@ -27,7 +27,7 @@ inline constexpr uint32_t DELETE = 0x00010000u;
 // regular FT_FILE, folder FT_DIR, symbolic link FT_SLINK, FIFO FT_FIFO,
 // socket FT_SOCK, character or block device FT_ERR. FT_HLINK and FT_DEV are
 // never produced. Callers act only on FT_FILE and FT_DIR.
-typedef enum _FILE_TYPE_tag {
+typedef enum {
   FT_ERR = 0,
   FT_FILE = 1,
   FT_DIR = 2,
@@ -39,7 +39,7 @@ typedef enum _FILE_TYPE_tag {
 } FILE_TYPE;
 
 // What is known of one file or folder.
-struct _FILE_INFO_tag {
+struct FILE_INFO {
   ustring path;           // the path that was examined
   ustring name;           // last component; FSStat leaves it as the caller set it
   FILE_TYPE type = FT_ERR;
@@ -49,12 +49,11 @@ struct _FILE_INFO_tag {
   uint32_t uid = 0;       // not filled
   uint32_t gid = 0;       // not filled
 };
-typedef _FILE_INFO_tag FILE_INFO;
-typedef _FILE_INFO_tag LocalFileInfo;
+typedef FILE_INFO LocalFileInfo;
 
 // Compare isExist, size, mtime, type, path and name (not uid, gid).
-bool operator==(const _FILE_INFO_tag& a, const _FILE_INFO_tag& b);
-bool operator!=(const _FILE_INFO_tag& a, const _FILE_INFO_tag& b);
+bool operator==(const FILE_INFO& a, const FILE_INFO& b);
+bool operator!=(const FILE_INFO& a, const FILE_INFO& b);
 
 // An open folder listing. The stream is opened by the first FSReadDir and
 // closed by FSCloseDir or the destructor. Not copyable (it owns the stream);
@@ -95,14 +94,14 @@ bool IsFileExist(const ustring& path, bool do_case_check);
 // Fills `info` for `path` from one lstat: isExist, path, type, mtime, size.
 // Missing (or, with do_case_check, present only with other letter case):
 // isExist false and 0. Any other failure (EACCES, ELOOP, ...): logged, -1.
-int FSStat(const ustring& path, _FILE_INFO_tag& info, bool do_case_check);
+[[nodiscard]] int FSStat(const ustring& path, FILE_INFO& info, bool do_case_check);
 
 // True when the file system holding `path` is FAT or exFAT (logged as a
 // WARNING naming the file system); false otherwise and when statfs fails.
 bool IsMSDOS(const ustring& path);
 
 // Sets is_fat when `path` lies on FAT or exFAT. 0, or -1 when statfs fails.
-int FSInit(const ustring& path);
+[[nodiscard]] int FSInit(const ustring& path);
 
 // Equal times; with is_fat, times less than 2 seconds apart.
 bool FSTimeEqual(long a, long b);
@@ -116,7 +115,7 @@ bool isFileLocked(const ustring& path, uint32_t flag);
 
 // Strips trailing "/" from an existing path. 0; -1 (logged) when the path
 // does not exist or nothing is left.
-int FSGetRealPath(ustring& path);
+[[nodiscard]] int FSGetRealPath(ustring& path);
 
 // ---- Listing ----
 
@@ -125,7 +124,7 @@ int FSOpenDir(const ustring& path, int flag, DIR_HANDLE& dh);
 // 1 per entry ("." and ".." included), 0 at the end, -1 on error (also for
 // an empty path or a closed handle). An entry that vanishes between readdir
 // and its fstatat is skipped.
-int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry);
+[[nodiscard]] int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry);
 // Closes the stream, empties path. 0.
 int FSCloseDir(DIR_HANDLE& dh);
 
@@ -133,38 +132,38 @@ int FSCloseDir(DIR_HANDLE& dh);
 // recursively, every other entry through fn. fn's non-zero result on `dir`
 // itself gives -2; later non-zero results stop that folder's walk (logged).
 // -1 when the folder cannot be listed, else 0.
-int TraverseDir(const ustring& dir, int (*fn)(const ustring&, void*), void* pPriv);
+[[nodiscard]] int TraverseDir(const ustring& dir, int (*fn)(const ustring&, void*), void* pPriv);
 
 // ---- Creation ----
 
 // Creates the folder; with isCreateParent every missing parent too
 // (FSMKDirP). An existing folder (or link to one) is success; an existing
 // non-folder is -1. 0 or -1.
-int FSMKDir(const ustring& path, bool isCreateParent);
+[[nodiscard]] int FSMKDir(const ustring& path, bool isCreateParent);
 
 // Creates every missing folder of `path`, following links as stat does.
 // A prefix that exists as a non-folder is removed when blForceCreate (a link
 // to a folder is a folder and never removed), else -1. A folder made by
 // another thread or process meanwhile counts as made. endptr, uid, gid and
 // mode have no effect. 0 or -1.
-int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, int uid, int gid,
-             unsigned short mode);
+[[nodiscard]] int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, int uid, int gid,
+                           unsigned short mode);
 
 // `path` = prefix + "/" + a fresh 8-character name; nothing is created.
 // 0, or -1 when the result is empty.
-int FSCreateTempPath(const ustring& prefix, ustring& path);
+[[nodiscard]] int FSCreateTempPath(const ustring& prefix, ustring& path);
 
 // Creates a new empty file with a fresh random name in the folder `prefix`
 // (O_CREAT|O_EXCL|O_NOFOLLOW, mode 0666 under the umask), never opening an
 // existing file or link; a taken name is replaced by a new one, at most 100
 // tries. Stores the path in `path`; 0, or -1 (logged).
-int FSMktemp(const ustring& prefix, ustring& path);
+[[nodiscard]] int FSMktemp(const ustring& prefix, ustring& path);
 
 // ---- Changes ----
 
 // Sets the last-write time (not following a link) to mtime, rounded down to
 // an even second when is_fat; atime is not used. 0 or -1.
-int FSUTime(const ustring& path, long atime, long mtime);
+[[nodiscard]] int FSUTime(const ustring& path, long atime, long mtime);
 
 // The mutex under which every FSRename (and every conflict rename) moves
 // entries. Callers that rename on their own take it with std::lock_guard;
@@ -179,7 +178,7 @@ std::mutex& rename_mutex();
 // the whole new file; a folder or other entry gives -1.
 // 0; -100 when the name is refused (ENAMETOOLONG, EILSEQ); -1 otherwise
 // (logged "FSRename: error code %d"). do_case_check has no effect.
-int FSRename(const ustring& from, const ustring& to, bool do_case_check);
+[[nodiscard]] int FSRename(const ustring& from, const ustring& to, bool do_case_check);
 
 // Removes a file or a folder with everything in it; links and special files
 // inside are unlinked, never followed. An empty path: -1. Missing: 0, not
@@ -188,13 +187,13 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check);
 // ($XDG_DATA_HOME/Trash, read at each call): 0, or -3 when that fails for any
 // reason (another file system included); it never falls back to deleting.
 // Otherwise -1 when anything could not be removed (the walk goes on).
-int FSRemove(const ustring& path, bool allowundo);
+[[nodiscard]] int FSRemove(const ustring& path, bool allowundo);
 
 // Copies the regular file `from` to `to` (created or truncated; never
 // through a link; never onto `from` itself or a hard link of it), then with
 // isDelOrigin removes `from`. 0; -2 when the disk is full (ENOSPC, EDQUOT);
 // -1 otherwise.
-int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin);
+[[nodiscard]] int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin);
 
 // Do nothing; 0.
 int FSInitialize(int u, int g);

@@ -161,7 +161,7 @@ void SFFile::remove() {
 }
 
 uint64_t SFFile::getSize() {
-  _FILE_INFO_tag info;
+  FILE_INFO info;
   if (FSStat(m_path, info, true) != 0 || !info.isExist) return 0;
   return info.size;
 }

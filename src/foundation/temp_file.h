@@ -30,7 +30,7 @@ class TempFile {
 
   // Creates the file through FSMktemp. 0; -1 (ERROR logged when creation
   // fails) when it fails or a file exists already (the existing file stays).
-  int create();
+  [[nodiscard]] int create();
   // The file's path; "" before create() and after remove().
   const ustring& getPath() const;
   // The file then outlives every owner.
@@ -62,7 +62,7 @@ class SFFile {
 
   // Creates the file through FSMktemp; when one was created already, keeps
   // it. 0 or -1.
-  int create();
+  [[nodiscard]] int create();
   void setPrefix(const ustring& prefix) { m_prefix = prefix; }
   const ustring& getPath() const { return m_path; }
   // Removes the file (plain removal) and forgets its path.

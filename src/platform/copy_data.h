@@ -13,7 +13,7 @@ enum class CopyStep { kRead, kWrite };
 // of a short write. Returns 0, or the errno value of the failing read or
 // write with *failed set to that step (a write that makes no progress
 // counts as EIO).
-int CopyData(int in_fd, int out_fd, char* buf, size_t size, CopyStep* failed);
+[[nodiscard]] int CopyData(int in_fd, int out_fd, char* buf, size_t size, CopyStep* failed);
 
 }  // namespace platform
 

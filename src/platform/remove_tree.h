@@ -27,7 +27,7 @@ enum class RemoveStep {
 // another thread removing the same tree) is no failure. Returns 0 when the
 // whole tree is gone (also when `path` was already missing), else the errno
 // value of the first failure. Thread-safe; no lock.
-int RemoveTree(const char* path, const std::function<void(RemoveStep, int err)>& on_error);
+[[nodiscard]] int RemoveTree(const char* path, const std::function<void(RemoveStep, int err)>& on_error);
 
 }  // namespace platform
 

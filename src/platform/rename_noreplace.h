@@ -16,11 +16,11 @@ namespace platform {
 // Returns 0 on success, else the errno value of the failure: EEXIST when
 // `to` exists, ENOENT when `from` is missing, EXDEV across file systems, ...
 // Thread-safe; takes no lock (callers serialise with their own mutex).
-int RenameNoReplace(const char* from, const char* to);
+[[nodiscard]] int RenameNoReplace(const char* from, const char* to);
 
 // The same, but skips renameat2 and uses only the fallback path; lets tests
 // exercise the fallback on file systems that accept the flag.
-int RenameNoReplaceFallbackForTest(const char* from, const char* to);
+[[nodiscard]] int RenameNoReplaceFallbackForTest(const char* from, const char* to);
 
 }  // namespace platform
 

@@ -23,7 +23,7 @@ std::string HomeTrashDir();
 // file system the result is EXDEV and nothing is changed. Returns 0, or the
 // errno value of the failure (the reserved info file is removed again).
 // Thread-safe: concurrent callers reserve different names.
-int MoveToTrash(const char* path);
+[[nodiscard]] int MoveToTrash(const char* path);
 
 // The "Path=" value for an absolute path: every byte but ASCII letters,
 // digits, "-", ".", "_", "~" and "/" as %XX.

@@ -24,7 +24,7 @@ inline constexpr uint32_t PROTO_MAGIC = 0x7c4e9a13u;
 extern std::atomic<unsigned char> PROTO_VERSION;
 
 // Command byte of the request header.
-typedef enum _SYNC_PROTO_CMD_tag {
+typedef enum {
   SCMD_REQUEST = 1,
   SCMD_KEEP_ALIVE = 2,
   SCMD_AUTH = 3,
@@ -57,7 +57,7 @@ typedef enum _SYNC_PROTO_CMD_tag {
 } SYNC_PROTO_CMD;
 
 // Response codes of the server.
-typedef enum _SYNC_PROTO_RESPONSE_tag {
+typedef enum {
   SPROTO_RES_OK = 1,
   SPROTO_RES_ERR = 2,
   SPROTO_RES_INVALID = 3,
@@ -84,7 +84,7 @@ typedef enum _SYNC_PROTO_RESPONSE_tag {
 
 // Error codes of the server, carried as "error"."code" of a reply: 16 bits,
 // the top four the class, the low twelve the detail (see SProtoErrClass).
-typedef enum _SYNC_PROTO_ERR_tag {
+typedef enum {
   SPROTO_ERR_OK = 1,
   SPROTO_ERR_ERR = 2,
   SPROTO_ERR_UPGRADE = 10,

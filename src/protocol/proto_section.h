@@ -27,7 +27,7 @@
 class Channel;
 
 // Section ids.
-typedef enum _SYNC_PROTO_ID_tag {
+typedef enum {
   SPROTO_ID_RES = 1,
   SPROTO_ID_TYPE = 2,
   SPROTO_ID_USER = 3,

@@ -72,7 +72,7 @@ class PStream {
   // 0; or the encoder's code after the "Error stack" line (the bytes already
   // buffered stay in the channel); or ERR_IO when the flush fails. Binaries
   // are sent in pieces of at most min(kBinaryChunk, the channel's capacity).
-  int Send(Channel& ch, const PObject& obj);
+  [[nodiscard]] int Send(Channel& ch, const PObject& obj);
 
   // Reads one value and merges it into `target`: a received map adds or
   // replaces members and keeps the others, an array appends, a scalar
@@ -90,7 +90,7 @@ class PStream {
   // A file this call created in the receive folder is removed when a later
   // value of the same message replaces the binary that names it (a key sent
   // twice), so every such file is named by `target` on return.
-  int Recv(Channel& ch, PObject& target);
+  [[nodiscard]] int Recv(Channel& ch, PObject& target);
 
   // The folder for received binaries whose target has no path ("" at first:
   // such binaries are refused). Set it only for a trusted purpose: whoever
@@ -111,35 +111,35 @@ class PStream {
 
  private:
   // --- Sending (pstream_send.cpp) ---
-  int SendObject(Channel& ch, const PObject& obj);
-  int SendNull(Channel& ch);
-  int SendInteger(Channel& ch, uint64_t value);
+  [[nodiscard]] int SendObject(Channel& ch, const PObject& obj);
+  [[nodiscard]] int SendNull(Channel& ch);
+  [[nodiscard]] int SendInteger(Channel& ch, uint64_t value);
   // ERR_STREAM, nothing written, above kMaxString bytes.
-  int SendString(Channel& ch, const char* text, size_t len);
-  int SendMap(Channel& ch, const PObject::map_type& map);
-  int SendArray(Channel& ch, const PObject::array_type& array);
-  int SendBinary(Channel& ch, const PObject::binary_type& binary);
+  [[nodiscard]] int SendString(Channel& ch, const char* text, size_t len);
+  [[nodiscard]] int SendMap(Channel& ch, const PObject::map_type& map);
+  [[nodiscard]] int SendArray(Channel& ch, const PObject::array_type& array);
+  [[nodiscard]] int SendBinary(Channel& ch, const PObject::binary_type& binary);
   // Writes `len` bytes in pieces the channel accepts. 0 or ERR_IO.
-  int Put(Channel& ch, const void* bytes, size_t len);
+  [[nodiscard]] int Put(Channel& ch, const void* bytes, size_t len);
 
   // --- Receiving (pstream_recv.cpp) ---
-  int RecvTag(Channel& ch, uint8_t& tag);
-  int RecvObject(Channel& ch, PObject& target);
-  int RecvDispatch(Channel& ch, uint8_t tag, PObject& target);
-  int RecvMap(Channel& ch, PObject& target);
-  int RecvArray(Channel& ch, PObject& target);
-  int RecvString(Channel& ch, ustring& text);
-  int RecvString(Channel& ch, PObject& target);
-  int RecvInteger(Channel& ch, PObject& target);
-  int RecvBinary(Channel& ch, PObject& target);
-  int RecvNull(Channel& ch, PObject& target);
+  [[nodiscard]] int RecvTag(Channel& ch, uint8_t& tag);
+  [[nodiscard]] int RecvObject(Channel& ch, PObject& target);
+  [[nodiscard]] int RecvDispatch(Channel& ch, uint8_t tag, PObject& target);
+  [[nodiscard]] int RecvMap(Channel& ch, PObject& target);
+  [[nodiscard]] int RecvArray(Channel& ch, PObject& target);
+  [[nodiscard]] int RecvString(Channel& ch, ustring& text);
+  [[nodiscard]] int RecvString(Channel& ch, PObject& target);
+  [[nodiscard]] int RecvInteger(Channel& ch, PObject& target);
+  [[nodiscard]] int RecvBinary(Channel& ch, PObject& target);
+  [[nodiscard]] int RecvNull(Channel& ch, PObject& target);
   // Reads the body of a binary of `n` bytes into `fp`; `written` counts the
   // bytes that reached the file.
-  int RecvBody(Channel& ch, FILE* fp, const ustring& path, uint64_t n, uint64_t& written);
+  [[nodiscard]] int RecvBody(Channel& ch, FILE* fp, const ustring& path, uint64_t n, uint64_t& written);
   // Reads exactly `len` bytes. 0 or ERR_IO.
-  int Get(Channel& ch, void* bytes, size_t len);
+  [[nodiscard]] int Get(Channel& ch, void* bytes, size_t len);
   // An unknown tag: nothing can be skipped safely. Always ERR_STREAM.
-  int Skip(Channel& ch, uint8_t tag);
+  [[nodiscard]] int Skip(Channel& ch, uint8_t tag);
   // Removes the files of this Recv's fresh binaries inside `value`, which is
   // about to be replaced.
   void RemoveFreshFiles(const PObject& value);

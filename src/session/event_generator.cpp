@@ -90,7 +90,7 @@ int PushEvent(Registry::Entry& entry, const PObject& change) {
   if (found == 1 && info.syncID >= ev.m_sync_id) {
     ustring full_path(entry.local_path);
     if (ev.m_path != "/") full_path += ev.m_path;
-    _FILE_INFO_tag stat;
+    FILE_INFO stat;
     if (FSStat(full_path, stat, true) == 0 && stat.isExist) {
       GEN_LOG(L_INFO, "[INFO] event-generator(%d): File [%s] is already up-to-date (server echo).\n",
               ev.m_path.c_str_utf8());

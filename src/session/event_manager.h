@@ -68,20 +68,20 @@ class EventManager {
   // The next event of the pool at the front of the ready queue, recorded as
   // the task's event in hand. 0 with `out`; -1 when the queue is empty or
   // that pool has nothing to hand out this turn (no other pool is tried).
-  int PullEvent(Task* task, Event& out);
+  [[nodiscard]] int PullEvent(Task* task, Event& out);
 
   // The task has finished its event in hand. 0: done, the task holds
   // nothing (also when it held nothing). -1: a newer event of the same path
   // and kind was merged in meanwhile; it is in `out` and is now the task's
   // event in hand. An expand event is simply let go (0).
-  int DoneEvent(Task* task, Event& out);
+  [[nodiscard]] int DoneEvent(Task* task, Event& out);
 
   // Gives the task's event in hand back to waiting in its session's tree;
   // `ev` must be that event (same session, path and F_DIR). 0, the task
   // holds nothing. -1: `ev` is not the task's event in hand, the session has
   // no pool, or the tree cannot reset the path (the task keeps its event);
   // or the event is an expand, which has no place in the tree (let go).
-  int RedoEvent(Task* task, const Event& ev);
+  [[nodiscard]] int RedoEvent(Task* task, const Event& ev);
 
   // Queue, as local events, a rescan of the folder `path` (EV_CREATE,
   // F_DIR|F_EXPAND|F_RESCAN, plus F_MERGE with `merge`; for "/" first an
@@ -101,8 +101,8 @@ class EventManager {
 
   // Writes / removes the file-status row of a full local path (stored with
   // every "/" as "\\"). 0, or -1 after an ERROR line.
-  int SyncingEvent2FStatDB(const ustring& full_path, bool is_dir);
-  int SyncedEvent2FStatDB(const ustring& full_path);
+  [[nodiscard]] int SyncingEvent2FStatDB(const ustring& full_path, bool is_dir);
+  [[nodiscard]] int SyncedEvent2FStatDB(const ustring& full_path);
 
  private:
   friend class EventManagerInspector;  // read-only look for tests

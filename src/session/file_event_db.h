@@ -64,7 +64,7 @@ class FileEventDB {
   // script. The signature folder becomes `location`'s folder + "/sign"; the
   // caller creates it. 0 when open, also when it already was (nothing
   // changes); -1 when opening or preparing fails (the object stays closed).
-  int initialize(const ustring& location);
+  [[nodiscard]] int initialize(const ustring& location);
   // Closes the connection and empties both paths; nothing when closed.
   void destroy();
 
@@ -77,22 +77,22 @@ class FileEventDB {
   // so the record never points at the signature of other content; the result
   // is still 0. -1 when the record or an ancestor cannot be written (the
   // record and the ancestors already written stay).
-  int setEventInfo(const DBFileInfo& e);
+  [[nodiscard]] int setEventInfo(const DBFileInfo& e);
   // Reads the record of `path` into `info` (signaturePath: the record's
   // signature file for a file, "" for a folder). 1, 0 (info.path "" and the
   // other fields untouched), or -1 (also for an empty path).
-  int getEventInfo(const ustring& path, DBFileInfo& info);
+  [[nodiscard]] int getEventInfo(const ustring& path, DBFileInfo& info);
   // Removes the record of `path` and every record below it, with their
   // signature files. "/" removes nothing and gives 0; "" gives -1.
-  int rmEventInfo(const ustring& path);
+  [[nodiscard]] int rmEventInfo(const ustring& path);
   // Removes every record below the top level.
-  int rmAllFolders();
+  [[nodiscard]] int rmAllFolders();
   // Removes every record.
-  int clear();
+  [[nodiscard]] int clear();
 
   // The stored sync id ("0" in a new database), read exactly as written.
-  int getSyncId(uint64_t& sync_id);
-  int setSyncId(uint64_t sync_id);
+  [[nodiscard]] int getSyncId(uint64_t& sync_id);
+  [[nodiscard]] int setSyncId(uint64_t sync_id);
 
   // Do nothing; -1.
   int getPathByInode(uint64_t inode, ustring& path);
@@ -104,64 +104,64 @@ class FileEventDB {
   // Every record below `prefix` at any depth, under its path relative to
   // `prefix`; "/" or "" lists the whole table under the full paths (the "/"
   // record only sets the root's attribute).
-  int getFileList(FileList* flist, const ustring& prefix);
+  [[nodiscard]] int getFileList(FileList* flist, const ustring& prefix);
   // The records directly in the folder `prefix`, by name into the listing's
   // root ("/" itself is not listed under "/"). "" lists nothing and gives 0.
-  int getFileListWithoutRecursive(FileList* flist, const ustring& prefix);
+  [[nodiscard]] int getFileListWithoutRecursive(FileList* flist, const ustring& prefix);
   // The same, limited to records whose syncID is at most `syncID`.
-  int getFileListWithoutRecursive(FileList* flist, const ustring& prefix, uint64_t syncID);
+  [[nodiscard]] int getFileListWithoutRecursive(FileList* flist, const ustring& prefix, uint64_t syncID);
 
   // ---- Lookups by content hash (mac_hash is not used). 1 with `path` set,
   // 0 with `path` untouched, -1. ----
 
   // An existing record whose fileCheckSum is `file_hash`.
-  int getFilePathByHash(const ustring& file_hash, const ustring& mac_hash, ustring& path);
+  [[nodiscard]] int getFilePathByHash(const ustring& file_hash, const ustring& mac_hash, ustring& path);
   // A recycle-bin entry whose fileCheckSum is `file_hash`.
-  int getFilePathByHashFromRecycle(const ustring& file_hash, const ustring& mac_hash, ustring& path);
+  [[nodiscard]] int getFilePathByHashFromRecycle(const ustring& file_hash, const ustring& mac_hash, ustring& path);
 
   // ---- Recycle bin ----
 
   // Adds the entry `unique_path` with the current time; -1 when it exists.
-  int addFileToRecycleBin(const ustring& unique_path, uint64_t file_size, const ustring& file_hash,
-                          const ustring& mac_hash);
+  [[nodiscard]] int addFileToRecycleBin(const ustring& unique_path, uint64_t file_size, const ustring& file_hash,
+                                        const ustring& mac_hash);
   // In one transaction: turns the record of `path` into the entry
   // `unique_path` (size and hashes, current time) and deletes the record. No
   // record: nothing changes, 0. On failure (the entry exists) the
   // transaction is rolled back: neither table changes, -1. `path` "/" or ""
   // gives -1 (the root record is never removed).
-  int dumpFileToRecycleBin(const ustring& unique_path, const ustring& path);
+  [[nodiscard]] int dumpFileToRecycleBin(const ustring& unique_path, const ustring& path);
   // In one transaction: the entry `unique_prefix` for the folder (size 0,
   // empty hashes), one entry per file record below `path` under
   // `unique_prefix` + the rest of its path, all with one time; then the
   // records of `path` and below are deleted. Rolled back on failure, -1.
   // `path` "/" or "" gives -1: "" would take every record.
-  int dumpDirToRecycleBin(const ustring& unique_prefix, const ustring& path);
+  [[nodiscard]] int dumpDirToRecycleBin(const ustring& unique_prefix, const ustring& path);
   // Deletes the entry with exactly this path (not those below it).
-  int rmRecycleByPath(const ustring& path);
+  [[nodiscard]] int rmRecycleByPath(const ustring& path);
   // Deletes every entry.
-  int resetRecycleBin();
+  [[nodiscard]] int resetRecycleBin();
   // The smallest entry time, 0 when there is none.
-  int getOldestRecyleTime(uint32_t& time);
+  [[nodiscard]] int getOldestRecyleTime(uint32_t& time);
   // Adds the top-level entries (no second "/") with time at most
   // `criteria_time` to `rotate_list` (not emptied first).
-  int getRotateList(uint32_t criteria_time, std::set<ustring>& rotate_list);
+  [[nodiscard]] int getRotateList(uint32_t criteria_time, std::set<ustring>& rotate_list);
   // Deletes every entry with time at most `criteria_time`, nested included.
-  int rmRotateRecords(uint32_t criteria_time);
+  [[nodiscard]] int rmRotateRecords(uint32_t criteria_time);
 
  private:
   // All private members run under the caller's hold of m_dbMutex.
-  int contains(const char* utf8_path, EventInfo& info);
-  int setSingleRecord(const DBFileInfo& e);
-  int updateParentRecord(const ustring& path, uint64_t sync_id, uint32_t mtime);
-  int setSignature(const ustring& path, const ustring& signature);
+  [[nodiscard]] int contains(const char* utf8_path, EventInfo& info);
+  [[nodiscard]] int setSingleRecord(const DBFileInfo& e);
+  [[nodiscard]] int updateParentRecord(const ustring& path, uint64_t sync_id, uint32_t mtime);
+  [[nodiscard]] int setSignature(const ustring& path, const ustring& signature);
   static void SQLRemoveSignatureFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv);
 
   // Logs "database is not open" for `op`; -1.
   int NotOpen(const char* op) const;
   // The listing behind both one-level forms; `limit` null: no syncID bound.
-  int ListOneLevel(FileList* flist, const ustring& prefix, const uint64_t* limit);
+  [[nodiscard]] int ListOneLevel(FileList* flist, const ustring& prefix, const uint64_t* limit);
   // The hash lookup behind both public forms.
-  int PathByHash(const char* sql, const ustring& file_hash, ustring& path);
+  [[nodiscard]] int PathByHash(const char* sql, const ustring& file_hash, ustring& path);
 
   ustring m_eventDBPath;  // the database file given to initialize
   ustring m_signPath;     // the database's folder + "/sign"

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "app/settings.h"
 #include "foundation/logger.h"
 #include "protocol/ipc_sender.h"
 #include "protocol/pstream.h"
+#include "settings/settings.h"
 
 namespace {
 

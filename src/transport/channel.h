@@ -22,7 +22,7 @@ typedef struct ssl_ctx_st SSL_CTX;
 // SSL*. read/write move at most `len` bytes in one wait and return the count
 // (> 0) or a negative ERR_* code (ERR_TIMEOUT: the wait passed without
 // progress, retry).
-struct __tag_CHANNEL_OPS {
+struct CHANNEL_OPS {
   void* context;
   int (*read)(void* context, void* buf, size_t len, timeval const& wait,
               const std::atomic<int>* abort_flag);
@@ -67,19 +67,19 @@ class Channel {
   // linger 1 s and O_NONBLOCK (ERR_SYS on failure). ERR_INVAL when `fd` < 0
   // or the channel is already open. On failure the caller still owns `fd`;
   // on success the channel closes it.
-  virtual int Open(int fd, bool nonblock);
+  [[nodiscard]] virtual int Open(int fd, bool nonblock);
   // Connects to a dotted IPv4 address (no name resolution) and a port in
   // 1..65535. ERR_INVAL, channel unchanged, when `ip` is null, the port is
   // out of range or the channel is already open; ERR_IO when the socket
   // cannot be made, the address is bad, or the connect fails, times out or is
   // aborted; ERR_SYS when a socket option fails. The new socket is closed on
   // every failure.
-  virtual int Open(char const* ip, int port);
+  [[nodiscard]] virtual int Open(char const* ip, int port);
   // Flushes pending output when open, closes the plain or TLS stream and
   // returns to plain mode. A failed flush drops the unsent and unread bytes
   // and its code is the result (the channel is closed all the same); else 0.
   // Harmless on a closed channel.
-  virtual int Close();
+  [[nodiscard]] virtual int Close();
   // Seconds without progress before a flush, read or handshake gives up.
   virtual void SetTimeout(uint32_t timeout);
   // The abort flag (null detaches it). While *f != 0 every wait returns
@@ -89,30 +89,30 @@ class Channel {
   // the static certificate and key). 0 (also when already TLS), ERR_IO, or
   // ERR_SSL_VERIFY_FAIL when the certificate or host name is refused. On
   // failure the socket stays open and the channel stays plain.
-  virtual int ConvertToSSLChannel(bool isServer);
+  [[nodiscard]] virtual int ConvertToSSLChannel(bool isServer);
 
   // Big-endian integers. A read stores into *i only when it returns 0.
-  virtual int ReadByte(uint8_t* i);
-  virtual int ReadInt16(uint16_t* i);
-  virtual int ReadInt32(uint32_t* i);
-  virtual int ReadInt64(uint64_t* i);
-  virtual int WriteByte(uint8_t i);
-  virtual int WriteInt16(uint16_t i);
-  virtual int WriteInt32(uint32_t i);
-  virtual int WriteInt64(uint64_t i);
+  [[nodiscard]] virtual int ReadByte(uint8_t* i);
+  [[nodiscard]] virtual int ReadInt16(uint16_t* i);
+  [[nodiscard]] virtual int ReadInt32(uint32_t* i);
+  [[nodiscard]] virtual int ReadInt64(uint64_t* i);
+  [[nodiscard]] virtual int WriteByte(uint8_t i);
+  [[nodiscard]] virtual int WriteInt16(uint16_t i);
+  [[nodiscard]] virtual int WriteInt32(uint32_t i);
+  [[nodiscard]] virtual int WriteInt64(uint64_t i);
 
   // Reads exactly `len` bytes: 0, or a negative code after which `total`
   // holds the bytes that were delivered to `buf` (a failure still delivers
   // what arrived). Bytes beyond `len` stay buffered for the next read.
-  virtual int Read(char* buf, size_t len);
-  virtual int Read(char* buf, size_t len, size_t& total);
+  [[nodiscard]] virtual int Read(char* buf, size_t len);
+  [[nodiscard]] virtual int Read(char* buf, size_t len, size_t& total);
   // Buffers `len` bytes (at most `capacity`: else ERR_INVAL); sends only as
   // much as needed to make room. ERR_IO when closed.
-  virtual int Write(char const* buf, size_t len);
+  [[nodiscard]] virtual int Write(char const* buf, size_t len);
   virtual void ClearRead();
   virtual void ClearWrite();
   // Sends at least `want` buffered bytes (0, or more than are buffered: all).
-  virtual int FlushWrite(size_t want);
+  [[nodiscard]] virtual int FlushWrite(size_t want);
   // Not provided: always ERR_SYS.
   virtual int GetPeerInfo(std::string& ip, int& port) const;
   // True while no usable stream is open.
@@ -131,13 +131,13 @@ class Channel {
   static void SetPriKeyPath(std::string key_path);
   // Load the CA file, the server certificate chain, the server key into
   // `ctx`. 0, or -1 after a WARNING.
-  static int InstallVerifyCA(SSL_CTX* ctx);
-  static int InstallCERT(SSL_CTX* ctx);
-  static int InstallPriKey(SSL_CTX* ctx);
+  [[nodiscard]] static int InstallVerifyCA(SSL_CTX* ctx);
+  [[nodiscard]] static int InstallCERT(SSL_CTX* ctx);
+  [[nodiscard]] static int InstallPriKey(SSL_CTX* ctx);
 
  protected:
   // Reads until at least `want` more bytes are in the read ring.
-  int ReadMore(size_t want);
+  [[nodiscard]] int ReadMore(size_t want);
 
   // Between host and network (big-endian) byte order.
   static uint64_t Convert(uint64_t x);
@@ -145,13 +145,13 @@ class Channel {
   static uint16_t Convert(uint16_t x);
 
   // A TCP socket, or -1.
-  int CreateSock();
+  [[nodiscard]] int CreateSock();
   // 0, or -1 after a WARNING.
-  int SetLinger(int sock, int sec);
-  int SetNonBlock(int sock);
+  [[nodiscard]] int SetLinger(int sock, int sec);
+  [[nodiscard]] int SetNonBlock(int sock);
   // Connects the non-blocking `sock`: 0, ERR_INVAL (bad socket or address),
   // ERR_SYS, ERR_IO (refused, unreachable), ERR_INT or ERR_TIMEOUT.
-  int ConnectWithTimeout(int sock, char const* pszIP, int port);
+  [[nodiscard]] int ConnectWithTimeout(int sock, char const* pszIP, int port);
   // CHANNEL_PLAIN_MODE installs the plain operations, anything else the SSL ones.
   void SwitchChannelOp(int mode);
   bool IsAllowingUntrust() const;
@@ -160,27 +160,27 @@ class Channel {
   static void* NewPlainContext(int fd);
 
   // Plain operations; `fd` points at the socket.
-  static int ReadFd(int* fd, void* buf, size_t len, timeval const& m_timeout,
-                    const std::atomic<int>* abort_flag);
-  static int WriteFd(int* fd, void const* buf, size_t len, timeval const& m_timeout,
-                     const std::atomic<int>* abort_flag);
+  [[nodiscard]] static int ReadFd(int* fd, void* buf, size_t len, timeval const& m_timeout,
+                                  const std::atomic<int>* abort_flag);
+  [[nodiscard]] static int WriteFd(int* fd, void const* buf, size_t len, timeval const& m_timeout,
+                                   const std::atomic<int>* abort_flag);
 
   // TLS helpers, also used by the tunnel channel for its relay session.
   // InitSSL makes a context and an SSL object (client, or server with the
   // static certificate and key) and returns 0, or -1 with both freed.
-  static int InitSSL(SSL*& m_ssl, SSL_CTX*& m_ssl_ctx, bool is_server, bool is_allowing_untrust);
+  [[nodiscard]] static int InitSSL(SSL*& m_ssl, SSL_CTX*& m_ssl_ctx, bool is_server, bool is_allowing_untrust);
   // Frees both (either may be null); sends close_notify only when the
   // handshake finished and `quiet_shutdown` is false. Never closes the socket.
   static void DeinitSSL(SSL*& m_ssl, SSL_CTX*& m_ssl_ctx, bool quiet_shutdown);
   // Runs the handshake to completion: 0, ERR_IO, ERR_SYS, ERR_INT or ERR_TIMEOUT.
-  static int SSLHandshake(SSL* m_ssl, timeval m_timeout, uint32_t channel_timeout,
-                          const std::atomic<int>* abort_flag);
-  static int SSLReadFd(SSL* m_ssl, void* buf, size_t len, timeval const& m_timeout,
-                       const std::atomic<int>* abort_flag);
-  static int SSLWriteFd(SSL* m_ssl, void const* buf, size_t len, timeval const& m_timeout,
-                        const std::atomic<int>* abort_flag);
+  [[nodiscard]] static int SSLHandshake(SSL* m_ssl, timeval m_timeout, uint32_t channel_timeout,
+                                        const std::atomic<int>* abort_flag);
+  [[nodiscard]] static int SSLReadFd(SSL* m_ssl, void* buf, size_t len, timeval const& m_timeout,
+                                     const std::atomic<int>* abort_flag);
+  [[nodiscard]] static int SSLWriteFd(SSL* m_ssl, void const* buf, size_t len, timeval const& m_timeout,
+                                      const std::atomic<int>* abort_flag);
 
-  __tag_CHANNEL_OPS m_ops;
+  CHANNEL_OPS m_ops;
   std::unique_ptr<char[]> w_buf;
   size_t w_head;  // first unsent byte
   size_t w_size;  // unsent bytes, from w_head, wrapping at capacity
@@ -206,7 +206,7 @@ class Channel {
   int PlainSocket() const;
   // Reads into buf[total, len) until it is full, as ReadMore does into the
   // ring; `total` counts every byte that arrived, also on failure.
-  int ReadDirect(char* buf, size_t len, size_t& total);
+  [[nodiscard]] int ReadDirect(char* buf, size_t len, size_t& total);
 };
 
 #endif  // TRANSPORT_CHANNEL_H_

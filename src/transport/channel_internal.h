@@ -52,8 +52,8 @@ void log_ssl();
 // Fills an operation table; a friend of Channel so that the table's entries
 // can reach its protected I/O functions.
 struct ChannelOps {
-  static void InstallPlain(__tag_CHANNEL_OPS& ops);
-  static void InstallSSL(__tag_CHANNEL_OPS& ops);
+  static void InstallPlain(CHANNEL_OPS& ops);
+  static void InstallSSL(CHANNEL_OPS& ops);
 };
 
 #endif  // TRANSPORT_CHANNEL_INTERNAL_H_

@@ -294,7 +294,7 @@ int Channel::WriteFd(int* fd, void const* buf, size_t len, timeval const& m_time
   return static_cast<int>(n);
 }
 
-void ChannelOps::InstallPlain(__tag_CHANNEL_OPS& ops) {
+void ChannelOps::InstallPlain(CHANNEL_OPS& ops) {
   ops.read = [](void* context, void* buf, size_t len, timeval const& wait, const std::atomic<int>* flag) {
     return Channel::ReadFd(static_cast<int*>(context), buf, len, wait, flag);
   };

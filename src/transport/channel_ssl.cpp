@@ -115,7 +115,7 @@ bool PeerCertificateAccepted(SSL* ssl, ustring const& hostname) {
 
 }  // namespace
 
-void ChannelOps::InstallSSL(__tag_CHANNEL_OPS& ops) {
+void ChannelOps::InstallSSL(CHANNEL_OPS& ops) {
   ops.read = [](void* context, void* buf, size_t len, timeval const& wait, const std::atomic<int>* flag) {
     return Channel::SSLReadFd(static_cast<SSL*>(context), buf, len, wait, flag);
   };

@@ -22,9 +22,9 @@ class ProxyChannel : public Channel {
   // nothing done), or ERR_IO (no method got a 200; the channel stays closed
   // with empty rings). The socket keeps the proxy client's options
   // (non-blocking, linger 1 s, no delay).
-  int Open(char const* ip, int port) override;
+  [[nodiscard]] int Open(char const* ip, int port) override;
   // Channel::Close.
-  int Close() override;
+  [[nodiscard]] int Close() override;
 
   using Channel::Open;
 

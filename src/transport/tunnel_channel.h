@@ -23,9 +23,9 @@ class TunnelChannel : public Channel {
   // (channel open already, null `ip`, port outside 1..65535; nothing done),
   // or ERR_IO (any step failed; one ERROR line names it and the relay's or
   // the local code; the channel is left closed).
-  int Open(char const* ip, int port) override;
+  [[nodiscard]] int Open(char const* ip, int port) override;
   // Channel::Close.
-  int Close() override;
+  [[nodiscard]] int Close() override;
 
   using Channel::Open;
 

@@ -30,11 +30,12 @@ inline constexpr int kProxyMaxHeaderLines = 100;
 inline constexpr size_t kProxyMaxBodyLength = 1 << 20;
 
 // One response header. The list owns its entries; see the list functions.
-typedef struct __tag_PROXY_HTTP_HEADER_ENTRY {
+struct PROXY_HTTP_HEADER_ENTRY {
   std::string szKey;
   std::string szValue;
-  struct __tag_PROXY_HTTP_HEADER_ENTRY* NextEntry;
-} PROXY_HTTP_HEADER_ENTRY, *pPROXY_HTTP_HEADER_ENTRY, **ppPROXY_HTTP_HEADER_ENTRY;
+  PROXY_HTTP_HEADER_ENTRY* NextEntry;
+};
+typedef PROXY_HTTP_HEADER_ENTRY *pPROXY_HTTP_HEADER_ENTRY, **ppPROXY_HTTP_HEADER_ENTRY;
 
 // ---- Header list (head and tail pointers; both null when empty) ----
 

@@ -23,17 +23,17 @@ enum {
 };
 
 // All text is UTF-8 and NUL-terminated; every pointer is borrowed.
-typedef struct __tag_PROXY_SERVER_INFO {
+typedef struct {
   char* szProxyAddress;  // host name or dotted IPv4 address
   uint16_t ProxyPort;
 } PROXY_SERVER_INFO, *pPROXY_SERVER_INFO;
 
-typedef struct __tag_PROXY_TARGET_INFO {
+typedef struct {
   char* szTargetAddress;
   uint16_t TargetPort;
 } PROXY_TARGET_INFO, *pPROXY_TARGET_INFO;
 
-typedef enum __tag_PROXY_AUTH_TYPE {
+typedef enum {
   PROXY_NO_AUTH = 0,
   PROXY_BASIC_AUTH = 1,
   PROXY_NTLM_AUTH = 2,
@@ -41,7 +41,7 @@ typedef enum __tag_PROXY_AUTH_TYPE {
   PROXY_AUTO_AUTH = 4,  // all four at once, see ZARQProxyTunnelOpen
 } PROXY_AUTH_TYPE;
 
-typedef struct __tag_PROXY_AUTH_INFO {
+typedef struct {
   char* szUserName;
   char* szUserPasswd;
   char* szUserDomain;
@@ -52,7 +52,7 @@ typedef struct __tag_PROXY_AUTH_INFO {
 // The credentials handed to one method. The strings are borrowed from the
 // caller; the hash flags say which responses an NTLM message carries and are
 // set by the NTLM methods on their own copy.
-typedef struct __tag_ZARQ_PROXY_AUTH_DATA {
+typedef struct {
   char* szUserName;
   char* szUserPasswd;
   char* szDomainName;
@@ -68,7 +68,7 @@ typedef struct __tag_ZARQ_PROXY_AUTH_DATA {
 // stream), negative on failure. The method never closes the socket.
 typedef int (*PROXY_AUTH_CB)(int sock, pZARQ_PROXY_AUTH_DATA auth, pPROXY_TARGET_INFO target);
 
-typedef struct __tag_ZARQ_PROXY_AUTH_CONTROL {
+typedef struct {
   PROXY_AUTH_TYPE type;
   char const* auth_str;
   PROXY_AUTH_CB auth_cb;
@@ -76,7 +76,7 @@ typedef struct __tag_ZARQ_PROXY_AUTH_CONTROL {
 
 // The argument of one method thread of the race: copies of the records
 // (their strings still borrowed).
-typedef struct __tag_PROXY_AUTH_INFO_PACK {
+typedef struct {
   PROXY_AUTH_TYPE auth_type;
   PROXY_SERVER_INFO server_info;
   PROXY_TARGET_INFO target_info;

@@ -11,9 +11,9 @@
 
 #include "app/app.h"
 #include "app/ipc_loop.h"
-#include "app/settings.h"
 #include "protocol/ipc_sender.h"
 #include "raw_peer.h"
+#include "settings/settings.h"
 #include "support/temp_dir.h"
 #include "support/ui_stand_in.h"
 

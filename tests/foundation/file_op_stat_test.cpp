@@ -79,7 +79,7 @@ TEST_F(FileOpStatTest, StatClassifiesEveryEntryTypeWithOneLstat) {
   for (bool case_check : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(c.path + (case_check ? " with case check" : ""));
-      _FILE_INFO_tag info;
+      FILE_INFO info;
       info.name = "kept";
       CaptureStderr();
       ASSERT_EQ(0, FSStat(c.path.c_str(), info, case_check));
@@ -116,7 +116,7 @@ TEST_F(FileOpStatTest, UnreadablePathIsAnErrorNotMissing) {
   int r = testsupport::RunInChild(
       [&] {
         int bad = 0;
-        _FILE_INFO_tag info;
+        FILE_INFO info;
         CaptureStderr();
         if (FSStat(path.c_str(), info, false) != -1) bad |= 1;
         std::string log = GetCapturedStderr();
@@ -236,7 +236,7 @@ TEST_F(FileOpStatTest, NothingBlocksOnFifo) {
   std::string dir = Path("d"), fifo = Path("d/fifo"), copy = Path("copy");
   int r = testsupport::RunInChild(
       [&] {
-        _FILE_INFO_tag info;
+        FILE_INFO info;
         if (FSStat(fifo.c_str(), info, true) != 0 || info.type != FT_FIFO) return 1;
         DIR_HANDLE dh;
         FSOpenDir(dir.c_str(), 1, dh);

@@ -81,6 +81,7 @@ class ChannelPair {
 
   // Everything the far end receives until `ch` is closed (closing flushes).
   std::string CloseAndCollect() {
+    // A failed flush shows as missing bytes in what the caller compares.
     (void)ch.Close();
     return testsupport::loopback::RecvToEnd(peer);
   }

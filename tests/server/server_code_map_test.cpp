@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "protocol/proto_common.h"
 #include "road_test_util.h"
 #include "server/server_code_map.h"

@@ -21,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
 #include "filter/file_status_db.h"
 #include "foundation/logger.h"
 #include "platform/inotify_change_source.h"
@@ -31,6 +30,7 @@
 #include "session/file_event_db.h"
 #include "session/registry.h"
 #include "session/session_path.h"
+#include "settings/settings.h"
 #include "support/recording_task.h"
 #include "support/temp_dir.h"
 #include "support/ui_stand_in.h"

@@ -22,13 +22,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
 #include "filter/file_status_db.h"
 #include "foundation/logger.h"
 #include "session/detector.h"
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
 #include "session/registry.h"
+#include "settings/settings.h"
 #include "support/user_namespace_child.h"
 #include "support/ui_stand_in.h"
 

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
 #include "filter/file_status_db.h"
 #include "foundation/logger.h"
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
 #include "session/registry.h"
+#include "settings/settings.h"
 #include "support/temp_dir.h"
 #include "support/ui_stand_in.h"
 

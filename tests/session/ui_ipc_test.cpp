@@ -14,8 +14,8 @@
 #include <functional>
 #include <string>
 
-#include "app/settings.h"
 #include "foundation/logger.h"
+#include "settings/settings.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Settings: the daemon's start-up configuration (file locations, worker
 // count, control ports, logging mode).
-#ifndef APP_SETTINGS_H_
-#define APP_SETTINGS_H_
+#ifndef SETTINGS_SETTINGS_H_
+#define SETTINGS_SETTINGS_H_
 
 #include <cstdint>
 #include <mutex>
@@ -102,4 +102,4 @@ class Settings {
   mutable std::mutex lock;  // guards every field above
 };
 
-#endif  // APP_SETTINGS_H_
+#endif  // SETTINGS_SETTINGS_H_
