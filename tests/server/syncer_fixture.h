@@ -43,7 +43,8 @@ namespace syncer_test {
 class SyncerTest : public testsupport::TempDirTest {
  protected:
   void SetUp() override {
-    WriteFile("levels.conf", "syncer_debug=7\nprogress_syncer_debug=7\nworker_debug=7\nevent_mgr_debug=4\n");
+    WriteFile("levels.conf",
+              "syncer_debug=7\nprogress_syncer_debug=7\nrecycle_cleaner_debug=7\nworker_debug=7\nevent_mgr_debug=4\n");
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(), Path("levels.conf").c_str(),
                                     50));
     Channel::SetVerifyCAPath(testsupport::PkiPath("ca.pem").c_str());
