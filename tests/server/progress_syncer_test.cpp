@@ -134,6 +134,36 @@ TEST_F(ProgressSyncerTest, ConditionIsWorkedOffThenRemoved) {
   ASSERT_EQ(-1, ps->UpdateContext());  // the cache is empty
 }
 
+// Two conditions of one session are worked off one after the other,
+// oldest first; the second starts from its own sync id.
+TEST_F(ProgressSyncerTest, ConditionsOfOneSessionGoOldestFirst) {
+  AddSession(1);
+  server_.Put("/r1/a.txt", "a");
+  const uint64_t mid = server_.Head();
+  server_.Put("/r1/b.doc", "b");
+  server_.Put("/r1/c.txt", "c");
+  const uint64_t row1 = AddCondition(1, 0, FILTER_EXT_SELECTIVE_SYNC, "txt");
+  const uint64_t row2 = AddCondition(1, mid, FILTER_NAME_SELECTIVE_SYNC, "b.doc");
+  Drainer();
+  auto ps = MakeProgressSyncer();
+  ps->SetState(Task::RUN);
+  std::vector<uint64_t> rows;
+  for (int i = 0; i < 6 && ps->UpdateContext() == 0; ++i) {
+    rows.push_back(ps->context().row_id);
+    ASSERT_EQ(0, ps->PullEvent());
+  }
+  EXPECT_EQ((std::vector<uint64_t>{row1, row1, row2, row2}), rows);
+  const std::vector<json> pulls = Pulls();
+  ASSERT_EQ(4u, pulls.size());
+  EXPECT_EQ(json({{"extension", "txt"}}), pulls[0]["request"]["condition"]);
+  EXPECT_EQ(json({{"name", "b.doc"}}), pulls[2]["request"]["condition"]);
+  EXPECT_EQ(mid, pulls[2]["request"]["sync_id"].get<uint64_t>());
+  std::vector<std::string> paths = TakenPaths();
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ((std::vector<std::string>{"/a.txt", "/b.doc", "/c.txt"}), paths);
+  EXPECT_EQ(0u, CacheSize());
+}
+
 // A reply whose next_sync_id equals the condition's removes it without
 // pushing anything, even with a non-empty list.
 TEST_F(ProgressSyncerTest, EqualNextSyncIdRemovesTheConditionWithoutPushing) {
