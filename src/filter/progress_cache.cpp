@@ -45,6 +45,11 @@ int ProgressCache::getProgressEntry(Entry& entry) {
   return 1;
 }
 
+void ProgressCache::getProgressEntries(std::vector<Entry>& entries) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  entries = cache_list;
+}
+
 void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto it = std::find_if(cache_list.begin(), cache_list.end(),

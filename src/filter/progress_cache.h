@@ -38,6 +38,9 @@ class ProgressCache {
   // Copies the oldest entry into `entry` without removing it: 1, or 0 when
   // the cache is empty (`entry` then untouched).
   int getProgressEntry(Entry& entry);
+  // Replaces the contents of `entries` with a copy of every entry, oldest
+  // first: for a caller that must pass over conditions it cannot work on yet.
+  void getProgressEntries(std::vector<Entry>& entries);
   // Sets the sync id of the first entry with that row id; none: nothing.
   void updateProgressSyncId(uint64_t row_id, uint64_t sync_id);
   // Removes the first entry with that row id: 0, or -1 when there is none.

@@ -117,6 +117,25 @@ TEST_F(ProgressCacheTest, DuplicatesAreKeptAndRemovedOneAtATime) {
   EXPECT_FALSE(cache_->isInProgrssCache(1));
 }
 
+TEST_F(ProgressCacheTest, AllEntriesAreCopiedOldestFirst) {
+  std::vector<ProgressCache::Entry> all(3);
+  cache_->getProgressEntries(all);
+  EXPECT_TRUE(all.empty());
+  Add(4, 2, 40);
+  Add(1, 1, 10);
+  Add(3, 2, 30);
+  cache_->getProgressEntries(all);
+  std::string out;
+  for (const auto& e : all) {
+    out += std::to_string(e.row_id) + ":" + std::to_string(e.condition.sess_id) + ":" +
+           std::to_string(e.condition.sync_id) + " ";
+  }
+  EXPECT_EQ("4:2:40 1:1:10 3:2:30 ", out);
+  EXPECT_EQ("/r4", all[0].condition.filter_desc);
+  // A copy: the cache keeps its entries.
+  EXPECT_EQ(out, Order());
+}
+
 TEST_F(ProgressCacheTest, ClearEmptiesTheCache) {
   Add(1, 1);
   Add(2, 2);

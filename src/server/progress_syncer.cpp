@@ -1,0 +1,261 @@
+#include "server/progress_syncer.h"
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "filter/filter_codes.h"
+#include "filter/filter_reconcile.h"
+#include "foundation/logger.h"
+#include "protocol/proto_common.h"
+#include "server/progress_syncer_road_profile.h"
+#include "server/pull_common.h"
+#include "server/syncer_error.h"
+#include "session/event_generator.h"
+#include "transport/error_code.h"
+
+namespace {
+
+using ull = unsigned long long;
+
+constexpr char kComp[] = "progress_syncer_debug";
+
+#define PROGRESS_LOG(level, fmt, ...) \
+  Logger::LogMsg(Logger::level, kComp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+}  // namespace
+
+void ProgressSyncer::Context::clear() {
+  row_id = 0;
+  progress_entry.row_id = 0;
+  progress_entry.condition.sess_id = 0;
+  progress_entry.condition.sync_id = 0;
+  progress_entry.condition.filter_type = 0;
+  progress_entry.condition.filter_desc.clear();
+  connection.clear();
+  reg_entry.clear();
+}
+
+ProgressSyncer::ProgressSyncer(TaskManager* owner)
+    : ProgressSyncer(owner, Registry::getInstance(), *ConnectionManager::getInstance(), *EventManager::getInstance(),
+                     *ProgressCache::getInstance(), *FilterDB::getInstance()) {}
+
+ProgressSyncer::ProgressSyncer(TaskManager* owner, Registry& registry, ConnectionManager& connections,
+                               EventManager& events, ProgressCache& progress, FilterDB& filters)
+    : Task(owner, nullptr),
+      registry_(registry),
+      connections_(connections),
+      events_(events),
+      progress_(progress),
+      filters_(filters),
+      road_(ProgressSyncerRoadProfile(), abort_flag_, context_.connection, context_.reg_entry) {}
+
+int ProgressSyncer::Pause() {
+  abort_flag_.store(1);
+  return Task::Pause();
+}
+
+int ProgressSyncer::Resume() {
+  abort_flag_.store(0);
+  return Task::Resume();
+}
+
+int ProgressSyncer::Stop() {
+  abort_flag_.store(1);
+  return Task::Stop();
+}
+
+void ProgressSyncer::DoTask() {
+  PROGRESS_LOG(L_DEBUG, "[DEBUG] progress-syncer(%d): ProgressSyncer START.\n");
+  while (true) {
+    const State state = GetState();
+    if (state == STOP) break;
+    if (state == PAUSE) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      continue;
+    }
+    if (UpdateContext() < 0 || !IsSessionReady()) {
+      Wait(1);
+      continue;
+    }
+    const int action = HandleError(PullEvent());
+    Wait(syncer_error::ActionWait(action, ProgressSyncerRoadLog()));
+  }
+  PROGRESS_LOG(L_DEBUG,
+               "[DEBUG] progress-syncer(%d): ProgressSyncer : stop working, now on sess_id = %llu, sync_id = %llu.\n",
+               static_cast<ull>(context_.progress_entry.condition.sess_id),
+               static_cast<ull>(context_.progress_entry.condition.sync_id));
+}
+
+bool ProgressSyncer::IsWorkable(uint64_t sess_id) {
+  Registry::Entry entry;
+  if (registry_.Find(sess_id, entry) != 1 || entry.pause) return false;
+  Connection connection;
+  if (connections_.get(entry.conn_id, connection) != 0) return false;
+  return events_.GetPendingServerEvent(sess_id) == 0;
+}
+
+int ProgressSyncer::UpdateContext() {
+  std::vector<ProgressCache::Entry> entries;
+  progress_.getProgressEntries(entries);
+  if (entries.empty()) {
+    context_.clear();
+    return -1;
+  }
+  // The oldest condition that can be worked now; else the oldest, which
+  // then waits (its lines tell why). The eligibility is per session, so a
+  // session's conditions keep their order.
+  const ProgressCache::Entry* chosen = &entries.front();
+  for (const ProgressCache::Entry& e : entries) {
+    if (IsWorkable(e.condition.sess_id)) {
+      chosen = &e;
+      break;
+    }
+  }
+  return TakeCondition(*chosen);
+}
+
+int ProgressSyncer::TakeCondition(const ProgressCache::Entry& entry) {
+  context_.progress_entry = entry;
+  context_.row_id = entry.row_id;
+  const ResumeCondition& c = entry.condition;
+  if (registry_.Find(c.sess_id, context_.reg_entry) != 1) {
+    PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): Cannot find corresponding registry entry for sess_id '%llu'.\n",
+                 static_cast<ull>(c.sess_id));
+    context_.clear();
+    return -1;
+  }
+  Connection connection;
+  if (connections_.get(context_.reg_entry.conn_id, connection) != 0) {
+    PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): ProgressSyncer: connection (with id = %llu) is gone\n",
+                 static_cast<ull>(context_.reg_entry.conn_id));
+    context_.clear();
+    return -1;
+  }
+  context_.connection = connection;
+  PROGRESS_LOG(L_DEBUG,
+               "[DEBUG] progress-syncer(%d): Find an resume_condition (%llu): sess_id (%llu), sync_id (%llu), type "
+               "(%d), desc [%s].\n",
+               static_cast<ull>(entry.row_id), static_cast<ull>(c.sess_id), static_cast<ull>(c.sync_id),
+               c.filter_type, c.filter_desc.c_str_utf8());
+  return 0;
+}
+
+bool ProgressSyncer::IsSessionReady() {
+  const uint64_t sess_id = context_.reg_entry.sess_id;
+  if (context_.reg_entry.pause) {
+    PROGRESS_LOG(L_DEBUG, "[DEBUG] progress-syncer(%d): session (%llu) is under pause status.\n",
+                 static_cast<ull>(sess_id));
+    return false;
+  }
+  const size_t pending = events_.GetPendingServerEvent(sess_id);
+  if (pending == 0) return true;
+  PROGRESS_LOG(L_DEBUG, "[DEBUG] progress-syncer(%d): session (%llu) still has '%d' pending server events.\n",
+               static_cast<ull>(sess_id), static_cast<int>(pending));
+  return false;
+}
+
+int ProgressSyncer::PullEvent() {
+  PObject request;
+  PObject reply;
+  PrepareRequest(request);
+  int r = ProtoPullEvent(request, reply);
+  if (r < 0) {
+    PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): PullEvent: fail to pull events. %d.\n", r);
+    return r;
+  }
+  if ((r = pull::ReplyError(reply, road_, kComp)) != 0) return r;
+  r = ProcessEvents(reply);
+  if (r < 0) {
+    PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): PullEvent: fail to process event.\n");
+    return r == ERR_PROTO ? ERR_PROTO : -1;
+  }
+  return 0;
+}
+
+void ProgressSyncer::PrepareRequest(PObject& request) {
+  const ResumeCondition& c = context_.progress_entry.condition;
+  pull::BuildRequest(request, context_.connection.getConnectionInfo(), context_.reg_entry, c.sync_id);
+  switch (c.filter_type) {
+    case FILTER_EXT_SELECTIVE_SYNC:
+      request["condition"]["extension"] = c.filter_desc;
+      break;
+    case FILTER_PATH_PREFIX_SELECTIVE_SYNC:
+      request["condition"]["prefix"] = c.filter_desc;
+      break;
+    case FILTER_NAME_SELECTIVE_SYNC:
+      request["condition"]["name"] = c.filter_desc;
+      break;
+    case FILTER_FILE_SIZE_SELECTIVE_SYNC: {
+      uint64_t from = 0;
+      uint64_t to = 0;
+      if (DecodeResumeSizeFilterDesc(c.filter_desc, from, to) != 0) {
+        PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): Failed to decode resume size filter '%s'\n",
+                     c.filter_desc.c_str_utf8());
+        break;
+      }
+      PObject& condition = request["condition"];
+      condition["min_size"] = static_cast<unsigned long long>(from);
+      condition["max_size"] = static_cast<unsigned long long>(to);
+      break;
+    }
+    default:
+      PROGRESS_LOG(L_WARNING, "[WARNING] progress-syncer(%d): Unknow filter type '%d'.\n", c.filter_type);
+      break;
+  }
+}
+
+int ProgressSyncer::ProtoPullEvent(const PObject& request, PObject& reply) {
+  return road_.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
+}
+
+int ProgressSyncer::ProcessEvents(const PObject& reply) {
+  const uint64_t row_id = context_.row_id;
+  uint64_t next = 0;
+  if (const int r = pull::NextSyncId(reply, next, kComp); r != 0) return r;
+
+  if (next == context_.progress_entry.condition.sync_id) {
+    PROGRESS_LOG(L_DEBUG, "[DEBUG] progress-syncer(%d): already uptodate for current event pull condition.\n");
+    if (filters_.rmResumeCondition(row_id) != 0) {
+      PROGRESS_LOG(L_ERR,
+                   "[ERROR] progress-syncer(%d): ProcessEvents: fail to remove resume condition for row_id(%llu)\n",
+                   static_cast<ull>(row_id));
+    }
+    // Removed from the cache in any case: the condition is done. A stale
+    // row only comes back at the next start.
+    (void)progress_.rmProgressEntry(row_id);
+    return 0;
+  }
+
+  for (const PObject& change : reply["event_list"].asArray()) {
+    (void)PushEvent(context_.reg_entry, change);  // drops are logged by the generator
+  }
+  if (WaitForWorkers() < 0) {
+    pull::LogInterrupted(kComp);
+    return -1;
+  }
+  if (filters_.updateResumeSyncId(row_id, next) != 0) {
+    PROGRESS_LOG(L_ERR,
+                 "[ERROR] progress-syncer(%d): ProcessEvents: faile to update sync_id (%llu) to filter_resume_table "
+                 "for row_id(%llu)\n",
+                 static_cast<ull>(next), static_cast<ull>(row_id));
+    return -1;
+  }
+  progress_.updateProgressSyncId(row_id, next);
+  return 0;
+}
+
+int ProgressSyncer::WaitForWorkers() {
+  return pull::WaitForWorkers(*this, events_, registry_, context_.reg_entry.sess_id, kComp);
+}
+
+int ProgressSyncer::HandleError(int code) {
+  return syncer_error::HandleError(code, ProgressSyncerRoadLog(), context_.reg_entry.conn_id,
+                                   context_.reg_entry.sess_id);
+}
+
+int ProgressSyncer::GetFilesystemInfo(const Event& event, FILE_INFO& info) const {
+  ustring path = context_.reg_entry.local_path;
+  if (event.m_path != "/") path += event.m_path;
+  return FSStat(path, info, true) == 0 ? 0 : -1;
+}

@@ -1,0 +1,121 @@
+// ProgressSyncer: the task that works off the resume conditions which
+// loosened selective-sync rules leave in the filter database and the
+// ProgressCache. For a condition it sends "pull_event" from the
+// condition's own sync id with a "condition" member (the extension, prefix,
+// name or size range now let through), pushes every returned change,
+// waits for the workers, and stores "next_sync_id" as the condition's new
+// sync id; when the server answers with the condition's own sync id the
+// condition is done and removed. While a session has a condition cached,
+// the Syncer does not pull it.
+//
+// Choice of condition: the oldest one whose session is registered, has a
+// connection, is not paused and has no server event pending; when none
+// is, the oldest of all (which then waits, with its log lines). So a paused
+// session or a lost connection never holds back other sessions'
+// conditions (and with them their normal pulls). Within a session the
+// order stays oldest first, and a condition whose pulls keep failing is
+// still retried before the session's later ones.
+//
+// Errors go through HandleError (the Syncer's table, "Progress syncer"
+// texts). An "error" reply the daemon has no code for is ERR_SERVER (waits
+// 3 s), and a reply without a valid "next_sync_id" ERR_PROTO: nothing is
+// pushed, stored or removed for either.
+//
+// Threads: as the Syncer (syncer.h): DoTask's thread owns `context`; the
+// application thread calls Pause, Resume and Stop. The ProgressCache,
+// FilterDB, Registry, ConnectionManager and EventManager lock themselves.
+//
+// Log component "progress_syncer_debug".
+#ifndef SERVER_PROGRESS_SYNCER_H_
+#define SERVER_PROGRESS_SYNCER_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "filter/filter_db.h"
+#include "filter/progress_cache.h"
+#include "foundation/file_op.h"
+#include "protocol/pobject.h"
+#include "server/connection.h"
+#include "server/connection_manager.h"
+#include "server/request_road.h"
+#include "session/event.h"
+#include "session/event_manager.h"
+#include "session/registry.h"
+#include "session/task.h"
+
+class ProgressSyncer : public Task {
+ public:
+  struct Context {
+    uint64_t row_id = 0;                   // the condition in hand
+    ProgressCache::Entry progress_entry;   // copy of its cache entry
+    Connection connection;                 // its session's connection
+    Registry::Entry reg_entry;             // its session's record
+
+    // Ids, type and description zeroed; connection and entry cleared.
+    void clear();
+  };
+
+  // Serves the process-wide Registry, ConnectionManager, EventManager,
+  // ProgressCache and FilterDB.
+  explicit ProgressSyncer(TaskManager* owner);
+  // The same with the given objects, which must outlive the task (the
+  // event generator queues into EventManager::getInstance()).
+  ProgressSyncer(TaskManager* owner, Registry& registry, ConnectionManager& connections, EventManager& events,
+                 ProgressCache& progress, FilterDB& filters);
+  ~ProgressSyncer() override = default;
+
+  ProgressSyncer(const ProgressSyncer&) = delete;
+  ProgressSyncer& operator=(const ProgressSyncer&) = delete;
+
+  // abort_flag 1 (Pause, Stop) or 0 (Resume), then the Task operation.
+  int Pause() override;
+  int Resume() override;
+  int Stop() override;
+
+  void DoTask() override;
+
+  // Takes the condition to work on (see above) with its session and
+  // connection. 0; -1 with the context cleared when the cache is empty, or
+  // the chosen condition's session or connection is gone (ERROR).
+  int UpdateContext();
+  // False (DEBUG) for a paused session or one with pending server events.
+  bool IsSessionReady();
+  // One pull for the condition in hand: 0 or a daemon code.
+  int PullEvent();
+  // "pull_event" from the condition's sync id, with its "condition".
+  void PrepareRequest(PObject& request);
+  // The pooled exchange (command 6).
+  int ProtoPullEvent(const PObject& request, PObject& reply);
+  // Removes the condition when next_sync_id equals its sync id (0); else
+  // pushes, waits and stores next_sync_id (0), -1 when the wait was
+  // interrupted or the store failed; ERR_PROTO for an invalid next_sync_id.
+  int ProcessEvents(const PObject& reply);
+  int WaitForWorkers();
+  int HandleError(int code);
+
+  const ConnectionInfo& GetConnectionInfo() const { return context_.connection.getConnectionInfo(); }
+  // FSStat (case-exact) of the event's path below the session's folder.
+  int GetFilesystemInfo(const Event& event, FILE_INFO& info) const;
+
+  const Context& context() const { return context_; }
+
+ private:
+  // Fills the context for `entry`: 0, or -1 (ERROR, context cleared) when
+  // its session or connection is gone.
+  int TakeCondition(const ProgressCache::Entry& entry);
+  // Whether a condition of `sess_id` could be pulled now.
+  bool IsWorkable(uint64_t sess_id);
+
+  Registry& registry_;
+  ConnectionManager& connections_;
+  EventManager& events_;
+  ProgressCache& progress_;
+  FilterDB& filters_;
+
+  Context context_;
+  std::atomic<int> abort_flag_{0};
+  RequestRoad road_;  // bound to context_ and abort_flag_
+};
+
+#endif  // SERVER_PROGRESS_SYNCER_H_

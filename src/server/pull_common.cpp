@@ -1,0 +1,88 @@
+#include "server/pull_common.h"
+
+#include <chrono>
+#include <thread>
+
+#include "foundation/logger.h"
+#include "protocol/proto_common.h"
+#include "session/event.h"
+#include "transport/error_code.h"
+
+namespace pull {
+
+namespace {
+
+using ull = unsigned long long;
+
+#define PULL_LOG(level, fmt, ...) Logger::LogMsg(Logger::level, comp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+}  // namespace
+
+void BuildRequest(PObject& request, const ConnectionInfo& info, const Registry::Entry& session, uint64_t sync_id) {
+  InitRequest(request, "pull_event");
+  request["sync_id"] = static_cast<unsigned long long>(sync_id);
+  request["session"] = info.session;
+  request["path"] = session.remote_path;
+  request["view_id"] = static_cast<unsigned long long>(session.view_id);
+  request["node_id"] = static_cast<unsigned long long>(session.node_id);
+  request["recursive"] = session.recursive;  // the integer 0 or 1
+  request["file"]["offset"] = 0;
+  request["mtime"]["offset"] = 0;
+}
+
+int ReplyError(const PObject& reply, const RequestRoad& road, const char* comp) {
+  if (!reply.hasMember("error")) return 0;
+  const PObject& error = reply["error"];
+  PULL_LOG(L_ERR, "[ERROR] pull(%d): PullEvent: response: %s.\n", error.toString().c_str_utf8());
+  const int code = road.MapServerCode(error["code"].asUInt32());
+  return code != 0 ? code : ERR_SERVER;
+}
+
+int NextSyncId(const PObject& reply, uint64_t& next, const char* comp) {
+  const PObject& value = reply["next_sync_id"];
+  if (!value.isInteger() || value.asUInt64() > MAX_SYNC_ID) {
+    PULL_LOG(L_ERR, "[ERROR] pull(%d): PullEvent: invalid next_sync_id in response: %s.\n",
+             value.toString().c_str_utf8());
+    return ERR_PROTO;
+  }
+  next = value.asUInt64();
+  return 0;
+}
+
+int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp) {
+  Registry::Entry fresh;
+  while (true) {
+    const size_t pending = events.GetPendingServerEvent(sess_id);
+    if (pending == 0) {
+      if (registry.Find(sess_id, fresh) == 1) return 0;
+      PULL_LOG(L_WARNING, "[WARNING] pull(%d): session %llu is removed, events might be dropped\n",
+               static_cast<ull>(sess_id));
+      return -1;
+    }
+    const Task::State state = task.GetState();
+    if (state == Task::STOP) {
+      PULL_LOG(L_WARNING, "[WARNING] pull(%d): Program stopped while syncing files ...\n");
+      return -1;
+    }
+    if (state == Task::PAUSE) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    if (registry.Find(sess_id, fresh) != 1) {
+      PULL_LOG(L_WARNING, "[WARNING] pull(%d): session %llu is removed while there are events\n",
+               static_cast<ull>(sess_id));
+      return -1;
+    }
+    if (fresh.pause) {
+      PULL_LOG(L_NOTICE, "[NOTE] pull(%d): session %llu is paused while there are events\n",
+               static_cast<ull>(sess_id));
+      return -1;
+    }
+    PULL_LOG(L_DEBUG, "[DEBUG] pull(%d): Wait for workers (still %d pending server events).\n",
+             static_cast<int>(pending));
+    (void)task.Wait(1);  // cut short by a pause or stop; the loop looks at the state
+  }
+}
+
+void LogInterrupted(const char* comp) {
+  PULL_LOG(L_NOTICE, "[NOTE] pull(%d): ProcessEvents: interrupted while waiting events being done ...\n");
+}
+
+}  // namespace pull

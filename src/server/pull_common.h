@@ -1,0 +1,56 @@
+// What the Syncer and the ProgressSyncer share around a "pull_event": the
+// request, the checks of its reply, and the wait for the workers to carry
+// out the pushed changes. Lines go to the component the caller names, in
+// the same words for both tasks.
+#ifndef SERVER_PULL_COMMON_H_
+#define SERVER_PULL_COMMON_H_
+
+#include <cstdint>
+
+#include "protocol/pobject.h"
+#include "server/connection_info.h"
+#include "server/request_road.h"
+#include "session/event_manager.h"
+#include "session/registry.h"
+#include "session/task.h"
+
+namespace pull {
+
+// Builds "pull_event" (InitRequest) for `session` from `sync_id`: "sync_id",
+// "session" (info.session), "path" (remote_path), "view_id", "node_id",
+// "recursive" (integer 0/1), "file" {"offset": 0}, "mtime" {"offset": 0}.
+// The ProgressSyncer adds "condition" afterwards.
+void BuildRequest(PObject& request, const ConnectionInfo& info, const Registry::Entry& session, uint64_t sync_id);
+
+// The daemon code of a reply that carries "error": logs ERROR "PullEvent:
+// response: %s." with the member as text, then maps "error"."code" with the
+// road's rules. A code the daemon has no mapping for (0: class 7, an
+// unhandled class, a code above 16 bits) gives ERR_SERVER: such a reply
+// holds no changes, so it must not be processed as one (0 would store
+// "next_sync_id" 0 and restart the session's pulls from the beginning, or
+// re-pull at once without a wait for as long as the server answers so).
+// 0 when the reply has no "error".
+int ReplyError(const PObject& reply, const RequestRoad& road, const char* comp);
+
+// Reads the reply's "next_sync_id". 0 with `next`; ERR_PROTO after an ERROR
+// line when it is absent, not an integer, or above MAX_SYNC_ID (such an id
+// cannot be stored exactly by the databases: above 2^63 - 1 it reads back
+// as the forced-download mark).
+int NextSyncId(const PObject& reply, uint64_t& next, const char* comp);
+
+// Waits, in 1-second steps of task.Wait, until the session has no server
+// event queued or in a worker's hands. 0; -1 after a WARNING or NOTE line
+// when the task is stopped, the session is removed or paused meanwhile
+// (a pause of the task holds the wait in 1000-ms sleeps). Lines:
+// "session %llu is removed, events might be dropped", "Program stopped
+// while syncing files ...", "session %llu is removed while there are
+// events", "session %llu is paused while there are events", DEBUG "Wait for
+// workers (still %d pending server events).".
+int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp);
+
+// NOTE "ProcessEvents: interrupted while waiting events being done ...".
+void LogInterrupted(const char* comp);
+
+}  // namespace pull
+
+#endif  // SERVER_PULL_COMMON_H_

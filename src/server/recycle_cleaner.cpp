@@ -1,0 +1,160 @@
+#include "server/recycle_cleaner.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "foundation/file_op.h"
+#include "foundation/logger.h"
+#include "platform/local_time.h"
+#include "session/detector.h"
+#include "session/file_event_db.h"
+#include "session/session_path.h"
+
+namespace {
+
+constexpr char kComp[] = "recycle_cleaner_debug";
+
+#define CLEANER_LOG(level, fmt, ...) \
+  Logger::LogMsg(Logger::level, kComp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+// A recycle record names one item directly inside the recycle folder: "/"
+// and one component. IsSafeSessionPath refuses "", "/.", "/..", a NUL and
+// every form with an empty component; "/" alone would be the folder itself.
+bool IsRecycleItemPath(const ustring& path) {
+  if (path == "/" || !IsSafeSessionPath(path)) return false;
+  return path.find_last_of("/") == 0;
+}
+
+}  // namespace
+
+RecycleCleaner::RecycleCleaner(TaskManager* owner) : RecycleCleaner(owner, Registry::getInstance()) {}
+
+RecycleCleaner::RecycleCleaner(TaskManager* owner, Registry& registry) : Task(owner, nullptr), registry_(registry) {}
+
+int RecycleCleaner::Pause() {
+  abort_flag_.store(1);
+  return Task::Pause();
+}
+
+int RecycleCleaner::Resume() {
+  abort_flag_.store(0);
+  return Task::Resume();
+}
+
+int RecycleCleaner::Stop() {
+  abort_flag_.store(1);
+  return Task::Stop();
+}
+
+void RecycleCleaner::DoTask() {
+  CLEANER_LOG(L_DEBUG, "[DEBUG] recycle-cleaner(%d): RecycleCleaner START.\n");
+  while (true) {
+    const State state = GetState();
+    if (state == STOP) break;
+    if (state == PAUSE) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      continue;
+    }
+    if (UpdateContext() < 0) {
+      Wait(3);
+      continue;
+    }
+    if (Rotate() < 0) {
+      Wait(3);
+      continue;
+    }
+    Wait(1);
+  }
+  CLEANER_LOG(L_DEBUG, "[DEBUG] recycle-cleaner(%d): RecycleCleaner : stop working\n");
+}
+
+int RecycleCleaner::UpdateContext() {
+  Registry::Entry next;
+  if (registry_.FindNext(context_.entry.sess_id, next) == 0) {
+    context_.entry.clear();
+    return -1;
+  }
+  context_.entry = next;
+  return 0;
+}
+
+ustring RecycleCleaner::GetRecycleBinDir() const {
+  ustring dir = context_.entry.local_path;
+  dir += "/";
+  dir += kWorkingDirName;
+  dir += "/";
+  dir += kRecycleDirName;
+  return dir;
+}
+
+int RecycleCleaner::RemoveItem(const ustring& full) {
+  struct stat st;
+  if (lstat(full.c_str_utf8(), &st) != 0) {
+    return errno == ENOENT ? 0 : -1;
+  }
+  if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) return FSRemove(full, false);
+  // FSRemove refuses a link or special file named directly; such an item
+  // is unlinked itself (a link's target, a FIFO's reader are never touched).
+  if (unlink(full.c_str_utf8()) == 0 || errno == ENOENT) return 0;
+  return -1;
+}
+
+int RecycleCleaner::Rotate() {
+  Registry::Entry& entry = context_.entry;
+  if (entry.recycle_time == 0) return 0;
+  const uint32_t now = static_cast<uint32_t>(platform::CurrentTime());
+  // Unsigned on purpose: a recycle_time in the future wraps to a large age
+  // and lets the purge run.
+  if (static_cast<uint32_t>(now - entry.recycle_time) < kAgeLimit) return 0;
+  const uint32_t limit = now - kAgeLimit;
+
+  std::set<ustring> paths;
+  if (!entry.event_db || entry.event_db->getRotateList(limit, paths) != 0) {
+    CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): Failed to getRotateList.\n");
+    return -1;
+  }
+  const ustring dir = GetRecycleBinDir();
+  for (const ustring& path : paths) {
+    if (!IsRecycleItemPath(path)) {
+      // A damaged row: joined to the folder it could name the folder itself,
+      // a sibling of it or the working folder. Its row goes below.
+      CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): Invalid recycle record '%s', skip it.\n",
+                  path.c_str_utf8());
+      continue;
+    }
+    ustring full = dir;
+    full += path;
+    CLEANER_LOG(L_DEBUG, "[DEBUG] recycle-cleaner(%d): Need rotate '%s'.\n", full.c_str_utf8());
+    if (RemoveItem(full) != 0) {
+      CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): Failed to remove file. at '%s'\n", full.c_str_utf8());
+      return -1;
+    }
+  }
+  if (entry.event_db->rmRotateRecords(limit) != 0) {
+    CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): Failed to rmRotateRecords.\n");
+    return -1;
+  }
+  uint32_t oldest = 0;
+  if (entry.event_db->getOldestRecyleTime(oldest) != 0) {
+    CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): Failed to getOldestRecyleTime.\n");
+    return -1;
+  }
+  if (before_time_store_) before_time_store_();
+  registry_.UpdateRecycleTime(entry, oldest);
+  // A worker that recycled since the read above set recycle_time through
+  // InitRecycleTime, which the store just overwrote with an older value or
+  // 0 (with 0 its item would never be purged). Its record is in the table:
+  // read again and lower the stored time to it.
+  uint32_t again = 0;
+  if (entry.event_db->getOldestRecyleTime(again) != 0) {
+    CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): Failed to getOldestRecyleTime.\n");
+    return -1;
+  }
+  if (again != 0) registry_.InitRecycleTime(entry, again);
+  return 0;
+}

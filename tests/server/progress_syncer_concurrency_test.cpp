@@ -1,0 +1,123 @@
+// The ProgressSyncer as a running task against the stand-in: a condition is
+// worked off and the Syncer takes the session over; an "error" reply makes
+// it wait instead of re-pulling at once; a paused session's older
+// condition does not hold another session's back.
+#include <chrono>
+#include <thread>
+
+#include "filter/filter_codes.h"
+#include "syncer_fixture.h"
+
+namespace {
+
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+class ProgressSyncerTaskTest : public syncer_test::SyncerTest {
+ protected:
+  void TearDown() override {
+    for (Task* t : {static_cast<Task*>(ps_.get()), static_cast<Task*>(syncer_.get())}) {
+      if (t != nullptr && t->GetId() >= 0) {
+        t->Stop();
+        t->Join();
+      }
+    }
+    ps_.reset();
+    syncer_.reset();
+    SyncerTest::TearDown();
+  }
+
+  uint64_t AddCondition(uint64_t sess, uint64_t sync_id, int type, const std::string& desc) {
+    const ResumeCondition c{sess, sync_id, type, desc.c_str()};
+    uint64_t row = 0;
+    EXPECT_EQ(0, FilterDB::getInstance()->setResumeCondition(c, row));
+    ProgressCache::getInstance()->addProgressEntry(row, c);
+    return row;
+  }
+
+  static bool WaitFor(const std::function<bool()>& pred, int seconds) {
+    return testsupport::ServerStandIn::WaitFor(pred, std::chrono::seconds(seconds));
+  }
+
+  static void StopWithin2s(Task& t) {
+    const auto t0 = Clock::now();
+    t.Stop();
+    EXPECT_EQ(0, t.Join());
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+  }
+
+  std::vector<json> ConditionPulls() {
+    std::vector<json> out;
+    for (const json& p : Pulls()) {
+      if (p["request"].contains("condition")) out.push_back(p);
+    }
+    return out;
+  }
+
+  std::unique_ptr<ProgressSyncer> ps_;
+  std::unique_ptr<Syncer> syncer_;
+};
+
+TEST_F(ProgressSyncerTaskTest, ConditionWorkedOffThenSyncerPullsTheSession) {
+  AddSession(1);
+  server_.Put("/r1/docs/a", "a");
+  server_.Put("/r1/other/b", "b");
+  AddCondition(1, 0, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/docs");
+  Drainer();
+  ps_ = MakeProgressSyncer();
+  syncer_ = MakeSyncer();
+  ASSERT_EQ(0, ps_->Run());
+  ASSERT_TRUE(WaitFor([&] { return !ProgressCache::getInstance()->isInProgrssCache(1); }, 8));
+  // The prefix's folder and what is below it.
+  EXPECT_EQ((std::vector<std::string>{"/docs", "/docs/a"}), TakenPaths());
+  // Then the Syncer pulls the session from its own stored id.
+  ASSERT_EQ(0, syncer_->Run());
+  ASSERT_TRUE(WaitFor([&] { return StoredSyncId(1) == std::to_string(server_.Head()); }, 8));
+  for (const json& p : Pulls()) {
+    if (!p["request"].contains("condition")) {
+      EXPECT_EQ(0u, p["request"]["sync_id"].get<uint64_t>());
+      break;
+    }
+  }
+  EXPECT_EQ(json({{"prefix", "/docs"}}), ConditionPulls()[0]["request"]["condition"]);
+  StopWithin2s(*ps_);
+  StopWithin2s(*syncer_);
+  EXPECT_TRUE(Logged("ProgressSyncer START."));
+  EXPECT_TRUE(Logged("ProgressSyncer : stop working, now on sess_id = "));
+  EXPECT_TRUE(Logged("ProgressSyncer: Connect to server (127.0.0.1:"));
+  EXPECT_FALSE(Logged("[progress_syncer_debug] Connect with Velkora server build"));
+}
+
+// An "error" reply the daemon has no code for: at most one pull in 2 s.
+TEST_F(ProgressSyncerTaskTest, ErrorReplyIsNotRepulledAtOnce) {
+  AddSession(1);
+  AddCondition(1, 0, FILTER_NAME_SELECTIVE_SYNC, "a");
+  ASSERT_NE(0u, server_.Fault({{"action", "pull_event"}, {"error", 0x7000}, {"count", -1}}));
+  ps_ = MakeProgressSyncer();
+  ASSERT_EQ(0, ps_->Run());
+  ASSERT_TRUE(WaitFor([&] { return ConditionPulls().size() >= 1; }, 4));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  EXPECT_EQ(1u, ConditionPulls().size());
+  EXPECT_TRUE(ProgressCache::getInstance()->isInProgrssCache(1));
+  StopWithin2s(*ps_);
+}
+
+// Session A, paused, holds the older condition: B's is worked meanwhile.
+TEST_F(ProgressSyncerTaskTest, PausedSessionDoesNotHoldAnotherBack) {
+  AddSession(1);
+  AddSession(2);
+  server_.Put("/r2/b.txt", "b");
+  AddCondition(1, 0, FILTER_EXT_SELECTIVE_SYNC, "txt");
+  AddCondition(2, 0, FILTER_EXT_SELECTIVE_SYNC, "txt");
+  SetPause(1, true);
+  Drainer();
+  ps_ = MakeProgressSyncer();
+  ASSERT_EQ(0, ps_->Run());
+  ASSERT_TRUE(WaitFor([&] { return !ProgressCache::getInstance()->isInProgrssCache(2); }, 8));
+  EXPECT_EQ(std::vector<std::string>{"/b.txt"}, TakenPaths());
+  EXPECT_TRUE(ProgressCache::getInstance()->isInProgrssCache(1));
+  EXPECT_TRUE(PullsOf("/r1").empty());
+  StopWithin2s(*ps_);
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// EventDrainer: stands in for the workers in tests of the tasks that queue
+// server changes. A thread takes events from the process-wide EventManager
+// (PullEvent, then DoneEvent until the path has nothing newer) and records
+// each one; Hold() keeps the events pending, so a test can interrupt a task
+// that waits for the workers.
+//
+// Header-only on purpose, like recording_task.h: test_support stays free of
+// the code under test; only executables that link `session` include this.
+#ifndef TESTS_SUPPORT_EVENT_DRAINER_H_
+#define TESTS_SUPPORT_EVENT_DRAINER_H_
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "session/event.h"
+#include "session/event_manager.h"
+#include "support/recording_task.h"
+
+namespace testsupport {
+
+class EventDrainer {
+ public:
+  // Starts draining at once (or held when `held`).
+  explicit EventDrainer(bool held = false) : held_(held), thread_([this] { Loop(); }) {}
+  ~EventDrainer() { Stop(); }
+  EventDrainer(const EventDrainer&) = delete;
+  EventDrainer& operator=(const EventDrainer&) = delete;
+
+  // Leave queued events where they are / take them again.
+  void Hold() { held_ = true; }
+  void Release() { held_ = false; }
+
+  // Ends the thread; the events in the queue stay. Idempotent.
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // Every event taken so far, in order (merged follow-ups included).
+  std::vector<Event> Taken() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return taken_;
+  }
+  size_t Count() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return taken_.size();
+  }
+  // The time each event was taken, parallel to Taken().
+  std::vector<std::chrono::steady_clock::time_point> Times() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return times_;
+  }
+
+  // Polls until `n` events were taken; false after `timeout`.
+  bool WaitForCount(size_t n, std::chrono::milliseconds timeout) const {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (Count() < n) {
+      if (std::chrono::steady_clock::now() >= until) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
+ private:
+  void Loop() {
+    EventManager* queue = EventManager::getInstance();
+    Event ev;
+    while (!stop_) {
+      if (held_ || queue->PullEvent(&task_, ev) != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        continue;
+      }
+      do {
+        std::lock_guard<std::mutex> lock(mu_);
+        taken_.push_back(ev);
+        times_.push_back(std::chrono::steady_clock::now());
+      } while (queue->DoneEvent(&task_, ev) == -1);
+    }
+  }
+
+  RecordingTask task_;
+  std::atomic<bool> held_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mu_;
+  std::vector<Event> taken_;                                   // guarded by mu_
+  std::vector<std::chrono::steady_clock::time_point> times_;  // guarded by mu_
+  std::thread thread_;  // last: starts after every other member exists
+};
+
+}  // namespace testsupport
+
+#endif  // TESTS_SUPPORT_EVENT_DRAINER_H_
