@@ -1,0 +1,253 @@
+#include "support/worker_rig.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "app/settings.h"
+#include "filter/black_list2.h"
+#include "filter/file_status_db.h"
+#include "filter/filter_db.h"
+#include "filter/force_hash_check_list_cpp.h"
+#include "filter/white_list_cpp.h"
+#include "foundation/logger.h"
+#include "session/event_manager.h"
+#include "session/file_event_db.h"
+
+namespace testsupport {
+
+namespace {
+
+void Write(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  EXPECT_TRUE(out.good()) << path;
+}
+
+void MakeDir(const std::string& path) { EXPECT_EQ(0, mkdir(path.c_str(), 0700)) << path; }
+
+}  // namespace
+
+// ---- ScriptedWorker ----
+
+ScriptedWorker::ScriptedWorker() : Worker(nullptr, nullptr) {
+  for (Script& s : scripts_) s = [](ScriptedWorker&) { return 0; };
+}
+
+void ScriptedWorker::SetScript(Op op, Script script) { scripts_[op] = std::move(script); }
+
+void ScriptedWorker::SetOnEventInHand(std::function<void(ScriptedWorker&)> hook) {
+  on_event_in_hand_ = std::move(hook);
+}
+
+void ScriptedWorker::Inject(const Event& ev) { context.current_event = ev; }
+
+std::vector<ScriptedWorker::Call> ScriptedWorker::calls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return calls_;
+}
+
+bool ScriptedWorker::waitForCalls(size_t n, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return settled_ >= n; });
+}
+
+void ScriptedWorker::OnEventInHand() {
+  if (on_event_in_hand_) on_event_in_hand_(*this);
+}
+
+int ScriptedWorker::RunScript(Op op, bool settled) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back({op, context.current_event});
+  }
+  const int result = scripts_[op](*this);
+  std::lock_guard<std::mutex> lock(mutex_);
+  calls_.back().result = result;
+  if (settled) {
+    ++settled_;
+    changed_.notify_all();
+  }
+  return result;
+}
+
+void ScriptedWorker::OnEventOutcome(int result, int action) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!calls_.empty()) {
+    calls_.back().result = result;
+    calls_.back().action = action;
+  }
+  ++settled_;
+  changed_.notify_all();
+}
+
+// ---- WorkerRig ----
+
+WorkerRig::WorkerRig(const std::string& root, Options options) : root_(root), options_(std::move(options)) {
+  Write(root_ + "/levels.conf", options_.log_levels);
+  EXPECT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, (root_ + "/test.log").c_str(),
+                                  (root_ + "/levels.conf").c_str(), 50));
+  ui_ = std::make_unique<UiStandIn>();
+  EXPECT_GT(ui_->port(), 0) << ui_->error();
+  Write(root_ + "/daemon.conf", "ui_port=" + std::to_string(ui_->port()) + "\n");
+  EXPECT_EQ(0, Settings::getInstance()->loadConfigSettings((root_ + "/daemon.conf").c_str()));
+  EXPECT_EQ(0, FileStatusDB::initialize((root_ + "/fstat.db").c_str()));
+  EXPECT_EQ(0, FilterDB::getInstance()->initialize((root_ + "/filter.db").c_str()));
+
+  MakeDir(root_ + "/local");
+  MakeDir(root_ + "/config");
+  MakeDir(root_ + "/config/db");
+  MakeDir(root_ + "/config/db/sign");
+  MakeDir(root_ + "/config/conf");
+  const std::string conf = root_ + "/config/conf";
+  Write(conf + "/blacklist.filter", options_.black_list);
+  Write(conf + "/whitelist.filter", options_.white_list);
+  Write(conf + "/force-hash-check-list.filter", options_.force_hash_list);
+
+  Registry::Entry entry;
+  entry.sess_id = options_.sess_id;
+  entry.conn_id = options_.conn_id;
+  entry.view_id = 11;
+  entry.recursive = options_.recursive;
+  entry.read_only = options_.read_only;
+  entry.pause = options_.pause;
+  entry.local_path = local().c_str();
+  entry.remote_path = "/remote";
+  entry.config_path = (root_ + "/config").c_str();
+  auto* black = new BlackList2;
+  entry.black_list = black;
+  EXPECT_EQ(0, black->Load((conf + "/blacklist.filter").c_str()));
+  auto* white = new WhiteListCpp;
+  entry.white_list = white;
+  EXPECT_EQ(0, white->Load((conf + "/whitelist.filter").c_str()));
+  auto* force = new ForceHashCheckListCpp;
+  entry.force_hash_check_list = force;
+  EXPECT_EQ(0, force->Load((conf + "/force-hash-check-list.filter").c_str()));
+  auto* db = new FileEventDB;
+  entry.event_db = db;
+  EXPECT_EQ(0, db->initialize(eventDbPath().c_str()));
+  Registry::getInstance().Set(entry);
+}
+
+WorkerRig::~WorkerRig() {
+  stopWorkers();
+  workers_.clear();
+  EventManager::getInstance()->Clear();
+  Registry::getInstance().Clear();
+  FilterDB::getInstance()->destroy();
+  FileStatusDB::destroy();
+  BlackList2::getInstance()->Clear();
+  Logger::Destroy();
+}
+
+Registry::Entry WorkerRig::entry() const {
+  Registry::Entry e;
+  EXPECT_EQ(1, Registry::getInstance().Find(options_.sess_id, e));
+  return e;
+}
+
+void WorkerRig::setEntry(const Registry::Entry& e) { Registry::getInstance().Set(e); }
+
+std::string WorkerRig::local(const std::string& rel) const { return root_ + "/local" + rel; }
+
+FileEventDB& WorkerRig::eventDb() const { return *entry().event_db; }
+
+ScriptedWorker& WorkerRig::addWorker() {
+  workers_.push_back(std::make_unique<ScriptedWorker>());
+  running_.push_back(false);
+  return *workers_.back();
+}
+
+void WorkerRig::startWorkers() {
+  for (size_t i = 0; i < workers_.size(); ++i) {
+    if (running_[i]) continue;
+    EXPECT_EQ(0, workers_[i]->Run());
+    running_[i] = true;
+  }
+}
+
+void WorkerRig::stopWorkers() {
+  for (size_t i = 0; i < workers_.size(); ++i) {
+    if (!running_[i]) continue;
+    workers_[i]->Stop();
+    workers_[i]->Join();
+    running_[i] = false;
+  }
+}
+
+Event WorkerRig::localEvent(Event::Type type, const std::string& path, bool is_dir) const {
+  Event ev;
+  ev.m_type = type;
+  ev.m_path = path.c_str();
+  ev.m_sess_id = options_.sess_id;
+  if (is_dir) ev.setDir();
+  return ev;
+}
+
+Event WorkerRig::serverEvent(Event::Type type, const std::string& path, uint64_t sync_id, bool is_dir) const {
+  Event ev = localEvent(type, path, is_dir);
+  ev.setServerEvent();
+  ev.m_sync_id = sync_id;
+  ev.m_max_id = sync_id;
+  return ev;
+}
+
+void WorkerRig::push(const Event& ev) const {
+  if (ev.isServerEvent()) {
+    EventManager::getInstance()->PushServerEvent(ev);
+  } else {
+    EventManager::getInstance()->PushLocalEvent(ev);
+  }
+}
+
+WorkerRig::Outcome WorkerRig::runOne(const Event& ev, std::chrono::milliseconds timeout) {
+  if (workers_.empty()) addWorker();
+  ScriptedWorker& w = *workers_.front();
+  const size_t before = w.calls().size();
+  push(ev);
+  startWorkers();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::vector<ScriptedWorker::Call> calls = w.calls();
+    for (size_t i = before; i < calls.size(); ++i) {
+      if (calls[i].event.m_path == ev.m_path && calls[i].action != INT_MIN) {
+        return {calls[i].result, calls[i].action};
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return {};
+}
+
+bool WorkerRig::drain(std::chrono::milliseconds timeout) {
+  // The pending count leaves expands out, so the workers' records are asked
+  // too; both must hold on two looks in a row.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int quiet = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    bool idle = EventManager::getInstance()->GetAllPendingEventCount(options_.sess_id) == 0;
+    for (auto& w : workers_) {
+      Worker::ProcessEvent_T record;
+      w->GetCurrentProcessEventInfo(record);
+      idle = idle && record.session_id == 0;
+    }
+    quiet = idle ? quiet + 1 : 0;
+    if (quiet >= 2) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+std::string WorkerRig::log() const {
+  std::ifstream in(root_ + "/test.log", std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool WorkerRig::logged(const std::string& piece) const { return log().find(piece) != std::string::npos; }
+
+}  // namespace testsupport
