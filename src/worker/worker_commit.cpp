@@ -110,7 +110,8 @@ void Worker::TakeModTime(const PObject& q, const DBFileInfo& d, DBFileInfo& rec)
     return;
   }
   _FILE_INFO_tag info;
-  if (GetFilesystemInfo(info) == 0) {
+  // A file gone meanwhile has no time to give (FSStat then reports 0).
+  if (GetFilesystemInfo(info) == 0 && info.isExist) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): commit local modify time %u\n", info.mtime);
     rec.fileModTime = info.mtime;
   } else {
