@@ -1,0 +1,56 @@
+#include "server/connection_manager.h"
+
+ConnectionManager* ConnectionManager::getInstance() {
+  static ConnectionManager instance;
+  return &instance;
+}
+
+int ConnectionManager::add(const ConnectionInfo& info, const ProxyInfo* proxy, const TunnelInfo* tunnel) {
+  std::lock_guard<std::mutex> lk(lock);
+  if (index.count(info.conn_id) != 0) return -1;
+  index.emplace(info.conn_id, Connection(info, proxy, tunnel));
+  return 0;
+}
+
+int ConnectionManager::reload(const ConnectionInfo& info, const ProxyInfo* proxy, const TunnelInfo* tunnel) {
+  std::lock_guard<std::mutex> lk(lock);
+  auto it = index.find(info.conn_id);
+  if (it == index.end()) return -1;
+  Connection& conn = it->second;
+  // The stored connection always has a pool: only add() makes entries.
+  conn.pool->reset(4, proxy, tunnel);
+  conn.conn_info = info;
+  if (proxy != nullptr) {
+    conn.proxy_info = *proxy;
+  } else {
+    conn.proxy_info.clear();
+  }
+  conn.tunnel_info = tunnel != nullptr ? *tunnel : TunnelInfo{};
+  return 0;
+}
+
+void ConnectionManager::remove(uint64_t conn_id) {
+  std::lock_guard<std::mutex> lk(lock);
+  index.erase(conn_id);
+}
+
+int ConnectionManager::get(uint64_t conn_id, Connection& out) {
+  std::lock_guard<std::mutex> lk(lock);
+  auto it = index.find(conn_id);
+  if (it == index.end()) return -1;
+  out = it->second;
+  return 0;
+}
+
+int ConnectionManager::get(std::vector<Connection>& out) {
+  std::lock_guard<std::mutex> lk(lock);
+  out.clear();
+  out.reserve(index.size());
+  for (const auto& [id, conn] : index) out.push_back(conn);
+  return 0;
+}
+
+void ConnectionManager::clear() {
+  std::lock_guard<std::mutex> lk(lock);
+  index.clear();
+}

@@ -1,0 +1,202 @@
+#include "server/request_road.h"
+
+#include <cstring>
+
+#include "foundation/logger.h"
+#include "protocol/proto_common.h"
+#include "transport/error_code.h"
+
+namespace {
+
+// The build the log names when "connect" carries no "server".
+constexpr uint32_t kDefaultServerBuild = 2402;
+
+bool IsKeepAlive(const PObject& reply) {
+  const PObject& type = reply["type"];
+  return type.isString() && std::strcmp(type.asString().c_str_utf8(), "keep_alive") == 0;
+}
+
+// While the reply of an upload is awaited the worker's abort must not break
+// off a transfer the server may already have committed.
+bool IsUpload(const ustring& action) { return action == "upload" || action == "resume_upload"; }
+
+}  // namespace
+
+int RoadHooks::StreamError(int) { return ERR_IO; }
+
+ustring RoadHooks::ReceiveFolder() { return ustring(); }
+
+RequestRoad::RequestRoad(const RoadProfile& profile, std::atomic<int>& abort_flag, Connection& connection,
+                         const Registry::Entry& session, RoadHooks* hooks)
+    : profile_(profile), abort_flag_(abort_flag), connection_(connection), session_(session), hooks_(hooks) {}
+
+bool RequestRoad::DebugOn() const { return Logger::IsEnabled(Logger::L_DEBUG, profile_.component); }
+
+int RequestRoad::MapServerCode(uint32_t code) const { return ::MapServerCode(code, profile_.codes, *profile_.log); }
+
+int RequestRoad::Request(const char* exchange, uint8_t cmd, const PObject& request, PObject& reply) {
+  return Exchange(exchange, reply, [&](Channel& ch) { return RunProtocol(ch, cmd, request, reply); });
+}
+
+void RequestRoad::GiveBackFailed(Connection::ChannelStat& stat) {
+  stat.setExpired();
+  if (stat.channel != nullptr) Detach(*stat.channel);
+  connection_.push(stat);
+}
+
+int RequestRoad::Exchange(const char* exchange, PObject& reply, WorkRef work) {
+  Connection::ChannelStat stat = connection_.pop();
+  Channel& ch = stat.getChannel();
+  if (profile_.abort_flag == AbortFlagPolicy::kFromPop) Attach(ch);
+
+  if (stat.isExpired()) {
+    int rc = RequestChannel(ch);
+    if (rc != 0) {
+      profile_.log->EstablishFailed(exchange, rc);
+      GiveBackFailed(stat);
+      return rc < 0 ? rc : ERR_IO;
+    }
+    stat.setConnected();
+    connection_.update(stat);
+  }
+
+  int rc = work(ch);
+  if (rc < 0) {
+    profile_.log->ExchangeFailed(exchange, rc);
+    GiveBackFailed(stat);
+    return rc;
+  }
+  stat.setAliveInterval(reply["alive"].asUInt32());
+  Detach(ch);
+  connection_.push(stat);
+  return 0;
+}
+
+int RequestRoad::UpgradeToTls(Channel& ch) {
+  const ConnectionInfo& info = connection_.getConnectionInfo();
+  profile_.log->ConvertingToSsl();
+  ch.SetAllowUntrust(info.ssl_allow_untrust);
+  ch.SetSSLHostname(info.server_name);
+  int rc = ch.ConvertToSSLChannel(false);
+  if (rc < 0) {
+    profile_.log->ConvertFailed(rc);
+    return ERR_IO;
+  }
+  profile_.log->Encrypted();
+  return 0;
+}
+
+int RequestRoad::Connect(Channel& ch) {
+  const ConnectionInfo& info = connection_.getConnectionInfo();
+  const bool do_ssl = profile_.handshake == HandshakeOrder::kConnectThenTls && info.use_ssl;
+  PObject request;
+  PObject reply;
+  InitRequest(request, "connect");
+  request["session"] = info.session;
+  request["view_id"] = static_cast<unsigned long long>(session_.view_id);
+  if (do_ssl) {
+    profile_.log->RequestSsl();
+    request["do_ssl"] = true;
+  }
+  int rc = RunProtocol(ch, SCMD_REQUEST_CONNECT, request, reply);
+  if (rc < 0) return rc;
+
+  if (reply.hasMember("error")) {
+    const uint32_t code = reply["error"]["code"].asUInt32();
+    // SPROTO_ERR_OK is the server saying "no error": the checks go on.
+    if (code != SPROTO_ERR_OK) {
+      profile_.log->ConnectError(reply["error"].toString().c_str_utf8());
+      rc = MapServerCode(code);
+      // A refusal the daemon has no code for is still a refusal: going on
+      // would send the request (in the worker's order, in plain text, the
+      // TLS upgrade skipped) on a channel the server did not accept.
+      return rc != 0 ? rc : ERR_SERVER;
+    }
+  }
+  if (profile_.log_server_build) {
+    const PObject& server = reply["server"];
+    profile_.log->ServerBuild(reply.hasMember("server") ? server["package_version"]["build"].asUInt32()
+                                                         : kDefaultServerBuild);
+  }
+  if (reply["alive"].asUInt32() == 0) {
+    profile_.log->Refused();
+    return ERR_IO;
+  }
+  if (do_ssl) return UpgradeToTls(ch);
+  return 0;
+}
+
+int RequestRoad::RequestChannel(Channel& ch) {
+  const ConnectionInfo& info = connection_.getConnectionInfo();
+  // An idle channel has nothing pending; the old stream is given up either way.
+  (void)ch.Close();
+  ch.SetTimeout(profile_.channel_timeout);
+  profile_.log->Connecting(info.server_ip.c_str_utf8(), info.server_port);
+  int rc = ch.Open(info.server_ip.c_str_utf8(), info.server_port);
+  if (rc < 0) {
+    profile_.log->OpenFailed(rc);
+    return rc;
+  }
+
+  if (profile_.handshake == HandshakeOrder::kEncryptThenConnect && info.use_ssl) {
+    profile_.log->RequestSsl();
+    PObject request;
+    PObject reply;
+    InitRequest(request, "encrypt_channel");
+    rc = RunProtocol(ch, SCMD_REQUEST_SSL_2, request, reply);
+    if (rc < 0) return rc;
+    if (reply.hasMember("error")) {
+      profile_.log->SslRefused(reply.toString().c_str_utf8());
+      return ERR_IO;
+    }
+    rc = UpgradeToTls(ch);
+    if (rc < 0) return rc;
+  }
+  return Connect(ch);
+}
+
+int RequestRoad::StreamFailed(int stream_code) {
+  const int rc = hooks_ != nullptr ? hooks_->StreamError(stream_code) : ERR_IO;
+  // A failed transfer is never a success, whatever a hook says.
+  return rc < 0 ? rc : ERR_IO;
+}
+
+int RequestRoad::RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, PObject& reply) {
+  stream_.SetDefaultRecvLocation(hooks_ != nullptr ? hooks_->ReceiveFolder() : ustring());
+  if (DebugOn()) profile_.log->RequestOut(request.toString().c_str_utf8());
+  Attach(ch);
+  const ustring action = request["_action"].asString();
+
+  int result = 0;
+  int rc = ProtoWriteHeader(ch, 0, cmd);
+  if (rc < 0) {
+    profile_.log->HeaderFailed(action.c_str_utf8(), rc);
+    result = ERR_IO;
+  } else if ((rc = stream_.Send(ch, request)) < 0) {
+    profile_.log->SendFailed(action.c_str_utf8(), rc);
+    result = StreamFailed(rc);
+  } else {
+    ch.SetTimeout(profile_.reply_timeout);
+    if (profile_.abort_flag == AbortFlagPolicy::kPerExchange && IsUpload(action)) Detach(ch);
+    // Recv merges into its target, so a final reply without "type" would
+    // keep a keep-alive's "type" and the loop would wait for a message that
+    // never comes. Each keep-alive is received into the target and then
+    // the caller's target is put back.
+    const PObject target = reply;
+    for (;;) {
+      rc = stream_.Recv(ch, reply);
+      if (rc < 0) {
+        profile_.log->RecvFailed(action.c_str_utf8(), rc);
+        result = StreamFailed(rc);
+        break;
+      }
+      if (!IsKeepAlive(reply)) break;
+      profile_.log->KeepAlive();
+      reply = target;
+    }
+  }
+  ch.SetTimeout(profile_.channel_timeout);
+  if (profile_.abort_flag == AbortFlagPolicy::kPerExchange) Detach(ch);
+  if (DebugOn()) profile_.log->ReplyIn(reply.toString().c_str_utf8());
+  return result;
+}

@@ -1,0 +1,63 @@
+// The syncers' error policy: what the Syncer and the ProgressSyncer do with
+// the daemon code of a round (ERR_*, transport/error_code.h): an action, a
+// report to the user interface, and the wait before the next round.
+//
+// The worker has its own actions and table (value 2 means something else
+// there), so these live in their own namespace.
+#ifndef SERVER_SYNCER_ERROR_H_
+#define SERVER_SYNCER_ERROR_H_
+
+#include <cstdint>
+
+#include "server/error_type.h"
+
+namespace syncer_error {
+
+// Actions. Any negative value gives up the round.
+enum Action : int {
+  ACTION_GIVE_UP = -1,
+  ACTION_DONE = 0,
+  ACTION_RETRY = 1,
+  ACTION_RETRY_LONG_WAIT = 2,
+};
+
+// One row of the table.
+struct Row {
+  int action;
+  ErrorType type;
+};
+
+// Rows for ERR_OK (index 0) down to ERR_VIEW_PATH (index 20).
+inline constexpr int kRows = 21;
+
+// The row of `err`, or null for a code outside the 21 rows (above 0, or
+// below ERR_VIEW_PATH, ERR_CH_CONNECTION_ABORT included).
+const Row* Find(int err);
+
+// The lines of HandleError and of the wait, one function each; a syncer's
+// log class implements them with its literal texts (see road_log.h).
+class Log {
+ public:
+  virtual ~Log() = default;
+  virtual void UnknownError(int err) const = 0;     // CRIT
+  virtual void Handling(int err) const = 0;         // DEBUG
+  virtual void NoType(int err) const = 0;           // DEBUG
+  virtual void UnexpectedError(int err) const = 0;  // CRIT, negative action
+  virtual void Abort() const = 0;                   // CRIT "abort()"
+};
+
+// HandleError of the syncers: a code outside the table logs UnknownError and
+// gives -1. Else Handling; then by the row's type a session or connection
+// error report to the user interface with the ids of the current session
+// (synchronous, one loopback connection; its failure is logged by UI_IPC
+// and ignored), or NoType; UnexpectedError when the action is negative; the
+// row's action. Calling thread; no lock.
+int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id);
+
+// Seconds to wait after `action`: 0, 3, 120 for actions 0, 1, 2; 3 for any
+// other value, after log.Abort() when it is negative.
+unsigned ActionWait(int action, const Log& log);
+
+}  // namespace syncer_error
+
+#endif  // SERVER_SYNCER_ERROR_H_

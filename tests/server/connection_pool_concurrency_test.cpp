@@ -1,0 +1,131 @@
+// The pool under several threads: waiting poppers, a reload that waits for
+// lent channels, and the lost wake-up between them.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <set>
+#include <thread>
+#include <typeinfo>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "road_test_util.h"
+#include "server/connection.h"
+#include "server/connection_manager.h"
+#include "transport/tunnel_channel.h"
+
+namespace {
+
+using Stat = Connection::ChannelStat;
+using namespace std::chrono_literals;
+
+ConnectionInfo Info(uint64_t id) {
+  ConnectionInfo info;
+  info.conn_id = id;
+  info.server_ip = "127.0.0.1";
+  info.server_port = 9;
+  return info;
+}
+
+// A thread stuck for good would hang the whole run: report and leave.
+template <class T>
+void MustFinish(std::future<T>& f, std::chrono::seconds limit, const char* what) {
+  if (f.wait_for(limit) == std::future_status::ready) return;
+  std::fprintf(stderr, "%s did not finish within %lld s\n", what, static_cast<long long>(limit.count()));
+  std::fflush(stderr);
+  _exit(1);
+}
+
+class PoolConcurrencyTest : public roadtest::LogTest {};
+
+// Four channels lent, a fifth taker waits and gets the first one pushed back.
+TEST_F(PoolConcurrencyTest, FifthTakerWaitsForAPushedChannel) {
+  Connection conn(Info(1), nullptr, nullptr);
+  std::vector<Stat> lent;
+  for (int i = 0; i < 4; ++i) lent.push_back(conn.pop());
+  std::atomic<bool> got{false};
+  auto fifth = std::async(std::launch::async, [&] {
+    Stat s = conn.pop();
+    got = true;
+    return s;
+  });
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(got.load());
+  conn.push(lent[2]);
+  MustFinish(fifth, 10s, "the fifth pop");
+  Stat s = fifth.get();
+  EXPECT_EQ(lent[2].channel, s.channel);
+  conn.push(s);
+  for (int i : {0, 1, 3}) conn.push(lent[i]);
+}
+
+// reload returns only after the held channel is back; the next pop gets a
+// new, unopened channel of the class the new settings ask for.
+TEST_F(PoolConcurrencyTest, ReloadWaitsForTheLentChannel) {
+  ConnectionManager manager;
+  ASSERT_EQ(0, manager.add(Info(1), nullptr, nullptr));
+  Connection conn;
+  ASSERT_EQ(0, manager.get(1, conn));
+  Stat held = conn.pop();
+  const TunnelInfo tunnel{true, "127.0.0.1", 4443};
+  std::atomic<bool> reloaded{false};
+  auto reload = std::async(std::launch::async, [&] {
+    int rc = manager.reload(Info(1), nullptr, &tunnel);
+    reloaded = true;
+    return rc;
+  });
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(reloaded.load());
+  conn.push(held);
+  MustFinish(reload, 10s, "reload");
+  EXPECT_EQ(0, reload.get());
+  Stat s = conn.pop();
+  EXPECT_EQ(typeid(TunnelChannel), typeid(*s.channel));
+  EXPECT_EQ(Stat::kNotConnected, s.expire);
+  EXPECT_TRUE(s.channel->IsClosed());
+  conn.push(s);
+}
+
+// Four channels lent and four takers waiting when a reload starts: each
+// push must reach the reload, which waits on the same signal as the takers.
+// Woken alone, a taker sees the reset and goes back to sleep on the other
+// signal, and the reload (holding the manager's lock) never wakes.
+TEST_F(PoolConcurrencyTest, ReloadIsNotStarvedByWaitingTakers) {
+  for (int round = 0; round < 5; ++round) {
+    ConnectionManager manager;
+    ASSERT_EQ(0, manager.add(Info(1), nullptr, nullptr));
+    Connection conn;
+    ASSERT_EQ(0, manager.get(1, conn));
+    std::vector<Stat> lent;
+    for (int i = 0; i < 4; ++i) lent.push_back(conn.pop());
+
+    std::vector<std::future<Stat>> takers;
+    for (int i = 0; i < 4; ++i) takers.push_back(std::async(std::launch::async, [&] { return conn.pop(); }));
+    std::this_thread::sleep_for(200ms);
+    auto reload = std::async(std::launch::async, [&] { return manager.reload(Info(1), nullptr, nullptr); });
+    std::this_thread::sleep_for(200ms);
+    for (const Stat& s : lent) {
+      conn.push(s);
+      std::this_thread::sleep_for(20ms);
+    }
+    MustFinish(reload, 10s, "reload with waiting takers");
+    EXPECT_EQ(0, reload.get());
+
+    std::set<Channel*> fresh;
+    std::vector<Stat> got;
+    for (auto& t : takers) {
+      MustFinish(t, 10s, "a waiting taker");
+      got.push_back(t.get());
+      fresh.insert(got.back().channel);
+      EXPECT_EQ(Stat::kNotConnected, got.back().expire);
+    }
+    EXPECT_EQ(4u, fresh.size());
+    for (const Stat& s : got) conn.push(s);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// The server-code mapping of each profile, and the syncers' error policy.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/settings.h"
+#include "protocol/proto_common.h"
+#include "road_test_util.h"
+#include "server/server_code_map.h"
+#include "server/syncer_error.h"
+#include "server/syncer_road_profile.h"
+#include "support/ui_stand_in.h"
+
+namespace {
+
+class CodeMapTest : public roadtest::LogTest {};
+
+struct MapCase {
+  uint32_t code;
+  int syncer;              // result of the Syncer's profile
+  const char* syncer_log;  // the CRIT line it writes, "" none
+  int worker;              // result of the worker-shaped profile
+  const char* worker_log;  // the recorded line, "" none
+};
+
+const MapCase kMapCases[] = {
+    {SPROTO_ERR_ACCESS_DENY, ERR_PERMISS, "", ERR_PERMISS, ""},
+    {SPROTO_ERR_QUOTA, ERR_QUOTA, "", ERR_QUOTA, ""},
+    {SPROTO_ERR_DISKFULL, ERR_DISKFULL, "", ERR_DISKFULL, ""},
+    {SPROTO_ERR_VIEW_INVALID_PATH, ERR_VIEW_PATH, "Server error(invalid path in view): 12291", ERR_VIEW_PATH, ""},
+    {SPROTO_ERR_READ_ONLY, ERR_PERMISS_READ_ONLY, "", ERR_PERMISS_READ_ONLY, ""},
+    {SPROTO_ERR_INTERNAL, 0, "server error: 28672", 0, "ServerError 28672"},
+    {0x7003, 0, "server error: 28675", 0, "ServerError 28675"},
+    {SPROTO_ERR_USER, ERR_AUTH, "", ERR_AUTH, ""},
+    {SPROTO_ERR_USER_PASSWD, ERR_AUTH, "", ERR_AUTH, ""},
+    {SPROTO_ERR_SESSION_MISS, ERR_AUTH, "", ERR_AUTH, ""},
+    {SPROTO_ERR_VIEW, ERR_VIEW, "", ERR_VIEW, ""},
+    {SPROTO_ERR_INVALID_VIEW_ID, ERR_VIEW, "", ERR_VIEW, ""},
+    {SPROTO_ERR_VERSION_TOO_LOW, ERR_VERSION, "", ERR_VERSION, ""},
+    {0, 0, "unhandled error code: 0", 0, "UnhandledCode 0"},
+    {SPROTO_ERR_OK, 0, "unhandled error code: 1", 0, "UnhandledCode 1"},
+    {SPROTO_ERR_UPGRADE, 0, "unhandled error code: 10", 0, "UnhandledCode 10"},
+    {SPROTO_ERR_SYSTEM, 0, "unhandled error code: 16384", 0, "UnhandledCode 16384"},
+    {SPROTO_ERR_CONFLICT_MAC_ATTR, 0, "unhandled error code: 24577", 0, "UnhandledCode 24577"},
+    {SPROTO_ERR_DOWNLOAD_NOFILE, 0, "unhandled error code: 32769", ERR_INT, ""},
+    {SPROTO_ERR_UPLOAD_NOBASE, 0, "unhandled error code: 36865", ERR_INT, ""},
+    {SPROTO_ERR_REMOVE_NOFILE, 0, "unhandled error code: 40961", ERR_INT, ""},
+    {SPROTO_ERR_RESUME_NOTOKEN, 0, "unhandled error code: 45057", 0, "UnhandledCode 45057"},
+    {0xF123, 0, "unhandled error code: 61731", 0, "UnhandledCode 61731"},
+    // Above 16 bits there is no class: not class 7, whatever the low bits.
+    {0x17000, 0, "unhandled error code: 94208", 0, "UnhandledCode 94208"},
+    {0xFFFFFFFFu, 0, "unhandled error code: 4294967295", 0, "UnhandledCode 4294967295"},
+};
+
+TEST_F(CodeMapTest, EachProfileMapsServerCodesByItsRules) {
+  const RoadProfile syncer = SyncerRoadProfile();
+  roadtest::RecordingLog recorded;
+  const RoadProfile worker = roadtest::WorkerShapedProfile(&recorded);
+  for (const MapCase& c : kMapCases) {
+    SCOPED_TRACE(c.code);
+    const size_t before = Count("[CRIT]");
+    EXPECT_EQ(c.syncer, MapServerCode(c.code, syncer.codes, *syncer.log));
+    const std::string log = Log();
+    if (*c.syncer_log != '\0') {
+      EXPECT_EQ(before + 1, Count("[CRIT]"));
+      EXPECT_NE(std::string::npos, log.rfind(std::string(c.syncer_log) + "\n")) << log;
+    } else {
+      EXPECT_EQ(before, Count("[CRIT]"));
+    }
+    recorded.clear();
+    EXPECT_EQ(c.worker, MapServerCode(c.code, worker.codes, *worker.log));
+    std::vector<std::string> lines = recorded.lines();
+    if (*c.worker_log != '\0') {
+      ASSERT_EQ(1u, lines.size());
+      EXPECT_EQ(c.worker_log, lines[0]);
+    } else {
+      EXPECT_TRUE(lines.empty()) << lines[0];
+    }
+  }
+}
+
+// HandleError of the syncers over every code from 1 down to ERR_MAX, with
+// what the user interface receives, in order.
+class HandleErrorTest : public roadtest::LogTest {
+ protected:
+  void SetUp() override {
+    LogTest::SetUp();
+    ui_ = std::make_unique<testsupport::UiStandIn>();
+    ASSERT_GT(ui_->port(), 0) << ui_->error();
+    WriteFile("daemon.conf", "ui_port=" + std::to_string(ui_->port()) + "\n");
+    ASSERT_EQ(0, Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()));
+  }
+  void TearDown() override {
+    ui_.reset();
+    Settings::getInstance()->resetToDefaults();
+    LogTest::TearDown();
+  }
+  std::unique_ptr<testsupport::UiStandIn> ui_;
+};
+
+TEST_F(HandleErrorTest, EveryCodeGivesItsActionAndReport) {
+  using namespace syncer_error;
+  enum Report { kNone, kSession, kConnection };
+  struct Case {
+    int err;
+    int action;
+    Report report;
+    const char* line;  // the line that tells the case apart
+  };
+  const Case cases[] = {
+      {1, -1, kNone, "Syncer: unknown error code [1]."},
+      {ERR_OK, ACTION_DONE, kNone, "No type for error: 0"},
+      {ERR_INT, ACTION_RETRY, kNone, "No type for error: -1"},
+      {ERR_IO, ACTION_RETRY, kNone, "No type for error: -2"},
+      {ERR_SYS, ACTION_RETRY, kNone, "No type for error: -3"},
+      {ERR_INVAL, -1, kNone, "Syncer: unexpected error code [-4]."},
+      {ERR_PROTO, -1, kNone, "Syncer: unexpected error code [-5]."},
+      {ERR_AUTH, ACTION_RETRY, kConnection, "Syncer: HandleError: -6."},
+      {ERR_SERVER, ACTION_RETRY, kNone, "No type for error: -7"},
+      {ERR_CONFLICT, -1, kNone, "Syncer: unexpected error code [-8]."},
+      {ERR_TIMEOUT, ACTION_RETRY, kNone, "No type for error: -9"},
+      {ERR_VERSION, ACTION_RETRY, kConnection, "Syncer: HandleError: -10."},
+      {ERR_NOENT, -1, kNone, "Syncer: unexpected error code [-11]."},
+      {ERR_USER, -1, kNone, "Syncer: unexpected error code [-12]."},
+      {ERR_PASSWORD, -1, kNone, "Syncer: unexpected error code [-13]."},
+      {ERR_QXVDISABLE, ACTION_RETRY, kSession, "Syncer: HandleError: -14."},
+      {ERR_QUOTA, -1, kNone, "Syncer: unexpected error code [-15]."},
+      {ERR_DISKFULL, -1, kNone, "Syncer: unexpected error code [-16]."},
+      {ERR_SYNCFOLDER_MISS, -1, kNone, "Syncer: unexpected error code [-17]."},
+      {ERR_VIEW, ACTION_RETRY, kSession, "Syncer: HandleError: -18."},
+      {ERR_PERMISS, ACTION_RETRY, kSession, "Syncer: HandleError: -19."},
+      {ERR_VIEW_PATH, ACTION_RETRY, kNone, "No type for error: -20"},
+      {ERR_CH_CONNECTION_ABORT, -1, kNone, "Syncer: unknown error code [-21]."},
+      {ERR_LOCAL_DISKFULL, -1, kNone, "Syncer: unknown error code [-22]."},
+      {ERR_LOCKED_FILE, -1, kNone, "Syncer: unknown error code [-23]."},
+      {ERR_SSL_VERIFY_FAIL, -1, kNone, "Syncer: unknown error code [-24]."},
+      {ERR_PERMISS_READ_ONLY, -1, kNone, "Syncer: unknown error code [-25]."},
+      {ERR_MAX, -1, kNone, "Syncer: unknown error code [-26]."},
+  };
+  std::vector<const Case*> reported;
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.action, HandleError(c.err, SyncerRoadLog(), 11, 22)) << c.err;
+    EXPECT_TRUE(Logged(c.line)) << c.line;
+    if (c.report != kNone) reported.push_back(&c);
+  }
+  ASSERT_TRUE(ui_->waitFor([&](const std::vector<PObject>& m) { return m.size() >= reported.size(); },
+                           std::chrono::seconds(10)));
+  std::vector<PObject> got = ui_->messages();
+  ASSERT_EQ(reported.size(), got.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    const Case& c = *reported[i];
+    SCOPED_TRACE(c.err);
+    EXPECT_EQ(ustring("error"), got[i]["notify"].asString());
+    EXPECT_EQ(c.err, testsupport::UiStandIn::ErrorType(got[i]));
+    EXPECT_EQ(11u, got[i]["conn_id"].asUInt64());
+    EXPECT_EQ(22u, got[i]["sess_id"].asUInt64());
+    if (c.report == kConnection) {
+      EXPECT_EQ(11u, got[i]["connection_id"].asUInt64());
+      EXPECT_FALSE(got[i].hasMember("session_id"));
+    } else {
+      EXPECT_EQ(22u, got[i]["session_id"].asUInt64());
+      EXPECT_FALSE(got[i].hasMember("connection_id"));
+    }
+  }
+  EXPECT_EQ(0u, ui_->decodeFailures());
+}
+
+TEST_F(CodeMapTest, ActionWaits) {
+  using namespace syncer_error;
+  const struct {
+    int action;
+    unsigned wait;
+  } cases[] = {{ACTION_DONE, 0}, {ACTION_RETRY, 3}, {ACTION_RETRY_LONG_WAIT, 120}, {3, 3}, {1000, 3}};
+  for (const auto& c : cases) EXPECT_EQ(c.wait, ActionWait(c.action, SyncerRoadLog())) << c.action;
+  EXPECT_FALSE(Logged("abort()"));
+  EXPECT_EQ(3u, ActionWait(-1, SyncerRoadLog()));
+  EXPECT_EQ(3u, ActionWait(-7, SyncerRoadLog()));
+  EXPECT_EQ(2u, Count("[CRIT] syncer-road"));
+  EXPECT_EQ(2u, Count("abort()\n"));
+}
+
+}  // namespace
