@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "filter/file_status_db.h"
+#include "server/connection_manager.h"
 #include "session/event_manager.h"
 #include "session/session_path.h"
 #include "transport/error_code.h"
@@ -61,10 +62,17 @@ void Worker::EventContext::clear() {
 // ---- Construction and the Task overrides ----
 
 Worker::Worker(TaskManager* owner, TaskContext* ctx)
-    : Worker(owner, ctx, *EventManager::getInstance(), Registry::getInstance()) {}
+    : Worker(owner, ctx,
+             Collaborators{*EventManager::getInstance(), Registry::getInstance(), *ConnectionManager::getInstance()}) {}
 
-Worker::Worker(TaskManager* owner, TaskContext* ctx, EventManager& events, Registry& registry)
-    : Task(owner, ctx), events_(events), registry_(registry) {
+Worker::Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with)
+    : Task(owner, ctx),
+      events_(with.events),
+      registry_(with.registry),
+      connections_(with.connections),
+      road_log_(*this),
+      road_(WorkerRoadProfile(&road_log_, with.reply_timeout, with.channel_timeout), abort_flag, context.connection,
+            context.root_entry, this) {
   ClearCache();
 }
 
@@ -266,6 +274,11 @@ int Worker::UpdateContext() {
   if (registry_.Find(ev.m_sess_id, entry) != 1) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): registry entry (with session %llu) is removed\n",
                static_cast<ull>(ev.m_sess_id));
+    return Finish();
+  }
+  if (connections_.get(entry.conn_id, context.connection) < 0) {
+    WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): connection (with connection id %llu) is removed\n",
+               static_cast<ull>(entry.conn_id));
     return Finish();
   }
   context.root_entry = entry;

@@ -47,9 +47,13 @@
 #include "protocol/pstream.h"
 #include "session/db_file_info.h"
 #include "session/event.h"
+#include "server/connection.h"
+#include "server/request_road.h"
 #include "session/registry.h"
 #include "session/task.h"
+#include "worker/worker_road.h"
 
+class ConnectionManager;
 class EventManager;
 struct FilterLocalEvent;
 
@@ -57,7 +61,7 @@ struct FilterLocalEvent;
 // U+FFFF), counted from its UTF-8 bytes: the unit the path-length rules use.
 uint64_t Utf16Length(const ustring& text);
 
-class Worker : public Task {
+class Worker : public Task, private RoadHooks {
  public:
   enum WorkingType { W_TYPE_NONE = 0, W_TYPE_UPLOAD = 1, W_TYPE_DOWNLOAD = 2 };
 
@@ -131,15 +135,26 @@ class Worker : public Task {
     ustring working_directory;   // local_path + "/" + kWorkingDirName
     ustring sign_directory;      // config_path + "/db/sign"
     ustring full_path;           // local_path, or local_path + the event's path
+    // The session's connection: shares its channel pool. Replaced by the
+    // next event's; clear() leaves it.
+    Connection connection;
 
-    // Empties everything above.
+    // Empties everything above but the connection.
     void clear();
   };
 
-  // The daemon's form: the process-wide event queue and registry.
+  // What a worker works with; each must outlive it.
+  struct Collaborators {
+    EventManager& events;
+    Registry& registry;
+    ConnectionManager& connections;
+    uint32_t reply_timeout = 90;    // seconds without reply data
+    uint32_t channel_timeout = 60;  // seconds for connect, send, TLS
+  };
+
+  // The daemon's form: the process-wide queue, registry and connections.
   Worker(TaskManager* owner, TaskContext* ctx);
-  // `events` and `registry` must outlive the worker.
-  Worker(TaskManager* owner, TaskContext* ctx, EventManager& events, Registry& registry);
+  Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with);
   // The owner has stopped and joined the thread. Drops the resume cache.
   ~Worker() override;
 
@@ -280,6 +295,41 @@ class Worker : public Task {
   // UpdateDatabaseInfo, then the path's held-back local events are dropped.
   int CommitRecord(const DBFileInfo& rec);
 
+  // ---- Server requests (worker_request.cpp); results 0 or a negative
+  // ERR_* code. A reply that carries "error" is a successful exchange: the
+  // caller maps "error"."code" with ProtoResp2ErrorCode. ----
+  // Reopens and handshakes a pooled channel.
+  int RequestChannel(Channel& ch);
+  // One exchange on an open channel, into the working folder.
+  int RunProtocol(Channel& ch, uint8_t command, const PObject& request, PObject& reply);
+  // Pooled exchanges: a channel of the event's connection, handshaken when
+  // expired, given back on every path.
+  int ProtoUpload(bool resume, PObject& request, PObject& reply);
+  int ProtoDownload(bool resume, PObject& request, PObject& reply);
+  int ProtoRemove(const PObject& request, PObject& reply);
+  // The work on the lent channel.
+  int ProtoUploadObject(Channel& ch, const PObject& request, PObject& reply);
+  int ProtoUploadDirectory(Channel& ch, const PObject& request, PObject& reply);
+  int ProtoUploadFile(Channel& ch, const PObject& request, PObject& reply);
+  int ProtoDownloadObject(Channel& ch, const PObject& request, PObject& reply);
+  // Token, dry run and upload; a retry asks the server's offset first and
+  // sends only the rest of the body. May add "_resume_token" to `request`
+  // and cached_request and rewrite request "file".
+  int ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& reply);
+  // Token (first attempt), then the download.
+  int ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply);
+  // A failed send or receive (PStream::ERR_*) as a daemon code. A raised
+  // abort flag is reset and wins: ERR_CH_CONNECTION_ABORT while paused
+  // (cache kept), else ERR_INT (cache dropped). Otherwise a local failure,
+  // a malformed stream or a full disk drops the cache; a broken or timed
+  // out connection keeps it, so the retry resumes.
+  int streamErr2DaemonErr(int stream_code);
+  // The worker's mapping of a server code (worker_road.h); never 0 but for
+  // SPROTO_ERR_OK.
+  int ProtoResp2ErrorCode(uint32_t server_code) const;
+  // The stream of every exchange.
+  PStream& trans_stream() { return road_.stream(); }
+
   // ---- Resume cache ----
   // Drops cached_response, cached_request and upload_sign_file, deleting
   // the working-folder files they name.
@@ -303,7 +353,6 @@ class Worker : public Task {
   PObject cached_request;
   PObject cached_response;
   ustring upload_sign_file;
-  PStream trans_stream;
 
  private:
   // Whether the event's path may be acted on: syntax, "/" only for a
@@ -316,8 +365,17 @@ class Worker : public Task {
   // DoneEvent; -1.
   int Finish();
 
+  // RoadHooks: the stream codes and the receive folder of the road.
+  int StreamError(int stream_code) override { return streamErr2DaemonErr(stream_code); }
+  ustring ReceiveFolder() override { return context.working_directory; }
+  // The session's "session" and "view_id" into a new request of `action`.
+  void InitSessionRequest(PObject& request, const char* action) const;
+
   EventManager& events_;
   Registry& registry_;
+  ConnectionManager& connections_;
+  WorkerRoadLog road_log_;
+  RequestRoad road_;
 
   std::mutex worker_state_lock;
   ProcessEvent_T m_current_event;       // guarded by worker_state_lock

@@ -11,32 +11,32 @@ namespace {
 
 // Indexed by minus the code, ERR_OK to ERR_PERMISS_READ_ONLY.
 constexpr WorkerErrorRow kRows[] = {
-    {ACTION_DONE, REPORT_NONE},                // ERR_OK
-    {ACTION_RETURN_EVENT, REPORT_NONE},        // ERR_INT
-    {ACTION_RETRY, REPORT_NONE},               // ERR_IO
-    {ACTION_RETRY, REPORT_NONE},               // ERR_SYS (see the counters)
-    {ACTION_NONE, REPORT_NONE},                // ERR_INVAL
-    {ACTION_NONE, REPORT_NONE},                // ERR_PROTO
-    {ACTION_RETURN_EVENT, REPORT_CONNECTION},  // ERR_AUTH
-    {ACTION_RETRY, REPORT_NONE},               // ERR_SERVER
-    {ACTION_NONE, REPORT_NONE},                // ERR_CONFLICT
-    {ACTION_RETRY, REPORT_NONE},               // ERR_TIMEOUT
-    {ACTION_RETURN_EVENT, REPORT_CONNECTION},  // ERR_VERSION
-    {ACTION_NONE, REPORT_NONE},                // ERR_NOENT
-    {ACTION_NONE, REPORT_NONE},                // ERR_USER
-    {ACTION_NONE, REPORT_NONE},                // ERR_PASSWORD
-    {ACTION_NONE, REPORT_NONE},                // ERR_QXVDISABLE
-    {ACTION_RETURN_EVENT, REPORT_SESSION},     // ERR_QUOTA
-    {ACTION_RETURN_EVENT, REPORT_SESSION},     // ERR_DISKFULL
-    {ACTION_NONE, REPORT_NONE},                // ERR_SYNCFOLDER_MISS
-    {ACTION_RETURN_EVENT, REPORT_SESSION},     // ERR_VIEW
-    {ACTION_RETURN_EVENT, REPORT_SESSION},     // ERR_PERMISS
-    {ACTION_RETURN_EVENT, REPORT_SESSION},     // ERR_VIEW_PATH
-    {ACTION_RETRY, REPORT_NONE},               // ERR_CH_CONNECTION_ABORT
-    {ACTION_RETURN_EVENT, REPORT_SESSION},     // ERR_LOCAL_DISKFULL
-    {ACTION_RETURN_EVENT, REPORT_FILE},        // ERR_LOCKED_FILE
-    {ACTION_NONE, REPORT_NONE},                // ERR_SSL_VERIFY_FAIL
-    {ACTION_DONE, REPORT_SESSION},             // ERR_PERMISS_READ_ONLY
+    {ACTION_DONE, ERR_NONE},                // ERR_OK
+    {ACTION_RETURN_EVENT, ERR_NONE},        // ERR_INT
+    {ACTION_RETRY, ERR_NONE},               // ERR_IO
+    {ACTION_RETRY, ERR_NONE},               // ERR_SYS (see the counters)
+    {ACTION_NONE, ERR_NONE},                // ERR_INVAL
+    {ACTION_NONE, ERR_NONE},                // ERR_PROTO
+    {ACTION_RETURN_EVENT, ERR_CONNECTION},  // ERR_AUTH
+    {ACTION_RETRY, ERR_NONE},               // ERR_SERVER
+    {ACTION_NONE, ERR_NONE},                // ERR_CONFLICT
+    {ACTION_RETRY, ERR_NONE},               // ERR_TIMEOUT
+    {ACTION_RETURN_EVENT, ERR_CONNECTION},  // ERR_VERSION
+    {ACTION_NONE, ERR_NONE},                // ERR_NOENT
+    {ACTION_NONE, ERR_NONE},                // ERR_USER
+    {ACTION_NONE, ERR_NONE},                // ERR_PASSWORD
+    {ACTION_NONE, ERR_NONE},                // ERR_QXVDISABLE
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_QUOTA
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_DISKFULL
+    {ACTION_NONE, ERR_NONE},                // ERR_SYNCFOLDER_MISS
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_VIEW
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_PERMISS
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_VIEW_PATH
+    {ACTION_RETRY, ERR_NONE},               // ERR_CH_CONNECTION_ABORT
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_LOCAL_DISKFULL
+    {ACTION_RETURN_EVENT, ERR_FILE},        // ERR_LOCKED_FILE
+    {ACTION_NONE, ERR_NONE},                // ERR_SSL_VERIFY_FAIL
+    {ACTION_DONE, ERR_SESSION},             // ERR_PERMISS_READ_ONLY
 };
 static_assert(sizeof kRows / sizeof kRows[0] == -ERR_MAX, "one row per code");
 
@@ -45,7 +45,7 @@ bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
 }  // namespace
 
 WorkerErrorRow WorkerErrorRowOf(int code) {
-  if (!InTable(code)) return {ACTION_NONE, REPORT_NONE};
+  if (!InTable(code)) return {ACTION_NONE, ERR_NONE};
   return kRows[-code];
 }
 
@@ -110,13 +110,13 @@ int Worker::HandleError(int code) {
   }
   // The reports are synchronous and their results are only logged there.
   switch (row.report) {
-    case REPORT_SESSION:
+    case ERR_SESSION:
       (void)UI_IPC::ReportSessionErrorToUI(conn_id, sess_id, code);
       break;
-    case REPORT_CONNECTION:
+    case ERR_CONNECTION:
       (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, code);
       break;
-    case REPORT_FILE: {
+    case ERR_FILE: {
       Event locked;
       locked.m_path = context.current_event.m_path;
       locked.m_sess_id = context.current_event.m_sess_id;
@@ -124,7 +124,7 @@ int Worker::HandleError(int code) {
       (void)UI_IPC::ReportFileLockedEventToUI(locked, code);
       break;
     }
-    case REPORT_NONE:
+    case ERR_NONE:
       WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): No type for error: %d\n", code);
       break;
   }
@@ -157,7 +157,7 @@ void Worker::GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& 
   ustring key_path;
   unsigned long long done = 0;
   unsigned long long total = 0;
-  trans_stream.GetStatus(key_path, done, total);
+  road_.stream().GetStatus(key_path, done, total);
   if (key_path == "file.file.data") {
     sent = done;
     total_size = total;

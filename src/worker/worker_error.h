@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "server/error_type.h"
+
 // What the loop does with the event in hand. These are the worker's own:
 // value 2 hands the event back here, while the syncers' 2 is a long wait.
 enum WorkerAction : int {
@@ -15,20 +17,12 @@ enum WorkerAction : int {
   ACTION_RETURN_EVENT = 2,   // hand the event back to the queue
 };
 
-// Which report a result raises.
-enum WorkerReport : int {
-  REPORT_NONE = 0,
-  REPORT_SESSION = 1,
-  REPORT_CONNECTION = 2,
-  REPORT_FILE = 3,  // a locked file
-};
-
 struct WorkerErrorRow {
   WorkerAction action;
-  WorkerReport report;
+  ErrorType report;  // which report the result raises
 };
 
-// The row of `code` (0 to ERR_PERMISS_READ_ONLY); {ACTION_NONE, REPORT_NONE}
+// The row of `code` (0 to ERR_PERMISS_READ_ONLY); {ACTION_NONE, ERR_NONE}
 // for any other value. Constant, any thread.
 WorkerErrorRow WorkerErrorRowOf(int code);
 

@@ -14,6 +14,7 @@
 #include "filter/force_hash_check_list_cpp.h"
 #include "filter/white_list_cpp.h"
 #include "foundation/logger.h"
+#include "server/connection_manager.h"
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
 
@@ -130,6 +131,21 @@ WorkerRig::WorkerRig(const std::string& root, Options options) : root_(root), op
   entry.event_db = db;
   EXPECT_EQ(0, db->initialize(eventDbPath().c_str()));
   Registry::getInstance().Set(entry);
+
+  ConnectionInfo info = options_.connection;
+  info.conn_id = options_.conn_id;
+  EXPECT_EQ(0, ConnectionManager::getInstance()->add(info, nullptr, nullptr));
+}
+
+ConnectionInfo WorkerRig::DefaultConnection() {
+  ConnectionInfo info;
+  info.server_ip = "127.0.0.1";
+  info.server_port = 1;
+  info.server_name = "server.test";
+  info.session = "token-of-the-session";
+  info.use_ssl = false;
+  info.computer_name = "PC1";
+  return info;
 }
 
 WorkerRig::~WorkerRig() {
@@ -137,10 +153,12 @@ WorkerRig::~WorkerRig() {
   workers_.clear();
   EventManager::getInstance()->Clear();
   Registry::getInstance().Clear();
+  ConnectionManager::getInstance()->clear();
   FilterDB::getInstance()->destroy();
   FileStatusDB::destroy();
   BlackList2::getInstance()->Clear();
   Logger::Destroy();
+  (void)Logger::Initialize(Logger::STDERR_LOGGER, "", "", 0);
 }
 
 Registry::Entry WorkerRig::entry() const {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "server/connection_info.h"
 #include "session/event.h"
 #include "session/registry.h"
 #include "support/ui_stand_in.h"
@@ -74,6 +75,12 @@ class ScriptedWorker : public Worker {
   using Worker::LocallyModified;
   using Worker::notify_event_type;
   using Worker::patch_err_count;
+  using Worker::ProtoDownload;
+  using Worker::ProtoRemove;
+  using Worker::ProtoResp2ErrorCode;
+  using Worker::ProtoUpload;
+  using Worker::RequestChannel;
+  using Worker::streamErr2DaemonErr;
   using Worker::RemoveDatabaseInfo;
   using Worker::sys_err_count;
   using Worker::TestCommonFilter;
@@ -123,7 +130,11 @@ class WorkerRig {
     std::string force_hash_list;
     // Log levels: every worker line at L_DEBUG, so each format runs.
     std::string log_levels = "worker_debug=7\nevent_mgr_debug=7\n";
+    // The session's connection (conn_id is set from above): where the
+    // server is. By default nothing listens there.
+    ConnectionInfo connection = DefaultConnection();
   };
+  static ConnectionInfo DefaultConnection();
 
   // Builds everything under `root` (an existing empty folder, e.g. a
   // TempDir): root/local, root/config/{db,db/sign,conf}, root/filter.db,
