@@ -49,6 +49,7 @@ bench: setup
 	cmake --build build/release -j$(JOBS)
 	@set -e; for b in build/release/bench/*_bench; do echo "== $$b"; "$$b"; done
 	build/release/bench/delta_vs_librsync
+	/usr/bin/python3 -B -u bench/stand_in_throughput.py
 
 run: setup
 	bash scripts/run

@@ -66,7 +66,8 @@ int RequestRoad::Exchange(const char* exchange, PObject& reply, WorkRef work) {
     GiveBackFailed(stat);
     return rc;
   }
-  stat.setAliveInterval(reply["alive"].asUInt32());
+  // Read through const: the writing operator[] would insert the member.
+  stat.setAliveInterval(std::as_const(reply)["alive"].asUInt32());
   Detach(ch);
   connection_.push(stat);
   return 0;
@@ -100,12 +101,14 @@ int RequestRoad::Connect(Channel& ch) {
   }
   int rc = RunProtocol(ch, SCMD_REQUEST_CONNECT, request, reply);
   if (rc < 0) return rc;
+  // Read through const: the writing operator[] would insert members.
+  const PObject& answer = reply;
 
-  if (reply.hasMember("error")) {
-    const uint32_t code = reply["error"]["code"].asUInt32();
+  if (answer.hasMember("error")) {
+    const uint32_t code = answer["error"]["code"].asUInt32();
     // SPROTO_ERR_OK is the server saying "no error": the checks go on.
     if (code != SPROTO_ERR_OK) {
-      profile_.log->ConnectError(reply["error"].toString().c_str_utf8());
+      profile_.log->ConnectError(answer["error"].toString().c_str_utf8());
       rc = MapServerCode(code);
       // A refusal the daemon has no code for is still a refusal: going on
       // would send the request (in the worker's order, in plain text, the
@@ -114,11 +117,11 @@ int RequestRoad::Connect(Channel& ch) {
     }
   }
   if (profile_.log_server_build) {
-    const PObject& server = reply["server"];
-    profile_.log->ServerBuild(reply.hasMember("server") ? server["package_version"]["build"].asUInt32()
+    const PObject& server = answer["server"];
+    profile_.log->ServerBuild(answer.hasMember("server") ? server["package_version"]["build"].asUInt32()
                                                          : kDefaultServerBuild);
   }
-  if (reply["alive"].asUInt32() == 0) {
+  if (answer["alive"].asUInt32() == 0) {
     profile_.log->Refused();
     return ERR_IO;
   }

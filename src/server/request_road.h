@@ -97,7 +97,7 @@ class RequestRoad {
     template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, WorkRef>>>
     WorkRef(F&& f)  // NOLINT: implicit on purpose, so a lambda can be passed
         : obj_(const_cast<void*>(static_cast<const void*>(&f))),
-          call_([](void* o, Channel& ch) { return (*static_cast<std::remove_reference_t<F>*>(o))(ch); }) {}
+          call_([](void* o, Channel& ch) -> int { return (*static_cast<std::remove_reference_t<F>*>(o))(ch); }) {}
     int operator()(Channel& ch) const { return call_(obj_, ch); }
 
    private:

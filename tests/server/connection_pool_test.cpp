@@ -9,7 +9,10 @@
 #include "server/bad_channel.h"
 #include "server/connection.h"
 #include "server/connection_manager.h"
+#include "protocol/proto_common.h"
+#include "server/request_road.h"
 #include "server/road_clock.h"
+#include "server/syncer_road_profile.h"
 #include "transport/proxy_channel.h"
 #include "transport/proxy_tunnel_channel.h"
 #include "transport/tunnel_channel.h"
@@ -245,6 +248,21 @@ TEST_F(PoolTest, WithoutAPoolEveryOperationFailsOnTheBadChannel) {
   none.update(s);
   EXPECT_EQ(0, none.isConnected2());
   EXPECT_TRUE(Logged("no connection pool!"));
+}
+
+// The road on a connection without a pool: the handshake fails on the
+// BadChannel with ERR_IO, and nothing is lent or kept.
+TEST_F(PoolTest, RoadWithoutAPoolFailsOnTheBadChannel) {
+  Connection none;
+  Registry::Entry session;
+  std::atomic<int> flag{0};
+  RequestRoad road(SyncerRoadProfile(), flag, none, session);
+  PObject request;
+  PObject reply;
+  EXPECT_EQ(ERR_IO, road.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply));
+  EXPECT_TRUE(Logged("bad function in use"));
+  EXPECT_TRUE(Logged("ProtoPullEvent: fail to establish communication channel"));
+  EXPECT_TRUE(reply.isNull());
 }
 
 // A free channel never keeps a borrower's abort flag: the borrower (a task)

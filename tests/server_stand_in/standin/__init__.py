@@ -1,0 +1,1 @@
+"""Storage-server stand-in for end-to-end tests (see ../README.md)."""
