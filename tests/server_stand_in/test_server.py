@@ -4,7 +4,6 @@ import base64
 import os
 import shutil
 import signal
-import socket
 import ssl
 import sys
 import tempfile
@@ -15,7 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from standin import codec, md4, rdiff  # noqa: E402
-from standin.client import Client, StandIn  # noqa: E402
+from standin.client import StandIn  # noqa: E402
 
 PKI = os.path.join(os.path.dirname(HERE), "data", "pki")
 CA = os.path.join(PKI, "ca.pem")
@@ -538,16 +537,19 @@ class Faults(ServerCase):
     def test_delay_and_hold_after_commit(self):
         c = self.si.client()
         self.si.ok("fault", rule={"action": "pull_event", "delay_ms": 300, "count": -1})
-        self.si.ok("fault", rule={"action": "upload", "hold_after_commit_ms": 300})
+        self.si.ok("fault", rule={"action": "upload", "hold_after_commit_ms": 2000})
         for _ in range(2):
             t = time.monotonic()
             c.call("pull_event", pull())
             self.assertGreaterEqual(time.monotonic() - t, 0.3)
+        t = time.monotonic()
         c.send("upload", self.upload("/f", b"x"))
-        time.sleep(0.1)
         # Committed while the reply is held back.
-        self.assertEqual(self.si.ok("get", path="/f")["version"], 1)
+        while not self.si.control("get", path="/f")["ok"]:
+            self.assertLess(time.monotonic() - t, 1.5)
+            time.sleep(0.02)
         self.assertEqual(c.recv()["sync_id"], 1)
+        self.assertGreaterEqual(time.monotonic() - t, 2)
 
     def test_close_before_and_after_reply(self):
         c = self.si.client()
