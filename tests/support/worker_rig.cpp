@@ -16,7 +16,14 @@
 #include "foundation/logger.h"
 #include "server/connection_manager.h"
 #include "session/event_manager.h"
+#include "protocol/proto_common.h"
+#include "server/request_road.h"
+#include "server/syncer_road_profile.h"
+#include "session/event_generator.h"
 #include "session/file_event_db.h"
+#include "support/pki.h"
+#include "support/tree_snapshot.h"
+#include "transport/channel.h"
 
 namespace testsupport {
 
@@ -34,7 +41,12 @@ void MakeDir(const std::string& path) { EXPECT_EQ(0, mkdir(path.c_str(), 0700)) 
 
 // ---- ScriptedWorker ----
 
-ScriptedWorker::ScriptedWorker() : Worker(nullptr, nullptr) {
+ScriptedWorker::ScriptedWorker() : ScriptedWorker(90, 60) {}
+
+ScriptedWorker::ScriptedWorker(uint32_t reply_timeout, uint32_t channel_timeout)
+    : Worker(nullptr, nullptr,
+             Collaborators{*EventManager::getInstance(), Registry::getInstance(), *ConnectionManager::getInstance(),
+                           reply_timeout, channel_timeout}) {
   for (Script& s : scripts_) s = [](ScriptedWorker&) { return 0; };
 }
 
@@ -116,7 +128,7 @@ WorkerRig::WorkerRig(const std::string& root, Options options) : root_(root), op
   entry.read_only = options_.read_only;
   entry.pause = options_.pause;
   entry.local_path = local().c_str();
-  entry.remote_path = "/remote";
+  entry.remote_path = "/";
   entry.config_path = (root_ + "/config").c_str();
   auto* black = new BlackList2;
   entry.black_list = black;
@@ -134,7 +146,23 @@ WorkerRig::WorkerRig(const std::string& root, Options options) : root_(root), op
 
   ConnectionInfo info = options_.connection;
   info.conn_id = options_.conn_id;
+  if (options_.server) {
+    // Static and not thread-safe: set before any channel converts.
+    Channel::SetVerifyCAPath(PkiPath("ca.pem").c_str());
+    EXPECT_TRUE(server_.Start(options_.stand_in));
+    info.server_port = server_.port();
+    info.use_ssl = options_.tls;
+    info.session = options_.stand_in.tokens.front().c_str();
+  }
   EXPECT_EQ(0, ConnectionManager::getInstance()->add(info, nullptr, nullptr));
+}
+
+ServerStandInOptions WorkerRig::DefaultStandIn() {
+  ServerStandInOptions o;
+  o.tokens = {"token-of-the-session"};
+  o.views = {11};
+  o.first_version = (1ull << 32) + 10;
+  return o;
 }
 
 ConnectionInfo WorkerRig::DefaultConnection() {
@@ -154,6 +182,10 @@ WorkerRig::~WorkerRig() {
   EventManager::getInstance()->Clear();
   Registry::getInstance().Clear();
   ConnectionManager::getInstance()->clear();
+  if (options_.server) {
+    server_.Stop();
+    Channel::SetVerifyCAPath("");
+  }
   FilterDB::getInstance()->destroy();
   FileStatusDB::destroy();
   BlackList2::getInstance()->Clear();
@@ -174,9 +206,70 @@ std::string WorkerRig::local(const std::string& rel) const { return root_ + "/lo
 FileEventDB& WorkerRig::eventDb() const { return *entry().event_db; }
 
 ScriptedWorker& WorkerRig::addWorker() {
-  workers_.push_back(std::make_unique<ScriptedWorker>());
+  workers_.push_back(std::make_unique<ScriptedWorker>(options_.reply_timeout, options_.channel_timeout));
   running_.push_back(false);
   return *workers_.back();
+}
+
+ScriptedWorker& WorkerRig::holding(const Event& ev) {
+  ScriptedWorker& w = addWorker();
+  w.Inject(ev);
+  EXPECT_EQ(0, w.UpdateContext()) << ev.m_path.c_str_utf8();
+  return w;
+}
+
+std::vector<nlohmann::json> WorkerRig::requests() {
+  std::vector<nlohmann::json> out;
+  for (const nlohmann::json& e : server_.Journal()) {
+    if (e.value("event", "") == "request") out.push_back(e);
+  }
+  return out;
+}
+
+std::vector<std::string> WorkerRig::actions() {
+  std::vector<std::string> out;
+  for (const nlohmann::json& e : requests()) out.push_back(e.value("action", "?"));
+  return out;
+}
+
+std::set<std::string> WorkerRig::storeSha256() {
+  std::set<std::string> out;
+  for (const ServerStandIn::Object& live : server_.List("/")) {
+    for (const ServerStandIn::Object& v : server_.History(live.path)) {
+      if (v.is_dir || v.removed || v.content_path.empty()) continue;
+      std::ifstream in(v.content_path, std::ios::binary);
+      std::stringstream bytes;
+      bytes << in.rdbuf();
+      out.insert(Sha256Hex(bytes.str()));
+    }
+  }
+  return out;
+}
+
+int WorkerRig::pullServer() {
+  Registry::Entry session = entry();
+  Connection connection;
+  if (ConnectionManager::getInstance()->get(options_.conn_id, connection) != 0) return -1;
+  uint64_t sync_id = 0;
+  if (session.event_db->getSyncId(sync_id) != 0) return -1;
+  std::atomic<int> abort_flag{0};
+  RequestRoad road(SyncerRoadProfile(), abort_flag, connection, session);
+  PObject request;
+  PObject reply;
+  InitRequest(request, "pull_event");
+  request["session"] = connection.getConnectionInfo().session;
+  request["view_id"] = static_cast<unsigned long long>(session.view_id);
+  request["node_id"] = 0ull;
+  request["sync_id"] = static_cast<unsigned long long>(sync_id);
+  request["path"] = session.remote_path;
+  request["recursive"] = session.recursive;
+  request["file"]["offset"] = 0ull;
+  request["mtime"]["offset"] = 0ull;
+  const int rc = road.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
+  if (rc != 0) return rc;
+  if (reply.hasMember("error")) return ERR_SERVER;
+  for (const PObject& item : reply["event_list"].asArray()) PushEvent(session, item);
+  return session.event_db->setSyncId(reply["next_sync_id"].asUInt64()) == 0 ? 0 : -1;
 }
 
 void WorkerRig::startWorkers() {

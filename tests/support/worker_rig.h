@@ -16,12 +16,15 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "server/connection_info.h"
 #include "session/event.h"
 #include "session/registry.h"
+#include "support/server_stand_in.h"
 #include "support/ui_stand_in.h"
 #include "worker/worker.h"
 
@@ -46,6 +49,8 @@ class ScriptedWorker : public Worker {
   };
 
   ScriptedWorker();
+  // With the rig's time-outs.
+  ScriptedWorker(uint32_t reply_timeout, uint32_t channel_timeout);
 
   // Replaces the script of `op`. Call before the worker runs.
   void SetScript(Op op, Script script);
@@ -133,8 +138,20 @@ class WorkerRig {
     // The session's connection (conn_id is set from above): where the
     // server is. By default nothing listens there.
     ConnectionInfo connection = DefaultConnection();
+    // Start a storage-server stand-in and point the connection at it: its
+    // token and view are the session's; TLS when `tls` (CA tests/data/pki
+    // ca.pem, name "server.test").
+    bool server = false;
+    bool tls = false;
+    ServerStandInOptions stand_in = DefaultStandIn();
+    // The workers' reply and channel time-outs.
+    uint32_t reply_timeout = 90;
+    uint32_t channel_timeout = 60;
   };
   static ConnectionInfo DefaultConnection();
+  // The session's token and view; versions from 2^32 + 10, so that a sync
+  // id cut to 32 bits shows.
+  static ServerStandInOptions DefaultStandIn();
 
   // Builds everything under `root` (an existing empty folder, e.g. a
   // TempDir): root/local, root/config/{db,db/sign,conf}, root/filter.db,
@@ -156,8 +173,24 @@ class WorkerRig {
   FileEventDB& eventDb() const;
   std::string eventDbPath() const { return root_ + "/config/db/event-db.sqlite"; }
 
+  // The stand-in (Options::server).
+  ServerStandIn& server() { return server_; }
+  // The journal's "request" events ({action, tls, conn, request, command}).
+  std::vector<nlohmann::json> requests();
+  // Their actions, in order.
+  std::vector<std::string> actions();
+  // SHA-256 of every version of every file the stand-in keeps.
+  std::set<std::string> storeSha256();
+  // One "pull_event" from the session's stored sync id through the road
+  // (the Syncer's profile), each change queued with PushEvent as the
+  // Syncer does, and the next sync id stored. 0 or the road's code.
+  int pullServer();
+
   // A new worker of the rig, not yet running.
   ScriptedWorker& addWorker();
+  // A new worker, not running, with `ev` resolved in its context as the
+  // loop would (the test fails when it is not).
+  ScriptedWorker& holding(const Event& ev);
   ScriptedWorker& worker(size_t i) { return *workers_.at(i); }
   // Runs every worker not yet running.
   void startWorkers();
@@ -191,6 +224,7 @@ class WorkerRig {
   std::string root_;
   Options options_;
   std::unique_ptr<UiStandIn> ui_;
+  ServerStandIn server_;
   std::vector<std::unique_ptr<ScriptedWorker>> workers_;
   std::vector<bool> running_;
 };
