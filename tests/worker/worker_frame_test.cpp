@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/proto_common.h"
 #include "session/event_manager.h"
 #include "support/temp_dir.h"
 #include "support/tree_snapshot.h"
@@ -29,6 +30,20 @@ using namespace std::chrono_literals;
 class WorkerFrame : public testsupport::TempDirTest {
  protected:
   void Make(WorkerRig::Options options = {}) { rig_ = std::make_unique<WorkerRig>(Path(), options); }
+  // With the storage-server stand-in, whose journal shows what reached it.
+  void MakeWithServer() {
+    WorkerRig::Options options;
+    options.server = true;
+    Make(options);
+  }
+  // The requests that reached the stand-in, "connect" aside.
+  std::vector<std::string> ServerWork() {
+    std::vector<std::string> out;
+    for (const std::string& a : rig_->actions()) {
+      if (a != "connect") out.push_back(a);
+    }
+    return out;
+  }
 
   // Waits until the worker has taken every event and the queue is empty.
   bool Settled(std::chrono::milliseconds timeout = 5s) { return rig_->drain(timeout); }
@@ -195,7 +210,7 @@ TEST_F(WorkerFrame, UnbuiltOperationsNeverFinishAnEvent) {
 // ---- Unsafe paths (the worker checks again what the queue checks) ----
 
 TEST_F(WorkerFrame, UnsafePathsNeverTouchDisk) {
-  Make();
+  MakeWithServer();
   const std::string outside = Path("outside");
   ASSERT_EQ(0, mkdir(outside.c_str(), 0700));
   WriteFile("outside/x", "outside bytes");
@@ -221,7 +236,11 @@ TEST_F(WorkerFrame, UnsafePathsNeverTouchDisk) {
         w.SetScript(static_cast<ScriptedWorker::Op>(op), [](ScriptedWorker& self) {
           FILE* f = fopen(self.context.full_path.c_str_utf8(), "w");
           if (f != nullptr) fclose(f);
-          return 0;
+          PObject q;
+          InitRequest(q, "remove");
+          q["path"] = self.context.current_event.m_path;
+          PObject reply;
+          return self.ProtoRemove(q, reply);
         });
       }
       w.Inject(ev);
@@ -239,6 +258,7 @@ TEST_F(WorkerFrame, UnsafePathsNeverTouchDisk) {
   EXPECT_EQ(root_before.entries().at("/outside/x"), root_after.entries().at("/outside/x"));
   EXPECT_EQ(0u, root_after.entries().count("/outside/x2"));
   EXPECT_TRUE(rig_->logged("unusable path '/ln/x', drop event"));
+  EXPECT_TRUE(rig_->requests().empty());
   testsupport::ExpectNothingLost(session_before, TreeSnapshot::Take(rig_->local()));
 }
 
@@ -264,8 +284,19 @@ TEST_F(WorkerFrame, LinkedFolderCheckLooksAtEveryLevel) {
 }
 
 TEST_F(WorkerFrame, MissingRootGivesBack) {
-  Make();
+  MakeWithServer();
   ScriptedWorker& w = rig_->addWorker();
+  w.SetScript(ScriptedWorker::kRemoveRemote, [](ScriptedWorker& self) {
+    PObject q;
+    InitRequest(q, "remove");
+    q["session"] = "token-of-the-session";
+    q["view_id"] = 11ull;
+    q["sync_id"] = 5ull;
+    q["max_id"] = 5ull;
+    q["path"] = self.context.current_event.m_path;
+    PObject reply;
+    return self.ProtoRemove(q, reply);
+  });
   rig_->push(rig_->localEvent(Event::EV_REMOVE, "/a.txt"));
   rig_->push(rig_->localEvent(Event::EV_REMOVE, "/d", true));
   ASSERT_EQ(0, rmdir(rig_->local().c_str()));
@@ -275,12 +306,14 @@ TEST_F(WorkerFrame, MissingRootGivesBack) {
   EXPECT_EQ(2u, EventManager::getInstance()->GetAllPendingEventCount(7));
   EXPECT_TRUE(rig_->logged("is missing, event given back"));
   EXPECT_EQ(-1, access(rig_->local().c_str(), F_OK));  // never re-created
+  EXPECT_TRUE(rig_->requests().empty());
 
   // Once the folder is back, the removes are carried out.
   ASSERT_EQ(0, mkdir(rig_->local().c_str(), 0700));
   ASSERT_TRUE(w.waitForCalls(2, 10s));
   rig_->stopWorkers();
   for (const auto& call : w.calls()) EXPECT_EQ(ScriptedWorker::kRemoveRemote, call.op);
+  EXPECT_EQ((std::vector<std::string>{"remove", "remove"}), ServerWork());
 }
 
 TEST_F(WorkerFrame, RootThatIsALinkToAFolderCounts) {
@@ -296,7 +329,8 @@ TEST_F(WorkerFrame, RootThatIsALinkToAFolderCounts) {
 // ---- The abort window between the pull and the operation ----
 
 TEST_F(WorkerFrame, AbortRightAfterPullKept) {
-  Make();
+  MakeWithServer();
+  WriteFile("local/a.txt", "to upload");
   ScriptedWorker& w = rig_->addWorker();
   // A local remove of the path arrives just after the worker took the
   // upload; the queue raises the worker's abort flag, which must survive
@@ -304,17 +338,29 @@ TEST_F(WorkerFrame, AbortRightAfterPullKept) {
   w.SetOnEventInHand([&](ScriptedWorker&) {
     EventManager::getInstance()->PushLocalEvent(rig_->localEvent(Event::EV_REMOVE, "/a.txt"));
   });
-  bool sent = false;
-  w.SetScript(ScriptedWorker::kUpload, [&sent](ScriptedWorker& self) {
-    if (self.abort_flag.load() != 0) return ERR_INT;
-    sent = true;
-    return ERR_OK;
+  // The upload sends the file whole; a raised flag breaks its exchange.
+  w.SetScript(ScriptedWorker::kUpload, [](ScriptedWorker& self) {
+    PObject q;
+    InitRequest(q, "upload");
+    q["session"] = "token-of-the-session";
+    q["view_id"] = 11ull;
+    q["sync_id"] = 0ull;
+    q["max_id"] = 0ull;
+    q["path"] = "/a.txt";
+    q["is_dir"] = false;
+    q["file"]["size"] = 9ull;
+    q["file"]["hash"] = "0123456789abcdef0123456789abcdef";
+    PObject::binary_type& body = q["file"]["data"].asBinary();
+    body.path = self.context.full_path;
+    body.length = 9;
+    PObject reply;
+    return self.ProtoUpload(false, q, reply);
   });
   const WorkerRig::Outcome outcome = rig_->runOne(rig_->localEvent(Event::EV_MODIFY, "/a.txt"));
   rig_->stopWorkers();
   EXPECT_EQ(ERR_INT, outcome.result);
   EXPECT_EQ(ACTION_RETURN_EVENT, outcome.action);
-  EXPECT_FALSE(sent);
+  EXPECT_TRUE(ServerWork().empty());
 }
 
 // ---- Interruption by the application ----
