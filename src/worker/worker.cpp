@@ -175,7 +175,7 @@ void Worker::DoTask() {
     (void)SetAbort(false);
     if (GetEvent() < 0) {
       ClearCurrentProcessEventInfo();
-      (void)Wait(1);
+      Rest(1);
       continue;
     }
     OnEventInHand();
@@ -199,9 +199,9 @@ void Worker::DoTask() {
     OnEventOutcome(result, action);
     if (action < 0) {
       WORKER_LOG(L_CRIT, "[CRIT] worker(%d): abort()\n");
-      (void)Wait(3);
+      Rest(3);
     } else if (action == ACTION_RETRY) {
-      (void)Wait(3);
+      Rest(3);
     } else if (action == ACTION_RETURN_EVENT) {
       RedoEvent();
     } else {
@@ -401,7 +401,14 @@ void Worker::RedoEvent() {
   }
   ClearCache();
   context.clear();
-  (void)Wait(2);
+  Rest(2);
+}
+
+void Worker::Rest(unsigned seconds) {
+  // Idle from here to the next pass: an application waiting on this
+  // worker's barrier need not wait out the pause as well.
+  NotifyAbortDone();
+  (void)Wait(seconds);  // -1 only means the state changed; the loop looks at it
 }
 
 // ---- Accessors ----

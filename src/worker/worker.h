@@ -173,8 +173,9 @@ class Worker : public Task, private RoadHooks {
   // signals it from the top of its next pass. Takes worker_state_lock, then
   // the barrier's mutex.
   void SetAbort(const AbortFilter& filter, Barrier* barrier);
-  // Worker thread: signals the barrier registered by SetAbort, if any.
-  // Takes worker_state_lock.
+  // Worker thread: signals the barrier registered by SetAbort, if any: at
+  // the top of each pass and before each pause of the loop. Takes
+  // worker_state_lock.
   void NotifyAbortDone();
 
   // The current-work record, each under worker_state_lock; any thread.
@@ -361,6 +362,9 @@ class Worker : public Task, private RoadHooks {
   bool PathIsUsable() const;
   // Whether the session folder exists as a folder (a link to one counts).
   bool RootIsPresent() const;
+  // Signals a registered barrier (the worker acts on nothing until its next
+  // pass), then Task::Wait(seconds).
+  void Rest(unsigned seconds);
   // Finishes the event in hand after a drop: ClearCurrentProcessEventInfo,
   // DoneEvent; -1.
   int Finish();
