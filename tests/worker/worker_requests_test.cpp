@@ -23,6 +23,8 @@
 #include "support/worker_rig.h"
 #include "transport/channel.h"
 #include "transport/error_code.h"
+#include "session/event_manager.h"
+#include "worker/worker_error.h"
 
 namespace {
 
@@ -268,6 +270,106 @@ TEST_F(WorkerRequests, HandshakeRefusalsAndCertificates) {
       }
     }
   }
+}
+
+TEST_F(WorkerRequests, UnhandledCodeNeverDone) {
+  Make();
+  ScriptedWorker* w_ = &rig_->holding(rig_->localEvent(Event::EV_MODIFY, "/f.txt"));
+  // Every class, with the syncers' exact codes first; a failure the worker
+  // has no code for gives ERR_INT, never 0.
+  struct Row {
+    uint32_t code;
+    int expected;
+  } rows[] = {
+      {SPROTO_ERR_OK, 0},  // no failure
+      {SPROTO_ERR_ERR, ERR_INT},
+      {SPROTO_ERR_UPGRADE, ERR_INT},
+      {SPROTO_ERR_USER, ERR_AUTH},
+      {SPROTO_ERR_USER_PASSWD, ERR_AUTH},
+      {SPROTO_ERR_SESSION_MISS, ERR_AUTH},
+      {SPROTO_ERR_VIEW, ERR_VIEW},
+      {SPROTO_ERR_INVALID_VIEW_ID, ERR_VIEW},
+      {SPROTO_ERR_ACCESS_DENY, ERR_PERMISS},
+      {SPROTO_ERR_VIEW_INVALID_PATH, ERR_VIEW_PATH},
+      {SPROTO_ERR_READ_ONLY, ERR_PERMISS_READ_ONLY},
+      {SPROTO_ERR_SYSTEM, ERR_INT},
+      {SPROTO_ERR_QUOTA, ERR_QUOTA},
+      {SPROTO_ERR_DISKFULL, ERR_DISKFULL},
+      {0x4003, ERR_INT},
+      {SPROTO_ERR_VERSION_TOO_LOW, ERR_VERSION},
+      {SPROTO_ERR_CONFLICT, ERR_INT},
+      {SPROTO_ERR_CONFLICT_MAC_ATTR, ERR_INT},
+      {SPROTO_ERR_INTERNAL, ERR_INT},
+      {0x7003, ERR_INT},
+      {SPROTO_ERR_DOWNLOAD_NOFILE, ERR_INT},
+      {SPROTO_ERR_UPLOAD_NOBASE, ERR_INT},
+      {SPROTO_ERR_REMOVE_MODIFIED, ERR_INT},
+      {SPROTO_ERR_RESUME, ERR_INT},
+      {SPROTO_ERR_RESUME_NOTOKEN, ERR_INT},
+      {0xC000, ERR_INT},
+      {0xFFFF, ERR_INT},
+      {0x10000, ERR_INT},
+      {0x17000, ERR_INT},  // class -1, not 7
+      {0xFFFFFFFF, ERR_INT},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(row.expected, w_->ProtoResp2ErrorCode(row.code)) << std::hex << row.code;
+  }
+  EXPECT_TRUE(rig_->logged("server error: 28672"));
+  EXPECT_TRUE(rig_->logged("unhandled error code: 65536"));
+  EXPECT_FALSE(rig_->logged("invalid path in view"));
+
+  // Through the loop: the server answers a remove with 0x7000; the mapped
+  // code gives the event back to the queue, and its record stays as it was.
+  DBFileInfo rec;
+  rec.path = "/s.txt";
+  rec.syncID = 5;
+  rec.fileSize = 3;
+  rec.fileCheckSum = "old";
+  ASSERT_EQ(0, rig_->eventDb().setEventInfo(rec));
+  rig_->server().Fault({{"action", "remove"}, {"error", 0x7000}, {"count", -1}});
+  WorkerRig::Outcome outcome;
+  {
+    // runOne drives the rig's first worker, `w_`.
+    ScriptedWorker& first = *w_;
+    first.SetScript(ScriptedWorker::kRemoveLocal, [](ScriptedWorker& self) {
+      PObject q;
+      InitRequest(q, "remove");
+      q["session"] = "token-of-the-session";
+      q["view_id"] = 11ull;
+      q["sync_id"] = 5ull;
+      q["max_id"] = 5ull;
+      q["path"] = "/s.txt";
+      PObject reply;
+      const int rc = self.ProtoRemove(q, reply);
+      if (rc != 0) return rc;
+      return reply.hasMember("error") ? self.ProtoResp2ErrorCode(reply["error"]["code"].asUInt32()) : 0;
+    });
+    first.context.clear();
+    outcome = rig_->runOne(rig_->serverEvent(Event::EV_REMOVE, "/s.txt", (1ull << 32) + 10));
+  }
+  rig_->stopWorkers();
+  EXPECT_EQ(ERR_INT, outcome.result);
+  EXPECT_EQ(ACTION_RETURN_EVENT, outcome.action);
+  EXPECT_EQ(1u, EventManager::getInstance()->GetAllPendingEventCount(7));
+  DBFileInfo after;
+  ASSERT_EQ(1, rig_->eventDb().getEventInfo("/s.txt", after));
+  EXPECT_EQ(5u, after.syncID);
+  EXPECT_EQ(ustring("old"), after.fileCheckSum);
+  EXPECT_GE(Count("remove"), 1u);
+}
+
+TEST_F(WorkerRequests, RigPullQueuesTheServersChanges) {
+  Make();
+  const uint64_t v = rig_->server().Put("/p.txt", "pulled");
+  ASSERT_GT(v, 1ull << 32);
+  ASSERT_EQ(0, rig_->pullServer());
+  EXPECT_EQ(1u, EventManager::getInstance()->GetPendingServerEvent(7));
+  uint64_t stored = 0;
+  ASSERT_EQ(0, rig_->eventDb().getSyncId(stored));
+  EXPECT_EQ(v, stored);
+  ASSERT_EQ(0, rig_->pullServer());  // nothing newer
+  EXPECT_EQ(1u, EventManager::getInstance()->GetPendingServerEvent(7));
 }
 
 // ---- Uploads ----
