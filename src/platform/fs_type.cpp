@@ -2,6 +2,7 @@
 
 #include <sys/statfs.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -36,6 +37,11 @@ constexpr NamedType kNames[] = {
     {0xf15f, "ecryptfs"},
 };
 
+// A test's answer for every path: a flag and the value, so that any f_type
+// (0 included) can be given.
+std::atomic<bool> g_test_answer_set{false};
+std::atomic<unsigned long> g_test_answer{0};
+
 }  // namespace
 
 CaseRule CaseRuleOfType(unsigned long f_type, bool casefold_supported) {
@@ -56,6 +62,8 @@ CaseRule CaseRuleOfType(unsigned long f_type, bool casefold_supported) {
 
 bool IsFatType(unsigned long f_type) { return f_type == kMsdosMagic || f_type == kExfatMagic; }
 
+bool IsVfatType(unsigned long f_type) { return f_type == kMsdosMagic; }
+
 std::string FsTypeName(unsigned long f_type) {
   for (const NamedType& t : kNames) {
     if (t.magic == f_type) return t.name;
@@ -66,11 +74,24 @@ std::string FsTypeName(unsigned long f_type) {
 }
 
 int FsTypeOfPath(const char* path, unsigned long* f_type) {
+  if (g_test_answer_set.load(std::memory_order_acquire)) {
+    *f_type = g_test_answer.load(std::memory_order_relaxed);
+    return 0;
+  }
   struct statfs sfs;
   if (statfs(path, &sfs) != 0) return errno;
   // f_type is a signed word; the magic numbers are compared unsigned.
   *f_type = static_cast<unsigned long>(sfs.f_type) & 0xFFFFFFFFul;
   return 0;
+}
+
+void SetFsTypeForTest(const unsigned long* f_type) {
+  if (f_type == nullptr) {
+    g_test_answer_set.store(false, std::memory_order_release);
+    return;
+  }
+  g_test_answer.store(*f_type, std::memory_order_relaxed);
+  g_test_answer_set.store(true, std::memory_order_release);
 }
 
 }  // namespace platform

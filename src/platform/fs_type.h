@@ -21,12 +21,22 @@ CaseRule CaseRuleOfType(unsigned long f_type, bool casefold_supported);
 // Whether f_type is FAT (vfat/msdos) or exFAT.
 bool IsFatType(unsigned long f_type);
 
+// Whether f_type is FAT (vfat/msdos) alone, whose files stay below 4 GiB;
+// exFAT is not.
+bool IsVfatType(unsigned long f_type);
+
 // A readable name for f_type ("vfat", "exfat", "ext4", ...), or "0x" and
 // the hexadecimal value for a type not in the table.
 std::string FsTypeName(unsigned long f_type);
 
-// statfs(path): the f_type. Returns 0, or the errno value.
+// statfs(path): the f_type. Returns 0, or the errno value. With a test
+// answer installed, that answer instead.
 int FsTypeOfPath(const char* path, unsigned long* f_type);
+
+// Makes FsTypeOfPath answer `f_type` (and 0) for every path, since no FAT
+// volume can be mounted in a test; `nullptr` goes back to statfs. Safe from
+// any thread.
+void SetFsTypeForTest(const unsigned long* f_type);
 
 }  // namespace platform
 

@@ -32,11 +32,11 @@ int MapServerCode(uint32_t code, const ServerCodeRules& rules, const RoadLog& lo
   const int cls = SProtoErrClass(code);
   if (cls == SProtoErrClass(SPROTO_ERR_INTERNAL)) {
     log.ServerError(code);
-    return 0;
+    return rules.unmapped;
   }
   if (cls >= 0 && cls < ServerCodeRules::kClasses && rules.class_table[cls] != ServerCodeRules::kUnhandled) {
     return rules.class_table[cls];
   }
   log.UnhandledCode(code);
-  return 0;
+  return code == SPROTO_ERR_OK ? 0 : rules.unmapped;
 }

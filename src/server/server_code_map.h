@@ -20,6 +20,11 @@ struct ServerCodeRules {
   bool log_view_invalid_path;
   // ERR_* per class, kUnhandled for none.
   std::array<int, kClasses> class_table;
+  // The result for class 7 and for a code without a mapping. The syncers
+  // keep 0 ("no code for it"); the worker gives ERR_INT, since its callers
+  // would take a 0 for a transfer done. SPROTO_ERR_OK (1) is no failure and
+  // always gives 0.
+  int unmapped = 0;
 };
 
 // The syncers' table: classes 1 and 2 ERR_AUTH, 3 ERR_VIEW, 5 ERR_VERSION,
@@ -34,9 +39,9 @@ extern const std::array<int, ServerCodeRules::kClasses> kWorkerClassTable;
 // -> ERR_VIEW_PATH (after the CRIT line when the rules ask), SPROTO_ERR_READ_ONLY
 // -> ERR_PERMISS_READ_ONLY; class 7 -> 0 after log.ServerError; else the
 // class table; a class without a mapping, beyond the table, or -1 (a value
-// above 16 bits, SProtoErrClass) -> 0 after log.UnhandledCode. So 0 means
-// "the server failed in a way the daemon has no code for", never success.
-// Any thread.
+// above 16 bits, SProtoErrClass) -> rules.unmapped after log.UnhandledCode
+// (SPROTO_ERR_OK: 0). With the syncers' 0, 0 means "the server failed in a
+// way the daemon has no code for", never success. Any thread.
 int MapServerCode(uint32_t code, const ServerCodeRules& rules, const RoadLog& log);
 
 #endif  // SERVER_SERVER_CODE_MAP_H_

@@ -35,6 +35,8 @@ TEST(FsTypeTest, ClassifiesFileSystemsForTheCaseCheck) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.rule, platform::CaseRuleOfType(c.magic, c.casefold));
     EXPECT_EQ(c.fat, platform::IsFatType(c.magic));
+    // Only vfat caps a file below 4 GiB; exFAT holds larger ones.
+    EXPECT_EQ(c.magic == 0x4d44, platform::IsVfatType(c.magic));
     EXPECT_EQ(c.name, platform::FsTypeName(c.magic));
   }
 }
@@ -46,6 +48,19 @@ TEST(FsTypeTest, ReadsTypeOfPathOrReportsErrno) {
   EXPECT_NE(0ul, type);
   EXPECT_FALSE(platform::IsFatType(type));
   EXPECT_EQ(ENOENT, platform::FsTypeOfPath((tmp.path() + "/missing").c_str(), &type));
+}
+
+TEST(FsTypeTest, TestAnswerStandsInForEveryPathUntilCleared) {
+  testsupport::TempDir tmp;
+  const unsigned long vfat = 0x4d44;
+  platform::SetFsTypeForTest(&vfat);
+  unsigned long type = 0;
+  EXPECT_EQ(0, platform::FsTypeOfPath((tmp.path() + "/missing").c_str(), &type));
+  EXPECT_EQ(vfat, type);
+  platform::SetFsTypeForTest(nullptr);
+  EXPECT_EQ(ENOENT, platform::FsTypeOfPath((tmp.path() + "/missing").c_str(), &type));
+  ASSERT_EQ(0, platform::FsTypeOfPath(tmp.path().c_str(), &type));
+  EXPECT_NE(vfat, type);
 }
 
 }  // namespace

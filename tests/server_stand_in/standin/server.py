@@ -497,7 +497,12 @@ class Connection:
                 continue
             self.send(bytes(head))
             head = bytearray()
-            sent_body += self._send_file(s, limit, corrupt, sent_body)
+            done = self._send_file(s, limit, corrupt, sent_body)
+            sent_body += done
+            if done < s.length:
+                # A cut connection sends nothing after the cut: the rest of
+                # the message would pass for body bytes.
+                raise Close("body", "fault: close after %d reply body bytes" % limit)
         if head:
             self.send(bytes(head))
         if limit is not None:

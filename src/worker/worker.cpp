@@ -1,0 +1,444 @@
+// Worker: the loop, its steps, interruption and the current-work record.
+#include "worker/worker.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+#include "filter/file_status_db.h"
+#include "server/connection_manager.h"
+#include "session/event_manager.h"
+#include "session/session_path.h"
+#include "transport/error_code.h"
+#include "worker/worker_error.h"
+#include "worker/worker_log.h"
+
+namespace {
+
+using ull = unsigned long long;
+
+// Event modes that make a folder event an expansion or a rescan of some kind.
+constexpr uint32_t kExpandOrRescanBits = Event::F_EXPAND | Event::F_RESCAN | Event::kSubDirRescanBits;
+
+uint32_t NowSeconds() { return static_cast<uint32_t>(time(nullptr)); }
+
+}  // namespace
+
+// ---- Barrier, context ----
+
+void Worker::Barrier::increase(int task_id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++count;
+  }
+  WORKER_LOG(L_INFO, "[INFO] worker(%d): worker %d register barrier\n", task_id);
+}
+
+void Worker::Barrier::signal(int task_id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (count > 0) --count;
+    cond.notify_all();
+  }
+  WORKER_LOG(L_INFO, "[INFO] worker(%d): worker %d reach barrier\n", task_id);
+}
+
+void Worker::Barrier::wait() {
+  std::unique_lock<std::mutex> lock(mutex);
+  cond.wait(lock, [this] { return count == 0; });
+}
+
+void Worker::EventContext::clear() {
+  current_event.clear();
+  root_entry.clear();
+  database_record.Clear();
+  working_directory.clear();
+  sign_directory.clear();
+  full_path.clear();
+}
+
+// ---- Construction and the Task overrides ----
+
+Worker::Worker(TaskManager* owner, TaskContext* ctx)
+    : Worker(owner, ctx,
+             Collaborators{*EventManager::getInstance(), Registry::getInstance(), *ConnectionManager::getInstance()}) {}
+
+Worker::Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with)
+    : Task(owner, ctx),
+      events_(with.events),
+      registry_(with.registry),
+      connections_(with.connections),
+      road_log_(*this),
+      road_(WorkerRoadProfile(&road_log_, with.reply_timeout, with.channel_timeout), abort_flag, context.connection,
+            context.root_entry, this) {
+  ClearCache();
+}
+
+Worker::~Worker() { ClearCache(); }
+
+int Worker::Pause() { return Task::Pause(); }
+
+int Worker::Resume() {
+  last_error = 0;
+  return Task::Resume();
+}
+
+int Worker::Stop() {
+  abort_flag.store(1);
+  return Task::Stop();
+}
+
+int Worker::SetAbort(bool abort) {
+  abort_flag.store(abort ? 1 : 0);
+  return 0;
+}
+
+// ---- Interruption ----
+
+void Worker::SetAbort(const AbortFilter& filter, Barrier* barrier) {
+  std::lock_guard<std::mutex> lock(worker_state_lock);
+  if (m_current_event.session_id == 0) return;
+  if (!filter.matchSession(m_current_event.session_id) && !filter.matchConnection(m_current_event.connection_id)) {
+    return;
+  }
+  abort_flag.store(1);
+  if (barrier != nullptr) {
+    barrier->increase(GetId());
+    abort_done_barrier = barrier;
+  }
+}
+
+void Worker::NotifyAbortDone() {
+  Barrier* barrier = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(worker_state_lock);
+    barrier = abort_done_barrier;
+    abort_done_barrier = nullptr;
+  }
+  // Signalled outside worker_state_lock: the waiter may free the barrier as
+  // soon as the count reaches 0, and nothing here touches it afterwards.
+  if (barrier != nullptr) barrier->signal(GetId());
+}
+
+// ---- The current-work record ----
+
+void Worker::SetCurrentProcessEventInfo(uint64_t conn_id, uint64_t sess_id, const ustring& path,
+                                        WorkingType type) {
+  std::lock_guard<std::mutex> lock(worker_state_lock);
+  m_current_event.connection_id = conn_id;
+  m_current_event.session_id = sess_id;
+  m_current_event.path = path;
+  m_current_event.working_type = type;
+}
+
+void Worker::ClearCurrentProcessEventInfo() {
+  std::lock_guard<std::mutex> lock(worker_state_lock);
+  m_current_event.clear();
+}
+
+void Worker::GetCurrentProcessEventInfo(ProcessEvent_T& out) {
+  std::lock_guard<std::mutex> lock(worker_state_lock);
+  out = m_current_event;
+}
+
+void Worker::AdjustCurrentProcessEventInfo() {
+  const Event& ev = context.current_event;
+  if (ev.isExpand() || ev.isRescan()) {
+    ClearCurrentProcessEventInfo();
+  } else {
+    SetCurrentProcessEventInfo(context.root_entry.conn_id, ev.m_sess_id, ev.m_path, W_TYPE_NONE);
+  }
+}
+
+// ---- The loop ----
+
+void Worker::DoTask() {
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d) up\n", GetId());
+  while (true) {
+    NotifyAbortDone();
+    const State state = GetState();
+    if (state == STOP) {
+      ClearCache();
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d) down\n", GetId());
+      return;
+    }
+    if (state == PAUSE) {
+      usleep(1000 * 1000);
+      continue;
+    }
+    m_start_time = 0;
+    // Cleared before the pull, not after it: an abort that the event queue
+    // raises once it has handed this worker the event (a local remove of the
+    // path just pulled) must stay raised for the operation.
+    (void)SetAbort(false);
+    if (GetEvent() < 0) {
+      ClearCurrentProcessEventInfo();
+      Rest(1);
+      continue;
+    }
+    OnEventInHand();
+    if (UpdateContext() < 0) continue;
+
+    const Event& ev = context.current_event;
+    if (ev.isRescan()) {
+      (void)Rescan();  // its outcome is in the events it pushed
+      (void)DoneEvent();
+      continue;
+    }
+    if (ev.isExpand()) {
+      (void)Expand();
+      (void)DoneEvent();
+      continue;
+    }
+    m_start_time = NowSeconds();
+    const int result = ProcessEvent();
+    ClearCurrentProcessEventInfo();
+    const int action = HandleError(result);
+    OnEventOutcome(result, action);
+    if (action < 0) {
+      WORKER_LOG(L_CRIT, "[CRIT] worker(%d): abort()\n");
+      Rest(3);
+    } else if (action == ACTION_RETRY) {
+      Rest(3);
+    } else if (action == ACTION_RETURN_EVENT) {
+      RedoEvent();
+    } else {
+      (void)DoneEvent();
+    }
+  }
+}
+
+int Worker::GetEvent() {
+  if (context.current_event.isValid()) {
+    if (worker_log::On(Logger::L_INFO)) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): current event is valid: %s\n",
+                 context.current_event.toString().c_str_utf8());
+    }
+    AdjustCurrentProcessEventInfo();
+    return 0;
+  }
+  Event ev;
+  if (events_.PullEvent(this, ev) < 0) {
+    ClearCache();
+    context.clear();
+    return -1;
+  }
+  context.current_event = ev;
+  ClearCache();
+  AdjustCurrentProcessEventInfo();
+  if (worker_log::On(Logger::L_DEBUG)) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): current event: %s\n", GetId(),
+               ev.toString().c_str_utf8());
+  }
+  return 0;
+}
+
+int Worker::Finish() {
+  ClearCurrentProcessEventInfo();
+  (void)DoneEvent();
+  return -1;
+}
+
+bool Worker::PathIsUsable() const {
+  const Event& ev = context.current_event;
+  if (!IsSafeSessionPath(ev.m_path)) return false;
+  if (ev.m_path == "/") return ev.isDir();
+  // Every existing folder between the session folder and the last component
+  // must be a real folder: a link there (a user's link to elsewhere) would
+  // take downloads, renames and removes outside the session.
+  std::string_view rel(ev.m_path.c_str_utf8(), ev.m_path.length());
+  std::string prefix(context.root_entry.local_path.c_str_utf8(), context.root_entry.local_path.length());
+  size_t start = 1;
+  while (true) {
+    const size_t slash = rel.find('/', start);
+    if (slash == std::string_view::npos) return true;
+    prefix.append(rel.substr(start - 1, slash - start + 1));
+    struct stat st;
+    if (lstat(prefix.c_str(), &st) != 0) return true;  // nothing further exists below
+    if (!S_ISDIR(st.st_mode)) return false;
+    start = slash + 1;
+  }
+}
+
+bool Worker::RootIsPresent() const {
+  struct stat st;
+  return !context.root_entry.local_path.empty() && stat(context.root_entry.local_path.c_str_utf8(), &st) == 0 &&
+         S_ISDIR(st.st_mode);
+}
+
+int Worker::UpdateContext() {
+  Event& ev = context.current_event;
+  Registry::Entry entry;
+  if (registry_.Find(ev.m_sess_id, entry) != 1) {
+    WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): registry entry (with session %llu) is removed\n",
+               static_cast<ull>(ev.m_sess_id));
+    return Finish();
+  }
+  if (connections_.get(entry.conn_id, context.connection) < 0) {
+    WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): connection (with connection id %llu) is removed\n",
+               static_cast<ull>(entry.conn_id));
+    return Finish();
+  }
+  context.root_entry = entry;
+
+  context.sign_directory = entry.config_path;
+  context.sign_directory += "/db/sign";
+  context.full_path = entry.local_path;
+  if (ev.m_path != "/") context.full_path += ev.m_path;
+  context.working_directory = entry.local_path;
+  context.working_directory += "/";
+  context.working_directory += kWorkingDirName;
+
+  // The queue checks paths as they are pushed; an event that reaches a
+  // worker another way is checked here again before anything touches disk.
+  if (!IsSafeSessionPath(ev.m_path) || (ev.m_path == "/" && !ev.isDir())) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Worker (%d): unusable path '%s', drop event\n", GetId(),
+               ev.m_path.c_str_utf8());
+    return Finish();
+  }
+  // A missing or unmounted session folder must never turn into server
+  // removes or a re-created root: the event waits in the queue.
+  if (!RootIsPresent()) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Worker (%d): session folder '%s' is missing, event given back\n",
+               GetId(), entry.local_path.c_str_utf8());
+    ClearCurrentProcessEventInfo();
+    RedoEvent();
+    return -1;
+  }
+  if (!PathIsUsable()) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Worker (%d): unusable path '%s', drop event\n", GetId(),
+               ev.m_path.c_str_utf8());
+    return Finish();
+  }
+
+  if ((ev.m_mode & kExpandOrRescanBits) == 0) {
+    if (entry.read_only && ev.isLocalEvent()) {
+      WORKER_LOG(L_NOTICE,
+                 "[NOTICE] worker(%d): registry entry (with session id %llu) is read-only, ignore event\n",
+                 static_cast<ull>(ev.m_sess_id));
+      return Finish();
+    }
+    if (ev.isDir() && ev.m_path == "/") {
+      WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): Ignore root folder event: sess_id = '%llu'\n",
+                 static_cast<ull>(ev.m_sess_id));
+      return Finish();
+    }
+  }
+  if (entry.pause && !ev.isExpand() && !ev.isRescan()) {
+    if (worker_log::On(Logger::L_DEBUG)) {
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): session %llu is paused, process this event (%s) later\n",
+                 GetId(), static_cast<ull>(ev.m_sess_id), ev.toString().c_str_utf8());
+    }
+    ClearCurrentProcessEventInfo();
+    RedoEvent();
+    return -1;
+  }
+  if (worker_log::On(Logger::L_INFO)) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): current event: %s\n", GetId(), ev.toString().c_str_utf8());
+  }
+  if (!entry.recursive) {
+    size_t slashes = 0;
+    for (size_t i = 0; i < ev.m_path.length(); ++i) slashes += ev.m_path[i] == '/' ? 1 : 0;
+    if ((ev.isDir() && ev.m_path != "/") || slashes >= 2) {
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): filter out recursive events (%s, %s)\n", ev.m_path.c_str_utf8(),
+                 ev.isDir() ? "dir" : "file");
+      return Finish();
+    }
+  }
+  DBFileInfo record;
+  FileEventDB* db = GetEventDatabase();
+  if (db == nullptr || db->getEventInfo(ev.m_path, record) != 1) record.Clear();
+  context.database_record = record;
+  return 0;
+}
+
+int Worker::ProcessEvent() {
+  const Event& ev = context.current_event;
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): processEvent %s...\n", GetId(), ev.m_path.c_str_utf8());
+  if (ev.isSubDirRescan()) return ExpandDeleteEvent();
+  if (ev.isServerEvent()) return ev.m_type == Event::EV_REMOVE ? RemoveLocal() : DownloadRemote();
+  return ev.m_type == Event::EV_REMOVE ? RemoveRemote() : UploadLocal();
+}
+
+int Worker::DoneEvent() {
+  notify_file_status = WorkerFileStatusOf(notify_event_type);
+  if (notify_event_type > NOTIFY_FILTERED) {
+    (void)NotifyEvent(notify_event_type);
+    notify_event_type = NOTIFY_NONE;
+  }
+  Event next;
+  if (events_.DoneEvent(this, next) < 0) {
+    if (worker_log::On(Logger::L_DEBUG)) {
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): processing event '%s' not yet done.\n", GetId(),
+                 context.current_event.toString().c_str_utf8());
+    }
+    context.current_event = next;
+    ClearCache();
+    return -1;
+  }
+  if (notify_file_status != -1) {
+    ustring stored = context.full_path;
+    stored.replace('/', '\\');
+    (void)FileStatusDB::rmFileStatByPath(stored);  // 0 once open; a failed delete is logged there
+    notify_file_status = -1;
+  }
+  // A subdirectory rescan's own folder event (CreateDirSelfEvent) comes with
+  // the rescan operations.
+  if (worker_log::On(Logger::L_DEBUG)) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): processing event '%s' done\n", GetId(),
+               context.current_event.toString().c_str_utf8());
+  }
+  ClearCache();
+  context.clear();
+  return 0;
+}
+
+void Worker::RedoEvent() {
+  if (events_.RedoEvent(this, context.current_event) != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): failed to redo event\n", GetId());
+  }
+  ClearCache();
+  context.clear();
+  Rest(2);
+}
+
+void Worker::Rest(unsigned seconds) {
+  // Idle from here to the next pass: an application waiting on this
+  // worker's barrier need not wait out the pause as well.
+  NotifyAbortDone();
+  (void)Wait(seconds);  // -1 only means the state changed; the loop looks at it
+}
+
+// ---- Accessors ----
+
+int Worker::GetDatabaseInfo(DBFileInfo& out) const {
+  out = context.database_record;
+  return 0;
+}
+
+int Worker::GetFilesystemInfo(_FILE_INFO_tag& info) const {
+  if (FSStat(context.full_path, info, true) < 0) return -1;
+  if (context.root_entry.isMSDOS) info.mtime &= ~1u;
+  return 0;
+}
+
+// ---- The operations of later layers ----
+
+#define WORKER_NOT_BUILT(name)                                                                         \
+  int Worker::name() {                                                                                 \
+    WORKER_LOG(L_CRIT, "[CRIT] worker(%d): Worker (%d): " #name " is not available, event returned\n", \
+               GetId());                                                                               \
+    return ERR_INT;                                                                                    \
+  }
+
+WORKER_NOT_BUILT(UploadLocal)
+WORKER_NOT_BUILT(DownloadRemote)
+WORKER_NOT_BUILT(RemoveLocal)
+WORKER_NOT_BUILT(RemoveRemote)
+WORKER_NOT_BUILT(Expand)
+WORKER_NOT_BUILT(Rescan)
+WORKER_NOT_BUILT(ExpandDeleteEvent)
+
+#undef WORKER_NOT_BUILT

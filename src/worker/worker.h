@@ -1,0 +1,390 @@
+// Worker: one background task that carries out queued events, one at a time.
+//
+// Each pass of DoTask takes one event from the EventManager (or keeps the one
+// a retry left in hand), resolves its session, connection, record and paths
+// into the event context, drops what must not run (session gone, read-only,
+// root folder, non-recursive depth, unsafe path), hands the event to its
+// operation, turns the operation's result into an action (done, retry, give
+// back; worker_error.h) and reports to the user interface.
+//
+// Threads:
+//  - The worker's own thread runs DoTask and everything under it: the
+//    context, the resume cache, trans_stream's transfers, the counters.
+//  - The application thread calls Pause, Resume, Stop, SetAbort(filter,
+//    barrier) and GetWorkingStatus.
+//  - The event queue calls SetAbort(bool) from whatever thread pushes a local
+//    event, while it holds its own lock: SetAbort(bool) only stores the
+//    atomic abort flag, takes no lock and never blocks.
+//
+// Locks, in the only order in which two are ever held:
+//    EventManager's m_lock -> (SetAbort(bool): no lock, an atomic store)
+//    worker_state_lock -> Barrier::mutex (SetAbort with a barrier)
+// The worker's thread holds none of its own locks while it calls into the
+// event queue (m_lock), the registry (its mutex), the connection's pool
+// (the pool's lock), the databases (their own mutexes) or the user-interface
+// connection (UI_IPC, synchronous): each is taken and released inside that
+// call. worker_state_lock guards only the current-work record and the
+// barrier pointer; the task's state mutex (Task) and the stream's status
+// lock (PStream) are each taken alone by GetWorkingStatus.
+//
+// Results: every operation ends in 0 or a negative daemon code (ERR_*,
+// transport/error_code.h). The per-direction event tests answer 1 (carry
+// out), 0 (finish without action) or a negative code.
+//
+// Log component "worker_debug"; lines quote the task id as "Worker (%d)".
+#ifndef WORKER_WORKER_H_
+#define WORKER_WORKER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+
+#include "foundation/file_op.h"
+#include "foundation/ustring.h"
+#include "protocol/pobject.h"
+#include "protocol/pstream.h"
+#include "session/db_file_info.h"
+#include "session/event.h"
+#include "server/connection.h"
+#include "server/request_road.h"
+#include "session/registry.h"
+#include "session/task.h"
+#include "worker/worker_road.h"
+
+class ConnectionManager;
+class EventManager;
+struct FilterLocalEvent;
+
+// The length of `text` in UTF-16 code units (two for a character above
+// U+FFFF), counted from its UTF-8 bytes: the unit the path-length rules use.
+uint64_t Utf16Length(const ustring& text);
+
+class Worker : public Task, private RoadHooks {
+ public:
+  enum WorkingType { W_TYPE_NONE = 0, W_TYPE_UPLOAD = 1, W_TYPE_DOWNLOAD = 2 };
+
+  // What the user interface is told when the event in hand is done.
+  enum NotifyEventType {
+    NOTIFY_NONE = 0,
+    NOTIFY_FILTERED = 1,
+    NOTIFY_SERVER_MODIFY = 2,
+    NOTIFY_SERVER_REMOVE = 3,
+    NOTIFY_CLIENT_MODIFY = 4,
+    NOTIFY_CLIENT_REMOVE = 5,
+  };
+
+  // The current-work record, read by the abort filter and the status report.
+  struct ProcessEvent_T {
+    uint64_t session_id = 0;
+    uint64_t connection_id = 0;
+    ustring path;
+    WorkingType working_type = W_TYPE_NONE;
+
+    void clear() { *this = ProcessEvent_T(); }
+  };
+
+  // A counting barrier: the application registers each interrupted worker
+  // (increase, through SetAbort) and waits until each has signalled from the
+  // top of its loop. Lives on the application's stack while it waits.
+  class Barrier {
+   public:
+    Barrier() = default;
+    Barrier(const Barrier&) = delete;
+    Barrier& operator=(const Barrier&) = delete;
+
+    void increase(int task_id);
+    void signal(int task_id);
+    // Returns once every registered worker has signalled.
+    void wait();
+
+   private:
+    std::mutex mutex;
+    std::condition_variable cond;
+    uint32_t count = 0;  // guarded by mutex
+  };
+
+  // Which workers an interruption concerns: a set flag with id 0 matches
+  // every worker holding an event.
+  class AbortFilter {
+   public:
+    AbortFilter() = default;
+    void setSession(uint64_t id) {
+      sess_id = id;
+      sess_id_set = true;
+    }
+    void setConnection(uint64_t id) {
+      conn_id = id;
+      conn_id_set = true;
+    }
+    bool matchSession(uint64_t id) const { return sess_id_set && (sess_id == 0 || sess_id == id); }
+    bool matchConnection(uint64_t id) const { return conn_id_set && (conn_id == 0 || conn_id == id); }
+
+    uint64_t sess_id = 0;
+    uint64_t conn_id = 0;
+    bool sess_id_set = false;
+    bool conn_id_set = false;
+  };
+
+  // Everything resolved for the event in hand; the worker's thread only.
+  struct EventContext {
+    Event current_event;
+    Registry::Entry root_entry;
+    DBFileInfo database_record;  // cleared when the path has no record
+    ustring working_directory;   // local_path + "/" + kWorkingDirName
+    ustring sign_directory;      // config_path + "/db/sign"
+    ustring full_path;           // local_path, or local_path + the event's path
+    // The session's connection: shares its channel pool. Replaced by the
+    // next event's; clear() leaves it.
+    Connection connection;
+
+    // Empties everything above but the connection.
+    void clear();
+  };
+
+  // What a worker works with; each must outlive it.
+  struct Collaborators {
+    EventManager& events;
+    Registry& registry;
+    ConnectionManager& connections;
+    uint32_t reply_timeout = 90;    // seconds without reply data
+    uint32_t channel_timeout = 60;  // seconds for connect, send, TLS
+  };
+
+  // The daemon's form: the process-wide queue, registry and connections.
+  Worker(TaskManager* owner, TaskContext* ctx);
+  Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with);
+  // The owner has stopped and joined the thread. Drops the resume cache.
+  ~Worker() override;
+
+  // Task::Pause.
+  int Pause() override;
+  // last_error = 0, then Task::Resume.
+  int Resume() override;
+  // Raises the abort flag (a blocked transfer gives up), then Task::Stop.
+  int Stop() override;
+  // Stores 1 or 0 in the abort flag; 0. Any thread, under any lock.
+  int SetAbort(bool abort) override;
+  void DoTask() override;
+
+  // Application thread: when the worker holds an event matching `filter`,
+  // raises its abort flag and, with a barrier, registers on it; the worker
+  // signals it from the top of its next pass. Takes worker_state_lock, then
+  // the barrier's mutex.
+  void SetAbort(const AbortFilter& filter, Barrier* barrier);
+  // Worker thread: signals the barrier registered by SetAbort, if any: at
+  // the top of each pass and before each pause of the loop. Takes
+  // worker_state_lock.
+  void NotifyAbortDone();
+
+  // The current-work record, each under worker_state_lock; any thread.
+  void SetCurrentProcessEventInfo(uint64_t conn_id, uint64_t sess_id, const ustring& path, WorkingType type);
+  void ClearCurrentProcessEventInfo();
+  void GetCurrentProcessEventInfo(ProcessEvent_T& out);
+
+  // Status report (application thread): the session, path and kind of the
+  // transfer in hand and the bytes of its file body moved so far; zeros and
+  // "" while paused or stopped, bytes 0 unless "file.file.data" moves.
+  void GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& w_type, uint64_t& sent,
+                        uint64_t& total_size);
+
+  // The action for an operation's result (worker_error.h), with the report
+  // it calls for; -1 for a code without one. Worker thread.
+  int HandleError(int code);
+  // Reports a finished file of `type` to the user interface; 0.
+  int NotifyEvent(NotifyEventType type);
+
+  // The abort flag's value, for tests and the status of a transfer.
+  int AbortFlag() const { return abort_flag.load(); }
+
+ protected:
+  // ---- The operations; later layers fill them in. Each returns 0 or a
+  // negative ERR_* code. The base logs CRIT and returns ERR_INT: a 0 would
+  // finish a server event and let change pulling move past it. ----
+  virtual int UploadLocal();
+  virtual int DownloadRemote();
+  virtual int RemoveLocal();
+  virtual int RemoveRemote();
+  virtual int Expand();
+  virtual int Rescan();
+  virtual int ExpandDeleteEvent();
+
+  // Called once an event is in hand (pulled, or kept from a retry), before
+  // it is resolved and carried out; does nothing. Tests act in that window.
+  virtual void OnEventInHand() {}
+  // Called once the error policy has placed an operation's result; does
+  // nothing. Tests observe outcomes there.
+  virtual void OnEventOutcome(int /*result*/, int /*action*/) {}
+
+  // ---- The steps of the loop (worker.cpp) ----
+  // 0 with an event in the context; -1 when none is ready.
+  int GetEvent();
+  // 0 when the event is to be carried out; -1 when it was finished or given
+  // back here.
+  int UpdateContext();
+  // The event's operation; its result.
+  int ProcessEvent();
+  // 0 done and the context cleared; -1 with the newer event of the same
+  // path now in the context.
+  int DoneEvent();
+  // Gives the event back to the queue, clears the context, waits 2 s.
+  void RedoEvent();
+  // Clears the record for an expand or rescan; else records the event.
+  void AdjustCurrentProcessEventInfo();
+
+  // ---- Accessors of the context ----
+  ustring GetPath() const { return context.current_event.m_path; }
+  const ustring& GetFullPath() const { return context.full_path; }
+  const ustring& GetWorkingDirectory() const { return context.working_directory; }
+  const ustring& GetSignDirectory() const { return context.sign_directory; }
+  const ustring& GetLocalWatch() const { return context.root_entry.local_path; }
+  const ustring& GetRemoteWatch() const { return context.root_entry.remote_path; }
+  uint64_t GetViewId() const { return context.root_entry.view_id; }
+  const ConnectionInfo& GetConnectionInfo() const { return context.connection.getConnectionInfo(); }
+  FileEventDB* GetEventDatabase() const { return context.root_entry.event_db.operator->(); }
+  BlackList2* GetBlackList() const { return context.root_entry.black_list.operator->(); }
+  WhiteListCpp* GetWhiteList() const { return context.root_entry.white_list.operator->(); }
+  ForceHashCheckListCpp* GetForceHashCheckList() const { return context.root_entry.force_hash_check_list.operator->(); }
+  // Copies database_record; 0.
+  int GetDatabaseInfo(DBFileInfo& out) const;
+  // FSStat of full_path (exact-case); even seconds on an MS-DOS session.
+  // 0, or -1 when the path cannot be examined.
+  int GetFilesystemInfo(_FILE_INFO_tag& info) const;
+  // Does nothing; 0.
+  int UpdatePathInode() { return 0; }
+
+  // ---- Event tests (worker_filter.cpp): 1 carry out, 0 finish, or a
+  // negative ERR_* code. ----
+  int TestUploadLocalFilter();
+  int TestDownloadRemoteFilter();
+  int TestRemoveLocalFilter();
+  int TestRemoveRemoteFilter();
+  // The rescan's test for a recorded path missing on disk: true when a
+  // selective-sync path-prefix rule holds it back (a row is written).
+  bool TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir);
+  // 0 or a FILTER_* code: white list, then the black lists.
+  int TestCommonFilter();
+  // 0 accepted, -1 not on the white list.
+  int TestWhiteList();
+  int TestFilePath(const ustring& path, const ustring& full_path);
+  int TestDirectory(const ustring& path, const ustring& full_path);
+  int TestBlackListPath();
+  // 1 force a hash check, 0 no, -1 for the root or an empty path.
+  int TestForceHash();
+  // Whether the local item differs from its record (see the checks in
+  // worker_filter.cpp). `hash` may be empty (not compared).
+  bool LocallyModified(const _FILE_INFO_tag& info, const DBFileInfo& record, const ustring& hash);
+  // Stores a local event as held back; 0 (a failed write is logged).
+  int AddFilteredEventToDB(const Event& ev, int filter_type);
+  int ConvertToFilteredEvent(const Event& ev, int filter_type, FilterLocalEvent& out);
+  // Platform hooks without effect here.
+  bool CheckIfiWorkZipFile(const ustring& path) const;
+  int CheckFileByPlatform(const ustring& path) const;
+  // Whether the session folder is on vfat, where no file reaches 4 GiB.
+  bool IsVfatSession() const;
+
+  // ---- Results into the event database (worker_commit.cpp); 0 or -1 ----
+  int CommitDatabaseUpload(const PObject& request, const PObject& response, const DBFileInfo& dbinfo,
+                           const ustring& sign_file);
+  int CommitDatabaseDownload(const PObject& response, const DBFileInfo& dbinfo, const ustring& sign_file);
+  int CommitServerEvent(const Event& server_event, const _FILE_INFO_tag& local_info, const DBFileInfo& db_info);
+  int UpdateDatabaseInfo(const DBFileInfo& record);
+  int RemoveDatabaseInfo();
+  // The modification time of a commit: from `q`'s "mtime", else the local
+  // file's, else the old record's.
+  void TakeModTime(const PObject& q, const DBFileInfo& d, DBFileInfo& rec) const;
+  // UpdateDatabaseInfo, then the path's held-back local events are dropped.
+  int CommitRecord(const DBFileInfo& rec);
+
+  // ---- Server requests (worker_request.cpp); results 0 or a negative
+  // ERR_* code. A reply that carries "error" is a successful exchange: the
+  // caller maps "error"."code" with ProtoResp2ErrorCode. ----
+  // Reopens and handshakes a pooled channel.
+  int RequestChannel(Channel& ch);
+  // One exchange on an open channel, into the working folder.
+  int RunProtocol(Channel& ch, uint8_t command, const PObject& request, PObject& reply);
+  // Pooled exchanges: a channel of the event's connection, handshaken when
+  // expired, given back on every path.
+  int ProtoUpload(bool resume, PObject& request, PObject& reply);
+  int ProtoDownload(bool resume, PObject& request, PObject& reply);
+  int ProtoRemove(const PObject& request, PObject& reply);
+  // The work on the lent channel.
+  int ProtoUploadObject(Channel& ch, const PObject& request, PObject& reply);
+  int ProtoUploadDirectory(Channel& ch, const PObject& request, PObject& reply);
+  int ProtoUploadFile(Channel& ch, const PObject& request, PObject& reply);
+  int ProtoDownloadObject(Channel& ch, const PObject& request, PObject& reply);
+  // Token, dry run and upload; a retry asks the server's offset first and
+  // sends only the rest of the body. May add "_resume_token" to `request`
+  // and cached_request and rewrite request "file".
+  int ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& reply);
+  // Token (first attempt), then the download.
+  int ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply);
+  // A failed send or receive (PStream::ERR_*) as a daemon code. A raised
+  // abort flag is reset and wins: ERR_CH_CONNECTION_ABORT while paused
+  // (cache kept), else ERR_INT (cache dropped). Otherwise a local failure,
+  // a malformed stream or a full disk drops the cache; a broken or timed
+  // out connection keeps it, so the retry resumes.
+  int streamErr2DaemonErr(int stream_code);
+  // The worker's mapping of a server code (worker_road.h); never 0 but for
+  // SPROTO_ERR_OK.
+  int ProtoResp2ErrorCode(uint32_t server_code) const;
+  // The stream of every exchange.
+  PStream& trans_stream() { return road_.stream(); }
+
+  // ---- Resume cache ----
+  // Drops cached_response, cached_request and upload_sign_file, deleting
+  // the working-folder files they name.
+  void ClearCache();
+  // Deletes the files that obj's "file"."data" and "mac_attribute"."data"
+  // name when they lie inside the working folder, then nulls obj. A file
+  // anywhere else (the user's own file, sent whole) is never deleted.
+  void ClearPObject(PObject& obj);
+
+  // 1 asks the transfer in hand to give up. Its address goes to every
+  // channel and file reader of the transfer, which poll it without a lock.
+  std::atomic<int> abort_flag{0};
+  int last_error = 0;  // 0 at construction and on Resume; nothing reads it
+  int sys_err_count = 0;
+  time_t last_err_io_time = 0;  // never used beyond construction
+  uint32_t patch_err_count = 0;
+  NotifyEventType notify_event_type = NOTIFY_NONE;
+  int notify_file_status = -1;  // -1: none recorded
+  uint32_t m_start_time = 0;    // Unix time the dispatch began; 0 between events
+  EventContext context;
+  PObject cached_request;
+  PObject cached_response;
+  ustring upload_sign_file;
+
+ private:
+  // Whether the event's path may be acted on: syntax, "/" only for a
+  // folder, and no existing link between the session folder and the last
+  // component. Reads the disk (lstat), writes nothing.
+  bool PathIsUsable() const;
+  // Whether the session folder exists as a folder (a link to one counts).
+  bool RootIsPresent() const;
+  // Signals a registered barrier (the worker acts on nothing until its next
+  // pass), then Task::Wait(seconds).
+  void Rest(unsigned seconds);
+  // Finishes the event in hand after a drop: ClearCurrentProcessEventInfo,
+  // DoneEvent; -1.
+  int Finish();
+
+  // RoadHooks: the stream codes and the receive folder of the road.
+  int StreamError(int stream_code) override { return streamErr2DaemonErr(stream_code); }
+  ustring ReceiveFolder() override { return context.working_directory; }
+  // The session's "session" and "view_id" into a new request of `action`.
+  void InitSessionRequest(PObject& request, const char* action) const;
+
+  EventManager& events_;
+  Registry& registry_;
+  ConnectionManager& connections_;
+  WorkerRoadLog road_log_;
+  RequestRoad road_;
+
+  std::mutex worker_state_lock;
+  ProcessEvent_T m_current_event;       // guarded by worker_state_lock
+  Barrier* abort_done_barrier = nullptr;  // guarded by worker_state_lock
+};
+
+#endif  // WORKER_WORKER_H_

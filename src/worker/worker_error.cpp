@@ -1,0 +1,173 @@
+// The worker's error policy, its reports and the status report.
+#include "worker/worker_error.h"
+
+#include "filter/file_status_db.h"
+#include "session/ui_ipc.h"
+#include "transport/error_code.h"
+#include "worker/worker.h"
+#include "worker/worker_log.h"
+
+namespace {
+
+// Indexed by minus the code, ERR_OK to ERR_PERMISS_READ_ONLY.
+constexpr WorkerErrorRow kRows[] = {
+    {ACTION_DONE, ERR_NONE},                // ERR_OK
+    {ACTION_RETURN_EVENT, ERR_NONE},        // ERR_INT
+    {ACTION_RETRY, ERR_NONE},               // ERR_IO
+    {ACTION_RETRY, ERR_NONE},               // ERR_SYS (see the counters)
+    {ACTION_NONE, ERR_NONE},                // ERR_INVAL
+    {ACTION_NONE, ERR_NONE},                // ERR_PROTO
+    {ACTION_RETURN_EVENT, ERR_CONNECTION},  // ERR_AUTH
+    {ACTION_RETRY, ERR_NONE},               // ERR_SERVER
+    {ACTION_NONE, ERR_NONE},                // ERR_CONFLICT
+    {ACTION_RETRY, ERR_NONE},               // ERR_TIMEOUT
+    {ACTION_RETURN_EVENT, ERR_CONNECTION},  // ERR_VERSION
+    {ACTION_NONE, ERR_NONE},                // ERR_NOENT
+    {ACTION_NONE, ERR_NONE},                // ERR_USER
+    {ACTION_NONE, ERR_NONE},                // ERR_PASSWORD
+    {ACTION_NONE, ERR_NONE},                // ERR_QXVDISABLE
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_QUOTA
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_DISKFULL
+    {ACTION_NONE, ERR_NONE},                // ERR_SYNCFOLDER_MISS
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_VIEW
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_PERMISS
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_VIEW_PATH
+    {ACTION_RETRY, ERR_NONE},               // ERR_CH_CONNECTION_ABORT
+    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_LOCAL_DISKFULL
+    {ACTION_RETURN_EVENT, ERR_FILE},        // ERR_LOCKED_FILE
+    {ACTION_NONE, ERR_NONE},                // ERR_SSL_VERIFY_FAIL
+    {ACTION_DONE, ERR_SESSION},             // ERR_PERMISS_READ_ONLY
+};
+static_assert(sizeof kRows / sizeof kRows[0] == -ERR_MAX, "one row per code");
+
+bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
+
+}  // namespace
+
+WorkerErrorRow WorkerErrorRowOf(int code) {
+  if (!InTable(code)) return {ACTION_NONE, ERR_NONE};
+  return kRows[-code];
+}
+
+int WorkerFileStatusOf(int notify_type) {
+  switch (notify_type) {
+    case Worker::NOTIFY_FILTERED:
+      return FSTAT_UNSUPPORT;
+    case Worker::NOTIFY_SERVER_REMOVE:
+    case Worker::NOTIFY_CLIENT_REMOVE:
+      return FSTAT_UNKNOWN;
+    default:
+      return FSTAT_SYNCED;
+  }
+}
+
+int WorkerReportedEventTypeOf(int notify_type) {
+  switch (notify_type) {
+    case Worker::NOTIFY_SERVER_MODIFY:
+    case Worker::NOTIFY_CLIENT_MODIFY:
+      return Event::EV_MODIFY;
+    case Worker::NOTIFY_SERVER_REMOVE:
+    case Worker::NOTIFY_CLIENT_REMOVE:
+      return Event::EV_REMOVE;
+    default:
+      return Event::EV_EMPTY;
+  }
+}
+
+int Worker::HandleError(int code) {
+  if (!InTable(code)) {
+    WORKER_LOG(L_CRIT, "[CRIT] worker(%d): worker: unknown error code [%d].\n", code);
+    return -1;
+  }
+  const uint64_t conn_id = context.root_entry.conn_id;
+  const uint64_t sess_id = context.root_entry.sess_id;
+  const WorkerErrorRow row = kRows[-code];
+  WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(code));
+  if (row.action == ACTION_NONE) {
+    WORKER_LOG(L_CRIT, "[CRIT] worker(%d): Worker (%d): unexpected error code [%d].\n", GetId(), code);
+    return -1;
+  }
+  int action = row.action;
+  if (code == ERR_SYS) {
+    ClearCache();
+    if (++sys_err_count > 3) {
+      sys_err_count = 0;
+      action = ACTION_RETURN_EVENT;
+    }
+    if (patch_err_count > 2) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): patch error count has reached limit, event will be dropped.\n",
+                 GetId());
+      patch_err_count = 0;
+      action = ACTION_DONE;
+    }
+  } else {
+    sys_err_count = 0;
+    patch_err_count = 0;
+    if (code == ERR_LOCAL_DISKFULL) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): get disk full\n");
+      ClearCache();
+    }
+  }
+  // The reports are synchronous and their results are only logged there.
+  switch (row.report) {
+    case ERR_SESSION:
+      (void)UI_IPC::ReportSessionErrorToUI(conn_id, sess_id, code);
+      break;
+    case ERR_CONNECTION:
+      (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, code);
+      break;
+    case ERR_FILE: {
+      Event locked;
+      locked.m_path = context.current_event.m_path;
+      locked.m_sess_id = context.current_event.m_sess_id;
+      locked.m_mode = context.current_event.m_mode;
+      (void)UI_IPC::ReportFileLockedEventToUI(locked, code);
+      break;
+    }
+    case ERR_NONE:
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): No type for error: %d\n", code);
+      break;
+  }
+  return action;
+}
+
+int Worker::NotifyEvent(NotifyEventType type) {
+  Event ev;
+  ev.m_type = static_cast<Event::Type>(WorkerReportedEventTypeOf(type));
+  ev.m_path = context.current_event.m_path;
+  ev.m_sess_id = context.current_event.m_sess_id;
+  ev.m_mode = context.current_event.m_mode;
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): event type = %d, path = %s\n", static_cast<int>(ev.m_type),
+             ev.m_path.c_str_utf8());
+  if (ev.m_type != Event::EV_EMPTY) (void)UI_IPC::ReportFileEventToUI(ev);
+  return 0;
+}
+
+void Worker::GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& w_type, uint64_t& sent,
+                              uint64_t& total_size) {
+  const State state = GetState();
+  if (state == PAUSE || state == STOP) {
+    session_id = 0;
+    path = "";
+    w_type = W_TYPE_NONE;
+    sent = 0;
+    total_size = 0;
+    return;
+  }
+  ustring key_path;
+  unsigned long long done = 0;
+  unsigned long long total = 0;
+  road_.stream().GetStatus(key_path, done, total);
+  if (key_path == "file.file.data") {
+    sent = done;
+    total_size = total;
+  } else {
+    sent = 0;
+    total_size = 0;
+  }
+  ProcessEvent_T record;
+  GetCurrentProcessEventInfo(record);
+  session_id = record.session_id;
+  path = record.path;
+  w_type = record.working_type;
+}

@@ -1,0 +1,181 @@
+// The worker's server requests: its exchanges on the request road and the
+// resumable transfers (token, dry run, status, offset).
+#include "protocol/proto_common.h"
+#include "server/connection.h"
+#include "transport/error_code.h"
+#include "worker/worker.h"
+#include "worker/worker_log.h"
+
+namespace {
+
+using ull = unsigned long long;
+
+// A reply of the token or status exchange that carries "error" goes to the
+// caller as the reply, the exchange itself counted a success.
+int HandBack(const PObject& got, PObject& reply) {
+  reply = got;
+  return 0;
+}
+
+}  // namespace
+
+int Worker::ProtoResp2ErrorCode(uint32_t server_code) const { return road_.MapServerCode(server_code); }
+
+int Worker::RequestChannel(Channel& ch) { return road_.RequestChannel(ch); }
+
+int Worker::RunProtocol(Channel& ch, uint8_t command, const PObject& request, PObject& reply) {
+  return road_.RunProtocol(ch, command, request, reply);
+}
+
+int Worker::streamErr2DaemonErr(int stream_code) {
+  if (abort_flag.exchange(0) != 0) {
+    // An abort while paused keeps what was moved so far for the resume.
+    if (GetState() == PAUSE) return ERR_CH_CONNECTION_ABORT;
+    ClearCache();
+    return ERR_INT;
+  }
+  switch (stream_code) {
+    case PStream::ERR_IO:
+    case PStream::ERR_TIMEOUT:
+      return ERR_IO;
+    case PStream::ERR_DISKFULL:
+      ClearCache();
+      return ERR_LOCAL_DISKFULL;
+    case PStream::ERR_SYS:
+    case PStream::ERR_STREAM:
+    case PStream::ERR_INPUT:
+    default:
+      ClearCache();
+      return ERR_SYS;
+  }
+}
+
+void Worker::InitSessionRequest(PObject& request, const char* action) const {
+  InitRequest(request, action);
+  request["session"] = context.connection.getConnectionInfo().session;
+  request["view_id"] = static_cast<unsigned long long>(context.root_entry.view_id);
+}
+
+// ---- Pooled exchanges ----
+
+int Worker::ProtoUpload(bool resume, PObject& request, PObject& reply) {
+  return road_.Exchange("UploadLocal", reply, [&](Channel& ch) {
+    return resume ? ProtoResumeUploadObject(ch, request, reply) : ProtoUploadObject(ch, request, reply);
+  });
+}
+
+int Worker::ProtoDownload(bool resume, PObject& request, PObject& reply) {
+  return road_.Exchange("DownloadRemote", reply, [&](Channel& ch) {
+    return resume ? ProtoResumeDownloadObject(ch, request, reply) : ProtoDownloadObject(ch, request, reply);
+  });
+}
+
+int Worker::ProtoRemove(const PObject& request, PObject& reply) {
+  return road_.Request("RemoveRemote", SCMD_EVT_REMOVE, request, reply);
+}
+
+// ---- The work on the lent channel ----
+
+int Worker::ProtoUploadObject(Channel& ch, const PObject& request, PObject& reply) {
+  return request["is_dir"].asBool() ? ProtoUploadDirectory(ch, request, reply) : ProtoUploadFile(ch, request, reply);
+}
+
+int Worker::ProtoUploadDirectory(Channel& ch, const PObject& request, PObject& reply) {
+  return RunProtocol(ch, SCMD_EVT_RECV_4, request, reply);
+}
+
+int Worker::ProtoUploadFile(Channel& ch, const PObject& request, PObject& reply) {
+  const int rc = RunProtocol(ch, SCMD_EVT_RECV_4, request, reply);
+  return rc > 0 ? 0 : rc;
+}
+
+int Worker::ProtoDownloadObject(Channel& ch, const PObject& request, PObject& reply) {
+  return RunProtocol(ch, SCMD_EVT_SEND_2, request, reply);
+}
+
+int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& reply) {
+  if (!request.hasMember("_resume_token")) {
+    PObject ask;
+    PObject got;
+    InitSessionRequest(ask, "resume_get_token");
+    int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
+    if (rc < 0) return rc;
+    if (got.hasMember("error")) return HandBack(got, reply);
+    request["_resume_token"] = got["resume_token"];
+    cached_request["_resume_token"] = got["resume_token"];
+
+    // The dry run: the same request without any body, so that content the
+    // server already holds goes as a reference.
+    PObject dry = request;
+    InitRequest(dry, "upload");
+    dry["dry_run"] = true;
+    const PObject& dry_view = dry;  // const access never inserts members
+    if (dry_view["file"].isMap()) dry["file"].asMap().erase("data");
+    if (dry_view["mac_attribute"].isMap()) dry["mac_attribute"].asMap().erase("data");
+    PObject dry_reply;
+    rc = RunProtocol(ch, SCMD_EVT_RECV_4, dry, dry_reply);
+    if (rc < 0) return rc;
+    if (dry_reply.hasMember("error")) {
+      if (worker_log::On(Logger::L_ERR)) {
+        WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): upload file: %s\n", GetId(),
+                   dry_reply["error"].toString().c_str_utf8());
+      }
+      return HandBack(dry_reply, reply);
+    }
+    const uint64_t file_id = dry_reply["file"]["file_id"].asUInt64();
+    if (file_id != 0) {
+      const PObject& view = request;
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): Server side has same file hash '%s' in file_id '%llu'.\n",
+                 view["file"]["hash"].asString().c_str_utf8(), static_cast<ull>(file_id));
+      request["file"]["refer"] = true;
+      request["file"]["file_id"] = static_cast<unsigned long long>(file_id);
+      request["file"].asMap().erase("data");
+    }
+  } else {
+    PObject ask;
+    PObject got;
+    InitSessionRequest(ask, "resume_get_status");
+    ask["_resume_token"] = request["_resume_token"];
+    int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
+    if (rc < 0) return rc;
+    if (got.hasMember("error")) return HandBack(got, reply);
+    const PObject& view = request;
+    if (got.hasMember("file") && view["file"]["data"].isBinary()) {
+      const uint64_t offset = got["file"]["offset"].asUInt64();
+      PObject::binary_type& body = request["file"]["data"].asBinary();
+      // The body is the slice [offset, end) of the file; the server's offset
+      // counts from its start. An offset past the end would wrap the length
+      // and make the stream announce a huge body: start afresh instead.
+      const uint64_t end = body.offset + body.length;
+      if (offset > end) {
+        WORKER_LOG(L_WARNING,
+                   "[WARNING] worker(%d): Worker (%d): server offset %llu is beyond the body's %llu bytes, "
+                   "upload starts afresh\n",
+                   GetId(), static_cast<ull>(offset), static_cast<ull>(end));
+        ClearCache();
+        return ERR_INT;
+      }
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): adjust upload file offset to %llu\n", GetId(),
+                 static_cast<ull>(offset));
+      body.offset = offset;
+      body.length = end - offset;
+    }
+  }
+  const int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
+  return rc > 0 ? 0 : rc;
+}
+
+int Worker::ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply) {
+  if (!request.hasMember("_resume_token")) {
+    PObject ask;
+    PObject got;
+    InitSessionRequest(ask, "resume_get_token");
+    const int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
+    if (rc < 0) return rc;
+    if (got.hasMember("error")) return HandBack(got, reply);
+    request["_resume_token"] = got["resume_token"];
+    cached_request["_resume_token"] = got["resume_token"];
+  }
+  const int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
+  return rc > 0 ? 0 : rc;
+}

@@ -1,0 +1,128 @@
+// The worker's code conversions: server codes (the worker's mapping never
+// turns a failure into 0), stream codes with what each does to the resume
+// cache, and the cache's deletion rule.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <memory>
+#include <string>
+
+#include "protocol/proto_common.h"
+#include "protocol/pstream.h"
+#include "session/event_manager.h"
+#include "support/temp_dir.h"
+#include "support/worker_rig.h"
+#include "transport/error_code.h"
+#include "worker/worker_error.h"
+
+namespace {
+
+using testsupport::ScriptedWorker;
+using testsupport::WorkerRig;
+using namespace std::chrono_literals;
+
+class WorkerCodes : public testsupport::TempDirTest {
+ protected:
+  void SetUp() override {
+    rig_ = std::make_unique<WorkerRig>(Path());
+    w_ = &rig_->addWorker();
+    w_->Inject(rig_->localEvent(Event::EV_MODIFY, "/f.txt"));
+    ASSERT_EQ(0, w_->UpdateContext());
+    work_ = rig_->local("/.ZarqelonWorkingDirectory");
+    ASSERT_EQ(0, mkdir(work_.c_str(), 0700));
+  }
+
+  // A binary naming `path` under key "file"."data" of `obj`.
+  static void Name(PObject& obj, const std::string& path, const char* part = "file") {
+    PObject::binary_type& b = obj[part]["data"].asBinary();
+    b.path = path.c_str();
+    b.length = 4;
+  }
+  static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+  std::unique_ptr<WorkerRig> rig_;
+  ScriptedWorker* w_ = nullptr;
+  std::string work_;
+};
+
+TEST_F(WorkerCodes, StreamCodesAndTheCache) {
+  struct Row {
+    int stream_code;
+    int expected;
+    bool dropped;
+  } rows[] = {
+      {PStream::ERR_SYS, ERR_SYS, true},          {PStream::ERR_IO, ERR_IO, false},
+      {PStream::ERR_TIMEOUT, ERR_IO, false},      {PStream::ERR_DISKFULL, ERR_LOCAL_DISKFULL, true},
+      {PStream::ERR_STREAM, ERR_SYS, true},       {PStream::ERR_INPUT, ERR_SYS, true},
+  };
+  const std::string partial = work_ + "/partial";
+  const std::string user = rig_->local("/f.txt");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.stream_code);
+    WriteFile("local/.ZarqelonWorkingDirectory/partial", "part");
+    WriteFile("local/f.txt", "mine");
+    Name(w_->cached_response, partial);
+    Name(w_->cached_request, user);
+    EXPECT_EQ(row.expected, w_->streamErr2DaemonErr(row.stream_code));
+    EXPECT_EQ(row.dropped, !Exists(partial));
+    EXPECT_EQ(row.dropped, w_->cached_request.isNull());
+    EXPECT_TRUE(Exists(user));
+    EXPECT_EQ("mine", ReadFile("local/f.txt"));
+  }
+}
+
+TEST_F(WorkerCodes, AbortWinsOverTheStreamCode) {
+  const std::string partial = work_ + "/partial";
+  WriteFile("local/.ZarqelonWorkingDirectory/partial", "part");
+  Name(w_->cached_response, partial);
+  // Paused: the transfer resumes later, the cache stays.
+  w_->SetState(Task::PAUSE);
+  w_->abort_flag.store(1);
+  EXPECT_EQ(ERR_CH_CONNECTION_ABORT, w_->streamErr2DaemonErr(PStream::ERR_IO));
+  EXPECT_EQ(0, w_->AbortFlag());
+  EXPECT_TRUE(Exists(partial));
+  // Running (or stopping): the cache goes.
+  w_->SetState(Task::RUN);
+  w_->abort_flag.store(1);
+  EXPECT_EQ(ERR_INT, w_->streamErr2DaemonErr(PStream::ERR_DISKFULL));
+  EXPECT_EQ(0, w_->AbortFlag());
+  EXPECT_FALSE(Exists(partial));
+  EXPECT_TRUE(w_->cached_response.isNull());
+  w_->SetState(Task::STOP);
+}
+
+TEST_F(WorkerCodes, CacheDeletesOnlyFilesInsideTheWorkingFolder) {
+  // Siblings whose names begin with the working folder's, a path climbing
+  // out of it, and the user's files are never deleted.
+  const char* kept[] = {"/.ZarqelonWorkingDirectory2/x", "/.ZarqelonWorkingDirectory.old/x", "/user.txt"};
+  for (const char* rel : kept) {
+    const std::string full = rig_->local(rel);
+    mkdir(full.substr(0, full.rfind('/')).c_str(), 0700);
+    WriteFile(("local" + std::string(rel)).c_str(), "keep");
+  }
+  WriteFile("local/.ZarqelonWorkingDirectory/body", "temp");
+  WriteFile("local/.ZarqelonWorkingDirectory/attr", "temp");
+  for (const char* rel : kept) {
+    PObject obj;
+    Name(obj, rig_->local(rel));
+    Name(obj, rig_->local(rel), "mac_attribute");
+    w_->ClearPObject(obj);
+    EXPECT_TRUE(obj.isNull());
+    EXPECT_EQ("keep", ReadFile("local" + std::string(rel))) << rel;
+  }
+  PObject climbing;
+  Name(climbing, work_ + "/../user.txt");
+  w_->ClearPObject(climbing);
+  EXPECT_EQ("keep", ReadFile("local/user.txt"));
+
+  PObject ours;
+  Name(ours, work_ + "/body");
+  Name(ours, work_ + "/attr", "mac_attribute");
+  w_->ClearPObject(ours);
+  EXPECT_FALSE(Exists(work_ + "/body"));
+  EXPECT_FALSE(Exists(work_ + "/attr"));
+}
+
+}  // namespace
