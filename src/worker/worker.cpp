@@ -418,7 +418,7 @@ int Worker::GetDatabaseInfo(DBFileInfo& out) const {
   return 0;
 }
 
-int Worker::GetFilesystemInfo(_FILE_INFO_tag& info) const {
+int Worker::GetFilesystemInfo(FILE_INFO& info) const {
   if (FSStat(context.full_path, info, true) < 0) return -1;
   if (context.root_entry.isMSDOS) info.mtime &= ~1u;
   return 0;

@@ -250,7 +250,7 @@ class Worker : public Task, private RoadHooks {
   int GetDatabaseInfo(DBFileInfo& out) const;
   // FSStat of full_path (exact-case); even seconds on an MS-DOS session.
   // 0, or -1 when the path cannot be examined.
-  int GetFilesystemInfo(_FILE_INFO_tag& info) const;
+  int GetFilesystemInfo(FILE_INFO& info) const;
   // Does nothing; 0.
   int UpdatePathInode() { return 0; }
 
@@ -274,7 +274,7 @@ class Worker : public Task, private RoadHooks {
   int TestForceHash();
   // Whether the local item differs from its record (see the checks in
   // worker_filter.cpp). `hash` may be empty (not compared).
-  bool LocallyModified(const _FILE_INFO_tag& info, const DBFileInfo& record, const ustring& hash);
+  bool LocallyModified(const FILE_INFO& info, const DBFileInfo& record, const ustring& hash);
   // Stores a local event as held back; 0 (a failed write is logged).
   int AddFilteredEventToDB(const Event& ev, int filter_type);
   int ConvertToFilteredEvent(const Event& ev, int filter_type, FilterLocalEvent& out);
@@ -288,7 +288,7 @@ class Worker : public Task, private RoadHooks {
   int CommitDatabaseUpload(const PObject& request, const PObject& response, const DBFileInfo& dbinfo,
                            const ustring& sign_file);
   int CommitDatabaseDownload(const PObject& response, const DBFileInfo& dbinfo, const ustring& sign_file);
-  int CommitServerEvent(const Event& server_event, const _FILE_INFO_tag& local_info, const DBFileInfo& db_info);
+  int CommitServerEvent(const Event& server_event, const FILE_INFO& local_info, const DBFileInfo& db_info);
   int UpdateDatabaseInfo(const DBFileInfo& record);
   int RemoveDatabaseInfo();
   // The modification time of a commit: from `q`'s "mtime", else the local

@@ -109,7 +109,7 @@ void Worker::TakeModTime(const PObject& q, const DBFileInfo& d, DBFileInfo& rec)
     rec.fileModTime = q["mtime"]["refer"].asBool() ? d.fileModTime : q["mtime"]["mtime"].asUInt32();
     return;
   }
-  _FILE_INFO_tag info;
+  FILE_INFO info;
   // A file gone meanwhile has no time to give (FSStat then reports 0).
   if (GetFilesystemInfo(info) == 0 && info.isExist) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): commit local modify time %u\n", info.mtime);
@@ -170,7 +170,7 @@ int Worker::CommitDatabaseDownload(const PObject& r, const DBFileInfo& d, const 
   return CommitRecord(rec);
 }
 
-int Worker::CommitServerEvent(const Event& ev, const _FILE_INFO_tag& /*local_info: not read*/, const DBFileInfo& d) {
+int Worker::CommitServerEvent(const Event& ev, const FILE_INFO& /*local_info: not read*/, const DBFileInfo& d) {
   DBFileInfo rec;
   rec.isExist = 1;
   rec.syncID = ev.m_sync_id;

@@ -109,7 +109,7 @@ int Worker::TestUploadLocalFilter() {
                context.full_path.c_str_utf8());
     return ERR_LOCKED_FILE;
   }
-  _FILE_INFO_tag info;
+  FILE_INFO info;
   if (GetFilesystemInfo(info) != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to get file status for '%s'.\n", ev.m_path.c_str_utf8());
     return ERR_SYS;
@@ -270,7 +270,7 @@ int Worker::TestForceHash() {
   return list->Test(BaseName(path));
 }
 
-bool Worker::LocallyModified(const _FILE_INFO_tag& info, const DBFileInfo& record, const ustring& hash) {
+bool Worker::LocallyModified(const FILE_INFO& info, const DBFileInfo& record, const ustring& hash) {
   const char* path = info.path.c_str_utf8();
   if (info.type == FT_DIR) {
     if (record.fileType != 0) return false;

@@ -211,7 +211,7 @@ TEST_F(WorkerCommit, MergedServerEventKeepsTimeAndClearsAttributes) {
   ev.m_data_hash = "evhash";
   ev.m_exec_bit = 1;
   Hold(ev);
-  ASSERT_EQ(0, w_->CommitServerEvent(ev, _FILE_INFO_tag(), OldRecord()));
+  ASSERT_EQ(0, w_->CommitServerEvent(ev, FILE_INFO(), OldRecord()));
   EXPECT_EQ("4294967306|4294967311|42|evhash|1000|1||0|\n",
             Row("syncID, maxSyncID, fileSize, fileCheckSum, fileModTime, execBit, macHash, unixUid, aclHash",
                 "/f.txt"));

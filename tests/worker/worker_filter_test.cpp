@@ -340,7 +340,7 @@ TEST_F(WorkerFilter, LocallyModifiedChecks) {
   DBFileInfo dir_rec;
   dir_rec.fileType = 1;
   auto info = [](FILE_TYPE type, uint64_t size, uint32_t mtime) {
-    _FILE_INFO_tag i;
+    FILE_INFO i;
     i.path = "/x";
     i.type = type;
     i.size = size;
@@ -350,7 +350,7 @@ TEST_F(WorkerFilter, LocallyModifiedChecks) {
   };
   struct Row {
     const char* name;
-    _FILE_INFO_tag info;
+    FILE_INFO info;
     DBFileInfo rec;
     const char* hash;
     bool modified;
