@@ -178,7 +178,12 @@ int Worker::UploadLocal() {
   }
 
   r = ProtoUpload(do_resume_upload, request, reply);
-  if (r < 0) return r;
+  if (r < 0) {
+    // A resumable request's delta stays for the retry with the cache; any
+    // other goes now: the retry builds its own.
+    if (!do_resume_upload) ClearPObject(request);
+    return r;
+  }
 
   if (!reply.hasMember("error")) {
     const ustring sign_path = do_resume_upload ? upload_sign_file : sign_file.getPath();
@@ -216,6 +221,9 @@ int Worker::UploadLocal() {
 
   const uint64_t code = reply["error"]["code"].asUInt32();
   ClearCache();
+  // The request's delta file, if any, serves no later attempt.
+  ClearPObject(reply);
+  ClearPObject(request);
   upload_body_identity = FileIdentity();
   const int code_class = SProtoErrClass(code);
   if (code == SPROTO_ERR_UPLOAD_NOBASE) {

@@ -63,6 +63,8 @@ class UploadTest : public testsupport::TempDirTest {
   void Make(WorkerRig::Options options = WorkerRig::Options()) {
     options.server = true;
     rig_ = std::make_unique<WorkerRig>(Path(), options);
+    // The session's working folder, as session creation makes it.
+    ASSERT_EQ(0, mkdir(rig_->local("/.ZarqelonWorkingDirectory").c_str(), 0700));
     worker_ = &rig_->addWorker();
     worker_->UseRealOperations();
   }
