@@ -110,13 +110,14 @@ TEST_F(UploadSafety, ConflictReplyKeepsBytes) {
   ScriptedWorker& w = rig_->holding(rig_->localEvent(Event::EV_MODIFY, "/clash.txt"));
   EXPECT_EQ(ERR_INT, w.RealOperation(ScriptedWorker::kUpload));
   std::vector<std::string> names;
-  for (const auto& [path, entry] : TreeSnapshot::Take(rig_->local()).entries()) {
+  const TreeSnapshot after = TreeSnapshot::Take(rig_->local());
+  for (const auto& [path, entry] : after.entries()) {
     if (path.rfind("/.ZarqelonWorkingDirectory", 0) != 0) names.push_back(path);
   }
   ASSERT_EQ(1u, names.size());
   EXPECT_NE(std::string::npos, names[0].find("_Conflict")) << names[0];
   EXPECT_EQ("mine", Slurp(rig_->local(names[0])));
-  ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()));
+  ExpectNothingLost(before, after);
 }
 
 // A file deleted while the server commits it: the commit stands and a
