@@ -401,3 +401,85 @@ TEST_F(Rescan, UnlistableFolderKeepsRecords) {
 }
 
 }  // namespace
+
+namespace {
+
+class SubfolderRescan : public ExpandTest {};
+
+// A server folder delete expands into deletes of the direct children whose
+// records are not newer than the delete.
+TEST_F(SubfolderRescan, ServerDeleteGoesUpToItsSyncIdOnly) {
+  Make();
+  Dir("/s");
+  File("/s/old");
+  File("/s/newer");
+  Dir("/s/sub");
+  File("/s/sub/deep");
+  Record("/s", 10);
+  Record("/s/old", 10);
+  Record("/s/newer", 30);
+  Record("/s/sub", 10);
+  Record("/s/sub/deep", 10);
+  Event ev = rig_->serverEvent(Event::EV_REMOVE, "/s", 20, true);
+  ev.setServerSubDirRescan();
+  ScriptedWorker& w = rig_->holding(ev);
+  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpandDelete));
+  EXPECT_EQ((std::vector<std::string>{"server remove /s/old", "server remove /s/sub/"}), Pushed());
+}
+
+// A local subfolder rescan compares one level, without the working folder,
+// with the times as listed.
+TEST_F(SubfolderRescan, LocalOneLevel) {
+  Make();
+  Dir("/l");
+  File("/l/kept");
+  File("/l/gone");
+  Dir("/l/sub");
+  File("/l/sub/deep");
+  for (const char* rel : {"/l", "/l/kept", "/l/gone", "/l/sub", "/l/sub/deep"}) Record(rel);
+  ASSERT_EQ(0, unlink(rig_->local("/l/gone").c_str()));
+  ASSERT_EQ(0, unlink(rig_->local("/l/sub/deep").c_str()));  // below the level: not looked at
+  File("/l/fresh");
+  Event ev = rig_->localEvent(Event::EV_REMOVE, "/l", true);
+  ev.setLocalSubDirRescan();
+  ScriptedWorker& w = rig_->holding(ev);
+  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpandDelete));
+  EXPECT_EQ((std::vector<std::string>{"local modify /l/fresh", "local remove /l/gone"}), Pushed());
+}
+
+// After a subfolder rescan: without _STAT the folder's own event is queued
+// again as a bare folder event; with _STAT an upload (folder present) or a
+// forced download (folder absent).
+TEST_F(SubfolderRescan, CreateDirSelfEvent) {
+  Make();
+  Dir("/here");
+  Record("/here");
+  DBFileInfo r;
+  r.path = "/absent";
+  r.fileType = 1;
+  r.syncID = r.maxSyncID = 40;
+  ASSERT_EQ(0, rig_->eventDb().setEventInfo(r));
+  struct Row {
+    const char* path;
+    uint32_t bits;
+    bool server;
+    std::string want;
+  };
+  const Row rows[] = {
+      {"/here", Event::F_LOCAL_SUBDIR_RESCAN, false, "local create /here/"},
+      {"/here", Event::F_SERVER_SUBDIR_RESCAN, true, "server create /here/"},
+      {"/here", Event::F_LOCAL_SUBDIR_RESCAN_STAT, false, "local modify /here/"},
+      {"/absent", Event::F_SERVER_SUBDIR_RESCAN_STAT, true, "server modify /absent/"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.want);
+    Event ev = row.server ? rig_->serverEvent(Event::EV_CREATE, row.path, 40, true)
+                          : rig_->localEvent(Event::EV_CREATE, row.path, true);
+    ev.m_mode |= row.bits;
+    ScriptedWorker& w = rig_->holding(ev);
+    w.CreateDirSelfEvent();
+    EXPECT_EQ(std::vector<std::string>{row.want}, Pushed());
+  }
+}
+
+}  // namespace
