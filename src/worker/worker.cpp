@@ -384,8 +384,7 @@ int Worker::DoneEvent() {
     (void)FileStatusDB::rmFileStatByPath(stored);  // 0 once open; a failed delete is logged there
     notify_file_status = -1;
   }
-  // A subdirectory rescan's own folder event (CreateDirSelfEvent) comes with
-  // the rescan operations.
+  if (context.current_event.isSubDirRescan()) CreateDirSelfEvent();
   if (worker_log::On(Logger::L_DEBUG)) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): processing event '%s' done\n", GetId(),
                context.current_event.toString().c_str_utf8());
@@ -433,12 +432,8 @@ int Worker::GetFilesystemInfo(FILE_INFO& info) const {
     return ERR_INT;                                                                                    \
   }
 
-WORKER_NOT_BUILT(UploadLocal)
 WORKER_NOT_BUILT(DownloadRemote)
 WORKER_NOT_BUILT(RemoveLocal)
 WORKER_NOT_BUILT(RemoveRemote)
-WORKER_NOT_BUILT(Expand)
-WORKER_NOT_BUILT(Rescan)
-WORKER_NOT_BUILT(ExpandDeleteEvent)
 
 #undef WORKER_NOT_BUILT

@@ -40,17 +40,21 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "foundation/file_op.h"
+#include "foundation/temp_file.h"
 #include "foundation/ustring.h"
 #include "protocol/pobject.h"
 #include "protocol/pstream.h"
 #include "session/db_file_info.h"
 #include "session/event.h"
+#include "session/file_list.h"
 #include "server/connection.h"
 #include "server/request_road.h"
 #include "session/registry.h"
 #include "session/task.h"
+#include "worker/file_identity.h"
 #include "worker/worker_road.h"
 
 class ConnectionManager;
@@ -332,6 +336,59 @@ class Worker : public Task, private RoadHooks {
   // The stream of every exchange.
   PStream& trans_stream() { return road_.stream(); }
 
+  // ---- Upload of a local change (upload_local.cpp) ----
+  // True when there is nothing to upload: the file vanished, or it is
+  // neither a file nor a folder (notify_event_type NOTIFY_FILTERED).
+  bool IsUploadLocalFakeEvent(const _FILE_INFO_tag& info, const DBFileInfo& record);
+  // 1 for a name the server can hold (an empty name too); 0 after the local
+  // entry was renamed (blank at either end, "." at the end); ERR_SYS when
+  // that rename failed.
+  int TestBaseNameConflict(const ustring& base_name);
+  // True when `request` carries nothing new but perhaps its "mtime".
+  bool IsUploadLocalFakeRequest(const DBFileInfo& record, const PObject& request);
+  // After an accepted upload: queues a local remove when the file is gone.
+  // 0, or -1 when it cannot be examined.
+  int CheckLocalModification(const PObject& request, const PObject& reply);
+
+  // ---- The file block of an upload (prepare_file_block.cpp) ----
+  // Fills request "file": a reference, a delta against the record's
+  // signature, or the whole file, with MD4 and a new signature in
+  // `sign_file` from one read. 0, ERR_SYS, or ERR_INT when the file changed
+  // while it was read. Records the file's identity at the read's start in
+  // upload_body_identity.
+  int PrepareFileBlock(PObject& request, TempFile& sign_file);
+  // Fills request "mtime"; 0.
+  int PrepareMtime(const _FILE_INFO_tag& info, const DBFileInfo& record, PObject& request);
+  // Attributes of other platforms: -1 (the first), 0 and no member here.
+  int CreateMacAttrFile(ustring& path, unsigned long long& size, ustring& hash);
+  int PrepareMacAttrFile(const DBFileInfo& record, PObject& request);
+  int PrepareExecBit(const DBFileInfo& record, PObject& request);
+  int PrepareUnixPermission(const DBFileInfo& record, PObject& request);
+  int PrepareAcl(const DBFileInfo& record, PObject& request);
+  int PrepareSharePrivilege(const DBFileInfo& record, PObject& request);
+
+  // ---- Folder expansion and rescans (expand.cpp); 0 done, -1 interrupted
+  // or failed ----
+  // One level of a local folder against the records directly below `path`.
+  int ExpandLocalDeleteEvent(const ustring& path);
+  // Server removes of the records directly below `path` whose sync id is at
+  // most `sync_id` (sess_id is not used).
+  int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
+  // After a subfolder-rescan event is done: queues the folder's own event.
+  void CreateDirSelfEvent();
+  // The comparison of a folder's listings (compare_file_list.h), pushing
+  // into the event queue. `unlisted`: folders, relative to `root`, whose
+  // listing failed; nothing at or below them is compared.
+  int CompareFileList(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,
+                      const std::vector<ustring>& unlisted = {});
+  // One level of a local folder, times and sizes, without the working
+  // folder. 0, or -1 when aborted.
+  int BuildLocalFileListWithoutResursive(const ustring& path, FileList& flist);
+  // The session-level pushes for the event's session (event_generator.h).
+  void PushUploadEvent(const ustring& path, bool is_dir);
+  void PushRemoveEvent(const ustring& path, bool is_dir);
+  void PushDownloadEvent(const ustring& path, bool is_dir);
+
   // ---- Resume cache ----
   // Drops cached_response, cached_request and upload_sign_file, deleting
   // the working-folder files they name.
@@ -355,6 +412,9 @@ class Worker : public Task, private RoadHooks {
   PObject cached_request;
   PObject cached_response;
   ustring upload_sign_file;
+  // The whole-file body's identity when its first read began (invalid when
+  // the request sends no whole file); compared after the server accepted it.
+  FileIdentity upload_body_identity;
 
  private:
   // Whether the event's path may be acted on: syntax, "/" only for a

@@ -24,6 +24,7 @@
 #include "support/pki.h"
 #include "support/tree_snapshot.h"
 #include "transport/channel.h"
+#include "transport/error_code.h"
 
 namespace testsupport {
 
@@ -54,6 +55,34 @@ void ScriptedWorker::SetScript(Op op, Script script) { scripts_[op] = std::move(
 
 void ScriptedWorker::SetOnEventInHand(std::function<void(ScriptedWorker&)> hook) {
   on_event_in_hand_ = std::move(hook);
+}
+
+int ScriptedWorker::RealOperation(Op op) {
+  switch (op) {
+    case kUpload:
+      return Worker::UploadLocal();
+    case kDownload:
+      return Worker::DownloadRemote();
+    case kRemoveLocal:
+      return Worker::RemoveLocal();
+    case kRemoveRemote:
+      return Worker::RemoveRemote();
+    case kExpand:
+      return Worker::Expand();
+    case kRescan:
+      return Worker::Rescan();
+    case kExpandDelete:
+      return Worker::ExpandDeleteEvent();
+    case kOpCount:
+      break;
+  }
+  return ERR_INT;
+}
+
+void ScriptedWorker::UseRealOperations() {
+  for (int op = 0; op < kOpCount; ++op) {
+    scripts_[op] = [op](ScriptedWorker& w) { return w.RealOperation(static_cast<Op>(op)); };
+  }
 }
 
 void ScriptedWorker::Inject(const Event& ev) { context.current_event = ev; }

@@ -61,6 +61,12 @@ class ScriptedWorker : public Worker {
   // pass carries it out without pulling. Call before the worker runs.
   void Inject(const Event& ev);
 
+  // The worker's own operation `op`, not its script: a script that returns
+  // it makes the worker carry events out for real.
+  int RealOperation(Op op);
+  // Sets every script to RealOperation. Call before the worker runs.
+  void UseRealOperations();
+
   // Copies of the calls so far; thread-safe.
   std::vector<Call> calls() const;
   // Waits until `n` calls have an outcome (or were expands/rescans).
@@ -98,6 +104,17 @@ class ScriptedWorker : public Worker {
   using Worker::trans_stream;
   using Worker::upload_sign_file;
   using Worker::UpdateContext;
+  // The upload, expansion and rescan layers.
+  using Worker::BuildLocalFileListWithoutResursive;
+  using Worker::CheckLocalModification;
+  using Worker::CompareFileList;
+  using Worker::CreateDirSelfEvent;
+  using Worker::ExpandLocalDeleteEvent;
+  using Worker::ExpandServerDeleteEvent;
+  using Worker::IsUploadLocalFakeRequest;
+  using Worker::PrepareFileBlock;
+  using Worker::PrepareMtime;
+  using Worker::TestBaseNameConflict;
 
  protected:
   int UploadLocal() override { return RunScript(kUpload); }

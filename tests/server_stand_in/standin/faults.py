@@ -12,7 +12,8 @@ PRESETS = ("unknown_tag", "non_string_key", "null_body_01", "width_9", "deep_nes
 KNOWN = {"action", "path", "command", "nth", "count", "delay_ms", "keep_alives",
          "final_type", "error", "close", "bytes", "alive", "omit", "set",
          "extra_records", "raw_b64", "raw_then_close", "preset", "corrupt_body_byte",
-         "ignore_offset", "status_offset", "forget_tokens", "hold_after_commit_ms"}
+         "ignore_offset", "status_offset", "forget_tokens", "hold_after_commit_ms",
+         "stall_ms"}
 
 
 class Rule:
@@ -58,6 +59,8 @@ def validate(spec):
         raise ValueError("close must be one of %s" % ", ".join(CLOSE_KINDS))
     if spec.get("close") in ("recv_bytes", "send_bytes") and not isinstance(spec.get("bytes"), int):
         raise ValueError("close %s needs bytes" % spec["close"])
+    if "stall_ms" in spec and not isinstance(spec.get("bytes"), int):
+        raise ValueError("stall_ms needs bytes")
     if "preset" in spec and spec["preset"] not in PRESETS:
         raise ValueError("preset must be one of %s" % ", ".join(PRESETS))
     if "raw_b64" in spec:
@@ -87,7 +90,8 @@ class Faults:
         out = []
         with self.lock:
             for r in self.rules:
-                if (r.spec.get("close") == "recv_bytes") != body_phase:
+                in_body = r.spec.get("close") == "recv_bytes" or "stall_ms" in r.spec
+                if in_body != body_phase:
                     continue
                 if r.matches_request(action, path, command) and r.take():
                     out.append(r)

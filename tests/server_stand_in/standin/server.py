@@ -322,6 +322,7 @@ class Connection:
         dec = codec.Decoder(self.reader, binary_sink=self._sink, progress=None)
         self.decoder = dec
         self.body_limit = None
+        self.body_stall = None
         self.body_rules_done = False
         self.command = command
         try:
@@ -386,6 +387,7 @@ class Connection:
         self.in_body = True
 
         def write(mv):
+            self._maybe_stall(len(mv))
             if limit is not None and got[0] + len(mv) >= limit:
                 mv = mv[:limit - got[0]]
                 os.write(fd, mv)
@@ -427,6 +429,7 @@ class Connection:
         self.in_body = True
 
         def write(mv):
+            self._maybe_stall(len(mv))
             if limit is not None and len(buf) + len(mv) >= limit:
                 keep = limit - len(buf)
                 buf.extend(mv[:keep])
@@ -446,9 +449,23 @@ class Connection:
         rules = self.srv.faults.take(root.get("action"), root.get("path"), self.command, True)
         if rules:
             eff = faultmod.merged(rules)
-            self.body_limit = eff.get("bytes", 0)
-            self.jlog("fault", rule=[r.id for r in rules], effect="close recv_bytes %d"
-                      % self.body_limit)
+            if "stall_ms" in eff:
+                self.body_stall = [eff.get("bytes", 0), eff["stall_ms"]]
+                self.jlog("fault", rule=[r.id for r in rules], effect="stall %d ms after %d body bytes"
+                          % (eff["stall_ms"], eff.get("bytes", 0)))
+            if eff.get("close") == "recv_bytes":
+                self.body_limit = eff.get("bytes", 0)
+                self.jlog("fault", rule=[r.id for r in rules], effect="close recv_bytes %d"
+                          % self.body_limit)
+
+    def _maybe_stall(self, n):
+        """Once the body has passed the stall offset, waits once (the sender
+        blocks meanwhile, its file still open)."""
+        st = self.body_stall
+        if st is None or self.decoder.body_bytes + n < st[0]:
+            return
+        self.body_stall = None
+        time.sleep(st[1] / 1000.0)
 
     def _drop_bodies(self):
         for p in self.body_files:

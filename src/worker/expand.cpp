@@ -1,0 +1,338 @@
+// Folder expansion, rescans and the expansion of subfolder-rescan events:
+// each turns a folder event into per-path events in the queue.
+#include <atomic>
+#include <functional>
+#include <utility>
+
+#include "foundation/file_op.h"
+#include "session/event_generator.h"
+#include "session/event_manager.h"
+#include "session/file_event_db.h"
+#include "session/session_path.h"
+#include "session/string_buffer.h"
+#include "worker/compare_file_list.h"
+#include "worker/walk.h"
+#include "worker/worker.h"
+#include "worker/worker_log.h"
+
+namespace {
+
+using ull = unsigned long long;
+
+// `folder` + `rel` for a session path `folder` ("/" adds nothing).
+ustring SessionJoin(const ustring& folder, const ustring& rel) {
+  if (folder == "/") return rel;
+  ustring out = folder;
+  out += rel;
+  return out;
+}
+
+// The worker's decisions go straight into the event queue.
+class QueueSink : public CompareSink {
+ public:
+  using Abort = std::atomic<int>;
+  QueueSink(const Abort& abort, std::function<void(const ustring&, bool)> upload,
+            std::function<void(const ustring&, bool)> remove, std::function<void(const ustring&, bool)> download,
+            std::function<bool(const ustring&, bool)> held_back)
+      : abort_(abort),
+        upload_(std::move(upload)),
+        remove_(std::move(remove)),
+        download_(std::move(download)),
+        held_back_(std::move(held_back)) {}
+
+  bool Aborted() override {
+    if (abort_.load() == 0) return false;
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): CompareFileList: user stopped\n");
+    return true;
+  }
+  void Upload(const ustring& path, bool is_dir) override { upload_(path, is_dir); }
+  void Remove(const ustring& path, bool is_dir) override { remove_(path, is_dir); }
+  void Download(const ustring& path, bool is_dir) override { download_(path, is_dir); }
+  bool HeldBack(const ustring& path, bool is_dir) override { return held_back_(path, is_dir); }
+  void Same(const ustring& path) override {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): CompareFileList: skipping: %s\n", path.c_str_utf8());
+  }
+
+ private:
+  const Abort& abort_;
+  std::function<void(const ustring&, bool)> upload_;
+  std::function<void(const ustring&, bool)> remove_;
+  std::function<void(const ustring&, bool)> download_;
+  std::function<bool(const ustring&, bool)> held_back_;
+};
+
+}  // namespace
+
+// ---- Walk and its handlers ----
+
+bool IsWorkingDirName(const ustring& name) { return ustring::compare(name, kWorkingDirName, true) == 0; }
+
+bool ExpandHandler::Skip(const DIR_ENTRY& entry, const ustring& full) const {
+  return full.length() == root_len + 1 + entry.name.length() && IsWorkingDirName(entry.name);
+}
+
+bool ExpandHandler::operator()(const DIR_ENTRY& entry, const ustring& full) {
+  if (entry.type != FT_DIR && entry.type != FT_FILE) return false;
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandHandler push local event: %s\n", full.c_str_utf8());
+  (void)PushUploadEvent(reg, full.substr(root_len), entry.type == FT_DIR);  // 0 only for a path it drops, logged
+  return true;
+}
+
+bool FileListBuilder::Skip(const DIR_ENTRY& entry, const ustring& /*full*/) const {
+  return at_session_root && IsWorkingDirName(entry.name);
+}
+
+bool FileListBuilder::operator()(const DIR_ENTRY& entry, const ustring& full) {
+  if (entry.type != FT_FILE && entry.type != FT_DIR) return false;
+  FileList::Attribute attr;
+  attr.mtime = entry.mtime;
+  attr.size = entry.type == FT_FILE ? entry.size : 0;
+  if (entry.type == FT_FILE) {
+    (void)list->AddFile(dir_id, entry.name.c_str_utf8(), attr);  // a refused name is simply not compared
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): local list: add file '%s'\n", worker_id, full.c_str_utf8());
+    return true;
+  }
+  const int r = list->AddDirectory(dir_id, entry.name.c_str_utf8(), attr);
+  if (r < 0) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): local list: add dir '%s'\n", worker_id, full.c_str_utf8());
+    // Its contents stay unknown: their records must not look deleted.
+    if (gaps != nullptr) gaps->unlisted.push_back(full.substr(root_len));
+    return false;
+  }
+  dir_id = r;
+  at_session_root = false;
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): local list: add directory '%s'\n", worker_id,
+             full.c_str_utf8());
+  return true;
+}
+
+void FileListBuilder::Listed(const ustring& folder, int status) {
+  if (gaps == nullptr || status > 0) return;
+  (status < 0 ? gaps->unlisted : gaps->empty).push_back(folder.substr(root_len));
+}
+
+// ---- The pushes ----
+
+void Worker::PushUploadEvent(const ustring& path, bool is_dir) {
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): PushUploadEvent: %s\n", path.c_str_utf8());
+  (void)::PushUploadEvent(context.root_entry, path, is_dir);  // 0 only for a path it drops, logged
+}
+
+void Worker::PushRemoveEvent(const ustring& path, bool is_dir) {
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): PushRemoveEvent: %s\n", path.c_str_utf8());
+  (void)PushLocalRemoveEvent(context.root_entry, path, is_dir);  // as above
+}
+
+void Worker::PushDownloadEvent(const ustring& path, bool is_dir) {
+  (void)::PushDownloadEvent(context.root_entry, path, is_dir);  // as above
+}
+
+// ---- Expand and Rescan ----
+
+int Worker::Expand() {
+  const ustring& full = GetFullPath();
+  const ustring path = GetPath();
+  WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): expanding directory '%s'\n", GetId(), full.c_str_utf8());
+  ExpandHandler handler;
+  handler.reg = context.root_entry;
+  // The session folder's length: for "/" the full path is the session
+  // folder itself, and cutting the event path's length would leave its
+  // last byte in front of every pushed path.
+  handler.root_len = context.root_entry.local_path.length();
+  if (Walk(full, handler, 0, &abort_flag) < 0) {
+    WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while expanding '%s'\n", full.c_str_utf8());
+    return -1;
+  }
+  return 0;
+}
+
+int Worker::Rescan() {
+  const ustring& full = GetFullPath();
+  const ustring path = GetPath();
+  WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): rescaning directory '%s'\n", GetId(), full.c_str_utf8());
+  StringBuffer buffer;
+  FileList fs_list(buffer);
+  FileList db_list(buffer);
+  RescanGaps gaps;
+  FileListBuilder builder;
+  builder.list = &fs_list;
+  builder.root_len = full.length();
+  builder.worker_id = GetId();
+  builder.at_session_root = path == "/";
+  builder.gaps = &gaps;
+  const int flag = context.root_entry.isMSDOS ? (kWalkTimes | kWalkEvenSeconds) : kWalkTimes;
+  if (Walk(full, builder, flag, &abort_flag) < 0) {
+    WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while rescaning '%s'\n", full.c_str_utf8());
+    return -1;
+  }
+  FileEventDB* db = GetEventDatabase();
+  if (db == nullptr || db->getFileList(&db_list, path) < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): cannot list the records below '%s'\n", GetId(),
+               path.c_str_utf8());
+    return -1;
+  }
+
+  // A folder that lists nothing while records lie below it is what an
+  // unmounted drive leaves behind: its records must not look deleted.
+  for (const ustring& rel : gaps.empty) {
+    StringBuffer below_buffer;
+    FileList below(below_buffer);
+    if (db->getFileListWithoutRecursive(&below, rel.empty() ? path : SessionJoin(path, rel)) < 0 ||
+        below.rbegin() != below.rend()) {
+      gaps.unlisted.push_back(rel);
+    }
+  }
+  for (const ustring& rel : gaps.unlisted) {
+    WORKER_LOG(L_WARNING,
+               "[WARNING] worker(%d): Worker (%d): '%s%s' cannot be listed or lists nothing, its records are "
+               "kept out of the rescan\n",
+               GetId(), full.c_str_utf8(), rel.c_str_utf8());
+    if (rel.empty()) return 0;  // the rescan's own folder: nothing is known
+  }
+  if (CompareFileList(path, fs_list, db_list, context.current_event.isMerge(), gaps.unlisted) < 0) {
+    WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while rescaning '%s'\n", full.c_str_utf8());
+    return -1;
+  }
+  return 0;
+}
+
+int Worker::CompareFileList(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,
+                            const std::vector<ustring>& unlisted) {
+  const uint64_t sess_id = context.current_event.m_sess_id;
+  QueueSink sink(
+      abort_flag,
+      [this](const ustring& p, bool d) {
+        WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): CompareFileList: '%s' is new or locally modified ...\n",
+                   p.c_str_utf8());
+        PushUploadEvent(p, d);
+      },
+      [this](const ustring& p, bool d) { PushRemoveEvent(p, d); },
+      [this](const ustring& p, bool d) { PushDownloadEvent(p, d); },
+      [this, sess_id](const ustring& p, bool d) { return TestFilteredDeleteEvent(sess_id, p, d); });
+  return CompareFileLists(root, fs_list, db_list, do_merge, unlisted, sink);
+}
+
+// ---- One level, for subfolder rescans and folder deletes ----
+
+int Worker::BuildLocalFileListWithoutResursive(const ustring& path, FileList& flist) {
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): BuildLocalFileListWithoutResursive: path '%s'\n", path.c_str_utf8());
+  DIR_HANDLE dh;
+  (void)FSOpenDir(path, 1, dh);  // always 0: the first read opens
+  DIR_ENTRY entry;
+  int rc;
+  bool opened = false;
+  while ((rc = FSReadDir(dh, entry)) > 0) {
+    opened = true;
+    const ustring& name = entry.name;
+    if (name == "." || name == ".." || IsWorkingDirName(name)) continue;
+    if (abort_flag.load() != 0) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): BuildLocalFileListWithoutResursive: user stopped\n");
+      (void)FSCloseDir(dh);
+      return -1;
+    }
+    if (entry.type == FT_FILE) {
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): BuildLocalFileList: add file '%s' (%u, %llu, %s)\n", name.c_str_utf8(),
+                 entry.mtime, static_cast<ull>(entry.size), "");
+      (void)flist.AddFile(0, name.c_str_utf8(), entry.mtime, entry.size, ustring());  // a refused name is not compared
+    } else if (entry.type == FT_DIR) {
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): BuildLocalFileList: add dir '%s' (%u, %s)\n", name.c_str_utf8(),
+                 entry.mtime, "");
+      (void)flist.AddDirectory(0, name.c_str_utf8(), entry.mtime, ustring());  // as above
+    }
+  }
+  if (rc < 0 && !opened) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): BuildLocalFileListWithoutResursive: Failed to open directory '%s'\n",
+               path.c_str_utf8());
+  }
+  (void)FSCloseDir(dh);
+  return 0;
+}
+
+int Worker::ExpandLocalDeleteEvent(const ustring& path) {
+  ustring dir = context.root_entry.local_path;
+  if (path != "/") dir += path;
+  StringBuffer buffer;
+  FileList db_list(buffer);
+  FileList fs_list(buffer);
+  FileEventDB* db = GetEventDatabase();
+  if (db == nullptr || db->getFileListWithoutRecursive(&db_list, path) < 0 ||
+      BuildLocalFileListWithoutResursive(dir, fs_list) < 0 || CompareFileList(path, fs_list, db_list, false) < 0) {
+    WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while expanding local delete event (%s)\n",
+               path.c_str_utf8());
+    return -1;
+  }
+  return 0;
+}
+
+int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t /*sess_id: not used*/, uint64_t sync_id) {
+  StringBuffer buffer;
+  FileList list(buffer);
+  FileEventDB* db = GetEventDatabase();
+  if (db == nullptr || db->getFileListWithoutRecursive(&list, path, sync_id) < 0) {
+    WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while expanding server delete event (%s)\n",
+               path.c_str_utf8());
+    return -1;
+  }
+  for (FileList::reverse_iterator it = list.rbegin(); it != list.rend(); ++it) {
+    if (abort_flag.load() != 0) {
+      WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while expanding server delete event (%s)\n",
+                 path.c_str_utf8());
+      return -1;
+    }
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandServerDeleteEvent: [%s] db_path [%s].\n", path.c_str_utf8(),
+               it->path.c_str_utf8());
+    (void)PushServerRemoveEvent(context.root_entry, SessionJoin(path, it->path), it->is_dir(), sync_id, sync_id);  // as above
+  }
+  return 0;
+}
+
+int Worker::ExpandDeleteEvent() {
+  const Event& ev = context.current_event;
+  if ((ev.m_mode & (Event::F_LOCAL_SUBDIR_RESCAN | Event::F_LOCAL_SUBDIR_RESCAN_STAT)) != 0) {
+    if (worker_log::On(Logger::L_DEBUG)) {
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandLocalDeleteEvent event: %s\n", ev.toString().c_str_utf8());
+    }
+    if (ExpandLocalDeleteEvent(ev.m_path) < 0) return -1;
+  }
+  if ((ev.m_mode & (Event::F_SERVER_SUBDIR_RESCAN | Event::F_SERVER_SUBDIR_RESCAN_STAT)) != 0) {
+    if (worker_log::On(Logger::L_DEBUG)) {
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandServerDeleteEvent event: %s\n", ev.toString().c_str_utf8());
+    }
+    if (ExpandServerDeleteEvent(ev.m_path, ev.m_sess_id, ev.m_sync_id) < 0) return -1;
+  }
+  return 0;
+}
+
+void Worker::CreateDirSelfEvent() {
+  const Event& ev = context.current_event;
+  if (worker_log::On(Logger::L_DEBUG)) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): CreateDirSelfEvent event: %s\n", ev.toString().c_str_utf8());
+  }
+  if (!ev.isLocalSubDirRescanWithStat() && !ev.isServerSubDirRescanWithStat()) {
+    Event copy = ev;
+    copy.m_mode = Event::F_DIR;
+    if (ev.isServerEvent()) {
+      events_.PushServerEvent(copy);
+    } else {
+      events_.PushLocalEvent(copy);
+    }
+    if (worker_log::On(Logger::L_INFO)) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): CreateDirSelfEvent: create self event [%s].\n",
+                 copy.toString().c_str_utf8());
+    }
+    return;
+  }
+  _FILE_INFO_tag info;
+  if (GetFilesystemInfo(info) < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): CreateDirSelfEvent: failed to get local file system info of '%s'\n",
+               GetFullPath().c_str_utf8());
+    return;
+  }
+  if (info.isExist) {
+    PushUploadEvent(ev.m_path, true);
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): CreateDirSelfEvent: upload [%s].\n", ev.m_path.c_str_utf8());
+  } else {
+    PushDownloadEvent(ev.m_path, true);
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): CreateDirSelfEvent: download [%s].\n", ev.m_path.c_str_utf8());
+  }
+}

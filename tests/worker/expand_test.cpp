@@ -1,0 +1,485 @@
+// Folder expansion and rescans: the comparison's decision table without a
+// disk, and expands and rescans of real folders with the pushes read back
+// from the event queue.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "session/event_manager.h"
+#include "session/file_event_db.h"
+#include "session/string_buffer.h"
+#include "support/command.h"
+#include "support/recording_task.h"
+#include "support/temp_dir.h"
+#include "support/tree_snapshot.h"
+#include "support/worker_rig.h"
+#include "worker/compare_file_list.h"
+
+namespace {
+
+using testsupport::ScriptedWorker;
+using testsupport::WorkerRig;
+
+// ---- The decision table ----
+
+class RecordingSink : public CompareSink {
+ public:
+  bool Aborted() override { return abort_after >= 0 && steps++ >= abort_after; }
+  void Upload(const ustring& p, bool d) override { out.push_back("up " + Name(p, d)); }
+  void Remove(const ustring& p, bool d) override { out.push_back("rm " + Name(p, d)); }
+  void Download(const ustring& p, bool d) override { out.push_back("down " + Name(p, d)); }
+  bool HeldBack(const ustring& p, bool /*d*/) override { return std::string(p.c_str_utf8()) == held; }
+
+  static std::string Name(const ustring& p, bool d) { return std::string(p.c_str_utf8()) + (d ? "/" : ""); }
+  std::vector<std::string> out;
+  std::string held;
+  int abort_after = -1;
+  int steps = 0;
+};
+
+// "d /a" a folder, "f /a/x 5 10" a file with time 5 and size 10; "+" in a
+// path stands for a blank.
+void Fill(FileList& list, const std::vector<std::string>& entries) {
+  for (const std::string& e : entries) {
+    char kind = 0;
+    char path[256];
+    unsigned mtime = 0;
+    unsigned long long size = 0;
+    ASSERT_GE(sscanf(e.c_str(), "%c %255s %u %llu", &kind, path, &mtime, &size), 2) << e;
+    std::replace(path, path + strlen(path), '+', ' ');
+    if (kind == 'd') {
+      ASSERT_GE(list.AddDirectory(path, mtime, ustring()), 0) << e;
+    } else {
+      ASSERT_EQ(0, list.AddFile(path, mtime, size, ustring())) << e;
+    }
+  }
+}
+
+struct Case {
+  const char* name;
+  std::vector<std::string> disk;
+  std::vector<std::string> records;
+  std::vector<std::string> plain;   // without merge, sorted
+  std::vector<std::string> merged;  // with merge, sorted
+};
+
+TEST(CompareFileList, Table) {
+  const Case cases[] = {
+      {"only on disk", {"f /n 1 1"}, {}, {"up /n"}, {"up /n"}},
+      {"only in the records", {}, {"f /gone 1 1", "d /gd"}, {"rm /gd/", "rm /gone"}, {"down /gd/", "down /gone"}},
+      {"same file and folders", {"d /a", "f /a/x 5 10"}, {"d /a", "f /a/x 5 10"}, {}, {}},
+      {"time differs", {"f /t 6 10"}, {"f /t 5 10"}, {"up /t"}, {"up /t"}},
+      {"size differs", {"f /s 5 11"}, {"f /s 5 10"}, {"up /s"}, {"up /s"}},
+      {"folder time differs", {"d /d 9"}, {"d /d 1"}, {}, {}},
+      {"file on disk, folder recorded", {"f /k 1 1"}, {"d /k"}, {"up /k"}, {"down /k/", "up /k"}},
+      {"folder on disk, file recorded", {"d /k"}, {"f /k 1 1"}, {"up /k/"}, {"down /k", "up /k/"}},
+      // Names that sort between a folder and its contents by bytes: "." and
+      // "-" and " " come before "/". The walk puts them after the folder's
+      // contents; nothing here differs.
+      {"neighbours of a folder",
+       {"d /a", "f /a/x 1 1", "f /a.txt 1 1", "f /a-b 1 1", "f /a+b 1 1"},
+       {"d /a", "f /a/x 1 1", "f /a.txt 1 1", "f /a-b 1 1", "f /a+b 1 1"},
+       {},
+       {}},
+      {"neighbours, one missing on disk",
+       {"d /a", "f /a.txt 1 1"},
+       {"d /a", "f /a/x 1 1", "f /a.txt 1 1"},
+       {"rm /a/x"},
+       {"down /a/x"}},
+  };
+  for (const Case& c : cases) {
+    for (const bool merge : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (merge ? " (merge)" : ""));
+      StringBuffer buf;
+      FileList disk(buf);
+      FileList records(buf);
+      Fill(disk, c.disk);
+      Fill(records, c.records);
+      RecordingSink sink;
+      EXPECT_EQ(0, CompareFileLists("/", disk, records, merge, {}, sink));
+      std::sort(sink.out.begin(), sink.out.end());
+      EXPECT_EQ(merge ? c.merged : c.plain, sink.out);
+    }
+  }
+}
+
+// The folder's path prefixes every push; a held-back path pushes nothing;
+// an unlisted folder keeps everything below it out; an abort stops at the
+// next step and keeps what was decided.
+TEST(CompareFileList, PrefixHeldBackUnlistedAbort) {
+  StringBuffer buf;
+  FileList disk(buf);
+  FileList records(buf);
+  Fill(disk, {"f /new 1 1", "d /u"});
+  Fill(records, {"f /held 1 1", "f /old 1 1", "d /u", "f /u/inside 1 1"});
+  RecordingSink sink;
+  sink.held = "/sub/held";
+  EXPECT_EQ(0, CompareFileLists("/sub", disk, records, false, {"/u"}, sink));
+  std::sort(sink.out.begin(), sink.out.end());
+  EXPECT_EQ((std::vector<std::string>{"rm /sub/old", "up /sub/new"}), sink.out);
+
+  RecordingSink stopping;
+  stopping.abort_after = 1;
+  EXPECT_EQ(-1, CompareFileLists("/", disk, records, false, {}, stopping));
+  EXPECT_EQ(1u, stopping.out.size());
+}
+
+// ---- Against a real folder and the real queue ----
+
+class ExpandTest : public testsupport::TempDirTest {
+ protected:
+  // Not in SetUp: a case that forks must do so before any thread starts.
+  void Make() {
+    rig_ = std::make_unique<WorkerRig>(Path());
+    ASSERT_EQ(0, mkdir(rig_->local("/.ZarqelonWorkingDirectory").c_str(), 0700));
+  }
+  void TearDown() override { rig_.reset(); }
+
+  void Dir(const std::string& rel) { ASSERT_EQ(0, mkdir(rig_->local(rel).c_str(), 0700)) << rel; }
+  void File(const std::string& rel, const std::string& bytes = "x") {
+    std::ofstream(rig_->local(rel), std::ios::binary) << bytes;
+  }
+  struct stat Stat(const std::string& rel) {
+    struct stat st{};
+    EXPECT_EQ(0, lstat(rig_->local(rel).c_str(), &st)) << rel;
+    return st;
+  }
+  // A record of what is on disk now.
+  void Record(const std::string& rel, uint64_t sync_id = 100) {
+    const struct stat st = Stat(rel);
+    DBFileInfo r;
+    r.path = rel.c_str();
+    r.syncID = sync_id;
+    r.maxSyncID = sync_id;
+    r.fileType = S_ISDIR(st.st_mode) ? 1 : 0;
+    r.fileSize = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    r.fileModTime = static_cast<uint32_t>(st.st_mtime);
+    ASSERT_EQ(0, rig_->eventDb().setEventInfo(r)) << rel;
+  }
+
+  Event FolderEvent(const std::string& rel, uint32_t bits) {
+    Event ev = rig_->localEvent(Event::EV_CREATE, rel, true);
+    ev.m_mode |= bits;
+    return ev;
+  }
+
+  // Every event queued so far, as "<local|server> <type> <path>[/]", in the
+  // order the queue hands them out; the queue is empty afterwards.
+  std::vector<std::string> Pushed() {
+    std::vector<std::string> out;
+    testsupport::RecordingTask task;
+    EventManager* em = EventManager::getInstance();
+    for (int misses = 0; misses < 3;) {
+      Event ev;
+      if (em->PullEvent(&task, ev) < 0) {
+        ++misses;
+        continue;
+      }
+      misses = 0;
+      static const char* kTypes[] = {"empty", "create", "remove", "modify", "rename"};
+      out.push_back(std::string(ev.isServerEvent() ? "server " : "local ") + kTypes[ev.m_type] + " " +
+                    ev.m_path.c_str_utf8() + (ev.isDir() ? "/" : ""));
+      Event next;
+      while (em->DoneEvent(&task, next) < 0) {
+      }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  std::unique_ptr<WorkerRig> rig_;
+};
+
+class Expand : public ExpandTest {};
+class Rescan : public ExpandTest {};
+
+// An expand of "/" and of "/sub" pushes exactly what find lists below it,
+// and never the working folder.
+TEST_F(Expand, RootPathsExact) {
+  Make();
+  Dir("/sub");
+  Dir("/sub/deeper");
+  File("/sub/deeper/f");
+  File("/top");
+  File("/.ZarqelonWorkingDirectory/tmp");
+  ASSERT_EQ(0, symlink("/etc", rig_->local("/link").c_str()));
+  ASSERT_EQ(0, mkfifo(rig_->local("/fifo").c_str(), 0600));
+  for (const std::string rel : {"/", "/sub"}) {
+    SCOPED_TRACE(rel);
+    const std::string base = rel == "/" ? "" : rel;
+    ScriptedWorker& w = rig_->holding(FolderEvent(rel, Event::F_EXPAND));
+    EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpand));
+    const auto found = testsupport::RunCommand(
+        {"find", rig_->local(base), "-mindepth", "1", "(", "-type", "f", "-o", "-type", "d", ")", "-not", "-path",
+         "*/.ZarqelonWorkingDirectory*", "-printf", "%y %P\\n"});
+    std::vector<std::string> want;
+    std::string line;
+    std::istringstream lines(found.out);
+    while (std::getline(lines, line)) {
+      want.push_back("local modify " + base + "/" + line.substr(2) + (line[0] == 'd' ? "/" : ""));
+    }
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(want, Pushed());
+  }
+  EXPECT_FALSE(rig_->logged("Unsafe path"));
+}
+
+// A rescan and an expand of "/" never walk into the working folder: no
+// pushes, no "Unsafe path" line, nothing of it on the server side, bytes
+// untouched.
+TEST_F(Rescan, WorkingFolderNeverUploaded) {
+  Make();
+  Dir("/.ZarqelonWorkingDirectory/#ZarqRecycle");
+  Dir("/.ZarqelonWorkingDirectory/#ZarqRecycle/ab12cd34");
+  File("/.ZarqelonWorkingDirectory/#ZarqRecycle/ab12cd34/x", "recycled");
+  File("/.ZarqelonWorkingDirectory/partial", "half a download");
+  File("/real", "real");
+  const auto before = testsupport::TreeSnapshot::Take(rig_->local());
+  ScriptedWorker& w = rig_->holding(FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN));
+  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+  EXPECT_EQ(std::vector<std::string>{"local modify /real"}, Pushed());
+  ScriptedWorker& w2 = rig_->holding(FolderEvent("/", Event::F_EXPAND));
+  EXPECT_EQ(0, w2.RealOperation(ScriptedWorker::kExpand));
+  EXPECT_EQ(std::vector<std::string>{"local modify /real"}, Pushed());
+  EXPECT_FALSE(rig_->logged("Unsafe path"));
+  EXPECT_FALSE(rig_->logged("ZarqRecycle"));
+  EXPECT_TRUE(before == testsupport::TreeSnapshot::Take(rig_->local()));
+}
+
+// The rescan's decisions on disk: new, changed, gone, kinds swapped, with
+// and without merge; a folder before its contents in the log.
+TEST_F(Rescan, Decisions) {
+  Make();
+  Dir("/d");
+  File("/d/same");
+  File("/d/changed", "old");
+  File("/d/gone");
+  File("/d/kind");
+  Record("/d");
+  Record("/d/same");
+  Record("/d/changed");
+  Record("/d/gone");
+  Record("/d/kind");
+  File("/d/changed", "newer bytes");
+  ASSERT_EQ(0, unlink(rig_->local("/d/gone").c_str()));
+  ASSERT_EQ(0, unlink(rig_->local("/d/kind").c_str()));
+  Dir("/d/kind");
+  File("/d/new");
+  for (const bool merge : {false, true}) {
+    SCOPED_TRACE(merge);
+    ScriptedWorker& w =
+        rig_->holding(FolderEvent("/d", Event::F_EXPAND | Event::F_RESCAN | (merge ? static_cast<uint32_t>(Event::F_MERGE) : 0u)));
+    EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+    std::vector<std::string> want{"local modify /d/changed", "local modify /d/kind/", "local modify /d/new"};
+    if (merge) {
+      want.push_back("server modify /d/gone");
+      want.push_back("server modify /d/kind");
+    } else {
+      want.push_back("local remove /d/gone");
+    }
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(want, Pushed());
+  }
+}
+
+// On an MS-DOS session the rescan compares even seconds.
+TEST_F(Rescan, EvenSecondsOnMsdos) {
+  Make();
+  File("/odd");
+  struct utimbuf t{1000001, 1000001};
+  ASSERT_EQ(0, utime(rig_->local("/odd").c_str(), &t));
+  Record("/odd");
+  DBFileInfo r;
+  ASSERT_EQ(1, rig_->eventDb().getEventInfo("/odd", r));
+  r.fileModTime = 1000000;
+  ASSERT_EQ(0, rig_->eventDb().setEventInfo(r));
+  Registry::Entry e = rig_->entry();
+  e.isMSDOS = true;
+  rig_->setEntry(e);
+  ScriptedWorker& w = rig_->holding(FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN));
+  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+  EXPECT_TRUE(Pushed().empty());
+  e.isMSDOS = false;
+  rig_->setEntry(e);
+  ScriptedWorker& w2 = rig_->holding(FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN));
+  EXPECT_EQ(0, w2.RealOperation(ScriptedWorker::kRescan));
+  EXPECT_EQ(std::vector<std::string>{"local modify /odd"}, Pushed());
+}
+
+// Everything of a recorded folder moved out, as an unmount leaves its mount
+// point: no event below it, with or without merge; the root too.
+TEST_F(Rescan, EmptyMountPointPushesNothing) {
+  Make();
+  Dir("/mnt");
+  File("/mnt/a");
+  Dir("/mnt/b");
+  File("/mnt/b/c");
+  File("/top");
+  for (const char* rel : {"/mnt", "/mnt/a", "/mnt/b", "/mnt/b/c", "/top"}) Record(rel);
+  ASSERT_EQ(0, rename(rig_->local("/mnt").c_str(), Path("away").c_str()));
+  Dir("/mnt");
+  for (const bool merge : {false, true}) {
+    for (const std::string target : {"/", "/mnt"}) {
+      SCOPED_TRACE(target + (merge ? " merge" : ""));
+      ScriptedWorker& w = rig_->holding(
+          FolderEvent(target, Event::F_EXPAND | Event::F_RESCAN | (merge ? static_cast<uint32_t>(Event::F_MERGE) : 0u)));
+      EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+      EXPECT_TRUE(Pushed().empty());
+    }
+  }
+  // The root emptied (its working folder aside).
+  ASSERT_EQ(0, unlink(rig_->local("/top").c_str()));
+  ASSERT_EQ(0, rmdir(rig_->local("/mnt").c_str()));
+  for (const bool merge : {false, true}) {
+    ScriptedWorker& w =
+        rig_->holding(FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN | (merge ? static_cast<uint32_t>(Event::F_MERGE) : 0u)));
+    EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+    EXPECT_TRUE(Pushed().empty()) << merge;
+  }
+  EXPECT_TRUE(rig_->logged("kept out of the rescan"));
+}
+
+// A subfolder that cannot be listed (mode 000, as an unprivileged user):
+// nothing below it is pushed; a new file beside it is.
+TEST_F(Rescan, UnlistableFolderKeepsRecords) {
+  const std::string root = Path();
+  ASSERT_EQ(0, chmod(root.c_str(), 0777));
+  const int rc = testsupport::RunInChild(
+      [&] {
+        int failures = 0;
+        {
+          WorkerRig rig(root);
+          const std::string locked = rig.local("/locked");
+          if (mkdir(locked.c_str(), 0700) != 0) return 10;
+          std::ofstream(locked + "/inside") << "x";
+          for (const char* rel : {"/locked", "/locked/inside"}) {
+            struct stat st;
+            lstat(rig.local(rel).c_str(), &st);
+            DBFileInfo r;
+            r.path = rel;
+            r.syncID = r.maxSyncID = 50;
+            r.fileType = S_ISDIR(st.st_mode) ? 1 : 0;
+            r.fileSize = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+            r.fileModTime = static_cast<uint32_t>(st.st_mtime);
+            if (rig.eventDb().setEventInfo(r) != 0) return 11;
+          }
+          std::ofstream(rig.local("/beside")) << "new";
+          chmod(locked.c_str(), 0);
+          Event ev = rig.localEvent(Event::EV_CREATE, "/", true);
+          ev.m_mode |= Event::F_EXPAND | Event::F_RESCAN;
+          ScriptedWorker& w = rig.holding(ev);
+          if (w.RealOperation(ScriptedWorker::kRescan) != 0) ++failures;
+          testsupport::RecordingTask task;
+          Event got;
+          std::vector<std::string> pushed;
+          for (int misses = 0; misses < 3;) {
+            if (EventManager::getInstance()->PullEvent(&task, got) < 0) {
+              ++misses;
+              continue;
+            }
+            pushed.push_back(got.m_path.c_str_utf8());
+            Event next;
+            while (EventManager::getInstance()->DoneEvent(&task, next) < 0) {
+            }
+          }
+          if (pushed != std::vector<std::string>{"/beside"}) failures += 100;
+          chmod(locked.c_str(), 0700);
+        }
+        return failures;
+      },
+      true);
+  EXPECT_EQ(0, rc);
+}
+
+}  // namespace
+
+namespace {
+
+class SubfolderRescan : public ExpandTest {};
+
+// A server folder delete expands into deletes of the direct children whose
+// records are not newer than the delete.
+TEST_F(SubfolderRescan, ServerDeleteGoesUpToItsSyncIdOnly) {
+  Make();
+  Dir("/s");
+  File("/s/old");
+  File("/s/newer");
+  Dir("/s/sub");
+  File("/s/sub/deep");
+  Record("/s", 10);
+  Record("/s/old", 10);
+  Record("/s/newer", 30);
+  Record("/s/sub", 10);
+  Record("/s/sub/deep", 10);
+  Event ev = rig_->serverEvent(Event::EV_REMOVE, "/s", 20, true);
+  ev.setServerSubDirRescan();
+  ScriptedWorker& w = rig_->holding(ev);
+  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpandDelete));
+  EXPECT_EQ((std::vector<std::string>{"server remove /s/old", "server remove /s/sub/"}), Pushed());
+}
+
+// A local subfolder rescan compares one level, without the working folder,
+// with the times as listed.
+TEST_F(SubfolderRescan, LocalOneLevel) {
+  Make();
+  Dir("/l");
+  File("/l/kept");
+  File("/l/gone");
+  Dir("/l/sub");
+  File("/l/sub/deep");
+  for (const char* rel : {"/l", "/l/kept", "/l/gone", "/l/sub", "/l/sub/deep"}) Record(rel);
+  ASSERT_EQ(0, unlink(rig_->local("/l/gone").c_str()));
+  ASSERT_EQ(0, unlink(rig_->local("/l/sub/deep").c_str()));  // below the level: not looked at
+  File("/l/fresh");
+  Event ev = rig_->localEvent(Event::EV_REMOVE, "/l", true);
+  ev.setLocalSubDirRescan();
+  ScriptedWorker& w = rig_->holding(ev);
+  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpandDelete));
+  EXPECT_EQ((std::vector<std::string>{"local modify /l/fresh", "local remove /l/gone"}), Pushed());
+}
+
+// After a subfolder rescan: without _STAT the folder's own event is queued
+// again as a bare folder event; with _STAT an upload (folder present) or a
+// forced download (folder absent).
+TEST_F(SubfolderRescan, CreateDirSelfEvent) {
+  Make();
+  Dir("/here");
+  Record("/here");
+  DBFileInfo r;
+  r.path = "/absent";
+  r.fileType = 1;
+  r.syncID = r.maxSyncID = 40;
+  ASSERT_EQ(0, rig_->eventDb().setEventInfo(r));
+  struct Row {
+    const char* path;
+    uint32_t bits;
+    bool server;
+    std::string want;
+  };
+  const Row rows[] = {
+      {"/here", Event::F_LOCAL_SUBDIR_RESCAN, false, "local create /here/"},
+      {"/here", Event::F_SERVER_SUBDIR_RESCAN, true, "server create /here/"},
+      {"/here", Event::F_LOCAL_SUBDIR_RESCAN_STAT, false, "local modify /here/"},
+      {"/absent", Event::F_SERVER_SUBDIR_RESCAN_STAT, true, "server modify /absent/"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.want);
+    Event ev = row.server ? rig_->serverEvent(Event::EV_CREATE, row.path, 40, true)
+                          : rig_->localEvent(Event::EV_CREATE, row.path, true);
+    ev.m_mode |= row.bits;
+    ScriptedWorker& w = rig_->holding(ev);
+    w.CreateDirSelfEvent();
+    EXPECT_EQ(std::vector<std::string>{row.want}, Pushed());
+  }
+}
+
+}  // namespace
