@@ -322,7 +322,7 @@ void Worker::CreateDirSelfEvent() {
     }
     return;
   }
-  _FILE_INFO_tag info;
+  FILE_INFO info;
   if (GetFilesystemInfo(info) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): CreateDirSelfEvent: failed to get local file system info of '%s'\n",
                GetFullPath().c_str_utf8());

@@ -19,7 +19,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
   const char* full_text = full.c_str_utf8();
   upload_body_identity = FileIdentity();
 
-  _FILE_INFO_tag start;
+  FILE_INFO start;
   if (GetFilesystemInfo(start) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n", full_text);
     return ERR_SYS;
@@ -83,7 +83,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
                  full_text);
       refer = true;
     } else {
-      _FILE_INFO_tag end;
+      FILE_INFO end;
       if (GetFilesystemInfo(end) < 0) {
         WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareFileBlock: Failed to get file status for '%s', undo\n",
                    full_text);
@@ -113,7 +113,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
     delta.convert_permanent();
     target = delta.getPath();
   }
-  _FILE_INFO_tag target_info;
+  FILE_INFO target_info;
   const int rc = FSStat(target, target_info, true);
   if (rc < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareFileBlock: FSStat(%s) returns %d\n", target.c_str_utf8(), rc);
@@ -132,7 +132,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
   return 0;
 }
 
-int Worker::PrepareMtime(const _FILE_INFO_tag& info, const DBFileInfo& record, PObject& request) {
+int Worker::PrepareMtime(const FILE_INFO& info, const DBFileInfo& record, PObject& request) {
   if (record.syncID != 0 && info.mtime == record.fileModTime) {
     request["mtime"]["refer"] = true;
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): modify time: same as the base version\n");

@@ -19,7 +19,7 @@ bool Changes(const PObject& request, const char* part) {
 
 }  // namespace
 
-bool Worker::IsUploadLocalFakeEvent(const _FILE_INFO_tag& info, const DBFileInfo& /*record: not consulted*/) {
+bool Worker::IsUploadLocalFakeEvent(const FILE_INFO& info, const DBFileInfo& /*record: not consulted*/) {
   if (!info.isExist) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): UploadLocal: '%s' cannot be uploaded (vanish)\n",
                GetFullPath().c_str_utf8());
@@ -67,7 +67,7 @@ bool Worker::IsUploadLocalFakeRequest(const DBFileInfo& /*record: not consulted*
 }
 
 int Worker::CheckLocalModification(const PObject& request, const PObject& /*reply: not read*/) {
-  _FILE_INFO_tag info;
+  FILE_INFO info;
   if (GetFilesystemInfo(info) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to get local file info at '%s'.\n", GetFullPath().c_str_utf8());
     return -1;
@@ -85,7 +85,7 @@ int Worker::UploadLocal() {
   const char* full_text = full.c_str_utf8();
   const ustring path = GetPath();
   DBFileInfo record;
-  _FILE_INFO_tag info;
+  FILE_INFO info;
   PObject request;
   PObject reply;
   TempFile sign_file(GetSignDirectory());

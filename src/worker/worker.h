@@ -339,7 +339,7 @@ class Worker : public Task, private RoadHooks {
   // ---- Upload of a local change (upload_local.cpp) ----
   // True when there is nothing to upload: the file vanished, or it is
   // neither a file nor a folder (notify_event_type NOTIFY_FILTERED).
-  bool IsUploadLocalFakeEvent(const _FILE_INFO_tag& info, const DBFileInfo& record);
+  bool IsUploadLocalFakeEvent(const FILE_INFO& info, const DBFileInfo& record);
   // 1 for a name the server can hold (an empty name too); 0 after the local
   // entry was renamed (blank at either end, "." at the end); ERR_SYS when
   // that rename failed.
@@ -358,7 +358,7 @@ class Worker : public Task, private RoadHooks {
   // upload_body_identity.
   int PrepareFileBlock(PObject& request, TempFile& sign_file);
   // Fills request "mtime"; 0.
-  int PrepareMtime(const _FILE_INFO_tag& info, const DBFileInfo& record, PObject& request);
+  int PrepareMtime(const FILE_INFO& info, const DBFileInfo& record, PObject& request);
   // Attributes of other platforms: -1 (the first), 0 and no member here.
   int CreateMacAttrFile(ustring& path, unsigned long long& size, ustring& hash);
   int PrepareMacAttrFile(const DBFileInfo& record, PObject& request);
