@@ -434,9 +434,6 @@ int Worker::GetFilesystemInfo(_FILE_INFO_tag& info) const {
   }
 
 WORKER_NOT_BUILT(UploadLocal)
-WORKER_NOT_BUILT(DownloadRemote)
-WORKER_NOT_BUILT(RemoveLocal)
-WORKER_NOT_BUILT(RemoveRemote)
 WORKER_NOT_BUILT(Expand)
 WORKER_NOT_BUILT(Rescan)
 WORKER_NOT_BUILT(ExpandDeleteEvent)

@@ -197,13 +197,13 @@ TEST_F(WorkerFrame, UnbuiltOperationsNeverFinishAnEvent) {
   // event goes back to the queue, never counted as done.
   Make();
   Worker plain(nullptr, nullptr);
-  rig_->push(rig_->serverEvent(Event::EV_MODIFY, "/a.txt", 5));
+  rig_->push(rig_->localEvent(Event::EV_MODIFY, "/a.txt"));
   ASSERT_EQ(0, plain.Run());
   std::this_thread::sleep_for(1500ms);
   plain.Stop();
   plain.Join();
   EXPECT_EQ(1u, EventManager::getInstance()->GetAllPendingEventCount(7));
-  EXPECT_TRUE(rig_->logged("DownloadRemote is not available"));
+  EXPECT_TRUE(rig_->logged("UploadLocal is not available"));
   EXPECT_TRUE(rig_->logged("HandleError: Interrupted."));
 }
 
