@@ -242,6 +242,7 @@ class Worker : public Task, private RoadHooks {
   const ustring& GetLocalWatch() const { return context.root_entry.local_path; }
   const ustring& GetRemoteWatch() const { return context.root_entry.remote_path; }
   uint64_t GetViewId() const { return context.root_entry.view_id; }
+  const ConnectionInfo& GetConnectionInfo() const { return context.connection.getConnectionInfo(); }
   FileEventDB* GetEventDatabase() const { return context.root_entry.event_db.operator->(); }
   BlackList2* GetBlackList() const { return context.root_entry.black_list.operator->(); }
   WhiteListCpp* GetWhiteList() const { return context.root_entry.white_list.operator->(); }

@@ -1,5 +1,12 @@
 // The channel pool, the connection and the connection manager, on real
 // channels that are never opened (no server needed).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
 #include <typeinfo>
 #include <vector>
 
@@ -201,6 +208,43 @@ TEST_F(PoolTest, AliveIntervalExpiresWithTheClock) {
   // Neither mark ever reads as a live time.
   EXPECT_GT(road_clock::Now(), Stat::kConnected);
   EXPECT_LT(road_clock::Now(), Stat::kNotConnected);
+}
+
+// A failed exchange's unsent output is dropped, not flushed: a peer that
+// stopped reading would otherwise hold the closing thread (and a reload
+// waiting for the channel) for another whole time-out.
+TEST_F(PoolTest, SetExpiredDropsUnsentOutput) {
+  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(lfd, 0);
+  int small = 4096;
+  setsockopt(lfd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(0, bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+  ASSERT_EQ(0, listen(lfd, 1));
+  ASSERT_EQ(0, getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len));
+  Channel ch(81920);
+  ch.SetTimeout(1);
+  ASSERT_EQ(0, ch.Open("127.0.0.1", ntohs(sa.sin_port)));
+  int peer = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);  // never reads
+  ASSERT_GE(peer, 0);
+  std::string block(81920, 'x');
+  int rc = 0;
+  for (int i = 0; i < 2000 && rc == 0; ++i) rc = ch.Write(block.data(), block.size());
+  ASSERT_LT(rc, 0) << "the peer's buffers never filled";
+  // A flush would now wait 5 s for the peer; the socket's own linger of 1 s
+  // on close is all that remains once the ring is dropped.
+  ch.SetTimeout(5);
+  Stat s(Stat::kConnected, &ch);
+  const auto start = std::chrono::steady_clock::now();
+  s.setExpired();
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 3.0);
+  EXPECT_TRUE(ch.IsClosed());
+  EXPECT_EQ(Stat::kNotConnected, s.expire);
+  close(peer);
+  close(lfd);
 }
 
 // A connection without a pool lends the BadChannel, whose every operation

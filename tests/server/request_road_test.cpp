@@ -221,6 +221,24 @@ TEST_F(RoadTest, HandshakeRefusals) {
   EXPECT_FALSE(Logged("pull_event"));
 }
 
+// "error" with SPROTO_ERR_OK is the server saying "no error": the handshake
+// goes on to its other checks.
+TEST_F(RoadTest, ErrorCodeOkIsNoRefusal) {
+  Start();
+  RequestRoad& road = Road();
+  Channel ch(81920);
+  server_.Fault({{"action", "connect"}, {"set", {{"error.code", 1}}}});
+  EXPECT_EQ(0, road.RequestChannel(ch));
+  EXPECT_FALSE(Logged("Syncer: request channel:"));
+  EXPECT_FALSE(Logged("unhandled error code"));
+  EXPECT_TRUE(Logged("Connect with Velkora server build"));
+  (void)ch.Close();
+  server_.Fault({{"action", "connect"}, {"set", {{"error.code", 1}}}, {"alive", 0}});
+  EXPECT_EQ(ERR_IO, road.RequestChannel(ch));
+  EXPECT_TRUE(Logged("Syncer: connection refused by server."));
+  (void)ch.Close();
+}
+
 // In the worker's order "connect" travels in plain text and TLS follows a
 // good reply: a refused "connect" must never let a request through in plain
 // text (the stand-in expecting TLS counts one as a violation).

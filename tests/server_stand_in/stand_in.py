@@ -6,6 +6,7 @@ import os
 import signal
 import sys
 import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -49,8 +50,12 @@ def main(argv=None):
         seed(srv, args.seed, views[0])
     srv.start()
 
+    # The handler only sets a flag: taking the event's lock in a handler can
+    # deadlock against the main thread's own wait on it.
+    signalled = []
+
     def on_term(signum, frame):
-        srv.exit.set()
+        signalled.append(signum)
     signal.signal(signal.SIGTERM, on_term)
     signal.signal(signal.SIGINT, on_term)
 
@@ -67,9 +72,19 @@ def main(argv=None):
     print("READY %d %d" % (srv.port, srv.control_port), flush=True)
     servermod.log("serving on 127.0.0.1:%d, control on %d, data %s"
                   % (srv.port, srv.control_port, srv.data_dir))
-    if not srv.exit.wait(args.max_lifetime):
-        servermod.log("lifetime of %g s reached" % args.max_lifetime)
-    srv.stop()
+    deadline = time.monotonic() + args.max_lifetime
+    while not srv.exit.is_set() and not signalled:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            servermod.log("lifetime of %g s reached" % args.max_lifetime)
+            break
+        srv.exit.wait(min(left, 0.2))
+    if signalled:
+        servermod.log("signal %d" % signalled[0])
+    try:
+        srv.stop()
+    except Exception as e:  # noqa: BLE001 - exit in any case
+        servermod.log("stop: %s: %s" % (type(e).__name__, e))
     servermod.log("stopped")
     sys.stdout.flush()
     os._exit(0)

@@ -208,6 +208,9 @@ WorkerRig::~WorkerRig() {
   FilterDB::getInstance()->destroy();
   FileStatusDB::destroy();
   BlackList2::getInstance()->Clear();
+  // The logger's thresholds are read without a lock: no thread of the rig
+  // may be left when they are reset.
+  ui_.reset();
   Logger::Destroy();
   (void)Logger::Initialize(Logger::STDERR_LOGGER, "", "", 0);
 }

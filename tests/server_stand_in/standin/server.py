@@ -169,9 +169,9 @@ class Server:
                     sock.close()
                     continue
                 c = Connection(self, n, sock)
+                c.thread = threading.Thread(target=c.run, daemon=True)
                 self.conns[n] = c
-            c.thread = threading.Thread(target=c.run, daemon=True)
-            c.thread.start()
+                c.thread.start()
 
     def _control_loop(self):
         from .control import ControlSession
@@ -204,7 +204,7 @@ class Server:
             s.abort()
         deadline = time.monotonic() + 2
         for c in conns:
-            if c.thread is not None:
+            if c.thread is not None and c.thread.ident is not None:
                 c.thread.join(max(0, deadline - time.monotonic()))
         for t in self.threads:
             t.join(max(0, deadline - time.monotonic()))
