@@ -422,18 +422,3 @@ int Worker::GetFilesystemInfo(FILE_INFO& info) const {
   if (context.root_entry.isMSDOS) info.mtime &= ~1u;
   return 0;
 }
-
-// ---- The operations of later layers ----
-
-#define WORKER_NOT_BUILT(name)                                                                         \
-  int Worker::name() {                                                                                 \
-    WORKER_LOG(L_CRIT, "[CRIT] worker(%d): Worker (%d): " #name " is not available, event returned\n", \
-               GetId());                                                                               \
-    return ERR_INT;                                                                                    \
-  }
-
-WORKER_NOT_BUILT(DownloadRemote)
-WORKER_NOT_BUILT(RemoveLocal)
-WORKER_NOT_BUILT(RemoveRemote)
-
-#undef WORKER_NOT_BUILT

@@ -389,6 +389,78 @@ class Worker : public Task, private RoadHooks {
   void PushRemoveEvent(const ustring& path, bool is_dir);
   void PushDownloadEvent(const ustring& path, bool is_dir);
 
+  // ---- Download of a server change (download_remote.cpp,
+  // prepare_download.cpp, download_conflict.cpp) ----
+  // Whether `ev` describes exactly the recorded local object, so that only
+  // the record's sync ids move on.
+  bool IsDownloadRemoteFakeEvent(const Event& ev, const FILE_INFO& local, const DBFileInfo& record);
+  // 0 when the local object already holds the event's content and its
+  // record was rewritten; -1 otherwise.
+  int MergeEvent();
+  // 0 when the event's content was found on disk (recycle folder, then the
+  // session), put in place and recorded; -1 otherwise.
+  int PrepareFileFromLocal();
+  // Checks a received body (delta or whole) by MD4; `file` gets the path of
+  // the new content (the full path when the local file already is it).
+  int PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& signature);
+  // 0 local file already is the content; ERR_INT after a conflict rename or
+  // when the local file vanished; ERR_SYS otherwise.
+  int HandleDownloadPatchError(const PObject& reply);
+  // 0, -100 (the final name is refused), or a negative ERR_* code.
+  int ProcessDownloadFile(PObject& reply, TempFile& signature);
+  int ProcessDownloadDirectory(PObject& reply);
+  int UpdateModifyTime(const ustring& path, const PObject& reply);
+  void AdjustMtimeForMSDOS(PObject& reply);
+  // 0 with the MD4 of `path`, or -1.
+  int CalculateMD4(const ustring& path, ustring& md4);
+  // Attribute hooks: nothing to apply on this platform.
+  int UpdateMacAttribute(const ustring& /*path*/, const PObject& /*reply*/) { return 0; }
+  int UpdateDefaultUnixPermission(const ustring& /*path*/) { return 0; }
+  int UpdateExecBit(const ustring& /*path*/, const PObject& /*reply*/) { return 0; }
+  int UpdatePermission(const ustring& /*path*/, PObject& /*reply*/) { return 0; }
+  int UpdateTormhallPermission(const ustring& /*path*/, PObject& /*reply*/) { return 0; }
+  int UpdateUnixPermission(const ustring& /*path*/, const FILE_INFO& /*local*/, PObject& /*reply*/) {
+    return 0;
+  }
+  int UpdateSharePrivilege(const ustring& /*path*/, PObject& /*reply*/) { return 0; }
+  bool CanMergeMacAttribute() { return true; }
+  bool CanMergeExecBit() { return true; }
+  // Verdicts: 0 basis unchanged, 1 conflict, 2 already the server's
+  // version, 3 basis vanished, ERR_SYS when the MD4 cannot be computed.
+  int TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& record, const PObject& reply);
+  // Moves a conflicting or type-jumping local object out of the way and
+  // keeps its lstat for the re-check before the final rename; 0 when the
+  // download may go on, else a negative ERR_* code.
+  int HandleDownloadConflict(const PObject& reply);
+  // Whether the local folder at full_path holds anything its records do not
+  // describe (a file or folder without a record, a file whose size or time
+  // differs, a subfolder that cannot be listed).
+  bool LocalFolderChanged();
+  // Moves the worker's `new_path` onto full_path once the local object is
+  // still as HandleDownloadConflict left it (without replacing when it left
+  // nothing there). 0; ERR_INT when the local object changed meanwhile; -100
+  // when the name is refused; -1 otherwise.
+  int ReplaceLocal(const ustring& new_path);
+  // Writes the signature of the local file into `signature`; 0 or ERR_SYS.
+  int SignLocal(TempFile& signature);
+  // Called between the conflict test and the final rename of a download;
+  // does nothing. Tests change the local file there.
+  virtual void OnBeforeReplace() {}
+
+  // ---- Removes on either side (remove.cpp) ----
+  // The session's recycle folder.
+  ustring GetRecycleBinDir() const;
+  int ProcessRenameRemoveLocal(const FILE_INFO& local_finfo);
+  int RenameRemoveFile();
+  int RenameRemoveDirectory();
+  // Recycles the worker's own file `src_file` with a new record; on any
+  // failure the file is deleted (-1).
+  int moveFileToRecycleBin(const ustring& src_file, uint64_t file_size, const ustring& file_hash,
+                           const ustring& mac_hash);
+  // Moves `from` into the recycle folder under a fresh name that nothing
+  // holds (never replacing); `name` gets "/" + the 8 characters. 0, or -1.
+  int MoveIntoRecycleBin(const ustring& from, ustring& name);
+
   // ---- Resume cache ----
   // Drops cached_response, cached_request and upload_sign_file, deleting
   // the working-folder files they name.
@@ -409,6 +481,19 @@ class Worker : public Task, private RoadHooks {
   int notify_file_status = -1;  // -1: none recorded
   uint32_t m_start_time = 0;    // Unix time the dispatch began; 0 between events
   EventContext context;
+    // The local object's lstat taken by HandleDownloadConflict, compared again
+  // right before the final rename of a download.
+  struct LocalStamp {
+    bool taken = false;
+    bool exists = false;
+    uint64_t ino = 0, size = 0;
+    int64_t mtime_s = 0, mtime_ns = 0, ctime_s = 0, ctime_ns = 0;
+    uint32_t mode = 0;
+    bool operator==(const LocalStamp&) const = default;
+  };
+  // Reads the lstat of `path` into a stamp.
+  static LocalStamp StampOf(const ustring& path);
+  LocalStamp checked_local_;
   PObject cached_request;
   PObject cached_response;
   ustring upload_sign_file;

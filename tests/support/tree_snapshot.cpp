@@ -99,6 +99,21 @@ std::string Stem(const std::string& name) {
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
+// Whether `moved` is `path` with one of its folders renamed to a conflict
+// name ("/d/x" kept as "/d_PC1_..._Conflict/x").
+bool UnderConflictFolder(const std::string& path, const std::string& moved) {
+  for (size_t start = 1, slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+    const std::string head = path.substr(0, slash) + "_";  // "/d_"
+    const std::string rest = path.substr(slash);           // "/x"
+    if (moved.size() > head.size() + rest.size() && moved.compare(0, head.size(), head) == 0 &&
+        moved.compare(moved.size() - rest.size(), rest.size(), rest) == 0 &&
+        moved.find('/', head.size()) == moved.size() - rest.size()) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string Sha256Hex(const std::string& bytes) {
@@ -145,7 +160,7 @@ void ExpectNothingLost(const TreeSnapshot& before, const TreeSnapshot& after, co
       const bool conflict = other.compare(0, conflict_prefix.size(), conflict_prefix) == 0 &&
                             other.find('/', folder.size()) == std::string::npos;
       const bool recycled = other.compare(0, sizeof kRecycle - 1, kRecycle) == 0;
-      if (conflict || recycled) {
+      if (conflict || recycled || UnderConflictFolder(path, other)) {
         found = true;
         break;
       }

@@ -72,6 +72,24 @@ class ScriptedWorker : public Worker {
   // Waits until `n` calls have an outcome (or were expands/rescans).
   bool waitForCalls(size_t n, std::chrono::milliseconds timeout) const;
 
+  // The Worker's own operation of `op` (the download and remove paths), for
+  // a script that runs it; UseRealOperations makes those scripts the default.
+  int Real(Op op);
+  void UseRealOperations();
+  // Runs between the conflict test and the final rename of a download.
+  void SetOnBeforeReplace(std::function<void(ScriptedWorker&)> hook) { on_before_replace_ = std::move(hook); }
+
+  // The download and remove layers.
+  using Worker::CalculateMD4;
+  using Worker::GetRecycleBinDir;
+  using Worker::HandleDownloadConflict;
+  using Worker::IsDownloadRemoteFakeEvent;
+  using Worker::MergeEvent;
+  using Worker::moveFileToRecycleBin;
+  using Worker::PrepareFileFromLocal;
+  using Worker::ProcessDownloadFile;
+  using Worker::AdjustMtimeForMSDOS;
+  using Worker::TestDownloadConflict;
   using Worker::abort_flag;
   using Worker::cached_request;
   using Worker::cached_response;
@@ -126,12 +144,16 @@ class ScriptedWorker : public Worker {
   int ExpandDeleteEvent() override { return RunScript(kExpandDelete); }
   void OnEventInHand() override;
   void OnEventOutcome(int result, int action) override;
+  void OnBeforeReplace() override {
+    if (on_before_replace_) on_before_replace_(*this);
+  }
 
  private:
   int RunScript(Op op, bool settled = false);
 
   Script scripts_[kOpCount];
   std::function<void(ScriptedWorker&)> on_event_in_hand_;
+  std::function<void(ScriptedWorker&)> on_before_replace_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Call> calls_;  // guarded by mutex_

@@ -192,21 +192,6 @@ TEST_F(WorkerFrame, NewerEventOfThePathIsCarriedOutWithoutAPull) {
   EXPECT_EQ(2u, w.calls().size());
 }
 
-TEST_F(WorkerFrame, UnbuiltOperationsNeverFinishAnEvent) {
-  // The plain Worker's operations come with later layers: until then every
-  // event goes back to the queue, never counted as done.
-  Make();
-  Worker plain(nullptr, nullptr);
-  rig_->push(rig_->serverEvent(Event::EV_MODIFY, "/a.txt", 5));
-  ASSERT_EQ(0, plain.Run());
-  std::this_thread::sleep_for(1500ms);
-  plain.Stop();
-  plain.Join();
-  EXPECT_EQ(1u, EventManager::getInstance()->GetAllPendingEventCount(7));
-  EXPECT_TRUE(rig_->logged("DownloadRemote is not available"));
-  EXPECT_TRUE(rig_->logged("HandleError: Interrupted."));
-}
-
 // ---- Unsafe paths (the worker checks again what the queue checks) ----
 
 TEST_F(WorkerFrame, UnsafePathsNeverTouchDisk) {

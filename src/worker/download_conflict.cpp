@@ -1,0 +1,186 @@
+// Download conflicts: whether the local object holds changes that the
+// server's version would destroy, and what is done with it before the new
+// object takes its path.
+#include <map>
+#include <string>
+
+#include "foundation/conflict_rename.h"
+#include "session/file_event_db.h"
+#include "session/file_list.h"
+#include "session/string_buffer.h"
+#include "transport/error_code.h"
+#include "worker/worker.h"
+#include "worker/worker_log.h"
+
+namespace {
+
+struct Recorded {
+  bool is_dir = false;
+  uint64_t size = 0;
+  uint32_t mtime = 0;
+};
+
+// Walks the folder `dir` (its path below the walked root is `rel`) and
+// reports whether any entry is missing from `records` or differs from its
+// record. A folder that cannot be listed counts as changed.
+bool SubtreeDiffers(const ustring& dir, const std::string& rel, const std::map<std::string, Recorded>& records,
+                    bool msdos) {
+  DIR_HANDLE dh;
+  (void)FSOpenDir(dir, 1, dh);  // always 0
+  DIR_ENTRY entry;
+  int rc;
+  bool differs = false;
+  while (!differs && (rc = FSReadDir(dh, entry)) == 1) {
+    const std::string name = entry.name.c_str_utf8();
+    if (name == "." || name == "..") continue;
+    const std::string path = rel + "/" + name;
+    const auto it = records.find(path);
+    if (it == records.end()) return true;
+    if (entry.type == FT_DIR) {
+      differs = !it->second.is_dir || SubtreeDiffers(dir + "/" + entry.name, path, records, msdos);
+    } else if (entry.type == FT_FILE) {
+      const uint32_t mtime = msdos ? entry.mtime & ~1u : entry.mtime;
+      differs = it->second.is_dir || it->second.size != entry.size || it->second.mtime != mtime;
+    } else {
+      differs = true;  // links and special files are never recorded
+    }
+  }
+  (void)FSCloseDir(dh);
+  return differs || rc < 0;
+}
+
+}  // namespace
+
+bool Worker::LocalFolderChanged() {
+  FileEventDB* db = GetEventDatabase();
+  if (db == nullptr) return true;
+  StringBuffer buf;
+  FileList list(buf);
+  if (db->getFileList(&list, GetPath()) != 0) return true;
+  std::map<std::string, Recorded> records;
+  for (auto it = list.rbegin(); it != list.rend(); ++it) {
+    records[it->path.c_str_utf8()] = Recorded{it->is_dir(), it->attr.size, it->attr.mtime};
+  }
+  return SubtreeDiffers(GetFullPath(), "", records, context.root_entry.isMSDOS);
+}
+
+int Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& record, const PObject& reply) {
+  const bool is_dir = reply["is_dir"].asBool();
+  const uint64_t size = reply["file"]["size"].asUInt64();
+  const ustring hash = reply["file"]["hash"].asString();
+  const bool has_record = record.syncID != 0;
+  bool candidate = false;
+  bool to_content = false;  // step 4 with or without a candidate
+
+  if (!has_record) {
+    if (!local.isExist) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis is not changed (vanish).\n");
+      return 0;
+    }
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis does not appear in database.\n");
+  } else if (!local.isExist) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file vanished.\n");
+  } else if (local.type == FT_DIR) {
+    if (record.fileType != 0) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file is unchanged (dir)\n");
+      return 0;
+    }
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file appears as FILE in database, but now it is a directory\n");
+  } else if (record.fileType == 1) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis appears as DIR in database, but now it is a file\n");
+  } else if (local.size != record.fileSize) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file is modified (size not match) \n");
+  } else {
+    to_content = true;
+  }
+
+  if (!to_content) {
+    // Step 3: the local object against the server's.
+    if (!local.isExist) return 3;
+    if (local.type == FT_DIR) return is_dir ? 2 : 1;
+    if (is_dir || size != local.size) return 1;
+    candidate = true;
+  }
+
+  ustring md4;
+  if (local.type == FT_FILE) {
+    if (CalculateMD4(GetFullPath(), md4) != 0) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
+      return ERR_SYS;
+    }
+    if (has_record && md4 != record.fileCheckSum) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file is locally modified\n");
+      candidate = true;  // on to the comparison with the server's version
+    }
+  }
+  if (!candidate) return 0;
+  if (!is_dir && local.type == FT_FILE && md4 == hash) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
+    return 2;
+  }
+  return 1;
+}
+
+int Worker::HandleDownloadConflict(const PObject& reply) {
+  const ustring& full = GetFullPath();
+  // Taken before the test reads the content: a save during the test shows.
+  const LocalStamp before = StampOf(full);
+  checked_local_ = LocalStamp();
+  FILE_INFO local;
+  if (GetFilesystemInfo(local) < 0) return ERR_SYS;
+  if (!local.isExist) {
+    checked_local_ = before;
+    return 0;
+  }
+  const DBFileInfo record = context.database_record;
+  const int t = TestDownloadConflict(local, record, reply);
+  if (t < 0) return t;
+  if (t == 1) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n",
+               GetId());
+    if (ConflictRename(full, context.connection.getConnectionInfo().computer_name, "Conflict") < 0) return ERR_SYS;
+    checked_local_ = StampOf(full);
+    return 0;
+  }
+  if (t == 2 || t == 3) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): HandleDownloadConflict: no conflict, keep going\n", GetId());
+    checked_local_ = before;
+    return 0;
+  }
+  const bool is_dir = reply["is_dir"].asBool();
+  const bool jump = (local.type == FT_DIR && !is_dir) || (local.type == FT_FILE && is_dir);
+  if (!jump) {
+    checked_local_ = before;
+    return 0;
+  }
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): HandleDownloadConflict: no conflict with type jump\n", GetId());
+  const uint32_t now = static_cast<uint32_t>(time(nullptr));
+  if (local.type == FT_DIR) {
+    // The folder matched its own record, which says nothing of what lies
+    // inside: anything its records do not describe keeps the folder under a
+    // conflict name; otherwise it is recycled with its rows.
+    if (LocalFolderChanged()) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): HandleDownloadConflict: folder '%s' holds local changes, keep it\n",
+                 GetId(), full.c_str_utf8());
+      if (ConflictRename(full, context.connection.getConnectionInfo().computer_name, "Conflict") < 0 ||
+          RemoveDatabaseInfo() != 0) {
+        WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveDirectory: Failed to remove '%s'\n", full.c_str_utf8());
+        return ERR_SYS;
+      }
+    } else if (RenameRemoveDirectory() != 0) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveDirectory: Failed to remove '%s'\n", full.c_str_utf8());
+      return ERR_SYS;
+    } else {
+      registry_.InitRecycleTime(context.root_entry, now);
+    }
+  } else {
+    // Already checked against its record: recycled, never deleted.
+    if (RenameRemoveFile() != 0) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: type jump, but can not remove basis.\n");
+      return ERR_SYS;
+    }
+    registry_.InitRecycleTime(context.root_entry, now);
+  }
+  checked_local_ = StampOf(full);
+  return 0;
+}

@@ -1,0 +1,384 @@
+// Preparing the downloaded file: a local copy of the same content, the check
+// of a received body (whole or delta) by MD4, and the move into place.
+//
+// A new file is always made in the working folder and moved onto the user's
+// path only after the conflict test and a re-check that the local object did
+// not change since that test.
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "delta/delta_file_reader.h"
+#include "delta/simple_file_reader.h"
+#include "filter/filter_db.h"
+#include "foundation/conflict_rename.h"
+#include "session/file_event_db.h"
+#include "transport/error_code.h"
+#include "worker/worker.h"
+#include "worker/worker_fs.h"
+#include "worker/worker_log.h"
+
+namespace {
+
+using ull = unsigned long long;
+
+// Whether a rename failure is a name the local file system refuses.
+bool NameRefused(int err) { return err == ENAMETOOLONG || err == EILSEQ; }
+
+}  // namespace
+
+Worker::LocalStamp Worker::StampOf(const ustring& path) {
+  LocalStamp s;
+  s.taken = true;
+  struct stat st;
+  if (lstat(path.c_str_utf8(), &st) != 0) return s;
+  s.exists = true;
+  s.ino = st.st_ino;
+  s.size = static_cast<uint64_t>(st.st_size);
+  s.mtime_s = st.st_mtim.tv_sec;
+  s.mtime_ns = st.st_mtim.tv_nsec;
+  s.ctime_s = st.st_ctim.tv_sec;
+  s.ctime_ns = st.st_ctim.tv_nsec;
+  s.mode = st.st_mode;
+  return s;
+}
+
+int Worker::ReplaceLocal(const ustring& new_path) {
+  OnBeforeReplace();
+  const LocalStamp now = StampOf(GetFullPath());
+  if (!checked_local_.taken || !(now == checked_local_)) {
+    // Saved, made or removed since the conflict test: that test no longer
+    // holds. The next attempt runs it again.
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Worker (%d): '%s' changed after the conflict test, retry\n", GetId(),
+               GetFullPath().c_str_utf8());
+    return ERR_INT;
+  }
+  if (!now.exists) {
+    const int err = worker_fs::RenameNoReplaceSynced(new_path, GetFullPath());
+    if (err == 0) return 0;
+    if (err == EEXIST) return ERR_INT;
+    return NameRefused(err) ? -100 : -1;
+  }
+  return FSRename(new_path, GetFullPath(), true);
+}
+
+int Worker::CalculateMD4(const ustring& path, ustring& md4) {
+  SimpleFileReader reader;
+  reader.setAbortFlag(&abort_flag);
+  reader.setFile(path);
+  reader.setHashString(md4);
+  if (reader.readFile() < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): CaculateMD4: Failed to calculate checksum for '%s'\n", GetId(),
+               path.c_str_utf8());
+    return -1;
+  }
+  return 0;
+}
+
+int Worker::UpdateModifyTime(const ustring& path, const PObject& reply) {
+  if (!reply.hasMember("mtime")) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): last motify time is not provided\n");
+    return 0;
+  }
+  if (reply["mtime"]["refer"].asBool()) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): last motify time is not changed\n");
+    return 0;
+  }
+  const uint32_t t = reply["mtime"]["mtime"].asUInt32();
+  (void)FSUTime(path, t, t);  // a time that cannot be set is not worth failing the download
+  return 0;
+}
+
+void Worker::AdjustMtimeForMSDOS(PObject& reply) {
+  const PObject& view = reply;
+  const char* part = view.hasMember("mtime") ? "mtime" : view.hasMember("common_attribute") ? "common_attribute" : nullptr;
+  if (part == nullptr) return;
+  const uint32_t t = view[part]["mtime"].asUInt32() & ~1u;
+  reply[part]["mtime"] = static_cast<ull>(t);
+}
+
+int Worker::PrepareFileFromLocal() {
+  const Event& ev = context.current_event;
+  TempFile copy(GetWorkingDirectory());
+  TempFile sign(GetSignDirectory());
+  SimpleFileReader reader;
+  uint32_t mtime = ev.m_time;
+
+  FileEventDB* db = GetEventDatabase();
+  if (db == nullptr) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: missing databasehandle\n");
+    return -1;
+  }
+  // Only a well-formed MD4 is looked up: anything else is not a content
+  // hash (a folder's empty one, or text a server made up).
+  if (!worker_fs::IsMd4Hex(ev.m_data_hash)) return -1;
+  ustring found;
+  ustring source;
+  ustring dest;
+  bool from_recycle = false;
+  if (db->getFilePathByHashFromRecycle(ev.m_data_hash, ev.m_mac_attr_hash, found) == 1) {
+    source = GetRecycleBinDir() + found;
+    dest = source;
+    from_recycle = true;
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Copy file from recycle bin '%s'\n", found.c_str_utf8());
+  } else if (db->getFilePathByHash(ev.m_data_hash, ev.m_mac_attr_hash, found) == 1) {
+    source = GetLocalWatch() + found;
+    if (copy.create() != 0) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Failed to create temp file.\n");
+      return -1;
+    }
+    dest = copy.getPath();
+    reader.setCopyFile(dest);
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Copy file from syncfolder '%s'.\n", found.c_str_utf8());
+  } else {
+    return -1;
+  }
+  if (sign.create() != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Failed to create temp signature file.\n");
+    return -1;
+  }
+  ustring md4;
+  reader.setAbortFlag(&abort_flag);
+  reader.setFile(source);
+  reader.setSignature(sign.getPath(), 2048, 8);
+  reader.setHashString(md4);
+  const int rc = reader.readFile();
+  if (rc < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Failed to prepare file [%d].\n", rc);
+    return -1;
+  }
+  if (md4 != ev.m_data_hash) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): PreparFileFromLocal: File locally modification, can not use local copy.\n");
+    return -1;
+  }
+  if (context.root_entry.isMSDOS) mtime &= ~1u;
+  (void)FSUTime(dest, mtime, mtime);  // the record keeps the server's time either way
+  if (!from_recycle && worker_fs::SyncPath(dest, false) != 0) return -1;
+
+  // The path may hold a local edit or a never-synced file: the same
+  // conflict test as a download's protects it.
+  PObject as_reply;
+  as_reply["is_dir"] = 0ull;
+  as_reply["file"]["size"] = static_cast<ull>(ev.m_data_size);
+  as_reply["file"]["hash"] = ev.m_data_hash;
+  if (HandleDownloadConflict(as_reply) < 0) return -1;
+  const int moved = ReplaceLocal(dest);
+  if (moved != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Cannot rename from %s -> %s\n", dest.c_str_utf8(),
+               GetFullPath().c_str_utf8());
+    return -1;
+  }
+  if (from_recycle && db->rmRecycleByPath(found) < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to rmRecycleByPath for '%s'\n", found.c_str_utf8());
+  }
+  DBFileInfo rec;
+  rec.isExist = 1;
+  rec.syncID = ev.m_sync_id;
+  rec.maxSyncID = ev.m_max_id;
+  rec.fileType = ev.isDir() ? 1 : 0;
+  rec.path = ev.m_path;
+  rec.signaturePath = sign.getPath();
+  rec.fileSize = ev.m_data_size;
+  rec.fileCheckSum = ev.m_data_hash;
+  rec.fileModTime = mtime;
+  rec.execBit = ev.m_exec_bit;
+  if (UpdateDatabaseInfo(rec) != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): CommitDatabase: Failed to update local event database.\n");
+    return -1;
+  }
+  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
+    WORKER_LOG(L_ERR,
+               "[ERROR] worker(%d): CommitDatabase: Failed to remvoe filter db record for session '%llu', path "
+               "'%s' .\n",
+               static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
+    return -1;
+  }
+  return 0;
+}
+
+int Worker::HandleDownloadPatchError(const PObject& reply) {
+  FILE_INFO local;
+  if (GetFilesystemInfo(local) < 0) return ERR_SYS;
+  if (!local.isExist) {
+    WORKER_LOG(L_ERR,
+               "[ERROR] worker(%d): Worker (%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
+               "(basis removed)\n",
+               GetId());
+    return ERR_INT;
+  }
+  const DBFileInfo record = context.database_record;
+  const int t = TestDownloadConflict(local, record, reply);
+  if (t < 0) return t;
+  if (t == 0) {
+    WORKER_LOG(L_ERR,
+               "[ERROR] worker(%d): Worker(%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
+               "(incorrect patch file)\n",
+               GetId());
+    ++patch_err_count;
+    return ERR_SYS;
+  }
+  if (t == 2 || t == 3) return 0;
+  WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
+             GetId());
+  if (ConflictRename(GetFullPath(), context.connection.getConnectionInfo().computer_name, "Conflict") < 0) {
+    return ERR_SYS;
+  }
+  return ERR_INT;
+}
+
+int Worker::PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& signature) {
+  const PObject& body = reply["file"];
+  if (!reply.hasMember("file") || body["refer"].asBool()) {
+    file = GetFullPath();
+    return 0;
+  }
+  if (signature.create() != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareDownloadFile: failed to prepare temporary file\n");
+    return ERR_SYS;
+  }
+  const uint64_t size = body["size"].asUInt64();
+  ustring md4;
+  if (body["is_delta"].asBool()) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): PrepareDownloadFile: download patch file\n");
+    ustring rebuilt;
+    if (FSMktemp(GetWorkingDirectory(), rebuilt) != 0) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareDownloadFile: failed to prepare temporary file\n");
+      return ERR_SYS;
+    }
+    file = rebuilt;
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): new file will be generated at %s\n", rebuilt.c_str_utf8());
+    DeltaFileReader reader;
+    reader.setAbortFlag(&abort_flag);
+    reader.setFile(body["data"].asBinary().path, GetFullPath());
+    reader.setNewFile(rebuilt);
+    reader.setHashString(md4);
+    reader.setSignature(signature.getPath(), 2048, 8);
+    // A delta may repeat the basis without end; the server named the size.
+    reader.setMaxOutputSize(size);
+    if (reader.readFile() < 0) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
+                 GetFullPath().c_str_utf8());
+      const int e = HandleDownloadPatchError(reply);
+      if (e < 0) return e;
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
+      (void)FSRemove(rebuilt, false);  // in the working folder; the local file is the content
+      file = GetFullPath();
+      return SignLocal(signature);
+    }
+  } else {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): PrepareDownloadFile: download whole file\n");
+    file = body["data"].asBinary().path;
+    FILE_INFO got;
+    if (file.empty() || FSStat(file, got, false) != 0 || !got.isExist || got.size != size) {
+      // A body of another length than announced is not the server's file.
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): PrepareDownloadFile: body of %llu bytes, %llu announced\n",
+                 GetId(), static_cast<ull>(got.size), static_cast<ull>(size));
+      return ERR_SYS;
+    }
+    SimpleFileReader reader;
+    reader.setAbortFlag(&abort_flag);
+    reader.setFile(file);
+    reader.setHashString(md4);
+    reader.setSignature(signature.getPath(), 2048, 8);
+    if (reader.readFile() < 0) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareDownloadFile: Failed to verify new file, try it again.\n");
+      return ERR_SYS;
+    }
+  }
+  if (md4 != body["hash"].asString()) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
+               GetFullPath().c_str_utf8());
+    const int e = HandleDownloadPatchError(reply);
+    if (e < 0) return e;
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
+    if (body["is_delta"].asBool()) (void)FSRemove(file, false);  // the rebuilt file, in the working folder
+    file = GetFullPath();
+    return SignLocal(signature);
+  }
+  return 0;
+}
+
+int Worker::SignLocal(TempFile& signature) {
+  // The signature written so far is that of the refused content.
+  ustring md4;
+  SimpleFileReader reader;
+  reader.setAbortFlag(&abort_flag);
+  reader.setFile(GetFullPath());
+  reader.setHashString(md4);
+  reader.setSignature(signature.getPath(), 2048, 8);
+  return reader.readFile() < 0 ? ERR_SYS : 0;
+}
+
+int Worker::ProcessDownloadFile(PObject& reply, TempFile& signature) {
+  const ustring& full = GetFullPath();
+  ustring new_path;
+  // Only the worker's own files are deleted: never the user's file itself.
+  auto drop_new = [&] {
+    if (!new_path.empty() && new_path != full) (void)FSRemove(new_path, false);
+  };
+  const int r = PrepareDownloadFile(reply, new_path, signature);
+  if (r < 0) {
+    drop_new();
+    return r;
+  }
+  const PObject& view = reply;
+  if (new_path == full && view["file"]["refer"].asBool()) {
+    // The server's content is the local file's: its time moves only when
+    // the local file is as recorded, else an edit of the same size would
+    // pass the weak check from then on and never be uploaded.
+    FILE_INFO local;
+    if (GetFilesystemInfo(local) == 0 && local.isExist && !LocallyModified(local, context.database_record, "")) {
+      UpdateModifyTime(new_path, reply);
+    }
+  } else {
+    UpdateModifyTime(new_path, reply);
+  }
+  if (new_path == full) return 0;
+  const ustring parent = worker_fs::ParentOf(full);
+  if (HandleDownloadConflict(reply) < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): ProcessDownloadFile: HandleDownloadConflict(%s) failed\n", full.c_str_utf8());
+    drop_new();
+    return ERR_SYS;
+  }
+  if (FSMKDir(parent, true) < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: Cannot create parent directory of '%s'\n", full.c_str_utf8());
+    drop_new();
+    return ERR_SYS;
+  }
+  if (worker_fs::SyncPath(new_path, false) != 0) {
+    drop_new();
+    return ERR_SYS;
+  }
+  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): rename %s -> %s\n", new_path.c_str_utf8(), full.c_str_utf8());
+  const int moved = ReplaceLocal(new_path);
+  if (moved == 0) return 0;
+  if (moved == ERR_INT) {
+    drop_new();
+    return ERR_INT;
+  }
+  WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: Cannot rename from %s -> %s\n", new_path.c_str_utf8(),
+             full.c_str_utf8());
+  if (moved == -100) {
+    drop_new();
+    return -100;
+  }
+  const ustring mac = view.hasMember("mac_attribute") ? view["mac_attribute"]["hash"].asString() : ustring();
+  (void)moveFileToRecycleBin(new_path, view["file"]["size"].asUInt64(), view["file"]["hash"].asString(), mac);
+  drop_new();
+  return ERR_SYS;
+}
+
+int Worker::ProcessDownloadDirectory(PObject& reply) {
+  const int r = HandleDownloadConflict(reply);
+  if (r < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): ProcessDownloadDirectory: HandleDownloadConflict(%s) failed\n",
+               GetFullPath().c_str_utf8());
+    return r;
+  }
+  if (FSMKDir(GetFullPath(), true) < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): ProcessDownloadDirectory: Cannot create directory %s\n",
+               GetFullPath().c_str_utf8());
+    return ERR_SYS;
+  }
+  return UpdateModifyTime(GetFullPath(), reply);
+}

@@ -1,0 +1,288 @@
+// Removing on either side: a local delete becomes a "remove" request; a
+// server delete moves the local object into the session's recycle folder,
+// or leaves a locally changed one under a conflict name.
+//
+// Nothing is ever renamed over an object in the recycle folder: each move
+// draws names until one is free.
+#include <cerrno>
+#include <ctime>
+
+#include "filter/filter_db.h"
+#include "foundation/conflict_rename.h"
+#include "protocol/proto_common.h"
+#include "session/detector.h"
+#include "session/event_manager.h"
+#include "session/file_event_db.h"
+#include "transport/error_code.h"
+#include "worker/worker.h"
+#include "worker/worker_fs.h"
+#include "worker/worker_log.h"
+
+namespace {
+
+using ull = unsigned long long;
+
+const char* CodeText(int code) { return (code <= 0 && code > ERR_MAX) ? GetErrorString(code) : "Unknown error"; }
+
+// Fresh names drawn before a move into the recycle folder gives up.
+constexpr int kRecycleNameTries = 10;
+
+// MoveIntoRecycleBin's result for a folder on another file system.
+constexpr int kOtherFileSystem = -2;
+
+}  // namespace
+
+ustring Worker::GetRecycleBinDir() const { return context.working_directory + "/" + kRecycleDirName; }
+
+int Worker::MoveIntoRecycleBin(const ustring& from, ustring& name) {
+  for (int i = 0; i < kRecycleNameTries; ++i) {
+    if (FSCreateTempPath("", name) != 0) return -1;
+    const ustring dest = GetRecycleBinDir() + name;
+    int err = worker_fs::RenameNoReplaceSynced(from, dest);
+    if (err == EXDEV) {
+      FILE_INFO info;
+      if (FSStat(from, info, false) != 0 || info.type != FT_FILE) return kOtherFileSystem;
+      err = worker_fs::MoveFileAcross(from, dest);
+    }
+    if (err == 0) return 0;
+    if (err != EEXIST) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): cannot move '%s' to '%s': errno %d\n", GetId(),
+                 from.c_str_utf8(), dest.c_str_utf8(), err);
+      return -1;
+    }
+  }
+  WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): no free recycle name for '%s'\n", GetId(), from.c_str_utf8());
+  return -1;
+}
+
+int Worker::RenameRemoveFile() {
+  const Event& ev = context.current_event;
+  if (ev.m_path.empty() || ev.m_path == "/") return -1;  // the session folder itself is never recycled
+  ustring name;
+  if (MoveIntoRecycleBin(GetFullPath(), name) != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveFile: failed remove file '%s'.\n", GetFullPath().c_str_utf8());
+    return -1;
+  }
+  FileEventDB* db = GetEventDatabase();
+  if (db == nullptr) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveFile: missing databasehandle\n");
+    return -1;
+  }
+  if (db->dumpFileToRecycleBin(name, ev.m_path) < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveFile: failed to dumpFileToRecycleBin '%s'.\n",
+               GetFullPath().c_str_utf8());
+    return -1;
+  }
+  context.database_record.Clear();
+  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
+    WORKER_LOG(L_ERR,
+               "[ERROR] worker(%d): RenameRemoveFile : failed to rmLocalFilteredEventByPath for session '%llu', path "
+               "'%s' .\n",
+               static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
+    return -1;
+  }
+  return 0;
+}
+
+int Worker::RenameRemoveDirectory() {
+  const Event& ev = context.current_event;
+  if (ev.m_path.empty() || ev.m_path == "/") return -1;
+  ustring name;
+  const int moved = MoveIntoRecycleBin(GetFullPath(), name);
+  if (moved == kOtherFileSystem) {
+    // A mount inside the synced folder: the tree stays where it is and
+    // unrecorded, so a later rescan offers it again. Nothing is lost.
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: '%s' is on another file system, left in place.\n",
+               GetFullPath().c_str_utf8());
+    return RemoveDatabaseInfo() == 0 ? 0 : -1;
+  }
+  if (moved != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: failed remove directory from '%s' to '%s'.\n",
+               GetFullPath().c_str_utf8(), (GetRecycleBinDir() + name).c_str_utf8());
+    return -1;
+  }
+  FileEventDB* db = GetEventDatabase();
+  if (db == nullptr) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: missing databasehandle\n");
+    return -1;
+  }
+  if (db->dumpDirToRecycleBin(name, ev.m_path) < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: failed to dumpDirToRecycleBin '%s'.\n",
+               GetFullPath().c_str_utf8());
+    return -1;
+  }
+  context.database_record.Clear();
+  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
+    WORKER_LOG(L_ERR,
+               "[ERROR] worker(%d): RenameRemoveDirectory : failed to rmLocalFilteredEventByPath for session '%llu', "
+               "path '%s' .\n",
+               static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
+    return -1;
+  }
+  return 0;
+}
+
+int Worker::moveFileToRecycleBin(const ustring& src_file, uint64_t file_size, const ustring& file_hash,
+                                 const ustring& mac_hash) {
+  FileEventDB* db = GetEventDatabase();
+  ustring name;
+  if (db == nullptr) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): moveFileToRecycleBin: missing databasehandle\n");
+  } else if (MoveIntoRecycleBin(src_file, name) != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
+               src_file.c_str_utf8(), (GetRecycleBinDir() + name).c_str_utf8());
+  } else if (db->addFileToRecycleBin(name, file_size, file_hash, mac_hash) >= 0) {
+    return 0;
+  } else {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): moveFileToRecycleBin: failed to addFileToRecycleBin '%s'.\n",
+               name.c_str_utf8());
+  }
+  // Only ever the worker's own downloaded file: whatever is left of it goes.
+  (void)FSRemove(src_file, false);
+  return -1;
+}
+
+int Worker::ProcessRenameRemoveLocal(const FILE_INFO& local_finfo) {
+  const uint32_t current_time = static_cast<uint32_t>(time(nullptr));
+  const int r = local_finfo.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
+  if (r != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): ProcessRenameRemoveLocal: Failed to remove '%s'\n",
+               GetFullPath().c_str_utf8());
+    return ERR_SYS;
+  }
+  registry_.InitRecycleTime(context.root_entry, current_time);
+  return 0;
+}
+
+int Worker::RemoveRemote() {
+  const char* full = GetFullPath().c_str_utf8();
+  int r = TestRemoveRemoteFilter();
+  if (r != 1) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): RemoveRemote: File '%s' cannot pass filter testing '%d'.\n", full, r);
+    return r;
+  }
+  if (isFileLocked(GetFullPath(), GENERIC_READ)) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
+               full);
+    return ERR_LOCKED_FILE;
+  }
+  FILE_INFO info;
+  if (GetFilesystemInfo(info) < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): RemoveRemote: Failed to get filesystem into for %s\n", GetId(),
+               full);
+    return ERR_SYS;
+  }
+  const DBFileInfo record = context.database_record;
+  const Event& ev = context.current_event;
+  if (record.syncID == 0) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): RemoveRemote: '%llu:%s' cannot be removed (no record).\n",
+               GetId(), static_cast<ull>(GetViewId()), ev.m_path.c_str_utf8());
+    return 0;
+  }
+  if (info.isExist) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Worker (%d): RemoveRemote: Path '%s' exists\n", GetId(), full);
+    if (record.fileType != 0) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d) RemoveRemote: Need ExpandLocalDeleteEvent at '%s'.\n", GetId(),
+                 full);
+      (void)ExpandLocalDeleteEvent(ev.m_path);  // what it finds is queued; nothing more to do here
+    }
+    return 0;
+  }
+  PObject request;
+  PObject reply;
+  InitSessionRequest(request, "remove");
+  request["sync_id"] = static_cast<ull>(record.syncID);
+  request["max_id"] = static_cast<ull>(record.maxSyncID);
+  request["path"] = GetRemoteWatch() == "/" ? ev.m_path : GetRemoteWatch() + ev.m_path;
+  InitRequest(request, "remove");
+  r = ProtoRemove(request, reply);
+  if (r < 0) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): RemoveRemote: failed to remove object (%s). %s.\n", GetId(),
+               full, CodeText(r));
+    return r;
+  }
+  const PObject& got = reply;
+  if (got.hasMember("error")) {
+    const uint32_t code = got["error"]["code"].asUInt32();
+    const int e = ProtoResp2ErrorCode(code);
+    if (code == SPROTO_ERR_REMOVE_NOFILE) {
+      WORKER_LOG(L_INFO,
+                 "[INFO] worker(%d): RemoveRemote: Fake event on '%s' ... how did you do that? remove local entry "
+                 "anyway.\n",
+                 full);
+    } else if (code == SPROTO_ERR_REMOVE_MODIFIED) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): RemoveRemote: Object '%s' on the server is modified, abort anyway\n",
+                 full);
+      if (record.fileType == 1) {
+        WORKER_LOG(L_INFO, "[INFO] worker(%d): RemoveRemote: rescan directory '%s'\n", full);
+        events_.IssueRescan(ev.m_sess_id, ev.m_path, false);
+        return 0;
+      }
+    } else {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveRemote: Failed to remove '%s'. %s\n", full, CodeText(e));
+      return e;
+    }
+  }
+  const int d = RemoveDatabaseInfo();
+  if (d != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveRemote: Failed to update local event database. Error code = %d\n", d);
+    return ERR_SYS;
+  }
+  notify_event_type = NOTIFY_CLIENT_REMOVE;
+  return 0;
+}
+
+int Worker::RemoveLocal() {
+  const char* full = GetFullPath().c_str_utf8();
+  int r = TestRemoveLocalFilter();
+  if (r != 1) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): RemoveLocal: File '%s' cannot pass filter testing '%d'.\n", full, r);
+    return r;
+  }
+  if (isFileLocked(GetFullPath(), GENERIC_WRITE | DELETE)) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
+               full);
+    return ERR_LOCKED_FILE;
+  }
+  FILE_INFO info;
+  if (GetFilesystemInfo(info) < 0) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): RemoveLocal: File '%s' cannot be removed\n", full);
+    return ERR_SYS;
+  }
+  const Event& ev = context.current_event;
+  if (!info.isExist) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): RemoveLocal: '%s' has already been removed\n", full);
+    (void)RemoveDatabaseInfo();  // a row left behind is dropped by the next remove or rescan
+    return 0;
+  }
+  const DBFileInfo record = context.database_record;
+  if (record.maxSyncID > ev.m_max_id) {
+    WORKER_LOG(L_WARNING,
+               "[WARNING] worker(%d): RemoveLocal: Based sync id is change, can not remove local [%s]. db max_id = "
+               "'%llu', event max_id = '%llu'\n",
+               ev.m_path.c_str_utf8(), static_cast<ull>(record.maxSyncID), static_cast<ull>(ev.m_max_id));
+    if (info.type == FT_DIR) (void)ExpandServerDeleteEvent(ev.m_path, ev.m_sess_id, ev.m_sync_id);  // queues only
+    return 0;
+  }
+  // A folder that matches its own record may still hold files that were
+  // never synchronised, are held back or were edited: its subtree decides.
+  const bool changed = record.syncID == 0 || LocallyModified(info, record, "") ||
+                       (info.type == FT_DIR && LocalFolderChanged());
+  if (!changed) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Removing local '%s'\n", full);
+    if (ProcessRenameRemoveLocal(info) < 0) return ERR_SYS;
+    notify_event_type = NOTIFY_SERVER_REMOVE;
+    return 0;
+  }
+  WORKER_LOG(L_INFO, "[INFO] worker(%d): RemoveLocal: Detect local modification to '%s', resolve conflict\n", full);
+  if (ConflictRename(GetFullPath(), context.connection.getConnectionInfo().computer_name, "Conflict") < 0) {
+    return ERR_SYS;
+  }
+  if (RemoveDatabaseInfo() != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveLocal: Failed to remove database record for '%llu:%s'\n",
+               static_cast<ull>(GetViewId()), ev.m_path.c_str_utf8());
+    return ERR_SYS;
+  }
+  notify_event_type = NOTIFY_SERVER_REMOVE;
+  return 0;
+}

@@ -1,0 +1,31 @@
+// Small file-system steps of the download and recycle paths.
+#ifndef WORKER_WORKER_FS_H_
+#define WORKER_WORKER_FS_H_
+
+#include "foundation/ustring.h"
+
+namespace worker_fs {
+
+// Whether `hash` is an MD4 as the event database stores it: exactly 32
+// lower-case hexadecimal digits. Anything else never reaches a lookup.
+bool IsMd4Hex(const ustring& hash);
+
+// The path up to its last "/" ("" when there is none).
+ustring ParentOf(const ustring& path);
+
+// Flushes the file or folder at `path` to the disk. 0, or -1.
+int SyncPath(const ustring& path, bool is_folder);
+
+// Moves `from` to `to` only when nothing is at `to`, under the file layer's
+// rename mutex, then flushes the target's folder. 0, or the errno value of
+// the failure (EEXIST when `to` is taken, EXDEV across file systems).
+int RenameNoReplaceSynced(const ustring& from, const ustring& to);
+
+// A regular file onto `to` across file systems: copied beside the target
+// under a temporary name, flushed, moved without replacing, then the source
+// removed. 0, or the errno value (EEXIST when `to` is taken).
+int MoveFileAcross(const ustring& from, const ustring& to);
+
+}  // namespace worker_fs
+
+#endif  // WORKER_WORKER_FS_H_

@@ -1,0 +1,818 @@
+// Downloads of server changes against the storage-server stand-in: the
+// cheap ways (echo, merge, local copy), whole and delta bodies, the conflict
+// test, and the faults a peer or a user can cause (a cut body, a reply
+// without a version, an oversize body, a save right before the rename).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "delta/simple_file_reader.h"
+#include "foundation/file_op.h"
+#include "foundation/tmp_name_gen.h"
+#include "protocol/proto_common.h"
+#include "session/file_event_db.h"
+#include "support/command.h"
+#include "support/temp_dir.h"
+#include "support/tree_snapshot.h"
+#include "support/worker_rig.h"
+#include "transport/error_code.h"
+#include "worker/worker_error.h"
+
+namespace {
+
+using nlohmann::json;
+using testsupport::ExpectNothingLost;
+using testsupport::ScriptedWorker;
+using testsupport::TreeSnapshot;
+using testsupport::WorkerRig;
+using ull = unsigned long long;
+
+std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    s[i] = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void Spill(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::string OpensslMd4(const std::string& path) {
+  const auto r = testsupport::RunCommand(
+      {"openssl", "dgst", "-md4", "-provider", "legacy", "-provider", "default", "-r", path});
+  EXPECT_EQ(0, r.exit_code) << r.err;
+  return r.out.substr(0, r.out.find(' '));
+}
+
+// Every entry of a folder but the recycle folder ("" when none).
+std::string Leftovers(const std::string& dir) {
+  std::string out;
+  const TreeSnapshot snap = TreeSnapshot::Take(dir);
+  for (const auto& [path, entry] : snap.entries()) {
+    if (path.rfind("/#ZarqRecycle", 0) == 0) continue;
+    out += path + " ";
+  }
+  return out;
+}
+
+class DownloadTest : public testsupport::TempDirTest {
+ protected:
+  void SetUp() override {
+    WorkerRig::Options options;
+    options.server = true;
+    options.reply_timeout = 10;
+    rig_ = std::make_unique<WorkerRig>(Path(), options);
+    ASSERT_EQ(0, mkdir(Working().c_str(), 0700));
+    ASSERT_EQ(0, mkdir((Working() + "/#ZarqRecycle").c_str(), 0700));
+  }
+  void TearDown() override { rig_.reset(); }
+
+  std::string Working() const { return rig_->local("/.ZarqelonWorkingDirectory"); }
+
+  // The server's file at `rel` as a server event of its current version.
+  Event ServerChange(const std::string& rel) {
+    const auto obj = rig_->server().Get(rel);
+    EXPECT_TRUE(obj.has_value()) << rel;
+    Event ev = rig_->serverEvent(Event::EV_MODIFY, rel, obj ? obj->version : 0, obj && obj->is_dir);
+    if (obj) {
+      ev.m_max_id = obj->max_id;
+      ev.m_data_size = obj->size;
+      ev.m_data_hash = obj->md4.c_str();
+      ev.m_time = obj->mtime;
+    }
+    return ev;
+  }
+
+  // A local file with `bytes` recorded as the server's version `sync_id`
+  // (its size, time and MD4, with a signature).
+  void Recorded(const std::string& rel, const std::string& bytes, uint64_t sync_id, uint32_t mtime = 1600000000) {
+    const std::string full = rig_->local(rel);
+    Spill(full, bytes);
+    ASSERT_EQ(0, FSUTime(full.c_str(), mtime, mtime));
+    DBFileInfo rec;
+    rec.isExist = 1;
+    rec.syncID = sync_id;
+    rec.maxSyncID = sync_id;
+    rec.fileSize = bytes.size();
+    rec.fileModTime = mtime;
+    rec.path = rel.c_str();
+    ustring md4;
+    const std::string sign = Path("sign-" + std::to_string(++signs_));
+    SimpleFileReader reader;
+    reader.setFile(full.c_str());
+    reader.setHashString(md4);
+    reader.setSignature(sign.c_str(), 2048, 8);
+    ASSERT_EQ(0, reader.readFile());
+    rec.fileCheckSum = md4;
+    rec.signaturePath = sign.c_str();
+    ASSERT_EQ(0, rig_->eventDb().setEventInfo(rec));
+  }
+  void RecordedDir(const std::string& rel, uint64_t sync_id) {
+    ASSERT_EQ(0, mkdir(rig_->local(rel).c_str(), 0700));
+    DBFileInfo rec;
+    rec.isExist = 1;
+    rec.syncID = sync_id;
+    rec.maxSyncID = sync_id;
+    rec.fileType = 1;
+    rec.path = rel.c_str();
+    ASSERT_EQ(0, rig_->eventDb().setEventInfo(rec));
+  }
+  DBFileInfo Record(const std::string& rel) {
+    DBFileInfo rec;
+    rig_->eventDb().getEventInfo(rel.c_str(), rec);
+    return rec;
+  }
+  std::string Content(const std::string& rel) {
+    const auto obj = rig_->server().Get(rel);
+    return obj ? Slurp(obj->content_path) : std::string();
+  }
+  // Runs the real download of `ev` on a fresh worker holding it.
+  int Download(const Event& ev, ScriptedWorker** out = nullptr) {
+    ScriptedWorker& w = rig_->holding(ev);
+    if (out != nullptr) *out = &w;
+    return w.Real(ScriptedWorker::kDownload);
+  }
+  // A conflict-named sibling of `rel` (its stem followed by "_PC1_").
+  std::string ConflictSibling(const std::string& rel) {
+    const std::string stem = rel.substr(1, rel.find('.') == std::string::npos ? std::string::npos : rel.find('.') - 1);
+    const TreeSnapshot snap = TreeSnapshot::Take(rig_->local());
+    for (const auto& [path, entry] : snap.entries()) {
+      if (path.rfind("/" + stem + "_PC1_", 0) == 0 && path.find("Conflict") != std::string::npos) return path;
+    }
+    return "";
+  }
+  size_t Count(const std::string& action) {
+    size_t n = 0;
+    for (const std::string& a : rig_->actions()) n += a == action ? 1 : 0;
+    return n;
+  }
+
+  int signs_ = 0;
+  std::unique_ptr<WorkerRig> rig_;
+};
+
+// ---- Whole, delta, reference ----
+
+TEST_F(DownloadTest, WholeFileReachesPathAndRecord) {
+  const std::string bytes = Pattern(300000, 1);
+  rig_->server().Put("/n.bin", bytes, 1500000001);
+  ScriptedWorker* w = nullptr;
+  ASSERT_EQ(0, Download(ServerChange("/n.bin"), &w));
+  EXPECT_TRUE(Slurp(rig_->local("/n.bin")) == bytes);
+  const DBFileInfo rec = Record("/n.bin");
+  EXPECT_EQ(rig_->server().Head(), rec.syncID);
+  EXPECT_EQ(OpensslMd4(rig_->local("/n.bin")), rec.fileCheckSum.c_str_utf8());
+  EXPECT_EQ(1500000001u, rec.fileModTime);
+  EXPECT_TRUE(IsFileExist(rec.signaturePath, false));
+  EXPECT_EQ(Worker::NOTIFY_SERVER_MODIFY, w->notify_event_type);
+  EXPECT_EQ("", Leftovers(Working()));
+}
+
+TEST_F(DownloadTest, DeltaAgainstRecordedCopy) {
+  std::string v1 = Pattern(400000, 2);
+  const uint64_t s1 = rig_->server().Put("/d.bin", v1);
+  Recorded("/d.bin", v1, s1);
+  std::string v2 = v1;
+  for (size_t i = 0; i < v2.size(); i += 40000) v2[i] ^= 0x5A;
+  rig_->server().Put("/d.bin", v2);
+  ASSERT_EQ(0, Download(ServerChange("/d.bin")));
+  // rdiff made the delta: equal bytes mean its format was read.
+  EXPECT_TRUE(Slurp(rig_->local("/d.bin")) == Content("/d.bin"));
+  const auto reqs = rig_->requests();
+  ASSERT_FALSE(reqs.empty());
+  EXPECT_EQ(s1, reqs.back()["request"].value("sync_id", uint64_t{0}));
+  EXPECT_EQ(OpensslMd4(rig_->local("/d.bin")), Record("/d.bin").fileCheckSum.c_str_utf8());
+  EXPECT_EQ("", Leftovers(Working()));
+}
+
+TEST_F(DownloadTest, EchoAndFastMergeSendNothing) {
+  const std::string v1 = Pattern(1000, 3);
+  const uint64_t s1 = rig_->server().Put("/e.txt", v1, 1600000000);
+  Recorded("/e.txt", v1, s1);
+  // The recorded version again, with the file changed meanwhile: an echo.
+  Spill(rig_->local("/e.txt"), "edited");
+  ASSERT_EQ(0, Download(ServerChange("/e.txt")));
+  EXPECT_EQ("edited", Slurp(rig_->local("/e.txt")));
+  EXPECT_TRUE(rig_->logged("is already up-to-date (server echo)"));
+  // A newer version describing exactly the recorded file: only ids move.
+  Recorded("/e.txt", v1, s1);
+  Event ev = ServerChange("/e.txt");
+  ev.m_sync_id = ev.m_max_id = s1 + 5;
+  ASSERT_EQ(0, Download(ev));
+  EXPECT_EQ(s1 + 5, Record("/e.txt").syncID);
+  EXPECT_TRUE(rig_->logged("fast event merge for"));
+  EXPECT_EQ(0u, Count("resume_download"));
+}
+
+TEST_F(DownloadTest, MergeTakesServerTimeWithoutTransfer) {
+  const std::string v1 = Pattern(5000, 4);
+  const uint64_t s1 = rig_->server().Put("/m.txt", v1, 1600000000);
+  Recorded("/m.txt", v1, s1, 1600000000);
+  rig_->server().Put("/m.txt", v1, 1700000000);  // same bytes, another time
+  ScriptedWorker* w = nullptr;
+  ASSERT_EQ(0, Download(ServerChange("/m.txt"), &w));
+  struct stat st;
+  ASSERT_EQ(0, stat(rig_->local("/m.txt").c_str(), &st));
+  EXPECT_EQ(1700000000, st.st_mtime);
+  EXPECT_EQ(1700000000u, Record("/m.txt").fileModTime);
+  EXPECT_EQ(0u, Count("resume_download"));
+  EXPECT_EQ(Worker::NOTIFY_SERVER_MODIFY, w->notify_event_type);
+}
+
+TEST_F(DownloadTest, ServerRefusals) {
+  struct Case {
+    uint32_t code;
+    int result;
+  } cases[] = {{SPROTO_ERR_DOWNLOAD_NOFILE, 0}, {0xB001, ERR_INT}, {0x7000, ERR_INT}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    const std::string rel = "/r" + std::to_string(c.code) + ".txt";
+    const uint64_t s1 = rig_->server().Put(rel, "old");
+    Recorded(rel, "old", s1);
+    rig_->server().Put(rel, "new");
+    rig_->server().Fault({{"action", "resume_download"}, {"error", c.code}});
+    ScriptedWorker* w = nullptr;
+    EXPECT_EQ(c.result, Download(ServerChange(rel), &w));
+    EXPECT_TRUE(w->cached_request.isEmpty());
+    if (c.code == SPROTO_ERR_DOWNLOAD_NOFILE) {
+      // Handled as a server delete: the unchanged file is recycled.
+      EXPECT_FALSE(IsFileExist(rig_->local(rel).c_str(), false));
+      EXPECT_EQ(0u, Record(rel).syncID);
+    } else {
+      EXPECT_EQ("old", Slurp(rig_->local(rel)));
+      EXPECT_EQ(s1, Record(rel).syncID);
+    }
+  }
+  // 0x7000 is not done: the error policy gives the event back.
+  EXPECT_NE(ACTION_DONE, WorkerErrorRowOf(ERR_INT).action);
+}
+
+TEST_F(DownloadTest, MsdosTimeEven) {
+  Registry::Entry e = rig_->entry();
+  e.isMSDOS = true;
+  rig_->setEntry(e);
+  rig_->server().Put("/t.txt", "even", 1000001);
+  ASSERT_EQ(0, Download(ServerChange("/t.txt")));
+  struct stat st;
+  ASSERT_EQ(0, stat(rig_->local("/t.txt").c_str(), &st));
+  EXPECT_EQ(1000000, st.st_mtime);
+  EXPECT_EQ(1000000u, Record("/t.txt").fileModTime);
+}
+
+// ---- Conflicts ----
+
+TEST_F(DownloadTest, EditedFileKeptUnderConflictName) {
+  const std::string v1 = Pattern(20000, 5);
+  const uint64_t s1 = rig_->server().Put("/c.txt", v1);
+  Recorded("/c.txt", v1, s1);
+  Spill(rig_->local("/c.txt"), "the user's edit");
+  const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+  rig_->server().Put("/c.txt", Pattern(20000, 6));
+  ASSERT_EQ(0, Download(ServerChange("/c.txt")));
+  EXPECT_TRUE(Slurp(rig_->local("/c.txt")) == Content("/c.txt"));
+  const std::string sibling = ConflictSibling("/c.txt");
+  ASSERT_NE("", sibling);
+  EXPECT_EQ("the user's edit", Slurp(rig_->local(sibling)));
+  ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()), rig_->storeSha256());
+}
+
+TEST_F(DownloadTest, ConflictVerdicts) {
+  ScriptedWorker& w = rig_->holding(rig_->serverEvent(Event::EV_MODIFY, "/v.txt", 99));
+  const std::string recorded = "recorded!";
+  Recorded("/v.txt", recorded, 5);
+  DBFileInfo rec = Record("/v.txt");
+  auto reply_for = [&](const std::string& bytes, bool is_dir) {
+    const std::string p = Path("srv");
+    Spill(p, bytes);
+    PObject r;
+    r["is_dir"] = is_dir ? 1ull : 0ull;
+    r["file"]["size"] = static_cast<ull>(bytes.size());
+    r["file"]["hash"] = OpensslMd4(p).c_str();
+    return r;
+  };
+  auto verdict = [&](const PObject& reply, const DBFileInfo& record) {
+    FILE_INFO local;
+    EXPECT_EQ(0, FSStat(rig_->local("/v.txt").c_str(), local, true));
+    return w.TestDownloadConflict(local, record, reply);
+  };
+  const PObject server = reply_for("server's!", false);
+  EXPECT_EQ(0, verdict(server, rec));  // as recorded
+  Spill(rig_->local("/v.txt"), "edited!!!");
+  EXPECT_EQ(1, verdict(server, rec));  // edited, same size
+  Spill(rig_->local("/v.txt"), "server's!");
+  EXPECT_EQ(2, verdict(server, rec));  // edited to the server's content
+  DBFileInfo none;
+  EXPECT_EQ(2, verdict(server, none));  // no record, the server's content
+  Spill(rig_->local("/v.txt"), "other size");
+  EXPECT_EQ(1, verdict(server, none));
+  ASSERT_EQ(0, unlink(rig_->local("/v.txt").c_str()));
+  EXPECT_EQ(3, verdict(server, rec));
+  EXPECT_EQ(0, verdict(server, none));
+}
+
+TEST_F(DownloadTest, CorruptDeltaOnUnchangedBasis) {
+  const std::string v1 = Pattern(100000, 7);
+  const uint64_t s1 = rig_->server().Put("/p.bin", v1);
+  Recorded("/p.bin", v1, s1);
+  std::string v2 = v1;
+  v2[500] ^= 1;
+  rig_->server().Put("/p.bin", v2);
+  // A flipped byte in the literal data: the rebuild's MD4 is wrong.
+  rig_->server().Fault({{"action", "resume_download"}, {"corrupt_body_byte", 40}, {"count", -1}});
+  ScriptedWorker* w = nullptr;
+  EXPECT_EQ(ERR_SYS, Download(ServerChange("/p.bin"), &w));
+  EXPECT_EQ(1u, w->patch_err_count);
+  EXPECT_TRUE(Slurp(rig_->local("/p.bin")) == v1);
+  EXPECT_EQ(s1, Record("/p.bin").syncID);
+  EXPECT_TRUE(rig_->logged("Basis unchanged but cannot prepare file (incorrect patch file)"));
+  EXPECT_EQ("", Leftovers(Working()));
+  // Once the user has edited it, the edit is kept and the event retried.
+  Spill(rig_->local("/p.bin"), "edit");
+  EXPECT_EQ(ERR_INT, Download(ServerChange("/p.bin")));
+  EXPECT_EQ("edit", Slurp(rig_->local(ConflictSibling("/p.bin"))));
+  // A local file already at the new content is taken as it is.
+  rig_->server().ClearFaults();
+  Recorded("/p.bin", v1, s1);
+  rig_->server().Fault({{"action", "resume_download"}, {"corrupt_body_byte", 40}, {"count", -1}});
+  Spill(rig_->local("/p.bin"), v2);
+  EXPECT_EQ(0, Download(ServerChange("/p.bin")));
+  EXPECT_TRUE(Slurp(rig_->local("/p.bin")) == v2);
+  EXPECT_EQ(OpensslMd4(rig_->local("/p.bin")), Record("/p.bin").fileCheckSum.c_str_utf8());
+}
+
+// ---- Data safety ----
+
+TEST_F(DownloadTest, ThirdCorruptDeltaDropsEvent) {
+  // Through the loop: every attempt gets a bad delta on an unchanged basis;
+  // the third drops the event and the file stays as it was.
+  const std::string v1 = Pattern(60000, 21);
+  const uint64_t s1 = rig_->server().Put("/p.bin", v1);
+  Recorded("/p.bin", v1, s1);
+  std::string v2 = v1;
+  v2[100] ^= 1;
+  rig_->server().Put("/p.bin", v2);
+  rig_->server().Fault({{"action", "resume_download"}, {"corrupt_body_byte", 40}, {"count", -1}});
+  ScriptedWorker& w = rig_->addWorker();
+  w.UseRealOperations();
+  rig_->push(ServerChange("/p.bin"));
+  rig_->startWorkers();
+  ASSERT_TRUE(w.waitForCalls(3, std::chrono::seconds(30)));
+  ASSERT_TRUE(rig_->drain(std::chrono::seconds(10)));
+  const auto calls = w.calls();
+  ASSERT_EQ(3u, calls.size());
+  EXPECT_EQ(ERR_SYS, calls[2].result);
+  EXPECT_EQ(ACTION_DONE, calls[2].action);
+  EXPECT_TRUE(rig_->logged("patch error count has reached limit, event will be dropped."));
+  EXPECT_TRUE(Slurp(rig_->local("/p.bin")) == v1);
+  EXPECT_EQ(s1, Record("/p.bin").syncID);
+}
+
+TEST_F(DownloadTest, ReferKeepsEditVisible) {
+  // DownloadSafety.ReferKeepsEditVisible
+  const std::string v1 = "0123456789";
+  const uint64_t s1 = rig_->server().Put("/r.txt", v1, 1600000000);
+  Recorded("/r.txt", v1, s1, 1600000000);
+  rig_->server().Put("/r.txt", v1, 1700000000);
+  // Edited at the same size; the record is not told.
+  Spill(rig_->local("/r.txt"), "abcdefghij");
+  ASSERT_EQ(0, FSUTime(rig_->local("/r.txt").c_str(), 1650000000, 1650000000));
+  // The server answers with a reference to the local copy.
+  rig_->server().Fault({{"action", "resume_download"}, {"set", {{"file.refer", 1}}}, {"omit", {"file.data"}}});
+  EXPECT_EQ(0, Download(ServerChange("/r.txt")));
+  struct stat st;
+  ASSERT_EQ(0, stat(rig_->local("/r.txt").c_str(), &st));
+  EXPECT_EQ(1650000000, st.st_mtime) << "the edit's time must stay";
+  EXPECT_EQ("abcdefghij", Slurp(rig_->local("/r.txt")));
+}
+
+TEST_F(DownloadTest, ReplyWithoutVersionRetried) {
+  // DownloadSafety.ReplyWithoutVersionRetried
+  const json knobs[] = {
+      {{"action", "resume_download"}, {"omit", {"sync_id"}}},
+      {{"action", "resume_download"}, {"omit", {"file"}}},
+      {{"action", "resume_download"}, {"set", {{"file.refer", 1}}}},
+  };
+  int n = 0;
+  for (const json& knob : knobs) {
+    SCOPED_TRACE(knob.dump());
+    const std::string rel = "/w" + std::to_string(++n) + ".txt";
+    const std::string content = "server's content " + std::to_string(n);
+    rig_->server().Put(rel, content);
+    Spill(rig_->local(rel), "local, never synced");
+    rig_->server().ClearFaults();
+    rig_->server().Fault(knob);
+    const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+    EXPECT_EQ(ERR_SYS, Download(ServerChange(rel)));
+    EXPECT_EQ("local, never synced", Slurp(rig_->local(rel)));
+    EXPECT_EQ(0u, Record(rel).syncID);
+    EXPECT_EQ("", Leftovers(Working()));
+    EXPECT_NE(ACTION_DONE, WorkerErrorRowOf(ERR_SYS).action);
+    rig_->server().ClearFaults();
+    EXPECT_EQ(0, Download(ServerChange(rel)));
+    EXPECT_EQ(content, Slurp(rig_->local(rel)));
+    ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()), rig_->storeSha256());
+  }
+}
+
+TEST_F(DownloadTest, OversizeBodyRejected) {
+  // DownloadSafety.OversizeBodyRejected: a whole body and a delta that make
+  // more than "file"."size" announces.
+  for (bool delta : {false, true}) {
+    SCOPED_TRACE(delta);
+    const std::string rel = delta ? "/o-delta.bin" : "/o-whole.bin";
+    const std::string v1 = Pattern(50000, 8);
+    const uint64_t s1 = rig_->server().Put(rel, v1);
+    if (delta) Recorded(rel, v1, s1);
+    std::string v2 = v1 + v1;
+    rig_->server().Put(rel, v2);
+    rig_->server().Fault({{"action", "resume_download"}, {"set", {{"file.size", 1000}}}});
+    const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+    EXPECT_EQ(ERR_SYS, Download(ServerChange(rel)));
+    TreeSnapshot after = TreeSnapshot::Take(rig_->local());
+    EXPECT_EQ("", before.Diff(after));
+    EXPECT_EQ("", Leftovers(Working()));
+  }
+}
+
+TEST_F(DownloadTest, CutBodyLeavesFileIntact) {
+  // DownloadSafety.CutBodyLeavesFileIntact
+  const size_t kLen = 300000;
+  for (bool delta : {false, true}) {
+    for (uint64_t k : {uint64_t{1}, uint64_t{81920}, uint64_t{kLen - 1}}) {
+      if (delta && k == kLen - 1) continue;  // a delta is shorter than that
+      SCOPED_TRACE(std::to_string(delta) + "/" + std::to_string(k));
+      const std::string rel = "/cut" + std::to_string(delta) + "-" + std::to_string(k) + ".bin";
+      const std::string v1 = Pattern(kLen, 9);
+      const uint64_t s1 = rig_->server().Put(rel, v1);
+      Recorded(rel, v1, s1);
+      std::string v2 = delta ? v1 : Pattern(kLen, 10 + static_cast<unsigned>(k));
+      v2[k % kLen] ^= 0x77;  // each case its own content: no local copy applies
+      for (size_t i = 0; i < v2.size(); i += 1000) v2[i] ^= 0x33;
+      rig_->server().Put(rel, v2);
+      rig_->server().ClearFaults();
+      rig_->server().Fault({{"action", "resume_download"}, {"close", "send_bytes"}, {"bytes", k}});
+      ScriptedWorker* w = nullptr;
+      const Event ev = ServerChange(rel);
+      EXPECT_EQ(ERR_IO, Download(ev, &w));
+      EXPECT_TRUE(Slurp(rig_->local(rel)) == v1);
+      const PObject& cached = w->cached_response;
+      const PObject::binary_type partial = cached["file"]["data"].asBinary();
+      ASSERT_FALSE(partial.path.empty());
+      EXPECT_EQ(0, partial.path.compare(w->context.working_directory, w->context.working_directory.length()));
+      // The retry continues from the partial file's length.
+      EXPECT_EQ(0, w->Real(ScriptedWorker::kDownload));
+      const json last = rig_->requests().back()["request"];
+      EXPECT_EQ(partial.length, last["file"].value("offset", uint64_t{0}));
+      EXPECT_TRUE(Slurp(rig_->local(rel)) == v2);
+      EXPECT_EQ("", Leftovers(Working()));
+    }
+  }
+  // A server that ignores the offset sends the body from its start again:
+  // the result fails its MD4 and the local file stays.
+  const std::string v1 = Pattern(kLen, 11);
+  const uint64_t s1 = rig_->server().Put("/ig.bin", v1);
+  Recorded("/ig.bin", v1, s1);
+  rig_->server().Put("/ig.bin", Pattern(kLen, 12));
+  rig_->server().ClearFaults();
+  rig_->server().Fault({{"action", "resume_download"}, {"close", "send_bytes"}, {"bytes", 81920}});
+  rig_->server().Fault({{"action", "resume_download"}, {"nth", 2}, {"ignore_offset", true}});
+  ScriptedWorker* w = nullptr;
+  const Event ev = ServerChange("/ig.bin");
+  EXPECT_EQ(ERR_IO, Download(ev, &w));
+  EXPECT_EQ(ERR_SYS, w->Real(ScriptedWorker::kDownload));
+  EXPECT_TRUE(Slurp(rig_->local("/ig.bin")) == v1);
+}
+
+TEST_F(DownloadTest, SaveBeforeRenameKept) {
+  // DownloadSafety.SaveBeforeRenameKept
+  const std::string v1 = Pattern(30000, 13);
+  const uint64_t s1 = rig_->server().Put("/s.txt", v1);
+  Recorded("/s.txt", v1, s1);
+  rig_->server().Put("/s.txt", Pattern(30000, 14));
+  ScriptedWorker& w = rig_->holding(ServerChange("/s.txt"));
+  w.SetOnBeforeReplace([&](ScriptedWorker&) { Spill(rig_->local("/s.txt"), "saved just now"); });
+  EXPECT_EQ(ERR_INT, w.Real(ScriptedWorker::kDownload));
+  EXPECT_EQ("saved just now", Slurp(rig_->local("/s.txt")));
+  EXPECT_EQ(s1, Record("/s.txt").syncID);
+  EXPECT_EQ("", Leftovers(Working()));
+  // A new file made at a path that was free at the test is never replaced.
+  rig_->server().Put("/fresh.txt", "server");
+  ScriptedWorker& w2 = rig_->holding(ServerChange("/fresh.txt"));
+  w2.SetOnBeforeReplace([&](ScriptedWorker&) { Spill(rig_->local("/fresh.txt"), "made by the user"); });
+  EXPECT_EQ(ERR_INT, w2.Real(ScriptedWorker::kDownload));
+  EXPECT_EQ("made by the user", Slurp(rig_->local("/fresh.txt")));
+  EXPECT_NE(ACTION_DONE, WorkerErrorRowOf(ERR_INT).action);
+}
+
+TEST_F(DownloadTest, LocalCopyKeepsEdit) {
+  // DownloadSafety.LocalCopyKeepsEdit: the server's v2 is found on disk.
+  enum Source { kSession, kRecycled, kNeverSynced };
+  for (Source source : {kSession, kRecycled, kNeverSynced}) {
+    SCOPED_TRACE(source);
+    const std::string rel = "/a" + std::to_string(source) + ".txt";
+    const std::string v2 = "version two " + std::to_string(source);
+    if (source == kNeverSynced) {
+      Spill(rig_->local(rel), "never synced");
+    } else {
+      Recorded(rel, "version one", 5);
+      Spill(rig_->local(rel), "the edit");
+    }
+    if (source == kRecycled) {
+      const std::string name = "/recycle" + std::to_string(source);
+      Spill(Working() + "/#ZarqRecycle" + name, v2);
+      ASSERT_EQ(0, rig_->eventDb().addFileToRecycleBin(name.c_str(), v2.size(),
+                                                       OpensslMd4(Working() + "/#ZarqRecycle" + name).c_str(), ""));
+    } else {
+      Recorded("/b" + std::to_string(source) + ".txt", v2, 6);
+    }
+    const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+    rig_->server().Put(rel, v2);
+    ASSERT_EQ(0, Download(ServerChange(rel)));
+    EXPECT_EQ(0u, Count("resume_download"));
+    EXPECT_EQ(v2, Slurp(rig_->local(rel)));
+    const std::string sibling = ConflictSibling(rel);
+    ASSERT_NE("", sibling);
+    EXPECT_EQ(source == kNeverSynced ? "never synced" : "the edit", Slurp(rig_->local(sibling)));
+    ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()), rig_->storeSha256());
+  }
+}
+
+TEST_F(DownloadTest, HostileHashSkipsLookup) {
+  // DownloadSafety.HostileHashSkipsLookup
+  Recorded("/x.txt", "some content", 5);
+  const std::string md4 = Record("/x.txt").fileCheckSum.c_str_utf8();
+  std::string upper = md4;
+  for (char& c : upper) c = static_cast<char>(toupper(c));
+  for (const std::string& hash : {std::string("x' OR '1'='1"), upper}) {
+    SCOPED_TRACE(hash);
+    Spill(rig_->local("/y.txt"), "mine");
+    const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+    Event ev = rig_->serverEvent(Event::EV_MODIFY, "/y.txt", 9);
+    ev.m_data_hash = hash.c_str();
+    ev.m_data_size = 12;
+    ScriptedWorker& w = rig_->holding(ev);
+    EXPECT_EQ(-1, w.PrepareFileFromLocal());
+    EXPECT_EQ("", before.Diff(TreeSnapshot::Take(rig_->local())));
+  }
+}
+
+TEST_F(DownloadTest, TypeJumpKeepsChangedFolder) {
+  // DownloadSafety.TypeJumpKeepsChangedFolder
+  RecordedDir("/d", 5);
+  Recorded("/d/kept.txt", "recorded", 5);
+  Spill(rig_->local("/d/new.txt"), "never synced");
+  Recorded("/d/edited.txt", "before", 5);
+  Spill(rig_->local("/d/edited.txt"), "after the edit");
+  const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+  rig_->server().Put("/d", "the server's file");
+  ASSERT_EQ(0, Download(ServerChange("/d")));
+  EXPECT_EQ("the server's file", Slurp(rig_->local("/d")));
+  const std::string sibling = ConflictSibling("/d");
+  ASSERT_NE("", sibling);
+  EXPECT_EQ("never synced", Slurp(rig_->local(sibling + "/new.txt")));
+  EXPECT_EQ("after the edit", Slurp(rig_->local(sibling + "/edited.txt")));
+  EXPECT_EQ(0u, Record("/d/kept.txt").syncID);
+  ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()), rig_->storeSha256());
+}
+
+TEST_F(DownloadTest, TypeJumpRecycles) {
+  // DownloadSafety.TypeJumpRecycles
+  RecordedDir("/d", 5);
+  Recorded("/d/one.txt", "one", 5);
+  Recorded("/d/two.txt", "two", 5);
+  Recorded("/f", "a file", 5);
+  const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+  rig_->server().Put("/d", "now a file");
+  ASSERT_EQ(0, Download(ServerChange("/d")));
+  rig_->server().Mkdir("/f");
+  ASSERT_EQ(0, Download(ServerChange("/f")));
+  struct stat st;
+  ASSERT_EQ(0, stat(rig_->local("/f").c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ("now a file", Slurp(rig_->local("/d")));
+  const auto rows = testsupport::RunCommand(
+      {"sqlite3", "-readonly", rig_->eventDbPath(), "SELECT path, fileSize FROM recycle_bin_table ORDER BY path;"});
+  ASSERT_EQ(0, rows.exit_code) << rows.err;
+  // The folder (size 0), its two files and the recycled file "/f".
+  EXPECT_EQ(4, std::count(rows.out.begin(), rows.out.end(), '\n')) << rows.out;
+  EXPECT_NE(std::string::npos, rows.out.find("/one.txt|3"));
+  EXPECT_NE(std::string::npos, rows.out.find("|6\n"));
+  EXPECT_GT(rig_->entry().recycle_time, 0u);
+  ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()), rig_->storeSha256());
+}
+
+// ---- Removes on either side ----
+
+class RemoveTest : public DownloadTest {
+ protected:
+  int RemoveLocal(const Event& ev, ScriptedWorker** out = nullptr) {
+    ScriptedWorker& w = rig_->holding(ev);
+    if (out != nullptr) *out = &w;
+    return w.Real(ScriptedWorker::kRemoveLocal);
+  }
+  int RemoveRemote(const Event& ev) { return rig_->holding(ev).Real(ScriptedWorker::kRemoveRemote); }
+  std::string Rows() {
+    const auto rows = testsupport::RunCommand(
+        {"sqlite3", "-readonly", rig_->eventDbPath(), "SELECT path, fileSize FROM recycle_bin_table ORDER BY path;"});
+    EXPECT_EQ(0, rows.exit_code) << rows.err;
+    return rows.out;
+  }
+};
+
+TEST_F(RemoveTest, ServerDeleteRecyclesOrKeeps) {
+  Recorded("/same.txt", "as recorded", 5);
+  Recorded("/edited.txt", "as recorded", 5);
+  Spill(rig_->local("/edited.txt"), "edited locally");
+  Spill(rig_->local("/unsynced.txt"), "never synced");
+  const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+  ScriptedWorker* w = nullptr;
+  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/same.txt", 9), &w));
+  EXPECT_EQ(Worker::NOTIFY_SERVER_REMOVE, w->notify_event_type);
+  EXPECT_FALSE(IsFileExist(rig_->local("/same.txt").c_str(), false));
+  EXPECT_NE(std::string::npos, Rows().find("|11\n"));
+  EXPECT_GT(rig_->entry().recycle_time, 0u);
+  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/edited.txt", 9)));
+  EXPECT_EQ("edited locally", Slurp(rig_->local(ConflictSibling("/edited.txt"))));
+  EXPECT_EQ(0u, Record("/edited.txt").syncID);
+  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/unsynced.txt", 9)));
+  EXPECT_EQ("never synced", Slurp(rig_->local(ConflictSibling("/unsynced.txt"))));
+  // Older than the record: nothing moves.
+  Recorded("/newer.txt", "newer", 20);
+  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/newer.txt", 9)));
+  EXPECT_EQ("newer", Slurp(rig_->local("/newer.txt")));
+  EXPECT_EQ(20u, Record("/newer.txt").syncID);
+  // Already gone: the record goes.
+  Recorded("/gone.txt", "x", 5);
+  ASSERT_EQ(0, unlink(rig_->local("/gone.txt").c_str()));
+  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/gone.txt", 9)));
+  EXPECT_EQ(0u, Record("/gone.txt").syncID);
+  ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()));
+}
+
+TEST_F(RemoveTest, ServerFolderDeleteRecyclesMatchingTree) {
+  RecordedDir("/d", 5);
+  Recorded("/d/a.txt", "aaa", 5);
+  RecordedDir("/d/sub", 5);
+  Recorded("/d/sub/b.txt", "bb", 5);
+  const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/d", 9, true)));
+  EXPECT_FALSE(IsFileExist(rig_->local("/d").c_str(), false));
+  const std::string rows = Rows();
+  // One row for the folder and one per file, all under one recycle name.
+  EXPECT_EQ(3, std::count(rows.begin(), rows.end(), '\n')) << rows;
+  EXPECT_NE(std::string::npos, rows.find("/a.txt|3"));
+  EXPECT_NE(std::string::npos, rows.find("/sub/b.txt|2"));
+  EXPECT_EQ(0u, Record("/d").syncID);
+  EXPECT_EQ(0u, Record("/d/a.txt").syncID);
+  ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()));
+}
+
+TEST_F(RemoveTest, ServerFolderDeleteKeepsUnsynced) {
+  // RemoveSafety.ServerFolderDeleteKeepsUnsynced: a recorded file, a new
+  // one, and one a selective-sync rule holds back (never recorded).
+  RecordedDir("/d", 5);
+  Recorded("/d/recorded.txt", "recorded", 5);
+  Spill(rig_->local("/d/new.txt"), "new");
+  Spill(rig_->local("/d/held.tmp"), "held back");
+  const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/d", 9, true)));
+  const std::string sibling = ConflictSibling("/d");
+  ASSERT_NE("", sibling);
+  EXPECT_EQ("new", Slurp(rig_->local(sibling + "/new.txt")));
+  EXPECT_EQ("held back", Slurp(rig_->local(sibling + "/held.tmp")));
+  EXPECT_EQ(0u, Record("/d").syncID);
+  EXPECT_EQ(0u, Record("/d/recorded.txt").syncID);
+  EXPECT_EQ("", Rows());
+  ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()));
+}
+
+TEST_F(RemoveTest, RecycleNeverReplaces) {
+  // RemoveSafety.RecycleNeverReplaces: the next recycle name is already
+  // taken in the recycle folder.
+  for (bool folder : {false, true}) {
+    SCOPED_TRACE(folder);
+    unsigned char key[256];
+    for (int i = 0; i < 256; ++i) key[i] = static_cast<unsigned char>(i * 7 + (folder ? 3 : 1));
+    TmpNameGen probe;
+    probe.setKeyForTest(key);
+    const std::string next = probe.getTmpName().c_str_utf8();
+    TmpNameGen::getInstance()->setKeyForTest(key);
+    const std::string planted = "/" + next;
+    Spill(Working() + "/#ZarqRecycle" + planted, "recycled earlier");
+    ASSERT_EQ(0, rig_->eventDb().addFileToRecycleBin(planted.c_str(), 16, "", ""));
+    const std::string rel = folder ? "/dir" : "/file.txt";
+    if (folder) {
+      RecordedDir(rel, 5);
+      Recorded(rel + "/in.txt", "inside", 5);
+    } else {
+      Recorded(rel, "recycled now", 5);
+    }
+    const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+    EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, rel, 9, folder)));
+    EXPECT_EQ("recycled earlier", Slurp(Working() + "/#ZarqRecycle" + planted));
+    const std::string rows = Rows();
+    EXPECT_NE(std::string::npos, rows.find(planted + "|16")) << rows;
+    EXPECT_NE(std::string::npos, rows.find(folder ? "/in.txt|6" : "|12")) << rows;
+    ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()));
+    ASSERT_EQ(0, FSRemove((Working() + "/#ZarqRecycle" + planted).c_str(), false));
+    ASSERT_EQ(0, rig_->eventDb().resetRecycleBin());
+  }
+}
+
+TEST_F(RemoveTest, DownloadedFileRecycledNeverUserFile) {
+  ScriptedWorker& w = rig_->holding(rig_->serverEvent(Event::EV_MODIFY, "/x.txt", 9));
+  const std::string mine = Working() + "/downloaded";
+  Spill(mine, "body");
+  EXPECT_EQ(0, w.moveFileToRecycleBin(mine.c_str(), 4, "0123456789abcdef0123456789abcdef", ""));
+  EXPECT_FALSE(IsFileExist(mine.c_str(), false));
+  EXPECT_NE(std::string::npos, Rows().find("|4"));
+}
+
+TEST_F(RemoveTest, LocalDeleteReachesServer) {
+  struct Case {
+    const char* name;
+    json fault;
+    bool folder;
+    bool record_stays;
+  } cases[] = {
+      {"plain", nullptr, false, false},
+      {"nofile", {{"action", "remove"}, {"error", 0xA001}}, false, false},
+      {"modified file", {{"action", "remove"}, {"error", 0xA002}}, false, false},
+      {"modified folder", {{"action", "remove"}, {"error", 0xA002}}, true, true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string rel = "/l" + std::to_string(++n);
+    const uint64_t v = c.folder ? rig_->server().Mkdir(rel) : rig_->server().Put(rel, "x");
+    if (c.folder) {
+      RecordedDir(rel, v);
+      ASSERT_EQ(0, rmdir(rig_->local(rel).c_str()));
+    } else {
+      Recorded(rel, "x", v);
+      ASSERT_EQ(0, unlink(rig_->local(rel).c_str()));
+    }
+    rig_->server().ClearFaults();
+    if (!c.fault.is_null()) rig_->server().Fault(c.fault);
+    EXPECT_EQ(0, RemoveRemote(rig_->localEvent(Event::EV_REMOVE, rel, c.folder)));
+    EXPECT_EQ(c.record_stays, Record(rel).syncID != 0);
+  }
+  EXPECT_FALSE(rig_->server().Get("/l1").has_value());
+  // No record: nothing is sent.
+  const size_t sent = Count("remove");
+  EXPECT_EQ(0, RemoveRemote(rig_->localEvent(Event::EV_REMOVE, "/never")));
+  EXPECT_EQ(sent, Count("remove"));
+  // A path that exists again: nothing is sent either.
+  Recorded("/back.txt", "back", 5);
+  EXPECT_EQ(0, RemoveRemote(rig_->localEvent(Event::EV_REMOVE, "/back.txt")));
+  EXPECT_EQ(sent, Count("remove"));
+  EXPECT_EQ("back", Slurp(rig_->local("/back.txt")));
+}
+
+TEST_F(RemoveTest, UnsafePathsNeverReachDisk) {
+  // The real download and remove operations behind the frame's checks: a
+  // server remove of "/" or "/.." and the other unsafe paths act on nothing.
+  const std::string outside = Path("outside");
+  ASSERT_EQ(0, mkdir(outside.c_str(), 0700));
+  Spill(outside + "/x", "outside bytes");
+  ASSERT_EQ(0, symlink(outside.c_str(), rig_->local("/ln").c_str()));
+  Recorded("/keep", "user bytes", 5);
+  const char* paths[] = {"/", "/..", "/../x", "x", "/a/../../x", "/.ZarqelonWorkingDirectory/#ZarqRecycle/y", "/ln/x"};
+  const TreeSnapshot before = TreeSnapshot::Take(Path());
+  for (const char* path : paths) {
+    for (bool remove : {true, false}) {
+      ScriptedWorker& w = rig_->addWorker();
+      w.UseRealOperations();
+      w.Inject(rig_->serverEvent(remove ? Event::EV_REMOVE : Event::EV_MODIFY, path, 9,
+                                 std::string(path) == "/"));
+    }
+  }
+  rig_->startWorkers();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  rig_->stopWorkers();
+  for (size_t i = 0; i < std::size(paths) * 2; ++i) EXPECT_TRUE(rig_->worker(i).calls().empty()) << i;
+  const TreeSnapshot after = TreeSnapshot::Take(Path());
+  EXPECT_EQ(before.entries().at("/outside/x"), after.entries().at("/outside/x"));
+  EXPECT_EQ(before.entries().at("/local/keep"), after.entries().at("/local/keep"));
+  EXPECT_EQ("", Rows());
+}
+
+}  // namespace
