@@ -97,25 +97,6 @@ bool ScriptedWorker::waitForCalls(size_t n, std::chrono::milliseconds timeout) c
   return changed_.wait_for(lock, timeout, [&] { return settled_ >= n; });
 }
 
-int ScriptedWorker::Real(Op op) {
-  switch (op) {
-    case kDownload:
-      return Worker::DownloadRemote();
-    case kRemoveLocal:
-      return Worker::RemoveLocal();
-    case kRemoveRemote:
-      return Worker::RemoveRemote();
-    default:
-      return 0;
-  }
-}
-
-void ScriptedWorker::UseRealOperations() {
-  for (Op op : {kDownload, kRemoveLocal, kRemoveRemote}) {
-    scripts_[op] = [op](ScriptedWorker& w) { return w.Real(op); };
-  }
-}
-
 void ScriptedWorker::OnEventInHand() {
   if (on_event_in_hand_) on_event_in_hand_(*this);
 }

@@ -72,10 +72,6 @@ class ScriptedWorker : public Worker {
   // Waits until `n` calls have an outcome (or were expands/rescans).
   bool waitForCalls(size_t n, std::chrono::milliseconds timeout) const;
 
-  // The Worker's own operation of `op` (the download and remove paths), for
-  // a script that runs it; UseRealOperations makes those scripts the default.
-  int Real(Op op);
-  void UseRealOperations();
   // Runs between the conflict test and the final rename of a download.
   void SetOnBeforeReplace(std::function<void(ScriptedWorker&)> hook) { on_before_replace_ = std::move(hook); }
 
