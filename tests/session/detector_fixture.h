@@ -82,6 +82,9 @@ class DetectorFixture : public testsupport::TempDirTest {
     Registry::getInstance().Clear();
     FileStatusDB::destroy();
     Settings::getInstance()->resetToDefaults();
+    // The stand-in's thread logs (its channels' Close); stop it before the
+    // logger goes back to its start state.
+    ui_.reset();
     Logger::ResetForTest();
   }
 

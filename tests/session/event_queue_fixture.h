@@ -54,6 +54,9 @@ class EventQueueTest : public testsupport::TempDirTest {
     Registry::getInstance().Clear();
     FileStatusDB::destroy();
     Settings::getInstance()->resetToDefaults();
+    // The stand-in's thread logs (its channels' Close); stop it before the
+    // logger goes back to its start state.
+    ui_.reset();
     Logger::ResetForTest();
   }
 
