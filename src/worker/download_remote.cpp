@@ -87,31 +87,11 @@ int Worker::MergeEvent() {
   if (mtime != local.mtime && FSUTime(GetFullPath(), mtime, mtime) < 0) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): MergeEvent: failed to set modified time\n");
   }
-  DBFileInfo rec;
-  rec.isExist = 1;
-  rec.syncID = ev.m_sync_id;
-  rec.maxSyncID = ev.m_max_id;
-  rec.fileType = ev.isDir() ? 1 : 0;
-  rec.fileSize = ev.m_data_size;
-  rec.fileCheckSum = ev.m_data_hash;
+  DBFileInfo rec = EventRecord(ev);
   rec.fileModTime = mtime;
-  rec.execBit = ev.m_exec_bit;
   rec.macHash = ev.m_mac_attr_hash;
-  rec.path = ev.m_path;
   rec.signaturePath = ev.isDir() ? ustring() : sign.getPath();
-  FileEventDB* db = GetEventDatabase();
-  if (db == nullptr || db->setEventInfo(rec) != 0) {
-    WORKER_LOG(L_ERR, "[ERROR] worker(%d): CommitDatabase: Failed to update local event database.\n");
-    return -1;
-  }
-  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
-    WORKER_LOG(L_ERR,
-               "[ERROR] worker(%d): CommitDatabase: Failed to remvoe filter db record for session '%llu', path "
-               "'%s' .\n",
-               static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
-    return -1;
-  }
-  return 0;
+  return CommitRecord(rec);
 }
 
 int Worker::DownloadRemote() {

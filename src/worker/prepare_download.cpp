@@ -171,29 +171,10 @@ int Worker::PrepareFileFromLocal() {
   if (from_recycle && db->rmRecycleByPath(found) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to rmRecycleByPath for '%s'\n", found.c_str_utf8());
   }
-  DBFileInfo rec;
-  rec.isExist = 1;
-  rec.syncID = ev.m_sync_id;
-  rec.maxSyncID = ev.m_max_id;
-  rec.fileType = ev.isDir() ? 1 : 0;
-  rec.path = ev.m_path;
+  DBFileInfo rec = EventRecord(ev);
   rec.signaturePath = sign.getPath();
-  rec.fileSize = ev.m_data_size;
-  rec.fileCheckSum = ev.m_data_hash;
   rec.fileModTime = mtime;
-  rec.execBit = ev.m_exec_bit;
-  if (UpdateDatabaseInfo(rec) != 0) {
-    WORKER_LOG(L_ERR, "[ERROR] worker(%d): CommitDatabase: Failed to update local event database.\n");
-    return -1;
-  }
-  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
-    WORKER_LOG(L_ERR,
-               "[ERROR] worker(%d): CommitDatabase: Failed to remvoe filter db record for session '%llu', path "
-               "'%s' .\n",
-               static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
-    return -1;
-  }
-  return 0;
+  return CommitRecord(rec);
 }
 
 int Worker::HandleDownloadPatchError(const PObject& reply) {

@@ -300,6 +300,9 @@ class Worker : public Task, private RoadHooks {
   void TakeModTime(const PObject& q, const DBFileInfo& d, DBFileInfo& rec) const;
   // UpdateDatabaseInfo, then the path's held-back local events are dropped.
   int CommitRecord(const DBFileInfo& rec);
+  // The record a server event describes (ids, type, path, size, MD4, exec
+  // bit); time and signature are the caller's.
+  static DBFileInfo EventRecord(const Event& ev);
 
   // ---- Server requests (worker_request.cpp); results 0 or a negative
   // ERR_* code. A reply that carries "error" is a successful exchange: the

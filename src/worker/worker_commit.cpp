@@ -121,6 +121,19 @@ void Worker::TakeModTime(const PObject& q, const DBFileInfo& d, DBFileInfo& rec)
   }
 }
 
+DBFileInfo Worker::EventRecord(const Event& ev) {
+  DBFileInfo rec;
+  rec.isExist = 1;
+  rec.syncID = ev.m_sync_id;
+  rec.maxSyncID = ev.m_max_id;
+  rec.fileType = ev.isDir() ? 1 : 0;
+  rec.path = ev.m_path;
+  rec.fileSize = ev.m_data_size;
+  rec.fileCheckSum = ev.m_data_hash;
+  rec.execBit = ev.m_exec_bit;
+  return rec;
+}
+
 int Worker::CommitRecord(const DBFileInfo& rec) {
   if (UpdateDatabaseInfo(rec) != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): CommitDatabase: Failed to update local event database. Error code = %d\n",
@@ -171,16 +184,8 @@ int Worker::CommitDatabaseDownload(const PObject& r, const DBFileInfo& d, const 
 }
 
 int Worker::CommitServerEvent(const Event& ev, const FILE_INFO& /*local_info: not read*/, const DBFileInfo& d) {
-  DBFileInfo rec;
-  rec.isExist = 1;
-  rec.syncID = ev.m_sync_id;
-  rec.maxSyncID = ev.m_max_id;
-  rec.fileType = ev.isDir() ? 1 : 0;
-  rec.path = ev.m_path;
+  DBFileInfo rec = EventRecord(ev);
   rec.signaturePath = d.signaturePath;
-  rec.fileSize = ev.m_data_size;
-  rec.fileCheckSum = ev.m_data_hash;
-  rec.execBit = ev.m_exec_bit;
   rec.fileModTime = d.fileModTime;
   if (UpdateDatabaseInfo(rec) != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): CommitServerEvent: Failed to update local event database (#%llu, %s).\n",
