@@ -42,28 +42,13 @@ ProgressSyncer::ProgressSyncer(TaskManager* owner)
 
 ProgressSyncer::ProgressSyncer(TaskManager* owner, Registry& registry, ConnectionManager& connections,
                                EventManager& events, ProgressCache& progress, FilterDB& filters)
-    : Task(owner, nullptr),
+    : FlaggedTask(owner, nullptr),
       registry_(registry),
       connections_(connections),
       events_(events),
       progress_(progress),
       filters_(filters),
       road_(ProgressSyncerRoadProfile(), abort_flag_, context_.connection, context_.reg_entry) {}
-
-int ProgressSyncer::Pause() {
-  abort_flag_.store(1);
-  return Task::Pause();
-}
-
-int ProgressSyncer::Resume() {
-  abort_flag_.store(0);
-  return Task::Resume();
-}
-
-int ProgressSyncer::Stop() {
-  abort_flag_.store(1);
-  return Task::Stop();
-}
 
 void ProgressSyncer::DoTask() {
   PROGRESS_LOG(L_DEBUG, "[DEBUG] progress-syncer(%d): ProgressSyncer START.\n");

@@ -42,9 +42,9 @@
 #include "session/event.h"
 #include "session/event_manager.h"
 #include "session/registry.h"
-#include "session/task.h"
+#include "server/flagged_task.h"
 
-class ProgressSyncer : public Task {
+class ProgressSyncer : public FlaggedTask {
  public:
   struct Context {
     uint64_t row_id = 0;                   // the condition in hand
@@ -67,11 +67,6 @@ class ProgressSyncer : public Task {
 
   ProgressSyncer(const ProgressSyncer&) = delete;
   ProgressSyncer& operator=(const ProgressSyncer&) = delete;
-
-  // abort_flag 1 (Pause, Stop) or 0 (Resume), then the Task operation.
-  int Pause() override;
-  int Resume() override;
-  int Stop() override;
 
   void DoTask() override;
 
@@ -114,7 +109,6 @@ class ProgressSyncer : public Task {
   FilterDB& filters_;
 
   Context context_;
-  std::atomic<int> abort_flag_{0};
   RequestRoad road_;  // bound to context_ and abort_flag_
 };
 

@@ -36,21 +36,6 @@ RecycleCleaner::RecycleCleaner(TaskManager* owner) : RecycleCleaner(owner, Regis
 
 RecycleCleaner::RecycleCleaner(TaskManager* owner, Registry& registry) : Task(owner, nullptr), registry_(registry) {}
 
-int RecycleCleaner::Pause() {
-  abort_flag_.store(1);
-  return Task::Pause();
-}
-
-int RecycleCleaner::Resume() {
-  abort_flag_.store(0);
-  return Task::Resume();
-}
-
-int RecycleCleaner::Stop() {
-  abort_flag_.store(1);
-  return Task::Stop();
-}
-
 void RecycleCleaner::DoTask() {
   CLEANER_LOG(L_DEBUG, "[DEBUG] recycle-cleaner(%d): RecycleCleaner START.\n");
   while (true) {

@@ -52,11 +52,6 @@ class RecycleCleaner : public Task {
   RecycleCleaner(const RecycleCleaner&) = delete;
   RecycleCleaner& operator=(const RecycleCleaner&) = delete;
 
-  // abort_flag 1 (Pause, Stop) or 0 (Resume), then the Task operation; 0.
-  int Pause() override;
-  int Resume() override;
-  int Stop() override;
-
   // The loop: one session per second; after a failure, or while the
   // registry is empty, the next look comes 3 seconds later. A pause holds
   // it in 1-second sleeps; a stop ends it.
@@ -97,9 +92,6 @@ class RecycleCleaner : public Task {
 
   Registry& registry_;
   Context context_;
-  // 1 after Pause or Stop, 0 after Resume. The cleaner does no network I/O,
-  // so nothing reads it; kept for the shape every task shares.
-  std::atomic<int> abort_flag_{0};
   std::function<void()> before_time_store_;
 };
 

@@ -32,28 +32,12 @@ Syncer::Syncer(TaskManager* owner)
 
 Syncer::Syncer(TaskManager* owner, Registry& registry, ConnectionManager& connections, EventManager& events,
                ProgressCache& progress)
-    : Task(owner, nullptr),
+    : FlaggedTask(owner, nullptr),
       registry_(registry),
       connections_(connections),
       events_(events),
       progress_(progress),
       road_(SyncerRoadProfile(), abort_flag_, context_.connection, context_.entry) {}
-
-int Syncer::Pause() {
-  abort_flag_.store(1);
-  return Task::Pause();
-}
-
-int Syncer::Stop() {
-  abort_flag_.store(1);
-  return Task::Stop();
-}
-
-int Syncer::Resume() {
-  last_error_.store(0);
-  abort_flag_.store(0);
-  return Task::Resume();
-}
 
 void Syncer::DoTask() {
   while (true) {

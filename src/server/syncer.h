@@ -46,9 +46,9 @@
 #include "session/event.h"
 #include "session/event_manager.h"
 #include "session/registry.h"
-#include "session/task.h"
+#include "server/flagged_task.h"
 
-class Syncer : public Task {
+class Syncer : public FlaggedTask {
  public:
   struct Context {
     Registry::Entry entry;  // copy of the session being served
@@ -68,12 +68,6 @@ class Syncer : public Task {
 
   Syncer(const Syncer&) = delete;
   Syncer& operator=(const Syncer&) = delete;
-
-  // abort_flag 1, then the Task operation; a blocked exchange gives up.
-  int Pause() override;
-  int Stop() override;
-  // last_error and abort_flag 0, then Task::Resume.
-  int Resume() override;
 
   // The loop described above. Ends with a DEBUG line once the state is STOP.
   void DoTask() override;
@@ -125,8 +119,6 @@ class Syncer : public Task {
   ProgressCache& progress_;
 
   Context context_;
-  std::atomic<int> abort_flag_{0};  // handed to every channel of this task
-  std::atomic<int> last_error_{0};  // cleared by Resume; nothing reads it
   std::mutex rescan_events_lock_;
   std::map<uint64_t, bool> rescan_events_;  // guarded by rescan_events_lock_
   std::set<uint64_t> uptodate_set_;         // up to date since the last rest
