@@ -20,8 +20,7 @@ using ull = unsigned long long;
 
 constexpr char kComp[] = "progress_syncer_debug";
 
-#define PROGRESS_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, kComp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define PROGRESS_LOG(level, ...) LOG_WITH_LINE(level, kComp, __VA_ARGS__)
 
 }  // namespace
 

@@ -2,8 +2,7 @@
 
 #include "foundation/logger.h"
 
-#define PSYNCER_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, component_, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define PSYNCER_LOG(level, ...) LOG_WITH_LINE(level, component_, __VA_ARGS__)
 
 void ProgressSyncerLog::Connecting(const char* ip, int port) const {
   PSYNCER_LOG(L_DEBUG, "[DEBUG] progress-syncer-road(%d): ProgressSyncer: Connect to server (%s:%d).\n", ip, port);

@@ -14,7 +14,7 @@ namespace {
 
 using ull = unsigned long long;
 
-#define PULL_LOG(level, fmt, ...) Logger::LogMsg(Logger::level, comp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define PULL_LOG(level, ...) LOG_WITH_LINE(level, comp, __VA_ARGS__)
 
 }  // namespace
 

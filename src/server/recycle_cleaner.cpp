@@ -19,8 +19,7 @@ namespace {
 
 constexpr char kComp[] = "recycle_cleaner_debug";
 
-#define CLEANER_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, kComp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define CLEANER_LOG(level, ...) LOG_WITH_LINE(level, kComp, __VA_ARGS__)
 
 // A recycle record names one item directly inside the recycle folder: "/"
 // and one component. IsSafeSessionPath refuses "", "/.", "/..", a NUL and

@@ -18,8 +18,7 @@ using ull = unsigned long long;
 
 constexpr char kComp[] = "syncer_debug";
 
-#define SYNCER_TASK_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, kComp, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define SYNCER_TASK_LOG(level, ...) LOG_WITH_LINE(level, kComp, __VA_ARGS__)
 
 // The rest once every session was found up to date.
 constexpr unsigned kUpToDateRest = 5;

@@ -2,8 +2,7 @@
 
 #include "foundation/logger.h"
 
-#define SYNCER_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, component_, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define SYNCER_LOG(level, ...) LOG_WITH_LINE(level, component_, __VA_ARGS__)
 
 void SyncerLog::EstablishFailed(const char*, int) const {
   SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): ProtoPullEvent: fail to establish communication channel\n");

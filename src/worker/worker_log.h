@@ -14,7 +14,6 @@ inline bool On(Logger::Level level) { return Logger::IsEnabled(level, kComponent
 }  // namespace worker_log
 
 // The format is a literal; its first conversion is the source line.
-#define WORKER_LOG(level, fmt, ...) \
-  Logger::LogMsg(Logger::level, worker_log::kComponent, fmt, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define WORKER_LOG(level, ...) LOG_WITH_LINE(level, worker_log::kComponent, __VA_ARGS__)
 
 #endif  // WORKER_WORKER_LOG_H_
