@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_memory.h"
 #include "delta/delta_file_reader.h"
 #include "delta/simple_file_reader.h"
 #include "foundation/ustring.h"
@@ -65,38 +66,14 @@ void Fail(const std::string& what) {
   ++g_failures;
 }
 
-// Value of a "Name:   123 kB" line of /proc/self/status, in KiB.
-long StatusKiB(const char* name) {
-  FILE* f = fopen("/proc/self/status", "re");
-  if (f == nullptr) return -1;
-  char line[256];
-  long value = -1;
-  const size_t len = strlen(name);
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, name, len) == 0 && line[len] == ':') {
-      value = strtol(line + len + 1, nullptr, 10);
-      break;
-    }
-  }
-  fclose(f);
-  return value;
-}
-
-bool ResetPeak() {
-  FILE* f = fopen("/proc/self/clear_refs", "we");
-  if (f == nullptr) return false;
-  const bool ok = fputs("5", f) >= 0;
-  return fclose(f) == 0 && ok;
-}
-
 // Runs `op` once, timing it and measuring its resident growth.
 Measure RunOnce(const std::function<bool()>& op, const char* what) {
-  if (!ResetPeak()) Fail("cannot reset the resident peak");
-  const long before = StatusKiB("VmRSS");
+  if (!benchmem::ResetPeak()) Fail("cannot reset the resident peak");
+  const long before = benchmem::StatusKiB("VmRSS");
   const auto start = std::chrono::steady_clock::now();
   const bool ok = op();
   const auto stop = std::chrono::steady_clock::now();
-  const long peak = StatusKiB("VmHWM");
+  const long peak = benchmem::StatusKiB("VmHWM");
   if (!ok) Fail(std::string(what) + " returned an error");
   Measure m;
   m.seconds = std::chrono::duration<double>(stop - start).count();
