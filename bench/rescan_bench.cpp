@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench_memory.h"
+#include "bench_support.h"
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
 #include "session/file_list.h"
@@ -78,12 +78,7 @@ struct Fixture {
   double anchor_s = 0;   // the anchor's last time
 
   Fixture() {
-    std::string t = "/dev/shm/rescan-bench-XXXXXX";
-    if (mkdtemp(t.data()) == nullptr) {
-      t = "/tmp/rescan-bench-XXXXXX";  // no usable /dev/shm
-      Check(mkdtemp(t.data()) != nullptr, "mkdtemp");
-    }
-    dir = t;
+    Check(benchsupport::MakeScratchDir("/dev/shm", "rescan-bench", false, dir), "mkdtemp");
     WorkerRig::Options options;
     options.log_levels = "";  // the default thresholds
     rig = std::make_unique<WorkerRig>(Prepared(dir + "/rig"), options);
@@ -211,19 +206,19 @@ void Rescan(benchmark::State& state) {
   double growth_mib = 0;
   for (auto _ : state) {
     ScriptedWorker& w = fx.rig->holding(fx.RescanEvent());
-    benchmem::ResetPeak();
-    const long before = benchmem::StatusKiB("VmRSS");
+    benchsupport::ResetPeak();
+    const long before = benchsupport::StatusKiB("VmRSS");
     const auto start = Clock::now();
     const int rc = w.RealOperation(ScriptedWorker::kRescan);
     times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-    growth_mib = std::max(growth_mib, (benchmem::StatusKiB("VmHWM") - before) / 1024.0);
+    growth_mib = std::max(growth_mib, (benchsupport::StatusKiB("VmHWM") - before) / 1024.0);
     state.SetIterationTime(times.back());
     if (rc != 0) state.SkipWithError("Rescan failed");
     if (fx.Pending() != 0) state.SkipWithError("a matching tree pushed events");
   }
   state.counters["median_ms"] = Median(times) * 1e3;
   state.counters["time_vs_anchor"] = fx.anchor_s > 0 ? Median(times) / fx.anchor_s : 0;
-  state.counters["peak_rss_mib"] = benchmem::StatusKiB("VmHWM") / 1024.0;
+  state.counters["peak_rss_mib"] = benchsupport::StatusKiB("VmHWM") / 1024.0;
   state.counters["rss_growth_mib"] = growth_mib;
 }
 

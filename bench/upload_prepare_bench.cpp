@@ -22,7 +22,6 @@
 //   upload_prepare_bench [--mib 256] [--runs 5] [--dir /dev/shm] [--enforce]
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <sys/resource.h>
@@ -41,7 +40,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_memory.h"
+#include "bench_support.h"
 #include "foundation/temp_file.h"
 #include "protocol/pobject.h"
 #include "session/file_event_db.h"
@@ -173,15 +172,15 @@ OurRun RunOurs(testsupport::WorkerRig& rig, const std::string& rel, bool known =
   PObject request;
   TempFile sign(w.context.sign_directory);
   OurRun run;
-  if (!benchmem::ResetPeak()) Fail("cannot reset the resident peak");
-  const long before = benchmem::StatusKiB("VmRSS");
+  if (!benchsupport::ResetPeak()) Fail("cannot reset the resident peak");
+  const long before = benchsupport::StatusKiB("VmRSS");
   rusage ru0{}, ru1{};
   getrusage(RUSAGE_SELF, &ru0);
   const auto start = Clock::now();
   const int rc = w.PrepareFileBlock(request, sign);
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   getrusage(RUSAGE_SELF, &ru1);
-  run.mem_mib = (benchmem::StatusKiB("VmHWM") - before) / 1024.0;
+  run.mem_mib = (benchsupport::StatusKiB("VmHWM") - before) / 1024.0;
   run.cpu = CpuSeconds(ru1) - CpuSeconds(ru0);
   if (rc != 0) {
     Fail("PrepareFileBlock returned " + std::to_string(rc));
@@ -213,20 +212,6 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
     }
   }
   return opt.runs >= 1 && opt.mib >= 1;
-}
-
-// The bench's folder: below opt.dir, or the temporary folder when there is
-// no usable /dev/shm (a container may lack one) and no folder was named.
-bool MakeRoot(const Options& opt, std::string& root) {
-  auto make = [&root](const std::string& base) {
-    std::string t = base + "/upload-prepare-bench-XXXXXX";
-    if (mkdtemp(t.data()) == nullptr) return false;
-    root = t;
-    return true;
-  };
-  if (make(opt.dir)) return true;
-  const char* tmp = getenv("TMPDIR");
-  return !opt.dir_given && make(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
 }
 
 int Run(const Options& opt, const std::string& root) {
@@ -345,12 +330,9 @@ int Run(const Options& opt, const std::string& root) {
 int main(int argc, char** argv) {
   Options opt;
   if (!ParseOptions(argc, argv, opt)) return 64;
-  // Large blocks always come from (and go back to) mmap, so every run's
-  // growth is measured afresh instead of reusing pages an earlier run left.
-  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-  mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+  benchsupport::FreshPagesPerRun();
   std::string root;
-  if (!MakeRoot(opt, root)) {
+  if (!benchsupport::MakeScratchDir(opt.dir, "upload-prepare-bench", opt.dir_given, root)) {
     perror("mkdtemp");
     return 1;
   }
