@@ -18,7 +18,6 @@
 //   delta_vs_librsync [--sizes 1,16,256] [--runs 5] [--ops signature,delta,patch]
 //                     [--dir /dev/shm] [--enforce]
 #include <fcntl.h>
-#include <malloc.h>
 #include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -35,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "delta/delta_file_reader.h"
 #include "delta/simple_file_reader.h"
 #include "foundation/ustring.h"
@@ -65,38 +65,14 @@ void Fail(const std::string& what) {
   ++g_failures;
 }
 
-// Value of a "Name:   123 kB" line of /proc/self/status, in KiB.
-long StatusKiB(const char* name) {
-  FILE* f = fopen("/proc/self/status", "re");
-  if (f == nullptr) return -1;
-  char line[256];
-  long value = -1;
-  const size_t len = strlen(name);
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, name, len) == 0 && line[len] == ':') {
-      value = strtol(line + len + 1, nullptr, 10);
-      break;
-    }
-  }
-  fclose(f);
-  return value;
-}
-
-bool ResetPeak() {
-  FILE* f = fopen("/proc/self/clear_refs", "we");
-  if (f == nullptr) return false;
-  const bool ok = fputs("5", f) >= 0;
-  return fclose(f) == 0 && ok;
-}
-
 // Runs `op` once, timing it and measuring its resident growth.
 Measure RunOnce(const std::function<bool()>& op, const char* what) {
-  if (!ResetPeak()) Fail("cannot reset the resident peak");
-  const long before = StatusKiB("VmRSS");
+  if (!benchsupport::ResetPeak()) Fail("cannot reset the resident peak");
+  const long before = benchsupport::StatusKiB("VmRSS");
   const auto start = std::chrono::steady_clock::now();
   const bool ok = op();
   const auto stop = std::chrono::steady_clock::now();
-  const long peak = StatusKiB("VmHWM");
+  const long peak = benchsupport::StatusKiB("VmHWM");
   if (!ok) Fail(std::string(what) + " returned an error");
   Measure m;
   m.seconds = std::chrono::duration<double>(stop - start).count();
@@ -398,27 +374,11 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
 int main(int argc, char** argv) {
   Options opt;
   if (!ParseOptions(argc, argv, opt)) return 64;
-  // Fixed thresholds: large blocks always come from (and go back to) mmap,
-  // so every run's growth is measured afresh instead of reusing the heap
-  // pages an earlier run left behind.
-  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-  mallopt(M_TRIM_THRESHOLD, 128 * 1024);
-
-  auto make_dir = [](const std::string& base, std::string& out) {
-    std::string t = base + "/delta-bench-XXXXXX";
-    if (mkdtemp(t.data()) == nullptr) return false;
-    out = t;
-    return true;
-  };
+  benchsupport::FreshPagesPerRun();
   std::string dir;
-  if (!make_dir(opt.dir, dir)) {
-    // No usable /dev/shm (a container may lack one): the temporary folder,
-    // unless a folder was named.
-    const char* base = getenv("TMPDIR");
-    if (opt.dir_given || !make_dir(base != nullptr && *base != '\0' ? base : "/tmp", dir)) {
-      perror("mkdtemp");
-      return 1;
-    }
+  if (!benchsupport::MakeScratchDir(opt.dir, "delta-bench", opt.dir_given, dir)) {
+    perror("mkdtemp");
+    return 1;
   }
   for (unsigned size : opt.sizes) RunSize(opt, dir, size);
   rmdir(dir.c_str());

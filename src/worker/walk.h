@@ -44,6 +44,10 @@ int Walk(const ustring& path, Handler handler, int flag, const std::atomic<int>*
   int count = 0;
   bool opened = false;
   int rc;
+  // One buffer for the entries' full paths: cut back to "path/" for each.
+  ustring full = path;
+  full += "/";
+  const size_t base = full.length();
   while ((rc = FSReadDir(dh, entry)) > 0) {
     opened = true;
     const ustring& name = entry.name;
@@ -54,8 +58,7 @@ int Walk(const ustring& path, Handler handler, int flag, const std::atomic<int>*
       return -1;
     }
     if ((flag & kWalkEvenSeconds) != 0) entry.mtime &= ~1u;
-    ustring full = path;
-    full += "/";
+    full.assign(full.c_str_utf8(), base);
     full += name;
     if constexpr (requires { handler.Skip(entry, full); }) {
       if (handler.Skip(entry, full)) continue;
