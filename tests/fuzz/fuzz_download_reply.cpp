@@ -14,12 +14,7 @@
 //    recycle folder; nothing else appears in the session folder;
 //  - with the cache cleared, the working folder holds nothing but the
 //    recycle folder.
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <ftw.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,30 +22,29 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "../support/pobject_from_bytes.h"
+#include "worker_harness.h"
 #include "delta/simple_file_reader.h"
 #include "filter/filter_db.h"
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
-#include "protocol/proto_common.h"
-#include "protocol/pstream.h"
 #include "server/connection_manager.h"
 #include "session/detector.h"
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
 #include "session/registry.h"
 #include "session/session_path.h"
-#include "transport/channel.h"
 #include "worker/worker.h"
 
 namespace {
+
+using fuzzharness::Names;
+using fuzzharness::Slurp;
+using fuzzharness::Spill;
 
 constexpr uint64_t kSessionId = 1;
 constexpr uint64_t kConnId = 1;
@@ -73,18 +67,6 @@ std::set<std::string> g_root_names;
 std::mutex g_mu;  // guards g_reply, shared with the server's threads
 std::string g_reply;
 
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.insert(n);
-    }
-    closedir(d);
-  }
-  return names;
-}
-
 int RemoveEntry(const char* path, const struct stat*, int, FTW*) { return remove(path); }
 
 // Removes `path` and everything below it.
@@ -95,19 +77,6 @@ void Empty(const std::string& dir, const std::set<std::string>& keep = {}) {
   for (const std::string& n : Names(dir)) {
     if (keep.count(n) == 0) RemoveTree(dir + "/" + n);
   }
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Spill(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out.good()) __builtin_trap();
 }
 
 // The MD4 of the file at `path` ("" when it cannot be read); with `sign`, its
@@ -133,78 +102,30 @@ bool HoldsBytes(const std::string& dir, const std::string& bytes) {
   return false;
 }
 
-PObject GoodReply(const ustring& action) {
-  PObject r;
-  if (action == "connect") {
-    r["alive"] = 30u;
-    r["server"]["package_version"]["build"] = 7u;
-  } else if (action == "resume_get_token") {
-    r["resume_token"] = "rt-1";
-  } else {
-    r["error"]["code"] = 0xB001u;
-  }
-  return r;
-}
-
-bool SendRaw(Channel& ch, const std::string& bytes) {
-  size_t at = 0;
-  while (at < bytes.size()) {
-    const size_t n = std::min(bytes.size() - at, ch.GetCapacity());
-    if (ch.Write(bytes.data() + at, n) < 0) return false;
-    at += n;
-  }
-  return ch.FlushWrite(0) >= 0;
-}
-
-// One connection: requests until the peer goes or the input was sent.
-void Serve(int fd) {
-  Channel ch(81920);
-  if (ch.Open(fd, true) < 0) {
-    close(fd);
-    return;
-  }
-  ch.SetTimeout(5);
-  PStream stream;
-  stream.SetDefaultRecvLocation(g_sink.c_str());
-  for (;;) {
-    unsigned short len = 0;
-    unsigned char cmd = 0, version = 0;
-    if (ProtoReadHeader(ch, len, cmd, version) < 0) break;
-    PObject request;
-    const int rc = stream.Recv(ch, request);
-    // A download request carries no body.
-    const PObject::binary_type& body = request["file"]["data"].asBinary();
-    if (!body.path.empty()) __builtin_trap();
-    if (rc < 0) break;
-    const ustring action = request["action"].asString();
-    if (action == "resume_download") {
-      // The base is the record, and nothing was received before.
-      if (request["sync_id"].asUInt64() != kRecordSyncId || request["file"]["offset"].asUInt64() != 0) {
-        __builtin_trap();
-      }
-      std::string raw;
-      {
-        std::lock_guard<std::mutex> lock(g_mu);
-        raw = g_reply;
-      }
-      (void)SendRaw(ch, raw);
-      break;
+// The harness server: "connect" and the token properly, the input as the
+// download's reply.
+fuzzharness::Answer Reply(PObject& request) {
+  // A download request carries no body.
+  if (!request["file"]["data"].asBinary().path.empty()) __builtin_trap();
+  fuzzharness::Answer a;
+  const ustring action = request["action"].asString();
+  if (action == "resume_download") {
+    // The base is the record, and nothing was received before.
+    if (request["sync_id"].asUInt64() != kRecordSyncId || request["file"]["offset"].asUInt64() != 0) {
+      __builtin_trap();
     }
-    if (stream.Send(ch, GoodReply(action)) < 0) break;
+    a.raw = true;
+    std::lock_guard<std::mutex> lock(g_mu);
+    a.bytes = g_reply;
+  } else if (action == "connect") {
+    a.reply["alive"] = 30u;
+    a.reply["server"]["package_version"]["build"] = 7u;
+  } else if (action == "resume_get_token") {
+    a.reply["resume_token"] = "rt-1";
+  } else {
+    a.reply["error"]["code"] = 0xB001u;
   }
-  ch.ClearWrite();
-  (void)ch.Close();
-}
-
-void ServerLoop(int listener) {
-  for (;;) {
-    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    // Replies go out at once, not held for the worker's acknowledgement.
-    const int on = 1;
-    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    std::thread(Serve, fd).detach();
-  }
+  return a;
 }
 
 class FuzzWorker : public Worker {
@@ -274,21 +195,11 @@ void Setup() {
   if (Logger::Initialize(Logger::FILE_LOGGER, "/dev/null", (g_root + "/levels").c_str(), 50) != 0) __builtin_trap();
   if (FilterDB::getInstance()->initialize((g_root + "/filter.db").c_str()) != 0) __builtin_trap();
 
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t alen = sizeof addr;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener, 8) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) {
-    __builtin_trap();
-  }
-  std::thread(ServerLoop, listener).detach();
 
   ConnectionInfo info;
   info.conn_id = kConnId;
   info.server_ip = "127.0.0.1";
-  info.server_port = ntohs(addr.sin_port);
+  info.server_port = fuzzharness::StartServer(g_sink, Reply);
   info.session = "fuzz-token";
   info.use_ssl = false;
   info.computer_name = "PC1";
