@@ -8,10 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 
 #include "delta/simple_file_reader.h"
@@ -21,6 +19,7 @@
 #include "support/temp_dir.h"
 #include "support/tree_snapshot.h"
 #include "support/worker_rig.h"
+#include "upload_fixture.h"
 
 namespace downloadtest {
 
@@ -29,6 +28,8 @@ using testsupport::ExpectNothingLost;
 using testsupport::ScriptedWorker;
 using testsupport::TreeSnapshot;
 using testsupport::WorkerRig;
+using uploadtest::Slurp;
+using uploadtest::Spill;
 using ull = unsigned long long;
 
 inline std::string Pattern(size_t n, unsigned seed) {
@@ -39,18 +40,6 @@ inline std::string Pattern(size_t n, unsigned seed) {
     s[i] = static_cast<char>(x >> 24);
   }
   return s;
-}
-
-inline std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-inline void Spill(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
 }
 
 inline std::string OpensslMd4(const std::string& path) {

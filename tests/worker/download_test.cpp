@@ -25,18 +25,7 @@
 
 namespace {
 
-using downloadtest::DownloadTest;
-using downloadtest::Leftovers;
-using downloadtest::OpensslMd4;
-using downloadtest::Pattern;
-using downloadtest::Slurp;
-using downloadtest::Spill;
-using nlohmann::json;
-using testsupport::ExpectNothingLost;
-using testsupport::ScriptedWorker;
-using testsupport::TreeSnapshot;
-using testsupport::WorkerRig;
-using ull = unsigned long long;
+using namespace downloadtest;  // the fixture's helpers and names
 
 // ---- Whole, delta, reference ----
 
@@ -270,6 +259,9 @@ TEST_F(DownloadTest, ReferKeepsEditVisible) {
   ASSERT_EQ(0, stat(rig_->local("/r.txt").c_str(), &st));
   EXPECT_EQ(1650000000, st.st_mtime) << "the edit's time must stay";
   EXPECT_EQ("abcdefghij", Slurp(rig_->local("/r.txt")));
+  // The edit still differs from its record, so the watcher's event uploads it.
+  EXPECT_EQ(0, rig_->holding(rig_->localEvent(Event::EV_MODIFY, "/r.txt")).RealOperation(ScriptedWorker::kUpload));
+  EXPECT_EQ("abcdefghij", Content("/r.txt"));
 }
 
 TEST_F(DownloadTest, ReplyWithoutVersionRetried) {
