@@ -128,18 +128,11 @@ fuzzharness::Answer Reply(PObject& request) {
   return a;
 }
 
-class FuzzWorker : public Worker {
+class FuzzWorker : public fuzzharness::HarnessWorker {
  public:
-  FuzzWorker()
-      : Worker(nullptr, nullptr,
-               Collaborators{*EventManager::getInstance(), Registry::getInstance(),
-                             *ConnectionManager::getInstance(), 2, 2}) {}
-  using Worker::ClearCache;
-  using Worker::context;
   using Worker::DownloadRemote;
   using Worker::patch_err_count;
   using Worker::sys_err_count;
-  using Worker::UpdateContext;
 };
 
 FuzzWorker* g_worker = nullptr;

@@ -94,17 +94,10 @@ fuzzharness::Answer Reply(PObject& request) {
   return a;
 }
 
-class FuzzWorker : public Worker {
+class FuzzWorker : public fuzzharness::HarnessWorker {
  public:
-  FuzzWorker()
-      : Worker(nullptr, nullptr,
-               Collaborators{*EventManager::getInstance(), Registry::getInstance(),
-                             *ConnectionManager::getInstance(), 2, 2}) {}
-  using Worker::ClearCache;
-  using Worker::context;
   using Worker::ProtoRemove;
   using Worker::ProtoUpload;
-  using Worker::UpdateContext;
 };
 
 FuzzWorker* g_worker = nullptr;

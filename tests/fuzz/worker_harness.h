@@ -1,6 +1,7 @@
 // What the worker's fuzz targets share: a server on 127.0.0.1 that reads
 // framed requests and answers each as the target decides (a reply object,
-// or raw bytes after which the connection closes), and small file helpers.
+// or raw bytes after which the connection closes), the worker they drive,
+// and small file helpers.
 // Header-only: each fuzz target is one executable of its own.
 #ifndef TESTS_FUZZ_WORKER_HARNESS_H_
 #define TESTS_FUZZ_WORKER_HARNESS_H_
@@ -23,7 +24,11 @@
 
 #include "protocol/proto_common.h"
 #include "protocol/pstream.h"
+#include "server/connection_manager.h"
+#include "session/event_manager.h"
+#include "session/registry.h"
 #include "transport/channel.h"
+#include "worker/worker.h"
 
 namespace fuzzharness {
 
@@ -125,6 +130,19 @@ inline uint16_t StartServer(const std::string& sink, Handler handler) {
   }).detach();
   return ntohs(addr.sin_port);
 }
+
+// A worker on the process-wide queue, registry and connections with 2 s
+// time-outs, and the parts each target drives.
+class HarnessWorker : public Worker {
+ public:
+  HarnessWorker()
+      : Worker(nullptr, nullptr,
+               Collaborators{*EventManager::getInstance(), Registry::getInstance(),
+                             *ConnectionManager::getInstance(), 2, 2}) {}
+  using Worker::ClearCache;
+  using Worker::context;
+  using Worker::UpdateContext;
+};
 
 }  // namespace fuzzharness
 
