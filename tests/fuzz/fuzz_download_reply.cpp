@@ -14,7 +14,6 @@
 //    recycle folder; nothing else appears in the session folder;
 //  - with the cache cleared, the working folder holds nothing but the
 //    recycle folder.
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +42,7 @@
 namespace {
 
 using fuzzharness::Names;
+using fuzzharness::RemoveTree;
 using fuzzharness::Slurp;
 using fuzzharness::Spill;
 
@@ -67,10 +67,6 @@ std::set<std::string> g_root_names;
 std::mutex g_mu;  // guards g_reply, shared with the server's threads
 std::string g_reply;
 
-int RemoveEntry(const char* path, const struct stat*, int, FTW*) { return remove(path); }
-
-// Removes `path` and everything below it.
-void RemoveTree(const std::string& path) { (void)nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
 // Empties `dir`, keeping the folder and the names in `keep`.
 void Empty(const std::string& dir, const std::set<std::string>& keep = {}) {

@@ -107,6 +107,7 @@ void Setup() {
   std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_worker_reply.XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) __builtin_trap();
   g_root = tmpl;
+  std::atexit([] { fuzzharness::RemoveTree(g_root); });
   g_local = g_root + "/local";
   g_work = g_local + "/.ZarqelonWorkingDirectory";
   g_sink = g_root + "/sink";

@@ -8,12 +8,14 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -43,6 +45,11 @@ inline std::set<std::string> Names(const std::string& dir) {
   }
   return names;
 }
+
+inline int RemoveEntry(const char* path, const struct stat*, int, FTW*) { return remove(path); }
+
+// Removes `path` and everything below it.
+inline void RemoveTree(const std::string& path) { (void)nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
 inline std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
