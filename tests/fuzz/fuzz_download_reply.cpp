@@ -67,7 +67,6 @@ std::set<std::string> g_root_names;
 std::mutex g_mu;  // guards g_reply, shared with the server's threads
 std::string g_reply;
 
-
 // Empties `dir`, keeping the folder and the names in `keep`.
 void Empty(const std::string& dir, const std::set<std::string>& keep = {}) {
   for (const std::string& n : Names(dir)) {
