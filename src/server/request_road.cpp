@@ -1,6 +1,11 @@
 #include "server/request_road.h"
 
+#include <unistd.h>
+
 #include <cstring>
+#include <set>
+#include <string>
+#include <utility>
 
 #include "foundation/logger.h"
 #include "protocol/proto_common.h"
@@ -19,6 +24,48 @@ bool IsKeepAlive(const PObject& reply) {
 // While the reply of an upload is awaited the worker's abort must not break
 // off a transfer the server may already have committed.
 bool IsUpload(const ustring& action) { return action == "upload" || action == "resume_upload"; }
+
+ustring ReceiveFolderOf(RoadHooks* hooks) { return hooks != nullptr ? hooks->ReceiveFolder() : ustring(); }
+
+void BodyPaths(const PObject& obj, std::set<std::string>& out) {
+  if (obj.isBinary()) {
+    if (!obj.asBinary().path.empty()) out.insert(obj.asBinary().path.c_str_utf8());
+  } else if (obj.isMap()) {
+    for (const auto& member : obj.asMap()) BodyPaths(member.second, out);
+  } else if (obj.isArray()) {
+    for (const PObject& element : obj.asArray()) BodyPaths(element, out);
+  }
+}
+
+// Deletes the files that the stream made in `folder` for binaries of `obj`
+// which `keep` does not name: the bodies of a message no caller sees (a
+// keep-alive, a handshake reply) would otherwise stay there for good.
+void DropBodies(const PObject& obj, const PObject& keep, const ustring& folder) {
+  if (folder.empty()) return;
+  std::set<std::string> kept;
+  std::set<std::string> found;
+  BodyPaths(keep, kept);
+  BodyPaths(obj, found);
+  const std::string prefix = std::string(folder.c_str_utf8()) + "/";
+  for (const std::string& path : found) {
+    const bool made_here =
+        path.compare(0, prefix.size(), prefix) == 0 && path.find('/', prefix.size()) == std::string::npos;
+    if (made_here && kept.count(path) == 0) (void)unlink(path.c_str());
+  }
+}
+
+// Drops the bodies of a handshake reply when the handshake ends.
+class HandshakeBodies {
+ public:
+  HandshakeBodies(const PObject& reply, ustring folder) : reply_(reply), folder_(std::move(folder)) {}
+  ~HandshakeBodies() { DropBodies(reply_, PObject(), folder_); }
+  HandshakeBodies(const HandshakeBodies&) = delete;
+  HandshakeBodies& operator=(const HandshakeBodies&) = delete;
+
+ private:
+  const PObject& reply_;
+  ustring folder_;
+};
 
 }  // namespace
 
@@ -92,6 +139,7 @@ int RequestRoad::Connect(Channel& ch) {
   const bool do_ssl = profile_.handshake == HandshakeOrder::kConnectThenTls && info.use_ssl;
   PObject request;
   PObject reply;
+  const HandshakeBodies drop(reply, ReceiveFolderOf(hooks_));
   InitRequest(request, "connect");
   request["session"] = info.session;
   request["view_id"] = static_cast<unsigned long long>(session_.view_id);
@@ -145,6 +193,7 @@ int RequestRoad::RequestChannel(Channel& ch) {
     profile_.log->RequestSsl();
     PObject request;
     PObject reply;
+    const HandshakeBodies drop(reply, ReceiveFolderOf(hooks_));
     InitRequest(request, "encrypt_channel");
     rc = RunProtocol(ch, SCMD_REQUEST_SSL_2, request, reply);
     if (rc < 0) return rc;
@@ -165,7 +214,8 @@ int RequestRoad::StreamFailed(int stream_code) {
 }
 
 int RequestRoad::RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, PObject& reply) {
-  stream_.SetDefaultRecvLocation(hooks_ != nullptr ? hooks_->ReceiveFolder() : ustring());
+  const ustring folder = ReceiveFolderOf(hooks_);
+  stream_.SetDefaultRecvLocation(folder);
   if (DebugOn()) profile_.log->RequestOut(request.toString().c_str_utf8());
   Attach(ch);
   const ustring action = request["_action"].asString();
@@ -195,6 +245,7 @@ int RequestRoad::RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, P
       }
       if (!IsKeepAlive(reply)) break;
       profile_.log->KeepAlive();
+      DropBodies(reply, target, folder);
       reply = target;
     }
   }

@@ -210,10 +210,11 @@ int Worker::DownloadRemote() {
       // partial body has no future and goes with the reply.
       if (!cached_request.isEmpty()) {
         cached_response["file"]["data"] = got["file"]["data"];
-        return r;
+        reply["file"].asMap().erase("data");
       }
-      ClearPObject(reply);
     }
+    // Whatever else arrived (a body under another key) serves no retry.
+    ClearPObject(reply);
     return r;
   }
 

@@ -196,14 +196,16 @@ int Worker::RemoveRemote() {
   request["path"] = GetRemoteWatch() == "/" ? ev.m_path : GetRemoteWatch() + ev.m_path;
   InitRequest(request, "remove");
   r = ProtoRemove(request, reply);
+  const PObject& got = reply;
+  const bool refused = got.hasMember("error");
+  const uint32_t code = got["error"]["code"].asUInt32();
+  ClearPObject(reply);  // a body the server sent along serves nothing
   if (r < 0) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): RemoveRemote: failed to remove object (%s). %s.\n", GetId(),
                full, CodeText(r));
     return r;
   }
-  const PObject& got = reply;
-  if (got.hasMember("error")) {
-    const uint32_t code = got["error"]["code"].asUInt32();
+  if (refused) {
     const int e = ProtoResp2ErrorCode(code);
     if (code == SPROTO_ERR_REMOVE_NOFILE) {
       WORKER_LOG(L_INFO,

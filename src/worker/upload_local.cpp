@@ -182,6 +182,7 @@ int Worker::UploadLocal() {
     // A resumable request's delta stays for the retry with the cache; any
     // other goes now: the retry builds its own.
     if (!do_resume_upload) ClearPObject(request);
+    ClearPObject(reply);  // what arrived of a reply serves no retry
     return r;
   }
 

@@ -468,9 +468,9 @@ class Worker : public Task, private RoadHooks {
   // Drops cached_response, cached_request and upload_sign_file, deleting
   // the working-folder files they name.
   void ClearCache();
-  // Deletes the files that obj's "file"."data" and "mac_attribute"."data"
-  // name when they lie inside the working folder, then nulls obj. A file
-  // anywhere else (the user's own file, sent whole) is never deleted.
+  // Deletes the files that the binaries of obj (at any depth) name when
+  // they lie inside the working folder, then nulls obj. A file anywhere
+  // else (the user's own file, sent whole) is never deleted.
   void ClearPObject(PObject& obj);
 
   // 1 asks the transfer in hand to give up. Its address goes to every

@@ -17,17 +17,25 @@ bool IsInside(const ustring& path, const ustring& folder) {
   return rest.find("/../") == std::string_view::npos && !rest.ends_with("/..");
 }
 
+// Deletes the file of every binary in `obj`, at any depth, that lies inside
+// `folder`. A server may send a body under any key; each lands there.
+void RemoveBodies(const PObject& obj, const ustring& folder) {
+  if (obj.isBinary()) {
+    const ustring& path = obj.asBinary().path;
+    if (!path.empty() && IsInside(path, folder)) (void)FSRemove(path, false);
+  } else if (obj.isMap()) {
+    for (const auto& member : obj.asMap()) RemoveBodies(member.second, folder);
+  } else if (obj.isArray()) {
+    for (const PObject& element : obj.asArray()) RemoveBodies(element, folder);
+  }
+}
+
 }  // namespace
 
 void Worker::ClearPObject(PObject& obj) {
-  const ustring& folder = context.working_directory;
-  const PObject& view = obj;  // const access never inserts members
-  const ustring file_data = view["file"]["data"].asBinary().path;
   // Only files the worker made itself (received bodies, temporary deltas)
   // live in the working folder; anything else is a user's file.
-  if (!file_data.empty() && IsInside(file_data, folder)) (void)FSRemove(file_data, false);
-  const ustring attr_data = view["mac_attribute"]["data"].asBinary().path;
-  if (!attr_data.empty() && IsInside(attr_data, folder)) (void)FSRemove(attr_data, false);
+  RemoveBodies(obj, context.working_directory);
   obj.clear();
 }
 

@@ -99,10 +99,14 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& repl
     PObject got;
     InitSessionRequest(ask, "resume_get_token");
     int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
-    if (rc < 0) return rc;
+    if (rc < 0) {
+      ClearPObject(got);
+      return rc;
+    }
     if (got.hasMember("error")) return HandBack(got, reply);
     request["_resume_token"] = got["resume_token"];
     cached_request["_resume_token"] = got["resume_token"];
+    ClearPObject(got);  // a body the server sent along serves nothing
 
     // The dry run: the same request without any body, so that content the
     // server already holds goes as a reference.
@@ -114,7 +118,10 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& repl
     if (dry_view["mac_attribute"].isMap()) dry["mac_attribute"].asMap().erase("data");
     PObject dry_reply;
     rc = RunProtocol(ch, SCMD_EVT_RECV_4, dry, dry_reply);
-    if (rc < 0) return rc;
+    if (rc < 0) {
+      ClearPObject(dry_reply);
+      return rc;
+    }
     if (dry_reply.hasMember("error")) {
       if (worker_log::On(Logger::L_ERR)) {
         WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): upload file: %s\n", GetId(),
@@ -131,17 +138,24 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& repl
       request["file"]["file_id"] = static_cast<unsigned long long>(file_id);
       request["file"].asMap().erase("data");
     }
+    ClearPObject(dry_reply);
   } else {
     PObject ask;
     PObject got;
     InitSessionRequest(ask, "resume_get_status");
     ask["_resume_token"] = request["_resume_token"];
     int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
-    if (rc < 0) return rc;
+    if (rc < 0) {
+      ClearPObject(got);
+      return rc;
+    }
     if (got.hasMember("error")) return HandBack(got, reply);
     const PObject& view = request;
-    if (got.hasMember("file") && view["file"]["data"].isBinary()) {
-      const uint64_t offset = got["file"]["offset"].asUInt64();
+    const PObject& got_view = got;  // const access never inserts members
+    const bool has_offset = got_view.hasMember("file");
+    const uint64_t offset = got_view["file"]["offset"].asUInt64();
+    ClearPObject(got);  // a body the server sent along serves nothing
+    if (has_offset && view["file"]["data"].isBinary()) {
       PObject::binary_type& body = request["file"]["data"].asBinary();
       // The body is the slice [offset, end) of the file; the server's offset
       // counts from its start. An offset past the end would wrap the length
@@ -171,10 +185,14 @@ int Worker::ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& re
     PObject got;
     InitSessionRequest(ask, "resume_get_token");
     const int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
-    if (rc < 0) return rc;
+    if (rc < 0) {
+      ClearPObject(got);
+      return rc;
+    }
     if (got.hasMember("error")) return HandBack(got, reply);
     request["_resume_token"] = got["resume_token"];
     cached_request["_resume_token"] = got["resume_token"];
+    ClearPObject(got);  // a body the server sent along serves nothing
   }
   const int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
   return rc > 0 ? 0 : rc;

@@ -8,36 +8,31 @@
 // Checks: no crash or sanitizer report; nothing outside the working folder
 // changes (the uploaded file, a file beside the session, the session's
 // listing); the server never receives more body bytes than the file holds.
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "foundation/logger.h"
 #include "protocol/proto_common.h"
-#include "protocol/pstream.h"
 #include "server/connection_manager.h"
 #include "session/event_manager.h"
 #include "session/registry.h"
-#include "transport/channel.h"
 #include "worker/worker.h"
+#include "worker_harness.h"
 
 namespace {
+
+using fuzzharness::Names;
+using fuzzharness::Slurp;
+using fuzzharness::Spill;
 
 constexpr uint64_t kSessionId = 1;
 constexpr uint64_t kConnId = 1;
@@ -54,33 +49,8 @@ std::mutex g_mu;  // guards the two below, shared with the server thread
 std::string g_reply;
 int g_pick = 0;
 
-std::set<std::string> Names(const std::string& dir) {
-  std::set<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.insert(n);
-    }
-    closedir(d);
-  }
-  return names;
-}
-
 void Empty(const std::string& dir) {
   for (const std::string& n : Names(dir)) unlink((dir + "/" + n).c_str());
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Spill(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out.good()) __builtin_trap();
 }
 
 const char* kActions[] = {"resume_get_token", "upload", "resume_get_status", "resume_upload", "remove"};
@@ -105,76 +75,29 @@ PObject GoodReply(const ustring& action) {
   return r;
 }
 
-bool SendRaw(Channel& ch, const std::string& bytes) {
-  size_t at = 0;
-  while (at < bytes.size()) {
-    const size_t n = std::min(bytes.size() - at, ch.GetCapacity());
-    if (ch.Write(bytes.data() + at, n) < 0) return false;
-    at += n;
+// The harness server: well-formed replies, and the input as the reply of
+// the exchange the first byte picked.
+fuzzharness::Answer Reply(PObject& request) {
+  // Whatever arrived of a body: never more than the file holds.
+  const PObject::binary_type& body = request["file"]["data"].asBinary();
+  if (body.length > kFileSize) __builtin_trap();
+  if (!body.path.empty()) unlink(body.path.c_str_utf8());
+  fuzzharness::Answer a;
+  const ustring action = request["action"].asString();
+  std::lock_guard<std::mutex> lock(g_mu);
+  if (action == kActions[g_pick] && (g_pick != 1 || request["dry_run"].asBool())) {
+    a.raw = true;
+    a.bytes = g_reply;
+  } else {
+    a.reply = GoodReply(action);
   }
-  return ch.FlushWrite(0) >= 0;
+  return a;
 }
 
-// One connection: requests until the peer goes or the input was sent.
-void Serve(int fd) {
-  Channel ch(81920);
-  if (ch.Open(fd, true) < 0) {
-    close(fd);
-    return;
-  }
-  ch.SetTimeout(5);
-  PStream stream;
-  stream.SetDefaultRecvLocation(g_sink.c_str());
-  for (;;) {
-    unsigned short len = 0;
-    unsigned char cmd = 0, version = 0;
-    if (ProtoReadHeader(ch, len, cmd, version) < 0) break;
-    PObject request;
-    const int rc = stream.Recv(ch, request);
-    // Whatever arrived of a body: never more than the file holds.
-    const PObject::binary_type& body = request["file"]["data"].asBinary();
-    if (body.length > kFileSize) __builtin_trap();
-    if (!body.path.empty()) unlink(body.path.c_str_utf8());
-    if (rc < 0) break;
-    const ustring action = request["action"].asString();
-    std::string raw;
-    bool fuzzed = false;
-    {
-      std::lock_guard<std::mutex> lock(g_mu);
-      fuzzed = action == kActions[g_pick] && (g_pick != 1 || request["dry_run"].asBool());
-      raw = g_reply;
-    }
-    if (fuzzed) {
-      (void)SendRaw(ch, raw);
-      break;
-    }
-    if (stream.Send(ch, GoodReply(action)) < 0) break;
-  }
-  ch.ClearWrite();
-  (void)ch.Close();
-}
-
-void ServerLoop(int listener) {
-  for (;;) {
-    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    // One thread per connection: a channel the worker keeps alive must not
-    // hold up the next one.
-    std::thread(Serve, fd).detach();
-  }
-}
-
-class FuzzWorker : public Worker {
+class FuzzWorker : public fuzzharness::HarnessWorker {
  public:
-  FuzzWorker()
-      : Worker(nullptr, nullptr,
-               Collaborators{*EventManager::getInstance(), Registry::getInstance(),
-                             *ConnectionManager::getInstance(), 2, 2}) {}
-  using Worker::ClearCache;
-  using Worker::context;
   using Worker::ProtoRemove;
   using Worker::ProtoUpload;
-  using Worker::UpdateContext;
 };
 
 FuzzWorker* g_worker = nullptr;
@@ -184,6 +107,7 @@ void Setup() {
   std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_worker_reply.XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) __builtin_trap();
   g_root = tmpl;
+  std::atexit([] { fuzzharness::RemoveTree(g_root); });
   g_local = g_root + "/local";
   g_work = g_local + "/.ZarqelonWorkingDirectory";
   g_sink = g_root + "/sink";
@@ -199,21 +123,11 @@ void Setup() {
   Spill(g_root + "/levels", "worker_debug=0\nstream=0\nchannel_debug=0\n");
   if (Logger::Initialize(Logger::FILE_LOGGER, "/dev/null", (g_root + "/levels").c_str(), 50) != 0) __builtin_trap();
 
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t alen = sizeof addr;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener, 8) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) {
-    __builtin_trap();
-  }
-  std::thread(ServerLoop, listener).detach();
 
   ConnectionInfo info;
   info.conn_id = kConnId;
   info.server_ip = "127.0.0.1";
-  info.server_port = ntohs(addr.sin_port);
+  info.server_port = fuzzharness::StartServer(g_sink, Reply);
   info.session = "fuzz-token";
   info.use_ssl = false;
   if (ConnectionManager::getInstance()->add(info, nullptr, nullptr) != 0) __builtin_trap();

@@ -1,6 +1,7 @@
 // The request road against the storage-server stand-in: handshakes in each
 // order, channel reuse, keep-alives, TLS checks, refusals and failures.
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <set>
@@ -414,6 +415,43 @@ TEST_F(RoadTest, WorkerHooksReceiveFolderAndStreamErrors) {
   // The worker's pooled exchange logs nothing more for a failed exchange
   // than its hook decides; this one records it.
   EXPECT_TRUE(log.Has("ExchangeFailed ProtoPullEvent -3"));
+}
+
+// Bodies of messages no caller sees, a keep-alive's or a handshake reply's,
+// are removed from the receive folder; a body of the reply itself stays.
+TEST_F(RoadTest, BodiesOfUnseenMessagesRemoved) {
+  Start();
+  roadtest::RecordingLog log;
+  roadtest::TestHooks hooks;
+  const std::string recv = Path("recv");
+  ASSERT_EQ(0, mkdir(recv.c_str(), 0700));
+  hooks.folder = recv.c_str();
+  RequestRoad& road = Road(roadtest::WorkerShapedProfile(&log), &hooks);
+  const std::set<std::string> empty = {".", ".."};
+
+  // "connect" with a body beside its members.
+  server_.Fault({{"action", "connect"}, {"set", {{"junk", "b64:Ym9keQ=="}}}});
+  ASSERT_EQ(0, Pull(road));
+  EXPECT_EQ(empty, Listing(recv));
+
+  // A keep-alive {"data": <4 bytes>, "type": "keep_alive"}, then the reply
+  // {"alive": 30, "next_sync_id": 7}.
+  server_.Fault({{"action", "pull_event"},
+                 {"raw_b64", "QhAABGRhdGEwAAAAAAAAAARib2R5EAAEdHlwZRAACmtlZXBfYWxpdmVAQhAABWFsaXZlAQEeEAAMbmV4dF9zeW5jX2lkAQEHQA=="}});
+  PObject reply;
+  ASSERT_EQ(0, Pull(road, reply));
+  EXPECT_EQ(7u, reply["next_sync_id"].asUInt64());
+  EXPECT_FALSE(reply.hasMember("data"));
+  EXPECT_EQ(empty, Listing(recv));
+
+  // The reply's own body is the caller's.
+  server_.Fault({{"action", "pull_event"}, {"keep_alives", 2}, {"set", {{"data", "b64:Ym9keQ=="}}}});
+  PObject kept;
+  ASSERT_EQ(0, Pull(road, kept));
+  const std::string body = kept["data"].asBinary().path.c_str_utf8();
+  ASSERT_FALSE(body.empty());
+  EXPECT_EQ("body", ReadFile(body.substr(Path().size() + 1)));
+  EXPECT_EQ(3u, Listing(recv).size());
 }
 
 // The worker's abort policy: the flag is attached inside each exchange only,

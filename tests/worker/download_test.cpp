@@ -6,13 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "delta/simple_file_reader.h"
+#include "download_fixture.h"
 #include "foundation/file_op.h"
 #include "foundation/tmp_name_gen.h"
 #include "protocol/proto_common.h"
@@ -26,149 +25,7 @@
 
 namespace {
 
-using nlohmann::json;
-using testsupport::ExpectNothingLost;
-using testsupport::ScriptedWorker;
-using testsupport::TreeSnapshot;
-using testsupport::WorkerRig;
-using ull = unsigned long long;
-
-std::string Pattern(size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (size_t i = 0; i < n; ++i) {
-    x = x * 1103515245u + 12345u;
-    s[i] = static_cast<char>(x >> 24);
-  }
-  return s;
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-void Spill(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
-
-std::string OpensslMd4(const std::string& path) {
-  const auto r = testsupport::RunCommand(
-      {"openssl", "dgst", "-md4", "-provider", "legacy", "-provider", "default", "-r", path});
-  EXPECT_EQ(0, r.exit_code) << r.err;
-  return r.out.substr(0, r.out.find(' '));
-}
-
-// Every entry of a folder but the recycle folder ("" when none).
-std::string Leftovers(const std::string& dir) {
-  std::string out;
-  const TreeSnapshot snap = TreeSnapshot::Take(dir);
-  for (const auto& [path, entry] : snap.entries()) {
-    if (path.rfind("/#ZarqRecycle", 0) == 0) continue;
-    out += path + " ";
-  }
-  return out;
-}
-
-class DownloadTest : public testsupport::TempDirTest {
- protected:
-  void SetUp() override {
-    WorkerRig::Options options;
-    options.server = true;
-    options.reply_timeout = 10;
-    rig_ = std::make_unique<WorkerRig>(Path(), options);
-    ASSERT_EQ(0, mkdir(Working().c_str(), 0700));
-    ASSERT_EQ(0, mkdir((Working() + "/#ZarqRecycle").c_str(), 0700));
-  }
-  void TearDown() override { rig_.reset(); }
-
-  std::string Working() const { return rig_->local("/.ZarqelonWorkingDirectory"); }
-
-  // The server's file at `rel` as a server event of its current version.
-  Event ServerChange(const std::string& rel) {
-    const auto obj = rig_->server().Get(rel);
-    EXPECT_TRUE(obj.has_value()) << rel;
-    Event ev = rig_->serverEvent(Event::EV_MODIFY, rel, obj ? obj->version : 0, obj && obj->is_dir);
-    if (obj) {
-      ev.m_max_id = obj->max_id;
-      ev.m_data_size = obj->size;
-      ev.m_data_hash = obj->md4.c_str();
-      ev.m_time = obj->mtime;
-    }
-    return ev;
-  }
-
-  // A local file with `bytes` recorded as the server's version `sync_id`
-  // (its size, time and MD4, with a signature).
-  void Recorded(const std::string& rel, const std::string& bytes, uint64_t sync_id, uint32_t mtime = 1600000000) {
-    const std::string full = rig_->local(rel);
-    Spill(full, bytes);
-    ASSERT_EQ(0, FSUTime(full.c_str(), mtime, mtime));
-    DBFileInfo rec;
-    rec.isExist = 1;
-    rec.syncID = sync_id;
-    rec.maxSyncID = sync_id;
-    rec.fileSize = bytes.size();
-    rec.fileModTime = mtime;
-    rec.path = rel.c_str();
-    ustring md4;
-    const std::string sign = Path("sign-" + std::to_string(++signs_));
-    SimpleFileReader reader;
-    reader.setFile(full.c_str());
-    reader.setHashString(md4);
-    reader.setSignature(sign.c_str(), 2048, 8);
-    ASSERT_EQ(0, reader.readFile());
-    rec.fileCheckSum = md4;
-    rec.signaturePath = sign.c_str();
-    ASSERT_EQ(0, rig_->eventDb().setEventInfo(rec));
-  }
-  void RecordedDir(const std::string& rel, uint64_t sync_id) {
-    ASSERT_EQ(0, mkdir(rig_->local(rel).c_str(), 0700));
-    DBFileInfo rec;
-    rec.isExist = 1;
-    rec.syncID = sync_id;
-    rec.maxSyncID = sync_id;
-    rec.fileType = 1;
-    rec.path = rel.c_str();
-    ASSERT_EQ(0, rig_->eventDb().setEventInfo(rec));
-  }
-  DBFileInfo Record(const std::string& rel) {
-    DBFileInfo rec;
-    // A path without a record reads as the empty record.
-    (void)rig_->eventDb().getEventInfo(rel.c_str(), rec);
-    return rec;
-  }
-  std::string Content(const std::string& rel) {
-    const auto obj = rig_->server().Get(rel);
-    return obj ? Slurp(obj->content_path) : std::string();
-  }
-  // Runs the real download of `ev` on a fresh worker holding it.
-  int Download(const Event& ev, ScriptedWorker** out = nullptr) {
-    ScriptedWorker& w = rig_->holding(ev);
-    if (out != nullptr) *out = &w;
-    return w.RealOperation(ScriptedWorker::kDownload);
-  }
-  // A conflict-named sibling of `rel` (its stem followed by "_PC1_").
-  std::string ConflictSibling(const std::string& rel) {
-    const std::string stem = rel.substr(1, rel.find('.') == std::string::npos ? std::string::npos : rel.find('.') - 1);
-    const TreeSnapshot snap = TreeSnapshot::Take(rig_->local());
-    for (const auto& [path, entry] : snap.entries()) {
-      if (path.rfind("/" + stem + "_PC1_", 0) == 0 && path.find("Conflict") != std::string::npos) return path;
-    }
-    return "";
-  }
-  size_t Count(const std::string& action) {
-    size_t n = 0;
-    for (const std::string& a : rig_->actions()) n += a == action ? 1 : 0;
-    return n;
-  }
-
-  int signs_ = 0;
-  std::unique_ptr<WorkerRig> rig_;
-};
+using namespace downloadtest;  // the fixture's helpers and names
 
 // ---- Whole, delta, reference ----
 
@@ -402,6 +259,9 @@ TEST_F(DownloadTest, ReferKeepsEditVisible) {
   ASSERT_EQ(0, stat(rig_->local("/r.txt").c_str(), &st));
   EXPECT_EQ(1650000000, st.st_mtime) << "the edit's time must stay";
   EXPECT_EQ("abcdefghij", Slurp(rig_->local("/r.txt")));
+  // The edit still differs from its record, so the watcher's event uploads it.
+  EXPECT_EQ(0, rig_->holding(rig_->localEvent(Event::EV_MODIFY, "/r.txt")).RealOperation(ScriptedWorker::kUpload));
+  EXPECT_EQ("abcdefghij", Content("/r.txt"));
 }
 
 TEST_F(DownloadTest, ReplyWithoutVersionRetried) {
@@ -500,6 +360,45 @@ TEST_F(DownloadTest, CutBodyLeavesFileIntact) {
   EXPECT_EQ(ERR_IO, Download(ev, &w));
   EXPECT_EQ(ERR_SYS, w->RealOperation(ScriptedWorker::kDownload));
   EXPECT_TRUE(Slurp(rig_->local("/ig.bin")) == v1);
+}
+
+TEST_F(DownloadTest, StrayBodiesLeaveNoFile) {
+  // Bodies a server sends under keys the download never reads: each lands
+  // in the working folder and must go with its reply, whatever the outcome.
+  struct Case {
+    const char* name;
+    std::vector<json> faults;
+    int result;
+  } cases[] = {
+      {"beside a whole body", {{{"action", "resume_download"}, {"set", {{"fyle.data", "b64:Ym9keQ=="}}}}}, 0},
+      {"in an unusable reply",
+       {{{"action", "resume_download"}, {"set", {{"fyle.data", "b64:Ym9keQ=="}}}, {"omit", {"sync_id"}}}},
+       ERR_SYS},
+      {"in the token reply", {{{"action", "resume_get_token"}, {"set", {{"junk", "b64:Ym9keQ=="}}}}}, 0},
+      {"before a cut body",
+       {{{"action", "resume_download"}, {"set", {{"aaa.data", "b64:Ym9keQ=="}}}, {"close", "send_bytes"}, {"bytes", 1004}}},
+       ERR_IO},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string rel = "/stray" + std::to_string(++n) + ".bin";
+    const std::string content = Pattern(5000, 30 + n);
+    rig_->server().Put(rel, content);
+    rig_->server().ClearFaults();
+    for (const json& f : c.faults) rig_->server().Fault(f);
+    ScriptedWorker* w = nullptr;
+    EXPECT_EQ(c.result, Download(ServerChange(rel), &w));
+    if (c.result == ERR_IO) {
+      // Only the partial body stays, for the retry.
+      const std::string partial = w->cached_response["file"]["data"].asBinary().path.c_str_utf8();
+      EXPECT_EQ(partial.substr(partial.rfind('/')) + " ", Leftovers(Working()));
+      EXPECT_EQ(0, w->RealOperation(ScriptedWorker::kDownload));
+      EXPECT_TRUE(Slurp(rig_->local(rel)) == content);
+    }
+    w->ClearCache();
+    EXPECT_EQ("", Leftovers(Working()));
+  }
 }
 
 TEST_F(DownloadTest, SaveBeforeRenameKept) {

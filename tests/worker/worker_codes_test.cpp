@@ -123,6 +123,23 @@ TEST_F(WorkerCodes, CacheDeletesOnlyFilesInsideTheWorkingFolder) {
   w_->ClearPObject(ours);
   EXPECT_FALSE(Exists(work_ + "/body"));
   EXPECT_FALSE(Exists(work_ + "/attr"));
+
+  // A server may send a body under any key, at any depth: each one the
+  // stream put in the working folder goes with the object.
+  WriteFile("local/.ZarqelonWorkingDirectory/top", "temp");
+  WriteFile("local/.ZarqelonWorkingDirectory/deep", "temp");
+  WriteFile("local/.ZarqelonWorkingDirectory/listed", "temp");
+  PObject stray;
+  stray["top"].asBinary().path = (work_ + "/top").c_str();
+  stray["a"]["b"]["c"].asBinary().path = (work_ + "/deep").c_str();
+  PObject element;
+  element["data"].asBinary().path = (work_ + "/listed").c_str();
+  stray["list"].asArray().push_back(element);
+  stray["user"].asBinary().path = rig_->local("/user.txt").c_str();
+  w_->ClearPObject(stray);
+  EXPECT_TRUE(stray.isNull());
+  for (const char* name : {"/top", "/deep", "/listed"}) EXPECT_FALSE(Exists(work_ + name)) << name;
+  EXPECT_EQ("keep", ReadFile("local/user.txt"));
 }
 
 }  // namespace

@@ -1,0 +1,156 @@
+// What the worker's fuzz targets share: a server on 127.0.0.1 that reads
+// framed requests and answers each as the target decides (a reply object,
+// or raw bytes after which the connection closes), the worker they drive,
+// and small file helpers.
+// Header-only: each fuzz target is one executable of its own.
+#ifndef TESTS_FUZZ_WORKER_HARNESS_H_
+#define TESTS_FUZZ_WORKER_HARNESS_H_
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "protocol/proto_common.h"
+#include "protocol/pstream.h"
+#include "server/connection_manager.h"
+#include "session/event_manager.h"
+#include "session/registry.h"
+#include "transport/channel.h"
+#include "worker/worker.h"
+
+namespace fuzzharness {
+
+inline std::set<std::string> Names(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.insert(n);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+inline int RemoveEntry(const char* path, const struct stat*, int, FTW*) { return remove(path); }
+
+// Removes `path` and everything below it.
+inline void RemoveTree(const std::string& path) { (void)nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+inline std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void Spill(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out.good()) __builtin_trap();
+}
+
+// The server's answer to one request.
+struct Answer {
+  bool raw = false;   // send `bytes` as they are, then close
+  std::string bytes;
+  PObject reply;      // otherwise: this object, and the next request
+};
+// Called on the connection's thread with each request received whole.
+using Handler = std::function<Answer(PObject& request)>;
+
+inline bool SendRaw(Channel& ch, const std::string& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const size_t n = std::min(bytes.size() - at, ch.GetCapacity());
+    if (ch.Write(bytes.data() + at, n) < 0) return false;
+    at += n;
+  }
+  return ch.FlushWrite(0) >= 0;
+}
+
+// One connection: requests (bodies into `sink`) until the peer goes, a
+// request fails to arrive, or raw bytes were sent.
+inline void Serve(int fd, const std::string& sink, const Handler& handler) {
+  Channel ch(81920);
+  if (ch.Open(fd, true) < 0) {
+    close(fd);
+    return;
+  }
+  ch.SetTimeout(5);
+  PStream stream;
+  stream.SetDefaultRecvLocation(sink.c_str());
+  for (;;) {
+    unsigned short len = 0;
+    unsigned char cmd = 0, version = 0;
+    if (ProtoReadHeader(ch, len, cmd, version) < 0) break;
+    PObject request;
+    const int rc = stream.Recv(ch, request);
+    Answer answer = handler(request);
+    if (rc < 0) break;
+    if (answer.raw) {
+      (void)SendRaw(ch, answer.bytes);
+      break;
+    }
+    if (stream.Send(ch, answer.reply) < 0) break;
+  }
+  ch.ClearWrite();
+  (void)ch.Close();
+}
+
+// Listens on 127.0.0.1 and serves each connection on a thread of its own
+// (a channel the worker keeps alive must not hold up the next one); the
+// port. Lives for the process.
+inline uint16_t StartServer(const std::string& sink, Handler handler) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t alen = sizeof addr;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listener, 8) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) {
+    __builtin_trap();
+  }
+  std::thread([listener, sink, handler] {
+    for (;;) {
+      const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      // Replies go out at once, not held for the worker's acknowledgement.
+      const int on = 1;
+      (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      std::thread(Serve, fd, sink, handler).detach();
+    }
+  }).detach();
+  return ntohs(addr.sin_port);
+}
+
+// A worker on the process-wide queue, registry and connections with 2 s
+// time-outs, and the parts each target drives.
+class HarnessWorker : public Worker {
+ public:
+  HarnessWorker()
+      : Worker(nullptr, nullptr,
+               Collaborators{*EventManager::getInstance(), Registry::getInstance(),
+                             *ConnectionManager::getInstance(), 2, 2}) {}
+  using Worker::ClearCache;
+  using Worker::context;
+  using Worker::UpdateContext;
+};
+
+}  // namespace fuzzharness
+
+#endif  // TESTS_FUZZ_WORKER_HARNESS_H_

@@ -1,0 +1,170 @@
+// Downloads and removes meeting other threads: the application's
+// interruption with a barrier while a large file is rebuilt from a delta or
+// copied from elsewhere in the session, and two workers recycling siblings
+// while a third downloads.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "download_fixture.h"
+#include "support/command.h"
+#include "support/server_stand_in.h"
+
+namespace {
+
+using downloadtest::Pattern;
+using downloadtest::Slurp;
+using downloadtest::Spill;
+using testsupport::ScriptedWorker;
+using testsupport::ServerStandIn;
+using namespace std::chrono_literals;
+
+constexpr size_t k64MiB = size_t{64} << 20;
+
+class DownloadThreads : public downloadtest::DownloadTest {
+ protected:
+  // The regular files directly in the working folder.
+  size_t WorkFiles() const {
+    size_t n = 0;
+    const testsupport::TreeSnapshot snap = testsupport::TreeSnapshot::Take(Working());
+    for (const auto& [path, entry] : snap.entries()) {
+      n += path.find('/', 1) == std::string::npos && path != "/#ZarqRecycle";
+    }
+    return n;
+  }
+
+  // Carries `ev` out on a worker of its own; once the working folder holds
+  // `files` files, interrupts it as the application does (every worker
+  // holding an event, a barrier) and checks that the barrier returned
+  // within 2 s and the operation had not finished before.
+  void InterruptOnceWorking(const Event& ev, size_t files) {
+    ScriptedWorker& w = rig_->addWorker();
+    w.UseRealOperations();
+    rig_->push(ev);
+    rig_->startWorkers();
+    ASSERT_TRUE(ServerStandIn::WaitFor([&] { return WorkFiles() >= files; }, 120s));
+    Worker::AbortFilter filter;
+    filter.setSession(0);
+    Worker::Barrier barrier;
+    w.SetAbort(filter, &barrier);
+    const auto start = std::chrono::steady_clock::now();
+    barrier.wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(!w.calls().empty() && w.calls()[0].result != 0) << "the operation ended before the interruption";
+    // No retry may run before the test looks.
+    rig_->stopWorkers();
+  }
+};
+
+TEST_F(DownloadThreads, InterruptDuringDeltaRebuild) {
+  const std::string v1 = Pattern(k64MiB, 1);
+  std::string v2 = v1;
+  for (size_t i = 0; i < v2.size(); i += size_t{1} << 20) v2[i] ^= 0x5A;
+  Spill(Path("v1"), v1);
+  Spill(Path("v2"), v2);
+  const uint64_t s1 = rig_->server().PutFile("/big.bin", Path("v1"));
+  Recorded("/big.bin", v1, s1);
+  rig_->server().PutFile("/big.bin", Path("v2"));
+  // The delta's body has arrived and the rebuilt file is being written.
+  InterruptOnceWorking(ServerChange("/big.bin"), 2);
+  EXPECT_TRUE(Slurp(rig_->local("/big.bin")) == v1);
+  EXPECT_EQ(s1, Record("/big.bin").syncID);
+}
+
+TEST_F(DownloadThreads, InterruptDuringLocalCopy) {
+  // The server's new "/a.bin" is "/b.bin" of the session: a local copy.
+  const std::string big = Pattern(k64MiB, 2);
+  Spill(Path("big"), big);
+  const uint64_t s1 = rig_->server().Put("/a.bin", "old content");
+  Recorded("/a.bin", "old content", s1);
+  Recorded("/b.bin", big, s1);
+  rig_->server().PutFile("/a.bin", Path("big"));
+  // The copy is being written in the working folder.
+  InterruptOnceWorking(ServerChange("/a.bin"), 1);
+  EXPECT_EQ("old content", Slurp(rig_->local("/a.bin")));
+  EXPECT_EQ(s1, Record("/a.bin").syncID);
+  EXPECT_TRUE(Slurp(rig_->local("/b.bin")) == big);
+}
+
+TEST_F(DownloadThreads, TwoRecyclersAndADownloader) {
+  constexpr int kFiles = 60;
+  constexpr int kDirs = 10;
+  constexpr int kDownloads = 12;
+  RecordedDir("/s", 5);
+  for (int i = 0; i < kFiles; ++i) Recorded("/s/f" + std::to_string(i), "file " + std::to_string(i), 5);
+  for (int d = 0; d < kDirs; ++d) {
+    RecordedDir("/s/d" + std::to_string(d), 5);
+    Recorded("/s/d" + std::to_string(d) + "/in", "inside " + std::to_string(d), 5);
+  }
+  for (int j = 0; j < kDownloads; ++j) rig_->server().Put("/n" + std::to_string(j), Pattern(200000, 100 + j));
+
+  for (int k = 0; k < 2; ++k) rig_->addWorker().UseRealOperations();
+  rig_->startWorkers();
+  // The third worker is never started: a thread of the test runs its
+  // downloads while the two recyclers work the queue.
+  ScriptedWorker& downloader = rig_->addWorker();
+  std::vector<Event> downloads;
+  for (int j = 0; j < kDownloads; ++j) downloads.push_back(ServerChange("/n" + std::to_string(j)));
+  std::atomic<int> failed{0};
+  std::thread third([&] {
+    for (const Event& ev : downloads) {
+      downloader.context.clear();
+      downloader.context.current_event = ev;
+      if (downloader.UpdateContext() != 0 || downloader.RealOperation(ScriptedWorker::kDownload) != 0) ++failed;
+      // As the loop does once an event is done.
+      downloader.ClearCurrentProcessEventInfo();
+      downloader.ClearCache();
+    }
+  });
+  for (int i = 0; i < kFiles; ++i) rig_->push(rig_->serverEvent(Event::EV_REMOVE, "/s/f" + std::to_string(i), 9));
+  for (int d = 0; d < kDirs; ++d) rig_->push(rig_->serverEvent(Event::EV_REMOVE, "/s/d" + std::to_string(d), 9, true));
+  third.join();
+  ASSERT_TRUE(rig_->drain(120s));
+  rig_->stopWorkers();
+  EXPECT_EQ(0, failed.load());
+  for (int j = 0; j < kDownloads; ++j) {
+    const std::string rel = "/n" + std::to_string(j);
+    EXPECT_TRUE(Slurp(rig_->local(rel)) == Content(rel)) << rel;
+  }
+
+  // Each recycled object under a name of its own, each with its rows.
+  const std::string recycle = Working() + "/#ZarqRecycle";
+  const auto rows = testsupport::RunCommand(
+      {"sqlite3", "-readonly", rig_->eventDbPath(), "SELECT path FROM recycle_bin_table ORDER BY path;"});
+  ASSERT_EQ(0, rows.exit_code) << rows.err;
+  std::set<std::string> row_paths;
+  std::set<std::string> row_tops;
+  size_t row_count = 0;
+  for (size_t at = 0, end; (end = rows.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string path = rows.out.substr(at, end - at);
+    ++row_count;
+    row_paths.insert(path);
+    row_tops.insert(path.substr(0, path.find('/', 1)));
+  }
+  EXPECT_EQ(size_t{kFiles + 2 * kDirs}, row_count);
+  EXPECT_EQ(row_count, row_paths.size());
+  std::set<std::string> names;
+  std::multiset<std::string> contents;
+  const testsupport::TreeSnapshot recycled = testsupport::TreeSnapshot::Take(recycle);
+  for (const auto& [path, entry] : recycled.entries()) {
+    if (path.find('/', 1) == std::string::npos) {
+      names.insert(path);
+    } else {
+      EXPECT_EQ(1u, row_paths.count(path)) << path;
+    }
+    struct stat st;
+    if (stat((recycle + path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) contents.insert(Slurp(recycle + path));
+  }
+  EXPECT_EQ(size_t{kFiles + kDirs}, names.size());
+  EXPECT_EQ(names, row_tops);
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(1u, contents.count("file " + std::to_string(i))) << i;
+  for (int d = 0; d < kDirs; ++d) EXPECT_EQ(1u, contents.count("inside " + std::to_string(d))) << d;
+}
+
+}  // namespace
