@@ -19,8 +19,6 @@ SessionRuleFiles::SessionRuleFiles() {
 }
 
 SessionRuleFiles::~SessionRuleFiles() {
-  // Each is either still ours or left destroyed by Install: destroying
-  // again frees nothing twice.
   filter_destroy(&m_black);
   white_list_destroy(&m_white);
   force_hash_check_list_destroy(&m_force);
@@ -43,9 +41,35 @@ int SessionRuleFiles::Read(const ustring& black_list_path, const ustring& white_
   return 0;
 }
 
-void SessionRuleFiles::Install(BlackList2& black_list, WhiteListCpp& white_list,
-                               ForceHashCheckListCpp& force_hash_check_list) {
-  black_list.Install(m_black);
-  white_list.Install(m_white);
-  force_hash_check_list.Install(m_force);
+int SessionRuleFiles::Install(BlackList2& black_list, WhiteListCpp& white_list,
+                              ForceHashCheckListCpp& force_hash_check_list, Part* failed) const {
+  // Every copy is made before the first swap, so a failed one installs
+  // nothing.
+  Filter black;
+  WhiteList white;
+  ForceHashCheckList force;
+  (void)filter_init(&black);
+  (void)white_list_init(&white);
+  (void)force_hash_check_list_init(&force);
+  int rc = 0;
+  if (filter_copy(&black, &m_black) != 0) {
+    *failed = kBlackList;
+    rc = -1;
+  } else if (schema_record_copy(&white_list_schema, &white, &m_white) != 0) {
+    *failed = kWhiteList;
+    rc = -1;
+  } else if (schema_record_copy(&force_hash_check_list_schema, &force, &m_force) != 0) {
+    *failed = kForceHashCheckList;
+    rc = -1;
+  }
+  if (rc == 0) {
+    // Each Install leaves its record destroyed.
+    black_list.Install(black);
+    white_list.Install(white);
+    force_hash_check_list.Install(force);
+  }
+  filter_destroy(&black);
+  white_list_destroy(&white);
+  force_hash_check_list_destroy(&force);
+  return rc;
 }

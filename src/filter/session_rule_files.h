@@ -37,14 +37,17 @@ class SessionRuleFiles {
   int Read(const ustring& black_list_path, const ustring& white_list_path, const ustring& force_hash_check_path,
            Part* failed);
 
-  // The parsed records; valid after a Read that gave 0 and before Install.
+  // The parsed records; valid after a Read that gave 0.
   const Filter& black_list() const { return m_black; }
   const WhiteList& white_list() const { return m_white; }
 
-  // Puts the three records in force in the holders (one swap each; a test
-  // running meanwhile sees each list old or new, never half of one). Only
-  // after a Read that gave 0; the records are then given up.
-  void Install(BlackList2& black_list, WhiteListCpp& white_list, ForceHashCheckListCpp& force_hash_check_list);
+  // Puts copies of the three records in force in the holders (one swap
+  // each; a test running meanwhile sees each list old or new, never half of
+  // one); the records stay for the caller's reconciliation. Only after a
+  // Read that gave 0. 0; -1 when memory runs out for a copy, with
+  // `*failed` naming it and nothing installed.
+  int Install(BlackList2& black_list, WhiteListCpp& white_list, ForceHashCheckListCpp& force_hash_check_list,
+              Part* failed) const;
 
  private:
   Filter m_black;

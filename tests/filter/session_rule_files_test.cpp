@@ -79,7 +79,7 @@ TEST_F(SessionRuleFilesTest, OneFileFailingNamesItAndInstallsNothing) {
 }
 
 // The records put in force are the ones parsed: files removed after the
-// read change nothing, and every holder switches.
+// read change nothing, and every holder switches at Install.
 TEST_F(SessionRuleFilesTest, AllThreeParsedAreInstalledFromTheFirstRead) {
   SessionRuleFiles files;
   SessionRuleFiles::Part failed = SessionRuleFiles::kWhiteList;
@@ -88,8 +88,11 @@ TEST_F(SessionRuleFilesTest, AllThreeParsedAreInstalledFromTheFirstRead) {
   EXPECT_STREQ("new", files.white_list().File.white_ext.set[0]);
   for (const char* f : {"black", "white", "force"}) ASSERT_EQ(0, unlink(Path(f).c_str()));
   EXPECT_EQ(1, Generation());
-  files.Install(black, white, force);
+  ASSERT_EQ(0, files.Install(black, white, force, &failed));
   EXPECT_EQ(2, Generation());
+  // The records stay for the reconciliation.
+  EXPECT_STREQ("new", files.black_list().Common.black_name.set[0]);
+  EXPECT_STREQ("new", files.white_list().File.white_ext.set[0]);
 }
 
 // Install on one holder: the parsed record takes over and is left empty.
