@@ -53,19 +53,38 @@ class AppTest : public TempDirTest {
   VelkoraApp app_;
 };
 
-TEST_F(AppTest, EveryActionOfTheTableIsAcknowledgedWithoutAnError) {
+TEST_F(AppTest, EveryActionWithoutKeysGetsItsAnswer) {
   ASSERT_EQ(app_.run(), 0);
-  for (const char* action : {"link", "unlink", "pause", "resume", "link_connection", "reload_connection",
-                             "unlink_connection", "reload_session", "add_session", "remove_session", "add_event"}) {
+  struct Case {
+    const char* action;
+    const char* error;  // "" for none
+  };
+  const Case cases[] = {
+      {"link", ""},
+      {"unlink", ""},
+      {"pause", ""},
+      {"resume", ""},
+      {"link_connection", ""},
+      {"reload_connection", ""},
+      {"unlink_connection", ""},
+      {"reload_session", "Invalid parameter"},
+      {"add_session", "Invalid parameters."},
+      {"remove_session", ""},
+      {"add_event", ""},
+  };
+  for (const Case& c : cases) {
     PObject rsp;
-    ASSERT_EQ(app_.send_message(Request(action), rsp), 0) << action;
-    EXPECT_EQ(Text(rsp), Text(AckOnly())) << action;
+    ASSERT_EQ(app_.send_message(Request(c.action), rsp), 0) << c.action;
+    PObject expected = AckOnly();
+    if (*c.error != '\0') expected["error"] = c.error;
+    EXPECT_EQ(Text(rsp), Text(expected)) << c.action;
   }
   PObject rsp;
   ASSERT_EQ(app_.send_message(Request("get_status"), rsp), 0);
   EXPECT_EQ(Text(rsp), Text(StatusReply()));
   EXPECT_TRUE(rsp["session_list"].isNull());
-  EXPECT_EQ(ErrorLines(), 0u) << Log();
+  // The two refused session requests, and "add_event" for session 0.
+  EXPECT_EQ(ErrorLines(), 3u) << Log();
   // "unlink" ran once by itself.
   EXPECT_NE(Log().find("[INFO] app("), std::string::npos);
   EXPECT_NE(Log().find("): unlink daemon\n"), std::string::npos);
