@@ -4,10 +4,12 @@
 #include "app/app.h"
 
 #include "foundation/logger.h"
+#include "server/connection_manager.h"
 #include "server/progress_syncer.h"
 #include "server/recycle_cleaner.h"
 #include "server/syncer.h"
 #include "session/detector.h"
+#include "session/event_manager.h"
 #include "settings/settings.h"
 
 namespace {
@@ -32,7 +34,10 @@ int VelkoraApp::init_tasks() {
   task.push_back(std::make_unique<RecycleCleaner>(nullptr));
   task.push_back(std::make_unique<Syncer>(nullptr));
   task.push_back(std::make_unique<ProgressSyncer>(nullptr));
-  while (task.size() < count) task.push_back(std::make_unique<Worker>(nullptr, nullptr));
+  Worker::Collaborators with{*EventManager::getInstance(), Registry::getInstance(),
+                             *ConnectionManager::getInstance()};
+  with.reply_timeout = worker_reply_timeout;
+  while (task.size() < count) task.push_back(std::make_unique<Worker>(nullptr, nullptr, with));
   Logger::LogMsg(Logger::L_DEBUG, "client_debug", "[DEBUG] app(%d): totally %zu tasks\n", __LINE__, task.size());
   return 0;
 }

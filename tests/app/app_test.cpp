@@ -6,13 +6,15 @@
 #include <string>
 
 #include "foundation/logger.h"
+#include "settings/settings.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using testsupport::TempDirTest;
 
-// Logs client_debug at DEBUG into a file of the test's folder.
+// Logs client_debug at DEBUG into a file of the test's folder; the
+// databases and the system filter of a link lie there too.
 class AppTest : public TempDirTest {
  protected:
   void SetUp() override {
@@ -20,8 +22,15 @@ class AppTest : public TempDirTest {
     ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, ustring(Path("log").c_str()),
                                  ustring(Path("levels").c_str()), 50),
               0);
+    WriteFile("system.filter", "");
+    WriteFile("daemon.conf", "filter_db_path=" + Path("filter.db") + "\nfstat_db_path=" + Path("fstat.db") +
+                                 "\nsystem_filter_path=" + Path("system.filter") + "\nworker_count=1\n");
+    ASSERT_EQ(Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()), 0);
   }
-  void TearDown() override { Logger::ResetForTest(); }
+  void TearDown() override {
+    Settings::getInstance()->resetToDefaults();
+    Logger::ResetForTest();
+  }
 
   std::string Log() const { return ReadFile("log"); }
   size_t ErrorLines() const {
@@ -59,18 +68,20 @@ TEST_F(AppTest, EveryActionWithoutKeysGetsItsAnswer) {
     const char* action;
     const char* error;  // "" for none
   };
+  // In table order; "link" comes first so the others meet a linked daemon
+  // until "unlink".
   const Case cases[] = {
       {"link", ""},
-      {"unlink", ""},
       {"pause", ""},
       {"resume", ""},
-      {"link_connection", ""},
-      {"reload_connection", ""},
+      {"link_connection", "Invalid parameters"},
+      {"reload_connection", "Invalid parameters"},
       {"unlink_connection", ""},
       {"reload_session", "Invalid parameter"},
       {"add_session", "Invalid parameters."},
       {"remove_session", ""},
       {"add_event", ""},
+      {"unlink", ""},
   };
   for (const Case& c : cases) {
     PObject rsp;
@@ -83,9 +94,9 @@ TEST_F(AppTest, EveryActionWithoutKeysGetsItsAnswer) {
   ASSERT_EQ(app_.send_message(Request("get_status"), rsp), 0);
   EXPECT_EQ(Text(rsp), Text(StatusReply()));
   EXPECT_TRUE(rsp["session_list"].isNull());
-  // The two refused session requests, and "add_event" for session 0.
-  EXPECT_EQ(ErrorLines(), 3u) << Log();
-  // "unlink" ran once by itself.
+  // The two refused connections and two refused session requests, and
+  // "add_event" for session 0, logged an error.
+  EXPECT_EQ(ErrorLines(), 5u) << Log();
   EXPECT_NE(Log().find("[INFO] app("), std::string::npos);
   EXPECT_NE(Log().find("): unlink daemon\n"), std::string::npos);
   app_.kill();
