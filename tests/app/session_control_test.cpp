@@ -195,6 +195,9 @@ TEST_F(SessionControlTest, ABrokenWhiteListLoadsNoRuleFile) {
   ASSERT_NE(0u, server_.Put("/private/p.txt", "private"));
   AddSession(1, "[Common]\nblack_path_prefix_selective_sync = \"/private\"\n");
   ASSERT_TRUE(WaitUntil([&] { return ArrivedLocally(1, "/pub.txt", "pub"); }, 20s)) << Log();
+  // The first white list "*" made a condition of its own; it is worked off.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Sqlite(Path("filter.db"), "SELECT count(*) FROM filter_resume_table") == "0\n"; }, 20s));
 
   WriteFile("config1/conf/blacklist.filter", "");
   WriteFile("config1/conf/whitelist.filter", "[File]\nwhite_ext = \"png\", x\n");
