@@ -524,7 +524,7 @@ class Connection:
                 continue
             self.send(bytes(head))
             head = bytearray()
-            done = self._send_file(s, limit, corrupt, sent_body)
+            done = self._send_file(s, limit, corrupt, sent_body, eff.get("send_rate"))
             sent_body += done
             if done < s.length:
                 # A cut connection sends nothing after the cut: the rest of
@@ -535,10 +535,10 @@ class Connection:
         if limit is not None:
             raise Close("body", "fault: close after %d reply body bytes" % limit)
 
-    def _send_file(self, fs, limit, corrupt, base):
+    def _send_file(self, fs, limit, corrupt, base, rate=None):
         total = fs.length if limit is None else min(fs.length, max(0, limit - base))
         done = 0
-        if corrupt is None and not self.tls and total > 0:
+        if corrupt is None and not self.tls and total > 0 and not rate:
             with open(fs.path, "rb") as f:
                 done = self.sock.sendfile(f, fs.offset, total)
             if done != total:
@@ -554,6 +554,8 @@ class Connection:
                         b = bytearray(chunk)
                         b[corrupt - base - done] ^= 0xFF
                         chunk = bytes(b)
+                    if rate:
+                        time.sleep(len(chunk) / float(rate))
                     self.send(chunk)
                     done += len(chunk)
         self.srv.journal.count("body_bytes_out", done)
