@@ -378,6 +378,22 @@ TEST_F(SessionControlTest, ResumeContinuesAnInterruptedUploadFromTheServersOffse
   EXPECT_GE(RequestCount("resume_get_status"), 1u) << Log();
 }
 
+// Unlinked there are no tasks: the session handlers change the registry
+// and touch nothing else.
+TEST_F(SessionControlTest, UnlinkedHandlersTouchNoTask) {
+  MakeSessionFolders(1);
+  RegisterSession(1);
+  ASSERT_EQ(nullptr, app_.detector());
+  Pause(1);
+  EXPECT_TRUE(Entry(1).pause);
+  Resume(1);
+  EXPECT_FALSE(Entry(1).pause);
+  EXPECT_FALSE(Reload(1, "read_only", 1).hasMember("error"));
+  EXPECT_TRUE(Entry(1).read_only);
+  EXPECT_FALSE(Call("remove_session", Ids(1)).hasMember("error"));
+  EXPECT_EQ(0u, Registry::getInstance().Size());
+}
+
 // ---- add_event ----
 
 // "upload" and "remove" queue a local event; another type and an unknown
