@@ -551,6 +551,20 @@ class Faults(ServerCase):
         self.assertEqual(c.recv()["sync_id"], 1)
         self.assertGreaterEqual(time.monotonic() - t, 2)
 
+    def test_read_rate_and_spaced_keep_alives(self):
+        c = self.si.client()
+        self.si.ok("fault", rule={"action": "upload", "recv_rate": 200000})
+        t = time.monotonic()
+        self.assertEqual(c.call("upload", self.upload("/f", os.urandom(100000)))["sync_id"], 1)
+        self.assertGreaterEqual(time.monotonic() - t, 0.45)
+        self.si.ok("fault", rule={"action": "pull_event", "keep_alives": 3, "keep_alive_ms": 200})
+        c.keep_alives = 0
+        t = time.monotonic()
+        self.assertIn("event_list", c.call("pull_event", pull()))
+        self.assertGreaterEqual(time.monotonic() - t, 0.6)
+        self.assertEqual(c.keep_alives, 3)
+        self.assertFalse(self.si.control("fault", rule={"action": "x", "recv_rate": 0})["ok"])
+
     def test_close_before_and_after_reply(self):
         c = self.si.client()
         self.si.ok("fault", rule={"action": "upload", "close": "before_reply"})

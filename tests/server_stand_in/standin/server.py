@@ -323,6 +323,7 @@ class Connection:
         self.decoder = dec
         self.body_limit = None
         self.body_stall = None
+        self.body_rate = None
         self.body_rules_done = False
         self.command = command
         try:
@@ -453,6 +454,10 @@ class Connection:
                 self.body_stall = [eff.get("bytes", 0), eff["stall_ms"]]
                 self.jlog("fault", rule=[r.id for r in rules], effect="stall %d ms after %d body bytes"
                           % (eff["stall_ms"], eff.get("bytes", 0)))
+            if "recv_rate" in eff:
+                self.body_rate = eff["recv_rate"]
+                self.jlog("fault", rule=[r.id for r in rules], effect="read body at %d bytes/s"
+                          % self.body_rate)
             if eff.get("close") == "recv_bytes":
                 self.body_limit = eff.get("bytes", 0)
                 self.jlog("fault", rule=[r.id for r in rules], effect="close recv_bytes %d"
@@ -460,7 +465,10 @@ class Connection:
 
     def _maybe_stall(self, n):
         """Once the body has passed the stall offset, waits once (the sender
-        blocks meanwhile, its file still open)."""
+        blocks meanwhile, its file still open). With a read rate, every
+        chunk waits its share of a second."""
+        if self.body_rate:
+            time.sleep(n / float(self.body_rate))
         st = self.body_stall
         if st is None or self.decoder.body_bytes + n < st[0]:
             return
@@ -480,6 +488,8 @@ class Connection:
     def send_reply(self, reply, eff, action, t_end, error=None, summary=None):
         """Sends keep-alives, then the reply, applying the reply effects."""
         for _ in range(int(eff.get("keep_alives", 0))):
+            if eff.get("keep_alive_ms"):
+                time.sleep(eff["keep_alive_ms"] / 1000.0)
             self.send(codec.KEEP_ALIVE)
             self.jlog("keep_alive")
         if eff.get("final_type"):
