@@ -112,19 +112,9 @@ struct Bench {
     return req;
   }
 
-  void Connect(uint64_t id) {
-    PObject req = Action("link_connection");
-    req["connection_id"] = static_cast<unsigned long long>(id);
-    req["server_ip"] = "127.0.0.1";
-    req["server_port"] = server.port();
-    req["session"] = "bench-token";
-    req["use_ssl"] = 1;
-    req["ssl_server_hostname"] = "server.test";
-    req["computer_name"] = "PC1";
-    Request(req);
-  }
-  PObject ConnectionRequest(uint64_t id) {
-    PObject req = Action("reload_connection");
+  // A connection request of `action` for the stand-in over TLS.
+  PObject ConnectionRequest(const char* action, uint64_t id) {
+    PObject req = Action(action);
     req["connection_id"] = static_cast<unsigned long long>(id);
     req["server_ip"] = "127.0.0.1";
     req["server_port"] = server.port();
@@ -319,7 +309,7 @@ void ReloadDuringStalledPull(Bench& b, bool quick) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   double ms = 0;
-  (void)b.Request(b.ConnectionRequest(1), &ms);
+  (void)b.Request(b.ConnectionRequest("reload_connection", 1), &ms);
   std::printf("(d) reload_connection while the Syncer's pull is held %d ms: %.1f ms\n", hold_ms, ms);
   b.server.ClearFaults();
 }
@@ -331,7 +321,7 @@ int main(int argc, char** argv) {
   Bench b;
   b.Start();
   (void)b.Request(b.Action("link"));
-  b.Connect(1);
+  (void)b.Request(b.ConnectionRequest("link_connection", 1));
   StatusWithPendingEvents(b, quick);
   PauseDuringDownloads(b, quick);
   AddSessionOnManyFiles(b, quick);

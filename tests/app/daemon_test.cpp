@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "action_answers.h"
 #include "raw_peer.h"
 #include "support/background_process.h"
 #include "support/daemon_process.h"
@@ -361,25 +362,7 @@ TEST_F(DaemonTest, AStopSignalEndsARequestThatIsStillArriving) {
 TEST_F(DaemonTest, EveryActionWithoutKeysGetsItsAnswer) {
   UiStandIn ui;
   ASSERT_GT(StartToward(ui), 0);
-  struct Case {
-    const char* action;
-    const char* error;  // "" for none
-  };
-  const Case cases[] = {
-      {"link", ""},
-      {"pause", ""},
-      {"resume", ""},
-      {"link_connection", "Invalid parameters"},
-      {"reload_connection", "Invalid parameters"},
-      {"unlink_connection", ""},
-      {"reload_session", "Invalid parameter"},
-      {"add_session", "Invalid parameters."},
-      {"remove_session", ""},
-      {"get_status", ""},
-      {"add_event", ""},
-      {"unlink", ""},
-  };
-  for (const Case& c : cases) {
+  for (const apptest::ActionAnswer& c : apptest::kAnswersWithoutKeys) {
     PObject req;
     req["action"] = c.action;
     PObject reply;
