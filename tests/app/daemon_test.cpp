@@ -14,8 +14,10 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "action_answers.h"
 #include "raw_peer.h"
 #include "support/background_process.h"
 #include "support/daemon_process.h"
@@ -357,22 +359,27 @@ TEST_F(DaemonTest, AStopSignalEndsARequestThatIsStillArriving) {
   EXPECT_FALSE(Exists(daemon_.PidFilePath()));
 }
 
-TEST_F(DaemonTest, EveryActionButStopIsAcknowledged) {
+TEST_F(DaemonTest, EveryActionWithoutKeysGetsItsAnswer) {
   UiStandIn ui;
   ASSERT_GT(StartToward(ui), 0);
-  for (const char* action : {"link", "unlink", "pause", "resume", "link_connection", "reload_connection",
-                             "unlink_connection", "reload_session", "add_session", "remove_session", "get_status",
-                             "add_event"}) {
+  for (const apptest::ActionAnswer& c : apptest::kAnswersWithoutKeys) {
     PObject req;
-    req["action"] = action;
+    req["action"] = c.action;
     PObject reply;
-    ASSERT_EQ(ui.request(req, &reply), UiStandIn::kReply) << action;
-    EXPECT_EQ(reply["ack"].asString(), "ok") << action;
-    EXPECT_FALSE(reply.hasMember("error")) << action;
+    ASSERT_EQ(ui.request(req, &reply), UiStandIn::kReply) << c.action;
+    EXPECT_EQ(reply["ack"].asString(), "ok") << c.action;
+    // Read through const: the writing operator[] would insert the member.
+    EXPECT_EQ(std::as_const(reply)["error"].asString(), c.error) << c.action;
+    // Only the status reply carries keys of its own: its three null lists.
+    const size_t keys = std::string(c.action) == "get_status" ? 4 : (*c.error != '\0' ? 2 : 1);
+    EXPECT_EQ(reply.asMap().size(), keys) << c.action;
   }
   std::string out = daemon_.Stdout();
   EXPECT_EQ(out.find("Unknown IPC action"), std::string::npos) << out;
-  EXPECT_EQ(out.find("[ERROR] app("), std::string::npos) << out;
+  // The refused connection and session requests, and "add_event" for
+  // session 0.
+  EXPECT_EQ(Count(out, "[ERROR] app("), 5u) << out;
+  EXPECT_EQ(Count(out, "invalid parameters."), 2u) << out;
   StopCleanly(ui);
 }
 
