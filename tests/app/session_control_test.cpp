@@ -368,7 +368,8 @@ TEST_F(SessionControlTest, ResumeContinuesAnInterruptedUploadFromTheServersOffse
       << Log();
   const auto start = std::chrono::steady_clock::now();
   Pause(1);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  // A sender blocked in the kernel notices the abort at its next 1-s poll.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
   EXPECT_TRUE(Call("get_status")["worker_list"].isNull());
   Resume(1);
   ASSERT_TRUE(WaitUntil(
