@@ -580,6 +580,10 @@ class Control(ServerCase):
         self.assertEqual(self.si.ok("remove", path="/a")["version"], 4)
         h = self.si.ok("history", path="/a/b")["versions"]
         self.assertEqual([(v["version"], v["removed"]) for v in h], [(2, False), (4, True)])
+        self.assertEqual([(v["path"], v["version"], v["removed"])
+                          for v in self.si.ok("versions")["versions"]],
+                         [("/a", 1, False), ("/a", 4, True), ("/a/b", 2, False),
+                          ("/a/b", 4, True), ("/c", 3, False)])
         self.assertFalse(self.si.control("get", path="/a/b")["ok"])
         self.assertFalse(self.si.control("put", path="bad", data_b64="")["ok"])
         self.assertFalse(self.si.control("nope")["ok"])
