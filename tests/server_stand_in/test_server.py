@@ -402,6 +402,11 @@ class Resume(ServerCase):
         r = c.call("resume_download", dict(req, file={"offset": 123456}))
         self.assertEqual(r["file"]["data"], data[123456:])
         self.assertEqual((r["sync_id"], r["file"]["size"]), (1, len(data)))
+        # The journal's reply summary counts the body bytes of each attempt.
+        bodies = [(e["summary"]["offset"], e["summary"]["body"])
+                  for e in self.si.ok("journal")["events"]
+                  if e["event"] == "reply" and e["action"] == "resume_download"]
+        self.assertEqual(bodies[-1], (123456, len(data) - 123456))
 
     def test_body_before_its_token_is_appended_to_the_token(self):
         data = os.urandom(300000)
