@@ -360,6 +360,16 @@ SyncBed::~SyncBed() {
   }
 }
 
+void SyncBed::StopTransport() {
+  daemon_->Kill();
+  if (tunnel_) tunnel_->Stop();
+  if (options_.transport == Transport::kSquidNtlm) {
+    proxypeers::StopSquid(&proxy_);
+  } else {
+    proxy_.Stop();
+  }
+}
+
 std::string SyncBed::local(const std::string& rel) const { return view_root_ + rel; }
 
 bool SyncBed::Start(const SyncBedOptions& options) {

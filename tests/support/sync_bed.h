@@ -172,6 +172,9 @@ class SyncBed {
   bool Restart();
   // SIGKILL the daemon (and reap it).
   void Kill() { daemon_->Kill(); }
+  // Kills the daemon and stops the proxy (squid writes its logs then) and
+  // the relay service.
+  void StopTransport();
 
   ServerStandIn& server() { return *server_; }
   UiStandIn& ui() { return *ui_; }
