@@ -11,7 +11,6 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,22 +56,38 @@ inline uint64_t BodyOf(const json& request) {
   return data.is_object() ? data.value("binary", uint64_t{0}) : 0;
 }
 
-// "<stem>_<computer>_<Mon-DD-HHMM-YYYY>_Conflict[_<n>]<ext>" for `name`.
-inline std::regex ConflictPattern(const std::string& name, const std::string& computer,
-                                  const std::string& kind = "Conflict") {
+// Whether `candidate` is a conflict name of `name`:
+// "<stem>_<computer>_<Mon-DD-HHMM-YYYY>_<kind>[_<n>]<ext>" (the minute may
+// turn, and a taken name gets "_<n>"). std::regex is avoided: GCC 12 warns
+// inside it.
+inline bool IsConflictName(const std::string& candidate, const std::string& name, const std::string& computer,
+                           const std::string& kind = "Conflict") {
   const size_t dot = name.rfind('.');
-  const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-  const std::string ext = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
-  auto quote = [](const std::string& s) {
-    std::string q;
-    for (char c : s) {
-      if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) q += '\\';
-      q += c;
-    }
-    return q;
-  };
-  return std::regex(quote(stem) + "_" + quote(computer) + "_[A-Z][a-z]{2}-[0-9]{2}-[0-9]{4}-[0-9]{4}_" + kind +
-                    "(_[0-9]+)?" + quote(ext));
+  const bool has_ext = dot != std::string::npos && dot != 0;
+  const std::string stem = has_ext ? name.substr(0, dot) : name;
+  const std::string ext = has_ext ? name.substr(dot) : "";
+  const std::string head = stem + "_" + computer + "_";
+  if (candidate.compare(0, head.size(), head) != 0) return false;
+  size_t at = head.size();
+  const char* shape = "Aaa-99-9999-9999";  // A upper, a lower, 9 digit
+  for (const char* c = shape; *c != '\0'; ++c, ++at) {
+    if (at >= candidate.size()) return false;
+    const char got = candidate[at];
+    const bool ok = *c == 'A' ? (got >= 'A' && got <= 'Z')
+                    : *c == 'a' ? (got >= 'a' && got <= 'z')
+                    : *c == '9' ? (got >= '0' && got <= '9')
+                                : got == *c;
+    if (!ok) return false;
+  }
+  const std::string tail = "_" + kind;
+  if (candidate.compare(at, tail.size(), tail) != 0) return false;
+  at += tail.size();
+  if (at < candidate.size() && candidate[at] == '_') {
+    const size_t digits = ++at;
+    while (at < candidate.size() && candidate[at] >= '0' && candidate[at] <= '9') ++at;
+    if (at == digits) return false;
+  }
+  return candidate.substr(at) == ext;
 }
 
 class E2eTest : public ::testing::Test {
@@ -143,13 +158,14 @@ class E2eTest : public ::testing::Test {
     return out;
   }
 
-  // The one name in `folder` of the local tree that matches `pattern`, or "".
-  static std::string Matching(SyncBed& bed, const std::regex& pattern, const std::string& folder = "") {
+  // The one conflict name of `name` in `folder` of the local tree, or "".
+  static std::string ConflictOf(SyncBed& bed, const std::string& name, const std::string& folder = "",
+                                const std::string& kind = "Conflict") {
     std::string found;
-    for (const std::string& name : Names(bed.LocalTree(), folder)) {
-      if (std::regex_match(name, pattern)) {
-        EXPECT_TRUE(found.empty()) << "two names match: " << found << ", " << name;
-        found = name;
+    for (const std::string& candidate : Names(bed.LocalTree(), folder)) {
+      if (IsConflictName(candidate, name, bed.options().computer_name, kind)) {
+        EXPECT_TRUE(found.empty()) << "two names match: " << found << ", " << candidate;
+        found = candidate;
       }
     }
     return found;
