@@ -64,7 +64,7 @@ class BothWays : public E2eTest {
   }
 };
 
-TEST_F(BothWays, FirstSyncThenEveryChangeOnEachSide) {
+TEST_F(BothWays, FirstSyncThenEveryLocalChange) {
   SyncBed& bed = FirstSync();
   ASSERT_TRUE(started_);
   ASSERT_TRUE(bed.WaitConverged(120s));
@@ -137,8 +137,24 @@ TEST_F(BothWays, FirstSyncThenEveryChangeOnEachSide) {
     }
   }
 
-  // The server side, step by step.
-  mark = bed.ui().messages().size();
+  // The conflict copy went up too, and nothing came down that went up.
+  EXPECT_TRUE(bed.server().Get("/" + conflict).has_value());
+  for (const char* own : {"/l/s5242880", "/l/t1/t2/t3/deep.txt", "/l/big20"}) {
+    EXPECT_EQ(0u, DownloadBodyBytes(bed, own)) << own;
+  }
+  bed.Finish();
+}
+
+TEST_F(BothWays, EveryServerChange) {
+  SyncBedOptions options = Defaults();
+  SyncBed& bed = Bed(options);
+  ASSERT_TRUE(started_);
+  bed.PutServer("/r/big20", RandomBytes(20 << 20, 21));
+  bed.PutServer("/r/s2049", RandomBytes(2049, 2049 + 2));
+  bed.PutServer("/r/dir/a.txt", "server folder a");
+  bed.PutServer("/r/dir/sub/b.txt", "server folder b");
+  ASSERT_TRUE(bed.WaitConverged());
+  size_t mark = bed.ui().messages().size();
   bed.PutServer("/r/new.txt", "created on the server");
   ASSERT_TRUE(bed.WaitConverged());
   EXPECT_EQ(std::vector<int64_t>{3}, RecentTypes(bed, mark, "/r/new.txt"));
@@ -181,11 +197,6 @@ TEST_F(BothWays, FirstSyncThenEveryChangeOnEachSide) {
   EXPECT_EQ(body_before, DownloadBodyBytes(bed, "/r/s2049"));
   EXPECT_EQ(static_cast<time_t>(when), Mtime(bed.local("/r/s2049")));
 
-  // The conflict copy went up too, and nothing came down that went up.
-  EXPECT_TRUE(bed.server().Get("/" + conflict).has_value());
-  for (const char* own : {"/l/s5242880", "/l/t1/t2/t3/deep.txt", "/l/big20"}) {
-    EXPECT_EQ(0u, DownloadBodyBytes(bed, own)) << own;
-  }
   bed.Finish();
 }
 

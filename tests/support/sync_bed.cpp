@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 #include "support/command.h"
@@ -350,6 +351,12 @@ SyncBed::~SyncBed() {
   // The daemon first: it must not see its server vanish and retry while
   // the rest goes.
   if (daemon_) daemon_->Kill();
+  // E2E_LOG_LINES=N prints the daemon log's last N lines after a failure.
+  const char* lines = getenv("E2E_LOG_LINES");
+  if (daemon_ && lines != nullptr && ::testing::Test::HasFailure()) {
+    const CommandResult tail = RunCommand({"tail", "-n", lines, daemon_->folder() + "/stdout"});
+    std::cerr << "---- the daemon's output, last " << lines << " lines\n" << tail.out << "----\n";
+  }
   watch_.reset();
   counting_.Stop();
   if (tunnel_) tunnel_->Stop();
@@ -465,7 +472,18 @@ bool SyncBed::StartDaemon() {
     std::ofstream out(system_filter, std::ios::binary | std::ios::trunc);
     out << options_.system_filter;
   }
+  std::string levels = options_.log_levels;
+  if (const char* env = getenv("E2E_LOG_LEVELS")) {
+    levels = env;
+    std::replace(levels.begin(), levels.end(), ',', '\n');
+    levels += "\n";
+  }
+  {
+    std::ofstream out(root_.path() + "/levels", std::ios::binary | std::ios::trunc);
+    out << levels;
+  }
   DaemonProcess& d = *daemon_;
+  d.Set("log_level_file_path", root_.path() + "/levels");
   d.Set("ui_port", std::to_string(ui_->port()));
   d.Set("cert_path", PkiPath("ca.pem"));
   d.Set("worker_count", std::to_string(options_.worker_count));
@@ -527,7 +545,9 @@ PObject SyncBed::ConnectionRequest(const char* action) const {
   req["connection_id"] = static_cast<unsigned long long>(kConnectionId);
   req["server_ip"] = "127.0.0.1";
   req["server_port"] = counting_.port();
-  req["session"] = options_.server.tokens.empty() ? "" : options_.server.tokens.front().c_str();
+  std::string session = options_.session;
+  if (session.empty() && !options_.server.tokens.empty()) session = options_.server.tokens.front();
+  req["session"] = session.c_str();
   req["computer_name"] = options_.computer_name.c_str();
   req["username"] = "e2e";
   req["use_ssl"] = options_.tls ? 1 : 0;
@@ -601,6 +621,24 @@ void SyncBed::WriteLocal(const std::string& rel, const std::string& bytes, time_
     struct utimbuf times{mtime, mtime};
     if (utime(full.c_str(), &times) != 0) ADD_FAILURE() << "SyncBed: cannot set the time of " << full;
   }
+}
+
+void SyncBed::PlaceLocal(const std::string& rel, const std::string& bytes) {
+  const std::string staged = root_.path() + "/staged";
+  {
+    std::ofstream out(staged, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out) ADD_FAILURE() << "SyncBed: cannot write " << staged;
+  }
+  const std::string full = local(rel);
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(full).parent_path(), ec);
+  if (std::rename(staged.c_str(), full.c_str()) == 0) {
+    Remember(bytes);
+    return;
+  }
+  (void)unlink(staged.c_str());  // cross-device: written in place instead
+  WriteLocal(rel, bytes);
 }
 
 uint64_t SyncBed::PutServer(const std::string& rel, const std::string& bytes, uint32_t mtime) {

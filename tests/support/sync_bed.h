@@ -127,6 +127,7 @@ struct SyncBedOptions {
   std::string daemon_binary;
   Transport transport = Transport::kDirect;
   bool tls = true;
+  // The daemon's setting: worker_count - 1 workers run (none with 1).
   int worker_count = 3;
   // The session's rule files and the system filter file.
   std::string black_list;
@@ -135,6 +136,8 @@ struct SyncBedOptions {
   std::string system_filter;
   std::string computer_name = "e2e-host";
   std::string ssl_server_hostname = "server.test";
+  // The connection's "session" ("": the stand-in's first token).
+  std::string session;
   // The stand-in's options (its token becomes the connection's "session").
   ServerStandInOptions server = DefaultServer();
   // Another bed's stand-in to share (two daemons on one server folder);
@@ -147,6 +150,9 @@ struct SyncBedOptions {
   // by the daemon's pid after each start).
   std::string sync_folder;
   std::string test_view;
+  // The daemon's log-level file (E2E_LOG_LEVELS, with "," for new lines,
+  // replaces it: "worker_debug=7,event_mgr_debug=7").
+  std::string log_levels = "client_debug=7\nipc=6\n";
   // Start with the session paused (no "resume").
   bool paused = false;
 
@@ -203,6 +209,11 @@ class SyncBed {
   // Test-side changes. Each content goes into the ledger; local writes are
   // announced to the write watch. Parents are made as needed.
   void WriteLocal(const std::string& rel, const std::string& bytes, time_t mtime = 0);
+  // As WriteLocal, but the file is written beside the sync folder and
+  // renamed into place: one change for the watcher, where a write in place
+  // may give two (create, then close after writing). A sync folder on
+  // another file system gets WriteLocal.
+  void PlaceLocal(const std::string& rel, const std::string& bytes);
   uint64_t PutServer(const std::string& rel, const std::string& bytes, uint32_t mtime = 0);
   void Remember(const std::string& bytes);
 
