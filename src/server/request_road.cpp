@@ -1,5 +1,6 @@
 #include "server/request_road.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "foundation/logger.h"
@@ -180,13 +181,34 @@ int RequestRoad::RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, P
     result = StreamFailed(rc);
   } else {
     ch.SetTimeout(profile_.reply_timeout);
-    if (profile_.abort_flag == AbortFlagPolicy::kPerExchange && IsUpload(action)) Detach(ch);
+    const bool detached = profile_.abort_flag == AbortFlagPolicy::kPerExchange && IsUpload(action);
+    if (detached) Detach(ch);
+    // A detached wait still ends once an abort has waited one reply
+    // time-out: keep-alives alone would otherwise hold it (and whoever waits
+    // for the requester) for ever. The flag is tested between messages, so
+    // its rise is dated no later than the last test that found it clear.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point last_clear = Clock::now();
     // Recv merges into its target, so a final reply without "type" would
     // keep a keep-alive's "type" and the loop would wait for a message that
     // never comes. Each keep-alive is received into the target and then
     // the caller's target is put back.
     const PObject target = reply;
     for (;;) {
+      if (detached) {
+        if (abort_flag_.load() == 0) {
+          last_clear = Clock::now();
+        } else {
+          const auto left = last_clear + std::chrono::seconds(profile_.reply_timeout) - Clock::now();
+          if (left <= Clock::duration::zero()) {
+            profile_.log->RecvFailed(action.c_str_utf8(), PStream::ERR_IO);
+            result = StreamFailed(PStream::ERR_IO);
+            break;
+          }
+          // Whole seconds, rounded up: the silence allowed for the rest.
+          ch.SetTimeout(static_cast<uint32_t>(std::chrono::ceil<std::chrono::seconds>(left).count()));
+        }
+      }
       rc = stream_.Recv(ch, reply);
       if (rc < 0) {
         profile_.log->RecvFailed(action.c_str_utf8(), rc);

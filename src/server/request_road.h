@@ -57,7 +57,8 @@ enum class AbortFlagPolicy {
   kFromPop,
   // Worker: inside each RunProtocol only, and detached while the reply of
   // an "upload" or "resume_upload" is awaited (a committed upload must not
-  // be broken off).
+  // be broken off); that wait still gives up once the flag has been set for
+  // reply_timeout seconds, keep-alives or not.
   kPerExchange,
 };
 

@@ -5,6 +5,8 @@
 
 #include "app_fixture.h"
 #include "filter/file_status_db.h"
+#include "filter/filter_db.h"
+#include "filter/progress_cache.h"
 #include "server/progress_syncer.h"
 #include "server/recycle_cleaner.h"
 #include "server/syncer.h"
@@ -137,6 +139,53 @@ TEST_F(LinkTest, ASecondLinkUnlinksFirstAndUnlinkTwiceIsHarmless) {
     EXPECT_EQ(ThreadCount(), before);
   }
   EXPECT_EQ(CountInLog("unlink daemon\n"), 3u);
+}
+
+// The reconciliation caches the conditions it stores; loading the stored
+// ones afterwards must not add them twice.
+TEST_F(LinkTest, LoadResumeConditionHoldsEachStoredConditionOnceInRowOrder) {
+  Link();
+  ProgressCache* cache = ProgressCache::getInstance();
+  std::vector<uint64_t> rows;
+  for (const char* prefix : {"/b", "/a", "/c"}) {
+    ResumeCondition c;
+    c.sess_id = 5;
+    c.sync_id = 40;
+    c.filter_type = FILTER_PATH_PREFIX_SELECTIVE_SYNC;
+    c.filter_desc = prefix;
+    uint64_t row = 0;
+    ASSERT_EQ(0, FilterDB::getInstance()->setResumeCondition(c, row));
+    rows.push_back(row);
+    // As a comparison does: the condition goes to the cache as well.
+    cache->addProgressEntry(row, c);
+  }
+  ResumeCondition other;
+  other.sess_id = 6;
+  other.filter_type = FILTER_NAME_SELECTIVE_SYNC;
+  other.filter_desc = "x";
+  cache->addProgressEntry(99, other);
+
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(0, app_.load_resume_condition(5));
+    std::vector<ProgressCache::Entry> entries;
+    cache->getProgressEntries(entries);
+    std::vector<uint64_t> cached;
+    for (const ProgressCache::Entry& e : entries) {
+      if (e.condition.sess_id == 5) cached.push_back(e.row_id);
+    }
+    EXPECT_EQ(cached, rows);
+    EXPECT_EQ(entries.size(), 4u);  // the other session's entry stays
+  }
+  EXPECT_EQ(CountInLog("to progress_cache.\n"), 6u);
+
+  // A session without stored conditions keeps no cached one.
+  cache->addProgressEntry(77, [] {
+    ResumeCondition c;
+    c.sess_id = 8;
+    return c;
+  }());
+  ASSERT_EQ(0, app_.load_resume_condition(8));
+  EXPECT_FALSE(cache->isInProgrssCache(8));
 }
 
 }  // namespace

@@ -77,6 +77,8 @@ TEST_F(AppTest, EveryActionWithoutKeysGetsItsAnswer) {
       {"link_connection", "Invalid parameters"},
       {"reload_connection", "Invalid parameters"},
       {"unlink_connection", ""},
+      {"reload_session", "Invalid parameter"},
+      {"add_session", "Invalid parameters."},
       {"remove_session", ""},
       {"add_event", ""},
       {"unlink", ""},
@@ -92,8 +94,9 @@ TEST_F(AppTest, EveryActionWithoutKeysGetsItsAnswer) {
   ASSERT_EQ(app_.send_message(Request("get_status"), rsp), 0);
   EXPECT_EQ(Text(rsp), Text(StatusReply()));
   EXPECT_TRUE(rsp["session_list"].isNull());
-  // Only the two refused connections logged an error.
-  EXPECT_EQ(ErrorLines(), 2u) << Log();
+  // The two refused connections and two refused session requests, and
+  // "add_event" for session 0, logged an error.
+  EXPECT_EQ(ErrorLines(), 5u) << Log();
   EXPECT_NE(Log().find("[INFO] app("), std::string::npos);
   EXPECT_NE(Log().find("): unlink daemon\n"), std::string::npos);
   app_.kill();

@@ -372,6 +372,8 @@ TEST_F(DaemonTest, EveryActionWithoutKeysGetsItsAnswer) {
       {"link_connection", "Invalid parameters"},
       {"reload_connection", "Invalid parameters"},
       {"unlink_connection", ""},
+      {"reload_session", "Invalid parameter"},
+      {"add_session", "Invalid parameters."},
       {"remove_session", ""},
       {"get_status", ""},
       {"add_event", ""},
@@ -391,7 +393,9 @@ TEST_F(DaemonTest, EveryActionWithoutKeysGetsItsAnswer) {
   }
   std::string out = daemon_.Stdout();
   EXPECT_EQ(out.find("Unknown IPC action"), std::string::npos) << out;
-  EXPECT_EQ(Count(out, "[ERROR] app("), 2u) << out;
+  // The refused connection and session requests, and "add_event" for
+  // session 0.
+  EXPECT_EQ(Count(out, "[ERROR] app("), 5u) << out;
   EXPECT_EQ(Count(out, "invalid parameters."), 2u) << out;
   StopCleanly(ui);
 }

@@ -447,6 +447,43 @@ TEST_F(RoadTest, WorkerAbortSparesAnUploadReply) {
   abort_ = 0;
 }
 
+// Keep-alives alone cannot hold an upload's reply wait once the flag is up:
+// it ends one reply time-out later. Without the flag they keep it going.
+TEST_F(RoadTest, AnAbortEndsAnUploadWaitOfKeepAlivesAfterOneReplyTimeout) {
+  Start();
+  roadtest::RecordingLog log;
+  roadtest::TestHooks hooks;
+  RoadProfile profile = roadtest::WorkerShapedProfile(&log);
+  profile.reply_timeout = 2;
+  RequestRoad& road = Road(profile, &hooks);
+  ASSERT_EQ(0, Pull(road));
+  PObject upload = PullRequest();
+  InitRequest(upload, "upload");
+
+  // 3.5 s of keep-alives, then the reply: longer than the time-out.
+  server_.Fault({{"action", "upload"}, {"keep_alives", 10}, {"keep_alive_ms", 350}, {"error", 0x9001}});
+  PObject reply;
+  EXPECT_EQ(0, road.Request("Upload", SCMD_EVT_RECV_4, upload, reply));
+  EXPECT_EQ(0x9001u, reply["error"]["code"].asUInt32());
+  EXPECT_TRUE(hooks.stream_codes.empty());
+
+  server_.Fault({{"action", "upload"}, {"keep_alives", 1000}, {"keep_alive_ms", 300}, {"error", 0x9001}});
+  Clock::time_point raised;
+  std::thread raiser([&] {
+    std::this_thread::sleep_for(500ms);
+    raised = Clock::now();
+    abort_ = 1;
+  });
+  PObject cut;
+  const int rc = road.Request("Upload", SCMD_EVT_RECV_4, upload, cut);
+  raiser.join();
+  EXPECT_LT(rc, 0);
+  EXPECT_EQ(1u, hooks.stream_codes.size());
+  EXPECT_GE(SecondsSince(raised), 1.6);
+  EXPECT_LT(SecondsSince(raised), 3.0);
+  abort_ = 0;
+}
+
 // The work callback runs several exchanges on one lent channel; a positive
 // result counts as success and a negative one expires the channel.
 TEST_F(RoadTest, ExchangeRunsTheWorkOnOneChannel) {

@@ -556,6 +556,29 @@ class Faults(ServerCase):
         self.assertEqual(c.recv()["sync_id"], 1)
         self.assertGreaterEqual(time.monotonic() - t, 2)
 
+    def test_read_rate_and_spaced_keep_alives(self):
+        c = self.si.client()
+        self.si.ok("fault", rule={"action": "upload", "recv_rate": 200000})
+        t = time.monotonic()
+        self.assertEqual(c.call("upload", self.upload("/f", os.urandom(100000)))["sync_id"], 1)
+        self.assertGreaterEqual(time.monotonic() - t, 0.45)
+        self.si.ok("fault", rule={"action": "pull_event", "keep_alives": 3, "keep_alive_ms": 200})
+        c.keep_alives = 0
+        t = time.monotonic()
+        self.assertIn("event_list", c.call("pull_event", pull()))
+        self.assertGreaterEqual(time.monotonic() - t, 0.6)
+        self.assertEqual(c.keep_alives, 3)
+        tok = c.call("resume_get_token", S)["resume_token"]
+        self.si.ok("fault", rule={"action": "resume_download", "send_rate": 200000})
+        t = time.monotonic()
+        r = c.call("resume_download", dict(S, sync_id=0, max_id=0, target_sync_id=1, path="/f",
+                                           file={"offset": 0}, mtime={"offset": 0},
+                                           force_current_version=0, resume_token=tok))
+        self.assertEqual(len(r["file"]["data"]), 100000)
+        self.assertGreaterEqual(time.monotonic() - t, 0.45)
+        self.assertFalse(self.si.control("fault", rule={"action": "x", "recv_rate": 0})["ok"])
+        self.assertFalse(self.si.control("fault", rule={"action": "x", "send_rate": -1})["ok"])
+
     def test_close_before_and_after_reply(self):
         c = self.si.client()
         self.si.ok("fault", rule={"action": "upload", "close": "before_reply"})

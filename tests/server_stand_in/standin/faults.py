@@ -13,7 +13,7 @@ KNOWN = {"action", "path", "command", "nth", "count", "delay_ms", "keep_alives",
          "final_type", "error", "close", "bytes", "alive", "omit", "set",
          "extra_records", "raw_b64", "raw_then_close", "preset", "corrupt_body_byte",
          "ignore_offset", "status_offset", "forget_tokens", "hold_after_commit_ms",
-         "stall_ms"}
+         "stall_ms", "recv_rate", "keep_alive_ms", "send_rate"}
 
 
 class Rule:
@@ -61,6 +61,9 @@ def validate(spec):
         raise ValueError("close %s needs bytes" % spec["close"])
     if "stall_ms" in spec and not isinstance(spec.get("bytes"), int):
         raise ValueError("stall_ms needs bytes")
+    for key in ("recv_rate", "send_rate"):
+        if key in spec and not (isinstance(spec[key], int) and spec[key] > 0):
+            raise ValueError("%s must be a positive integer" % key)
     if "preset" in spec and spec["preset"] not in PRESETS:
         raise ValueError("preset must be one of %s" % ", ".join(PRESETS))
     if "raw_b64" in spec:
@@ -90,7 +93,8 @@ class Faults:
         out = []
         with self.lock:
             for r in self.rules:
-                in_body = r.spec.get("close") == "recv_bytes" or "stall_ms" in r.spec
+                in_body = (r.spec.get("close") == "recv_bytes" or "stall_ms" in r.spec
+                           or "recv_rate" in r.spec)
                 if in_body != body_phase:
                     continue
                 if r.matches_request(action, path, command) and r.take():

@@ -323,6 +323,7 @@ class Connection:
         self.decoder = dec
         self.body_limit = None
         self.body_stall = None
+        self.body_rate = None
         self.body_rules_done = False
         self.command = command
         try:
@@ -453,6 +454,10 @@ class Connection:
                 self.body_stall = [eff.get("bytes", 0), eff["stall_ms"]]
                 self.jlog("fault", rule=[r.id for r in rules], effect="stall %d ms after %d body bytes"
                           % (eff["stall_ms"], eff.get("bytes", 0)))
+            if "recv_rate" in eff:
+                self.body_rate = eff["recv_rate"]
+                self.jlog("fault", rule=[r.id for r in rules], effect="read body at %d bytes/s"
+                          % self.body_rate)
             if eff.get("close") == "recv_bytes":
                 self.body_limit = eff.get("bytes", 0)
                 self.jlog("fault", rule=[r.id for r in rules], effect="close recv_bytes %d"
@@ -460,7 +465,10 @@ class Connection:
 
     def _maybe_stall(self, n):
         """Once the body has passed the stall offset, waits once (the sender
-        blocks meanwhile, its file still open)."""
+        blocks meanwhile, its file still open). With a read rate, every
+        chunk waits its share of a second."""
+        if self.body_rate:
+            time.sleep(n / float(self.body_rate))
         st = self.body_stall
         if st is None or self.decoder.body_bytes + n < st[0]:
             return
@@ -480,6 +488,8 @@ class Connection:
     def send_reply(self, reply, eff, action, t_end, error=None, summary=None):
         """Sends keep-alives, then the reply, applying the reply effects."""
         for _ in range(int(eff.get("keep_alives", 0))):
+            if eff.get("keep_alive_ms"):
+                time.sleep(eff["keep_alive_ms"] / 1000.0)
             self.send(codec.KEEP_ALIVE)
             self.jlog("keep_alive")
         if eff.get("final_type"):
@@ -514,7 +524,7 @@ class Connection:
                 continue
             self.send(bytes(head))
             head = bytearray()
-            done = self._send_file(s, limit, corrupt, sent_body)
+            done = self._send_file(s, limit, corrupt, sent_body, eff.get("send_rate"))
             sent_body += done
             if done < s.length:
                 # A cut connection sends nothing after the cut: the rest of
@@ -525,10 +535,10 @@ class Connection:
         if limit is not None:
             raise Close("body", "fault: close after %d reply body bytes" % limit)
 
-    def _send_file(self, fs, limit, corrupt, base):
+    def _send_file(self, fs, limit, corrupt, base, rate=None):
         total = fs.length if limit is None else min(fs.length, max(0, limit - base))
         done = 0
-        if corrupt is None and not self.tls and total > 0:
+        if corrupt is None and not self.tls and total > 0 and not rate:
             with open(fs.path, "rb") as f:
                 done = self.sock.sendfile(f, fs.offset, total)
             if done != total:
@@ -544,6 +554,8 @@ class Connection:
                         b = bytearray(chunk)
                         b[corrupt - base - done] ^= 0xFF
                         chunk = bytes(b)
+                    if rate:
+                        time.sleep(len(chunk) / float(rate))
                     self.send(chunk)
                     done += len(chunk)
         self.srv.journal.count("body_bytes_out", done)

@@ -1,0 +1,142 @@
+// The real daemon shutting down while its workers are stuck in transfers
+// that the server has stalled.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "support/daemon_process.h"
+#include "support/pki.h"
+#include "support/server_stand_in.h"
+#include "support/temp_dir.h"
+#include "support/ui_stand_in.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::DaemonProcess;
+using testsupport::ServerStandIn;
+using testsupport::UiStandIn;
+using Clock = std::chrono::steady_clock;
+
+// How the daemon is told to end: "stop" (0) or a signal.
+class DaemonShutdownTest : public testsupport::TempDirTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, mkdir(Path("daemon").c_str(), 0755));
+    daemon_ = std::make_unique<DaemonProcess>(DAEMON_BINARY, Path("daemon"));
+    testsupport::ServerStandInOptions o;
+    o.tokens = {"app-token"};
+    o.views = {11};
+    o.expect_tls = true;
+    ASSERT_TRUE(server_.Start(o));
+  }
+
+  PObject Request(const PObject& req) {
+    PObject reply;
+    EXPECT_EQ(ui_.request(req, &reply), UiStandIn::kReply) << req.toString().c_str_utf8();
+    EXPECT_FALSE(std::as_const(reply).hasMember("error")) << reply.toString().c_str_utf8();
+    return reply;
+  }
+
+  size_t StalledBodies() {
+    size_t n = 0;
+    for (const nlohmann::json& e : server_.Journal()) {
+      if (e.value("event", "") == "fault" && e.value("effect", "").rfind("stall ", 0) == 0) ++n;
+    }
+    return n;
+  }
+
+  UiStandIn ui_;
+  ServerStandIn server_;
+  std::unique_ptr<DaemonProcess> daemon_;
+};
+
+TEST_P(DaemonShutdownTest, EndsWithinFiveSecondsWhileTwoWorkersStreamStalledBodies) {
+  daemon_->Set("ui_port", std::to_string(ui_.port()));
+  daemon_->Set("cert_path", testsupport::PkiPath("ca.pem"));
+  daemon_->Set("worker_count", "3");
+  ASSERT_TRUE(daemon_->Start());
+  ASSERT_GT(ui_.daemonPort(), 0) << daemon_->Stdout();
+
+  // Two files that each take a resumable upload whose body the server stops
+  // reading after 1 MiB, for a minute: more than the socket buffers hold,
+  // so both senders block.
+  ASSERT_EQ(0, mkdir(Path("local").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(Path("config").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(Path("config/conf").c_str(), 0755));
+  WriteFile("config/conf/blacklist.filter", "");
+  WriteFile("config/conf/whitelist.filter", "[File]\nwhite_ext = \"*\"\n");
+  WriteFile("config/conf/force-hash-check-list.filter", "");
+  for (const char* name : {"one.bin", "two.bin"}) {
+    std::string bytes(32 << 20, '\0');
+    for (size_t i = 0; i < bytes.size(); i += 97) bytes[i] = static_cast<char>(i + name[0]);
+    WriteFile(std::string("local/") + name, bytes);
+  }
+  server_.Fault({{"action", "resume_upload"}, {"stall_ms", 60000}, {"bytes", 1 << 20}, {"count", 2}});
+
+  PObject req;
+  req["action"] = "link";
+  Request(req);
+  req = PObject();
+  req["action"] = "link_connection";
+  req["connection_id"] = 1;
+  req["server_ip"] = "127.0.0.1";
+  req["server_port"] = server_.port();
+  req["session"] = "app-token";
+  req["use_ssl"] = 1;
+  req["ssl_server_hostname"] = "server.test";
+  req["computer_name"] = "PC1";
+  Request(req);
+  req = PObject();
+  req["action"] = "add_session";
+  req["connection_id"] = 1;
+  req["session_id"] = 2;
+  req["view_id"] = 11;
+  req["config_path"] = Path("config").c_str();
+  req["sync_folder"] = Path("local").c_str();
+  Request(req);
+  req = PObject();
+  req["action"] = "resume";
+  req["session_id"] = 2;
+  Request(req);
+
+  ASSERT_TRUE(ServerStandIn::WaitFor([&] { return StalledBodies() == 2; }, 60s)) << daemon_->Stdout();
+  // Both senders run into the stall, each still reported as uploading.
+  std::this_thread::sleep_for(1s);
+  PObject status_req;
+  status_req["action"] = "get_status";
+  const PObject status = Request(status_req);
+  ASSERT_EQ(status["worker_list"].asArray().size(), 2u) << status.toString().c_str_utf8();
+  for (const PObject& w : status["worker_list"].asArray()) EXPECT_EQ(w["status"].asString(), "uploading");
+
+  const Clock::time_point start = Clock::now();
+  if (GetParam() == 0) {
+    EXPECT_TRUE(ui_.stop());
+  } else {
+    ASSERT_TRUE(daemon_->Signal(GetParam()));
+  }
+  int code = -1;
+  ASSERT_TRUE(daemon_->WaitExit(&code, 5s)) << daemon_->Stdout();
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 5.0);
+  EXPECT_EQ(code, 0) << daemon_->Stdout() << daemon_->Stderr();
+  struct stat st;
+  EXPECT_NE(0, lstat(daemon_->PidFilePath().c_str(), &st));
+  // The stalled bodies were never completed.
+  EXPECT_FALSE(server_.Get("/one.bin").has_value());
+  EXPECT_FALSE(server_.Get("/two.bin").has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(StopAndTerm, DaemonShutdownTest, ::testing::Values(0, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == 0 ? std::string("Stop") : std::string("Sigterm");
+                         });
+
+}  // namespace
