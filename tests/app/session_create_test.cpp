@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app_fixture.h"
+#include "filter/progress_cache.h"
 #include "support/watch_oracle.h"
 
 namespace {
@@ -342,6 +343,55 @@ TEST_F(SessionCreateTest, OverlappingSyncFoldersAreRefused) {
   again["sync_folder"] = outer_local.c_str();
   Add(1, again);
   EXPECT_EQ(2u, Registry::getInstance().Size());
+}
+
+// A selective-sync rule dropped between two runs becomes a resume
+// condition when the session is added again; the progress cache then holds
+// every stored condition of the session once, and unchanged files record
+// nothing more. Removing the session empties its part of the cache.
+class SessionCreateOfflineTest : public SessionCreateTest {
+ protected:
+  // No server and no connection: no condition is worked off meanwhile.
+  void Configure(Options& o) override { o.server = false; }
+};
+
+TEST_F(SessionCreateOfflineTest, ARuleDroppedBetweenRunsIsCachedOnce) {
+  Link();
+  MakeSessionFolders(1, "[Common]\nblack_path_prefix_selective_sync = \"/private\"\n");
+  const auto cached_rows = [] {
+    std::vector<ProgressCache::Entry> entries;
+    ProgressCache::getInstance()->getProgressEntries(entries);
+    std::multiset<uint64_t> rows;
+    for (const ProgressCache::Entry& e : entries) rows.insert(e.row_id);
+    return rows;
+  };
+  const auto stored_rows = [this] {
+    std::multiset<uint64_t> rows;
+    const std::string out = Sqlite(Path("filter.db"), "SELECT id FROM filter_resume_table WHERE sess_id = 1");
+    size_t at = 0;
+    while (at < out.size()) {
+      const size_t nl = out.find('\n', at);
+      rows.insert(std::stoull(out.substr(at, nl - at)));
+      at = nl + 1;
+    }
+    return rows;
+  };
+  Add(1);
+  const std::multiset<uint64_t> first = stored_rows();  // the white list's "*"
+  EXPECT_EQ(first, cached_rows());
+
+  ASSERT_FALSE(Call("remove_session", PObject()).hasMember("error"));
+  EXPECT_FALSE(ProgressCache::getInstance()->isInProgrssCache(1));
+  WriteFile("config1/conf/blacklist.filter", "");
+  Add(1);
+  const std::multiset<uint64_t> second = stored_rows();
+  EXPECT_EQ(first.size() + 1, second.size());
+  EXPECT_EQ("/private\n", Sqlite(Path("filter.db"), "SELECT filter_desc FROM filter_resume_table WHERE filter_type = -13"));
+  EXPECT_EQ(second, cached_rows());
+
+  Add(1);  // the replacement path, files unchanged
+  EXPECT_EQ(second, stored_rows());
+  EXPECT_EQ(second, cached_rows());
 }
 
 // A second "add_session" of a registered id while a worker downloads into
