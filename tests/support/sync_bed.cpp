@@ -604,7 +604,11 @@ bool SyncBed::Link() {
 
 // ------------------------------------------------------ changes, ledger
 
-void SyncBed::Remember(const std::string& bytes) { ledger_.insert(Sha256Hex(bytes)); }
+void SyncBed::Remember(const std::string& bytes) {
+  const std::string sha = Sha256Hex(bytes);
+  std::lock_guard<std::mutex> lock(ledger_mu_);
+  ledger_.insert(sha);
+}
 
 void SyncBed::WriteLocal(const std::string& rel, const std::string& bytes, time_t mtime) {
   const std::string full = local(rel);
@@ -776,6 +780,7 @@ void SyncBed::ExpectNothingLost() {
     if (it == blob_sha_.end()) it = blob_sha_.emplace(v.content_path, Sha256Hex(Slurp(v.content_path))).first;
     found.insert(it->second);
   }
+  std::lock_guard<std::mutex> lock(ledger_mu_);
   for (const std::string& sha : ledger_) {
     EXPECT_TRUE(found.count(sha) != 0) << "a content the test put (SHA-256 " << sha << ") is on neither side";
   }
@@ -785,6 +790,7 @@ void SyncBed::ExpectStoreFromLedger() {
   for (const ServerStandIn::Object& v : server_->Versions()) {
     if (v.is_dir || v.removed || v.content_path.empty()) continue;
     const std::string sha = Sha256Hex(Slurp(v.content_path));
+    std::lock_guard<std::mutex> lock(ledger_mu_);
     EXPECT_TRUE(ledger_.count(sha) != 0) << "the stand-in keeps a content nobody put: " << v.path << " version "
                                          << v.version;
   }

@@ -6,7 +6,9 @@
 // every content the test put on either side.
 //
 // Threads: the test's main thread drives a bed (the daemon is forked from
-// it); the relay and the write watch run threads of their own.
+// it); the relay and the write watch run threads of their own. WriteLocal,
+// PlaceLocal, PutServer and Remember may also be called from one other
+// thread of the test.
 #ifndef TESTS_SUPPORT_SYNC_BED_H_
 #define TESTS_SUPPORT_SYNC_BED_H_
 
@@ -269,6 +271,7 @@ class SyncBed {
   std::unique_ptr<relay::TestRelay> tunnel_;
   std::unique_ptr<WriteWatch> watch_;
   std::string view_root_;
+  std::mutex ledger_mu_;  // guards ledger_: a test may write from a thread of its own
   std::set<std::string> ledger_;  // SHA-256 of every content the test put
   std::map<std::string, std::string> blob_sha_;  // stand-in content path -> SHA-256
   std::vector<std::string> carried_writes_;  // unexpected writes of earlier watches
