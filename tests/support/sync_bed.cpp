@@ -706,7 +706,18 @@ std::string SyncBed::ConvergedDifference() {
     sync_id = v.is_string() ? v.get<std::string>() : v.dump();
   }
   if (sync_id != std::to_string(head)) return "sync_id " + sync_id + ", stand-in head " + std::to_string(head);
-  const std::string diff = TreeDiff(LocalTree(), ServerTree());
+  std::map<std::string, TreeEntry> local_tree = LocalTree();
+  std::map<std::string, TreeEntry> server_tree = ServerTree();
+  for (auto* tree : {&local_tree, &server_tree}) {
+    for (auto it = tree->begin(); it != tree->end();) {
+      bool drop = false;
+      for (const std::string& p : ignored_) {
+        drop = drop || it->first == p || it->first.rfind(p + "/", 0) == 0;
+      }
+      it = drop ? tree->erase(it) : std::next(it);
+    }
+  }
+  const std::string diff = TreeDiff(local_tree, server_tree);
   if (!diff.empty()) return "trees differ:\n" + diff;
   return "";
 }

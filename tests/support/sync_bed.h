@@ -225,6 +225,9 @@ class SyncBed {
   // (the top-level working folder left out). Default 60 s, x3 under TSan.
   // false, with a failure that shows the last difference, after `timeout`.
   bool WaitConverged(std::chrono::seconds timeout = std::chrono::seconds(0));
+  // Paths at or below these are left out of WaitConverged's tree
+  // comparison (files a filter holds back on one side).
+  void IgnoreInTrees(std::vector<std::string> prefixes) { ignored_ = std::move(prefixes); }
   // The last difference WaitConverged found ("" when none).
   const std::string& last_difference() const { return last_difference_; }
 
@@ -276,6 +279,7 @@ class SyncBed {
   std::map<std::string, std::string> blob_sha_;  // stand-in content path -> SHA-256
   std::vector<std::string> carried_writes_;  // unexpected writes of earlier watches
   std::string last_difference_;
+  std::vector<std::string> ignored_;
 };
 
 }  // namespace testsupport
