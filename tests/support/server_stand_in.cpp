@@ -289,6 +289,14 @@ std::vector<ServerStandIn::Object> ServerStandIn::List(const std::string& path, 
   return out;
 }
 
+std::vector<ServerStandIn::Object> ServerStandIn::Versions(uint64_t view) {
+  std::vector<Object> out;
+  for (const json& v : ArrayOf(Request(WithView({{"op", "versions"}}, view)), "versions")) {
+    out.push_back(ObjectFrom(v));
+  }
+  return out;
+}
+
 uint64_t ServerStandIn::Head(uint64_t view) {
   std::optional<json> reply = Request(WithView({{"op", "head"}}, view));
   return reply ? U64(*reply, "head") : 0;
