@@ -11,12 +11,16 @@ constexpr const char* kComponent = "client_debug";
 }  // namespace
 
 VelkoraApp::VelkoraApp()
-    : app_running(0), task(nullptr), task_count(0), msg_thread(), thread_started(false), thread_alive(false) {}
+    : app_running(0), task(), msg_thread(), thread_started(false), thread_alive(false) {}
 
 VelkoraApp::~VelkoraApp() {
   // An owner that forgot kill would leave a thread running on a destroyed
   // object; joining here costs nothing when kill has run.
   kill();
+  // Handlers called without the thread (tests) may leave tasks running;
+  // deleting a task whose thread still runs is undefined.
+  stop_all();
+  destroy_tasks();
 }
 
 int VelkoraApp::run() {

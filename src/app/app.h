@@ -9,11 +9,20 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <vector>
 
+#include "foundation/ustring.h"
 #include "protocol/pobject.h"
+#include "session/registry.h"
+#include "session/task.h"
+#include "worker/worker.h"
 
-class Task;
+class Detector;
+class ProgressSyncer;
+class RecycleCleaner;
+class Syncer;
 
 // One object, owned by `main` (there is no process-wide instance to look up:
 // nothing but main and its control loop reaches it). The control loop (main thread) hands each
@@ -46,8 +55,9 @@ class VelkoraApp {
   };
 
   VelkoraApp();
-  // Leaves the task table alone ("unlink" or "stop" has emptied it). The
-  // application thread must have been joined (kill) if it was started.
+  // Joins the application thread (kill), then stops, joins and deletes any
+  // task left in the table (handlers called directly, without the thread);
+  // the shared environment is left as it is.
   ~VelkoraApp();
   VelkoraApp(const VelkoraApp&) = delete;
   VelkoraApp& operator=(const VelkoraApp&) = delete;
@@ -85,33 +95,109 @@ class VelkoraApp {
   // --- Handlers, one source file each, run on the application thread. ---
   // Each reports a failure by an "error" text in `rsp`; results are not
   // looked at by the dispatcher.
+
+  // "link": init_env, then init_members, then start_all. A second "link"
+  // while linked unlinks first. 0; -1 when the environment cannot be
+  // prepared ("error" written, no task started).
   int do_link(const PObject& req, PObject& rsp);
-  // "unlink" and the second half of "stop". 0.
+  // "unlink" and the second half of "stop": stop_all, destroy_tasks,
+  // destroy_env. 0; harmless while unlinked.
   int do_unlink();
-  int pause_session(const PObject& req, PObject& rsp);
-  int resume_session(const PObject& req, PObject& rsp);
+
+  // --- Linking and the task set (task_set.cpp, environment.cpp) ---
+  // Certificate path, filter database, file-status database (emptied),
+  // system filter. 0, or -1 after an ERROR line.
+  static int init_env();
+  // Closes the databases and clears every process-wide store.
+  static void destroy_env();
+  // The settings at DEBUG level.
+  static void print_settings();
+  // init_tasks' result.
+  int init_members();
+  // Builds the table: Detector, RecycleCleaner, Syncer, ProgressSyncer,
+  // then worker_count - 1 workers. 0.
+  int init_tasks();
+  // destroy_tasks.
+  void destroy_members();
+  // Deletes every task (each stopped and joined before) and empties the
+  // table.
+  void destroy_tasks();
+  // Run on every task, in table order.
+  void start_all();
+  // Stop on every task, then Join on every task, in table order.
+  void stop_all();
+  void pause_all();
+  void resume_all();
+  // Pause / Resume on every worker.
+  void pause_worker();
+  void resume_worker();
+  // Aborts the event in hand of every worker that `filter` selects and
+  // waits until each of them is back at the top of its loop; at once when
+  // none matches or while unlinked.
+  void interrupt_worker(const Worker::AbortFilter& filter);
+
+  // The tasks of the table, each null while unlinked.
+  Detector* detector() const;
+  RecycleCleaner* recycle_cleaner() const;
+  Syncer* syncer() const;
+  ProgressSyncer* progress_syncer() const;
+  // The workers in table order; empty while unlinked.
+  std::vector<Worker*> workers() const;
+  // The reply time-out, in seconds, of the workers that later links build
+  // (90 unless changed): how long a worker waits for reply data, and for an
+  // upload's reply once it was interrupted. Tests shorten it.
+  void set_worker_reply_timeout(uint32_t seconds) { worker_reply_timeout = seconds; }
+
+  // --- Connections and status (add_connection.cpp ... get_status.cpp) ---
   int add_connection(const PObject& req, PObject& rsp);
   int reload_connection(const PObject& req, PObject& rsp);
   int remove_connection(const PObject& req, PObject& rsp);
-  int reload_session(const PObject& req, PObject& rsp);
-  int add_session(const PObject& req, PObject& rsp);
-  int remove_session(const PObject& req, PObject& rsp);
   // Writes "session_list", "connection_list" and "worker_list"; a list
   // without entries stays null.
   int get_status(const PObject& req, PObject& rsp);
   int get_session_status(PObject& list);
   int get_connection_status(PObject& list);
   int get_worker_status(PObject& list);
+
+  // --- Session creation (add_session.cpp and its helpers) ---
+  int add_session(const PObject& req, PObject& rsp);
+  // 0 when the session is registered, -1 when it is not.
+  int create_registry_entry(const PObject& create_info);
+  // The session's folders: sync and config folders checked, signature
+  // folder made, working and recycle folders made anew. 0 or -1.
+  int create_session_environment(const ustring& local_path, const ustring& config_path);
+  // FSStat (case-exact) succeeds with the type FT_DIR.
+  bool is_dir(const ustring& path);
+  // Replaces the session's progress-cache entries by its stored resume
+  // conditions, in row-id order. 0, or -1 when they cannot be read.
+  int load_resume_condition(uint64_t sess_id);
+
+  // --- Session control (reload_session.cpp, remove_session.cpp, ...) ---
+  int reload_session(const PObject& req, PObject& rsp);
+  // Reloads the session's three rule lists and reconciles them; "error"
+  // written on failure. 0 or -1.
+  int reload_filter(Registry::Entry& ent, PObject& rsp);
+  // Queues again the session's local events held back by filters.
+  void reload_local_events(Registry::Entry& reg);
+  void change_permission(Registry::Entry& ent, bool read_only);
+  void change_recursive(Registry::Entry& ent, bool recursive);
+  // Deletes every sub-folder of `path` but the working folder.
+  void remove_all_dir(const ustring& path);
+  int remove_session(const PObject& req, PObject& rsp);
+  int remove_one_session(uint64_t sess_id, PObject& rsp);
+  int pause_session(const PObject& req, PObject& rsp);
+  int resume_session(const PObject& req, PObject& rsp);
   int add_event(const PObject& req, PObject& rsp);
 
  private:
   // 1 from run until "stop" is handled; read by the application thread
   // between requests.
   std::atomic<int> app_running;
-  // The task table built by "link"; null and 0 while unlinked. Application
-  // thread only.
-  Task** task;
-  uint32_t task_count;
+  // The task table built by "link"; empty while unlinked. Slots 0 to 3 hold
+  // the Detector, RecycleCleaner, Syncer and ProgressSyncer, the rest
+  // workers. Application thread only.
+  std::vector<std::unique_ptr<Task>> task;
+  uint32_t worker_reply_timeout = 90;
 
   std::deque<msg_t> msg_queue;
   std::mutex msg_lock;               // guards msg_queue, thread_alive, thread_started

@@ -6,6 +6,8 @@
 
 int VelkoraApp::do_unlink() {
   Logger::LogMsg(Logger::L_INFO, "client_debug", "[INFO] app(%d): unlink daemon\n", __LINE__);
-  // No task table is built yet, so there is nothing to stop.
+  stop_all();
+  destroy_tasks();
+  destroy_env();
   return 0;
 }

@@ -1,9 +1,21 @@
 // "pause": pauses the selected sessions after interrupting their workers.
+#include <vector>
+
 #include "app/app.h"
+#include "app/session_selection.h"
 
 int VelkoraApp::pause_session(const PObject& req, PObject& rsp) {
-  // Nothing is set up for it yet: the reply carries only the "ack".
-  (void)req;
-  (void)rsp;
+  (void)rsp;  // nothing to report
+  const Worker::AbortFilter filter = SessionSelection(req);
+  pause_worker();
+  interrupt_worker(filter);
+  std::vector<Registry::Entry> all;
+  Registry& registry = Registry::getInstance();
+  registry.GetAll(all);
+  for (const Registry::Entry& entry : all) {
+    // In place: a worker's recycle time recorded meanwhile stays.
+    if (IsSelected(filter, entry)) (void)registry.SetPause(entry.sess_id, true);
+  }
+  resume_worker();
   return 0;
 }

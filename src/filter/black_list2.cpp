@@ -71,13 +71,18 @@ BlackList2* BlackList2::getInstance() {
 }
 
 int BlackList2::Load(const ustring& path) {
-  return holder_load::Load(path, kFilterOps, "black_list2", __LINE__, [this](Filter& fresh) {
-    FilterMatchIndex index;
-    filter_match_index_build(&fresh, &index);
+  return holder_load::Load(path, kFilterOps, "black_list2", __LINE__, [this](Filter& fresh) { Install(fresh); });
+}
+
+void BlackList2::Install(Filter& parsed) {
+  FilterMatchIndex index;
+  filter_match_index_build(&parsed, &index);
+  {
     ExclusiveLock guard(m_mutex);
-    std::swap(m_filter, fresh);
+    std::swap(m_filter, parsed);
     m_index = index;
-  });
+  }
+  filter_destroy(&parsed);
 }
 
 int BlackList2::TestFilePath(const ustring& path) const {

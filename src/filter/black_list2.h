@@ -5,7 +5,7 @@
 // Threads: every operation takes the holder's own mutex, so worker threads
 // may test while the application thread reloads; a test sees either the old
 // or the new rules, never half of them. Tests and Write take it shared (the
-// workers test every event, in parallel); Load (only for its swap),
+// workers test every event, in parallel); Load and Install (only for their swap),
 // Destroy, Clear, GetFilter and the copy operations take it exclusively. No
 // operation holds the mutex of another holder except the copy operations
 // (both, through std::scoped_lock).
@@ -40,6 +40,12 @@ class BlackList2 {
   // list when none was ever loaded) and one L_ERR line is logged. The file
   // is parsed outside the mutex: tests are held up only for the swap.
   int Load(const ustring& path);
+  // Puts the rules of `parsed`, a record that filter_read has filled, in
+  // force, as a successful Load would; the mutex is held only for the swap
+  // and the previous rules are freed after it. `parsed` is left destroyed
+  // (filter_init it before reuse). Lets a caller parse several rule files
+  // first and put them in force only when every one of them parsed.
+  void Install(Filter& parsed);
 
   // The session-relative path (UTF-8, beginning with "/") tested as a file
   // or a folder; 0 or the first FILTER_* code that blocks it. Allocate

@@ -1,6 +1,6 @@
 // The reload step shared by the three rule-list holders: parse into a fresh
-// record outside the lock, swap it in under the lock only on success, and
-// free the old record after unlocking. A failed reload keeps the rules in
+// record outside the lock, and only on success swap it in under the lock
+// (the holder's Install), freeing the old record after unlocking. A failed reload keeps the rules in
 // force: one mistyped file must not switch off a running session's
 // exclusions (selective sync included).
 #ifndef FILTER_HOLDER_LOAD_H_
@@ -24,24 +24,29 @@ struct RecordOps {
   void (*destroy)(Record*);
 };
 
-// Parses the file at `path` into a fresh record. On success calls
-// `swap_in(fresh)`, which takes the holder's lock and exchanges `fresh` with
-// the held record, then frees what `fresh` holds afterwards (the old rules)
-// outside the lock; returns 0. On failure logs and returns -1 without
-// calling `swap_in`.
-template <typename Record, typename SwapIn>
-int Load(const ustring& path, const RecordOps<Record>& ops, const char* source, int line, SwapIn swap_in) {
-  Record fresh;
-  // A failed allocation leaves empty sets that still grow: nothing to check.
-  (void)ops.init(&fresh);
+// Parses the file at `path` into the initialised record `fresh`. 0; or -1,
+// logged, with `fresh` emptied by the reader (it may be destroyed again).
+template <typename Record>
+int Read(const ustring& path, const RecordOps<Record>& ops, const char* source, int line, Record& fresh) {
   parse_report report{};
   if (ops.read(&fresh, path.c_str_utf8(), &report) != 0) {
-    // The reader has already emptied `fresh`.
     LogFailure(source, line, path, report);
     return -1;
   }
-  swap_in(fresh);
-  ops.destroy(&fresh);
+  return 0;
+}
+
+// Parses the file at `path` into a fresh record. On success calls
+// `install(fresh)`, which puts the fresh rules in force and leaves `fresh`
+// destroyed; returns 0. On failure logs and returns -1 without calling
+// `install`.
+template <typename Record, typename Install>
+int Load(const ustring& path, const RecordOps<Record>& ops, const char* source, int line, Install install) {
+  Record fresh;
+  // A failed allocation leaves empty sets that still grow: nothing to check.
+  (void)ops.init(&fresh);
+  if (Read(path, ops, source, line, fresh) != 0) return -1;
+  install(fresh);
   return 0;
 }
 

@@ -1,8 +1,8 @@
 // ReloadableList: the thread-safe, reloadable holder of one session's
 // extension list (the white list, the force-hash-check list). Workers call
 // Test while the application thread may reload; every operation takes the
-// holder's own lock, shared for Test and exclusive for the swaps of Load
-// and Clear.
+// holder's own lock, shared for Test and exclusive for the swaps of Load,
+// Install and Clear.
 //
 // The record type comes with its functions (as holder_load::RecordOps, and
 // the test of a base name) and the log tag of a failed load.
@@ -31,10 +31,17 @@ class ReloadableList {
   // As BlackList2::Load: 0, or -1 (logged) with the previous list kept.
   int Load(const ustring& path) {
     static constexpr holder_load::RecordOps<Record> kOps = {Init, Read, Destroy};
-    return holder_load::Load(path, kOps, Source, __LINE__, [this](Record& fresh) {
+    return holder_load::Load(path, kOps, Source, __LINE__, [this](Record& fresh) { Install(fresh); });
+  }
+
+  // As BlackList2::Install: puts the rules of `parsed` (filled by the
+  // record's reader) in force; `parsed` is left destroyed.
+  void Install(Record& parsed) {
+    {
       std::unique_lock<std::shared_mutex> guard(m_lock);
-      std::swap(m_list, fresh);
-    });
+      std::swap(m_list, parsed);
+    }
+    Destroy(&parsed);
   }
 
   // TestName of `name` (a base name, UTF-8).
@@ -56,7 +63,7 @@ class ReloadableList {
 
  private:
   Record m_list;
-  mutable std::shared_mutex m_lock;  // tests shared; Load's swap and Clear exclusive
+  mutable std::shared_mutex m_lock;  // tests shared; the swaps of Install and Clear exclusive
 };
 
 #endif  // FILTER_RELOADABLE_LIST_H_

@@ -108,6 +108,20 @@ void Registry::UpdateRecycleTime(const Entry& entry, uint32_t time) {
   if (it != index.end()) it->second.recycle_time = time;
 }
 
+int Registry::SetFlag(uint64_t sess_id, bool Entry::*field, bool value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = index.find(sess_id);
+  if (it == index.end()) return 0;
+  it->second.*field = value;
+  return 1;
+}
+
+int Registry::SetReadOnly(uint64_t sess_id, bool read_only) { return SetFlag(sess_id, &Entry::read_only, read_only); }
+
+int Registry::SetRecursive(uint64_t sess_id, bool recursive) { return SetFlag(sess_id, &Entry::recursive, recursive); }
+
+int Registry::SetPause(uint64_t sess_id, bool pause) { return SetFlag(sess_id, &Entry::pause, pause); }
+
 void Registry::lock() const { mutex.lock(); }
 
 void Registry::unlock() const { mutex.unlock(); }

@@ -103,12 +103,22 @@ class Registry {
   void InitRecycleTime(const Entry& entry, uint32_t time);
   // Sets the stored entry's recycle_time to `time`, 0 included.
   void UpdateRecycleTime(const Entry& entry, uint32_t time);
+  // Field setters for the application's session changes: each writes one
+  // flag of the stored entry of `sess_id` in place, under `mutex`, so that a
+  // task's concurrent InitRecycleTime (or any other setter) is never undone
+  // by writing back a stale copy. 1 when the entry is stored, 0 (nothing
+  // changed) when not.
+  int SetReadOnly(uint64_t sess_id, bool read_only);
+  int SetRecursive(uint64_t sess_id, bool recursive);
+  int SetPause(uint64_t sess_id, bool pause);
 
   // Take and release `mutex`. No operation may be called in between.
   void lock() const;
   void unlock() const;
 
  private:
+  int SetFlag(uint64_t sess_id, bool Entry::*field, bool value);
+
   std::map<uint64_t, Entry> index;  // by sess_id
   mutable std::mutex mutex;
 };

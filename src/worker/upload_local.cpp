@@ -80,6 +80,18 @@ int Worker::CheckLocalModification(const PObject& request, const PObject& /*repl
   return 0;
 }
 
+void Worker::DropStoredSignature(const char* why) {
+  WORKER_LOG(L_WARNING, "[WARNING] worker(%d): UploadLocal: '%s' %s, its signature is dropped\n",
+             GetFullPath().c_str_utf8(), why);
+  DBFileInfo stored;
+  FileEventDB* db = GetEventDatabase();
+  if (db != nullptr && db->getEventInfo(GetPath(), stored) == 1 && !stored.signaturePath.empty() &&
+      IsFileExist(stored.signaturePath, false) && FSRemove(stored.signaturePath, false) != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): UploadLocal: failed to remove signature '%s'\n",
+               stored.signaturePath.c_str_utf8());
+  }
+}
+
 int Worker::UploadLocal() {
   const ustring& full = GetFullPath();
   const char* full_text = full.c_str_utf8();
@@ -197,16 +209,7 @@ int Worker::UploadLocal() {
       // other than the recorded hash: without the signature the next upload
       // goes whole instead of building a delta on those bytes.
       if (upload_body_identity.valid && !upload_body_identity.Same(FileIdentity::Of(full))) {
-        WORKER_LOG(L_WARNING,
-                   "[WARNING] worker(%d): UploadLocal: '%s' changed while it was sent, its signature is dropped\n",
-                   full_text);
-        DBFileInfo stored;
-        FileEventDB* db = GetEventDatabase();
-        if (db != nullptr && db->getEventInfo(path, stored) == 1 && !stored.signaturePath.empty() &&
-            IsFileExist(stored.signaturePath, false) && FSRemove(stored.signaturePath, false) != 0) {
-          WORKER_LOG(L_ERR, "[ERROR] worker(%d): UploadLocal: failed to remove signature '%s'\n",
-                     stored.signaturePath.c_str_utf8());
-        }
+        DropStoredSignature("changed while it was sent");
       }
       if (CheckLocalModification(request, reply) < 0) {
         WORKER_LOG(L_ERR, "[ERROR] worker(%d): UploadLocal: Failed to CheckLocalModification.\n");
@@ -220,6 +223,7 @@ int Worker::UploadLocal() {
   }
 
   const uint64_t code = reply["error"]["code"].asUInt32();
+  const bool sent_delta = static_cast<const PObject&>(request)["file"]["is_delta"].asBool();
   ClearCache();
   // The request's delta file, if any, serves no later attempt.
   ClearPObject(reply);
@@ -249,6 +253,14 @@ int Worker::UploadLocal() {
                GetErrorString(ProtoResp2ErrorCode(SPROTO_ERR_INTERNAL)));
     (void)RemoveDatabaseInfo();  // as above
     return ERR_INT;
+  }
+  if (code == SPROTO_ERR_UPLOAD && sent_delta) {
+    // The server could not apply the delta to its version: the stored
+    // signature is not of that version (a kill between the record's write
+    // and the signature's move leaves such a pair). Retried with the same
+    // signature, the delta would be refused for ever. The error is then
+    // handled as any other.
+    DropStoredSignature("had a delta refused");
   }
   if (code_class == SProtoErrClass(SPROTO_ERR_RESUME)) return ERR_INT;
   const int mapped = ProtoResp2ErrorCode(static_cast<uint32_t>(code));

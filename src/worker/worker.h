@@ -352,6 +352,10 @@ class Worker : public Task, private RoadHooks {
   // After an accepted upload: queues a local remove when the file is gone.
   // 0, or -1 when it cannot be examined.
   int CheckLocalModification(const PObject& request, const PObject& reply);
+  // Removes the stored signature of the current path (the record's
+  // `signaturePath`), so that its next upload goes whole. `why` ends the
+  // warning logged.
+  void DropStoredSignature(const char* why);
 
   // ---- The file block of an upload (prepare_file_block.cpp) ----
   // Fills request "file": a reference, a delta against the record's

@@ -6,13 +6,15 @@
 #include <string>
 
 #include "foundation/logger.h"
+#include "settings/settings.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using testsupport::TempDirTest;
 
-// Logs client_debug at DEBUG into a file of the test's folder.
+// Logs client_debug at DEBUG into a file of the test's folder; the
+// databases and the system filter of a link lie there too.
 class AppTest : public TempDirTest {
  protected:
   void SetUp() override {
@@ -20,8 +22,15 @@ class AppTest : public TempDirTest {
     ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, ustring(Path("log").c_str()),
                                  ustring(Path("levels").c_str()), 50),
               0);
+    WriteFile("system.filter", "");
+    WriteFile("daemon.conf", "filter_db_path=" + Path("filter.db") + "\nfstat_db_path=" + Path("fstat.db") +
+                                 "\nsystem_filter_path=" + Path("system.filter") + "\nworker_count=1\n");
+    ASSERT_EQ(Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()), 0);
   }
-  void TearDown() override { Logger::ResetForTest(); }
+  void TearDown() override {
+    Settings::getInstance()->resetToDefaults();
+    Logger::ResetForTest();
+  }
 
   std::string Log() const { return ReadFile("log"); }
   size_t ErrorLines() const {
@@ -53,20 +62,38 @@ class AppTest : public TempDirTest {
   VelkoraApp app_;
 };
 
-TEST_F(AppTest, EveryActionOfTheTableIsAcknowledgedWithoutAnError) {
+TEST_F(AppTest, EveryActionWithoutKeysGetsItsAnswer) {
   ASSERT_EQ(app_.run(), 0);
-  for (const char* action : {"link", "unlink", "pause", "resume", "link_connection", "reload_connection",
-                             "unlink_connection", "reload_session", "add_session", "remove_session", "add_event"}) {
+  struct Case {
+    const char* action;
+    const char* error;  // "" for none
+  };
+  // In table order; "link" comes first so the others meet a linked daemon
+  // until "unlink".
+  const Case cases[] = {
+      {"link", ""},
+      {"pause", ""},
+      {"resume", ""},
+      {"link_connection", "Invalid parameters"},
+      {"reload_connection", "Invalid parameters"},
+      {"unlink_connection", ""},
+      {"remove_session", ""},
+      {"add_event", ""},
+      {"unlink", ""},
+  };
+  for (const Case& c : cases) {
     PObject rsp;
-    ASSERT_EQ(app_.send_message(Request(action), rsp), 0) << action;
-    EXPECT_EQ(Text(rsp), Text(AckOnly())) << action;
+    ASSERT_EQ(app_.send_message(Request(c.action), rsp), 0) << c.action;
+    PObject expected = AckOnly();
+    if (*c.error != '\0') expected["error"] = c.error;
+    EXPECT_EQ(Text(rsp), Text(expected)) << c.action;
   }
   PObject rsp;
   ASSERT_EQ(app_.send_message(Request("get_status"), rsp), 0);
   EXPECT_EQ(Text(rsp), Text(StatusReply()));
   EXPECT_TRUE(rsp["session_list"].isNull());
-  EXPECT_EQ(ErrorLines(), 0u) << Log();
-  // "unlink" ran once by itself.
+  // Only the two refused connections logged an error.
+  EXPECT_EQ(ErrorLines(), 2u) << Log();
   EXPECT_NE(Log().find("[INFO] app("), std::string::npos);
   EXPECT_NE(Log().find("): unlink daemon\n"), std::string::npos);
   app_.kill();

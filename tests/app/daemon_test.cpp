@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "raw_peer.h"
@@ -357,22 +358,41 @@ TEST_F(DaemonTest, AStopSignalEndsARequestThatIsStillArriving) {
   EXPECT_FALSE(Exists(daemon_.PidFilePath()));
 }
 
-TEST_F(DaemonTest, EveryActionButStopIsAcknowledged) {
+TEST_F(DaemonTest, EveryActionWithoutKeysGetsItsAnswer) {
   UiStandIn ui;
   ASSERT_GT(StartToward(ui), 0);
-  for (const char* action : {"link", "unlink", "pause", "resume", "link_connection", "reload_connection",
-                             "unlink_connection", "reload_session", "add_session", "remove_session", "get_status",
-                             "add_event"}) {
+  struct Case {
+    const char* action;
+    const char* error;  // "" for none
+  };
+  const Case cases[] = {
+      {"link", ""},
+      {"pause", ""},
+      {"resume", ""},
+      {"link_connection", "Invalid parameters"},
+      {"reload_connection", "Invalid parameters"},
+      {"unlink_connection", ""},
+      {"remove_session", ""},
+      {"get_status", ""},
+      {"add_event", ""},
+      {"unlink", ""},
+  };
+  for (const Case& c : cases) {
     PObject req;
-    req["action"] = action;
+    req["action"] = c.action;
     PObject reply;
-    ASSERT_EQ(ui.request(req, &reply), UiStandIn::kReply) << action;
-    EXPECT_EQ(reply["ack"].asString(), "ok") << action;
-    EXPECT_FALSE(reply.hasMember("error")) << action;
+    ASSERT_EQ(ui.request(req, &reply), UiStandIn::kReply) << c.action;
+    EXPECT_EQ(reply["ack"].asString(), "ok") << c.action;
+    // Read through const: the writing operator[] would insert the member.
+    EXPECT_EQ(std::as_const(reply)["error"].asString(), c.error) << c.action;
+    // Only the status reply carries keys of its own: its three null lists.
+    const size_t keys = std::string(c.action) == "get_status" ? 4 : (*c.error != '\0' ? 2 : 1);
+    EXPECT_EQ(reply.asMap().size(), keys) << c.action;
   }
   std::string out = daemon_.Stdout();
   EXPECT_EQ(out.find("Unknown IPC action"), std::string::npos) << out;
-  EXPECT_EQ(out.find("[ERROR] app("), std::string::npos) << out;
+  EXPECT_EQ(Count(out, "[ERROR] app("), 2u) << out;
+  EXPECT_EQ(Count(out, "invalid parameters."), 2u) << out;
   StopCleanly(ui);
 }
 

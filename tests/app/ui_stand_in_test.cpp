@@ -102,4 +102,30 @@ TEST(UiStandInTest, ATakenPortIsReported) {
   EXPECT_NE(second.error().find("listen on 127.0.0.1:"), std::string::npos) << second.error();
 }
 
+// A user interface that goes away and comes back on the same port: while
+// closed, a notifier's connection fails; after reopening, messages arrive
+// again beside those kept, and the latest announcement is the daemon's port.
+TEST(UiStandInTest, ListenerClosedAndReopenedOnTheSamePort) {
+  UiStandIn ui;
+  ASSERT_GT(ui.port(), 0) << ui.error();
+  const int port = ui.port();
+  PObject first;
+  first["daemon_port"] = 1025;
+  ASSERT_EQ(Notify(port, first), 0);
+  ASSERT_EQ(ui.daemonPort(20s), 1025);
+
+  ui.closeListener();
+  PObject lost;
+  lost["notify"] = "recent_file";
+  EXPECT_NE(Notify(port, lost), 0);
+  ASSERT_TRUE(ui.reopenListener());
+  EXPECT_EQ(ui.port(), port);
+  PObject second;
+  second["daemon_port"] = 1031;
+  ASSERT_EQ(Notify(port, second), 0);
+  ASSERT_TRUE(ui.waitFor([](const std::vector<PObject>& m) { return m.size() == 2; }, 20s));
+  EXPECT_EQ(ui.daemonPort(0ms), 1031) << "the latest announcement wins";
+  EXPECT_EQ(ui.decodeFailures(), 0u);
+}
+
 }  // namespace

@@ -115,6 +115,16 @@ TEST(ServerStandInTest, ControlChangesAreVersionedAndReadBack) {
   EXPECT_TRUE(history[2].removed);
   EXPECT_EQ(history[2].version, v5) << "the child's tombstone shares the folder's version";
   EXPECT_EQ(PathsOf(server.List()), (std::vector<std::string>{"/big.bin", "/empty"}));
+  // Every kept state, tombstones included, by path and version.
+  std::vector<ServerStandIn::Object> all = server.Versions();
+  std::vector<std::string> seen;
+  for (const ServerStandIn::Object& v : all) {
+    seen.push_back(v.path + (v.removed ? " removed" : ""));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"/big.bin", "/docs", "/docs removed", "/docs/a.txt", "/docs/a.txt",
+                                            "/docs/a.txt removed", "/empty"}));
+  EXPECT_EQ(all[3].md4, kMd4Abc);
+  EXPECT_EQ(all[5].version, v5);
   server.Stop();
 }
 

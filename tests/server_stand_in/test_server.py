@@ -402,6 +402,11 @@ class Resume(ServerCase):
         r = c.call("resume_download", dict(req, file={"offset": 123456}))
         self.assertEqual(r["file"]["data"], data[123456:])
         self.assertEqual((r["sync_id"], r["file"]["size"]), (1, len(data)))
+        # The journal's reply summary counts the body bytes of each attempt.
+        bodies = [(e["summary"]["offset"], e["summary"]["body"])
+                  for e in self.si.ok("journal")["events"]
+                  if e["event"] == "reply" and e["action"] == "resume_download"]
+        self.assertEqual(bodies[-1], (123456, len(data) - 123456))
 
     def test_body_before_its_token_is_appended_to_the_token(self):
         data = os.urandom(300000)
@@ -580,6 +585,10 @@ class Control(ServerCase):
         self.assertEqual(self.si.ok("remove", path="/a")["version"], 4)
         h = self.si.ok("history", path="/a/b")["versions"]
         self.assertEqual([(v["version"], v["removed"]) for v in h], [(2, False), (4, True)])
+        self.assertEqual([(v["path"], v["version"], v["removed"])
+                          for v in self.si.ok("versions")["versions"]],
+                         [("/a", 1, False), ("/a", 4, True), ("/a/b", 2, False),
+                          ("/a/b", 4, True), ("/c", 3, False)])
         self.assertFalse(self.si.control("get", path="/a/b")["ok"])
         self.assertFalse(self.si.control("put", path="bad", data_b64="")["ok"])
         self.assertFalse(self.si.control("nope")["ok"])

@@ -106,4 +106,33 @@ TEST_F(RegistryConcurrencyTest, ReadersAgainstWriterWithDatabases) {
   for (uint64_t id = 1; id <= kSessions; ++id) EXPECT_FALSE(Exists(SessionDB(id) + "-wal")) << id;
 }
 
+// A task records a recycle time while another thread flips the session's
+// flags: with in-place setters no recycle time is lost, as it was when the
+// flags were changed on a copy and written back with Set.
+TEST(RegistryFlagsConcurrencyTest, SettersNeverUndoARecycleTime) {
+  Registry registry;
+  Registry::Entry e;
+  e.sess_id = 7;
+  registry.Set(e);
+  constexpr uint32_t kRounds = 20000;
+  std::atomic<bool> done{false};
+  std::thread flipper([&] {
+    for (uint32_t i = 0; !done; ++i) {
+      registry.SetPause(7, i % 2 == 0);
+      registry.SetReadOnly(7, i % 3 == 0);
+      registry.SetRecursive(7, i % 5 == 0);
+    }
+  });
+  int lost = 0;
+  for (uint32_t t = kRounds; t > 0; --t) {
+    registry.InitRecycleTime(e, t);
+    Registry::Entry out;
+    ASSERT_EQ(1, registry.Find(7, out));
+    if (out.recycle_time != t) ++lost;
+  }
+  done = true;
+  flipper.join();
+  EXPECT_EQ(0, lost);
+}
+
 }  // namespace

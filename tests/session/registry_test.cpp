@@ -113,6 +113,45 @@ TEST(RegistryTest, RecycleTimes) {
   EXPECT_EQ(1u, r.Size());
 }
 
+// Each setter changes its one flag of the stored entry, leaves every other
+// field (the recycle time a task set meanwhile included) and reports an
+// unknown id without storing anything.
+TEST(RegistryTest, FlagSettersChangeOneFieldInPlace) {
+  using Setter = int (Registry::*)(uint64_t, bool);
+  const struct {
+    const char* name;
+    Setter set;
+    bool Registry::Entry::*field;
+  } setters[] = {
+      {"SetReadOnly", &Registry::SetReadOnly, &Registry::Entry::read_only},
+      {"SetRecursive", &Registry::SetRecursive, &Registry::Entry::recursive},
+      {"SetPause", &Registry::SetPause, &Registry::Entry::pause},
+  };
+  for (const auto& s : setters) {
+    Registry r;
+    Registry::Entry e = Session(1);
+    e.read_only = e.recursive = e.pause = false;
+    r.Set(e);
+    r.Set(Session(2));
+    r.InitRecycleTime(e, 500);
+    for (bool value : {true, true, false}) {
+      ASSERT_EQ(1, (r.*s.set)(1, value)) << s.name;
+      Registry::Entry out;
+      ASSERT_EQ(1, r.Find(1, out));
+      EXPECT_EQ(value, out.*s.field) << s.name;
+      EXPECT_EQ(500u, out.recycle_time) << s.name;
+      EXPECT_EQ(10u, out.conn_id) << s.name;
+      int others = int(out.read_only) + int(out.recursive) + int(out.pause) - int(out.*s.field);
+      EXPECT_EQ(0, others) << s.name;
+    }
+    Registry::Entry two;
+    ASSERT_EQ(1, r.Find(2, two));
+    EXPECT_FALSE(two.read_only || two.recursive || two.pause) << s.name;
+    EXPECT_EQ(0, (r.*s.set)(3, true)) << s.name;
+    EXPECT_EQ(2u, r.Size()) << s.name;
+  }
+}
+
 TEST(RegistryTest, FreshEntryAndClear) {
   Registry::Entry e;
   EXPECT_EQ(PERM_SYNC_ALL, e.perm_mode);

@@ -314,6 +314,14 @@ std::vector<ServerStandInCore::Object> ServerStandInCore::List(const std::string
   return out;
 }
 
+std::vector<ServerStandInCore::Object> ServerStandInCore::Versions(uint64_t view) {
+  std::vector<Object> out;
+  for (const json& v : Array(Request(WithView({{"op", "versions"}}, view)), "versions")) {
+    out.push_back(ObjectFrom(v));
+  }
+  return out;
+}
+
 uint64_t ServerStandInCore::Head(uint64_t view) {
   std::optional<json> reply = Request(WithView({{"op", "head"}}, view));
   return reply ? U64(*reply, "head") : 0;

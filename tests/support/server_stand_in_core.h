@@ -135,6 +135,10 @@ class ServerStandInCore {
   // The view's newest version.
   uint64_t Head(uint64_t view = 0);
 
+  // Every kept state of every path of the view, tombstones included,
+  // sorted by path and then version (path set on each).
+  std::vector<Object> Versions(uint64_t view = 0);
+
   void AddView(uint64_t view, bool read_only = false);
   void AddToken(const std::string& token);
   // Adds a fault rule (README, "Fault rules"); its id, 0 on failure.

@@ -110,6 +110,10 @@ UiStandIn::UiStandIn(int port, MessageHook hook) : hook_(std::move(hook)) {
     CloseFd(fd);
     return;
   }
+  // Accepted sockets inherit the flag: with it on both sides,
+  // reopenListener can take the port while closed connections linger.
+  int on = 1;
+  (void)setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (pipe2(wake_fd_, O_CLOEXEC) != 0) {
     error_ = std::string("pipe2: ") + std::strerror(errno);
     CloseFd(fd);
@@ -117,19 +121,46 @@ UiStandIn::UiStandIn(int port, MessageHook hook) : hook_(std::move(hook)) {
   }
   listen_fd_ = fd;
   port_ = bound;
-  thread_ = std::thread(&UiStandIn::AcceptLoop, this);
+  StartAccepting();
 }
 
 UiStandIn::~UiStandIn() {
-  if (thread_.joinable()) {
-    char byte = 0;
-    while (write(wake_fd_[1], &byte, 1) < 0 && errno == EINTR) {
-    }
-    thread_.join();
-  }
+  StopAccepting();
   CloseFd(listen_fd_);
   CloseFd(wake_fd_[0]);
   CloseFd(wake_fd_[1]);
+}
+
+void UiStandIn::StartAccepting() { thread_ = std::thread(&UiStandIn::AcceptLoop, this); }
+
+void UiStandIn::StopAccepting() {
+  if (!thread_.joinable()) return;
+  char byte = 0;
+  while (write(wake_fd_[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+  thread_.join();
+  while (read(wake_fd_[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void UiStandIn::closeListener() {
+  std::lock_guard<std::mutex> guard(listener_mutex_);
+  StopAccepting();
+  CloseFd(listen_fd_);
+}
+
+bool UiStandIn::reopenListener() {
+  std::lock_guard<std::mutex> guard(listener_mutex_);
+  if (listen_fd_ >= 0 || port_ < 0) return listen_fd_ >= 0;
+  int bound = -1;
+  int fd = loopback::BindLoopback(port_, 128, &bound);
+  if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+    CloseFd(fd);
+    return false;
+  }
+  listen_fd_ = fd;
+  StartAccepting();
+  return true;
 }
 
 void UiStandIn::AcceptLoop() {
@@ -186,9 +217,9 @@ int UiStandIn::daemonPort(std::chrono::milliseconds timeout) {
   int found = -1;
   waitFor(
       [&found](const std::vector<PObject>& msgs) {
-        for (const PObject& m : msgs) {
-          if (m.hasMember("daemon_port") && m["daemon_port"].isInteger()) {
-            found = static_cast<int>(m["daemon_port"].asUInt64());
+        for (auto m = msgs.rbegin(); m != msgs.rend(); ++m) {
+          if (m->hasMember("daemon_port") && (*m)["daemon_port"].isInteger()) {
+            found = static_cast<int>((*m)["daemon_port"].asUInt64());
             return true;
           }
         }

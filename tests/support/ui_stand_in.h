@@ -55,9 +55,18 @@ class UiStandIn {
   // once and after every new message). false after `timeout`.
   bool waitFor(const std::function<bool(const std::vector<PObject>&)>& pred, std::chrono::milliseconds timeout);
 
-  // The port of the first {"daemon_port": D} received, waiting up to
-  // `timeout` for it; -1 when none came.
+  // The port of the latest {"daemon_port": D} received (a restarted daemon
+  // may take another port), waiting up to `timeout` for a first one; -1
+  // when none came.
   int daemonPort(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+  // A user interface that goes away and comes back: closeListener stops
+  // accepting and closes the listening socket (connections then fail);
+  // reopenListener listens again on the same port (SO_REUSEADDR, as the
+  // daemon's listener). Messages received and the announced port are kept.
+  // reopenListener returns false when the port cannot be taken again.
+  void closeListener();
+  bool reopenListener();
 
   // Results of request.
   enum RequestResult {
@@ -88,6 +97,11 @@ class UiStandIn {
   // stores it, or counts a failure.
   void ReadOne(int fd);
 
+  // Starts the accept thread on listen_fd_.
+  void StartAccepting();
+  // Ends the accept thread (and drains its wake byte).
+  void StopAccepting();
+
   int listen_fd_ = -1;
   int wake_fd_[2] = {-1, -1};  // a byte on [1] ends the accept thread
   int port_ = -1;
@@ -99,6 +113,7 @@ class UiStandIn {
   std::vector<PObject> messages_;
   std::atomic<size_t> decode_failures_{0};
 
+  std::mutex listener_mutex_;  // serialises closeListener and reopenListener
   std::mutex request_mutex_;  // one request at a time
   std::thread thread_;
 };

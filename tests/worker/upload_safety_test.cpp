@@ -156,4 +156,42 @@ TEST_F(UploadSafety, ChangedBetweenAttempts) {
   ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()), rig_->storeSha256());
 }
 
+// A kill between the record's write and the signature's move leaves the
+// record of one version beside the signature of another. The next edit's
+// delta is built on the wrong base and refused (0x9000); the refusal drops
+// the signature, so the retry goes whole instead of being refused for ever.
+TEST_F(UploadSafety, DeltaOnForeignSignatureRefusedThenWhole) {
+  Make();
+  const std::string mine = deltatest::RandomBytes(300000, 11);
+  std::string other = deltatest::RandomBytes(300000, 12);
+  Put("/a", mine);
+  Put("/b", other);
+  for (const char* rel : {"/a", "/b"}) ASSERT_EQ(ERR_OK, Upload(rel).result) << rel;
+  DBFileInfo a;
+  DBFileInfo b;
+  ASSERT_EQ(1, rig_->eventDb().getEventInfo("/a", a));
+  ASSERT_EQ(1, rig_->eventDb().getEventInfo("/b", b));
+  Spill(a.signaturePath.c_str_utf8(), Slurp(b.signaturePath.c_str_utf8()));
+
+  // Built on the foreign signature, the delta copies blocks the server's
+  // version of /a does not hold.
+  other[5000] ^= 0x5a;
+  const time_t recorded = Mtime(rig_->local("/a"));
+  Put("/a", other);
+  SetMtime(rig_->local("/a"), recorded + 60);  // same size: only a new time sends it
+  const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+  rig_->server().ExpectViolation("upload of /a: content has size");
+  EXPECT_EQ(ERR_INT, Upload("/a").result);
+  EXPECT_TRUE(rig_->logged("had a delta refused"));
+  EXPECT_EQ(ERR_OK, Upload("/a").result);
+
+  const auto uploads = Uploads();
+  ASSERT_EQ(4u, uploads.size());
+  EXPECT_TRUE(Flag(uploads[2]["file"], "is_delta")) << uploads[2];
+  EXPECT_FALSE(Flag(uploads[3]["file"], "is_delta")) << uploads[3];
+  EXPECT_FALSE(Flag(uploads[3]["file"], "refer")) << uploads[3];
+  ExpectStored("/a");
+  ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()), rig_->storeSha256());
+}
+
 }  // namespace

@@ -133,6 +133,9 @@ class ControlSession:
     def op_history(self, req):
         return {"versions": self.srv.store.history(self.view(req), self.path(req))}
 
+    def op_versions(self, req):
+        return {"versions": self.srv.store.versions(self.view(req))}
+
     def op_list(self, req):
         return {"entries": self.srv.store.listing(self.view(req),
                                                   self.path(req, "/", allow_root=True))}

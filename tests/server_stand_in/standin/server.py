@@ -1008,7 +1008,8 @@ class Connection:
             fm["data"] = codec.FileSlice(body, offset, length - offset)
         reply["file"] = fm
         return reply, {"sync_id": entry.version, "delta": bool(is_delta),
-                       "refer": body is None, "offset": offset}
+                       "refer": body is None, "offset": offset,
+                       "body": 0 if body is None else length - offset}
 
     def download_body(self, tok, vid, path, base, cur):
         """One body per (token, path, base), kept until shutdown, so that a

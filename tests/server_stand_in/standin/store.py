@@ -537,6 +537,19 @@ class Store:
         with self.lock:
             return [e.describe() for e in self.view(vid).objects.get(path, ())]
 
+    def versions(self, vid):
+        """Every kept state of every path of the view, tombstones included,
+        sorted by path and then version."""
+        with self.lock:
+            out = []
+            for p, h in self.view(vid).objects.items():
+                for e in h:
+                    d = e.describe()
+                    d["path"] = p
+                    out.append(d)
+            out.sort(key=lambda d: (d["path"], d["version"]))
+            return out
+
     def listing(self, vid, path="/"):
         with self.lock:
             view = self.view(vid)

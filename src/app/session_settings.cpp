@@ -1,0 +1,69 @@
+// "reload_session": the read-only and recursive settings of a session.
+#include "app/app.h"
+#include "foundation/file_op.h"
+#include "foundation/logger.h"
+#include "session/event_manager.h"
+#include "session/session_path.h"
+
+namespace {
+
+constexpr const char* kComponent = "client_debug";
+
+}  // namespace
+
+void VelkoraApp::change_permission(Registry::Entry& ent, bool read_only) {
+  const unsigned long long id = ent.sess_id;
+  if (!ent.read_only && read_only) {
+    LOG_WITH_LINE(L_INFO, kComponent, "[INFO] app(%d): chaning permission sync of session %llu to read only\n", id);
+    ent.read_only = true;
+    (void)Registry::getInstance().SetReadOnly(ent.sess_id, true);
+  } else if (ent.read_only && !read_only) {
+    LOG_WITH_LINE(L_INFO, kComponent, "[INFO] app(%d): chaning permission sync of session %llu to read write\n", id);
+    ent.read_only = false;
+    (void)Registry::getInstance().SetReadOnly(ent.sess_id, false);
+    // Local changes made while read-only were never uploaded.
+    EventManager::getInstance()->IssueRescan(ent.sess_id, "/", true);
+  }
+}
+
+void VelkoraApp::change_recursive(Registry::Entry& ent, bool recursive) {
+  if (!ent.recursive && recursive) {
+    LOG_WITH_LINE(L_INFO, kComponent, "[INFO] app(%d): switch to recursive\n");
+    ent.recursive = true;
+    (void)Registry::getInstance().SetRecursive(ent.sess_id, true);
+    // The sub-folders were never pulled: start again from the beginning.
+    if (ent.event_db->setSyncId(0) < 0) {
+      LOG_WITH_LINE(L_ERR, kComponent, "[ERROR] app(%d): failed to reset sync_id of session %llu\n",
+                    static_cast<unsigned long long>(ent.sess_id));
+    }
+  } else if (ent.recursive && !recursive) {
+    LOG_WITH_LINE(L_INFO, kComponent, "[INFO] app(%d): switch to non-recursive\n");
+    ent.recursive = false;
+    (void)Registry::getInstance().SetRecursive(ent.sess_id, false);
+    if (ent.event_db->rmAllFolders() < 0) {
+      LOG_WITH_LINE(L_ERR, kComponent, "[ERROR] app(%d): failed to remove folder records of session %llu\n",
+                    static_cast<unsigned long long>(ent.sess_id));
+    }
+    remove_all_dir(ent.local_path);
+  }
+  EventManager::getInstance()->IssueRescan(ent.sess_id, "/", true);
+}
+
+void VelkoraApp::remove_all_dir(const ustring& path) {
+  LOG_WITH_LINE(L_DEBUG, kComponent, "[DEBUG] app(%d): removing all folders under %s\n", path.c_str_utf8());
+  DIR_HANDLE dir;
+  if (FSOpenDir(path, 0, dir) < 0) {
+    LOG_WITH_LINE(L_WARNING, kComponent, "[WARNING] app(%d): folders under %s is not removed\n", path.c_str_utf8());
+    return;
+  }
+  DIR_ENTRY entry;
+  // Links are typed FT_SLINK: never descended, their targets untouched.
+  while (FSReadDir(dir, entry) == 1) {
+    if (entry.type != FT_DIR || entry.name == "." || entry.name == ".." || entry.name == kWorkingDirName) continue;
+    LOG_WITH_LINE(L_DEBUG, kComponent, "[DEBUG] app(%d): removing %s/%s\n", path.c_str_utf8(),
+                  entry.name.c_str_utf8());
+    // What cannot be removed stays; the rescan that follows sees it.
+    (void)FSRemove(path + "/" + entry.name, false);
+  }
+  (void)FSCloseDir(dir);
+}

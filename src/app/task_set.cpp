@@ -1,0 +1,106 @@
+// The task table: building, starting, stopping and deleting it, the
+// workers' pause and resume, and the interruption of workers around a
+// change.
+#include "app/app.h"
+
+#include "foundation/logger.h"
+#include "server/connection_manager.h"
+#include "server/progress_syncer.h"
+#include "server/recycle_cleaner.h"
+#include "server/syncer.h"
+#include "session/detector.h"
+#include "session/event_manager.h"
+#include "settings/settings.h"
+
+namespace {
+
+// Slots of the fixed tasks; workers follow.
+constexpr size_t kDetectorSlot = 0;
+constexpr size_t kRecycleCleanerSlot = 1;
+constexpr size_t kSyncerSlot = 2;
+constexpr size_t kProgressSyncerSlot = 3;
+constexpr size_t kFirstWorkerSlot = 4;
+
+}  // namespace
+
+int VelkoraApp::init_members() { return init_tasks(); }
+
+int VelkoraApp::init_tasks() {
+  // worker_count + 3 slots, the first four fixed: worker_count - 1 workers.
+  const size_t count = static_cast<size_t>(Settings::getInstance()->getWorkerCount()) + 3;
+  task.clear();
+  task.reserve(count);
+  task.push_back(std::make_unique<Detector>(nullptr));
+  task.push_back(std::make_unique<RecycleCleaner>(nullptr));
+  task.push_back(std::make_unique<Syncer>(nullptr));
+  task.push_back(std::make_unique<ProgressSyncer>(nullptr));
+  Worker::Collaborators with{*EventManager::getInstance(), Registry::getInstance(),
+                             *ConnectionManager::getInstance()};
+  with.reply_timeout = worker_reply_timeout;
+  while (task.size() < count) task.push_back(std::make_unique<Worker>(nullptr, nullptr, with));
+  Logger::LogMsg(Logger::L_DEBUG, "client_debug", "[DEBUG] app(%d): totally %zu tasks\n", __LINE__, task.size());
+  return 0;
+}
+
+void VelkoraApp::destroy_members() { destroy_tasks(); }
+
+void VelkoraApp::destroy_tasks() { task.clear(); }
+
+void VelkoraApp::start_all() {
+  // A task whose thread cannot be made is logged by Task::Run.
+  for (auto& t : task) (void)t->Run();
+}
+
+void VelkoraApp::stop_all() {
+  for (auto& t : task) (void)t->Stop();
+  for (auto& t : task) (void)t->Join();
+}
+
+void VelkoraApp::pause_all() {
+  for (auto& t : task) (void)t->Pause();
+}
+
+void VelkoraApp::resume_all() {
+  for (auto& t : task) (void)t->Resume();
+}
+
+void VelkoraApp::pause_worker() {
+  for (Worker* w : workers()) (void)w->Pause();
+}
+
+void VelkoraApp::resume_worker() {
+  for (Worker* w : workers()) (void)w->Resume();
+}
+
+void VelkoraApp::interrupt_worker(const Worker::AbortFilter& filter) {
+  // Each matching worker registers on the barrier and signals it from the
+  // top of its next pass; an idle one never registers, so this cannot wait
+  // on it.
+  Worker::Barrier barrier;
+  for (Worker* w : workers()) w->SetAbort(filter, &barrier);
+  barrier.wait();
+}
+
+Detector* VelkoraApp::detector() const {
+  return task.size() > kDetectorSlot ? static_cast<Detector*>(task[kDetectorSlot].get()) : nullptr;
+}
+
+RecycleCleaner* VelkoraApp::recycle_cleaner() const {
+  return task.size() > kRecycleCleanerSlot ? static_cast<RecycleCleaner*>(task[kRecycleCleanerSlot].get())
+                                           : nullptr;
+}
+
+Syncer* VelkoraApp::syncer() const {
+  return task.size() > kSyncerSlot ? static_cast<Syncer*>(task[kSyncerSlot].get()) : nullptr;
+}
+
+ProgressSyncer* VelkoraApp::progress_syncer() const {
+  return task.size() > kProgressSyncerSlot ? static_cast<ProgressSyncer*>(task[kProgressSyncerSlot].get())
+                                           : nullptr;
+}
+
+std::vector<Worker*> VelkoraApp::workers() const {
+  std::vector<Worker*> out;
+  for (size_t i = kFirstWorkerSlot; i < task.size(); ++i) out.push_back(static_cast<Worker*>(task[i].get()));
+  return out;
+}
