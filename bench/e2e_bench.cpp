@@ -203,6 +203,12 @@ class CountingRelay {
 
 // ------------------------------------------------------------------ files
 
+// Removes a tree; what vanished meanwhile is no error.
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+}
+
 void MustRun(const std::vector<std::string>& argv) {
   CommandResult r = RunCommand(argv);
   if (r.exit_code != 0) Die(argv[0] + " failed (" + std::to_string(r.exit_code) + "): " + r.err + r.out);
@@ -698,7 +704,7 @@ void Report(const char* what, const std::vector<Window>& runs, double rsync_seco
 
 void BigFile(const Options& o, bool insert) {
   const std::string dir = o.dir + (insert ? "/insert" : "/big");
-  fs::remove_all(dir);
+  RemoveTree(dir);
   fs::create_directories(dir + "/seed");
   const std::string base = dir + "/seed/big.bin";
   std::printf("%s: making the 1 GiB file\n", insert ? "1 GiB, 1% inserted" : "1 GiB, 1% edited");
@@ -792,12 +798,12 @@ void BigFile(const Options& o, bool insert) {
   }
   std::fflush(stdout);
   sides.clear();
-  fs::remove_all(dir);
+  RemoveTree(dir);
 }
 
 void SmallFiles(const Options& o, int files, int workers) {
   const std::string dir = o.dir + "/small";
-  fs::remove_all(dir);
+  RemoveTree(dir);
   const std::string tree = dir + "/tree";
   uint64_t bytes = MakeSmallTree(tree, files);
   std::printf("%d small files in %d folders, %.0f MB, worker_count %d\n", files, files / 100, MB(bytes), workers);
@@ -808,11 +814,11 @@ void SmallFiles(const Options& o, int files, int workers) {
   uint64_t hwm_up = 0, hwm_down = 0;
   double server_cpu = 0, server_wall = 0;
   for (int run = 0; run < o.runs; ++run) {
-    fs::remove_all(rsync.module() + "/tree");
+    RemoveTree(rsync.module() + "/tree");
     RsyncRun p = rsync.Run(tree, rsync.Url(""));
     push_s.push_back(p.seconds);
     push_wire = p.wire;
-    fs::remove_all(dir + "/pulled");
+    RemoveTree(dir + "/pulled");
     fs::create_directories(dir + "/pulled");
     RsyncRun q = rsync.Run(rsync.Url("tree"), dir + "/pulled");
     pull_s.push_back(q.seconds);
@@ -820,7 +826,7 @@ void SmallFiles(const Options& o, int files, int workers) {
 
     // Upload: a session on the filled folder, an empty server.
     std::string up_dir = dir + "/daemon-up";
-    fs::remove_all(up_dir);
+    RemoveTree(up_dir);
     fs::create_directories(up_dir);
     fs::rename(tree, up_dir + "/folder");
     {
@@ -851,7 +857,7 @@ void SmallFiles(const Options& o, int files, int workers) {
       // Download: a new daemon with a session on an empty folder, and a
       // server seeded with the tree.
       std::string down_dir = dir + "/daemon-down";
-      fs::remove_all(down_dir);
+      RemoveTree(down_dir);
       fs::create_directories(down_dir + "/folder");
       DaemonSide side(down_dir, o.binary, false, workers, tree);
       side.AddSession(1, down_dir + "/folder", true);
@@ -868,8 +874,9 @@ void SmallFiles(const Options& o, int files, int workers) {
       down_wire = side.relay().total() - wire0;
       hwm_down = VmHWMKiB(side.daemon_pid());
       if (Listing(down_dir + "/folder") != Listing(tree)) Die("the downloaded tree differs from the original");
-      fs::remove_all(down_dir);
     }
+    // After the daemon has ended: it removes its own files as it stops.
+    RemoveTree(dir + "/daemon-down");
   }
   double n = files;
   std::printf("  rsync push     %.2f s, %.0f files/s, %.1f MB on the wire\n", Median(push_s), n / Median(push_s),
@@ -885,7 +892,7 @@ void SmallFiles(const Options& o, int files, int workers) {
   std::printf("  stand-in CPU during the last upload: %.1f s of %.1f s wall (%.0f%% of a core)%s\n", server_cpu,
               server_wall, 100 * server_cpu / server_wall, server_cpu > 0.9 * server_wall ? ": it saturates a core" : "");
   std::fflush(stdout);
-  fs::remove_all(dir);
+  RemoveTree(dir);
 }
 
 std::vector<int> Numbers(const std::string& list) {
