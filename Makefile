@@ -2,9 +2,12 @@
 #             stages: AddressSanitizer+UBSan, ThreadSanitizer, libFuzzer.
 # make bench  builds a release tree and runs every benchmark.
 # make fuzz   the fuzz stage alone, 300 seconds per target.
-# make run    builds a release tree and runs the daemon in the foreground
-#             beside a console stand-in of the user interface (scripts/run);
-#             Ctrl-C stops both.
+# make run    the demonstration (scripts/run): installs what is missing,
+#             builds a release tree, then two daemons keep run/demo/alice and
+#             run/demo/bob in step through a local storage-server stand-in
+#             while the terminal says what happens and what to try; Ctrl-C
+#             stops them all. config/trelvik-daemon.conf is not used: it is
+#             the example for a daemon run by hand (README).
 
 JOBS ?= $(shell nproc)
 CTEST = ctest -j$(JOBS) --output-on-failure --timeout 600
@@ -55,5 +58,5 @@ bench: setup
 	build/release/bench/delta_vs_librsync
 	/usr/bin/python3 -B -u bench/stand_in_throughput.py
 
-run: setup
+run:
 	bash scripts/run

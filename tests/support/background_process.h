@@ -9,13 +9,15 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
 
 // Owns one child. Its standard input is a pipe this object keeps open (so a
 // program that reads commands from it sees no end of input), its standard
-// output a pipe read through ReadLine, its standard error the test's. The
+// output a pipe read through ReadLine, its standard error the caller's (or a
+// file). The
 // destructor stops the child. One thread uses an object at a time.
 class BackgroundProcess {
  public:
@@ -23,6 +25,13 @@ class BackgroundProcess {
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // Options for the next Start. A child in a process group of its own gets
+  // no signal that the terminal sends to the caller's group (Ctrl-C).
+  void SetOwnProcessGroup(bool on) { own_group_ = on; }
+  // Standard error to this file (created or truncated) instead of the
+  // caller's; "" for the caller's.
+  void SetStderrPath(std::string path) { stderr_path_ = std::move(path); }
 
   // Starts argv[0], searched in PATH, with `argv`. false (and *error set)
   // when the pipes cannot be made or the program cannot be started; a
@@ -60,6 +69,8 @@ class BackgroundProcess {
   int stdout_fd_ = -1;
   std::string buffer_;
   bool eof_ = false;
+  bool own_group_ = false;
+  std::string stderr_path_;
 };
 
 }  // namespace testsupport

@@ -1,98 +1,42 @@
 // DaemonProcess: the real daemon binary, started by a test as a separate
-// process with a configuration of the test's own.
+// process with a configuration of the test's own. The tests' wrapper of
+// DaemonProcessCore (daemon_process_core.h): every error becomes a test
+// failure.
 #ifndef TESTS_SUPPORT_DAEMON_PROCESS_H_
 #define TESTS_SUPPORT_DAEMON_PROCESS_H_
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "support/daemon_process_core.h"
 
 namespace testsupport {
 
-// Writes a configuration whose every path lies in `folder` (pid file, log
-// file, level file with client_debug=7 and ipc=7, databases, an empty system
-// filter) with is_foreground=true, then the test's keys over it, and starts
-// the binary on it, in `folder` as its working folder. Standard output and
-// standard error go to files in `folder`, so neither can fill up and stall
-// the daemon.
-//
-// The daemon is forked from the calling thread, which must be the test's
-// main thread: the child asks for SIGKILL when that thread's process ends
-// (PR_SET_PDEATHSIG), so a test that times out leaves no daemon running.
-// The destructor kills and reaps a daemon that still runs, and every reaped
-// daemon's standard error is checked for a sanitizer report (a test failure).
+// As DaemonProcessCore; besides, every reaped daemon's standard error is
+// checked for a sanitizer report (a test failure), the destructor's reap
+// included.
 //
 // Threads: one thread uses an object.
-class DaemonProcess {
+class DaemonProcess : public DaemonProcessCore {
  public:
-  // `binary`: the trelvik-daemon executable. `folder` must exist.
   DaemonProcess(std::string binary, std::string folder);
-  ~DaemonProcess();
-  DaemonProcess(const DaemonProcess&) = delete;
-  DaemonProcess& operator=(const DaemonProcess&) = delete;
+  ~DaemonProcess() override;
 
-  // Sets a configuration key (replacing the default, if any). The value is
-  // quoted in the file; an empty value is written as '' (a bare "key=" would
-  // make the whole file invalid).
-  void Set(const std::string& key, const std::string& value);
-  // Leaves a key out of the file.
-  void Unset(const std::string& key);
-  // Runs the daemon through a launcher: `prefix` (its first element an
-  // absolute path) comes before the binary in the argument vector, as in
-  // {"/usr/bin/prlimit", "--stack=..."}.
-  void SetLauncher(std::vector<std::string> prefix) { launcher_ = std::move(prefix); }
-
-  // Where things are.
-  std::string ConfigPath() const { return folder_ + "/daemon.conf"; }
-  std::string PidFilePath() const { return folder_ + "/daemon.pid"; }
-  std::string LogFilePath() const { return folder_ + "/daemon.log"; }
-  const std::string& folder() const { return folder_; }
-
-  // Writes the configuration and starts the binary with the configuration
-  // path as its first argument, then `extra`. false (and a test failure)
-  // when it cannot be started or one runs already.
+  // false (and a test failure) when it cannot be started or one runs
+  // already.
   bool Start(const std::vector<std::string>& extra = {});
-  // Starts the binary with exactly these arguments after the program name,
-  // without writing the configuration.
   bool StartWithArgs(const std::vector<std::string>& args);
 
   // Waits up to `timeout` for the daemon to end and reaps it. true and its
   // exit status (0..255; 128 + N when killed by signal N) in *code.
   bool WaitExit(int* code, std::chrono::milliseconds timeout = std::chrono::seconds(30));
-  // Sends `signo` to the running daemon. false when none runs.
-  bool Signal(int signo);
   // SIGKILL and reap; nothing when none runs.
   void Kill();
 
-  bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
-
-  // All the daemon wrote so far.
-  std::string Stdout() const;
-  std::string Stderr() const;
-  // Waits until standard output holds `text`. false after `timeout`.
-  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-  // The lines of standard output that contain `text`.
-  std::vector<std::string> OutputLines(const std::string& text) const;
-
-  // Open descriptors of the running daemon (entries of /proc/<pid>/fd), or
-  // -1 when none runs or they cannot be listed.
-  int OpenDescriptorCount() const;
-
  private:
-  bool Launch(const std::vector<std::string>& args);
-  bool WriteConfig();
   // Fails the test when standard error holds a sanitizer report.
   void CheckSanitizerReport() const;
-
-  std::string binary_;
-  std::string folder_;
-  std::vector<std::pair<std::string, std::string>> keys_;
-  std::vector<std::string> launcher_;
-  pid_t pid_ = -1;
 };
 
 }  // namespace testsupport

@@ -7,25 +7,9 @@
 #include <string>
 
 #include "support/process_state.h"
+#include "support/temp_dir_core.h"
 
 namespace testsupport {
-
-// A fresh folder made with mkdtemp under $TMPDIR (or /tmp). The destructor
-// first gives the owner rwx on every folder below it (a test may have taken
-// permissions away), then removes the whole tree without following links.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  // Absolute path of the folder, without a trailing "/".
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // Fixture with a TempDir per test case. The working folder, environment,
 // umask, signal dispositions and limits are put back after each case
