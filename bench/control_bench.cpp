@@ -302,7 +302,7 @@ void ReloadDuringStalledPull(Bench& b, bool quick) {
   // Let the first pulls pass, then hold the next one back.
   std::this_thread::sleep_for(std::chrono::seconds(2));
   b.server.Fault({{"action", "pull_event"}, {"delay_ms", hold_ms}});
-  const size_t pulls = b.server.Counters()["requests"].value("pull_event", 0);
+  const int pulls = b.server.Counters()["requests"].value("pull_event", 0);
   const Clock::time_point until = Clock::now() + std::chrono::seconds(30);
   while (b.server.Counters()["requests"].value("pull_event", 0) <= pulls) {
     if (Clock::now() > until) Fail("no held pull");

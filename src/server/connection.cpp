@@ -16,9 +16,10 @@ bool Connection::ChannelStat::isExpired() const {
 void Connection::ChannelStat::setExpired() {
   expire = kNotConnected;
   if (channel == nullptr) return;
-  channel->ClearWrite();
-  // The exchange already failed; the close has nothing more to report.
-  (void)channel->Close();
+  // The exchange already failed: nothing of it is worth delivering, and a
+  // graceful close to a peer that stopped reading would linger a second
+  // while an interrupt or a reload waits for this channel.
+  channel->Discard();
 }
 
 void Connection::ChannelStat::setAliveInterval(uint32_t alive) {

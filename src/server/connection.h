@@ -48,10 +48,10 @@ class Connection {
     bool isExpired() const;
     // expire is kNotConnected.
     bool isExpired2() const { return expire == kNotConnected; }
-    // expire = kNotConnected; the channel (when held) drops its unsent
-    // output and is closed. Dropping first matters: Close flushes, and
-    // flushing a failed exchange to a peer that stopped reading would wait
-    // out another time-out while a reload waits for this channel.
+    // expire = kNotConnected; the channel (when held) is discarded: its
+    // unsent output dropped, the socket reset. A graceful close would flush
+    // a failed exchange to a peer that stopped reading, then linger, while
+    // an interrupt or a reload waits for this channel.
     void setExpired();
     // expire = kConnected.
     void setConnected() { expire = kConnected; }

@@ -80,6 +80,12 @@ class Channel {
   // and its code is the result (the channel is closed all the same); else 0.
   // Harmless on a closed channel.
   [[nodiscard]] virtual int Close();
+  // Closes without trying to deliver anything: the buffered bytes are
+  // dropped, and so are those the kernel still holds for a peer that stopped
+  // reading (the peer sees a reset), so it never waits out the socket's
+  // 1-s linger. For a channel whose exchange failed. Harmless on a closed
+  // channel.
+  void Discard();
   // Seconds without progress before a flush, read or handshake gives up.
   virtual void SetTimeout(uint32_t timeout);
   // The abort flag (null detaches it). While *f != 0 every wait returns

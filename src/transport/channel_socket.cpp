@@ -168,6 +168,18 @@ int Channel::Open(char const* ip, int port) {
 
 int Channel::CreateSock() { return platform::CreateTcpSocket(); }
 
+void Channel::Discard() {
+  ClearRead();
+  ClearWrite();
+  if (m_ops.context != nullptr && !m_ops.isInvalid(m_ops.context)) {
+    const int fd = m_ops.get_fd(m_ops.context);
+    // Linger 0: close resets the connection at once.
+    if (fd >= 0) (void)platform::SetSocketLinger(fd, 0);
+  }
+  // Nothing is left to flush: the close cannot fail usefully.
+  (void)Close();
+}
+
 int Channel::SetLinger(int sock, int sec) {
   int err = platform::SetSocketLinger(sock, sec);
   if (err == 0) return 0;

@@ -155,6 +155,36 @@ TEST(ChannelCloseTest, DestructorClosesTheSocket) {
   EXPECT_EQ("end", loopback::RecvToEnd(p.b.get()));
 }
 
+// A peer that stopped reading with bytes still queued for it: Close lingers
+// up to a second to deliver them, Discard resets at once.
+TEST(ChannelCloseTest, DiscardDropsWhatAPeerThatStoppedReadingWouldGet) {
+  for (bool discard : {false, true}) {
+    SCOPED_TRACE(discard ? "Discard" : "Close");
+    loopback::Pair p = loopback::MakePair();
+    loopback::SmallBuffers(p.a.get());
+    loopback::SmallBuffers(p.b.get());
+    Channel ch(kCapacity);
+    ASSERT_EQ(0, ch.Open(p.a.release(), true));
+    ch.SetTimeout(1);
+    const std::string block(kCapacity, 'x');
+    int rc = 0;
+    for (int i = 0; i < 200 && rc == 0; ++i) rc = ch.Write(block.data(), block.size());
+    ASSERT_EQ(ERR_TIMEOUT, rc);
+    const auto start = std::chrono::steady_clock::now();
+    if (discard) {
+      ch.Discard();
+    } else {
+      (void)ch.Close();
+    }
+    EXPECT_TRUE(ch.IsClosed());
+    if (discard) {
+      EXPECT_LT(SecondsSince(start), 0.3);
+    } else {
+      EXPECT_GE(SecondsSince(start), 0.9);
+    }
+  }
+}
+
 // The peer is connected but never says anything.
 TEST(ChannelTimeoutTest, SilentPeerTimesOutAfterTheChannelTimeout) {
   loopback::Pair p = loopback::MakePair();
