@@ -35,6 +35,7 @@
 #include "settings/settings.h"
 #include "support/command.h"
 #include "support/pki.h"
+#include "support/session_objects.h"
 #include "support/server_stand_in.h"
 #include "support/temp_dir.h"
 #include "support/ui_stand_in.h"
@@ -188,18 +189,7 @@ class AppFixture : public testsupport::TempDirTest {
     entry.local_path = LocalPath(id).c_str();
     entry.remote_path = remote_path.c_str();
     entry.config_path = ConfigPath(id).c_str();
-    auto* black = new BlackList2;
-    entry.black_list = black;
-    EXPECT_EQ(0, black->Load((conf + "/blacklist.filter").c_str()));
-    auto* white = new WhiteListCpp;
-    entry.white_list = white;
-    EXPECT_EQ(0, white->Load((conf + "/whitelist.filter").c_str()));
-    auto* force = new ForceHashCheckListCpp;
-    entry.force_hash_check_list = force;
-    EXPECT_EQ(0, force->Load((conf + "/force-hash-check-list.filter").c_str()));
-    auto* db = new FileEventDB;
-    entry.event_db = db;
-    EXPECT_EQ(0, db->initialize(EventDbPath(id).c_str()));
+    testsupport::OpenSessionObjects(entry, conf, EventDbPath(id));
     if (app_.detector() != nullptr) {
       EXPECT_EQ(0, app_.detector()->AddWatch(entry.local_path, id));
     }

@@ -53,9 +53,8 @@ void DrainWake(int fd) {
   }
 }
 
-std::string Slurp(const std::string& path, bool* ok = nullptr) {
+std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (ok != nullptr) *ok = static_cast<bool>(in);
   std::stringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
@@ -64,46 +63,6 @@ std::string Slurp(const std::string& path, bool* ok = nullptr) {
 bool InWorkingFolder(const std::string& rel) {
   const size_t n = sizeof kWorkingFolder - 1;
   return rel.compare(0, n, kWorkingFolder) == 0 && (rel.size() == n || rel[n] == '/');
-}
-
-// The tree below `root` without the top-level working folder. A file that
-// vanishes during the walk is listed as type 'v', so that no comparison
-// holds while the daemon moves things.
-void Walk(const std::string& root, const std::string& rel, std::map<std::string, TreeEntry>& out) {
-  DIR* dir = opendir((root + rel).c_str());
-  if (dir == nullptr) return;
-  std::vector<std::string> names;
-  while (dirent* d = readdir(dir)) {
-    const std::string name = d->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  for (const std::string& name : names) {
-    const std::string path = rel + "/" + name;
-    if (InWorkingFolder(path)) continue;
-    struct stat st;
-    if (lstat((root + path).c_str(), &st) != 0) continue;
-    TreeEntry e;
-    if (S_ISREG(st.st_mode)) {
-      bool ok = false;
-      const std::string bytes = Slurp(root + path, &ok);
-      e.type = ok ? 'f' : 'v';
-      e.size = bytes.size();
-      e.sha256 = Sha256Hex(bytes);
-    } else if (S_ISDIR(st.st_mode)) {
-      e.type = 'd';
-    } else {
-      e.type = S_ISLNK(st.st_mode) ? 'l' : 'o';
-    }
-    out[path] = e;
-    if (e.type == 'd') Walk(root, path, out);
-  }
-}
-
-std::string Describe(const TreeEntry& e) {
-  std::string s(1, e.type);
-  if (e.type == 'f') s += " " + std::to_string(e.size) + " " + e.sha256.substr(0, 12);
-  return s;
 }
 
 std::string TreeDiff(const std::map<std::string, TreeEntry>& local, const std::map<std::string, TreeEntry>& server) {
@@ -652,10 +611,13 @@ uint64_t SyncBed::PutServer(const std::string& rel, const std::string& bytes, ui
 
 // ---------------------------------------------------------- observation
 
+// A file the daemon moves during the walk is listed as type 'v', so that no
+// comparison holds meanwhile.
 std::map<std::string, TreeEntry> SyncBed::LocalTree() const {
-  std::map<std::string, TreeEntry> out;
-  Walk(view_root_, "", out);
-  return out;
+  TreeSnapshot::Options options;
+  options.skip_working_folder = true;
+  options.vanished_as_entry = true;
+  return TreeSnapshot::Take(view_root_, options).entries();
 }
 
 std::map<std::string, TreeEntry> SyncBed::ServerTree() {

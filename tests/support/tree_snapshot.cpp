@@ -31,26 +31,32 @@ struct MdCtxFree {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
 
-// SHA-256 of the file at `path`; "" (and a test failure) when unreadable.
-std::string FileSha256(const std::string& path) {
+constexpr char kWorkingFolder[] = "/.ZarqelonWorkingDirectory";
+
+// SHA-256 and length of the file at `path`; false when it cannot be opened.
+bool FileSha256(const std::string& path, std::string* sha256, uint64_t* size) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    ADD_FAILURE() << "cannot read " << path;
-    return "";
-  }
+  if (fd < 0) return false;
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
   EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
   std::vector<char> buf(1 << 16);
+  uint64_t total = 0;
   ssize_t n;
-  while ((n = read(fd, buf.data(), buf.size())) > 0) EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
+  while ((n = read(fd, buf.data(), buf.size())) > 0) {
+    EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<size_t>(n));
+    total += static_cast<uint64_t>(n);
+  }
   close(fd);
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   EVP_DigestFinal_ex(ctx.get(), md, &len);
-  return Hex(md, len);
+  *sha256 = Hex(md, len);
+  *size = total;
+  return true;
 }
 
-void Walk(const std::string& root, const std::string& rel, std::map<std::string, TreeEntry>& out) {
+void Walk(const std::string& root, const std::string& rel, const TreeSnapshot::Options& options,
+          std::map<std::string, TreeEntry>& out) {
   DIR* dir = opendir((root + rel).c_str());
   if (dir == nullptr) return;
   std::vector<std::string> names;
@@ -61,14 +67,18 @@ void Walk(const std::string& root, const std::string& rel, std::map<std::string,
   closedir(dir);
   for (const std::string& name : names) {
     const std::string path = rel + "/" + name;
+    if (options.skip_working_folder && path == kWorkingFolder) continue;
     const std::string full = root + path;
     struct stat st;
     if (lstat(full.c_str(), &st) != 0) continue;
     TreeEntry e;
     if (S_ISREG(st.st_mode)) {
       e.type = 'f';
-      e.size = static_cast<uint64_t>(st.st_size);
-      e.sha256 = FileSha256(full);
+      if (!FileSha256(full, &e.sha256, &e.size)) {
+        if (!options.vanished_as_entry) ADD_FAILURE() << "cannot read " << full;
+        e = TreeEntry{};
+        e.type = 'v';
+      }
     } else if (S_ISDIR(st.st_mode)) {
       e.type = 'd';
     } else if (S_ISLNK(st.st_mode)) {
@@ -80,9 +90,11 @@ void Walk(const std::string& root, const std::string& rel, std::map<std::string,
       e.type = 'o';
     }
     out[path] = e;
-    if (e.type == 'd') Walk(root, path, out);
+    if (e.type == 'd') Walk(root, path, options, out);
   }
 }
+
+}  // namespace
 
 std::string Describe(const TreeEntry& e) {
   std::ostringstream os;
@@ -91,6 +103,8 @@ std::string Describe(const TreeEntry& e) {
   if (e.type == 'l') os << " -> " << e.link_target;
   return os.str();
 }
+
+namespace {
 
 // The stem of a name: the part before its last "." (the whole name when it
 // has none or begins with it).
@@ -123,9 +137,9 @@ std::string Sha256Hex(const std::string& bytes) {
   return Hex(md, len);
 }
 
-TreeSnapshot TreeSnapshot::Take(const std::string& root) {
+TreeSnapshot TreeSnapshot::Take(const std::string& root, Options options) {
   TreeSnapshot snap;
-  Walk(root, "", snap.entries_);
+  Walk(root, "", options, snap.entries_);
   return snap;
 }
 

@@ -11,7 +11,9 @@
 namespace testsupport {
 
 struct TreeEntry {
-  char type = '?';  // 'f' file, 'd' folder, 'l' link, 'o' anything else
+  char type = '?';  // 'f' file, 'd' folder, 'l' link, 'o' anything else,
+                    // 'v' a file that vanished or could not be read
+                    // (only with TreeSnapshot::Options::vanished_as_entry)
   uint64_t size = 0;       // files only
   std::string sha256;      // files only: lower-case hexadecimal
   std::string link_target; // links only
@@ -26,9 +28,18 @@ struct TreeEntry {
 // sockets are never opened.
 class TreeSnapshot {
  public:
+  struct Options {
+    // Leave out the top-level working folder (.ZarqelonWorkingDirectory).
+    bool skip_working_folder = false;
+    // List a file that cannot be read (one a daemon is moving) as type 'v'
+    // instead of failing the test: a snapshot of a live tree.
+    bool vanished_as_entry = false;
+  };
+
   // Walks `root`; a missing root gives an empty snapshot. An unreadable
-  // file fails the test.
-  static TreeSnapshot Take(const std::string& root);
+  // file fails the test unless `options` says otherwise.
+  static TreeSnapshot Take(const std::string& root, Options options);
+  static TreeSnapshot Take(const std::string& root) { return Take(root, Options{}); }
 
   const std::map<std::string, TreeEntry>& entries() const { return entries_; }
   bool operator==(const TreeSnapshot& o) const { return entries_ == o.entries_; }
@@ -38,6 +49,10 @@ class TreeSnapshot {
  private:
   std::map<std::string, TreeEntry> entries_;
 };
+
+// One entry in a line: its type, and a file's size and hash prefix or a
+// link's target.
+std::string Describe(const TreeEntry& e);
 
 // The SHA-256 of a byte string, lower-case hexadecimal.
 std::string Sha256Hex(const std::string& bytes);

@@ -22,6 +22,7 @@
 #include "session/event_generator.h"
 #include "session/file_event_db.h"
 #include "support/pki.h"
+#include "support/session_objects.h"
 #include "support/tree_snapshot.h"
 #include "transport/channel.h"
 #include "transport/error_code.h"
@@ -159,18 +160,7 @@ WorkerRig::WorkerRig(const std::string& root, Options options) : root_(root), op
   entry.local_path = local().c_str();
   entry.remote_path = "/";
   entry.config_path = (root_ + "/config").c_str();
-  auto* black = new BlackList2;
-  entry.black_list = black;
-  EXPECT_EQ(0, black->Load((conf + "/blacklist.filter").c_str()));
-  auto* white = new WhiteListCpp;
-  entry.white_list = white;
-  EXPECT_EQ(0, white->Load((conf + "/whitelist.filter").c_str()));
-  auto* force = new ForceHashCheckListCpp;
-  entry.force_hash_check_list = force;
-  EXPECT_EQ(0, force->Load((conf + "/force-hash-check-list.filter").c_str()));
-  auto* db = new FileEventDB;
-  entry.event_db = db;
-  EXPECT_EQ(0, db->initialize(eventDbPath().c_str()));
+  testsupport::OpenSessionObjects(entry, conf, eventDbPath());
   Registry::getInstance().Set(entry);
 
   ConnectionInfo info = options_.connection;
