@@ -12,8 +12,11 @@
 // TLS figures are reported beside. Inputs are made before timing; runs of
 // the two systems alternate, three each, and medians are reported.
 //
-//   e2e_bench [--cases big,insert,small] [--runs N] [--files N] [--small-sizes 10000,100000]
-//             [--workers N] [--daemon BINARY]
+//   e2e_bench [--cases big,insert,small] [--runs N] [--small-sizes 10000,100000]
+//             [--workers N] [--daemon BINARY] [--keep]
+//
+// --keep leaves each case's work folder (the daemon's log in its stdout,
+// the stand-in's store and log) in BENCH_DIR for a look afterwards.
 //
 // 1 GiB, 1% edit: the window runs from the first "get_status" (polled every
 // 20 ms) that lists the path among the workers to its "recent_file"; the
@@ -23,6 +26,7 @@
 // file and the daemon reports "uptodate" with nothing unfinished.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -148,6 +152,12 @@ class CountingRelay {
         close(server);
         continue;
       }
+      // Each read is passed on at once: with Nagle's algorithm the relay
+      // would hold a reply's body behind its header until the peer's
+      // delayed ACK (40 ms), a wait neither endpoint causes.
+      int one = 1;
+      setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       std::lock_guard<std::mutex> lock(mu_);
       pumps_.emplace_back([this, client, server] { Pump(client, server); });
     }
@@ -682,6 +692,7 @@ struct Options {
   int runs = 3;
   std::vector<int> small_sizes = {10000, 100000};
   int workers = 3;  // worker_count: two workers
+  bool keep = false;  // leave the work folders (logs, journals) in place
   bool Has(const char* c) const { return ("," + cases + ",").find(std::string(",") + c + ",") != std::string::npos; }
 };
 
@@ -798,7 +809,7 @@ void BigFile(const Options& o, bool insert) {
   }
   std::fflush(stdout);
   sides.clear();
-  RemoveTree(dir);
+  if (!o.keep) RemoveTree(dir);
 }
 
 void SmallFiles(const Options& o, int files, int workers) {
@@ -876,7 +887,7 @@ void SmallFiles(const Options& o, int files, int workers) {
       if (Listing(down_dir + "/folder") != Listing(tree)) Die("the downloaded tree differs from the original");
     }
     // After the daemon has ended: it removes its own files as it stops.
-    RemoveTree(dir + "/daemon-down");
+    if (!o.keep) RemoveTree(dir + "/daemon-down");
   }
   double n = files;
   std::printf("  rsync push     %.2f s, %.0f files/s, %.1f MB on the wire\n", Median(push_s), n / Median(push_s),
@@ -892,7 +903,7 @@ void SmallFiles(const Options& o, int files, int workers) {
   std::printf("  stand-in CPU during the last upload: %.1f s of %.1f s wall (%.0f%% of a core)%s\n", server_cpu,
               server_wall, 100 * server_cpu / server_wall, server_cpu > 0.9 * server_wall ? ": it saturates a core" : "");
   std::fflush(stdout);
-  RemoveTree(dir);
+  if (!o.keep) RemoveTree(dir);
 }
 
 std::vector<int> Numbers(const std::string& list) {
@@ -919,7 +930,8 @@ int main(int argc, char** argv) {
     else if (a == "--small-sizes") o.small_sizes = Numbers(next());
     else if (a == "--workers") o.workers = std::atoi(next().c_str());
     else if (a == "--daemon") o.binary = next();
-    else Die("usage: e2e_bench [--cases big,insert,small] [--runs N] [--small-sizes 10000,100000] [--workers N] [--daemon BINARY]");
+    else if (a == "--keep") o.keep = true;
+    else Die("usage: e2e_bench [--cases big,insert,small] [--runs N] [--small-sizes 10000,100000] [--workers N] [--daemon BINARY] [--keep]");
   }
   std::signal(SIGPIPE, SIG_IGN);
   std::error_code ec;
