@@ -57,6 +57,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/command.h"
@@ -823,7 +824,7 @@ void SmallFiles(const Options& o, int files, int workers) {
   std::vector<double> push_s, pull_s, up_s, down_s;
   uint64_t push_wire = 0, pull_wire = 0, up_wire = 0, down_wire = 0;
   uint64_t hwm_up = 0, hwm_down = 0;
-  double server_cpu = 0, server_wall = 0;
+  double server_cpu = 0, server_wall = 0, server_cpu_down = 0, server_wall_down = 0;
   for (int run = 0; run < o.runs; ++run) {
     RemoveTree(rsync.module() + "/tree");
     RsyncRun p = rsync.Run(tree, rsync.Url(""));
@@ -873,6 +874,7 @@ void SmallFiles(const Options& o, int files, int workers) {
       DaemonSide side(down_dir, o.binary, false, workers, tree);
       side.AddSession(1, down_dir + "/folder", true);
       uint64_t wire0 = side.relay().total();
+      double cpu0 = CpuSeconds(side.server_pid());
       Clock::time_point t0 = Clock::now();
       side.Resume(1);
       for (;;) {
@@ -883,6 +885,8 @@ void SmallFiles(const Options& o, int files, int workers) {
       }
       down_s.push_back(Seconds(Clock::now() - t0));
       down_wire = side.relay().total() - wire0;
+      server_cpu_down = CpuSeconds(side.server_pid()) - cpu0;
+      server_wall_down = down_s.back();
       hwm_down = VmHWMKiB(side.daemon_pid());
       if (Listing(down_dir + "/folder") != Listing(tree)) Die("the downloaded tree differs from the original");
     }
@@ -900,8 +904,11 @@ void SmallFiles(const Options& o, int files, int workers) {
   std::printf("  daemon download %.2f s, %.0f files/s (%.3fx rsync, target >= 0.05), %.1f MB on the wire, %.2f ms/file, VmHWM %.1f MiB\n",
               Median(down_s), n / Median(down_s), Median(pull_s) / Median(down_s), MB(down_wire),
               Median(down_s) * 1000 / n, static_cast<double>(hwm_down) / 1024);
-  std::printf("  stand-in CPU during the last upload: %.1f s of %.1f s wall (%.0f%% of a core)%s\n", server_cpu,
-              server_wall, 100 * server_cpu / server_wall, server_cpu > 0.9 * server_wall ? ": it saturates a core" : "");
+  for (auto [what, cpu, wall] : {std::tuple("upload", server_cpu, server_wall),
+                                  std::tuple("download", server_cpu_down, server_wall_down)}) {
+    std::printf("  stand-in CPU during the last %s: %.1f s of %.1f s wall (%.0f%% of a core)%s\n", what, cpu, wall,
+                100 * cpu / wall, cpu > 0.9 * wall ? ": it saturates a core" : "");
+  }
   std::fflush(stdout);
   if (!o.keep) RemoveTree(dir);
 }
