@@ -475,6 +475,7 @@ class DaemonSide {
     options.seed = seed;
     options.expect_tls = tls;
     options.max_lifetime_s = 86400;
+    options.ready_timeout_s = 600;  // the stand-in loads a seed of 100,000 files before it is ready
     options.data_dir = dir + "/server";
     options.stderr_path = dir + "/server.log";
     std::string error;
