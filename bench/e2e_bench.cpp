@@ -12,8 +12,11 @@
 // TLS figures are reported beside. Inputs are made before timing; runs of
 // the two systems alternate, three each, and medians are reported.
 //
-//   e2e_bench [--cases big,insert,small] [--runs N] [--files N] [--small-sizes 10000,100000]
-//             [--workers N] [--daemon BINARY]
+//   e2e_bench [--cases big,insert,small] [--runs N] [--small-sizes 10000,100000]
+//             [--workers N] [--daemon BINARY] [--keep]
+//
+// --keep leaves each case's work folder (the daemon's log in its stdout,
+// the stand-in's store and log) in BENCH_DIR for a look afterwards.
 //
 // 1 GiB, 1% edit: the window runs from the first "get_status" (polled every
 // 20 ms) that lists the path among the workers to its "recent_file"; the
@@ -23,6 +26,7 @@
 // file and the daemon reports "uptodate" with nothing unfinished.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -53,6 +57,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/command.h"
@@ -148,6 +153,12 @@ class CountingRelay {
         close(server);
         continue;
       }
+      // Each read is passed on at once: with Nagle's algorithm the relay
+      // would hold a reply's body behind its header until the peer's
+      // delayed ACK (40 ms), a wait neither endpoint causes.
+      int one = 1;
+      setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      setsockopt(server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       std::lock_guard<std::mutex> lock(mu_);
       pumps_.emplace_back([this, client, server] { Pump(client, server); });
     }
@@ -464,6 +475,7 @@ class DaemonSide {
     options.seed = seed;
     options.expect_tls = tls;
     options.max_lifetime_s = 86400;
+    options.ready_timeout_s = 600;  // the stand-in loads a seed of 100,000 files before it is ready
     options.data_dir = dir + "/server";
     options.stderr_path = dir + "/server.log";
     std::string error;
@@ -682,6 +694,7 @@ struct Options {
   int runs = 3;
   std::vector<int> small_sizes = {10000, 100000};
   int workers = 3;  // worker_count: two workers
+  bool keep = false;  // leave the work folders (logs, journals) in place
   bool Has(const char* c) const { return ("," + cases + ",").find(std::string(",") + c + ",") != std::string::npos; }
 };
 
@@ -798,7 +811,7 @@ void BigFile(const Options& o, bool insert) {
   }
   std::fflush(stdout);
   sides.clear();
-  RemoveTree(dir);
+  if (!o.keep) RemoveTree(dir);
 }
 
 void SmallFiles(const Options& o, int files, int workers) {
@@ -812,7 +825,7 @@ void SmallFiles(const Options& o, int files, int workers) {
   std::vector<double> push_s, pull_s, up_s, down_s;
   uint64_t push_wire = 0, pull_wire = 0, up_wire = 0, down_wire = 0;
   uint64_t hwm_up = 0, hwm_down = 0;
-  double server_cpu = 0, server_wall = 0;
+  double server_cpu = 0, server_wall = 0, server_cpu_down = 0, server_wall_down = 0;
   for (int run = 0; run < o.runs; ++run) {
     RemoveTree(rsync.module() + "/tree");
     RsyncRun p = rsync.Run(tree, rsync.Url(""));
@@ -862,6 +875,7 @@ void SmallFiles(const Options& o, int files, int workers) {
       DaemonSide side(down_dir, o.binary, false, workers, tree);
       side.AddSession(1, down_dir + "/folder", true);
       uint64_t wire0 = side.relay().total();
+      double cpu0 = CpuSeconds(side.server_pid());
       Clock::time_point t0 = Clock::now();
       side.Resume(1);
       for (;;) {
@@ -872,11 +886,13 @@ void SmallFiles(const Options& o, int files, int workers) {
       }
       down_s.push_back(Seconds(Clock::now() - t0));
       down_wire = side.relay().total() - wire0;
+      server_cpu_down = CpuSeconds(side.server_pid()) - cpu0;
+      server_wall_down = down_s.back();
       hwm_down = VmHWMKiB(side.daemon_pid());
       if (Listing(down_dir + "/folder") != Listing(tree)) Die("the downloaded tree differs from the original");
     }
     // After the daemon has ended: it removes its own files as it stops.
-    RemoveTree(dir + "/daemon-down");
+    if (!o.keep) RemoveTree(dir + "/daemon-down");
   }
   double n = files;
   std::printf("  rsync push     %.2f s, %.0f files/s, %.1f MB on the wire\n", Median(push_s), n / Median(push_s),
@@ -889,10 +905,13 @@ void SmallFiles(const Options& o, int files, int workers) {
   std::printf("  daemon download %.2f s, %.0f files/s (%.3fx rsync, target >= 0.05), %.1f MB on the wire, %.2f ms/file, VmHWM %.1f MiB\n",
               Median(down_s), n / Median(down_s), Median(pull_s) / Median(down_s), MB(down_wire),
               Median(down_s) * 1000 / n, static_cast<double>(hwm_down) / 1024);
-  std::printf("  stand-in CPU during the last upload: %.1f s of %.1f s wall (%.0f%% of a core)%s\n", server_cpu,
-              server_wall, 100 * server_cpu / server_wall, server_cpu > 0.9 * server_wall ? ": it saturates a core" : "");
+  for (auto [what, cpu, wall] : {std::tuple("upload", server_cpu, server_wall),
+                                  std::tuple("download", server_cpu_down, server_wall_down)}) {
+    std::printf("  stand-in CPU during the last %s: %.1f s of %.1f s wall (%.0f%% of a core)%s\n", what, cpu, wall,
+                100 * cpu / wall, cpu > 0.9 * wall ? ": it saturates a core" : "");
+  }
   std::fflush(stdout);
-  RemoveTree(dir);
+  if (!o.keep) RemoveTree(dir);
 }
 
 std::vector<int> Numbers(const std::string& list) {
@@ -919,7 +938,8 @@ int main(int argc, char** argv) {
     else if (a == "--small-sizes") o.small_sizes = Numbers(next());
     else if (a == "--workers") o.workers = std::atoi(next().c_str());
     else if (a == "--daemon") o.binary = next();
-    else Die("usage: e2e_bench [--cases big,insert,small] [--runs N] [--small-sizes 10000,100000] [--workers N] [--daemon BINARY]");
+    else if (a == "--keep") o.keep = true;
+    else Die("usage: e2e_bench [--cases big,insert,small] [--runs N] [--small-sizes 10000,100000] [--workers N] [--daemon BINARY] [--keep]");
   }
   std::signal(SIGPIPE, SIG_IGN);
   std::error_code ec;

@@ -25,7 +25,6 @@ namespace {
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kReadyTimeout = std::chrono::seconds(10);
 constexpr auto kReplyTimeout = std::chrono::seconds(30);
 constexpr auto kExitTimeout = std::chrono::seconds(5);
 
@@ -165,14 +164,15 @@ bool ServerStandInCore::Start(const ServerStandInOptions& options, std::string* 
   }
   std::string line, seen;
   bool ready = process_.WaitForLine([](const std::string& l) { return l.rfind("READY ", 0) == 0; }, &line,
-                                    kReadyTimeout, &seen);
+                                    std::chrono::seconds(options.ready_timeout_s), &seen);
   int port = 0, control_port = 0;
   if (ready) {
     std::istringstream in(line.substr(6));
     ready = static_cast<bool>(in >> port >> control_port) && port > 0 && control_port > 0;
   }
   if (!ready) {
-    *error = "the server stand-in gave no READY line within 10 s; its output:\n" + seen;
+    *error = "the server stand-in gave no READY line within " + std::to_string(options.ready_timeout_s) +
+             " s; its output:\n" + seen;
     process_.Stop();
     return false;
   }

@@ -56,6 +56,8 @@ struct ServerStandInOptions {
   bool own_process_group = false;
   // Its standard error (its log) to this file; "" for the caller's.
   std::string stderr_path;
+  // Seconds to wait for the READY line: a large seed takes longer to load.
+  int ready_timeout_s = 10;
 };
 
 // Threads: every call may come from any thread. Control calls are
