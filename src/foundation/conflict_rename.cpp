@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -37,7 +38,11 @@ size_t ExtensionDot(const ustring& path) {
 ustring Candidate(const ustring& path, const ustring& suffix, int n, bool split_trailing_dot) {
   size_t dot = ExtensionDot(path);
   ustring tail = suffix;
-  if (n != kNoCounter) tail += ("_" + std::to_string(n)).c_str();
+  if (n != kNoCounter) {
+    char counter[16];
+    snprintf(counter, sizeof counter, "_%d", n);
+    tail += counter;
+  }
   if (n == kNoCounter && !split_trailing_dot && dot + 1 == path.length()) dot = ustring::npos;
   if (dot == ustring::npos) return path + tail;
   return path.substr(0, dot) + tail + path.substr(dot);

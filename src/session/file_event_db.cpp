@@ -1,5 +1,7 @@
 #include "session/file_event_db.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -85,6 +87,34 @@ constexpr char kSchema[] =
 constexpr char kDeleteSubtree[] =
     "DELETE FROM event_table WHERE path = ?1 OR (path > ?1 || '/' AND path < ?1 || '0');";
 
+// The statements of setEventInfo, by FileEventDB::KeptSql. A record write
+// inserts the row, or updates every column of the existing one (keeping its
+// id); ?21 is the path. A folder record of an ancestor is inserted when
+// missing, else only its maxSyncID rises.
+constexpr const char* kKeptSql[] = {
+    "BEGIN IMMEDIATE;",
+    "COMMIT;",
+    "INSERT OR IGNORE INTO event_table (isExist, syncID, maxSyncID, fileType, fileSize, fileCheckSum, "
+    "fileModTime, execBit, macHash, unixUid, unixGid, unixMode, unixHash, aclAttribute, aclHash, "
+    "sharePrivDisabled, sharePrivDenyList, sharePrivRoList, sharePrivRwList, sharePrivHash, inode, path) "
+    "VALUES (1, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21);",
+    "UPDATE event_table SET syncID = ?1, maxSyncID = ?2, fileType = ?3, fileSize = ?4, fileModTime = ?6, "
+    "execBit = ?7, unixUid = ?9, unixGid = ?10, unixMode = ?11, unixHash = ?12, aclAttribute = ?13, "
+    "aclHash = ?14, sharePrivDisabled = ?15, sharePrivDenyList = ?16, sharePrivRoList = ?17, "
+    "sharePrivRwList = ?18, sharePrivHash = ?19, inode = ?20 WHERE path = ?21;",
+    // SQLite rewrites the index entries of every column a SET names, even
+    // to the same value: the indexed columns that rarely change are set
+    // only when they do.
+    "UPDATE event_table SET isExist = 1, fileCheckSum = ?5, macHash = ?8 "
+    "WHERE path = ?21 AND (isExist IS NOT 1 OR fileCheckSum IS NOT ?5 OR macHash IS NOT ?8);",
+    "INSERT OR IGNORE INTO event_table (isExist, syncID, maxSyncID, fileType, fileSize, fileCheckSum, "
+    "inode, path, fileModTime, execBit, macHash, aclAttribute, aclHash, unixUid, unixGid, unixMode, "
+    "unixHash, sharePrivDisabled, sharePrivDenyList, sharePrivRoList, sharePrivRwList, sharePrivHash) "
+    "VALUES (1, 0, ?1, 1, 0, '', 0, ?2, ?3, 1, '', '', '', 0, 0, 493, '', 0, '', '', '', '');",
+    "UPDATE event_table SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;",
+    "SELECT id, syncID FROM event_table WHERE path = ?;",
+};
+
 // 0 for SQLITE_OK; otherwise -1 after "[ERROR] event-db(<line>): sqlite3_exec:
 // [<code>] <message>".
 int ExecResult(int rc, const ustring& errmsg, int line) {
@@ -99,22 +129,6 @@ int ExecLogged(sqlite3* db, const char* sql, int line) {
   ustring errmsg;
   int rc = event_db::Exec(db, sql, errmsg);
   return ExecResult(rc, errmsg, line);
-}
-
-// Runs a record statement formatted for `path` (null when the formatting
-// failed): 0, or -1 after its failure lines.
-int ExecRecordStatement(sqlite3* db, const Text& sql, const char* path) {
-  if (!sql) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_mprintf failed\n", __LINE__);
-    return -1;
-  }
-  ustring errmsg;
-  int rc = event_db::Exec(db, sql.get(), errmsg);
-  if (rc == SQLITE_OK) return 0;
-  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_exec(%s) failed. Error code: %d.\n", __LINE__,
-                 path, rc);
-  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): %s\n", __LINE__, errmsg.c_str_utf8());
-  return -1;
 }
 
 ustring SignatureFile(const ustring& sign_folder, uint64_t row_id) {
@@ -284,6 +298,7 @@ void FileEventDB::destroy() {
                    __LINE__);
     return;
   }
+  for (sqlite_util::Statement& stmt : m_kept) stmt.reset();
   // The function's user data is m_signPath: close first, then empty it.
   sqlite_util::Close(m_db);
   m_db = nullptr;
@@ -304,13 +319,34 @@ int FileEventDB::setEventInfo(const DBFileInfo& e) {
   if (m_db == nullptr) return NotOpen("setEventInfo");
   // A path that is not session-relative would become a record (and parent
   // records) of no file at all.
-  if (e.path.empty() || e.path[0] != '/' || setSingleRecord(e) != 0) {
+  if (e.path.empty() || e.path[0] != '/') {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): failed to set record of '%s'\n", __LINE__,
                    e.path.c_str_utf8());
     return -1;
   }
+  // One transaction: one commit instead of one per statement, and never a
+  // record without its ancestors.
+  ustring errmsg;
+  int rc = runKept(kBegin, {}, errmsg);
+  if (rc != SQLITE_OK) {
+    event_db::LogFailure("BEGIN", __LINE__, errmsg, rc);
+    return -1;
+  }
+  if (setSingleRecord(e) != 0) {
+    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): failed to set record of '%s'\n", __LINE__,
+                   e.path.c_str_utf8());
+    event_db::Rollback(m_db);
+    return -1;
+  }
   if (updateParentRecord(e.path, e.maxSyncID, e.fileModTime) != 0) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): failed to update parent folder\n", __LINE__);
+    event_db::Rollback(m_db);
+    return -1;
+  }
+  rc = runKept(kCommit, {}, errmsg);
+  if (rc != SQLITE_OK) {
+    event_db::LogFailure("COMMIT", __LINE__, errmsg, rc);
+    event_db::Rollback(m_db);
     return -1;
   }
   if (e.fileType == 0 && !e.signaturePath.empty() && setSignature(e.path, e.signaturePath) != 0) {
@@ -320,48 +356,91 @@ int FileEventDB::setEventInfo(const DBFileInfo& e) {
   return 0;
 }
 
+sqlite3_stmt* FileEventDB::kept(KeptSql which) {
+  static_assert(sizeof kKeptSql / sizeof kKeptSql[0] == kKeptCount);
+  sqlite_util::Statement& slot = m_kept[which];
+  if (slot) return slot.get();
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v3(m_db, kKeptSql[which], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+  slot.reset(raw);
+  if (rc == SQLITE_OK) return raw;
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_prepare_v3(%s): [%d] %s\n", __LINE__,
+                 kKeptSql[which], rc, sqlite3_errmsg(m_db));
+  slot.reset();
+  return nullptr;
+}
+
+int FileEventDB::runKept(KeptSql which, std::initializer_list<Param> params, ustring& errmsg) {
+  if (Logger::IsEnabled(Logger::L_DEBUG, kComp)) {
+    const char* first = "";
+    for (const Param& p : params) {
+      if (p.text != nullptr) {
+        first = p.text;
+        break;
+      }
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): run: %s [%s]\n", __LINE__, kKeptSql[which], first);
+  }
+  sqlite3_stmt* stmt = kept(which);
+  if (stmt == nullptr) {
+    errmsg = sqlite3_errmsg(m_db);
+    return sqlite3_errcode(m_db) != SQLITE_OK ? sqlite3_errcode(m_db) : SQLITE_ERROR;
+  }
+  int rc = event_db::BindAll(stmt, params);
+  if (rc == SQLITE_OK) {
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    }
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  errmsg = rc == SQLITE_OK ? "" : sqlite3_errmsg(m_db);
+  // Ready for the next call, and no pointer into the caller's texts kept.
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  return rc;
+}
+
 int FileEventDB::setSingleRecord(const DBFileInfo& e) {
-  const char* path = e.path.c_str_utf8();
-  Text sql(sqlite3_mprintf(
-      "INSERT OR IGNORE INTO event_table (isExist, syncID, maxSyncID,  fileType, fileSize, fileCheckSum,  "
-      "fileModTime, execBit, macHash,  unixUid, unixGid, unixMode, unixHash,  aclAttribute, aclHash,  "
-      "sharePrivDisabled, sharePrivDenyList, sharePrivRoList, sharePrivRwList, sharePrivHash,  inode, path) "
-      "VALUES (1, %llu, %llu,  %d, %llu, %Q,  %u, %u, %Q,  %u, %u, %u, %Q,  %Q, %Q,  %u, %Q, %Q, %Q, %Q,  "
-      "%llu, %Q); "
-      "UPDATE event_table SET isExist  = 1, syncID = %llu, maxSyncID = %llu, fileType = %d, fileSize = %llu, "
-      "fileCheckSum = %Q, fileModTime = %u, execBit = %u, macHash = %Q, unixUid = %u, unixGid = %u, "
-      "unixMode = %u, unixHash = %Q, aclAttribute = %Q, aclHash = %Q, sharePrivDisabled = %u, "
-      "sharePrivDenyList = %Q, sharePrivRoList = %Q, sharePrivRwList = %Q, sharePrivHash = %Q, inode = %llu, "
-      "path = %Q WHERE changes() = 0 AND path = %Q;",
-      U(e.syncID), U(e.maxSyncID), e.fileType, U(e.fileSize), e.fileCheckSum.c_str_utf8(), e.fileModTime,
-      e.execBit, e.macHash.c_str_utf8(), e.unixUid, e.unixGid, e.unixMode, e.unixHash.c_str_utf8(),
-      e.aclAttribute.c_str_utf8(), e.aclHash.c_str_utf8(), e.sharePrivDisabled, e.sharePrivDenyList.c_str_utf8(),
-      e.sharePrivRoList.c_str_utf8(), e.sharePrivRwList.c_str_utf8(), e.sharePrivHash.c_str_utf8(), U(e.inode),
-      path,
-      // the UPDATE
-      U(e.syncID), U(e.maxSyncID), e.fileType, U(e.fileSize), e.fileCheckSum.c_str_utf8(), e.fileModTime,
-      e.execBit, e.macHash.c_str_utf8(), e.unixUid, e.unixGid, e.unixMode, e.unixHash.c_str_utf8(),
-      e.aclAttribute.c_str_utf8(), e.aclHash.c_str_utf8(), e.sharePrivDisabled, e.sharePrivDenyList.c_str_utf8(),
-      e.sharePrivRoList.c_str_utf8(), e.sharePrivRwList.c_str_utf8(), e.sharePrivHash.c_str_utf8(), U(e.inode),
-      path, path));
-  return ExecRecordStatement(m_db, sql, path);
+  using event_db::Clamp;
+  using I = sqlite3_int64;
+  // The same values in the same order (?1 to ?21) for both statements.
+  const std::initializer_list<Param> values = {
+      Clamp(e.syncID),       Clamp(e.maxSyncID),   I{e.fileType},          Clamp(e.fileSize),
+      e.fileCheckSum,        I{e.fileModTime},     I{e.execBit},           e.macHash,
+      I{e.unixUid},          I{e.unixGid},         I{e.unixMode},          e.unixHash,
+      e.aclAttribute,        e.aclHash,            I{e.sharePrivDisabled}, e.sharePrivDenyList,
+      e.sharePrivRoList,     e.sharePrivRwList,    e.sharePrivHash,        Clamp(e.inode),
+      e.path};
+  ustring errmsg;
+  int rc = runKept(kInsertRecord, values, errmsg);
+  // Not inserted: the path has a record, which keeps its id.
+  if (rc == SQLITE_OK && sqlite3_changes(m_db) == 0) {
+    rc = runKept(kUpdateRecord, values, errmsg);
+    if (rc == SQLITE_OK) rc = runKept(kUpdateRecordKeys, values, errmsg);
+  }
+  if (rc == SQLITE_OK) return 0;
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): record of (%s) not written. Error code: %d.\n",
+                 __LINE__, e.path.c_str_utf8(), rc);
+  Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): %s\n", __LINE__, errmsg.c_str_utf8());
+  return -1;
 }
 
 int FileEventDB::updateParentRecord(const ustring& path, uint64_t sync_id, uint32_t mtime) {
+  const sqlite3_int64 id = event_db::Clamp(sync_id);
   ustring cur = path;
   for (;;) {
     if (cur == "/") return 0;
     size_t slash = cur.rfind('/');
     if (slash == ustring::npos) return 0;
     cur = slash == 0 ? ustring("/") : cur.substr(0, slash);
-    Text sql(sqlite3_mprintf(
-        "INSERT OR IGNORE INTO event_table (isExist, syncID, maxSyncID,  fileType, fileSize, fileCheckSum,  "
-        "inode, path,  fileModTime, execBit, macHash,  aclAttribute, aclHash,  unixUid, unixGid, unixMode, "
-        "unixHash,  sharePrivDisabled, sharePrivDenyList, sharePrivRoList, sharePrivRwList, sharePrivHash) "
-        "VALUES (1, 0, %llu,  1, 0, '',  0, %Q,  %u, 1, '',  '', '',  0, 0, 493, '',  0, '', '', '', ''); "
-        "UPDATE event_table SET maxSyncID = %llu WHERE changes() = 0 AND path = %Q AND maxSyncID < %llu;",
-        U(sync_id), cur.c_str_utf8(), mtime, U(sync_id), cur.c_str_utf8(), U(sync_id)));
-    if (ExecRecordStatement(m_db, sql, cur.c_str_utf8()) != 0) return -1;
+    ustring errmsg;
+    int rc = runKept(kInsertFolder, {id, cur, sqlite3_int64{mtime}}, errmsg);
+    if (rc == SQLITE_OK && sqlite3_changes(m_db) == 0) rc = runKept(kRaiseFolder, {id, cur}, errmsg);
+    if (rc != SQLITE_OK) {
+      Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): folder record of (%s) not written. Error code: %d.\n",
+                     __LINE__, cur.c_str_utf8(), rc);
+      Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): %s\n", __LINE__, errmsg.c_str_utf8());
+      return -1;
+    }
   }
 }
 
@@ -373,6 +452,11 @@ int FileEventDB::setSignature(const ustring& path, const ustring& signature) {
     return -1;
   }
   ustring dest = SignatureFile(m_signPath, info.row_id);
+  // The record's own signature file, already in its place (a record
+  // rewritten with the signature it had): a rename onto itself would only
+  // cost the folder's flush.
+  struct stat st;
+  if (signature == dest && lstat(dest.c_str_utf8(), &st) == 0) return 0;
   ustring dir = dest.substr(0, dest.rfind('/'));
   if (FSMKDir(dir, true) != 0) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): Failed to Create folder at [%s].\n", __LINE__,
@@ -394,17 +478,19 @@ int FileEventDB::setSignature(const ustring& path, const ustring& signature) {
 }
 
 int FileEventDB::contains(const char* utf8_path, EventInfo& info) {
-  static const char kSql[] = "SELECT id, syncID FROM event_table WHERE path = ?;";
-  Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): prepare: %s [%s]\n", __LINE__, kSql, utf8_path);
-  sqlite3_stmt* raw = nullptr;
-  int rc = sqlite3_prepare_v2(m_db, kSql, -1, &raw, nullptr);
-  Statement stmt(raw);
-  if (rc != SQLITE_OK) {
-    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                   sqlite3_errmsg(m_db));
-    return -1;
-  }
-  rc = sqlite3_bind_text(raw, 1, utf8_path, -1, SQLITE_TRANSIENT);
+  Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): run: %s [%s]\n", __LINE__, kKeptSql[kContains],
+                 utf8_path);
+  sqlite3_stmt* raw = kept(kContains);
+  if (raw == nullptr) return -1;
+  // Reset on every way out: a kept statement left mid-step would hold a read.
+  struct Reset {
+    sqlite3_stmt* s;
+    ~Reset() {
+      sqlite3_reset(s);
+      sqlite3_clear_bindings(s);
+    }
+  } reset{raw};
+  int rc = sqlite3_bind_text(raw, 1, utf8_path, -1, SQLITE_STATIC);
   if (rc != SQLITE_OK) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): sqlite3_bind_text: [%d] %s\n", __LINE__, rc,
                    sqlite3_errmsg(m_db));

@@ -35,12 +35,18 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <mutex>
 #include <set>
 
+#include "foundation/sqlite_util.h"
 #include "foundation/ustring.h"
 #include "session/db_file_info.h"
 #include "session/file_list.h"
+
+namespace event_db {
+struct Param;
+}  // namespace event_db
 
 class FileEventDB {
  public:
@@ -75,8 +81,8 @@ class FileEventDB {
   // the record's place (across file systems too). A signature that cannot be
   // moved is logged as lost and the record's old signature file is removed,
   // so the record never points at the signature of other content; the result
-  // is still 0. -1 when the record or an ancestor cannot be written (the
-  // record and the ancestors already written stay).
+  // is still 0. The record and its ancestors are written in one
+  // transaction: -1 when one of them cannot be written, and then none is.
   [[nodiscard]] int setEventInfo(const DBFileInfo& e);
   // Reads the record of `path` into `info` (signaturePath: the record's
   // signature file for a file, "" for a folder). 1, 0 (info.path "" and the
@@ -149,7 +155,29 @@ class FileEventDB {
   [[nodiscard]] int rmRotateRecords(uint32_t criteria_time);
 
  private:
+  // The statements of setEventInfo, which runs once per finished event:
+  // prepared on first use and kept until destroy() instead of being parsed
+  // on every call.
+  enum KeptSql {
+    kBegin,
+    kCommit,
+    kInsertRecord,
+    kUpdateRecord,
+    kUpdateRecordKeys,
+    kInsertFolder,
+    kRaiseFolder,
+    kContains,
+    kKeptCount
+  };
+
   // All private members run under the caller's hold of m_dbMutex.
+  // The kept statement `which`, prepared when first asked for; null after
+  // its failure lines.
+  sqlite3_stmt* kept(KeptSql which);
+  // Binds `params` to the kept statement `which`, steps it to its end and
+  // resets it (its bindings cleared): SQLITE_OK or the failing code, with
+  // SQLite's message in `errmsg`.
+  [[nodiscard]] int runKept(KeptSql which, std::initializer_list<event_db::Param> params, ustring& errmsg);
   [[nodiscard]] int contains(const char* utf8_path, EventInfo& info);
   [[nodiscard]] int setSingleRecord(const DBFileInfo& e);
   [[nodiscard]] int updateParentRecord(const ustring& path, uint64_t sync_id, uint32_t mtime);
@@ -167,6 +195,7 @@ class FileEventDB {
   ustring m_signPath;     // the database's folder + "/sign"
   std::mutex m_dbMutex;   // guards m_db and every statement on it
   sqlite3* m_db = nullptr;
+  sqlite_util::Statement m_kept[kKeptCount];  // finalized by destroy(), before the close
 };
 
 #endif  // SESSION_FILE_EVENT_DB_H_

@@ -273,6 +273,78 @@ TEST_F(EventDBTest, RootRecordHasNoAncestor) {
   EXPECT_EQ("/|3|3\n", Shell("SELECT path, syncID, maxSyncID FROM event_table;"));
 }
 
+// The record statements are prepared once and bound anew on every call:
+// each call stores its own values, whichever columns change (the indexed
+// ones are set only when they differ), across other operations and a
+// reopen of the database.
+TEST_F(EventDBTest, RepeatedWritesStoreEachCallsValues) {
+  Open();
+  const struct {
+    const char* path;
+    uint64_t sync_id;
+    const char* hash;
+    const char* mac;
+    uint64_t size;
+  } cases[] = {
+      {"/d/a", 1, "h1", "", 10},
+      {"/d/b", 2, "h2", "m", 20},
+      {"/d/a", 3, "h1", "", 11},     // only the ids and the size change
+      {"/d/a", 4, "h3", "", 11},     // the hash changes
+      {"/d/b", 5, "h2", "m2", 20},   // only the mac hash changes
+      {"/e/c", 6, "h1", "", 30},     // another hash index entry of h1
+      {"/d/a", 7, "h1", "m", 12},    // hash and mac hash back and changed
+  };
+  std::map<std::string, std::string> expect;
+  int n = 0;
+  for (const auto& c : cases) {
+    DBFileInfo e = FileRecord(c.path, c.sync_id, c.sync_id);
+    e.fileCheckSum = c.hash;
+    e.macHash = c.mac;
+    e.fileSize = c.size;
+    Write(e);
+    expect[c.path] = std::to_string(c.sync_id) + "|" + c.hash + "|" + c.mac + "|" + std::to_string(c.size);
+    if (++n == 4) {
+      db.destroy();  // the kept statements go with the connection
+      Open();
+    }
+  }
+  // A record another writer marked as gone exists again after a rewrite
+  // that changes nothing else.
+  Shell("UPDATE event_table SET isExist = 0 WHERE path = '/e/c';");
+  DBFileInfo again = FileRecord("/e/c", 6, 6);
+  again.fileCheckSum = "h1";
+  again.fileSize = 30;
+  Write(again);
+  std::string want;
+  for (const auto& [path, row] : expect) want += path + "|1|" + row + "\n";
+  EXPECT_EQ(want, Shell("SELECT path, isExist, syncID, fileCheckSum, macHash, fileSize FROM event_table "
+                        "WHERE fileType = 0 ORDER BY path;"));
+  // The indexes agree with the rows.
+  EXPECT_EQ("/d/a\n/e/c\n", Shell("SELECT path FROM event_table INDEXED BY event_table_fileCheckSum_idx "
+                                   "WHERE fileCheckSum = 'h1' ORDER BY path;"));
+  EXPECT_EQ("ok\n", Shell("PRAGMA integrity_check;"));
+  ustring found;
+  EXPECT_EQ(0, db.getFilePathByHash("h3", "", found));  // replaced by h1 again
+  EXPECT_EQ(1, db.getFilePathByHash("h2", "", found));
+  EXPECT_EQ(ustring("/d/b"), found);
+}
+
+// A record and its ancestors are written together or not at all: a
+// refused ancestor leaves no record behind, and the next write works.
+TEST_F(EventDBTest, RefusedAncestorLeavesNoRecord) {
+  Open();
+  Write(FileRecord("/a/b", 1, 1));
+  Shell("CREATE TRIGGER refuse AFTER UPDATE OF maxSyncID ON event_table WHEN NEW.path = '/a' "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+  EXPECT_EQ(-1, db.setEventInfo(FileRecord("/a/c", 5, 5)));
+  EXPECT_EQ("/\n/a\n/a/b\n", Paths());
+  EXPECT_EQ("1\n", Shell("SELECT maxSyncID FROM event_table WHERE path = '/';"));
+  Shell("DROP TRIGGER refuse;");
+  Write(FileRecord("/a/c", 5, 5));
+  EXPECT_EQ("/\n/a\n/a/b\n/a/c\n", Paths());
+  EXPECT_EQ("5\n", Shell("SELECT maxSyncID FROM event_table WHERE path = '/a';"));
+}
+
 // A path that is not session-relative would leave records of no file.
 TEST_F(EventDBTest, RecordPathMustBeginWithSlash) {
   Open();
@@ -367,6 +439,27 @@ TEST_F(EventDBTest, LostSignatureRemovesTheStaleOne) {
   EXPECT_FALSE(Exists(Sign(".01")));
   EXPECT_EQ("new\n", Shell("SELECT fileCheckSum FROM event_table WHERE path = '/f';"));
   EXPECT_NE(std::string::npos, Log().find("[WARNING] event-db("));
+  EXPECT_NE(std::string::npos, Log().find("signature file of '/f' is lost"));
+}
+
+// A rewrite that names the record's own signature file (an event that only
+// moves the ids) keeps that file; a missing one is still reported.
+TEST_F(EventDBTest, RecordRewrittenWithItsOwnSignatureKeepsIt) {
+  Open();
+  DBFileInfo e = FileRecord("/f", 1, 1);
+  e.signaturePath = MakeSignature("s", "own").c_str();
+  Write(e);
+  DBFileInfo got;
+  ASSERT_EQ(1, db.getEventInfo("/f", got));
+  e = FileRecord("/f", 2, 2);
+  e.signaturePath = got.signaturePath;
+  Write(e);
+  EXPECT_EQ("own", ReadFile("db/sign/.01"));
+  EXPECT_EQ("2\n", Shell("SELECT syncID FROM event_table WHERE path = '/f';"));
+  EXPECT_EQ(std::string::npos, Log().find("is lost"));
+  ASSERT_EQ(0, unlink(Sign(".01").c_str()));
+  e.syncID = e.maxSyncID = 3;
+  Write(e);
   EXPECT_NE(std::string::npos, Log().find("signature file of '/f' is lost"));
 }
 
