@@ -170,17 +170,19 @@ int Exec(sqlite3* db, const char* sql, ustring& errmsg) {
   return rc;
 }
 
+// The first text among `params`, for the debug line of a statement.
+const char* FirstText(std::initializer_list<Param> params) {
+  for (const Param& p : params) {
+    if (p.text != nullptr) return p.text;
+  }
+  return "";
+}
+
 int Prepare(sqlite3* db, const char* sql, std::initializer_list<Param> params, Statement& out,
             ustring& errmsg) {
   if (Logger::IsEnabled(Logger::L_DEBUG, kComp)) {
-    const char* first = "";
-    for (const Param& p : params) {
-      if (p.text != nullptr) {
-        first = p.text;
-        break;
-      }
-    }
-    Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): prepare: %s [%s]\n", __LINE__, sql, first);
+    Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): prepare: %s [%s]\n", __LINE__, sql,
+                   FirstText(params));
   }
   sqlite3_stmt* raw = nullptr;
   int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
@@ -372,14 +374,8 @@ sqlite3_stmt* FileEventDB::kept(KeptSql which) {
 
 int FileEventDB::runKept(KeptSql which, std::initializer_list<Param> params, ustring& errmsg) {
   if (Logger::IsEnabled(Logger::L_DEBUG, kComp)) {
-    const char* first = "";
-    for (const Param& p : params) {
-      if (p.text != nullptr) {
-        first = p.text;
-        break;
-      }
-    }
-    Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): run: %s [%s]\n", __LINE__, kKeptSql[which], first);
+    Logger::LogMsg(Logger::L_DEBUG, kComp, "[DEBUG] event-db(%d): run: %s [%s]\n", __LINE__, kKeptSql[which],
+                   event_db::FirstText(params));
   }
   sqlite3_stmt* stmt = kept(which);
   if (stmt == nullptr) {
