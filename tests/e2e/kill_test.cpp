@@ -28,6 +28,15 @@ int KillRounds() {
 
 class KillNine : public E2eTest, public KnownTree {
  protected:
+  // Kills the daemon mid-body, checks what it left, clears the stand-in's
+  // fault and checks both sides after the restart.
+  void KillThenRestart(SyncBed& bed) {
+    bed.Kill();
+    CheckAfterKill(bed);
+    bed.server().ClearFaults();
+    ASSERT_TRUE(bed.Restart());
+    CheckAfterRestart(bed);
+  }
   // Uploads of the file at `path` with their body sizes.
   static std::vector<uint64_t> UploadBodies(SyncBed& bed, const std::string& path) {
     std::vector<uint64_t> out;
@@ -72,11 +81,7 @@ TEST_F(KillNine, DuringADownloadBody) {
   Server(bed, "/t/down", RandomBytes(kBig, 71));
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return !bed.JournalOf("request", "resume_download").empty(); }, 60s));
   std::this_thread::sleep_for(2s);
-  bed.Kill();
-  CheckAfterKill(bed);
-  bed.server().ClearFaults();
-  ASSERT_TRUE(bed.Restart());
-  CheckAfterRestart(bed);
+  KillThenRestart(bed);
 }
 
 TEST_F(KillNine, DuringAnUploadBody) {
@@ -86,11 +91,7 @@ TEST_F(KillNine, DuringAnUploadBody) {
   Local(bed, "/t/up", RandomBytes(kBig, 72));
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return !bed.JournalOf("fault").empty(); }, 60s));
   std::this_thread::sleep_for(2s);
-  bed.Kill();
-  CheckAfterKill(bed);
-  bed.server().ClearFaults();
-  ASSERT_TRUE(bed.Restart());
-  CheckAfterRestart(bed);
+  KillThenRestart(bed);
 }
 
 // The stand-in has committed the upload but not replied: after the restart
