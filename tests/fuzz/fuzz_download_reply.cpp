@@ -184,26 +184,10 @@ void Setup() {
   if (FilterDB::getInstance()->initialize((g_root + "/filter.db").c_str()) != 0) __builtin_trap();
 
 
-  ConnectionInfo info;
-  info.conn_id = kConnId;
-  info.server_ip = "127.0.0.1";
-  info.server_port = fuzzharness::StartServer(g_sink, Reply);
-  info.session = "fuzz-token";
-  info.use_ssl = false;
-  info.computer_name = "PC1";
-  if (ConnectionManager::getInstance()->add(info, nullptr, nullptr) != 0) __builtin_trap();
+  const uint16_t port = fuzzharness::StartServer(g_sink, Reply);
   g_db = new FileEventDB;  // lives for the process
   if (g_db->initialize((g_config + "/db/event-db.sqlite").c_str()) != 0) __builtin_trap();
-  Registry::Entry entry;
-  entry.sess_id = kSessionId;
-  entry.conn_id = kConnId;
-  entry.view_id = 1;
-  entry.recursive = true;
-  entry.local_path = g_local.c_str();
-  entry.remote_path = "/";
-  entry.config_path = g_config.c_str();
-  entry.event_db = g_db;
-  Registry::getInstance().Set(entry);
+  fuzzharness::RegisterSession(kSessionId, kConnId, port, g_local, g_config, g_db, "PC1");
   g_root_names = Names(g_root);
   g_worker = new FuzzWorker;  // lives for the process
   PutBack();

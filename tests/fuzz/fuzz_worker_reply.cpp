@@ -124,22 +124,8 @@ void Setup() {
   if (Logger::Initialize(Logger::FILE_LOGGER, "/dev/null", (g_root + "/levels").c_str(), 50) != 0) __builtin_trap();
 
 
-  ConnectionInfo info;
-  info.conn_id = kConnId;
-  info.server_ip = "127.0.0.1";
-  info.server_port = fuzzharness::StartServer(g_sink, Reply);
-  info.session = "fuzz-token";
-  info.use_ssl = false;
-  if (ConnectionManager::getInstance()->add(info, nullptr, nullptr) != 0) __builtin_trap();
-  Registry::Entry entry;
-  entry.sess_id = kSessionId;
-  entry.conn_id = kConnId;
-  entry.view_id = 1;
-  entry.recursive = true;
-  entry.local_path = g_local.c_str();
-  entry.remote_path = "/";
-  entry.config_path = g_root.c_str();
-  Registry::getInstance().Set(entry);
+  fuzzharness::RegisterSession(kSessionId, kConnId, fuzzharness::StartServer(g_sink, Reply), g_local, g_root,
+                               nullptr, "");
   g_worker = new FuzzWorker;  // lives for the process
 }
 

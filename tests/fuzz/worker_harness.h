@@ -151,6 +151,31 @@ class HarnessWorker : public Worker {
   using Worker::UpdateContext;
 };
 
+// Adds connection `conn_id` toward the harness server on `port` (plain, token
+// "fuzz-token", `computer_name`) and registers session `sess_id` on it with
+// its folders and event database (null: none). Traps on failure.
+inline void RegisterSession(uint64_t sess_id, uint64_t conn_id, uint16_t port, const std::string& local,
+                            const std::string& config, FileEventDB* db, const char* computer_name) {
+  ConnectionInfo info;
+  info.conn_id = conn_id;
+  info.server_ip = "127.0.0.1";
+  info.server_port = port;
+  info.session = "fuzz-token";
+  info.use_ssl = false;
+  info.computer_name = computer_name;
+  if (ConnectionManager::getInstance()->add(info, nullptr, nullptr) != 0) __builtin_trap();
+  Registry::Entry entry;
+  entry.sess_id = sess_id;
+  entry.conn_id = conn_id;
+  entry.view_id = 1;
+  entry.recursive = true;
+  entry.local_path = local.c_str();
+  entry.remote_path = "/";
+  entry.config_path = config.c_str();
+  if (db != nullptr) entry.event_db = db;
+  Registry::getInstance().Set(entry);
+}
+
 }  // namespace fuzzharness
 
 #endif  // TESTS_FUZZ_WORKER_HARNESS_H_
