@@ -76,7 +76,7 @@ int VelkoraApp::create_registry_entry(const PObject& create_info) {
     return -1;
   }
 
-  // Owned here until the entry takes them (step 10); a failure before
+  // Owned here until the registry entry takes them; a failure before that
   // destroys them.
   auto event_db = std::make_unique<FileEventDB>();
   auto black_list = std::make_unique<BlackList2>();
@@ -101,7 +101,7 @@ int VelkoraApp::create_registry_entry(const PObject& create_info) {
   // Each file is read once: the records put in force are the ones
   // reconciled below.
   SessionRuleFiles rules;
-  SessionRuleFiles::Part failed = SessionRuleFiles::kBlackList;
+  SessionRuleFiles::RuleFile failed = SessionRuleFiles::kBlackList;
   if (rules.Read(black_list_path, white_list_path, force_hash_check_path, &failed) < 0 ||
       rules.Install(*black_list, *white_list, *force_hash_check_list, &failed) < 0) {
     switch (failed) {

@@ -26,7 +26,7 @@ int VelkoraApp::reload_filter(Registry::Entry& ent, PObject& rsp) {
   // white list because the white list's file failed. A failure loads
   // nothing, reconciles nothing and queues nothing again.
   SessionRuleFiles rules;
-  SessionRuleFiles::Part failed = SessionRuleFiles::kBlackList;
+  SessionRuleFiles::RuleFile failed = SessionRuleFiles::kBlackList;
   if (rules.Read(black_list_path, white_list_path, force_hash_check_path, &failed) < 0 ||
       rules.Install(*ent.black_list, *ent.white_list, *ent.force_hash_check_list, &failed) < 0) {
     switch (failed) {

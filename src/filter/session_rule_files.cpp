@@ -25,7 +25,7 @@ SessionRuleFiles::~SessionRuleFiles() {
 }
 
 int SessionRuleFiles::Read(const ustring& black_list_path, const ustring& white_list_path,
-                           const ustring& force_hash_check_path, Part* failed) {
+                           const ustring& force_hash_check_path, RuleFile* failed) {
   if (holder_load::Read(black_list_path, kBlackOps, "session_rule_files", __LINE__, m_black) != 0) {
     *failed = kBlackList;
     return -1;
@@ -42,7 +42,7 @@ int SessionRuleFiles::Read(const ustring& black_list_path, const ustring& white_
 }
 
 int SessionRuleFiles::Install(BlackList2& black_list, WhiteListCpp& white_list,
-                              ForceHashCheckListCpp& force_hash_check_list, Part* failed) const {
+                              ForceHashCheckListCpp& force_hash_check_list, RuleFile* failed) const {
   // Every copy is made before the first swap, so a failed one installs
   // nothing.
   Filter black;

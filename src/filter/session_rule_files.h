@@ -22,7 +22,7 @@
 class SessionRuleFiles {
  public:
   // Which file failed to parse.
-  enum Part { kBlackList, kWhiteList, kForceHashCheckList };
+  enum RuleFile { kBlackList, kWhiteList, kForceHashCheckList };
 
   // Three empty records.
   SessionRuleFiles();
@@ -35,7 +35,7 @@ class SessionRuleFiles {
   // the holders log a failed Load): -1 with `*failed` naming it. 0 when all
   // three parsed. Call once per object.
   int Read(const ustring& black_list_path, const ustring& white_list_path, const ustring& force_hash_check_path,
-           Part* failed);
+           RuleFile* failed);
 
   // The parsed records; valid after a Read that gave 0.
   const Filter& black_list() const { return m_black; }
@@ -47,7 +47,7 @@ class SessionRuleFiles {
   // Read that gave 0. 0; -1 when memory runs out for a copy, with
   // `*failed` naming it and nothing installed.
   int Install(BlackList2& black_list, WhiteListCpp& white_list, ForceHashCheckListCpp& force_hash_check_list,
-              Part* failed) const;
+              RuleFile* failed) const;
 
  private:
   Filter m_black;

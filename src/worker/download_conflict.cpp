@@ -70,7 +70,7 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& recor
   const ustring hash = reply["file"]["hash"].asString();
   const bool has_record = record.syncID != 0;
   bool candidate = false;
-  bool to_content = false;  // step 4 with or without a candidate
+  bool to_content = false;  // on to the content test, with or without a candidate
 
   if (!has_record) {
     if (!local.isExist) {
@@ -95,7 +95,7 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& recor
   }
 
   if (!to_content) {
-    // Step 3: the local object against the server's.
+    // No content test: the local object's kind and size against the server's.
     if (!local.isExist) return 3;
     if (local.type == FT_DIR) return is_dir ? 2 : 1;
     if (is_dir || size != local.size) return 1;

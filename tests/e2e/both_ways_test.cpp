@@ -1,4 +1,4 @@
-// Scenario 1: both directions without a fault. A first sync of two different
+// Both directions without a fault. A first sync of two different
 // trees with one equal and one differing path, then each kind of change on
 // each side in turn, converging after each.
 #include <sys/stat.h>

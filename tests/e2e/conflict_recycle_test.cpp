@@ -1,4 +1,4 @@
-// Scenarios 3 and 4: both sides changed while the session was paused, and
+// Both sides changed while the session was paused, and
 // server removals that go to the recycle folder and come back from it.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,7 +82,7 @@ TEST_F(Conflicts, BothSidesChangedWhilePaused) {
   bed.Finish();
 }
 
-// ------------------------------------------------------------ recycle (4)
+// ---------------------------------------- server removals and the recycle folder
 
 TEST_F(E2eTest, ServerRemovalsRecycledThenRestored) {
   SyncBed& bed = Bed();

@@ -1,4 +1,4 @@
-// Scenario 11: the local disk fills. The daemon runs in a user and mount
+// The local disk fills. The daemon runs in a user and mount
 // namespace of its own with an 8 MiB tmpfs over its sync folder; the test
 // reaches that folder through /proc/<pid>/root.
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-// What every end-to-end scenario shares: a SyncBed per test, content
+// What every end-to-end test shares: a SyncBed per test, content
 // makers, the journal's transfers by path, and the conflict-name pattern.
 #ifndef TESTS_E2E_E2E_FIXTURE_H_
 #define TESTS_E2E_E2E_FIXTURE_H_
@@ -176,7 +176,7 @@ class E2eTest : public ::testing::Test {
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
   }
 
-  // Scenario 1 in short: 20 files and a 5 MiB file each way, converged;
+  // Both ways in short: 20 files and a 5 MiB file each way, converged;
   // then a 1% edit of each 5 MiB file on its side, converged, each gone as
   // a delta of under 3% of the file.
   static void ShortBothWays(SyncBed& bed) {

@@ -1,4 +1,4 @@
-// Scenario 10: a hostile server. Pull records that name paths outside the
+// A hostile server. Pull records that name paths outside the
 // sync folder or inside its working folder, a removal of the root, and
 // malformed replies; none may touch anything outside the folder, crash
 // the daemon or stop it from converging once they end.

@@ -1,4 +1,4 @@
-// Scenario 12: kill -9 in the middle of a workload that touches each path
+// Kill -9 in the middle of a workload that touches each path
 // once, so the final tree is known. Before the restart every file at a
 // final path holds a content the test put there and the databases are
 // sound; after it both sides converge on the expected tree, with no

@@ -1,4 +1,4 @@
-// Scenario 5: selective sync, one case per rule. Excluded files stay on
+// Selective sync, one case per rule. Excluded files stay on
 // their side (the local ones held back in the filter database) while the
 // rest converges; loosening the rule and reloading the session pulls the
 // held part from the rule's sync id, and both sides converge.

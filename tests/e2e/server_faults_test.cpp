@@ -1,4 +1,4 @@
-// Scenarios 7 to 9 and 13: a server that drops a transfer midway, an outage
+// A server that drops a transfer midway, an outage
 // of the whole road, refusals until cleared, and a user interface that goes
 // away for a while.
 #include <unistd.h>
@@ -32,7 +32,7 @@ int RecentCount(SyncBed& bed, const std::string& path) {
   return n;
 }
 
-// ------------------------------------------------------------ drops (7)
+// -------------------------------------------------- a transfer dropped midway
 
 struct DropCase {
   const char* name;
@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DropCase{"DeltaUploadMidway", true, true, "recv_bytes", 100000}),
     [](const ::testing::TestParamInfo<DropCase>& info) { return info.param.name; });
 
-// ----------------------------------------------------------- outage (8)
+// -------------------------------------------------- an outage of the whole road
 
 std::string ConnectionState(SyncBed& bed) {
   const PObject status = bed.Status();
@@ -145,7 +145,7 @@ TEST_F(E2eTest, OutageThenConverges) {
   bed.Finish();
 }
 
-// --------------------------------------------------------- refusals (9)
+// -------------------------------------------------- refusals until cleared
 
 // A session rescans its folder once it is first up to date after a pull. A
 // server file makes convergence wait for that pull, and a second of quiet
@@ -286,7 +286,7 @@ TEST_F(E2eTest, WrongServerNameThenReloaded) {
   bed.Finish();
 }
 
-// ------------------------------------------------ user interface gone (13)
+// -------------------------------------------- a user interface gone a while
 
 TEST_F(E2eTest, UserInterfaceGoneAndBack) {
   SyncBed& bed = Bed();

@@ -1,6 +1,6 @@
-// The end-to-end scenarios that also run under ThreadSanitizer: scenario 1
-// in short, two daemons on one server folder (scenario 2), and control
-// requests looped through scenario 12's workload.
+// The end-to-end cases that also run under ThreadSanitizer: both ways in
+// short, two daemons on one server folder, and control requests looped
+// through the kill rounds' workload.
 #include <atomic>
 
 #include "workload.h"

@@ -1,4 +1,4 @@
-// Scenario 1 in short through every transport of the bed, with TLS, and
+// Both ways in short through every transport of the bed, with TLS, and
 // once plain: each converges, and the way it went leaves its trace.
 #include <fstream>
 #include <sstream>

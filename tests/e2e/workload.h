@@ -1,4 +1,4 @@
-// Scenario 12's workload: each path touched once, so that the final tree
+// The kill rounds' workload: each path touched once, so that the final tree
 // is known, with the contents the test put at each path for the checks
 // after a kill and after convergence. Shared by the kill rounds and the
 // ThreadSanitizer run that loops control requests through it.

@@ -53,7 +53,7 @@ TEST_F(SessionRuleFilesTest, OneFileFailingNamesItAndInstallsNothing) {
   const struct {
     const char* file;
     const char* content;  // null: the file is missing
-    SessionRuleFiles::Part part;
+    SessionRuleFiles::RuleFile part;
   } cases[] = {
       {"black", "[Common]\nblack_prefix = \"\"\n", SessionRuleFiles::kBlackList},
       {"black", nullptr, SessionRuleFiles::kBlackList},
@@ -70,7 +70,7 @@ TEST_F(SessionRuleFilesTest, OneFileFailingNamesItAndInstallsNothing) {
       ASSERT_EQ(0, unlink(Path(c.file).c_str()));
     }
     SessionRuleFiles files;
-    SessionRuleFiles::Part failed = SessionRuleFiles::kBlackList;
+    SessionRuleFiles::RuleFile failed = SessionRuleFiles::kBlackList;
     EXPECT_EQ(-1, files.Read(Path("black"), Path("white"), Path("force"), &failed)) << c.file;
     EXPECT_EQ(c.part, failed) << c.file;
     EXPECT_EQ(1, Generation()) << c.file;
@@ -82,7 +82,7 @@ TEST_F(SessionRuleFilesTest, OneFileFailingNamesItAndInstallsNothing) {
 // read change nothing, and every holder switches at Install.
 TEST_F(SessionRuleFilesTest, AllThreeParsedAreInstalledFromTheFirstRead) {
   SessionRuleFiles files;
-  SessionRuleFiles::Part failed = SessionRuleFiles::kWhiteList;
+  SessionRuleFiles::RuleFile failed = SessionRuleFiles::kWhiteList;
   ASSERT_EQ(0, files.Read(Path("black"), Path("white"), Path("force"), &failed));
   EXPECT_EQ(1u, files.black_list().Common.black_name.used);
   EXPECT_STREQ("new", files.white_list().File.white_ext.set[0]);
