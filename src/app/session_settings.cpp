@@ -2,6 +2,7 @@
 #include "app/app.h"
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
+#include "platform/trash.h"
 #include "session/event_manager.h"
 #include "session/session_path.h"
 #include "session/ui_ipc.h"
@@ -72,6 +73,9 @@ int VelkoraApp::remove_all_dir(const ustring& path) {
   // Links are typed FT_SLINK: never descended, their targets untouched.
   while (FSReadDir(dir, entry) == 1) {
     if (entry.type != FT_DIR || entry.name == "." || entry.name == ".." || entry.name == kWorkingDirName) continue;
+    // A session folder that is a mount point holds its volume's trash,
+    // which cannot go into itself.
+    if (platform::IsVolumeTrash((path + "/" + entry.name).c_str_utf8())) continue;
     LOG_WITH_LINE(L_DEBUG, kComponent, "[DEBUG] app(%d): removing %s/%s\n", path.c_str_utf8(),
                   entry.name.c_str_utf8());
     // To the trash, never deleted: the folder may hold what the server

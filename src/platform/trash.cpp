@@ -234,6 +234,15 @@ int MoveToTrash(const char* path) {
   return MoveInto(abs, volume, TrashPathEncode(rel));
 }
 
+bool IsVolumeTrash(const char* path) {
+  std::string abs;
+  struct stat st;
+  if (Absolute(path, &abs) != 0 || abs == "/" || lstat(abs.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  std::string top;
+  std::string rel;
+  return VolumeTopDir(abs, st.st_dev, &top, &rel) == 0 && rel == ".Trash-" + std::to_string(geteuid());
+}
+
 std::string VolumeTrashDir(const std::string& topdir) {
   return (topdir == "/" ? "" : topdir) + "/.Trash-" + std::to_string(geteuid());
 }

@@ -38,6 +38,11 @@ std::string HomeTrashDir();
 // (the effective user id).
 std::string VolumeTrashDir(const std::string& topdir);
 
+// Whether `path` is the trash folder of this user at the mount point of its
+// own volume (a folder holding the mount point's trash must not be moved
+// into it).
+bool IsVolumeTrash(const char* path);
+
 // The "Path=" value for an absolute path: every byte but ASCII letters,
 // digits, "-", ".", "_", "~" and "/" as %XX.
 std::string TrashPathEncode(const std::string& path);

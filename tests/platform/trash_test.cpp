@@ -170,6 +170,11 @@ int MoveOnVolume(const std::string& top) {
   VOL_CHECK(ReadAll(trash + "/info/sub.trashinfo") ==
             "[Trash Info]\nPath=sub\nDeletionDate=2013-03-07T14:05:00\n");
   VOL_CHECK(lstat((top + "/sub").c_str(), &st) != 0);
+  VOL_CHECK(platform::IsVolumeTrash(trash.c_str()));
+  VOL_CHECK(mkdir((top + "/sub2").c_str(), 0755) == 0);
+  VOL_CHECK(mkdir((top + "/sub2/.Trash-0").c_str(), 0755) == 0);
+  VOL_CHECK(!platform::IsVolumeTrash((top + "/sub2").c_str()));
+  VOL_CHECK(!platform::IsVolumeTrash((top + "/sub2/.Trash-0").c_str()));
   // The mount point itself cannot be renamed; it stays.
   VOL_CHECK(platform::MoveToTrash(top.c_str()) == EBUSY);
   VOL_CHECK(lstat(top.c_str(), &st) == 0);
