@@ -181,8 +181,10 @@ class VelkoraApp {
   void reload_local_events(Registry::Entry& reg);
   void change_permission(Registry::Entry& ent, bool read_only);
   void change_recursive(Registry::Entry& ent, bool recursive);
-  // Deletes every sub-folder of `path` but the working folder.
-  void remove_all_dir(const ustring& path);
+  // Moves every sub-folder of `path` but the working folder to the user's
+  // trash (that of its own volume when the home trash is on another file
+  // system); a folder that no trash takes stays. The number that stayed.
+  int remove_all_dir(const ustring& path);
   int remove_session(const PObject& req, PObject& rsp);
   int remove_one_session(uint64_t sess_id, PObject& rsp);
   int pause_session(const PObject& req, PObject& rsp);

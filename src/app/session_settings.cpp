@@ -2,8 +2,11 @@
 #include "app/app.h"
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
+#include "platform/trash.h"
 #include "session/event_manager.h"
 #include "session/session_path.h"
+#include "session/ui_ipc.h"
+#include "transport/error_code.h"
 
 namespace {
 
@@ -40,30 +43,50 @@ void VelkoraApp::change_recursive(Registry::Entry& ent, bool recursive) {
     LOG_WITH_LINE(L_INFO, kComponent, "[INFO] app(%d): switch to non-recursive\n");
     ent.recursive = false;
     (void)Registry::getInstance().SetRecursive(ent.sess_id, false);
+    // No worker may write into a sub-folder while it goes to the trash.
+    Worker::AbortFilter filter;
+    filter.setSession(ent.sess_id);
+    pause_worker();
+    interrupt_worker(filter);
     if (ent.event_db->rmAllFolders() < 0) {
       LOG_WITH_LINE(L_ERR, kComponent, "[ERROR] app(%d): failed to remove folder records of session %llu\n",
                     static_cast<unsigned long long>(ent.sess_id));
     }
-    remove_all_dir(ent.local_path);
+    if (remove_all_dir(ent.local_path) > 0) {
+      // The folders stay where they are; the user decides what becomes of them.
+      (void)UI_IPC::ReportSessionErrorToUI(ent.conn_id, ent.sess_id, ERR_SYS);
+    }
+    resume_worker();
   }
   EventManager::getInstance()->IssueRescan(ent.sess_id, "/", true);
 }
 
-void VelkoraApp::remove_all_dir(const ustring& path) {
+int VelkoraApp::remove_all_dir(const ustring& path) {
   LOG_WITH_LINE(L_DEBUG, kComponent, "[DEBUG] app(%d): removing all folders under %s\n", path.c_str_utf8());
   DIR_HANDLE dir;
   if (FSOpenDir(path, 0, dir) < 0) {
     LOG_WITH_LINE(L_WARNING, kComponent, "[WARNING] app(%d): folders under %s is not removed\n", path.c_str_utf8());
-    return;
+    return 0;
   }
+  int kept = 0;
   DIR_ENTRY entry;
   // Links are typed FT_SLINK: never descended, their targets untouched.
   while (FSReadDir(dir, entry) == 1) {
     if (entry.type != FT_DIR || entry.name == "." || entry.name == ".." || entry.name == kWorkingDirName) continue;
+    // A session folder that is a mount point holds its volume's trash,
+    // which cannot go into itself.
+    if (platform::IsVolumeTrash((path + "/" + entry.name).c_str_utf8())) continue;
     LOG_WITH_LINE(L_DEBUG, kComponent, "[DEBUG] app(%d): removing %s/%s\n", path.c_str_utf8(),
                   entry.name.c_str_utf8());
-    // What cannot be removed stays; the rescan that follows sees it.
-    (void)FSRemove(path + "/" + entry.name, false);
+    // To the trash, never deleted: the folder may hold what the server
+    // never had (files not yet sent, held back by rules, or of a read-only
+    // session). What no trash takes stays in place.
+    if (FSRemove(path + "/" + entry.name, true) != 0) {
+      LOG_WITH_LINE(L_WARNING, kComponent, "[WARNING] app(%d): folder %s/%s is kept: no trash takes it\n",
+                    path.c_str_utf8(), entry.name.c_str_utf8());
+      ++kept;
+    }
   }
   (void)FSCloseDir(dir);
+  return kept;
 }

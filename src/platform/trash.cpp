@@ -80,6 +80,102 @@ int WriteAll(int fd, const std::string& data) {
   return 0;
 }
 
+
+// The device of `path`, or of its nearest existing ancestor when it is
+// missing (the home trash is made on first use). Returns 0 or errno.
+int NearestExistingDevice(std::string path, dev_t* dev) {
+  struct stat st;
+  for (;;) {
+    if (stat(path.c_str(), &st) == 0) {
+      *dev = st.st_dev;
+      return 0;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) return errno;
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ENOENT;
+    path.resize(slash == 0 ? 1 : slash);
+  }
+}
+
+// The mount point of the file system holding the entry `abs` (device
+// `dev`), found by climbing from its real parent folder while the device
+// stays the same, and the entry's path relative to it. An entry that is
+// itself a mount point cannot be renamed: EBUSY. Returns 0 or errno.
+int VolumeTopDir(const std::string& abs, dev_t dev, std::string* top, std::string* rel) {
+  const size_t slash = abs.find_last_of('/');
+  const std::string parent = slash == 0 ? "/" : abs.substr(0, slash);
+  char* real = realpath(parent.c_str(), nullptr);
+  if (real == nullptr) return errno;
+  std::string cur(real);
+  free(real);
+  struct stat st;
+  if (stat(cur.c_str(), &st) != 0) return errno;
+  if (st.st_dev != dev) return EBUSY;
+  const std::string entry = (cur == "/" ? "" : cur) + abs.substr(slash);
+  while (cur != "/") {
+    const size_t up_slash = cur.find_last_of('/');
+    const std::string up = up_slash == 0 ? "/" : cur.substr(0, up_slash);
+    if (stat(up.c_str(), &st) != 0) return errno;
+    if (st.st_dev != dev) break;
+    cur = up;
+  }
+  *top = cur;
+  *rel = entry.substr(cur == "/" ? 1 : cur.size() + 1);
+  return 0;
+}
+
+// mkdir that accepts an existing folder of this user, but never a link, a
+// file or another user's folder (on a shared volume anyone may have made
+// the name first). Returns 0 or errno.
+int MakeOwnFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  if (st.st_uid != geteuid()) return EPERM;
+  return 0;
+}
+
+int MakeVolumeTrash(const std::string& trash) {
+  int err = MakeOwnFolder(trash);
+  if (err == 0) err = MakeOwnFolder(trash + "/files");
+  if (err == 0) err = MakeOwnFolder(trash + "/info");
+  return err;
+}
+
+// Reserves a name in `trash`/info with O_EXCL, writes its .trashinfo with
+// `path_value`, then renames `abs` to `trash`/files/<name> without
+// replacing. Returns 0 or errno (the reservation is released on failure).
+int MoveInto(const std::string& abs, const std::string& trash, const std::string& path_value) {
+  const std::string files = trash + "/files";
+  const std::string info = trash + "/info";
+  char date[32];
+  if (FormatLocalTime(CurrentTime(), "%Y-%m-%dT%H:%M:%S", date, sizeof date) < 0) return EINVAL;
+  const std::string content = "[Trash Info]\nPath=" + path_value + "\nDeletionDate=" + date + "\n";
+
+  const std::string base = TrashBaseName(abs);
+  for (int n = 1; n <= kMaxNameTries; ++n) {
+    const std::string name = n == 1 ? base : base + "_" + std::to_string(n);
+    const std::string info_path = info + "/" + name + kInfoSuffix;
+    UniqueFd fd(open(info_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+      if (errno == EEXIST) continue;
+      return errno;
+    }
+    int err = WriteAll(fd.get(), content);
+    fd.reset();
+    if (err == 0) {
+      err = RenameNoReplace(abs.c_str(), (files + "/" + name).c_str());
+      if (err == 0) return 0;
+    }
+    // Release the reservation; a leftover info file without its entry is
+    // only noise, so a failure here is not worth more than the first error.
+    (void)unlink(info_path.c_str());
+    if (err != EEXIST) return err;  // EEXIST: files/<name> held by an orphan
+  }
+  return EEXIST;
+}
+
 }  // namespace
 
 std::string HomeTrashDir() {
@@ -116,44 +212,39 @@ int MoveToTrash(const char* path) {
   struct stat st;
   if (lstat(abs.c_str(), &st) != 0) return errno;
 
-  std::string trash = HomeTrashDir();
-  if (trash.empty()) return ENOENT;
-  const std::string files = trash + "/files";
-  const std::string info = trash + "/info";
-  if ((err = MakeFolders(files)) != 0) return err;
-  if ((err = MakeFolders(info)) != 0) return err;
-  struct stat files_st;
-  if (stat(files.c_str(), &files_st) != 0) return errno;
-  // Checked first so that nothing is reserved for a move that cannot be a
-  // rename; the rename below refuses EXDEV anyway.
-  if (files_st.st_dev != st.st_dev) return EXDEV;
-
-  char date[32];
-  if (FormatLocalTime(CurrentTime(), "%Y-%m-%dT%H:%M:%S", date, sizeof date) < 0) return EINVAL;
-  const std::string content =
-      "[Trash Info]\nPath=" + TrashPathEncode(abs) + "\nDeletionDate=" + date + "\n";
-
-  const std::string base = TrashBaseName(abs);
-  for (int n = 1; n <= kMaxNameTries; ++n) {
-    const std::string name = n == 1 ? base : base + "_" + std::to_string(n);
-    const std::string info_path = info + "/" + name + kInfoSuffix;
-    UniqueFd fd(open(info_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid()) {
-      if (errno == EEXIST) continue;
-      return errno;
-    }
-    err = WriteAll(fd.get(), content);
-    fd.reset();
-    if (err == 0) {
-      err = RenameNoReplace(abs.c_str(), (files + "/" + name).c_str());
-      if (err == 0) return 0;
-    }
-    // Release the reservation; a leftover info file without its entry is
-    // only noise, so a failure here is not worth more than the first error.
-    (void)unlink(info_path.c_str());
-    if (err != EEXIST) return err;  // EEXIST: files/<name> held by an orphan
+  const std::string home = HomeTrashDir();
+  if (home.empty()) return ENOENT;
+  dev_t home_dev = 0;
+  if ((err = NearestExistingDevice(home, &home_dev)) != 0) return err;
+  if (home_dev == st.st_dev) {
+    if ((err = MakeFolders(home + "/files")) != 0) return err;
+    if ((err = MakeFolders(home + "/info")) != 0) return err;
+    struct stat files_st;
+    if (stat((home + "/files").c_str(), &files_st) != 0) return errno;
+    // A home trash linked to another file system cannot take the entry by
+    // a rename; the entry's own volume may.
+    if (files_st.st_dev == st.st_dev) return MoveInto(abs, home, TrashPathEncode(abs));
   }
-  return EEXIST;
+
+  std::string top;
+  std::string rel;
+  if ((err = VolumeTopDir(abs, st.st_dev, &top, &rel)) != 0) return err;
+  const std::string volume = VolumeTrashDir(top);
+  if ((err = MakeVolumeTrash(volume)) != 0) return err;
+  return MoveInto(abs, volume, TrashPathEncode(rel));
+}
+
+bool IsVolumeTrash(const char* path) {
+  std::string abs;
+  struct stat st;
+  if (Absolute(path, &abs) != 0 || abs == "/" || lstat(abs.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  std::string top;
+  std::string rel;
+  return VolumeTopDir(abs, st.st_dev, &top, &rel) == 0 && rel == ".Trash-" + std::to_string(geteuid());
+}
+
+std::string VolumeTrashDir(const std::string& topdir) {
+  return (topdir == "/" ? "" : topdir) + "/.Trash-" + std::to_string(geteuid());
 }
 
 }  // namespace platform

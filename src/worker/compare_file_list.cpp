@@ -39,6 +39,15 @@ bool Unlisted(const ustring& path, const std::vector<ustring>& unlisted) {
   return false;
 }
 
+// A record is kept out at an unlisted entry too: that entry is missing from
+// the listing only because it could not be added or reached.
+bool RecordUnlisted(const ustring& path, const std::vector<ustring>& unlisted) {
+  for (const ustring& u : unlisted) {
+    if (path == u || Below(path, u)) return true;
+  }
+  return false;
+}
+
 class Comparison {
  public:
   Comparison(const ustring& root, bool do_merge, CompareSink& sink)
@@ -97,7 +106,7 @@ int CompareFileLists(const ustring& root, const FileList& fs_list, const FileLis
       if (!Unlisted(fs_it->path, unlisted)) cmp.LocalOnly(*fs_it);
       ++fs_it;
     } else if (order < 0) {
-      if (!Unlisted(db_it->path, unlisted)) cmp.RecordOnly(*db_it);
+      if (!RecordUnlisted(db_it->path, unlisted)) cmp.RecordOnly(*db_it);
       ++db_it;
     } else {
       cmp.Both(*fs_it, *db_it);
@@ -111,7 +120,7 @@ int CompareFileLists(const ustring& root, const FileList& fs_list, const FileLis
   }
   for (; db_it != db_end; ++db_it) {
     if (sink.Aborted()) return -1;
-    if (!Unlisted(db_it->path, unlisted)) cmp.RecordOnly(*db_it);
+    if (!RecordUnlisted(db_it->path, unlisted)) cmp.RecordOnly(*db_it);
   }
   return 0;
 }

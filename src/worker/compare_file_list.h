@@ -35,8 +35,10 @@ class CompareSink {
 // Compares `fs_list` (the disk) with `db_list` (the records) of the folder
 // `root`. Nothing below an entry of `unlisted` (entry paths, "/a/b",
 // relative to `root`) is decided: that folder could not be listed, and an
-// absent listing must not pass for deleted files; the folder itself is
-// compared as usual. 0, or -1 when aborted
+// absent listing must not pass for deleted files; the entry itself is
+// compared as usual when it is on disk, and its record is left alone when
+// it is not (it could not be added to the listing, or its path is too
+// long to reach). 0, or -1 when aborted
 // (the decisions made before stay made).
 int CompareFileLists(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,
                      const std::vector<ustring>& unlisted, CompareSink& sink);

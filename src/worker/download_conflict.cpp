@@ -1,14 +1,18 @@
 // Download conflicts: whether the local object holds changes that the
 // server's version would destroy, and what is done with it before the new
 // object takes its path.
+#include <climits>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/conflict_rename.h"
 #include "session/file_event_db.h"
 #include "session/file_list.h"
 #include "session/string_buffer.h"
 #include "transport/error_code.h"
+#include "worker/walk_folders.h"
 #include "worker/worker.h"
 #include "worker/worker_log.h"
 
@@ -20,33 +24,54 @@ struct Recorded {
   uint32_t mtime = 0;
 };
 
-// Walks the folder `dir` (its path below the walked root is `rel`) and
-// reports whether any entry is missing from `records` or differs from its
-// record. A folder that cannot be listed counts as changed.
-bool SubtreeDiffers(const ustring& dir, const std::string& rel, const std::map<std::string, Recorded>& records,
-                    bool msdos) {
-  DIR_HANDLE dh;
-  (void)FSOpenDir(dir, 1, dh);  // always 0
-  DIR_ENTRY entry;
-  int rc;
-  bool differs = false;
-  while (!differs && (rc = FSReadDir(dh, entry)) == 1) {
+// Walks the folder `dir` and reports whether any entry is missing from
+// `records` (keyed by the path below `dir`, "/a/b") or differs from its
+// record. A folder that cannot be listed counts as changed, and so does an
+// entry whose path does not fit PATH_MAX: no step can sync it, so the
+// server cannot hold its bytes. Iterative, with the descriptors of
+// WalkFolders; stops at the first difference.
+bool SubtreeDiffers(const ustring& dir, const std::map<std::string, Recorded>& records, bool msdos) {
+  struct Frame {
+    std::string full;  // the folder's full path
+    std::string rel;   // its path below `dir`; "" for `dir` itself
+    std::vector<DIR_ENTRY> entries;
+    size_t next = 0;
+  };
+  WalkFolders folders(true);
+  std::vector<Frame> frames;
+  frames.push_back(Frame{dir.c_str_utf8(), "", {}, 0});
+  if (folders.Enter(dir, &frames.back().entries) != WalkFolders::Listing::kListed) return true;
+  while (!frames.empty()) {
+    Frame& frame = frames.back();
+    if (frame.next == frame.entries.size()) {
+      frames.pop_back();
+      folders.Leave();
+      continue;
+    }
+    const DIR_ENTRY& entry = frame.entries[frame.next++];
     const std::string name = entry.name.c_str_utf8();
-    if (name == "." || name == "..") continue;
-    const std::string path = rel + "/" + name;
+    std::string full = frame.full + "/" + name;
+    if (full.size() >= PATH_MAX) {
+      WORKER_LOG(L_WARNING, "[WARNING] worker(%d): '%s' is too long a path to be synchronised, kept as a change\n",
+                 full.c_str());
+      return true;
+    }
+    std::string path = frame.rel + "/" + name;
     const auto it = records.find(path);
     if (it == records.end()) return true;
     if (entry.type == FT_DIR) {
-      differs = !it->second.is_dir || SubtreeDiffers(dir + "/" + entry.name, path, records, msdos);
+      if (!it->second.is_dir) return true;
+      Frame child{std::move(full), std::move(path), {}, 0};
+      if (folders.Enter(entry.name, &child.entries) != WalkFolders::Listing::kListed) return true;
+      frames.push_back(std::move(child));  // `frame` and `entry` are invalid from here
     } else if (entry.type == FT_FILE) {
       const uint32_t mtime = msdos ? entry.mtime & ~1u : entry.mtime;
-      differs = it->second.is_dir || it->second.size != entry.size || it->second.mtime != mtime;
+      if (it->second.is_dir || it->second.size != entry.size || it->second.mtime != mtime) return true;
     } else {
-      differs = true;  // links and special files are never recorded
+      return true;  // links and special files are never recorded
     }
   }
-  (void)FSCloseDir(dh);
-  return differs || rc < 0;
+  return false;
 }
 
 }  // namespace
@@ -61,7 +86,7 @@ bool Worker::LocalFolderChanged() {
   for (auto it = list.rbegin(); it != list.rend(); ++it) {
     records[it->path.c_str_utf8()] = Recorded{it->is_dir(), it->attr.size, it->attr.mtime};
   }
-  return SubtreeDiffers(GetFullPath(), "", records, context.root_entry.isMSDOS);
+  return SubtreeDiffers(GetFullPath(), records, context.root_entry.isMSDOS);
 }
 
 int Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& record, const PObject& reply) {

@@ -106,6 +106,11 @@ bool FileListBuilder::operator()(const DIR_ENTRY& entry, const ustring& full) {
   return true;
 }
 
+void FileListBuilder::TooLong(const ustring& full) {
+  // Never listed, so its record (and everything below) must not look deleted.
+  if (gaps != nullptr) gaps->unlisted.push_back(full.substr(root_len));
+}
+
 void FileListBuilder::Listed(const ustring& folder, int status) {
   if (gaps == nullptr || status > 0) return;
   (status < 0 ? gaps->unlisted : gaps->empty).push_back(folder.substr(root_len));

@@ -1,16 +1,20 @@
-// Walk: the recursive folder walk of expansions and rescans, and its two
+// Walk: the folder walk of expansions and rescans, and its two
 // handlers. Worker source files only.
 #ifndef WORKER_WALK_H_
 #define WORKER_WALK_H_
 
+#include <climits>
+
 #include <atomic>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "foundation/file_op.h"
 #include "foundation/ustring.h"
 #include "session/file_list.h"
 #include "session/registry.h"
+#include "worker/walk_folders.h"
 #include "worker/worker_log.h"
 
 // Walk flags.
@@ -28,6 +32,13 @@ bool IsWorkingDirName(const ustring& name);
 // Links are never descended (the listing types them FT_SLINK). Names are the
 // raw bytes on disk.
 //
+// The walk is iterative and holds a bounded number of descriptors at any
+// depth (WalkFolders). An entry whose full path would not fit PATH_MAX is
+// neither handed to the handler nor descended, since every later step
+// opens it by path: it is logged (WARNING) and reported to the optional
+// hook `void TooLong(const ustring& full)` so that the caller keeps it out
+// of its decisions.
+//
 // Optional hooks of the handler: `bool Skip(const DIR_ENTRY&, const
 // ustring&)` drops an entry before anything else (not counted, not
 // descended); `void Listed(const ustring& folder, int status)` is called
@@ -38,56 +49,72 @@ bool IsWorkingDirName(const ustring& name);
 // that cannot be listed counts as empty here, with a WARNING.
 template <class Handler>
 int Walk(const ustring& path, Handler handler, int flag, const std::atomic<int>* abort_flag) {
-  DIR_HANDLE dh;
-  (void)FSOpenDir(path, (flag >> 1) & 1, dh);  // always 0: the first read opens
-  DIR_ENTRY entry;
-  int count = 0;
-  bool opened = false;
-  int rc;
-  // One buffer for the entries' full paths: cut back to "path/" for each.
-  ustring full = path;
-  full += "/";
-  const size_t base = full.length();
-  while ((rc = FSReadDir(dh, entry)) > 0) {
-    opened = true;
-    const ustring& name = entry.name;
-    if (name == "." || name == "..") continue;
+  struct Frame {
+    Handler handler;          // the copy the folder's entries are handed to
+    ustring path;             // the folder's full path
+    DIR_ENTRY entry;          // the folder's own entry (not for the root)
+    std::vector<DIR_ENTRY> entries;
+    size_t next = 0;
+    int count = 0;
+    WalkFolders::Listing listing = WalkFolders::Listing::kListed;
+  };
+  const bool contents_first = (flag & kWalkContentsFirst) != 0;
+  WalkFolders folders((flag & kWalkTimes) != 0);
+  std::vector<Frame> frames;
+  frames.push_back(Frame{handler, path, DIR_ENTRY(), {}, 0, 0, WalkFolders::Listing::kListed});
+  frames.back().listing = folders.Enter(path, &frames.back().entries);
+  while (!frames.empty()) {
+    Frame& frame = frames.back();
+    if (frame.next == frame.entries.size()) {
+      if (frame.listing == WalkFolders::Listing::kOpenFailed) {
+        WORKER_LOG(L_WARNING, "[WARNING] worker(%d): FSOpenDir(%s)\n", frame.path.c_str_utf8());
+      } else if (frame.listing == WalkFolders::Listing::kReadFailed) {
+        WORKER_LOG(L_WARNING, "[WARNING] worker(%d): FSReadDir(%s)\n", frame.path.c_str_utf8());
+      }
+      if constexpr (requires { frame.handler.Listed(frame.path, frame.count); }) {
+        frame.handler.Listed(frame.path, frame.listing != WalkFolders::Listing::kListed ? -1 : frame.count);
+      }
+      Frame done = std::move(frame);
+      frames.pop_back();
+      folders.Leave();
+      if (contents_first && !frames.empty()) {
+        Handler h = frames.back().handler;
+        (void)h(done.entry, done.path);  // the folder is walked already
+      }
+      continue;
+    }
+    DIR_ENTRY& entry = frame.entries[frame.next++];
     if (abort_flag != nullptr && abort_flag->load() != 0) {
-      WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): Traversing '%s' ... abort\n", path.c_str_utf8());
-      (void)FSCloseDir(dh);  // always 0
+      WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): Traversing '%s' ... abort\n", frame.path.c_str_utf8());
+      if (frames.size() > 1) {
+        WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): Traversing '%s' ... abort\n", path.c_str_utf8());
+      }
       return -1;
     }
     if ((flag & kWalkEvenSeconds) != 0) entry.mtime &= ~1u;
-    full.assign(full.c_str_utf8(), base);
-    full += name;
-    if constexpr (requires { handler.Skip(entry, full); }) {
-      if (handler.Skip(entry, full)) continue;
+    ustring full = frame.path;
+    full += "/";
+    full += entry.name;
+    if constexpr (requires { frame.handler.Skip(entry, full); }) {
+      if (frame.handler.Skip(entry, full)) continue;
     }
-    ++count;
-    Handler h = handler;
-    if (entry.type == FT_DIR) {
-      const bool first = (flag & kWalkContentsFirst) != 0;
-      if (first || h(entry, full)) {
-        if (Walk(full, h, flag, abort_flag) < 0) {
-          WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): Traversing '%s' ... abort\n", path.c_str_utf8());
-          (void)FSCloseDir(dh);
-          return -1;
-        }
-        if (first) (void)h(entry, full);  // the folder is walked already
-      }
-    } else {
+    ++frame.count;
+    if (full.length() >= PATH_MAX) {
+      WORKER_LOG(L_WARNING, "[WARNING] worker(%d): '%s' is too long a path to be synchronised, kept out\n",
+                 full.c_str_utf8());
+      if constexpr (requires { frame.handler.TooLong(full); }) frame.handler.TooLong(full);
+      continue;
+    }
+    Handler h = frame.handler;
+    if (entry.type != FT_DIR) {
       (void)h(entry, full);  // only a folder's answer matters
+      continue;
     }
+    if (!contents_first && !h(entry, full)) continue;
+    Frame child{std::move(h), std::move(full), entry, {}, 0, 0, WalkFolders::Listing::kListed};
+    child.listing = folders.Enter(entry.name, &child.entries);
+    frames.push_back(std::move(child));  // `frame` and `entry` are invalid from here
   }
-  if (rc < 0) {
-    if (!opened) {
-      WORKER_LOG(L_WARNING, "[WARNING] worker(%d): FSOpenDir(%s)\n", path.c_str_utf8());
-    } else {
-      WORKER_LOG(L_WARNING, "[WARNING] worker(%d): FSReadDir(%s)\n", path.c_str_utf8());
-    }
-  }
-  if constexpr (requires { handler.Listed(path, count); }) handler.Listed(path, rc < 0 ? -1 : count);
-  (void)FSCloseDir(dh);
   return 0;
 }
 
@@ -104,7 +131,7 @@ struct ExpandHandler {
 // What a rescan's walk could not see: folders relative to the rescanned one
 // ("" for itself, else "/a/b").
 struct RescanGaps {
-  std::vector<ustring> unlisted;  // listing failed, or the folder could not be added
+  std::vector<ustring> unlisted;  // listing failed, the folder could not be added, or the path is too long
   std::vector<ustring> empty;     // listed no entry
 };
 
@@ -121,6 +148,7 @@ struct FileListBuilder {
   bool operator()(const DIR_ENTRY& entry, const ustring& full);
   bool Skip(const DIR_ENTRY& entry, const ustring& full) const;
   void Listed(const ustring& folder, int status);
+  void TooLong(const ustring& full);
 };
 
 #endif  // WORKER_WALK_H_

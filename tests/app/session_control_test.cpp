@@ -95,33 +95,93 @@ TEST_F(SessionControlTest, ReadOnlyOffUploadsWhatWasMadeMeanwhileAndOnKeepsChang
   EXPECT_FALSE(server_.Get("/later.txt").has_value());
 }
 
-// Switching to non-recursive deletes every local sub-folder for good and
-// the records below the top level, and nothing on the server; top-level
-// files, the working folder and a linked folder (with its target) stay.
-TEST_F(SessionControlTest, RecursiveOffDeletesLocalSubfoldersOnly) {
+// Switching to non-recursive moves every local sub-folder to the user's
+// trash, with what the server never had (a file made while paused, an edit
+// not yet sent, a file held back by a selective-sync rule, a new folder);
+// the records below the top level go, nothing on the server is removed, and
+// top-level files, the working folder and a linked folder (with its target)
+// stay.
+TEST_F(SessionControlTest, RecursiveOffMovesLocalSubfoldersToTheTrash) {
   Link();
   Connect(1);
   ASSERT_NE(0u, server_.Put("/top.txt", "top"));
   ASSERT_NE(0u, server_.Put("/sub/a.txt", "a"));
   ASSERT_NE(0u, server_.Put("/sub/deep/b.txt", "b"));
-  AddSession(1);
+  AddSession(1, "[Common]\nblack_path_prefix_selective_sync = \"/held\"\n");
   ASSERT_TRUE(WaitUntil([&] { return ArrivedLocally(1, "/sub/deep/b.txt", "b"); }, 20s)) << Log();
+  ASSERT_EQ(0, mkdir((LocalPath(1) + "/held").c_str(), 0755));
+  WriteFile("local1/held/h.txt", "held back");
+  ASSERT_TRUE(WaitUntil([&] { return Sqlite(Path("filter.db"),
+                                            "SELECT count(*) FROM filtered_local_event_table WHERE path LIKE "
+                                            "'%h.txt'") != "0\n"; },
+                        20s))
+      << Log();
   ASSERT_EQ(0, mkdir(Path("target").c_str(), 0755));
   WriteFile("target/kept.txt", "kept");
   ASSERT_EQ(0, symlink(Path("target").c_str(), (LocalPath(1) + "/linked").c_str()));
   ASSERT_TRUE(WaitUntil([&] { return Pending(1) == 0; }, 10s));
+  // Paused: what follows never reaches the server.
+  Pause(1);
+  WriteFile("local1/sub/new.txt", "made while paused");
+  WriteFile("local1/sub/a.txt", "edited while paused");
+  ASSERT_EQ(0, mkdir((LocalPath(1) + "/fresh").c_str(), 0755));
+  WriteFile("local1/fresh/f.txt", "in a new folder");
+  ASSERT_EQ(0, setenv("XDG_DATA_HOME", Path("data").c_str(), 1));  // put back by the fixture
 
   EXPECT_FALSE(Reload(1, "recursive", 0).hasMember("error"));
   EXPECT_FALSE(Entry(1).recursive);
-  EXPECT_FALSE(Exists(LocalPath(1) + "/sub"));
+  for (const char* gone : {"/sub", "/held", "/fresh"}) EXPECT_FALSE(Exists(LocalPath(1) + gone)) << gone;
+  EXPECT_EQ("made while paused", ReadFile("data/Trash/files/sub/new.txt"));
+  EXPECT_EQ("edited while paused", ReadFile("data/Trash/files/sub/a.txt"));
+  EXPECT_EQ("b", ReadFile("data/Trash/files/sub/deep/b.txt"));
+  EXPECT_EQ("held back", ReadFile("data/Trash/files/held/h.txt"));
+  EXPECT_EQ("in a new folder", ReadFile("data/Trash/files/fresh/f.txt"));
+  EXPECT_NE(std::string::npos, ReadFile("data/Trash/info/sub.trashinfo").find("\nPath=" + LocalPath(1) + "/sub\n"));
   EXPECT_EQ("top", ReadFile("local1/top.txt"));
   EXPECT_TRUE(Exists(LocalPath(1) + "/.ZarqelonWorkingDirectory/#ZarqRecycle"));
+  EXPECT_FALSE(Exists(Path("data/Trash/files/.ZarqelonWorkingDirectory")));
   EXPECT_TRUE(Exists(LocalPath(1) + "/linked"));
   EXPECT_EQ("kept", ReadFile("target/kept.txt"));
   EXPECT_EQ("0\n", Sqlite(EventDbPath(1), "SELECT count(*) FROM event_table WHERE path GLOB '/*/*'"));
-  std::this_thread::sleep_for(3s);
+  Resume(1);
+  const size_t pulls = RequestCount("pull_event");
+  ASSERT_TRUE(WaitUntil([&] { return RequestCount("pull_event") >= pulls + 2 && Pending(1) == 0; }, 20s)) << Log();
   EXPECT_EQ(0u, RequestCount("remove")) << Log();
   EXPECT_TRUE(server_.Get("/sub/deep/b.txt").has_value());
+  ASSERT_TRUE(server_.Get("/sub/a.txt").has_value());
+  EXPECT_EQ(1u, server_.Get("/sub/a.txt")->size);  // the edit stayed local
+}
+
+// Where no trash can take a sub-folder, it stays in place with its bytes
+// and the user interface is told.
+TEST_F(SessionControlTest, RecursiveOffWithoutATrashKeepsTheFoldersAndTellsTheUserInterface) {
+  Link();
+  Connect(1);
+  AddSession(1);
+  ASSERT_EQ(0, mkdir((LocalPath(1) + "/sub").c_str(), 0755));
+  WriteFile("local1/sub/new.txt", "never uploaded");
+  Pause(1);
+  // A file where the trash folder would be made.
+  ASSERT_EQ(0, mkdir(Path("data").c_str(), 0755));
+  WriteFile("data/Trash", "not a folder");
+  ASSERT_EQ(0, setenv("XDG_DATA_HOME", Path("data").c_str(), 1));  // put back by the fixture
+
+  EXPECT_FALSE(Reload(1, "recursive", 0).hasMember("error"));
+  EXPECT_FALSE(Entry(1).recursive);
+  EXPECT_EQ("never uploaded", ReadFile("local1/sub/new.txt"));
+  EXPECT_TRUE(Logged("is kept: no trash takes it")) << Log();
+  ASSERT_TRUE(ui_->waitFor(
+      [](const std::vector<PObject>& msgs) {
+        for (const PObject& m : msgs) {
+          if (m["notify"].asString() == "error" && m["session_id"].asUInt64() == 1 &&
+              testsupport::UiStandIn::ErrorType(m) == -3) {
+            return true;
+          }
+        }
+        return false;
+      },
+      10s))
+      << Log();
 }
 
 // Switching to recursive pulls again from sync id 0, now with the

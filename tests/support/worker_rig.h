@@ -97,6 +97,7 @@ class ScriptedWorker : public Worker {
   using Worker::CommitDatabaseUpload;
   using Worker::CommitServerEvent;
   using Worker::context;
+  using Worker::LocalFolderChanged;
   using Worker::LocallyModified;
   using Worker::notify_event_type;
   using Worker::patch_err_count;
