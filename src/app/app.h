@@ -122,9 +122,11 @@ class VelkoraApp {
   // Deletes every task (each stopped and joined before) and empties the
   // table.
   void destroy_tasks();
-  // Run on every task, in table order.
+  // Starts the user-interface notifier's sender, then Run on every task, in
+  // table order.
   void start_all();
-  // Stop on every task, then Join on every task, in table order.
+  // Stop on every task, then Join on every task, in table order, then stops
+  // the notifier's sender (UiNotifier::Stop). Nothing with an empty table.
   void stop_all();
   void pause_all();
   void resume_all();

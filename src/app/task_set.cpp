@@ -10,6 +10,7 @@
 #include "server/syncer.h"
 #include "session/detector.h"
 #include "session/event_manager.h"
+#include "session/ui_notifier.h"
 #include "settings/settings.h"
 
 namespace {
@@ -47,13 +48,20 @@ void VelkoraApp::destroy_members() { destroy_tasks(); }
 void VelkoraApp::destroy_tasks() { task.clear(); }
 
 void VelkoraApp::start_all() {
+  // The notification sender first: no task may wait on the user interface
+  // (UiNotifier). When it cannot start, notifications are delivered inline.
+  (void)UiNotifier::getInstance().Start();
   // A task whose thread cannot be made is logged by Task::Run.
   for (auto& t : task) (void)t->Run();
 }
 
 void VelkoraApp::stop_all() {
+  if (task.empty()) return;
   for (auto& t : task) (void)t->Stop();
   for (auto& t : task) (void)t->Join();
+  // Last, once no task can notify: what is queued gets a short grace, then
+  // the sender ends and is joined.
+  UiNotifier::getInstance().Stop();
 }
 
 void VelkoraApp::pause_all() {

@@ -120,7 +120,8 @@ void EventManager::Push(const Event& ev, const Event& reported, bool server) {
   if (!taken || (expand && !server)) return;
   ustring full_path(local_path);
   if (ev.m_path != "/") full_path += ev.m_path;
-  // Both report their own failures; neither stops the push.
+  // Both report their own failures; neither stops the push. The report is
+  // only queued (UiNotifier), so it costs this lock no connection.
   (void)SyncingEvent2FStatDB(full_path, ev.isDir());
   (void)UI_IPC::ReportFileSyncingEventToUI(reported);
 }

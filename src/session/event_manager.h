@@ -12,17 +12,25 @@
 //
 // Every accepted non-expand event (and every accepted server event) is
 // written as syncing to the file-status database and reported to the user
-// interface as "syncing_file", under m_lock, on the pushing thread.
+// interface as "syncing_file", under m_lock, on the pushing thread. The row
+// is written under the lock so that a worker's removal of it when the event
+// is done can never come first. The report is only queued for the
+// notifier's sender (UiNotifier): a user interface that stops accepting
+// never holds m_lock, so it never holds a push, PullEvent or DoneEvent; and
+// queueing under the lock keeps the reports in the order the events were
+// taken.
 //
 // Paths: an event whose path is not valid UTF-8 or fails IsSafeSessionPath
 // is dropped with a WARNING. A name that is not valid UTF-8 (a Latin-1 name
 // on disk) is therefore never synchronised.
 //
 // Locks, in order: m_lock; while it is held the registry's mutex, a tree's
-// mutex (then its counter lock), the file-status database, the user-interface
-// connection and a task's SetAbort (which must not block); m_pool_index_lock
-// last. The count queries take only m_pool_index_lock and a tree's counter
-// lock, never m_lock, so a status report never waits for a push.
+// mutex (then its counter lock), the file-status database, the notifier's
+// queue lock (a leaf: no connection is made under it) and a task's SetAbort
+// (which must not block); m_pool_index_lock last. No user-interface
+// connection is ever opened under m_lock while the daemon is linked. The
+// count queries take only m_pool_index_lock and a tree's counter lock, never
+// m_lock, so a status report never waits for a push.
 //
 // Log component "event_mgr_debug".
 #ifndef SESSION_EVENT_MANAGER_H_

@@ -5,6 +5,7 @@
 #include "foundation/logger.h"
 #include "protocol/ipc_sender.h"
 #include "protocol/pstream.h"
+#include "session/ui_notifier.h"
 #include "settings/settings.h"
 
 namespace {
@@ -23,10 +24,18 @@ PObject FileEventMessage(const char* notify, const Event& ev) {
   return msg;
 }
 
+// A sender whose channel polls an abort flag.
+class AbortableSender : public IPCSender {
+ public:
+  explicit AbortableSender(const std::atomic<int>* abort) { c.SetFlag(abort); }
+};
+
 }  // namespace
 
-int UI_IPC::SendMessageW(PObject const& msg) {
-  IPCSender sender;
+int UI_IPC::SendMessageW(PObject const& msg) { return UiNotifier::getInstance().Post(msg); }
+
+int UI_IPC::Deliver(PObject const& msg, const std::atomic<int>* abort) {
+  AbortableSender sender(abort);
   const Settings* settings = Settings::getInstance();
   const ustring socket_path = settings->getUISocketPath();
   bool connected;

@@ -2,6 +2,8 @@
 #ifndef SESSION_UI_IPC_H_
 #define SESSION_UI_IPC_H_
 
+#include <atomic>
+
 #include "protocol/pobject.h"
 #include "session/event.h"
 #include "transport/channel.h"
@@ -12,13 +14,15 @@
 // empty the named-socket connect is used, which the channel does not offer:
 // every notification then fails (-1) after logging.
 //
-// Results of the static members: 0 when the message was sent, -1 when not
-// (logged on "channel_ui_debug" at L_ERR and dropped; nothing is queued or
-// retried). Callers ignore the result.
+// The Report* members and LastBreath hand their message to
+// UiNotifier::getInstance() (session/ui_notifier.h): while its sender runs
+// (the daemon linked) they only queue it, so a user interface that stops
+// accepting never holds the caller; otherwise they deliver it at once.
+// Results: 0 when the message was queued or sent, -1 when not (dropped;
+// logged on "channel_ui_debug"; never retried). Callers ignore the result.
 //
-// Threads: the static members may run on any thread at once; each call has
-// its own connection and keeps no state. A call is synchronous, connect
-// included; the event queue calls ReportFileSyncingEventToUI under its lock.
+// Threads: the static members may run on any thread at once, under any lock
+// (the event queue reports under its own).
 //
 // Error codes ("error_type", "code") are the daemon's negative ERR_* codes,
 // carried sign-extended as unsigned 64-bit integers.
@@ -42,6 +46,12 @@ class UI_IPC {
   // {"action": "connection_terminate"}. Nothing calls it.
   static int LastBreath();
 
+  // Delivers `msg` now, on this thread, over a connection of its own: 0, or
+  // -1 after L_ERR lines. The connect and the send give up early (-1) once
+  // `*abort` is not 0 (null: never). The notifier's sender calls it; it may
+  // wait out the connect time-out, so no caller that holds a lock may.
+  static int Deliver(PObject const& msg, const std::atomic<int>* abort);
+
   // The instance members wrap one channel (81920-byte buffers) for a
   // connection adopted from elsewhere; nothing in the daemon calls them.
   UI_IPC();
@@ -59,7 +69,7 @@ class UI_IPC {
   void Destroy();
 
  private:
-  // Delivers one message on a connection of its own; 0 or -1 (logged).
+  // Posts one message to the notifier; its result.
   static int SendMessageW(PObject const& msg);
 
   Channel m_channel;

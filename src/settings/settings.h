@@ -20,11 +20,12 @@
 // `lock` is held.
 class Settings {
  public:
-  // Accepted ranges; a value outside them keeps the default. A worker count
-  // of 0 would leave the task table without room for its four fixed tasks,
-  // and a huge one asks for billions of slots. The control loop listens on
+  // Accepted ranges; a value outside them keeps the default. The task table
+  // holds worker_count + 3 places, four of them fixed tasks: 1 would leave
+  // no worker (a daemon that links and pulls but never syncs), 0 not even
+  // room for the fixed tasks, and a huge count asks for billions of places. The control loop listens on
   // ui_port + 1 or above, so 65535 leaves it no port.
-  static constexpr uint32_t kMinWorkerCount = 1;
+  static constexpr uint32_t kMinWorkerCount = 2;
   static constexpr uint32_t kMaxWorkerCount = 64;
   static constexpr int kMinUIPort = 1;
   static constexpr int kMaxUIPort = 65534;

@@ -22,8 +22,8 @@
 // The worker's thread holds none of its own locks while it calls into the
 // event queue (m_lock), the registry (its mutex), the connection's pool
 // (the pool's lock), the databases (their own mutexes) or the user-interface
-// connection (UI_IPC, synchronous): each is taken and released inside that
-// call. worker_state_lock guards only the current-work record and the
+// notifier (UI_IPC: while linked it only queues, UiNotifier): each is taken
+// and released inside that call. worker_state_lock guards only the current-work record and the
 // barrier pointer; the task's state mutex (Task) and the stream's status
 // lock (PStream) are each taken alone by GetWorkingStatus.
 //

@@ -1,6 +1,7 @@
 // "link" and "unlink": the environment, the task table and its threads.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "app_fixture.h"
@@ -38,30 +39,41 @@ class LinkTest : public AppFixture {
 };
 
 // worker_count gives worker_count + 3 tasks: the four fixed ones and
-// worker_count - 1 workers.
-class LinkTaskCountTest : public LinkTest, public ::testing::WithParamInterface<uint32_t> {
+// worker_count - 1 workers. 1, which would leave no worker, is refused and
+// the default 3 kept.
+struct TaskCount {
+  uint32_t configured;
+  size_t tasks;
+};
+void PrintTo(const TaskCount& c, std::ostream* os) { *os << "worker_count " << c.configured; }
+
+class LinkTaskCountTest : public LinkTest, public ::testing::WithParamInterface<TaskCount> {
  protected:
   void Configure(Options& options) override {
     LinkTest::Configure(options);
-    options.worker_count = GetParam();
+    options.worker_count = GetParam().configured;
   }
 };
 
 TEST_P(LinkTaskCountTest, OneThreadPerTaskUntilUnlink) {
-  const size_t tasks = GetParam() + 3;
+  const size_t tasks = GetParam().tasks;
   const size_t before = ThreadCount();
   ExpectNoTaskTable();
   Link();
   EXPECT_TRUE(Logged("totally " + std::to_string(tasks) + " tasks\n")) << Log();
   ExpectTaskTable(tasks - 4);
-  EXPECT_EQ(ThreadCount(), before + tasks);
+  EXPECT_EQ(ThreadCount(), before + tasks + 1);  // and the notification sender
 
   EXPECT_FALSE(Call("unlink").hasMember("error"));
   ExpectNoTaskTable();
   EXPECT_EQ(ThreadCount(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(WorkerCounts, LinkTaskCountTest, ::testing::Values(1u, 3u));
+INSTANTIATE_TEST_SUITE_P(WorkerCounts, LinkTaskCountTest,
+                         ::testing::Values(TaskCount{1, 6}, TaskCount{2, 5}, TaskCount{3, 6}),
+                         [](const ::testing::TestParamInfo<TaskCount>& info) {
+                           return "WorkerCount" + std::to_string(info.param.configured);
+                         });
 
 TEST_F(LinkTest, AnEnvironmentThatCannotBePreparedStartsNoTask) {
   struct Case {

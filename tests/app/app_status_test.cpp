@@ -42,10 +42,14 @@ class StatusTest : public AppFixture {
   }
 };
 
-// No workers: queued events stay queued.
+// Workers paused: queued events stay queued. They are paused right after
+// the link, before any session exists, so none can hold an event.
 class IdleStatusTest : public StatusTest {
  protected:
-  void Configure(Options& options) override { options.worker_count = 1; }
+  void Link() {
+    StatusTest::Link();
+    app_.pause_worker();
+  }
 };
 
 TEST_F(IdleStatusTest, APausedSessionIsReportedPausedWithItsPendingCount) {

@@ -25,7 +25,7 @@ class AppTest : public TempDirTest {
               0);
     WriteFile("system.filter", "");
     WriteFile("daemon.conf", "filter_db_path=" + Path("filter.db") + "\nfstat_db_path=" + Path("fstat.db") +
-                                 "\nsystem_filter_path=" + Path("system.filter") + "\nworker_count=1\n");
+                                 "\nsystem_filter_path=" + Path("system.filter") + "\nworker_count=2\n");
     ASSERT_EQ(Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()), 0);
   }
   void TearDown() override {

@@ -294,11 +294,12 @@ TEST_F(DaemonTest, ATakenPortMakesTheDaemonListenHigher) {
 }
 
 TEST_F(DaemonTest, ARejectedConfigurationValueIsLoggedAndTheDefaultKept) {
-  daemon_.Set("worker_count", "0");
+  // 1 would build a task table without a worker.
+  daemon_.Set("worker_count", "1");
   UiStandIn ui;
   ASSERT_GT(StartToward(ui), 0);
   EXPECT_EQ(daemon_.OutputLines("[WARNING] main(").size(), 1u);
-  EXPECT_EQ(daemon_.OutputLines("): configuration value worker_count=0 is not valid, the default is kept").size(),
+  EXPECT_EQ(daemon_.OutputLines("): configuration value worker_count=1 is not valid, the default is kept").size(),
             1u)
       << daemon_.Stdout();
   StopCleanly(ui);

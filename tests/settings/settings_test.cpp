@@ -121,7 +121,7 @@ TEST_F(SettingsTest, ABadLineVoidsTheWholeFileAlsoTheLinesBeforeIt) {
 
 TEST_F(SettingsTest, WorkerCountOutsideItsRangeKeepsTheDefault) {
   const std::pair<const char*, uint32_t> cases[] = {
-      {"1", 1},   {"64", 64},        {"08", 8},   {"0", 3},           {"-1", 3},  {"12abc", 3},
+      {"2", 2},   {"64", 64},        {"1", 3},        {"08", 8},   {"0", 3},           {"-1", 3},  {"12abc", 3},
       {"65", 3},  {"4294967296", 3}, {"+5", 3},   {"' 5'", 3},        {"5.0", 3}, {"99999999999999999999999", 3},
   };
   for (const auto& [value, expected] : cases) {

@@ -129,7 +129,7 @@ struct SyncBedOptions {
   std::string daemon_binary;
   Transport transport = Transport::kDirect;
   bool tls = true;
-  // The daemon's setting: worker_count - 1 workers run (none with 1).
+  // The daemon's setting: worker_count - 1 workers run (2 to 64).
   int worker_count = 3;
   // The session's rule files and the system filter file.
   std::string black_list;
