@@ -78,6 +78,12 @@ int Connection::isConnected2() const {
   return pool->isConnected2();
 }
 
+bool Connection::beginVerifyFailure() { return !pool || pool->beginVerifyFailure(); }
+
+void Connection::endVerifyFailure() {
+  if (pool) pool->endVerifyFailure();
+}
+
 int Connection::isConnected() const {
   if (!pool) return 0;
   return pool->isConnected() ? 1 : 0;

@@ -12,6 +12,7 @@
 #ifndef SERVER_CONNECTION_H_
 #define SERVER_CONNECTION_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -106,6 +107,9 @@ class Connection {
     int isConnected2();
     // True when the first free stat, or some lent one, is not isExpired().
     bool isConnected();
+    // The spell of failed certificate checks (see Connection).
+    bool beginVerifyFailure() { return !verify_failing.exchange(true); }
+    void endVerifyFailure() { verify_failing.store(false); }
 
    private:
     std::mutex lock;
@@ -116,6 +120,7 @@ class Connection {
     std::vector<ChannelStat> ready_q;  // max-heap by ChannelStat::operator<
     std::list<ChannelStat> in_use_q;   // in the order of lending
     std::vector<std::unique_ptr<Channel>> owned;  // every channel of the pool
+    std::atomic<bool> verify_failing{false};  // no lock: a flag of its own
   };
 
   // No pool, default settings, empty proxy and tunnel settings.
@@ -144,6 +149,14 @@ class Connection {
   int isConnected2() const;
   // ChannelPool::isConnected; 0 without a pool.
   int isConnected() const;
+
+  // A spell of handshakes whose server certificate does not verify, shared
+  // by every copy of the connection (both syncers), so that the user is told
+  // once per spell, not once per retry. beginVerifyFailure: true when no
+  // spell was on (it starts now), false during one; true without a pool.
+  // endVerifyFailure: a handshake verified, the spell is over. Any thread.
+  bool beginVerifyFailure();
+  void endVerifyFailure();
 
   const ConnectionInfo& getConnectionInfo() const { return conn_info; }
   const ProxyInfo& getProxyInfo() const { return proxy_info; }

@@ -86,17 +86,35 @@ int ProgressSyncer::UpdateContext() {
     context_.clear();
     return -1;
   }
-  // The oldest condition that can be worked now; else the oldest, which
-  // then waits (its lines tell why). The eligibility is per session, so a
-  // session's conditions keep their order.
-  const ProgressCache::Entry* chosen = &entries.front();
+  // Among the conditions that can be worked now, the first of the session
+  // whose last pull failed longest ago (0: never); else the oldest, which
+  // then waits (its lines tell why). Eligibility and turn are per session,
+  // so a session's conditions keep their order.
+  const ProgressCache::Entry* chosen = nullptr;
+  uint64_t chosen_turn = 0;
+  std::map<uint64_t, uint64_t> still_failed;
   for (const ProgressCache::Entry& e : entries) {
-    if (IsWorkable(e.condition.sess_id)) {
+    const uint64_t sess_id = e.condition.sess_id;
+    const auto failed = failed_turn_.find(sess_id);
+    const uint64_t turn = failed == failed_turn_.end() ? 0 : failed->second;
+    if (turn != 0) still_failed[sess_id] = turn;
+    if (!IsWorkable(sess_id)) continue;
+    if (chosen == nullptr || turn < chosen_turn) {
       chosen = &e;
-      break;
+      chosen_turn = turn;
     }
   }
-  return TakeCondition(*chosen);
+  failed_turn_.swap(still_failed);  // sessions without a condition are forgotten
+  return TakeCondition(chosen != nullptr ? *chosen : entries.front());
+}
+
+void ProgressSyncer::RecordOutcome(int code) {
+  const uint64_t sess_id = context_.reg_entry.sess_id;
+  if (code == 0) {
+    failed_turn_.erase(sess_id);
+  } else {
+    failed_turn_[sess_id] = ++turn_;
+  }
 }
 
 int ProgressSyncer::TakeCondition(const ProgressCache::Entry& entry) {
@@ -234,8 +252,9 @@ int ProgressSyncer::WaitForWorkers() {
 }
 
 int ProgressSyncer::HandleError(int code) {
+  RecordOutcome(code);
   return syncer_error::HandleError(code, ProgressSyncerRoadLog(), context_.reg_entry.conn_id,
-                                   context_.reg_entry.sess_id);
+                                   context_.reg_entry.sess_id, context_.connection);
 }
 
 int ProgressSyncer::GetFilesystemInfo(const Event& event, FILE_INFO& info) const {

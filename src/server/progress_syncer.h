@@ -8,13 +8,17 @@
 // condition is done and removed. While a session has a condition cached,
 // the Syncer does not pull it.
 //
-// Choice of condition: the oldest one whose session is registered, has a
-// connection, is not paused and has no server event pending; when none
-// is, the oldest of all (which then waits, with its log lines). So a paused
-// session or a lost connection never holds back other sessions'
-// conditions (and with them their normal pulls). Within a session the
-// order stays oldest first, and a condition whose pulls keep failing is
-// still retried before the session's later ones.
+// Choice of condition: among those whose session is registered, has a
+// connection, is not paused and has no server event pending, the one whose
+// session failed its last pull longest ago, sessions without a failed pull
+// first, the oldest first among equals; when none is workable, the oldest
+// of all (which then waits, with its log lines). So a paused session, a
+// lost connection or a server that keeps failing (a certificate that does
+// not verify, a server that is down) never holds back other sessions'
+// conditions (and with them their normal pulls): failing sessions take
+// their turns after the others. Within a session the order stays oldest
+// first, and a condition whose pulls keep failing is still retried before
+// the session's later ones.
 //
 // Errors go through HandleError (the Syncer's table, "Progress syncer"
 // texts). An "error" reply the daemon has no code for is ERR_SERVER (waits
@@ -31,6 +35,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 
 #include "filter/filter_db.h"
 #include "filter/progress_cache.h"
@@ -87,6 +92,8 @@ class ProgressSyncer : public FlaggedTask {
   // interrupted or the store failed; ERR_PROTO for an invalid next_sync_id.
   int ProcessEvents(const PObject& reply);
   int WaitForWorkers();
+  // The action for a pull's `code` (syncer_error::HandleError); a failure
+  // also gives the session in hand its turn after the others (see above).
   int HandleError(int code);
 
   const ConnectionInfo& GetConnectionInfo() const { return context_.connection.getConnectionInfo(); }
@@ -101,6 +108,9 @@ class ProgressSyncer : public FlaggedTask {
   int TakeCondition(const ProgressCache::Entry& entry);
   // Whether a condition of `sess_id` could be pulled now.
   bool IsWorkable(uint64_t sess_id);
+  // Stamps the session in hand as failed now (a non-zero `code`), or
+  // forgets its failure (0).
+  void RecordOutcome(int code);
 
   Registry& registry_;
   ConnectionManager& connections_;
@@ -109,6 +119,9 @@ class ProgressSyncer : public FlaggedTask {
   FilterDB& filters_;
 
   Context context_;
+  // Session id -> the turn of its last failed pull; DoTask's thread only.
+  std::map<uint64_t, uint64_t> failed_turn_;
+  uint64_t turn_ = 0;
   RequestRoad road_;  // bound to context_ and abort_flag_
 };
 

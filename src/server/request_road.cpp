@@ -129,7 +129,9 @@ int RequestRoad::UpgradeToTls(Channel& ch) {
   int rc = ch.ConvertToSSLChannel(false);
   if (rc < 0) {
     profile_.log->ConvertFailed(rc);
-    return ERR_IO;
+    // A certificate that does not verify keeps its code: the syncers tell
+    // the user, where any other failed upgrade is a plain I/O failure.
+    return rc == ERR_SSL_VERIFY_FAIL ? ERR_SSL_VERIFY_FAIL : ERR_IO;
   }
   profile_.log->Encrypted();
   return 0;

@@ -130,9 +130,10 @@ class RequestRoad {
   int Exchange(const char* exchange, PObject& reply, WorkRef work);
 
   // Closes and reopens `ch`, handshakes it in the profile's order. 0;
-  // Open's code; the code of a failed handshake exchange; ERR_IO for a
-  // refused "encrypt_channel", a failed TLS upgrade (ERR_SSL_VERIFY_FAIL
-  // included: the line logs it, the result is ERR_IO) or "alive" 0; for a
+  // Open's code; the code of a failed handshake exchange;
+  // ERR_SSL_VERIFY_FAIL when the server's certificate or host name does not
+  // verify; ERR_IO for a refused "encrypt_channel", any other failed TLS
+  // upgrade or "alive" 0; for a
   // "connect" "error": MapServerCode of its code, or ERR_SERVER when that
   // is 0 (a refusal the daemon has no code for never counts as a
   // handshake). SPROTO_ERR_OK as "error" is no error. On failure the socket
@@ -167,7 +168,7 @@ class RequestRoad {
   void GiveBackFailed(Connection::ChannelStat& stat);
   // The hook's code of a failed send or receive; ERR_IO unless negative.
   int StreamFailed(int stream_code);
-  // The TLS upgrade of both orders: 0 or ERR_IO.
+  // The TLS upgrade of both orders: 0, ERR_SSL_VERIFY_FAIL or ERR_IO.
   int UpgradeToTls(Channel& ch);
   // "connect" and the checks of its reply: 0 or a negative code.
   int Connect(Channel& ch);

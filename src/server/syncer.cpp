@@ -177,7 +177,8 @@ void Syncer::SendRescanEvent(uint64_t sess_id) {
 }
 
 int Syncer::HandleError(int err) {
-  return syncer_error::HandleError(err, SyncerRoadLog(), context_.entry.conn_id, context_.entry.sess_id);
+  return syncer_error::HandleError(err, SyncerRoadLog(), context_.entry.conn_id, context_.entry.sess_id,
+                                   context_.connection);
 }
 
 int Syncer::GetFilesystemInfo(const Event& event, FILE_INFO& info) const {

@@ -44,7 +44,15 @@ const Row* Find(int err) {
   return &kTable[-err];
 }
 
-int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id) {
+int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection) {
+  if (err == ERR_OK) connection.endVerifyFailure();
+  if (err == ERR_SSL_VERIFY_FAIL) {
+    log.Handling(err);
+    // Every retry fails alike until the certificate or the settings change:
+    // one report tells the user why nothing syncs.
+    if (connection.beginVerifyFailure()) (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, err);
+    return ACTION_RETRY;
+  }
   const Row* row = Find(err);
   if (row == nullptr) {
     log.UnknownError(err);

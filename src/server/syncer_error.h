@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "server/connection.h"
 #include "server/error_type.h"
 
 namespace syncer_error {
@@ -51,8 +52,11 @@ class Log {
 // error report to the user interface with the ids of the current session
 // (synchronous, one loopback connection; its failure is logged by UI_IPC
 // and ignored), or NoType; UnexpectedError when the action is negative; the
-// row's action. Calling thread; no lock.
-int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id);
+// row's action. ERR_SSL_VERIFY_FAIL (a server certificate or host name that
+// does not verify) is retried as ERR_IO is, and reported as a connection
+// error only when it starts a spell on `connection` (beginVerifyFailure);
+// 0 ends the spell. Calling thread; no lock.
+int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection);
 
 // Seconds to wait after `action`: 0, 3, 120 for actions 0, 1, 2; 3 for any
 // other value, after log.Abort() when it is negative.

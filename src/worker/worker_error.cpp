@@ -35,7 +35,7 @@ constexpr WorkerErrorRow kRows[] = {
     {ACTION_RETRY, ERR_NONE},               // ERR_CH_CONNECTION_ABORT
     {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_LOCAL_DISKFULL
     {ACTION_RETURN_EVENT, ERR_FILE},        // ERR_LOCKED_FILE
-    {ACTION_NONE, ERR_NONE},                // ERR_SSL_VERIFY_FAIL
+    {ACTION_RETRY, ERR_NONE},               // ERR_SSL_VERIFY_FAIL (as ERR_IO; the syncers report it)
     {ACTION_DONE, ERR_SESSION},             // ERR_PERMISS_READ_ONLY
 };
 static_assert(sizeof kRows / sizeof kRows[0] == -ERR_MAX, "one row per code");

@@ -13,6 +13,7 @@
 
 #include "app_fixture.h"
 #include "filter/progress_cache.h"
+#include "transport/error_code.h"
 #include "support/watch_oracle.h"
 
 namespace {
@@ -105,6 +106,40 @@ TEST_F(SessionCreateTest, TheFiveKeysAloneMakeAPausedSessionThatPullsAfterResume
   EXPECT_EQ(1, first.value("recursive", -1));
   EXPECT_EQ(0, first.value("sync_id", -1));
   EXPECT_EQ(kView, first.value("view_id", 0u));
+}
+
+// A session whose server certificate does not verify holds back no other:
+// a session added after it, on another connection, syncs within seconds,
+// and the failing connection's user is told once, not at every retry.
+TEST_F(SessionCreateTest, ASessionWhoseServerFailsVerificationHoldsBackNoOther) {
+  Link();
+  PObject bad = ConnectionRequest(1);
+  bad["ssl_server_hostname"] = "other.test";  // the stand-in's certificate names server.test
+  EXPECT_FALSE(Call("link_connection", bad).hasMember("error"));
+  Connect(2);
+  ASSERT_NE(0u, server_.Mkdir("/one"));
+  ASSERT_NE(0u, server_.Put("/two/b.txt", "bravo"));
+  PObject resume;
+  for (uint64_t id : {1u, 2u}) {
+    MakeSessionFolders(id);
+    PObject req = SessionRequest(id, id);
+    req["remote_path"] = id == 1 ? "/one" : "/two";
+    Add(id, req);
+    resume["session_id"] = static_cast<unsigned long long>(id);
+    EXPECT_FALSE(Call("resume", resume).hasMember("error"));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return Exists(LocalPath(2) + "/b.txt"); }, 15s)) << Log();
+  EXPECT_EQ("bravo", ReadFile("local2/b.txt"));
+  // By now both syncers have retried connection 1 more than once.
+  ASSERT_TRUE(WaitUntil([&] { return CountInLog("Convert to SSL channel failed (-24)") >= 3; }, 20s)) << Log();
+  size_t reports = 0;
+  for (const PObject& m : ui_->messages()) {
+    if (m["notify"].asString() != "error") continue;
+    EXPECT_EQ(1u, m["connection_id"].asUInt64()) << Text(m);
+    EXPECT_EQ(ERR_SSL_VERIFY_FAIL, testsupport::UiStandIn::ErrorType(m));
+    ++reports;
+  }
+  EXPECT_EQ(1u, reports);
 }
 
 // The optional keys override the defaults; "perm_mode" maps as the user

@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include "filter/filter_codes.h"
+#include "server/progress_syncer_road_profile.h"
+#include "server/syncer_error.h"
 #include "syncer_fixture.h"
 #include "transport/error_code.h"
 
@@ -248,6 +250,60 @@ TEST_F(ProgressSyncerTest, ConditionOfAnUnworkableSessionHoldsNoOtherBack) {
   EXPECT_EQ(row1, ps->context().row_id);
   EXPECT_FALSE(ps->IsSessionReady());
   EXPECT_TRUE(Logged("session (1) is under pause status."));
+}
+
+// Sessions whose pulls fail (here a server whose certificate does not
+// verify for the connection's host name) take their turns after the others:
+// the oldest condition, failing, holds back no younger session's first sync,
+// two failing sessions alternate, and their connection's user is told once.
+TEST_F(ProgressSyncerTest, FailingSessionsTakeTheirTurnsAfterOthers) {
+  ConnectionInfo info;
+  info.conn_id = 2;
+  info.server_ip = "127.0.0.1";
+  info.server_port = server_.port();
+  info.server_name = "other.test";  // the stand-in's certificate names server.test
+  info.session = "test-token";
+  info.use_ssl = true;
+  ASSERT_EQ(0, manager_.add(info, nullptr, nullptr));
+  AddSession(1, /*conn_id=*/2);
+  AddSession(3, /*conn_id=*/2);
+  AddSession(2);
+  server_.Put("/r2/a.txt", "a");
+  const uint64_t row1 = AddCondition(1, 0, FILTER_EXT_SELECTIVE_SYNC, "txt");
+  const uint64_t row3 = AddCondition(3, 0, FILTER_EXT_SELECTIVE_SYNC, "txt");
+  const uint64_t row2 = AddCondition(2, 0, FILTER_EXT_SELECTIVE_SYNC, "txt");
+  Drainer();
+  auto ps = MakeProgressSyncer();
+  ps->SetState(Task::RUN);
+  std::vector<uint64_t> rows;
+  for (int i = 0; i < 8 && ps->UpdateContext() == 0; ++i) {
+    rows.push_back(ps->context().row_id);
+    ASSERT_TRUE(ps->IsSessionReady());
+    const int code = ps->PullEvent();
+    EXPECT_EQ(ps->context().reg_entry.conn_id == 2 ? ERR_SSL_VERIFY_FAIL : ERR_OK, code);
+    EXPECT_EQ(code == ERR_OK ? syncer_error::ACTION_DONE : syncer_error::ACTION_RETRY, ps->HandleError(code));
+  }
+  // Session 2 is worked off (a pull, then the one that finds it up to date)
+  // right after each failing session has had one try.
+  EXPECT_EQ((std::vector<uint64_t>{row1, row3, row2, row2, row1, row3, row1, row3}), rows);
+  EXPECT_EQ((std::vector<std::string>{"/a.txt"}), TakenPaths());
+  EXPECT_EQ(2u, CacheSize());
+  // One report for connection 2, whichever session met the failure; a last
+  // report of another kind marks the end (reports arrive in order).
+  Connection marker;
+  (void)syncer_error::HandleError(ERR_AUTH, ProgressSyncerRoadLog(), 7, 7, marker);
+  ASSERT_TRUE(ui_->waitFor(
+      [](const std::vector<PObject>& m) {
+        return !m.empty() && testsupport::UiStandIn::ErrorType(m.back()) == ERR_AUTH;
+      },
+      std::chrono::seconds(10)));
+  std::vector<PObject> got;
+  for (const PObject& m : ui_->messages()) {
+    if (m["notify"].asString() == "error") got.push_back(m);
+  }
+  ASSERT_EQ(2u, got.size());
+  EXPECT_EQ(ERR_SSL_VERIFY_FAIL, testsupport::UiStandIn::ErrorType(got[0]));
+  EXPECT_EQ(2u, got[0]["connection_id"].asUInt64());
 }
 
 TEST_F(ProgressSyncerTest, PendingServerEventsHoldTheSession) {

@@ -159,10 +159,10 @@ TEST_F(RoadTest, TlsChecks) {
   };
   const Case cases[] = {
       {"srv", "server.test", "ca.pem", false, 0},
-      {"srv", "other.test", "ca.pem", false, ERR_IO},
-      {"expired", "server.test", "ca.pem", false, ERR_IO},
-      {"srv", "server.test", "ca2.pem", false, ERR_IO},
-      {"self-signed", "other.test", "ca.pem", false, ERR_IO},
+      {"srv", "other.test", "ca.pem", false, ERR_SSL_VERIFY_FAIL},
+      {"expired", "server.test", "ca.pem", false, ERR_SSL_VERIFY_FAIL},
+      {"srv", "server.test", "ca2.pem", false, ERR_SSL_VERIFY_FAIL},
+      {"self-signed", "other.test", "ca.pem", false, ERR_SSL_VERIFY_FAIL},
       {"self-signed", "other.test", "ca.pem", true, 0},
   };
   Start();

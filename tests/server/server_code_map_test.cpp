@@ -134,13 +134,14 @@ TEST_F(HandleErrorTest, EveryCodeGivesItsActionAndReport) {
       {ERR_CH_CONNECTION_ABORT, -1, kNone, "Syncer: unknown error code [-21]."},
       {ERR_LOCAL_DISKFULL, -1, kNone, "Syncer: unknown error code [-22]."},
       {ERR_LOCKED_FILE, -1, kNone, "Syncer: unknown error code [-23]."},
-      {ERR_SSL_VERIFY_FAIL, -1, kNone, "Syncer: unknown error code [-24]."},
+      {ERR_SSL_VERIFY_FAIL, ACTION_RETRY, kConnection, "Syncer: HandleError: -24."},
       {ERR_PERMISS_READ_ONLY, -1, kNone, "Syncer: unknown error code [-25]."},
       {ERR_MAX, -1, kNone, "Syncer: unknown error code [-26]."},
   };
   std::vector<const Case*> reported;
+  Connection connection;
   for (const Case& c : cases) {
-    EXPECT_EQ(c.action, HandleError(c.err, SyncerRoadLog(), 11, 22)) << c.err;
+    EXPECT_EQ(c.action, HandleError(c.err, SyncerRoadLog(), 11, 22, connection)) << c.err;
     EXPECT_TRUE(Logged(c.line)) << c.line;
     if (c.report != kNone) reported.push_back(&c);
   }
@@ -164,6 +165,49 @@ TEST_F(HandleErrorTest, EveryCodeGivesItsActionAndReport) {
     }
   }
   EXPECT_EQ(0u, ui_->decodeFailures());
+}
+
+// A certificate that does not verify fails every retry alike: the user is
+// told once per spell, and again only after a round that went through. The
+// spell belongs to the connection, so both syncers' copies share it.
+TEST_F(HandleErrorTest, CertificateFailureIsReportedOncePerSpell) {
+  using namespace syncer_error;
+  ConnectionInfo info;
+  info.conn_id = 11;
+  const Connection syncer_copy(info, nullptr, nullptr);
+  Connection progress_copy = syncer_copy;
+  Connection other(info, nullptr, nullptr);  // another connection: a spell of its own
+  Connection syncer = syncer_copy;
+  const struct {
+    Connection* connection;
+    int err;
+    bool reported;
+  } rounds[] = {
+      {&syncer, ERR_SSL_VERIFY_FAIL, true},         {&syncer, ERR_SSL_VERIFY_FAIL, false},
+      {&progress_copy, ERR_SSL_VERIFY_FAIL, false}, {&other, ERR_SSL_VERIFY_FAIL, true},
+      {&syncer, ERR_IO, false},                     {&syncer, ERR_SSL_VERIFY_FAIL, false},
+      {&progress_copy, ERR_OK, false},              {&syncer, ERR_SSL_VERIFY_FAIL, true},
+  };
+  size_t expected = 0;
+  for (size_t i = 0; i < sizeof rounds / sizeof rounds[0]; ++i) {
+    SCOPED_TRACE(i);
+    const int action = rounds[i].err == ERR_OK ? ACTION_DONE : ACTION_RETRY;
+    EXPECT_EQ(action, HandleError(rounds[i].err, SyncerRoadLog(), 11, 22, *rounds[i].connection));
+    if (rounds[i].reported) ++expected;
+  }
+  // A last report of another kind marks the end: the reports arrive in order.
+  EXPECT_EQ(ACTION_RETRY, HandleError(ERR_AUTH, SyncerRoadLog(), 11, 22, syncer));
+  ASSERT_TRUE(ui_->waitFor(
+      [&](const std::vector<PObject>& m) {
+        return !m.empty() && testsupport::UiStandIn::ErrorType(m.back()) == ERR_AUTH;
+      },
+      std::chrono::seconds(10)));
+  const std::vector<PObject> got = ui_->messages();
+  ASSERT_EQ(expected + 1, got.size());
+  for (size_t i = 0; i < expected; ++i) {
+    EXPECT_EQ(ERR_SSL_VERIFY_FAIL, testsupport::UiStandIn::ErrorType(got[i]));
+    EXPECT_EQ(11u, got[i]["connection_id"].asUInt64());
+  }
 }
 
 TEST_F(CodeMapTest, ActionWaits) {

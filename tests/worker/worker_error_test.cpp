@@ -53,7 +53,7 @@ TEST(WorkerErrorTable, EveryCodeHasItsActionReportAndText) {
       {ERR_CH_CONNECTION_ABORT, ACTION_RETRY, ERR_NONE, "connection about by setting flag"},
       {ERR_LOCAL_DISKFULL, ACTION_RETURN_EVENT, ERR_SESSION, "Local Disk is full"},
       {ERR_LOCKED_FILE, ACTION_RETURN_EVENT, ERR_FILE, "file locked or no permission"},
-      {ERR_SSL_VERIFY_FAIL, ACTION_NONE, ERR_NONE, "ssl certificate verify fail"},
+      {ERR_SSL_VERIFY_FAIL, ACTION_RETRY, ERR_NONE, "ssl certificate verify fail"},
       {ERR_PERMISS_READ_ONLY, ACTION_DONE, ERR_SESSION, "permission is read-only"},
       // Outside the table: no action.
       {ERR_MAX, ACTION_NONE, ERR_NONE, "Unknown error"},

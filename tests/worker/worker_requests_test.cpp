@@ -225,7 +225,7 @@ TEST_F(WorkerRequests, HandshakeRefusalsAndCertificates) {
     bool tls_attempted;
   } cases[] = {
       {"alive 0 is refused before TLS", "ca.pem", false, {{"action", "connect"}, {"alive", 0}}, ERR_IO, false},
-      {"a foreign CA", "ca2.pem", false, nullptr, ERR_IO, true},
+      {"a foreign CA", "ca2.pem", false, nullptr, ERR_SSL_VERIFY_FAIL, true},
       {"untrusted allowed", "ca2.pem", true, nullptr, ERR_OK, true},
       {"connect refused with 0x2001", "ca.pem", false, {{"action", "connect"}, {"error", 0x2001}}, ERR_AUTH, false},
       {"connect refused with 0x7000", "ca.pem", false, {{"action", "connect"}, {"error", 0x7000}}, ERR_INT, false},
