@@ -21,14 +21,6 @@ constexpr char kComp[] = "recycle_cleaner_debug";
 
 #define CLEANER_LOG(level, ...) LOG_WITH_LINE(level, kComp, __VA_ARGS__)
 
-// A recycle record names one item directly inside the recycle folder: "/"
-// and one component. IsSafeSessionPath refuses "", "/.", "/..", a NUL and
-// every form with an empty component; "/" alone would be the folder itself.
-bool IsRecycleItemPath(const ustring& path) {
-  if (path == "/" || !IsSafeSessionPath(path)) return false;
-  return path.find_last_of("/") == 0;
-}
-
 }  // namespace
 
 RecycleCleaner::RecycleCleaner(TaskManager* owner) : RecycleCleaner(owner, Registry::getInstance()) {}

@@ -1,14 +1,19 @@
 #include "session/file_event_db.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
+#include "platform/unique_fd.h"
 #include "session/event_db_internal.h"
 #include "session/signature_name.h"
 
@@ -19,6 +24,43 @@ using sqlite_util::Statement;
 using sqlite_util::Text;
 
 namespace {
+
+// Removes every regular file directly inside the signature folder `dir`
+// whose name no record's signature can have: temporary signatures of
+// transfers that a kill cut short (their owners unlink them otherwise).
+// Links and other entries stay, the folder's sub-folders are never entered,
+// and a folder that is a link is not swept. Failures are logged; none stops
+// the open.
+void SweepTemporarySignatures(const ustring& dir) {
+  platform::UniqueFd fd(open(dir.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) {
+    // Absent until its creator makes it: nothing to sweep.
+    if (errno != ENOENT) {
+      Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): cannot open signature folder '%s': errno %d\n",
+                     __LINE__, dir.c_str_utf8(), errno);
+    }
+    return;
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(fdopendir(fd.get()), &closedir);
+  if (listing == nullptr) {
+    Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): cannot list signature folder '%s': errno %d\n",
+                   __LINE__, dir.c_str_utf8(), errno);
+    return;
+  }
+  const int dfd = fd.release();  // closed with the listing
+  while (const dirent* entry = readdir(listing.get())) {
+    if (IsSignatureFileName(entry->d_name)) continue;
+    struct stat st;
+    if (fstatat(dfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (unlinkat(dfd, entry->d_name, 0) == 0) {
+      Logger::LogMsg(Logger::L_INFO, kComp, "[INFO] event-db(%d): removed stale signature file '%s/%s'\n", __LINE__,
+                     dir.c_str_utf8(), entry->d_name);
+    } else if (errno != ENOENT) {
+      Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): cannot remove stale signature file '%s/%s': errno %d\n",
+                     __LINE__, dir.c_str_utf8(), entry->d_name, errno);
+    }
+  }
+}
 
 // Another connection to the file (a session removed and added again while a
 // task still holds the old object, or the sqlite3 shell) holds its lock only
@@ -283,6 +325,11 @@ int FileEventDB::initialize(const ustring& location) {
   size_t slash = location.rfind('/');
   m_signPath = slash == ustring::npos ? location : location.substr(0, slash);
   m_signPath += "/sign";
+  // The session's workers, the only writers of temporary signatures, reach
+  // it only once it is registered, after this open: such a file found now
+  // was left by a killed process (or by a transfer of the session's earlier
+  // entry, which can no longer commit into this one).
+  SweepTemporarySignatures(m_signPath);
   Logger::LogMsg(Logger::L_INFO, kComp, "[INFO] event-db(%d): FileEventDB has been initialized with location '%s'\n",
                  __LINE__, location.c_str_utf8());
   Logger::LogMsg(Logger::L_INFO, kComp,

@@ -24,3 +24,9 @@ bool IsSafeSessionPath(const ustring& path) {
     start = end + 1;
   }
 }
+
+bool IsRecycleItemPath(const ustring& path) {
+  // "/" alone would be the recycle folder itself.
+  if (path == "/" || !IsSafeSessionPath(path)) return false;
+  return path.find_last_of("/") == 0;
+}

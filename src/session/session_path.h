@@ -21,4 +21,12 @@ inline constexpr char kWorkingDirName[] = ".ZarqelonWorkingDirectory";
 // "/.zarqelonworkingdirectory/x". Writes nothing; any thread.
 bool IsSafeSessionPath(const ustring& path);
 
+// True when `path`, a recycle record's path, names one item directly inside
+// the recycle folder: "/" and one component that IsSafeSessionPath accepts.
+// Every reader of recycle records checks it before joining the path to the
+// folder: a damaged record such as "/../x" or "/a/../../x" would otherwise
+// name the recycle folder itself, a sibling of it, a file of the session or
+// one beside the session folder. Writes nothing; any thread.
+bool IsRecycleItemPath(const ustring& path);
+
 #endif  // SESSION_SESSION_PATH_H_

@@ -15,3 +15,8 @@ int path_convert(uint64_t id, char* out) {
   out[n] = '\0';
   return n;
 }
+
+bool IsSignatureFileName(const char* name) {
+  auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+  return name[0] == '.' && hex(name[1]) && hex(name[2]) && name[3] == '\0';
+}

@@ -18,4 +18,10 @@ inline constexpr size_t kSignatureNameSize = 64;
 // and returns its length.
 int path_convert(uint64_t id, char* out);
 
+// True when `name`, an entry directly inside the signature folder, can be a
+// record's signature file: "." and two lowercase hex digits (a row id below
+// 256, or the last byte of a larger one). Temporary signature files, made
+// with random names of eight characters, never are.
+bool IsSignatureFileName(const char* name);
+
 #endif  // SESSION_SIGNATURE_NAME_H_

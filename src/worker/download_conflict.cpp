@@ -192,7 +192,7 @@ int Worker::HandleDownloadConflict(const PObject& reply) {
         WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveDirectory: Failed to remove '%s'\n", full.c_str_utf8());
         return ERR_SYS;
       }
-    } else if (RenameRemoveDirectory() != 0) {
+    } else if (RenameRemoveDirectory() < 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveDirectory: Failed to remove '%s'\n", full.c_str_utf8());
       return ERR_SYS;
     } else {

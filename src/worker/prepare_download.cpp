@@ -13,6 +13,7 @@
 #include "filter/filter_db.h"
 #include "foundation/conflict_rename.h"
 #include "session/file_event_db.h"
+#include "session/session_path.h"
 #include "transport/error_code.h"
 #include "worker/worker.h"
 #include "worker/worker_fs.h"
@@ -115,8 +116,14 @@ int Worker::PrepareFileFromLocal() {
   ustring found;
   ustring source;
   ustring dest;
-  bool from_recycle = false;
-  if (db->getFilePathByHashFromRecycle(ev.m_data_hash, ev.m_mac_attr_hash, found) == 1) {
+  bool from_recycle = db->getFilePathByHashFromRecycle(ev.m_data_hash, ev.m_mac_attr_hash, found) == 1;
+  if (from_recycle && !IsRecycleItemPath(found)) {
+    // A damaged row: joined to the recycle folder it could name a file of
+    // the session or one outside it, which would be moved onto the path.
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Invalid recycle record '%s', not used.\n", found.c_str_utf8());
+    from_recycle = false;
+  }
+  if (from_recycle) {
     source = GetRecycleBinDir() + found;
     dest = source;
     from_recycle = true;

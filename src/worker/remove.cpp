@@ -13,6 +13,7 @@
 #include "session/detector.h"
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
+#include "session/ui_ipc.h"
 #include "transport/error_code.h"
 #include "worker/worker.h"
 #include "worker/worker_fs.h"
@@ -27,7 +28,8 @@ const char* CodeText(int code) { return (code <= 0 && code > ERR_MAX) ? GetError
 // Fresh names drawn before a move into the recycle folder gives up.
 constexpr int kRecycleNameTries = 10;
 
-// MoveIntoRecycleBin's result for a folder on another file system.
+// MoveIntoRecycleBin's result for a folder on another file system (or the
+// mount point of one).
 constexpr int kOtherFileSystem = -2;
 
 }  // namespace
@@ -39,10 +41,12 @@ int Worker::MoveIntoRecycleBin(const ustring& from, ustring& name) {
     if (FSCreateTempPath("", name) != 0) return -1;
     const ustring dest = GetRecycleBinDir() + name;
     int err = worker_fs::RenameNoReplaceSynced(from, dest);
-    if (err == EXDEV) {
+    if (err == EXDEV || err == EBUSY) {
+      // EXDEV: on another file system than the recycle folder; EBUSY: in
+      // use by the system, the mount point of a file system of its own.
       FILE_INFO info;
       if (FSStat(from, info, false) != 0 || info.type != FT_FILE) return kOtherFileSystem;
-      err = worker_fs::MoveFileAcross(from, dest);
+      if (err == EXDEV) err = worker_fs::MoveFileAcross(from, dest);
     }
     if (err == 0) return 0;
     if (err != EEXIST) {
@@ -94,7 +98,7 @@ int Worker::RenameRemoveDirectory() {
     // unrecorded, so a later rescan offers it again. Nothing is lost.
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: '%s' is on another file system, left in place.\n",
                GetFullPath().c_str_utf8());
-    return RemoveDatabaseInfo() == 0 ? 0 : -1;
+    return RemoveDatabaseInfo() == 0 ? kKeptInPlace : -1;
   }
   if (moved != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: failed remove directory from '%s' to '%s'.\n",
@@ -145,11 +149,12 @@ int Worker::moveFileToRecycleBin(const ustring& src_file, uint64_t file_size, co
 int Worker::ProcessRenameRemoveLocal(const FILE_INFO& local_finfo) {
   const uint32_t current_time = static_cast<uint32_t>(time(nullptr));
   const int r = local_finfo.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
-  if (r != 0) {
+  if (r < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): ProcessRenameRemoveLocal: Failed to remove '%s'\n",
                GetFullPath().c_str_utf8());
     return ERR_SYS;
   }
+  if (r == kKeptInPlace) return kKeptInPlace;  // nothing entered the recycle folder
   registry_.InitRecycleTime(context.root_entry, current_time);
   return 0;
 }
@@ -272,7 +277,20 @@ int Worker::RemoveLocal() {
                        (info.type == FT_DIR && LocalFolderChanged());
   if (!changed) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Removing local '%s'\n", full);
-    if (ProcessRenameRemoveLocal(info) < 0) return ERR_SYS;
+    const int removed = ProcessRenameRemoveLocal(info);
+    if (removed < 0) return ERR_SYS;
+    if (removed == kKeptInPlace) {
+      // The folder stays: the user interface hears that it was left in
+      // place, never that it was removed. The event is done all the same;
+      // an error code would hand it back for ever.
+      Event kept;
+      kept.m_path = ev.m_path;
+      kept.m_sess_id = ev.m_sess_id;
+      kept.m_mode = ev.m_mode;
+      kept.setDir();
+      (void)UI_IPC::ReportFileLockedEventToUI(kept, ERR_LOCKED_FILE);  // logged there when not delivered
+      return 0;
+    }
     notify_event_type = NOTIFY_SERVER_REMOVE;
     return 0;
   }

@@ -457,8 +457,20 @@ class Worker : public Task, private RoadHooks {
   // ---- Removes on either side (remove.cpp) ----
   // The session's recycle folder.
   ustring GetRecycleBinDir() const;
+  // RenameRemoveDirectory's and ProcessRenameRemoveLocal's result for a
+  // folder on another file system than the recycle folder (inside a mount
+  // in the session, or the mount point itself): it stays where it is,
+  // unrecorded, and a later rescan offers it to the server again. A mounted
+  // tree is never copied or emptied.
+  static constexpr int kKeptInPlace = 1;
+  // Recycles the local object at full_path with its rows (a folder through
+  // RenameRemoveDirectory, else RenameRemoveFile) and sets the session's
+  // recycle time: 0, kKeptInPlace, or ERR_SYS.
   int ProcessRenameRemoveLocal(const FILE_INFO& local_finfo);
+  // Moves the file at full_path into the recycle folder with its row; 0 or -1.
   int RenameRemoveFile();
+  // Moves the folder at full_path into the recycle folder with its rows;
+  // 0, kKeptInPlace (its rows dropped) or -1.
   int RenameRemoveDirectory();
   // Recycles the worker's own file `src_file` with a new record; on any
   // failure the file is deleted (-1).

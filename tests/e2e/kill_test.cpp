@@ -29,10 +29,15 @@ int KillRounds() {
 class KillNine : public E2eTest, public KnownTree {
  protected:
   // Kills the daemon mid-body, checks what it left, clears the stand-in's
-  // fault and checks both sides after the restart.
-  void KillThenRestart(SyncBed& bed) {
+  // fault and checks both sides after the restart. An upload's temporary
+  // signature exists while its body goes: the kill must leave one, which the
+  // restart sweeps.
+  void KillThenRestart(SyncBed& bed, bool leaves_signature = false) {
     bed.Kill();
     CheckAfterKill(bed);
+    if (leaves_signature) {
+      EXPECT_NE("", NonRecordSignatures(bed)) << "the kill left no temporary signature";
+    }
     bed.server().ClearFaults();
     ASSERT_TRUE(bed.Restart());
     CheckAfterRestart(bed);
@@ -91,7 +96,7 @@ TEST_F(KillNine, DuringAnUploadBody) {
   Local(bed, "/t/up", RandomBytes(kBig, 72));
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return !bed.JournalOf("fault").empty(); }, 60s));
   std::this_thread::sleep_for(2s);
-  KillThenRestart(bed);
+  KillThenRestart(bed, true);
 }
 
 // The stand-in has committed the upload but not replied: after the restart

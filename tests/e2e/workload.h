@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <map>
 #include <mutex>
 #include <set>
@@ -86,9 +87,35 @@ class KnownTree {
     }
   }
 
-  // Converged on the expected tree, with no conflict copy.
+  // What the signature folder holds besides records' signatures, which
+  // are named from their row ids (".05", "01/.00"): the temporary
+  // signature files that a kill left, one "path (type)" each.
+  static std::string NonRecordSignatures(SyncBed& bed) {
+    auto hex2 = [](const std::string& s, size_t at) {
+      return s.size() >= at + 2 && isxdigit(static_cast<unsigned char>(s[at])) &&
+             isxdigit(static_cast<unsigned char>(s[at + 1])) && !isupper(static_cast<unsigned char>(s[at])) &&
+             !isupper(static_cast<unsigned char>(s[at + 1]));
+    };
+    std::string out;
+    const testsupport::TreeSnapshot sign = testsupport::TreeSnapshot::Take(bed.config_path() + "/db/sign");
+    for (const auto& [path, e] : sign.entries()) {
+      // Folders "/xx" and "/xx/yy"; files "/.xx" and "/xx/.yy".
+      const size_t last = path.rfind('/');
+      bool ok = e.type == 'd' || e.type == 'f';
+      for (size_t at = 0; ok && at < last; at += 3) ok = path[at] == '/' && hex2(path, at + 1);
+      const std::string name = path.substr(last + 1);
+      if (e.type == 'd') ok = ok && name.size() == 2 && hex2(name, 0);
+      if (e.type == 'f') ok = ok && name.size() == 3 && name[0] == '.' && hex2(name, 1);
+      if (!ok) out += path + " (" + testsupport::Describe(e) + ")\n";
+    }
+    return out;
+  }
+
+  // Converged on the expected tree, with no conflict copy and no temporary
+  // signature file left.
   void CheckAfterRestart(SyncBed& bed) {
     ASSERT_TRUE(bed.WaitConverged(180s));
+    EXPECT_EQ("", NonRecordSignatures(bed)) << "left in the signature folder";
     std::map<std::string, std::string> files;
     for (const auto& [path, e] : bed.LocalTree()) {
       if (e.type == 'f') files[path] = e.sha256;

@@ -15,6 +15,7 @@
 #include "event_db_fixture.h"
 #include "session/event.h"
 #include "session/signature_name.h"
+#include "support/tree_snapshot.h"
 
 namespace {
 
@@ -107,6 +108,39 @@ TEST_F(EventDBTest, ExistingDatabaseIsOpenedUnchanged) {
   db.destroy();
   EXPECT_EQ(before, Shell("SELECT * FROM event_table; SELECT * FROM config_table;"));
   EXPECT_EQ("0\n", Shell("SELECT count(*) FROM recycle_bin_table;"));  // the missing table was added
+}
+
+// A kill during a transfer leaves its temporary signature (a random name of
+// eight characters) in the signature folder; the next open removes it and
+// every other top-level regular file that no record's signature is named
+// like, and nothing else.
+TEST_F(EventDBTest, OpenSweepsTemporarySignatures) {
+  WriteFile("db/sign/.05", "row five");
+  WriteFile("db/sign/.ff", "row 255");
+  ASSERT_EQ(0, mkdir(Sign("01").c_str(), 0700));
+  WriteFile("db/sign/01/.00", "row 256");
+  WriteFile("db/sign/01/Xy3kQ9aB", "not the open's to judge");  // inside a sub-folder
+  ASSERT_EQ(0, mkdir(Sign("Zp0rT7mW").c_str(), 0700));        // a folder with a temporary name
+  WriteFile("outside", "a link's target");
+  ASSERT_EQ(0, symlink(Path("outside").c_str(), Sign("Lk8sW2qE").c_str()));
+  const testsupport::TreeSnapshot kept = testsupport::TreeSnapshot::Take(Path("db/sign"));
+  for (const char* stale : {"Ab3dE9xz", "abcdefgh", ".5", ".0A", ".055", "05", ".g0"}) {
+    WriteFile(std::string("db/sign/") + stale, "a temporary signature");
+  }
+  Open();
+  EXPECT_EQ("", kept.Diff(testsupport::TreeSnapshot::Take(Path("db/sign"))));
+  EXPECT_EQ("a link's target", ReadFile("outside"));
+  EXPECT_NE(std::string::npos, Log().find("removed stale signature file '" + Sign("Ab3dE9xz") + "'"));
+}
+
+// A signature folder that is a link is not swept through.
+TEST_F(EventDBTest, SignatureFolderThatIsALinkIsNotSwept) {
+  ASSERT_EQ(0, rmdir(Path("db/sign").c_str()));
+  ASSERT_EQ(0, mkdir(Path("elsewhere").c_str(), 0700));
+  WriteFile("elsewhere/Ab3dE9xz", "someone else's file");
+  ASSERT_EQ(0, symlink(Path("elsewhere").c_str(), Path("db/sign").c_str()));
+  Open();
+  EXPECT_EQ("someone else's file", ReadFile("elsewhere/Ab3dE9xz"));
 }
 
 TEST_F(EventDBTest, SecondInitializeDoesNothing) {

@@ -1,4 +1,5 @@
-// IsSafeSessionPath: which session-relative paths may reach the disk.
+// IsSafeSessionPath: which session-relative paths may reach the disk;
+// IsRecycleItemPath: which recycle records name an item of the recycle folder.
 #include "session/session_path.h"
 
 #include <gtest/gtest.h>
@@ -54,6 +55,30 @@ TEST(IsSafeSessionPath, Table) {
   for (const PathCase& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(IsSafeSessionPath(Bytes(c.path)), c.safe);
+  }
+}
+
+TEST(IsRecycleItemPath, Table) {
+  const PathCase cases[] = {
+      {"/a", true},
+      {"/#1_x.txt", true},
+      {"/...", true},
+      {"/", false},  // the recycle folder itself
+      {"", false},
+      {"a", false},
+      {"/a/b", false},
+      {"/a/", false},
+      {"/..", false},
+      {"/../x", false},
+      {"/../../x", false},     // the session's own "/x"
+      {"/../../../x", false},  // a file beside the session folder
+      {"/a/../../x", false},
+      {"/.ZarqelonWorkingDirectory", false},
+      {std::string("/a\0b", 4), false},
+  };
+  for (const PathCase& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(IsRecycleItemPath(Bytes(c.path)), c.safe);
   }
 }
 

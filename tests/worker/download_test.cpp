@@ -455,6 +455,38 @@ TEST_F(DownloadTest, LocalCopyKeepsEdit) {
   }
 }
 
+TEST_F(DownloadTest, DamagedRecycleRowsMoveNothingIn) {
+  // A recycle row whose path climbs out of the recycle folder, with the MD4
+  // of the server's version: the file it names (beside the session folder,
+  // or the session's own "/x") must stay, and the body come from the server.
+  const struct {
+    std::string row;
+    std::string canary;
+  } cases[] = {
+      {"/../../../x", Path("x")},
+      {"/../../x", rig_->local("/x")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.row);
+    // A content of its own: a file downloaded before would be copied instead.
+    const std::string v2 = "the server's version two of " + c.row;
+    Spill(c.canary, v2);
+    ASSERT_EQ(0, rig_->eventDb().addFileToRecycleBin(c.row.c_str(), v2.size(), OpensslMd4(c.canary).c_str(), ""));
+    const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+    const std::string rel = "/got" + std::to_string(&c - cases) + ".txt";
+    rig_->server().Put(rel, v2);
+    const size_t bodies = Count("resume_download");
+    ASSERT_EQ(0, Download(ServerChange(rel)));
+    EXPECT_EQ(bodies + 1, Count("resume_download"));
+    EXPECT_EQ(v2, Slurp(rig_->local(rel)));
+    EXPECT_EQ(v2, Slurp(c.canary));
+    // The downloaded file is the session's only change.
+    EXPECT_EQ("+ " + rel + " (" + testsupport::Describe(TreeSnapshot::Take(rig_->local()).entries().at(rel)) + ")\n",
+              before.Diff(TreeSnapshot::Take(rig_->local())));
+    ASSERT_EQ(0, rig_->eventDb().resetRecycleBin());
+  }
+}
+
 TEST_F(DownloadTest, HostileHashSkipsLookup) {
   // DownloadSafety.HostileHashSkipsLookup
   Recorded("/x.txt", "some content", 5);
