@@ -112,6 +112,9 @@ int Worker::PrepareFileFromLocal() {
   // Only a well-formed MD4 is looked up: anything else is not a content
   // hash (a folder's empty one, or text a server made up).
   if (!worker_fs::IsMd4Hex(ev.m_data_hash)) return -1;
+  // The copy below is made in the working folder, a recycled file taken
+  // from the recycle folder: both real folders of the session right now.
+  if (Folders().Ensure() != 0) return -1;
   ustring found;
   ustring source;
   ustring dest;
@@ -222,7 +225,8 @@ int Worker::PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& s
   if (body["is_delta"].asBool()) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): PrepareDownloadFile: download patch file\n");
     ustring rebuilt;
-    if (FSMktemp(GetWorkingDirectory(), rebuilt) != 0) {
+    // Written by path: the working folder is checked real right before.
+    if (Folders().Ensure() != 0 || FSMktemp(GetWorkingDirectory(), rebuilt) != 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareDownloadFile: failed to prepare temporary file\n");
       return ERR_SYS;
     }
