@@ -45,6 +45,9 @@ Worker::LocalStamp Worker::StampOf(const ustring& path) {
 
 int Worker::ReplaceLocal(const ustring& new_path) {
   OnBeforeReplace();
+  // `new_path` lies in the working or recycle folder: it is taken only
+  // while both are real, never from a link's target put in their place.
+  if (Folders().Ensure() != 0) return -1;
   const LocalStamp now = StampOf(GetFullPath());
   if (!checked_local_.taken || !(now == checked_local_)) {
     // Saved, made or removed since the conflict test: that test no longer
