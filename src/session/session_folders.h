@@ -42,11 +42,11 @@ class SessionFolders {
 
   // Opens both folders, from the session folder down, as real folders of
   // the session, making a missing one and repairing one that is not real,
-  // as above. 0 with *out holding an
-  // O_DIRECTORY descriptor of it; else -1 (logged; *out invalid): the
-  // session folder cannot be opened, or the folder cannot be made real.
-  // Work done through the descriptor (the *at calls) cannot be led
-  // elsewhere by a later change of either name.
+  // as above. 0 with *out holding an O_DIRECTORY descriptor of the folder
+  // `which`; else -1 (logged; *out invalid): the session folder cannot be
+  // opened, or a folder cannot be made real. Work done through the
+  // descriptor (the *at calls) cannot be led elsewhere by a later change of
+  // either name.
   int Open(Which which, platform::UniqueFd* out) const;
 
   // Open and close: both folders are real right now. For callers that must
