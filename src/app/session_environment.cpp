@@ -8,17 +8,12 @@
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
 #include "session/detector.h"
+#include "session/session_folders.h"
 #include "session/session_path.h"
 
 namespace {
 
 constexpr const char* kComponent = "client_debug";
-
-// lstat says a folder: a link to one does not count.
-bool IsRealFolder(const ustring& path) {
-  struct stat st;
-  return lstat(path.c_str_utf8(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // Clears the way for a fresh working folder. A real folder goes with
 // everything in it; anything else at its name (a link, a file, a FIFO) is

@@ -40,8 +40,9 @@ class TreeRemover {
  public:
   explicit TreeRemover(const std::function<void(RemoveStep, int)>& on_error) : on_error_(on_error) {}
 
-  int Run(const char* path) {
-    UniqueFd top(open(path, kOpenFolderFlags));
+  // Removes `path` relative to `dir_fd` (AT_FDCWD: as open(2) would).
+  int Run(int dir_fd, const char* path) {
+    UniqueFd top(openat(dir_fd, path, kOpenFolderFlags));
     if (!top.valid()) {
       if (errno != ENOENT) Fail(RemoveStep::kOpenFolder, errno);  // gone is removed
       return first_error_;
@@ -59,7 +60,7 @@ class TreeRemover {
       frame.pending.pop_back();
       RemoveEntry(frame.fd.get(), entry);
     }
-    if (rmdir(path) != 0 && errno != ENOENT) Fail(RemoveStep::kRemoveFolder, errno);
+    if (unlinkat(dir_fd, path, AT_REMOVEDIR) != 0 && errno != ENOENT) Fail(RemoveStep::kRemoveFolder, errno);
     return first_error_;
   }
 
@@ -199,7 +200,12 @@ class TreeRemover {
 
 int RemoveTree(const char* path, const std::function<void(RemoveStep, int)>& on_error) {
   TreeRemover remover(on_error);
-  return remover.Run(path);
+  return remover.Run(AT_FDCWD, path);
+}
+
+int RemoveTreeAt(int dir_fd, const char* name, const std::function<void(RemoveStep, int)>& on_error) {
+  TreeRemover remover(on_error);
+  return remover.Run(dir_fd, name);
 }
 
 }  // namespace platform

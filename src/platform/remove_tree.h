@@ -29,6 +29,12 @@ enum class RemoveStep {
 // value of the first failure. Thread-safe; no lock.
 [[nodiscard]] int RemoveTree(const char* path, const std::function<void(RemoveStep, int err)>& on_error);
 
+// RemoveTree of the entry `name` of the open folder `dir_fd`: the same walk,
+// with `name` opened and finally removed relative to `dir_fd`, so a change
+// of the path above it meanwhile cannot lead it elsewhere.
+[[nodiscard]] int RemoveTreeAt(int dir_fd, const char* name,
+                               const std::function<void(RemoveStep, int err)>& on_error);
+
 }  // namespace platform
 
 #endif  // PLATFORM_REMOVE_TREE_H_

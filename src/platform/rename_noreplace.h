@@ -18,6 +18,9 @@ namespace platform {
 // Thread-safe; takes no lock (callers serialise with their own mutex).
 [[nodiscard]] int RenameNoReplace(const char* from, const char* to);
 
+// The same with each path relative to its open folder (`from_dir`,
+// `to_dir`; AT_FDCWD: the working directory), as renameat2(2) takes them.
+[[nodiscard]] int RenameNoReplaceAt(int from_dir, const char* from, int to_dir, const char* to);
 // The same, but skips renameat2 and uses only the fallback path; lets tests
 // exercise the fallback on file systems that accept the flag.
 [[nodiscard]] int RenameNoReplaceFallbackForTest(const char* from, const char* to);

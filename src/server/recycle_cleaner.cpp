@@ -1,5 +1,6 @@
 #include "server/recycle_cleaner.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +12,10 @@
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
 #include "platform/local_time.h"
+#include "platform/remove_tree.h"
 #include "session/detector.h"
 #include "session/file_event_db.h"
+#include "session/session_folders.h"
 #include "session/session_path.h"
 
 namespace {
@@ -68,15 +71,20 @@ ustring RecycleCleaner::GetRecycleBinDir() const {
   return dir;
 }
 
-int RecycleCleaner::RemoveItem(const ustring& full) {
+int RecycleCleaner::RemoveItem(int bin_fd, const char* name) {
   struct stat st;
-  if (lstat(full.c_str_utf8(), &st) != 0) {
+  if (fstatat(bin_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? 0 : -1;
   }
-  if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) return FSRemove(full, false);
-  // FSRemove refuses a link or special file named directly; such an item
-  // is unlinked itself (a link's target, a FIFO's reader are never touched).
-  if (unlink(full.c_str_utf8()) == 0 || errno == ENOENT) return 0;
+  if (S_ISDIR(st.st_mode)) {
+    const int err = platform::RemoveTreeAt(bin_fd, name, [name](platform::RemoveStep, int e) {
+      CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): removing '%s': errno %d\n", name, e);
+    });
+    return err == 0 ? 0 : -1;
+  }
+  // A file, link or special file is unlinked itself: a link's target, a
+  // FIFO's reader are never touched.
+  if (unlinkat(bin_fd, name, 0) == 0 || errno == ENOENT) return 0;
   return -1;
 }
 
@@ -95,6 +103,14 @@ int RecycleCleaner::Rotate() {
     return -1;
   }
   const ustring dir = GetRecycleBinDir();
+  // Every item goes relative to the folder opened here: a link put in place
+  // of the working or recycle folder is never followed (it is replaced, and
+  // the items' records wait for the next round).
+  platform::UniqueFd bin;
+  if (SessionFolders(entry.local_path, entry.conn_id, entry.sess_id).Open(SessionFolders::Which::kRecycle, &bin) != 0) {
+    CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): the recycle folder '%s' cannot be opened.\n", dir.c_str_utf8());
+    return -1;
+  }
   for (const ustring& path : paths) {
     if (!IsRecycleItemPath(path)) {
       // A damaged row: joined to the folder it could name the folder itself,
@@ -106,7 +122,7 @@ int RecycleCleaner::Rotate() {
     ustring full = dir;
     full += path;
     CLEANER_LOG(L_DEBUG, "[DEBUG] recycle-cleaner(%d): Need rotate '%s'.\n", full.c_str_utf8());
-    if (RemoveItem(full) != 0) {
+    if (RemoveItem(bin.get(), path.c_str_utf8() + 1) != 0) {
       CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): Failed to remove file. at '%s'\n", full.c_str_utf8());
       return -1;
     }

@@ -9,12 +9,16 @@
 // The times compared are stored Unix seconds, so the cleaner reads the wall
 // clock (platform::CurrentTime), not a monotonic one.
 //
-// Safety of the deletes: a record's path comes from a database file that
-// may be damaged, so only a one-component path that IsSafeSessionPath
-// accepts is deleted (anything else could name the recycle folder itself, a
-// sibling of it, or the working folder); an item that is a symbolic link or
-// a special file is unlinked, never followed or opened; a folder is removed
-// with FSRemove, which never follows a link inside it.
+// Safety of the deletes: the recycle folder is opened as a real folder of
+// the session (SessionFolders: a link planted at the working or recycle
+// folder's name is reported, unlinked and replaced, never followed) and
+// every item is removed relative to that descriptor. A record's path comes
+// from a database file that may be damaged, so only a one-component path
+// that IsSafeSessionPath accepts is deleted (anything else could name the
+// recycle folder itself, a sibling of it, or the working folder); an item
+// that is a symbolic link or a special file is unlinked, never followed or
+// opened; a folder is removed with everything in it, never following a
+// link inside it.
 //
 // Threads: DoTask runs on the task's own thread; Pause, Resume and Stop are
 // called by the application thread. The cleaner reaches the Registry and
@@ -85,10 +89,11 @@ class RecycleCleaner : public Task {
   const Context& context() const { return context_; }
 
  private:
-  // Deletes the item at `full` (a path below the recycle folder): unlinks a
-  // link or special file, removes a file or folder with FSRemove. 0 also
-  // when it is already gone; -1 otherwise.
-  static int RemoveItem(const ustring& full);
+  // Deletes the item `name` (one component) of the open recycle folder
+  // `bin_fd`: unlinks a file, link or special file, removes a folder with
+  // everything in it (never following a link). 0 also when it is already
+  // gone; -1 otherwise.
+  static int RemoveItem(int bin_fd, const char* name);
 
   Registry& registry_;
   Context context_;

@@ -10,6 +10,7 @@
 
 #include "foundation/logger.h"
 #include "protocol/proto_common.h"
+#include "session/session_folders.h"
 #include "transport/error_code.h"
 
 namespace {
@@ -42,7 +43,9 @@ void BodyPaths(const PObject& obj, std::set<std::string>& out) {
 // which `keep` does not name: the bodies of a message no caller sees (a
 // keep-alive, a handshake reply) would otherwise stay there for good.
 void DropBodies(const PObject& obj, const PObject& keep, const ustring& folder) {
-  if (folder.empty()) return;
+  // A link put in place of the folder since the exchange began leads
+  // elsewhere: files there of the bodies' names are not ours.
+  if (folder.empty() || !IsRealFolder(folder)) return;
   std::set<std::string> kept;
   std::set<std::string> found;
   BodyPaths(keep, kept);

@@ -18,6 +18,7 @@
 #include "session/db_file_info.h"
 #include "session/event_manager.h"
 #include "session/registry.h"
+#include "session/session_folders.h"
 #include "session/session_path.h"
 
 namespace {
@@ -79,7 +80,7 @@ int Detector::AddWatch(const ustring& local_path, uint64_t sess_id) {
             err);
     return -1;
   }
-  CreateWorkingDirectory(local_path);
+  CreateWorkingDirectory(local_path, sess_id);
 
   // The walk over the whole tree runs before `lock`: the source is this
   // call's alone until it is stored.
@@ -276,21 +277,17 @@ void Detector::ReadFromBuffer() {
   }
 }
 
-void Detector::CreateWorkingDirectory(const ustring& root) {
+void Detector::CreateWorkingDirectory(const ustring& root, uint64_t sess_id) {
   DET_LOG(L_DEBUG, "[DEBUG] detector(%d): creating working directory under %s\n", root.c_str_utf8());
-  ustring work = root;
-  work += "/";
-  work += kWorkingDirName;
-  ustring recycle = work;
-  recycle += "/";
-  recycle += kRecycleDirName;
-  // Hiding is a no-op: the leading "." already hides the folder.
-  for (const ustring* dir : {&work, &recycle}) {
-    if (FSMKDir(*dir, false) != 0) {
-      DET_LOG(L_ERR, "[ERROR] detector(%d): cannot create the working directory %s\n",
-              dir->c_str_utf8());
-      return;
-    }
+  // Hiding is a no-op: the leading "." already hides the folder. A link or
+  // file put at either name is reported, unlinked (never its target) and
+  // replaced by a real folder: mkdir through it would make the recycle
+  // folder inside the link's target.
+  Registry::Entry entry;
+  const uint64_t conn_id = Registry::getInstance().Find(sess_id, entry) == 1 ? entry.conn_id : 0;
+  if (SessionFolders(root, conn_id, sess_id).Ensure() != 0) {
+    DET_LOG(L_ERR, "[ERROR] detector(%d): cannot create the working directory %s/%s\n", root.c_str_utf8(),
+            kWorkingDirName);
   }
 }
 
@@ -351,11 +348,13 @@ int Detector::Translate(Event& ev, uint64_t sess_id, session_info& info,
 
   if (IsFromWorkingDirectory(record.name)) {
     const bool itself = record.name.find('/') == std::string::npos;
-    if ((itself || IsRecycleBin(path)) &&
-        (action == platform::kChangeRemoved || action == platform::kChangeRenamedOldName)) {
+    // Gone, or something new at the name (a link moved or made there):
+    // the folders are checked, and made again or repaired. A real folder
+    // made here itself comes back as an addition and passes the check.
+    if ((itself || IsRecycleBin(path)) && action != platform::kChangeModified) {
       DET_LOG(L_DEBUG, "[DEBUG] detector(%d): recreating working directory (%d)\n",
               static_cast<int>(action));
-      CreateWorkingDirectory(info.path);
+      CreateWorkingDirectory(info.path, sess_id);
     }
     DET_LOG(L_DEBUG, "[DEBUG] detector(%d): ignoring changes to %s\n", path.c_str());
     // A rename into the working folder (the worker recycling a file) ends

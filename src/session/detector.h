@@ -134,8 +134,10 @@ class Detector : public Task {
   void ReleaseSource(session_info& info);
 
   // Makes root/.ZarqelonWorkingDirectory and its recycle folder (existing
-  // folders are no error).
-  void CreateWorkingDirectory(const ustring& root);
+  // real folders are no error) through SessionFolders: a link or file at
+  // either name is reported as an error of session `sess_id`, unlinked and
+  // replaced.
+  void CreateWorkingDirectory(const ustring& root, uint64_t sess_id);
   // Whether the name (relative, no leading "/") lies in the working folder:
   // its first component is the working folder's name, ignoring ASCII case.
   static bool IsFromWorkingDirectory(const std::string& name);

@@ -46,6 +46,9 @@ Worker::LocalStamp Worker::StampOf(const ustring& path) {
 
 int Worker::ReplaceLocal(const ustring& new_path) {
   OnBeforeReplace();
+  // `new_path` lies in the working or recycle folder: it is taken only
+  // while both are real, never from a link's target put in their place.
+  if (Folders().Ensure() != 0) return -1;
   const LocalStamp now = StampOf(GetFullPath());
   if (!checked_local_.taken || !(now == checked_local_)) {
     // Saved, made or removed since the conflict test: that test no longer
@@ -113,6 +116,9 @@ int Worker::PrepareFileFromLocal() {
   // Only a well-formed MD4 is looked up: anything else is not a content
   // hash (a folder's empty one, or text a server made up).
   if (!worker_fs::IsMd4Hex(ev.m_data_hash)) return -1;
+  // The copy below is made in the working folder, a recycled file taken
+  // from the recycle folder: both real folders of the session right now.
+  if (Folders().Ensure() != 0) return -1;
   ustring found;
   ustring source;
   ustring dest;
@@ -229,7 +235,8 @@ int Worker::PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& s
   if (body["is_delta"].asBool()) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): PrepareDownloadFile: download patch file\n");
     ustring rebuilt;
-    if (FSMktemp(GetWorkingDirectory(), rebuilt) != 0) {
+    // Written by path: the working folder is checked real right before.
+    if (Folders().Ensure() != 0 || FSMktemp(GetWorkingDirectory(), rebuilt) != 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareDownloadFile: failed to prepare temporary file\n");
       return ERR_SYS;
     }

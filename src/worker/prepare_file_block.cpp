@@ -59,10 +59,10 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
       WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): PrepareFileBlock: Cannot retrieve base event info for file '%s'\n",
                  full_text);
     } else {
-      // The working folder is the daemon's own; a session made before it
-      // existed gets it here.
-      (void)FSMKDir(GetWorkingDirectory(), false);  // a failure shows in create()
-      if (delta.create() < 0) {
+      // The working folder is the daemon's own, made here when missing and
+      // checked real right before the delta is created in it: a link in its
+      // place would put the delta outside the session.
+      if (Folders().Ensure() != 0 || delta.create() < 0) {
         WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareFileBlock: Failed to create temporary delta file, try it again\n");
         return ERR_SYS;
       }

@@ -8,11 +8,13 @@
 #include <ctime>
 
 #include "filter/filter_db.h"
+#include "platform/unique_fd.h"
 #include "foundation/conflict_rename.h"
 #include "protocol/proto_common.h"
 #include "session/detector.h"
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
+#include "session/session_folders.h"
 #include "session/ui_ipc.h"
 #include "transport/error_code.h"
 #include "worker/worker.h"
@@ -34,24 +36,38 @@ constexpr int kOtherFileSystem = -2;
 
 }  // namespace
 
+SessionFolders Worker::Folders() const {
+  const Registry::Entry& entry = context.root_entry;
+  return SessionFolders(entry.local_path, entry.conn_id, entry.sess_id);
+}
+
 ustring Worker::GetRecycleBinDir() const { return context.working_directory + "/" + kRecycleDirName; }
 
 int Worker::MoveIntoRecycleBin(const ustring& from, ustring& name) {
+  // Opened once for the move, as a real folder of the session: a link put
+  // in place of the working or recycle folder would carry the user's file
+  // out of the session.
+  platform::UniqueFd bin;
+  if (Folders().Open(SessionFolders::Which::kRecycle, &bin) != 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): the recycle folder '%s' is not usable\n", GetId(),
+               GetRecycleBinDir().c_str_utf8());
+    return -1;
+  }
   for (int i = 0; i < kRecycleNameTries; ++i) {
     if (FSCreateTempPath("", name) != 0) return -1;
-    const ustring dest = GetRecycleBinDir() + name;
-    int err = worker_fs::RenameNoReplaceSynced(from, dest);
+    const char* leaf = name.c_str_utf8() + 1;  // past the "/"
+    int err = worker_fs::RenameIntoSynced(from, bin.get(), leaf);
     if (err == EXDEV || err == EBUSY) {
       // EXDEV: on another file system than the recycle folder; EBUSY: in
       // use by the system, the mount point of a file system of its own.
       FILE_INFO info;
       if (FSStat(from, info, false) != 0 || info.type != FT_FILE) return kOtherFileSystem;
-      if (err == EXDEV) err = worker_fs::MoveFileAcross(from, dest);
+      if (err == EXDEV) err = worker_fs::MoveFileAcrossInto(from, bin.get(), leaf);
     }
     if (err == 0) return 0;
     if (err != EEXIST) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): cannot move '%s' to '%s': errno %d\n", GetId(),
-                 from.c_str_utf8(), dest.c_str_utf8(), err);
+                 from.c_str_utf8(), (GetRecycleBinDir() + name).c_str_utf8(), err);
       return -1;
     }
   }

@@ -53,6 +53,7 @@
 #include "server/connection.h"
 #include "server/request_road.h"
 #include "session/registry.h"
+#include "session/session_folders.h"
 #include "session/task.h"
 #include "worker/file_identity.h"
 #include "worker/worker_road.h"
@@ -457,6 +458,9 @@ class Worker : public Task, private RoadHooks {
   // ---- Removes on either side (remove.cpp) ----
   // The session's recycle folder.
   ustring GetRecycleBinDir() const;
+  // The working and recycle folders of the event's session, for opening or
+  // checking right before a move, write or delete inside them.
+  SessionFolders Folders() const;
   // RenameRemoveDirectory's and ProcessRenameRemoveLocal's result for a
   // folder on another file system than the recycle folder (inside a mount
   // in the session, or the mount point itself): it stays where it is,
@@ -536,7 +540,9 @@ class Worker : public Task, private RoadHooks {
 
   // RoadHooks: the stream codes and the receive folder of the road.
   int StreamError(int stream_code) override { return streamErr2DaemonErr(stream_code); }
-  ustring ReceiveFolder() override { return context.working_directory; }
+  // The working folder, checked real (SessionFolders::Ensure) right before
+  // each exchange; "" when it cannot be made real, which refuses bodies.
+  ustring ReceiveFolder() override;
   // The session's "session" and "view_id" into a new request of `action`.
   void InitSessionRequest(PObject& request, const char* action) const;
 

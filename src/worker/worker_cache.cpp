@@ -35,8 +35,16 @@ void RemoveBodies(const PObject& obj, const ustring& folder) {
 void Worker::ClearPObject(PObject& obj) {
   // Only files the worker made itself (received bodies, temporary deltas)
   // live in the working folder; anything else is a user's file.
-  RemoveBodies(obj, context.working_directory);
+  // Never through a link put in place of the working folder: files of those
+  // names there are not ours. Checked, not repaired: clearing makes
+  // nothing (the next write into the folder repairs it).
+  if (IsRealFolder(context.working_directory)) RemoveBodies(obj, context.working_directory);
   obj.clear();
+}
+
+ustring Worker::ReceiveFolder() {
+  if (context.working_directory.empty() || Folders().Ensure() != 0) return ustring();
+  return context.working_directory;
 }
 
 void Worker::ClearCache() {

@@ -1,13 +1,18 @@
 #include "worker/worker_fs.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "foundation/file_op.h"
+#include "platform/copy_data.h"
 #include "platform/rename_noreplace.h"
+#include "platform/unique_fd.h"
 
 namespace worker_fs {
 
@@ -44,18 +49,46 @@ int RenameNoReplaceSynced(const ustring& from, const ustring& to) {
   return err;
 }
 
-int MoveFileAcross(const ustring& from, const ustring& to) {
-  ustring temp;
-  if (FSMktemp(ParentOf(to), temp) != 0) return EIO;
-  if (FSCopy(from, temp, false) != 0 || SyncPath(temp, false) != 0) {
-    (void)FSRemove(temp, false);
-    return EIO;
+int RenameIntoSynced(const ustring& from, int dir_fd, const char* name) {
+  int err;
+  {
+    std::lock_guard<std::mutex> lock(rename_mutex());
+    err = platform::RenameNoReplaceAt(AT_FDCWD, from.c_str_utf8(), dir_fd, name);
   }
-  const int err = RenameNoReplaceSynced(temp, to);
+  // The entry is in place either way; a failed flush only weakens a crash.
+  if (err == 0) (void)fsync(dir_fd);
+  return err;
+}
+
+int MoveFileAcrossInto(const ustring& from, int dir_fd, const char* name) {
+  platform::UniqueFd in(open(from.c_str_utf8(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+  struct stat st;
+  if (!in.valid() || fstat(in.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  ustring temp;
+  platform::UniqueFd out;
+  for (int i = 0; i < 10 && !out.valid(); ++i) {
+    if (FSCreateTempPath("", temp) != 0) return EIO;
+    out.reset(openat(dir_fd, temp.c_str_utf8() + 1, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid() && errno != EEXIST) return errno;
+  }
+  if (!out.valid()) return EEXIST;
+  const char* temp_name = temp.c_str_utf8() + 1;
+  constexpr size_t kBufferSize = 1 << 16;
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
+  platform::CopyStep step = platform::CopyStep::kRead;
+  int err = buf ? platform::CopyData(in.get(), out.get(), buf.get(), kBufferSize, &step) : ENOMEM;
+  if (err == 0 && (fchmod(out.get(), st.st_mode & 07777) != 0 || fsync(out.get()) != 0)) err = errno;
+  if (err == 0 && close(out.release()) != 0) err = errno;  // a delayed write error shows here
+  if (err == 0) {
+    std::lock_guard<std::mutex> lock(rename_mutex());
+    err = platform::RenameNoReplaceAt(dir_fd, temp_name, dir_fd, name);
+  }
   if (err != 0) {
-    (void)FSRemove(temp, false);
+    (void)unlinkat(dir_fd, temp_name, 0);  // only the copy made here
     return err;
   }
+  (void)fsync(dir_fd);  // the copy is in place; a failed flush only weakens a crash
   // The copy is safe in place; a source that cannot be removed is only a
   // leftover.
   (void)FSRemove(from, false);

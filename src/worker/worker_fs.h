@@ -21,10 +21,16 @@ int SyncPath(const ustring& path, bool is_folder);
 // the failure (EEXIST when `to` is taken, EXDEV across file systems).
 int RenameNoReplaceSynced(const ustring& from, const ustring& to);
 
-// A regular file onto `to` across file systems: copied beside the target
-// under a temporary name, flushed, moved without replacing, then the source
-// removed. 0, or the errno value (EEXIST when `to` is taken).
-int MoveFileAcross(const ustring& from, const ustring& to);
+// RenameNoReplaceSynced onto the entry `name` of the open folder `dir_fd`
+// (the recycle folder as SessionFolders opened it: a link put at its path
+// since cannot redirect the move). 0, or the errno value.
+int RenameIntoSynced(const ustring& from, int dir_fd, const char* name);
+
+// A regular file onto the entry `name` of the open folder `dir_fd` across
+// file systems: copied into that folder under a temporary name, flushed,
+// moved without replacing, then the source removed. 0, or the errno value (EINVAL: not a regular
+// file; EEXIST when `name` is taken).
+int MoveFileAcrossInto(const ustring& from, int dir_fd, const char* name);
 
 }  // namespace worker_fs
 

@@ -1,9 +1,13 @@
-// Both sides changed while the session was paused, and
-// server removals that go to the recycle folder and come back from it.
+// Both sides changed while the session was paused, and server removals
+// that go to the recycle folder and come back from it (also while a link has
+// taken the recycle or working folder's place).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "e2e_fixture.h"
 
@@ -132,6 +136,56 @@ TEST_F(E2eTest, ServerRemovalsRecycledThenRestored) {
   const json after = SyncBed::Query(bed.event_db_path(), "SELECT path, fileCheckSum FROM recycle_bin_table;");
   ASSERT_TRUE(after.is_array());
   for (const json& r : after) EXPECT_NE(stored->md4, r.value("fileCheckSum", "")) << "its row is gone";
+  bed.Finish();
+}
+
+
+// The recycle folder, then the whole working folder, swapped for a link to
+// a folder beside the sync folder while the daemon runs: a server removal
+// must not put the file's bytes in that folder, nor make a recycle folder
+// there. The user interface hears of it, the folder is real again, and the
+// removed file's bytes are in the real recycle folder.
+TEST_F(E2eTest, LinkedRecycleFoldersLeadNowhere) {
+  SyncBed& bed = Bed();
+  ASSERT_TRUE(started_);
+  int round = 0;
+  for (const std::string rel : {"/.ZarqelonWorkingDirectory/#ZarqRecycle", "/.ZarqelonWorkingDirectory"}) {
+    SCOPED_TRACE(rel);
+    const std::string name = "/linked" + std::to_string(++round) + ".bin";
+    const std::string bytes = RandomBytes(40000, 70 + round);
+    bed.WriteLocal(name, bytes);
+    ASSERT_TRUE(bed.WaitConverged());
+    const std::string outside = bed.local() + "-outside" + std::to_string(round);
+    ASSERT_EQ(0, mkdir(outside.c_str(), 0700));
+    {
+      std::ofstream canary(outside + "/canary");
+      canary << "the user's own file";
+    }
+    const std::string link = bed.local() + "-link" + std::to_string(round);
+    ASSERT_EQ(0, symlink(outside.c_str(), link.c_str()));
+    const testsupport::TreeSnapshot before = testsupport::TreeSnapshot::Take(outside);
+    const size_t errors = bed.Notifications("error").size();
+    // One atomic swap: the real folder takes the link's name, the link the
+    // folder's.
+    ASSERT_EQ(0, renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, bed.local(rel).c_str(), RENAME_EXCHANGE));
+    bed.server().Remove(name);
+    ASSERT_TRUE(bed.WaitConverged());
+
+    const testsupport::TreeSnapshot after = testsupport::TreeSnapshot::Take(outside);
+    EXPECT_EQ(before, after) << after.Diff(before);
+    EXPECT_GT(bed.Notifications("error").size(), errors);
+    for (const std::string f : {"/.ZarqelonWorkingDirectory", "/.ZarqelonWorkingDirectory/#ZarqRecycle"}) {
+      struct stat st;
+      ASSERT_EQ(0, lstat(bed.local(f).c_str(), &st)) << f;
+      EXPECT_TRUE(S_ISDIR(st.st_mode)) << f << " is not a real folder";
+    }
+    bool recycled = false;
+    const testsupport::TreeSnapshot working = testsupport::TreeSnapshot::Take(bed.local("/.ZarqelonWorkingDirectory"));
+    for (const auto& [path, e] : working.entries()) {
+      recycled = recycled || e.sha256 == testsupport::Sha256Hex(bytes);
+    }
+    EXPECT_TRUE(recycled) << "the removed file is in the real recycle folder";
+  }
   bed.Finish();
 }
 

@@ -114,3 +114,28 @@ TEST_F(RemoveTreeTest, MissingFolderIsAlreadyRemoved) {
 }
 
 }  // namespace
+
+namespace {
+
+// RemoveTreeAt works from the folder descriptor it is given: once that
+// folder's path leads elsewhere (moved away, a link to another folder put at
+// its name), a tree of the same name there is left whole.
+TEST_F(RemoveTreeTest, AtStaysInTheOpenedFolderWhenItsPathIsRelinked) {
+  MakeDir("bin");
+  MakeDir("bin/item");
+  WriteFile("bin/item/f", "recycled");
+  MakeDir("outside");
+  MakeDir("outside/item");
+  WriteFile("outside/item/f", "the user's");
+  const int fd = open(Path("bin").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, rename(Path("bin").c_str(), Path("bin-moved").c_str()));
+  ASSERT_EQ(0, symlink(Path("outside").c_str(), Path("bin").c_str()));
+  EXPECT_EQ(0, platform::RemoveTreeAt(fd, "item", record_));
+  close(fd);
+  EXPECT_TRUE(errors_.empty());
+  EXPECT_FALSE(Exists("bin-moved/item"));
+  EXPECT_EQ("the user's", ReadFile("outside/item/f"));
+}
+
+}  // namespace

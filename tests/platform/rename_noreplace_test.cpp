@@ -1,5 +1,6 @@
 #include "platform/rename_noreplace.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,5 +99,31 @@ INSTANTIATE_TEST_SUITE_P(BothPaths, RenameNoReplaceTest,
                          [](const ::testing::TestParamInfo<RenameFn>& info) {
                            return std::string(info.index == 0 ? "Renameat2" : "Fallback");
                          });
+
+}  // namespace
+
+namespace {
+
+// RenameNoReplaceAt moves into the folder descriptor it is given, even once
+// that folder's path leads elsewhere; a taken name there is still refused.
+class RenameNoReplaceAtTest : public testsupport::TempDirTest {};
+
+TEST_F(RenameNoReplaceAtTest, MovesIntoTheOpenedFolderNotWhereItsPathNowLeads) {
+  ASSERT_EQ(0, mkdir(Path("bin").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(Path("outside").c_str(), 0755));
+  const int fd = open(Path("bin").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, rename(Path("bin").c_str(), Path("bin-moved").c_str()));
+  ASSERT_EQ(0, symlink(Path("outside").c_str(), Path("bin").c_str()));
+  WriteFile("a", "first");
+  WriteFile("b", "second");
+  EXPECT_EQ(0, platform::RenameNoReplaceAt(AT_FDCWD, Path("a").c_str(), fd, "item"));
+  EXPECT_EQ(EEXIST, platform::RenameNoReplaceAt(AT_FDCWD, Path("b").c_str(), fd, "item"));
+  close(fd);
+  EXPECT_EQ("first", ReadFile("bin-moved/item"));
+  struct stat st;
+  EXPECT_NE(0, lstat(Path("outside/item").c_str(), &st));
+  EXPECT_EQ("second", ReadFile("b"));
+}
 
 }  // namespace

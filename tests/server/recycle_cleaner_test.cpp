@@ -1,17 +1,24 @@
 // The recycle cleaner's purge of one session, driven without its thread:
 // the age limit, nested records, items already gone, links and special
-// files, damaged records, a worker recycling in the middle of a purge, and
-// a removal that fails.
+// files, damaged records, a worker recycling in the middle of a purge, a
+// removal that fails, and links put in place of the session's folders.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "recycle_cleaner_fixture.h"
+#include "foundation/file_op.h"
+#include "settings/settings.h"
 #include "support/command.h"
+#include "support/tree_snapshot.h"
+#include "support/ui_stand_in.h"
 
 namespace {
 
@@ -270,6 +277,82 @@ TEST_F(RecycleRotateTest, FailedRemovalKeepsTheRecords) {
   EXPECT_TRUE(Logged("Failed to remove file. at '" + Path(Bin()) + "/lockedlo'"));
   EXPECT_EQ((std::set<std::string>{"/lockedlo", "/lockedlo/rootsub/f"}), Records());
   EXPECT_EQ("root's", ReadFile(Bin() + "/lockedlo/rootsub/f"));
+}
+
+// A link put in place of the working folder, then of the recycle folder,
+// while the session runs: the purge must not delete through it (the old
+// one-component check accepted "/Documents", which would have removed the
+// link target's "Documents" whole). The link itself goes, the folder is made
+// again, the user interface is told, and the target keeps every byte.
+class RecycleFolderLinkTest : public RecycleRotateTest {
+ protected:
+  void SetUp() override {
+    RecycleRotateTest::SetUp();
+    ui_ = std::make_unique<testsupport::UiStandIn>();
+    ASSERT_GT(ui_->port(), 0) << ui_->error();
+    WriteFile("daemon.conf", "ui_port=" + std::to_string(ui_->port()) + "\n");
+    ASSERT_EQ(0, Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()));
+  }
+  void TearDown() override {
+    Settings::getInstance()->resetToDefaults();
+    ui_.reset();
+    RecycleRotateTest::TearDown();
+  }
+
+  // Session errors of session kSess among `messages`.
+  static size_t SessionErrors(const std::vector<PObject>& messages) {
+    size_t n = 0;
+    for (const PObject& m : messages) {
+      n += m["notify"].asString() == "error" && m.hasMember("session_id") && m["session_id"].asUInt64() == kSess;
+    }
+    return n;
+  }
+
+  std::unique_ptr<testsupport::UiStandIn> ui_;
+};
+
+TEST_F(RecycleFolderLinkTest, PurgeNeverDeletesThroughALinkedFolder) {
+  const struct {
+    const char* name;
+    std::string folder;  // relative to the temporary folder
+  } cases[] = {{"working folder", Work()}, {"recycle folder", Bin()}};
+  size_t errors = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string outside = std::string("outside-") + (c.folder == Work() ? "w" : "r");
+    // The target looks like what the folder held: a recycled item's name,
+    // a folder a damaged one-component row names, and (for the working
+    // folder) a recycle folder with the same items.
+    MakeDir(outside);
+    MakeDir(outside + "/Documents");
+    WriteFile(outside + "/Documents/report", "canary document");
+    WriteFile(outside + "/itemitem", "canary file");
+    MakeDir(outside + "/" + kRecycleDirName);
+    WriteFile(outside + "/" + kRecycleDirName + "/itemitem", "canary recycled");
+    MakeDir(outside + "/" + kRecycleDirName + "/Documents");
+    ASSERT_EQ(0, FSRemove(Path(c.folder).c_str(), false));
+    ASSERT_EQ(0, symlink(Path(outside).c_str(), Path(c.folder).c_str()));
+    for (const char* p : {"/itemitem", "/Documents"}) ASSERT_NO_FATAL_FAILURE(Recycle(p, 1900));
+    InitRecycleTime(static_cast<uint32_t>(now_ - 1900));
+    const testsupport::TreeSnapshot before = testsupport::TreeSnapshot::Take(Path(outside));
+
+    EXPECT_EQ(0, RotateOnce());
+
+    const testsupport::TreeSnapshot after = testsupport::TreeSnapshot::Take(Path(outside));
+    EXPECT_EQ(before, after) << after.Diff(before);
+    EXPECT_TRUE(ui_->waitFor([&](const std::vector<PObject>& m) { return SessionErrors(m) > errors; },
+                             std::chrono::seconds(10)))
+        << "session errors: " << SessionErrors(ui_->messages());
+    errors = SessionErrors(ui_->messages());
+    for (const std::string& f : {Work(), Bin()}) {
+      struct stat st;
+      ASSERT_EQ(0, lstat(Path(f).c_str(), &st)) << f;
+      EXPECT_TRUE(S_ISDIR(st.st_mode)) << f;
+    }
+    EXPECT_TRUE(Logged("is a symbolic link, not the session's folder"));
+    // The items were never in the real folder: their records go.
+    EXPECT_EQ(std::set<std::string>{}, Records());
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "detector_fixture.h"
+#include "support/tree_snapshot.h"
 
 namespace {
 
@@ -127,6 +128,47 @@ TEST_F(DetectorScript, WorkingFoldersAreMadeAndRemadeWithoutEvents) {
   EXPECT_EQ(0, stat((work + "/#ZarqRecycle").c_str(), &st));
   EXPECT_TRUE(Logged("): recreating working directory (2)\n"));
   EXPECT_TRUE(Logged("): recreating working directory (4)\n"));
+}
+
+// The working folder, then the recycle folder, moved away and replaced by a
+// link to a folder outside the session: making the folders again must not
+// make the recycle folder inside the link's target. The link goes, the
+// folder is real again, the user interface hears of it, and the target
+// keeps every byte.
+TEST_F(DetectorScript, LinkedWorkingFoldersAreReplacedNotFollowed) {
+  const std::string work = Root(1, ".ZarqelonWorkingDirectory");
+  auto session_errors = [](const std::vector<PObject>& messages) {
+    size_t n = 0;
+    for (const PObject& m : messages) {
+      n += m["notify"].asString() == "error" && m.hasMember("session_id") && m["session_id"].asUInt64() == 1;
+    }
+    return n;
+  };
+  int round = 0;
+  for (const char* name : {".ZarqelonWorkingDirectory", ".ZarqelonWorkingDirectory/#ZarqRecycle"}) {
+    SCOPED_TRACE(name);
+    const std::string outside = "outside/t" + std::to_string(++round);
+    ASSERT_NO_FATAL_FAILURE(MkdirP(outside + "/sub"));
+    WriteFile(outside + "/canary", "the user's own file");
+    const testsupport::TreeSnapshot before = testsupport::TreeSnapshot::Take(Path(outside));
+    const size_t errors = session_errors(ui_->messages());
+    Rename("s1/" + std::string(name), outside + "-moved");
+    ASSERT_EQ(0, symlink(Path(outside).c_str(), Root(1, name).c_str()));
+    Script(1)->Push({{kChangeRenamedOldName, name}});
+    Script(1)->Push({{kChangeAdded, name}});
+    EXPECT_EQ(Lines{}, Pushed());
+
+    const testsupport::TreeSnapshot after = testsupport::TreeSnapshot::Take(Path(outside));
+    EXPECT_EQ(before, after) << after.Diff(before);
+    for (const std::string& f : {work, work + "/#ZarqRecycle"}) {
+      struct stat st;
+      ASSERT_EQ(0, lstat(f.c_str(), &st)) << f;
+      EXPECT_TRUE(S_ISDIR(st.st_mode)) << f << " is not a real folder";
+    }
+    EXPECT_TRUE(ui_->waitFor([&](const std::vector<PObject>& m) { return session_errors(m) > errors; },
+                             std::chrono::seconds(10)))
+        << "session errors: " << session_errors(ui_->messages());
+  }
 }
 
 // A lost queue: one rescan of the whole session, nothing of the batch.
