@@ -34,6 +34,7 @@
 
 #include "filter/filter_db.h"
 #include "filter/progress_cache.h"
+#include "foundation/daemon_timing.h"
 #include "foundation/file_op.h"
 #include "protocol/pobject.h"
 #include "server/connection.h"
@@ -58,11 +59,11 @@ class ProgressSyncer : public FlaggedTask {
 
   // Serves the process-wide Registry, ConnectionManager, EventManager,
   // ProgressCache and FilterDB.
-  explicit ProgressSyncer(TaskManager* owner);
+  explicit ProgressSyncer(TaskManager* owner, const DaemonTiming& timing = DaemonTiming());
   // The same with the given objects, which must outlive the task (the
   // event generator queues into EventManager::getInstance()).
   ProgressSyncer(TaskManager* owner, Registry& registry, ConnectionManager& connections, EventManager& events,
-                 ProgressCache& progress, FilterDB& filters);
+                 ProgressCache& progress, FilterDB& filters, const DaemonTiming& timing = DaemonTiming());
   ~ProgressSyncer() override = default;
 
   ProgressSyncer(const ProgressSyncer&) = delete;
@@ -107,6 +108,7 @@ class ProgressSyncer : public FlaggedTask {
   EventManager& events_;
   ProgressCache& progress_;
   FilterDB& filters_;
+  const DaemonTiming timing_;
 
   Context context_;
   RequestRoad road_;  // bound to context_ and abort_flag_

@@ -49,8 +49,8 @@ class ScriptedWorker : public Worker {
   };
 
   ScriptedWorker();
-  // With the rig's time-outs.
-  ScriptedWorker(uint32_t reply_timeout, uint32_t channel_timeout);
+  // With the rig's waits and time-outs.
+  ScriptedWorker(const DaemonTiming& timing, uint32_t channel_timeout);
 
   // Replaces the script of `op`. Call before the worker runs.
   void SetScript(Op op, Script script);
@@ -179,8 +179,8 @@ class WorkerRig {
     bool server = false;
     bool tls = false;
     ServerStandInOptions stand_in = DefaultStandIn();
-    // The workers' reply and channel time-outs.
-    uint32_t reply_timeout = 90;
+    // The workers' rests and reply time-out, and their channel time-out.
+    DaemonTiming timing = DaemonTiming();
     uint32_t channel_timeout = 60;
   };
   static ConnectionInfo DefaultConnection();
