@@ -37,6 +37,7 @@
 #include "support/pki.h"
 #include "support/session_objects.h"
 #include "support/server_stand_in.h"
+#include "support/short_timing.h"
 #include "support/temp_dir.h"
 #include "support/ui_stand_in.h"
 #include "transport/channel.h"
@@ -60,6 +61,8 @@ class AppFixture : public testsupport::TempDirTest {
     testsupport::ServerStandInOptions stand_in = DefaultStandIn();
     // Further key=value lines of the settings file.
     std::string settings;
+    // The tasks' waits: shortened, so that no test sits out a rest.
+    DaemonTiming timing = testsupport::ShortTiming();
   };
   static testsupport::ServerStandInOptions DefaultStandIn() {
     testsupport::ServerStandInOptions o;
@@ -73,6 +76,7 @@ class AppFixture : public testsupport::TempDirTest {
 
   void SetUp() override {
     Configure(options_);
+    app_.set_timing(options_.timing);
     WriteFile("levels.conf", options_.log_levels);
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(), Path("levels.conf").c_str(), 50));
     ui_ = std::make_unique<testsupport::UiStandIn>();

@@ -437,7 +437,8 @@ TEST_F(SessionControlTest, AddEventDropsUnsafePaths) {
   Link();
   Connect(1);
   AddSession(1);
-  ASSERT_TRUE(WaitUntil([&] { return Pending(1) == 0 && RequestCount("pull_event") > 0; }, 20s)) << Log();
+  // The rescan that the first up-to-date pull issues is queued and done.
+  ASSERT_TRUE(WaitUntil([&] { return Logged("is up-to-date, issue rescan") && Pending(1) == 0; }, 20s)) << Log();
   const size_t uploads = RequestCount("upload") + RequestCount("resume_upload");
   const struct {
     const char* type;

@@ -448,6 +448,7 @@ bool SyncBed::StartDaemon() {
   d.Set("worker_count", std::to_string(options_.worker_count));
   d.Set("system_filter_path", system_filter);
   if (!options_.launcher.empty()) d.SetLauncher(options_.launcher);
+  d.SetTiming(options_.timing);
   auto announcements = [](const std::vector<PObject>& msgs) {
     size_t n = 0;
     for (const PObject& m : msgs) n += m.hasMember("daemon_port") ? 1 : 0;

@@ -25,10 +25,12 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/daemon_timing_text.h"
 #include "protocol/pobject.h"
 #include "support/background_process.h"
 #include "support/daemon_process.h"
 #include "support/server_stand_in.h"
+#include "support/short_timing.h"
 #include "support/temp_dir.h"
 #include "support/tree_snapshot.h"
 #include "support/ui_stand_in.h"
@@ -157,6 +159,9 @@ struct SyncBedOptions {
   std::string log_levels = "client_debug=7\nipc=6\n";
   // Start with the session paused (no "resume").
   bool paused = false;
+  // The daemon's waits (TRELVIK_TEST_TIMING): the rigs' short ones; ""
+  // keeps the daemon's own.
+  std::string timing = FormatDaemonTiming(ShortTiming());
 
   static ServerStandInOptions DefaultServer();
 };

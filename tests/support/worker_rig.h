@@ -25,6 +25,7 @@
 #include "session/event.h"
 #include "session/registry.h"
 #include "support/server_stand_in.h"
+#include "support/short_timing.h"
 #include "support/ui_stand_in.h"
 #include "worker/worker.h"
 
@@ -179,8 +180,9 @@ class WorkerRig {
     bool server = false;
     bool tls = false;
     ServerStandInOptions stand_in = DefaultStandIn();
-    // The workers' rests and reply time-out, and their channel time-out.
-    DaemonTiming timing = DaemonTiming();
+    // The workers' rests and reply time-out (shortened rests), and their
+    // channel time-out.
+    DaemonTiming timing = ShortTiming();
     uint32_t channel_timeout = 60;
   };
   static ConnectionInfo DefaultConnection();
