@@ -224,12 +224,17 @@ class SyncBed {
   uint64_t PutServer(const std::string& rel, const std::string& bytes, uint32_t mtime = 0);
   void Remember(const std::string& bytes);
 
-  // Polls until two polls 1 s apart both find every session "uptodate"
-  // with no unfinished file and no worker, the database's sync id at the
-  // stand-in's head, and the local tree equal to the stand-in's listing
-  // (the top-level working folder left out). Default 60 s, x3 under TSan.
+  // Polls until every session is "uptodate" with no unfinished file and no
+  // worker, the database's sync id at the stand-in's head, and the local
+  // tree equal to the stand-in's listing (the top-level working folder left
+  // out), and still so once the daemon has looked again after that was
+  // first seen (DaemonLookedSince). Default 60 s, x3 under TSan.
   // false, with a failure that shows the last difference, after `timeout`.
   bool WaitConverged(std::chrono::seconds timeout = std::chrono::seconds(0));
+  // Whether the daemon's output after byte `mark` shows a Syncer round
+  // that found every session up to date and two Detector waits that found
+  // no change: each change made before the mark is then queued or done.
+  bool DaemonLookedSince(size_t mark) const;
   // Paths at or below these are left out of WaitConverged's tree
   // comparison (files a filter holds back on one side).
   void IgnoreInTrees(std::vector<std::string> prefixes) { ignored_ = std::move(prefixes); }
