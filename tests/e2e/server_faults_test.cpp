@@ -148,12 +148,14 @@ TEST_F(E2eTest, OutageThenConverges) {
 // --------------------------------------------------------- refusals (9)
 
 // A session rescans its folder once it is first up to date after a pull. A
-// server file makes convergence wait for that pull, and a second of quiet
-// for the rescan to pass, so that a test's next upload is not met by it.
+// server file makes convergence wait for that pull; then the rescan is
+// issued and the daemon looks again, so that a test's next upload is not
+// met by it.
 void SettleFirstRescan(SyncBed& bed) {
   bed.PutServer("/seed.txt", "makes the first pull count");
   ASSERT_TRUE(bed.WaitConverged());
-  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(bed.daemon().WaitForOutput("is up-to-date, issue rescan", 60s)) << bed.daemon().Stdout();
+  ASSERT_TRUE(bed.WaitDaemonLooked());
   ASSERT_TRUE(bed.WaitConverged());
 }
 
@@ -220,7 +222,7 @@ TEST_F(E2eTest, ReadOnlyRefusalIsNotRetried) {
   ASSERT_NE(0u, bed.server().Fault({{"action", "upload"}, {"error", 0x3004}, {"count", -1}}));
   bed.PlaceLocal("/kept.txt", "kept locally");
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return !SessionErrors(bed, -25).empty(); }, 60s));
-  std::this_thread::sleep_for(8s);  // time for retries, if there were any
+  ASSERT_TRUE(bed.WaitDaemonLooked(3));  // a retry, if there were one, comes within a turn
   EXPECT_EQ(1u, Since(bed, since, "request", "upload").size());
   EXPECT_EQ(testsupport::Sha256Hex("kept locally"), bed.LocalTree()["/kept.txt"].sha256);
   bed.ExpectNoWritesInPlace();
@@ -267,7 +269,8 @@ TEST_F(E2eTest, WrongServerNameThenReloaded) {
   ASSERT_TRUE(started_);
   bed.WriteLocal("/waiting.txt", "waits for the right name");
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return bed.JournalOf("tls").size() >= 2; }, 60s));
-  std::this_thread::sleep_for(2s);
+  // Two more attempts, each ended by the daemon after its handshake.
+  ASSERT_TRUE(ServerStandIn::WaitFor([&] { return bed.JournalOf("tls").size() >= 4; }, 60s));
   EXPECT_TRUE(bed.JournalOf("tls_failed").empty());
   // No request on a connection after its handshake ("connect" goes before
   // it, in plain text).

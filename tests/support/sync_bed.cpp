@@ -698,6 +698,21 @@ bool SyncBed::DaemonLookedSince(size_t mark) const {
   return count("): all session is uptodate") >= 1 && count("): No incoming events") >= 2;
 }
 
+bool SyncBed::WaitDaemonLooked(int turns, std::chrono::seconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout * kSlowdown;
+  for (int turn = 0; turn < turns; ++turn) {
+    const size_t mark = daemon_->Stdout().size();
+    while (!DaemonLookedSince(mark)) {
+      if (std::chrono::steady_clock::now() >= end) {
+        ADD_FAILURE() << "SyncBed: the daemon did not look " << turns << " times in " << timeout.count() << " s";
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  return true;
+}
+
 bool SyncBed::WaitConverged(std::chrono::seconds timeout) {
   if (timeout.count() == 0) timeout = std::chrono::seconds(60);
   timeout *= kSlowdown;

@@ -235,6 +235,11 @@ class SyncBed {
   // that found every session up to date and two Detector waits that found
   // no change: each change made before the mark is then queued or done.
   bool DaemonLookedSince(size_t mark) const;
+  // Waits until the daemon has looked `turns` times in a row
+  // (DaemonLookedSince from the end of its output, again from there), so
+  // that a test asserting that nothing happens checks after it. false, with
+  // a failure, after `timeout`.
+  bool WaitDaemonLooked(int turns = 2, std::chrono::seconds timeout = std::chrono::seconds(60));
   // Paths at or below these are left out of WaitConverged's tree
   // comparison (files a filter holds back on one side).
   void IgnoreInTrees(std::vector<std::string> prefixes) { ignored_ = std::move(prefixes); }
