@@ -93,7 +93,11 @@ bool Syncer::IsSessionReady() {
     SYNCER_TASK_LOG(L_INFO, "[INFO] syncer(%d): session '%llu' is in ProgrssCache.\n", static_cast<ull>(sess_id));
     return false;
   }
-  return !context_.entry.pause;
+  if (context_.entry.pause) {
+    SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): session '%llu' is paused.\n", static_cast<ull>(sess_id));
+    return false;
+  }
+  return true;
 }
 
 int Syncer::PullEvent() {

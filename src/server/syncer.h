@@ -82,8 +82,8 @@ class Syncer : public FlaggedTask {
   // whose connection is unknown (ERROR; the context keeps that session's
   // id, so the next round moves on to the session after it).
   int UpdateContext();
-  // False (after an INFO line) for a session in the ProgressCache, or a
-  // paused one.
+  // False (after an INFO line) for a session in the ProgressCache, or
+  // (after a DEBUG line) a paused one.
   bool IsSessionReady();
   // PullEventFromServer, then ProcessEvents when it gave 0. A daemon code.
   int PullEvent();

@@ -126,7 +126,8 @@ std::string ConnectionState(SyncBed& bed) {
   return list.asArray()[0]["status"].asString().c_str_utf8();
 }
 
-// The road drops every connection and refuses new ones for 10 s.
+// The road drops every connection and refuses new ones until the Syncer
+// has failed three rounds on it.
 TEST_F(E2eTest, OutageThenConverges) {
   SyncBed& bed = Bed();
   ASSERT_TRUE(started_);
@@ -138,7 +139,17 @@ TEST_F(E2eTest, OutageThenConverges) {
   bed.WriteLocal("/during-local.txt", "written during the outage");
   bed.PutServer("/during-server.txt", "put during the outage");
   EXPECT_TRUE(ServerStandIn::WaitFor([&] { return ConnectionState(bed) == "disconnected"; }, 10s));
-  std::this_thread::sleep_for(10s);
+  const size_t mark = bed.daemon().Stdout().size();
+  auto failed_rounds = [&] {
+    const std::string out = bed.daemon().Stdout();
+    size_t n = 0;
+    for (size_t at = out.find("Syncer: HandleError:", mark); at != std::string::npos;
+         at = out.find("Syncer: HandleError:", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_TRUE(ServerStandIn::WaitFor([&] { return failed_rounds() >= 3; }, 60s)) << bed.daemon().Stdout();
   ASSERT_TRUE(bed.counting_relay().ResumeListening());
   EXPECT_TRUE(ServerStandIn::WaitFor([&] { return ConnectionState(bed) == "connected"; }, 60s));
   ASSERT_TRUE(bed.WaitConverged(90s));

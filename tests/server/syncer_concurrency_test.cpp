@@ -145,7 +145,9 @@ TEST_F(SyncerTaskTest, PausedSessionPullsTheSameChangesAgain) {
   ASSERT_TRUE(WaitFor([&] { return Logged("session 1 is paused while there are events"); }, 3));
   EXPECT_EQ("0", StoredSyncId(1));
   const size_t pulls_paused = Pulls().size();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // Two rounds pass the paused session by.
+  const size_t passed = Count("): session '1' is paused.");
+  ASSERT_TRUE(WaitFor([&] { return Count("): session '1' is paused.") >= passed + 2; }, 5)) << Log();
   EXPECT_EQ(pulls_paused, Pulls().size());  // a paused session is not pulled
 
   SetPause(1, false);
