@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "foundation/daemon_timing.h"
 #include "foundation/ustring.h"
 #include "protocol/pobject.h"
 #include "session/registry.h"
@@ -145,10 +146,11 @@ class VelkoraApp {
   ProgressSyncer* progress_syncer() const;
   // The workers in table order; empty while unlinked.
   std::vector<Worker*> workers() const;
-  // The reply time-out, in seconds, of the workers that later links build
-  // (90 unless changed): how long a worker waits for reply data, and for an
-  // upload's reply once it was interrupted. Tests shorten it.
-  void set_worker_reply_timeout(uint32_t seconds) { worker_reply_timeout = seconds; }
+  // The waits of the tasks that later links build and of the control loop
+  // (DaemonTiming's defaults unless changed): main sets them once before
+  // run; tests shorten them. Owning thread, before run.
+  void set_timing(const DaemonTiming& timing) { timing_ = timing; }
+  const DaemonTiming& timing() const { return timing_; }
 
   // --- Connections and status (add_connection.cpp ... get_status.cpp) ---
   int add_connection(const PObject& req, PObject& rsp);
@@ -201,7 +203,7 @@ class VelkoraApp {
   // the Detector, RecycleCleaner, Syncer and ProgressSyncer, the rest
   // workers. Application thread only.
   std::vector<std::unique_ptr<Task>> task;
-  uint32_t worker_reply_timeout = 90;
+  DaemonTiming timing_;
 
   std::deque<msg_t> msg_queue;
   std::mutex msg_lock;               // guards msg_queue, thread_alive, thread_started

@@ -96,7 +96,7 @@ int serve_one(VelkoraApp& app, int fd) {
 }  // namespace
 
 int recieve_from_ipc(VelkoraApp& app) {
-  IPCListener listener;
+  IPCListener listener(app.timing().control_poll);
   const Settings* settings = Settings::getInstance();
   const ustring socket_path = settings->getSocketPath();
   if (!socket_path.empty()) {

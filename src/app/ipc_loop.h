@@ -14,7 +14,7 @@ class VelkoraApp;
 //
 // Returns 0 after a "stop" request (no reply is sent; the daemon has
 // unlinked) or a stop signal (g_stop_signal, checked on every pass, at most
-// the listener's 3-second wait after it arrived; the caller's kill then
+// the listener's wait (DaemonTiming::control_poll) after it arrived; the caller's kill then
 // unlinks); -1 when it cannot listen or announce its port, or the
 // application thread takes no more requests.
 //

@@ -13,10 +13,13 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "app/app.h"
 #include "app/ipc_loop.h"
 #include "app/stop_signal.h"
+#include "foundation/daemon_timing_text.h"
 #include "foundation/logger.h"
 #include "settings/settings.h"
 
@@ -105,6 +108,25 @@ bool write_pid_file(const ustring& path) {
   return true;
 }
 
+// The daemon's waits: its own, or the test timing that a test rig gives in
+// TRELVIK_TEST_TIMING (no configuration file carries it). A text that does
+// not parse is ignored whole, with a WARNING; one in use gets a NOTE.
+DaemonTiming read_timing() {
+  DaemonTiming timing;
+  const char* text = std::getenv("TRELVIK_TEST_TIMING");
+  if (text == nullptr) return timing;
+  std::string error;
+  if (!ParseDaemonTiming(text, timing, error)) {
+    Logger::LogMsg(Logger::L_WARNING, kComponent,
+                   "[WARNING] main(%d): TRELVIK_TEST_TIMING is not valid (%s), the daemon's own waits are kept\n",
+                   __LINE__, error.c_str());
+    return timing;
+  }
+  Logger::LogMsg(Logger::L_NOTICE, kComponent, "[NOTE] main(%d): test timing in use: %s\n", __LINE__,
+                 FormatDaemonTiming(timing).c_str());
+  return timing;
+}
+
 // unlink, never a recursive removal: the path comes from a file.
 void remove_pid_file(const ustring& path, bool ours) {
   if (!ours) return;  // another instance's file, or none at all
@@ -146,6 +168,7 @@ int main(int argc, char** argv) {
   usage();
 
   VelkoraApp app;
+  app.set_timing(read_timing());
   if (app.run() < 0) {
     // Without the thread the first request would wait for ever.
     Logger::LogMsg(Logger::L_CRIT, kComponent, "[CRIT] main(%d): failed to start the application thread\n",

@@ -31,13 +31,13 @@ int VelkoraApp::init_tasks() {
   const size_t count = static_cast<size_t>(Settings::getInstance()->getWorkerCount()) + 3;
   task.clear();
   task.reserve(count);
-  task.push_back(std::make_unique<Detector>(nullptr));
-  task.push_back(std::make_unique<RecycleCleaner>(nullptr));
-  task.push_back(std::make_unique<Syncer>(nullptr));
-  task.push_back(std::make_unique<ProgressSyncer>(nullptr));
+  task.push_back(std::make_unique<Detector>(nullptr, timing_));
+  task.push_back(std::make_unique<RecycleCleaner>(nullptr, timing_));
+  task.push_back(std::make_unique<Syncer>(nullptr, timing_));
+  task.push_back(std::make_unique<ProgressSyncer>(nullptr, timing_));
   Worker::Collaborators with{*EventManager::getInstance(), Registry::getInstance(),
                              *ConnectionManager::getInstance()};
-  with.reply_timeout = worker_reply_timeout;
+  with.timing = timing_;
   while (task.size() < count) task.push_back(std::make_unique<Worker>(nullptr, nullptr, with));
   Logger::LogMsg(Logger::L_DEBUG, "client_debug", "[DEBUG] app(%d): totally %zu tasks\n", __LINE__, task.size());
   return 0;

@@ -51,11 +51,9 @@ int BindLoopback(int sock, int port) {
 
 }  // namespace
 
-IPCListener::IPCListener() : timeout{3, 0}, fd(-1) {}
+IPCListener::IPCListener(std::chrono::milliseconds wait) : wait_(wait), fd(-1) {}
 
 IPCListener::~IPCListener() { close(); }
-
-void IPCListener::setTimeout(timeval t) { timeout = t; }
 
 int IPCListener::prepare(int port) {
   close();
@@ -85,7 +83,7 @@ int IPCListener::prepare(const std::string& path) {
 
 bool IPCListener::isReady() {
   if (fd < 0) return false;
-  long long ms = static_cast<long long>(timeout.tv_sec) * 1000 + timeout.tv_usec / 1000;
+  long long ms = static_cast<long long>(wait_.count());
   if (ms < 0) ms = 0;
   if (ms > INT_MAX) ms = INT_MAX;
   pollfd p{fd, POLLIN, 0};

@@ -2,8 +2,7 @@
 #ifndef PROTOCOL_IPC_LISTENER_H_
 #define PROTOCOL_IPC_LISTENER_H_
 
-#include <sys/time.h>
-
+#include <chrono>
 #include <string>
 
 // A TCP socket listening on 127.0.0.1 for the user interface's control
@@ -15,15 +14,13 @@
 // the control loop owns the listener. Not copyable.
 class IPCListener {
  public:
-  // No socket; isReady waits 3 s.
-  IPCListener();
+  // No socket; isReady waits up to `wait` (the daemon's
+  // DaemonTiming::control_poll, 3 s).
+  explicit IPCListener(std::chrono::milliseconds wait = std::chrono::seconds(3));
   // close().
   ~IPCListener();
   IPCListener(const IPCListener&) = delete;
   IPCListener& operator=(const IPCListener&) = delete;
-
-  // How long isReady waits.
-  void setTimeout(timeval t);
 
   // Closes any socket it has, then listens (backlog 8) on 127.0.0.1 at
   // `port` or, when that cannot be bound, the next port up, and so on to
@@ -55,9 +52,9 @@ class IPCListener {
   // Binds `sock` to the first free port from `port` up. The port, or -1.
   static int do_bind(int sock, int port);
 
-  timeval timeout;          // isReady's wait
-  int fd;                   // listening socket, -1 when none
-  std::string socket_path;  // named socket's path; always empty here
+  std::chrono::milliseconds wait_;  // isReady's wait
+  int fd;                           // listening socket, -1 when none
+  std::string socket_path;          // named socket's path; always empty here
 };
 
 #endif  // PROTOCOL_IPC_LISTENER_H_

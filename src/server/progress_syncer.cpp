@@ -35,18 +35,20 @@ void ProgressSyncer::Context::clear() {
   reg_entry.clear();
 }
 
-ProgressSyncer::ProgressSyncer(TaskManager* owner)
+ProgressSyncer::ProgressSyncer(TaskManager* owner, const DaemonTiming& timing)
     : ProgressSyncer(owner, Registry::getInstance(), *ConnectionManager::getInstance(), *EventManager::getInstance(),
-                     *ProgressCache::getInstance(), *FilterDB::getInstance()) {}
+                     *ProgressCache::getInstance(), *FilterDB::getInstance(), timing) {}
 
 ProgressSyncer::ProgressSyncer(TaskManager* owner, Registry& registry, ConnectionManager& connections,
-                               EventManager& events, ProgressCache& progress, FilterDB& filters)
+                               EventManager& events, ProgressCache& progress, FilterDB& filters,
+                               const DaemonTiming& timing)
     : FlaggedTask(owner, nullptr),
       registry_(registry),
       connections_(connections),
       events_(events),
       progress_(progress),
       filters_(filters),
+      timing_(timing),
       road_(ProgressSyncerRoadProfile(), abort_flag_, context_.connection, context_.reg_entry) {}
 
 void ProgressSyncer::DoTask() {
@@ -55,15 +57,15 @@ void ProgressSyncer::DoTask() {
     const State state = GetState();
     if (state == STOP) break;
     if (state == PAUSE) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }
     if (UpdateContext() < 0 || !IsSessionReady()) {
-      Wait(1);
+      Wait(timing_.syncer_idle_wait);
       continue;
     }
     const int action = HandleError(PullEvent());
-    Wait(syncer_error::ActionWait(action, ProgressSyncerRoadLog()));
+    Wait(syncer_error::ActionWait(action, ProgressSyncerRoadLog(), timing_));
   }
   PROGRESS_LOG(L_DEBUG,
                "[DEBUG] progress-syncer(%d): ProgressSyncer : stop working, now on sess_id = %llu, sync_id = %llu.\n",
@@ -248,7 +250,7 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
 }
 
 int ProgressSyncer::WaitForWorkers() {
-  return pull::WaitForWorkers(*this, events_, registry_, context_.reg_entry.sess_id, kComp);
+  return pull::WaitForWorkers(*this, events_, registry_, context_.reg_entry.sess_id, kComp, timing_);
 }
 
 int ProgressSyncer::HandleError(int code) {

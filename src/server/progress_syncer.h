@@ -39,6 +39,7 @@
 
 #include "filter/filter_db.h"
 #include "filter/progress_cache.h"
+#include "foundation/daemon_timing.h"
 #include "foundation/file_op.h"
 #include "protocol/pobject.h"
 #include "server/connection.h"
@@ -63,11 +64,11 @@ class ProgressSyncer : public FlaggedTask {
 
   // Serves the process-wide Registry, ConnectionManager, EventManager,
   // ProgressCache and FilterDB.
-  explicit ProgressSyncer(TaskManager* owner);
+  explicit ProgressSyncer(TaskManager* owner, const DaemonTiming& timing = DaemonTiming());
   // The same with the given objects, which must outlive the task (the
   // event generator queues into EventManager::getInstance()).
   ProgressSyncer(TaskManager* owner, Registry& registry, ConnectionManager& connections, EventManager& events,
-                 ProgressCache& progress, FilterDB& filters);
+                 ProgressCache& progress, FilterDB& filters, const DaemonTiming& timing = DaemonTiming());
   ~ProgressSyncer() override = default;
 
   ProgressSyncer(const ProgressSyncer&) = delete;
@@ -117,6 +118,7 @@ class ProgressSyncer : public FlaggedTask {
   EventManager& events_;
   ProgressCache& progress_;
   FilterDB& filters_;
+  const DaemonTiming timing_;
 
   Context context_;
   // Session id -> the turn of its last failed pull; DoTask's thread only.

@@ -49,7 +49,8 @@ int NextSyncId(const PObject& reply, uint64_t& next, const char* comp) {
   return 0;
 }
 
-int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp) {
+int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp,
+                   const DaemonTiming& timing) {
   Registry::Entry fresh;
   while (true) {
     const size_t pending = events.GetPendingServerEvent(sess_id);
@@ -64,7 +65,7 @@ int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_
       PULL_LOG(L_WARNING, "[WARNING] pull(%d): Program stopped while syncing files ...\n");
       return -1;
     }
-    if (state == Task::PAUSE) std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    if (state == Task::PAUSE) std::this_thread::sleep_for(timing.pause_poll);
     if (registry.Find(sess_id, fresh) != 1) {
       PULL_LOG(L_WARNING, "[WARNING] pull(%d): session %llu is removed while there are events\n",
                static_cast<ull>(sess_id));
@@ -77,7 +78,7 @@ int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_
     }
     PULL_LOG(L_DEBUG, "[DEBUG] pull(%d): Wait for workers (still %d pending server events).\n",
              static_cast<int>(pending));
-    (void)task.Wait(1);  // cut short by a pause or stop; the loop looks at the state
+    (void)task.Wait(timing.syncer_idle_wait);  // cut short by a pause or stop; the loop looks at the state
   }
 }
 

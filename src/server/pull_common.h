@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "foundation/daemon_timing.h"
 #include "protocol/pobject.h"
 #include "server/connection_info.h"
 #include "server/request_road.h"
@@ -38,15 +39,16 @@ int ReplyError(const PObject& reply, const RequestRoad& road, const char* comp);
 // as the forced-download mark).
 int NextSyncId(const PObject& reply, uint64_t& next, const char* comp);
 
-// Waits, in 1-second steps of task.Wait, until the session has no server
+// Waits, in steps of task.Wait(timing.syncer_idle_wait), until the session has no server
 // event queued or in a worker's hands. 0; -1 after a WARNING or NOTE line
 // when the task is stopped, the session is removed or paused meanwhile
-// (a pause of the task holds the wait in 1000-ms sleeps). Lines:
+// (a pause of the task holds the wait in sleeps of timing.pause_poll). Lines:
 // "session %llu is removed, events might be dropped", "Program stopped
 // while syncing files ...", "session %llu is removed while there are
 // events", "session %llu is paused while there are events", DEBUG "Wait for
 // workers (still %d pending server events).".
-int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp);
+int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp,
+                   const DaemonTiming& timing);
 
 // NOTE "ProcessEvents: interrupted while waiting events being done ...".
 void LogInterrupted(const char* comp);

@@ -26,9 +26,11 @@ constexpr char kComp[] = "recycle_cleaner_debug";
 
 }  // namespace
 
-RecycleCleaner::RecycleCleaner(TaskManager* owner) : RecycleCleaner(owner, Registry::getInstance()) {}
+RecycleCleaner::RecycleCleaner(TaskManager* owner, const DaemonTiming& timing)
+    : RecycleCleaner(owner, Registry::getInstance(), timing) {}
 
-RecycleCleaner::RecycleCleaner(TaskManager* owner, Registry& registry) : Task(owner, nullptr), registry_(registry) {}
+RecycleCleaner::RecycleCleaner(TaskManager* owner, Registry& registry, const DaemonTiming& timing)
+    : Task(owner, nullptr), registry_(registry), timing_(timing) {}
 
 void RecycleCleaner::DoTask() {
   CLEANER_LOG(L_DEBUG, "[DEBUG] recycle-cleaner(%d): RecycleCleaner START.\n");
@@ -36,18 +38,18 @@ void RecycleCleaner::DoTask() {
     const State state = GetState();
     if (state == STOP) break;
     if (state == PAUSE) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }
     if (UpdateContext() < 0) {
-      Wait(3);
+      Wait(timing_.cleaner_retry_wait);
       continue;
     }
     if (Rotate() < 0) {
-      Wait(3);
+      Wait(timing_.cleaner_retry_wait);
       continue;
     }
-    Wait(1);
+    Wait(timing_.cleaner_pass_wait);
   }
   CLEANER_LOG(L_DEBUG, "[DEBUG] recycle-cleaner(%d): RecycleCleaner : stop working\n");
 }

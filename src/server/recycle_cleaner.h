@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "foundation/daemon_timing.h"
 #include "foundation/ustring.h"
 #include "session/registry.h"
 #include "session/task.h"
@@ -48,17 +49,18 @@ class RecycleCleaner : public Task {
   };
 
   // Serves the sessions of Registry::getInstance().
-  explicit RecycleCleaner(TaskManager* owner);
+  explicit RecycleCleaner(TaskManager* owner, const DaemonTiming& timing = DaemonTiming());
   // Serves the sessions of `registry`, which must outlive the task.
-  RecycleCleaner(TaskManager* owner, Registry& registry);
+  RecycleCleaner(TaskManager* owner, Registry& registry, const DaemonTiming& timing = DaemonTiming());
   ~RecycleCleaner() override = default;
 
   RecycleCleaner(const RecycleCleaner&) = delete;
   RecycleCleaner& operator=(const RecycleCleaner&) = delete;
 
-  // The loop: one session per second; after a failure, or while the
-  // registry is empty, the next look comes 3 seconds later. A pause holds
-  // it in 1-second sleeps; a stop ends it.
+  // The loop: one session per timing.cleaner_pass_wait (1 s); after a
+  // failure, or while the registry is empty, the next look comes
+  // cleaner_retry_wait (3 s) later. A pause holds it in sleeps of
+  // pause_poll; a stop ends it.
   void DoTask() override;
 
   // Moves the context to the session after the current one in id order
@@ -96,6 +98,7 @@ class RecycleCleaner : public Task {
   static int RemoveItem(int bin_fd, const char* name);
 
   Registry& registry_;
+  const DaemonTiming timing_;
   Context context_;
   std::function<void()> before_time_store_;
 };

@@ -20,22 +20,20 @@ constexpr char kComp[] = "syncer_debug";
 
 #define SYNCER_TASK_LOG(level, ...) LOG_WITH_LINE(level, kComp, __VA_ARGS__)
 
-// The rest once every session was found up to date.
-constexpr unsigned kUpToDateRest = 5;
-
 }  // namespace
 
-Syncer::Syncer(TaskManager* owner)
+Syncer::Syncer(TaskManager* owner, const DaemonTiming& timing)
     : Syncer(owner, Registry::getInstance(), *ConnectionManager::getInstance(), *EventManager::getInstance(),
-             *ProgressCache::getInstance()) {}
+             *ProgressCache::getInstance(), timing) {}
 
 Syncer::Syncer(TaskManager* owner, Registry& registry, ConnectionManager& connections, EventManager& events,
-               ProgressCache& progress)
+               ProgressCache& progress, const DaemonTiming& timing)
     : FlaggedTask(owner, nullptr),
       registry_(registry),
       connections_(connections),
       events_(events),
       progress_(progress),
+      timing_(timing),
       road_(SyncerRoadProfile(), abort_flag_, context_.connection, context_.entry) {}
 
 void Syncer::DoTask() {
@@ -43,15 +41,15 @@ void Syncer::DoTask() {
     const State state = GetState();
     if (state == STOP) break;
     if (state == PAUSE) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }
     if (UpdateContext() < 0 || !IsSessionReady()) {
-      Wait(1);
+      Wait(timing_.syncer_idle_wait);
       continue;
     }
     const int action = HandleError(PullEvent());
-    Wait(syncer_error::ActionWait(action, SyncerRoadLog()));
+    Wait(syncer_error::ActionWait(action, SyncerRoadLog(), timing_));
   }
   SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
                   static_cast<ull>(context_.entry.view_id), static_cast<ull>(context_.sync_id));
@@ -95,7 +93,11 @@ bool Syncer::IsSessionReady() {
     SYNCER_TASK_LOG(L_INFO, "[INFO] syncer(%d): session '%llu' is in ProgrssCache.\n", static_cast<ull>(sess_id));
     return false;
   }
-  return !context_.entry.pause;
+  if (context_.entry.pause) {
+    SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): session '%llu' is paused.\n", static_cast<ull>(sess_id));
+    return false;
+  }
+  return true;
 }
 
 int Syncer::PullEvent() {
@@ -140,7 +142,7 @@ int Syncer::ProcessEvents(const PObject& reply) {
     if (registry_.Size() > uptodate_set_.size()) return 0;
     SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): all session is uptodate, wait for 5 seconds.\n");
     uptodate_set_.clear();
-    Wait(kUpToDateRest);
+    Wait(timing_.syncer_up_to_date_rest);
     return 0;
   }
 
@@ -160,7 +162,7 @@ int Syncer::ProcessEvents(const PObject& reply) {
 }
 
 int Syncer::WaitForWorkers() {
-  return pull::WaitForWorkers(*this, events_, registry_, context_.entry.sess_id, kComp);
+  return pull::WaitForWorkers(*this, events_, registry_, context_.entry.sess_id, kComp, timing_);
 }
 
 void Syncer::SendRescanEvent(uint64_t sess_id) {

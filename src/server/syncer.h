@@ -38,6 +38,7 @@
 #include <set>
 
 #include "filter/progress_cache.h"
+#include "foundation/daemon_timing.h"
 #include "foundation/file_op.h"
 #include "protocol/pobject.h"
 #include "server/connection.h"
@@ -58,12 +59,12 @@ class Syncer : public FlaggedTask {
 
   // Serves the daemon's process-wide Registry, ConnectionManager,
   // EventManager and ProgressCache.
-  explicit Syncer(TaskManager* owner);
+  explicit Syncer(TaskManager* owner, const DaemonTiming& timing = DaemonTiming());
   // The same with the given objects, which must outlive the task. The
   // event generator always queues into EventManager::getInstance(), so
   // `events` must be that one wherever changes are pushed.
   Syncer(TaskManager* owner, Registry& registry, ConnectionManager& connections, EventManager& events,
-         ProgressCache& progress);
+         ProgressCache& progress, const DaemonTiming& timing = DaemonTiming());
   ~Syncer() override = default;
 
   Syncer(const Syncer&) = delete;
@@ -81,8 +82,8 @@ class Syncer : public FlaggedTask {
   // whose connection is unknown (ERROR; the context keeps that session's
   // id, so the next round moves on to the session after it).
   int UpdateContext();
-  // False (after an INFO line) for a session in the ProgressCache, or a
-  // paused one.
+  // False (after an INFO line) for a session in the ProgressCache, or
+  // (after a DEBUG line) a paused one.
   bool IsSessionReady();
   // PullEventFromServer, then ProcessEvents when it gave 0. A daemon code.
   int PullEvent();
@@ -117,6 +118,7 @@ class Syncer : public FlaggedTask {
   ConnectionManager& connections_;
   EventManager& events_;
   ProgressCache& progress_;
+  const DaemonTiming timing_;
 
   Context context_;
   std::mutex rescan_events_lock_;

@@ -33,10 +33,6 @@ constexpr Row kTable[kRows] = {
 };
 static_assert(-ERR_VIEW_PATH + 1 == kRows, "one row per code from ERR_OK to ERR_VIEW_PATH");
 
-// Waits by action 0, 1, 2.
-constexpr unsigned kWaits[] = {0, 3, 120};
-constexpr unsigned kOtherWait = 3;
-
 }  // namespace
 
 const Row* Find(int err) {
@@ -75,13 +71,21 @@ int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Con
   return row->action;
 }
 
-unsigned ActionWait(int action, const Log& log) {
-  if (action < 0) {
-    log.Abort();
-    return kOtherWait;
+std::chrono::milliseconds ActionWait(int action, const Log& log, const DaemonTiming& timing) {
+  if (action < 0) log.Abort();
+  switch (action) {
+    case 0:
+      return std::chrono::milliseconds(0);
+    case 2:
+      return timing.syncer_long_wait;
+    default:
+      return timing.syncer_retry_wait;
   }
-  if (action < static_cast<int>(sizeof kWaits / sizeof kWaits[0])) return kWaits[action];
-  return kOtherWait;
+}
+
+unsigned ActionWait(int action, const Log& log) {
+  const auto wait = ActionWait(action, log, DaemonTiming());
+  return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(wait).count());
 }
 
 }  // namespace syncer_error

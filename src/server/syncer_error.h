@@ -7,8 +7,10 @@
 #ifndef SERVER_SYNCER_ERROR_H_
 #define SERVER_SYNCER_ERROR_H_
 
+#include <chrono>
 #include <cstdint>
 
+#include "foundation/daemon_timing.h"
 #include "server/connection.h"
 #include "server/error_type.h"
 
@@ -58,8 +60,12 @@ class Log {
 // 0 ends the spell. Calling thread; no lock.
 int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection);
 
-// Seconds to wait after `action`: 0, 3, 120 for actions 0, 1, 2; 3 for any
-// other value, after log.Abort() when it is negative.
+// The wait after `action`: none for action 0, timing.syncer_retry_wait for
+// 1, timing.syncer_long_wait for 2, syncer_retry_wait for any other value,
+// after log.Abort() when it is negative.
+std::chrono::milliseconds ActionWait(int action, const Log& log, const DaemonTiming& timing);
+// The same in seconds with the daemon's own timing: 0, 3, 120 for actions
+// 0, 1, 2; 3 for any other value.
 unsigned ActionWait(int action, const Log& log);
 
 }  // namespace syncer_error

@@ -27,7 +27,6 @@ constexpr char kComp[] = "detector_debug";
 
 #define DET_LOG(level, ...) LOG_WITH_LINE(level, kComp, __VA_ARGS__)
 
-constexpr int kWaitMs = 1000;
 // A move out still unpaired after this long is a removal even when other
 // sessions keep the wait from timing out. The kernel queues a rename's two
 // halves back to back, so its pair is never this late.
@@ -53,10 +52,10 @@ int MakeInotifySource(const std::string& root, std::unique_ptr<platform::ChangeS
 
 }  // namespace
 
-Detector::Detector(TaskManager* owner) : Detector(owner, MakeInotifySource) {}
+Detector::Detector(TaskManager* owner, const DaemonTiming& timing) : Detector(owner, MakeInotifySource, timing) {}
 
-Detector::Detector(TaskManager* owner, SourceFactory factory)
-    : Task(owner, nullptr), factory_(std::move(factory)), epoll_fd_(epoll_create1(EPOLL_CLOEXEC)) {
+Detector::Detector(TaskManager* owner, SourceFactory factory, const DaemonTiming& timing)
+    : Task(owner, nullptr), factory_(std::move(factory)), timing_(timing), epoll_fd_(epoll_create1(EPOLL_CLOEXEC)) {
   if (!epoll_fd_.valid()) DET_LOG(L_ERR, "[ERROR] detector(%d): CreateEvent: Error Code: %d\n", errno);
 }
 
@@ -162,7 +161,7 @@ void Detector::DoTask() {
   DET_LOG(L_DEBUG, "[DEBUG] detector(%d): detector start\n");
   while (GetState() != STOP) {
     if (GetState() == PAUSE) {
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }
     int r = WaitHandle();
@@ -184,16 +183,16 @@ int Detector::WaitHandle() {
   }
   if (!any) {
     DET_LOG(L_DEBUG, "[DEBUG] detector(%d): No watch folder.\n");
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(timing_.detector_wait);
     return 0;
   }
   epoll_event events[kMaxReady];
-  int n = epoll_wait(epoll_fd_.get(), events, kMaxReady, kWaitMs);
+  int n = epoll_wait(epoll_fd_.get(), events, kMaxReady, static_cast<int>(timing_.detector_wait.count()));
   if (n < 0) {
     if (errno == EINTR) return 0;
     DET_LOG(L_ERR, "[ERROR] detector(%d): WaitForMultipleObjects: Error Code: %d\n", errno);
     // Not a busy loop of error lines if the failure lasts.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(timing_.detector_wait);
     return -1;
   }
   if (n == 0) {

@@ -43,6 +43,7 @@
 #include <set>
 #include <string>
 
+#include "foundation/daemon_timing.h"
 #include "foundation/ustring.h"
 #include "platform/change_source.h"
 #include "platform/unique_fd.h"
@@ -61,9 +62,10 @@ class Detector : public Task {
 
   // Watches with inotify (InotifyChangeSource, the working and recycle
   // folders as its private folders).
-  explicit Detector(TaskManager* owner);
+  // `timing`: detector_wait, pause_poll.
+  explicit Detector(TaskManager* owner, const DaemonTiming& timing = DaemonTiming());
   // Watches with sources made by `factory` (tests).
-  Detector(TaskManager* owner, SourceFactory factory);
+  Detector(TaskManager* owner, SourceFactory factory, const DaemonTiming& timing = DaemonTiming());
   // Clear(). The thread must have been stopped and joined.
   ~Detector() override;
 
@@ -156,6 +158,7 @@ class Detector : public Task {
   bool RootIntact(const session_info& info) const;
 
   SourceFactory factory_;
+  const DaemonTiming timing_;
   platform::UniqueFd epoll_fd_;
   std::set<uint64_t> ready_;  // sessions whose source polled readable; DoTask's thread only
 

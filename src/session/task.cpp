@@ -1,5 +1,6 @@
 #include "session/task.h"
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <cstdint>
@@ -102,11 +103,13 @@ int Task::Join() {
   return 0;
 }
 
-int Task::Wait(unsigned seconds) {
-  const uint64_t steps = static_cast<uint64_t>(seconds) * 10;
-  for (uint64_t i = 0; i < steps; ++i) {
+int Task::Wait(unsigned seconds) { return Wait(std::chrono::milliseconds(static_cast<uint64_t>(seconds) * 1000)); }
+
+int Task::Wait(std::chrono::milliseconds time) {
+  constexpr std::chrono::milliseconds kStep(100);
+  for (auto left = time; left.count() > 0; left -= kStep) {
     if (GetState() != RUN) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::min(left, kStep));
   }
   return 0;
 }

@@ -18,6 +18,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 // Passed through to Task only; the daemon gives null for both.
@@ -77,6 +78,8 @@ class Task {
   // each step: -1 as soon as the state is not RUN (paused or stopped), 0
   // when the time is up; 0 at once for 0 seconds.
   int Wait(unsigned seconds);
+  // The same for any length; the last step is what is left of it.
+  int Wait(std::chrono::milliseconds time);
 
   // The next task id (0 first), process-wide, never reused.
   static int CreateTaskId();

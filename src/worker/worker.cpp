@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <thread>
 
 #include "filter/file_status_db.h"
 #include "server/connection_manager.h"
@@ -70,8 +71,10 @@ Worker::Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with)
       events_(with.events),
       registry_(with.registry),
       connections_(with.connections),
+      timing_(with.timing),
       road_log_(*this),
-      road_(WorkerRoadProfile(&road_log_, with.reply_timeout, with.channel_timeout), abort_flag, context.connection,
+      road_(WorkerRoadProfile(&road_log_, static_cast<uint32_t>(with.timing.worker_reply_timeout.count()),
+                              with.channel_timeout), abort_flag, context.connection,
             context.root_entry, this) {
   ClearCache();
 }
@@ -165,7 +168,7 @@ void Worker::DoTask() {
       return;
     }
     if (state == PAUSE) {
-      usleep(1000 * 1000);
+      std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }
     m_start_time = 0;
@@ -175,7 +178,7 @@ void Worker::DoTask() {
     (void)SetAbort(false);
     if (GetEvent() < 0) {
       ClearCurrentProcessEventInfo();
-      Rest(1);
+      Rest(timing_.worker_idle_rest);
       continue;
     }
     OnEventInHand();
@@ -199,9 +202,9 @@ void Worker::DoTask() {
     OnEventOutcome(result, action);
     if (action < 0) {
       WORKER_LOG(L_CRIT, "[CRIT] worker(%d): abort()\n");
-      Rest(3);
+      Rest(timing_.worker_retry_rest);
     } else if (action == ACTION_RETRY) {
-      Rest(3);
+      Rest(timing_.worker_retry_rest);
     } else if (action == ACTION_RETURN_EVENT) {
       RedoEvent();
     } else {
@@ -400,14 +403,14 @@ void Worker::RedoEvent() {
   }
   ClearCache();
   context.clear();
-  Rest(2);
+  Rest(timing_.worker_redo_rest);
 }
 
-void Worker::Rest(unsigned seconds) {
+void Worker::Rest(std::chrono::milliseconds time) {
   // Idle from here to the next pass: an application waiting on this
   // worker's barrier need not wait out the pause as well.
   NotifyAbortDone();
-  (void)Wait(seconds);  // -1 only means the state changed; the loop looks at it
+  (void)Wait(time);  // -1 only means the state changed; the loop looks at it
 }
 
 // ---- Accessors ----

@@ -36,12 +36,14 @@
 #define WORKER_WORKER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
 #include <vector>
 
+#include "foundation/daemon_timing.h"
 #include "foundation/file_op.h"
 #include "foundation/temp_file.h"
 #include "foundation/ustring.h"
@@ -153,7 +155,8 @@ class Worker : public Task, private RoadHooks {
     EventManager& events;
     Registry& registry;
     ConnectionManager& connections;
-    uint32_t reply_timeout = 90;    // seconds without reply data
+    // The rests of the loop and the reply time-out (worker_reply_timeout).
+    DaemonTiming timing = DaemonTiming();
     uint32_t channel_timeout = 60;  // seconds for connect, send, TLS
   };
 
@@ -532,8 +535,8 @@ class Worker : public Task, private RoadHooks {
   // Whether the session folder exists as a folder (a link to one counts).
   bool RootIsPresent() const;
   // Signals a registered barrier (the worker acts on nothing until its next
-  // pass), then Task::Wait(seconds).
-  void Rest(unsigned seconds);
+  // pass), then Task::Wait(time).
+  void Rest(std::chrono::milliseconds time);
   // Finishes the event in hand after a drop: ClearCurrentProcessEventInfo,
   // DoneEvent; -1.
   int Finish();
@@ -549,6 +552,7 @@ class Worker : public Task, private RoadHooks {
   EventManager& events_;
   Registry& registry_;
   ConnectionManager& connections_;
+  const DaemonTiming timing_;
   WorkerRoadLog road_log_;
   RequestRoad road_;
 

@@ -30,6 +30,7 @@
 #include "filter/white_list_cpp.h"
 #include "foundation/logger.h"
 #include "session/detector.h"
+#include "session/event_manager.h"
 #include "session/file_event_db.h"
 #include "session/registry.h"
 #include "settings/settings.h"
@@ -37,6 +38,7 @@
 #include "support/pki.h"
 #include "support/session_objects.h"
 #include "support/server_stand_in.h"
+#include "support/short_timing.h"
 #include "support/temp_dir.h"
 #include "support/ui_stand_in.h"
 #include "transport/channel.h"
@@ -54,12 +56,15 @@ class AppFixture : public testsupport::TempDirTest {
   struct Options {
     uint32_t worker_count = 3;
     std::string log_levels =
-        "client_debug=7\nworker_debug=7\nsyncer_debug=7\nprogress_syncer_debug=7\nconnection_debug=7\n";
+        "client_debug=7\nworker_debug=7\nsyncer_debug=7\nprogress_syncer_debug=7\nconnection_debug=7\n"
+        "detector_debug=7\n";
     // Start the storage-server stand-in.
     bool server = true;
     testsupport::ServerStandInOptions stand_in = DefaultStandIn();
     // Further key=value lines of the settings file.
     std::string settings;
+    // The tasks' waits: shortened, so that no test sits out a rest.
+    DaemonTiming timing = testsupport::ShortTiming();
   };
   static testsupport::ServerStandInOptions DefaultStandIn() {
     testsupport::ServerStandInOptions o;
@@ -73,6 +78,7 @@ class AppFixture : public testsupport::TempDirTest {
 
   void SetUp() override {
     Configure(options_);
+    app_.set_timing(options_.timing);
     WriteFile("levels.conf", options_.log_levels);
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(), Path("levels.conf").c_str(), 50));
     ui_ = std::make_unique<testsupport::UiStandIn>();
@@ -213,6 +219,34 @@ class AppFixture : public testsupport::TempDirTest {
     size_t n = 0;
     for (size_t at = log.find(piece); at != std::string::npos; at = log.find(piece, at + 1)) ++n;
     return n;
+  }
+  // Waits until the linked daemon has looked at everything made before the
+  // call: two Detector waits that found no change, a Syncer round that
+  // found every session up to date, and then nothing queued or in a
+  // worker's hands for session `sess_id`. A test that asserts that nothing happens checks after
+  // it. false (with the log) after `timeout`.
+  bool WaitDaemonLooked(uint64_t sess_id, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const size_t mark = Log().size();
+    auto count = [&](const std::string& log, const std::string& piece) {
+      size_t n = 0;
+      for (size_t at = log.find(piece, mark); at != std::string::npos; at = log.find(piece, at + 1)) ++n;
+      return n;
+    };
+    const bool looked = WaitUntil(
+        [&] {
+          const std::string log = Log();
+          if (count(log, "): No incoming events") < 2 || count(log, "): all session is uptodate") < 1) return false;
+          if (EventManager::getInstance()->GetAllPendingEventCount(sess_id) != 0) return false;
+          for (Worker* w : app_.workers()) {
+            Worker::ProcessEvent_T current;
+            w->GetCurrentProcessEventInfo(current);
+            if (current.session_id != 0) return false;
+          }
+          return true;
+        },
+        timeout);
+    EXPECT_TRUE(looked) << "the daemon did not look again:\n" << Log();
+    return looked;
   }
   // The stand-in's journal "request" events, of `action` alone unless "".
   std::vector<nlohmann::json> Requests(const std::string& action = "") {

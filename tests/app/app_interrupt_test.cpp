@@ -32,7 +32,9 @@ class InterruptTest : public AppFixture {
   // "upload" the stand-in answers with keep-alives every 200 ms (`count`
   // times the rule acts); returns once more than 4 s of them came.
   void UploadIntoKeepAlives(int count) {
-    app_.set_worker_reply_timeout(2);
+    DaemonTiming timing = testsupport::ShortTiming();
+    timing.worker_reply_timeout = std::chrono::seconds(2);
+    app_.set_timing(timing);
     server_.Fault({{"action", "upload"}, {"keep_alives", 100000}, {"keep_alive_ms", 200}, {"count", count}});
     Link();
     Connect(1);

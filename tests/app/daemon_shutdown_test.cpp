@@ -110,10 +110,19 @@ TEST_P(DaemonShutdownTest, EndsWithinFiveSecondsWhileTwoWorkersStreamStalledBodi
 
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return StalledBodies() == 2; }, 60s)) << daemon_->Stdout();
   // Both senders run into the stall, each still reported as uploading.
-  std::this_thread::sleep_for(1s);
   PObject status_req;
   status_req["action"] = "get_status";
-  const PObject status = Request(status_req);
+  PObject status;
+  auto both_uploading = [&] {
+    status = Request(status_req);
+    const PObject& list = status["worker_list"];
+    if (!list.isArray() || list.asArray().size() != 2) return false;
+    for (const PObject& w : list.asArray()) {
+      if (w["status"].asString() != "uploading") return false;
+    }
+    return true;
+  };
+  (void)ServerStandIn::WaitFor(both_uploading, 30s);
   ASSERT_EQ(status["worker_list"].asArray().size(), 2u) << status.toString().c_str_utf8();
   for (const PObject& w : status["worker_list"].asArray()) EXPECT_EQ(w["status"].asString(), "uploading");
 

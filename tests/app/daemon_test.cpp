@@ -305,6 +305,37 @@ TEST_F(DaemonTest, ARejectedConfigurationValueIsLoggedAndTheDefaultKept) {
   StopCleanly(ui);
 }
 
+// TRELVIK_TEST_TIMING: a good text is used and named in a NOTE; a bad one
+// is ignored whole with a WARNING; without it no line speaks of timing.
+TEST_F(DaemonTest, TestTimingFromTheEnvironmentIsLoggedOrIgnored) {
+  struct Row {
+    std::string text, line;
+  } rows[] = {
+      {"control_poll=100,worker_retry_rest=250",
+       "): test timing in use: pause_poll=1000,worker_idle_rest=1000,worker_retry_rest=250,worker_redo_rest=2000,"
+       "syncer_idle_wait=1000,syncer_up_to_date_rest=5000,syncer_retry_wait=3000,syncer_long_wait=120000,"
+       "cleaner_retry_wait=3000,cleaner_pass_wait=1000,control_poll=100,detector_wait=1000,"
+       "worker_reply_timeout=90"},
+      {"control_poll=100,worker_retry_rest=0",
+       "): TRELVIK_TEST_TIMING is not valid ('worker_retry_rest=0': not a whole number in range), the daemon's own "
+       "waits are kept"},
+      {"", ""},
+  };
+  for (const Row& row : rows) {
+    daemon_.SetTiming(row.text);
+    UiStandIn ui;
+    ASSERT_GT(StartToward(ui), 0) << row.text;
+    StopCleanly(ui);
+    const std::string out = daemon_.Stdout();
+    if (row.line.empty()) {
+      EXPECT_EQ(out.find("TRELVIK_TEST_TIMING"), std::string::npos) << out;
+      EXPECT_EQ(out.find("test timing"), std::string::npos) << out;
+    } else {
+      EXPECT_EQ(daemon_.OutputLines(row.line).size(), 1u) << row.text << "\n" << out;
+    }
+  }
+}
+
 TEST_F(DaemonTest, WithoutTheApplicationThreadTheDaemonEndsWith255AndRemovesItsPidFile) {
   // glibc sizes a thread's stack by RLIMIT_STACK: no address space holds
   // 4 EiB, so the application thread cannot be created.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app_fixture.h"
+#include "server/recycle_cleaner.h"
 #include "support/tree_snapshot.h"
 
 namespace {
@@ -35,9 +36,15 @@ class SessionConcurrencyTest : public AppFixture {
   }
 };
 
+// The test's own thread plays the cleaner, so the RecycleCleaner task must
+// not write the time meanwhile: it keeps its 3-s first wait (no session is
+// registered when it starts, and the test pauses it within that wait).
 class RecycleTimeConcurrencyTest : public SessionConcurrencyTest {
  protected:
-  void Configure(Options& o) override { o.server = false; }
+  void Configure(Options& o) override {
+    o.server = false;
+    o.timing.cleaner_retry_wait = DaemonTiming().cleaner_retry_wait;
+  }
 };
 
 // A task records recycle times (as a worker recycling files, and the
@@ -46,6 +53,7 @@ class RecycleTimeConcurrencyTest : public SessionConcurrencyTest {
 // copy of the entry.
 TEST_F(RecycleTimeConcurrencyTest, ReloadsNeverUndoARecycleTimeSetMeanwhile) {
   Link();
+  ASSERT_EQ(0, app_.recycle_cleaner()->Pause());
   MakeSessionFolders(1);
   RegisterSession(1, 1, "/", /*pause=*/true);
   Registry& registry = Registry::getInstance();

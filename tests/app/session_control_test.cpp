@@ -80,7 +80,8 @@ TEST_F(SessionControlTest, ReadOnlyOffUploadsWhatWasMadeMeanwhileAndOnKeepsChang
   req["read_only"] = 1;
   AddSession(1, "", req);
   WriteFile("local1/made.txt", "made while read-only");
-  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(WaitUntil([&] { return Logged("is read-only, ignore event"); }, 20s)) << Log();
+  ASSERT_TRUE(WaitDaemonLooked(1));
   EXPECT_FALSE(server_.Get("/made.txt").has_value());
 
   EXPECT_FALSE(Reload(1, "read_only", 0).hasMember("error"));
@@ -90,8 +91,10 @@ TEST_F(SessionControlTest, ReadOnlyOffUploadsWhatWasMadeMeanwhileAndOnKeepsChang
 
   EXPECT_FALSE(Reload(1, "read_only", 1).hasMember("error"));
   EXPECT_TRUE(Entry(1).read_only);
+  const size_t ignored = CountInLog("is read-only, ignore event");
   WriteFile("local1/later.txt", "stays here");
-  std::this_thread::sleep_for(3s);
+  ASSERT_TRUE(WaitUntil([&] { return CountInLog("is read-only, ignore event") > ignored; }, 20s)) << Log();
+  ASSERT_TRUE(WaitDaemonLooked(1));
   EXPECT_FALSE(server_.Get("/later.txt").has_value());
 }
 
@@ -272,7 +275,7 @@ TEST_F(SessionControlTest, ABrokenWhiteListLoadsNoRuleFile) {
   EXPECT_EQ(FILTER_PATH_PREFIX_SELECTIVE_SYNC, e.black_list->TestFilePath("/private/p.txt"));
   EXPECT_EQ(0, e.white_list->Test("a.txt"));  // the old "*" stays
   EXPECT_EQ("0\n", Sqlite(Path("filter.db"), "SELECT count(*) FROM filter_resume_table WHERE filter_type = -13"));
-  std::this_thread::sleep_for(3s);
+  ASSERT_TRUE(WaitDaemonLooked(1));
   EXPECT_FALSE(Exists(LocalPath(1) + "/private/p.txt"));
 }
 
@@ -497,7 +500,8 @@ TEST_F(SessionControlTest, AddEventDropsUnsafePaths) {
   Link();
   Connect(1);
   AddSession(1);
-  ASSERT_TRUE(WaitUntil([&] { return Pending(1) == 0 && RequestCount("pull_event") > 0; }, 20s)) << Log();
+  // The rescan that the first up-to-date pull issues is queued and done.
+  ASSERT_TRUE(WaitUntil([&] { return Logged("is up-to-date, issue rescan") && Pending(1) == 0; }, 20s)) << Log();
   const size_t uploads = RequestCount("upload") + RequestCount("resume_upload");
   const struct {
     const char* type;
@@ -516,7 +520,7 @@ TEST_F(SessionControlTest, AddEventDropsUnsafePaths) {
     EXPECT_EQ(0u, Pending(1)) << c.path;
     EXPECT_TRUE(Logged(std::string("Unsafe path [") + c.path + "] in session 1, drop the event.")) << c.path;
   }
-  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(WaitDaemonLooked(1));
   EXPECT_EQ(uploads, RequestCount("upload") + RequestCount("resume_upload"));
   EXPECT_EQ(0u, RequestCount("remove"));
 }

@@ -90,7 +90,16 @@ TEST_F(SessionCreateTest, TheFiveKeysAloneMakeAPausedSessionThatPullsAfterResume
   EXPECT_TRUE(e.pause);
   EXPECT_TRUE(Logged("Folder '" + LocalPath(1) + "' is ready (setting: ")) << Log();
 
-  std::this_thread::sleep_for(1500ms);
+  // Two rounds of each syncer passed the paused session by: the Syncer
+  // leaves it to the ProgressSyncer (its first rule list made a condition),
+  // which holds the condition while the session is paused.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return CountInLog("): session '1' is in ProgrssCache.") >= 2 &&
+               CountInLog("): session (1) is under pause status.") >= 2;
+      },
+      20s))
+      << Log();
   EXPECT_TRUE(Requests("pull_event").empty());
   EXPECT_FALSE(Exists(LocalPath(1) + "/a.txt"));
 

@@ -126,7 +126,8 @@ std::string ConnectionState(SyncBed& bed) {
   return list.asArray()[0]["status"].asString().c_str_utf8();
 }
 
-// The road drops every connection and refuses new ones for 10 s.
+// The road drops every connection and refuses new ones until the Syncer
+// has failed three rounds on it.
 TEST_F(E2eTest, OutageThenConverges) {
   SyncBed& bed = Bed();
   ASSERT_TRUE(started_);
@@ -138,7 +139,17 @@ TEST_F(E2eTest, OutageThenConverges) {
   bed.WriteLocal("/during-local.txt", "written during the outage");
   bed.PutServer("/during-server.txt", "put during the outage");
   EXPECT_TRUE(ServerStandIn::WaitFor([&] { return ConnectionState(bed) == "disconnected"; }, 10s));
-  std::this_thread::sleep_for(10s);
+  const size_t mark = bed.daemon().Stdout().size();
+  auto failed_rounds = [&] {
+    const std::string out = bed.daemon().Stdout();
+    size_t n = 0;
+    for (size_t at = out.find("Syncer: HandleError:", mark); at != std::string::npos;
+         at = out.find("Syncer: HandleError:", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_TRUE(ServerStandIn::WaitFor([&] { return failed_rounds() >= 3; }, 60s)) << bed.daemon().Stdout();
   ASSERT_TRUE(bed.counting_relay().ResumeListening());
   EXPECT_TRUE(ServerStandIn::WaitFor([&] { return ConnectionState(bed) == "connected"; }, 60s));
   ASSERT_TRUE(bed.WaitConverged(90s));
@@ -148,12 +159,14 @@ TEST_F(E2eTest, OutageThenConverges) {
 // -------------------------------------------------- refusals until cleared
 
 // A session rescans its folder once it is first up to date after a pull. A
-// server file makes convergence wait for that pull, and a second of quiet
-// for the rescan to pass, so that a test's next upload is not met by it.
+// server file makes convergence wait for that pull; then the rescan is
+// issued and the daemon looks again, so that a test's next upload is not
+// met by it.
 void SettleFirstRescan(SyncBed& bed) {
   bed.PutServer("/seed.txt", "makes the first pull count");
   ASSERT_TRUE(bed.WaitConverged());
-  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(bed.daemon().WaitForOutput("is up-to-date, issue rescan", 60s)) << bed.daemon().Stdout();
+  ASSERT_TRUE(bed.WaitDaemonLooked());
   ASSERT_TRUE(bed.WaitConverged());
 }
 
@@ -185,6 +198,7 @@ class UploadRefused : public E2eTest, public ::testing::WithParamInterface<Refus
 TEST_P(UploadRefused, RetriedUntilCleared) {
   SyncBedOptions options = Defaults();
   options.worker_count = 2;
+  options.timing = "";  // measures the daemon's own 2-s rest
   SyncBed& bed = Bed(options);
   ASSERT_TRUE(started_);
   SettleFirstRescan(bed);
@@ -219,7 +233,7 @@ TEST_F(E2eTest, ReadOnlyRefusalIsNotRetried) {
   ASSERT_NE(0u, bed.server().Fault({{"action", "upload"}, {"error", 0x3004}, {"count", -1}}));
   bed.PlaceLocal("/kept.txt", "kept locally");
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return !SessionErrors(bed, -25).empty(); }, 60s));
-  std::this_thread::sleep_for(8s);  // time for retries, if there were any
+  ASSERT_TRUE(bed.WaitDaemonLooked(3));  // a retry, if there were one, comes within a turn
   EXPECT_EQ(1u, Since(bed, since, "request", "upload").size());
   EXPECT_EQ(testsupport::Sha256Hex("kept locally"), bed.LocalTree()["/kept.txt"].sha256);
   bed.ExpectNoWritesInPlace();
@@ -266,7 +280,8 @@ TEST_F(E2eTest, WrongServerNameThenReloaded) {
   ASSERT_TRUE(started_);
   bed.WriteLocal("/waiting.txt", "waits for the right name");
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return bed.JournalOf("tls").size() >= 2; }, 60s));
-  std::this_thread::sleep_for(2s);
+  // Two more attempts, each ended by the daemon after its handshake.
+  ASSERT_TRUE(ServerStandIn::WaitFor([&] { return bed.JournalOf("tls").size() >= 4; }, 60s));
   EXPECT_TRUE(bed.JournalOf("tls_failed").empty());
   // No request on a connection after its handshake ("connect" goes before
   // it, in plain text).

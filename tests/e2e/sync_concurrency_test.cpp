@@ -68,17 +68,20 @@ TEST_F(E2eTest, ControlRequestsThroughTheWorkload) {
   KnownTree tree;
   tree.Prepare(bed);
   std::atomic<bool> done{false};
+  std::atomic<int> requests{0};
   std::thread control([&] {
     int i = 0;
     while (!done.load()) {
       // Replies are checked by Request itself (a failure when none comes).
       (void)(i % 3 == 0 ? bed.Action("pause") : i % 3 == 1 ? bed.Action("resume") : bed.Status());
-      ++i;
+      requests = ++i;
       std::this_thread::sleep_for(100ms);
     }
   });
   tree.Workload(bed, 4242);
-  std::this_thread::sleep_for(3s);
+  // Thirty more requests (ten of each) after the workload's last change.
+  const int after_workload = requests.load();
+  EXPECT_TRUE(ServerStandIn::WaitFor([&] { return requests.load() >= after_workload + 30; }, 60s));
   done = true;
   control.join();
   ASSERT_TRUE(bed.Action("resume").hasMember("ack"));

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdint>
 #include <fstream>
@@ -145,7 +146,12 @@ class HarnessWorker : public Worker {
   HarnessWorker()
       : Worker(nullptr, nullptr,
                Collaborators{*EventManager::getInstance(), Registry::getInstance(),
-                             *ConnectionManager::getInstance(), 2, 2}) {}
+                             *ConnectionManager::getInstance(), TwoSecondReplies(), 2}) {}
+  static DaemonTiming TwoSecondReplies() {
+    DaemonTiming timing;
+    timing.worker_reply_timeout = std::chrono::seconds(2);
+    return timing;
+  }
   using Worker::ClearCache;
   using Worker::context;
   using Worker::UpdateContext;

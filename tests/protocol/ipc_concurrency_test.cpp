@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +37,6 @@ class ControlLoop {
 
  private:
   void Run() {
-    listener_.setTimeout({0, 200000});
     for (;;) {
       if (!listener_.isReady()) continue;
       int fd = listener_.accept();
@@ -62,7 +62,7 @@ class ControlLoop {
     }
   }
 
-  IPCListener listener_;
+  IPCListener listener_{std::chrono::milliseconds(200)};
   int port_ = -1;
   std::thread thread_;
   std::atomic<int> answered_{0};

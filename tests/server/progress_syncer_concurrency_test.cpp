@@ -88,12 +88,13 @@ TEST_F(ProgressSyncerTaskTest, ConditionWorkedOffThenSyncerPullsTheSession) {
   EXPECT_FALSE(Logged("[progress_syncer_debug] Connect with Velkora server build"));
 }
 
-// An "error" reply the daemon has no code for: at most one pull in 2 s.
+// An "error" reply the daemon has no code for: at most one pull in 2 s
+// (the daemon's own 3-s wait after it, not the rigs' short one).
 TEST_F(ProgressSyncerTaskTest, ErrorReplyIsNotRepulledAtOnce) {
   AddSession(1);
   AddCondition(1, 0, FILTER_NAME_SELECTIVE_SYNC, "a");
   ASSERT_NE(0u, server_.Fault({{"action", "pull_event"}, {"error", 0x7000}, {"count", -1}}));
-  ps_ = MakeProgressSyncer();
+  ps_ = MakeProgressSyncer(DaemonTiming());
   ASSERT_EQ(0, ps_->Run());
   ASSERT_TRUE(WaitFor([&] { return ConditionPulls().size() >= 1; }, 4));
   std::this_thread::sleep_for(std::chrono::milliseconds(2000));

@@ -34,6 +34,7 @@
 #include "support/event_drainer.h"
 #include "support/pki.h"
 #include "support/server_stand_in.h"
+#include "support/short_timing.h"
 #include "support/temp_dir.h"
 #include "support/ui_stand_in.h"
 #include "transport/channel.h"
@@ -166,14 +167,15 @@ class SyncerTest : public testsupport::TempDirTest {
     return n;
   }
 
-  std::unique_ptr<Syncer> MakeSyncer() {
+  // With the rigs' short waits unless a test gives the daemon's own.
+  std::unique_ptr<Syncer> MakeSyncer(const DaemonTiming& timing = testsupport::ShortTiming()) {
     return std::make_unique<Syncer>(nullptr, Registry::getInstance(), manager_, *EventManager::getInstance(),
-                                    *ProgressCache::getInstance());
+                                    *ProgressCache::getInstance(), timing);
   }
-  std::unique_ptr<ProgressSyncer> MakeProgressSyncer() {
+  std::unique_ptr<ProgressSyncer> MakeProgressSyncer(const DaemonTiming& timing = testsupport::ShortTiming()) {
     return std::make_unique<ProgressSyncer>(nullptr, Registry::getInstance(), manager_,
                                             *EventManager::getInstance(), *ProgressCache::getInstance(),
-                                            *FilterDB::getInstance());
+                                            *FilterDB::getInstance(), timing);
   }
 
   testsupport::EventDrainer& Drainer(bool held = false) {

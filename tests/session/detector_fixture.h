@@ -32,6 +32,7 @@
 #include "session/session_path.h"
 #include "settings/settings.h"
 #include "support/recording_task.h"
+#include "support/short_timing.h"
 #include "support/temp_dir.h"
 #include "support/ui_stand_in.h"
 #include "support/watch_oracle.h"
@@ -136,12 +137,13 @@ class DetectorFixture : public testsupport::TempDirTest {
             *out = std::move(source);
           }
           return err;
-        });
+        },
+        testsupport::ShortTiming());
   }
 
   // A detector on scripted sources: the script of a folder is made with its
   // first source and kept by folder path.
-  void UseScripts() {
+  void UseScripts(const DaemonTiming& timing = testsupport::ShortTiming()) {
     detector_ = std::make_unique<Detector>(
         nullptr, [this](const std::string& root, std::unique_ptr<platform::ChangeSource>* out) {
           std::lock_guard<std::mutex> guard(scripts_mutex_);
@@ -149,7 +151,8 @@ class DetectorFixture : public testsupport::TempDirTest {
           if (!script) script = std::make_shared<testsupport::ChangeScript>();
           *out = std::make_unique<testsupport::ScriptedChangeSource>(script);
           return 0;
-        });
+        },
+        timing);
   }
   std::shared_ptr<testsupport::ChangeScript> Script(uint64_t id) {
     std::lock_guard<std::mutex> guard(scripts_mutex_);

@@ -291,7 +291,12 @@ TEST_F(DetectorScript, RemoveWatchAndClearReleaseSources) {
   EXPECT_TRUE(Logged("): session #3 (" + Root(3) + ") down\n"));
 }
 
+// Measures the daemon's own idle sleep (1 s), not the rigs' short one.
 TEST_F(DetectorScript, IdleWithoutSessionsSleeps) {
+  StopDetector();
+  UseScripts(DaemonTiming());
+  ASSERT_NO_FATAL_FAILURE(Watch(1));
+  ASSERT_NO_FATAL_FAILURE(Start());
   detector_->Clear();
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   size_t idle = CountLogged("): No watch folder.\n");

@@ -120,6 +120,14 @@ bool DaemonProcessCore::Launch(const std::vector<std::string>& args, std::string
   std::vector<char*> argv;
   for (std::string& a : argv_strings) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "TRELVIK_TEST_TIMING=", 20) != 0) env_strings.emplace_back(*e);
+  }
+  if (!timing_.empty()) env_strings.push_back("TRELVIK_TEST_TIMING=" + timing_);
+  std::vector<char*> envp;
+  for (std::string& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   int out = open((folder_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int err = open((folder_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -152,7 +160,7 @@ bool DaemonProcessCore::Launch(const std::vector<std::string>& args, std::string
     if (dup2(null_in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
     if (chdir(folder_.c_str()) != 0) _exit(127);
     (void)sigprocmask(SIG_SETMASK, &none, nullptr);  // the daemon sets its own mask
-    execv(argv[0], argv.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close_all();

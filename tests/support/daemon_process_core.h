@@ -49,6 +49,11 @@ class DaemonProcessCore {
   // as POSIX_SPAWN_SETPGROUP does; the fork stays for PR_SET_PDEATHSIG), so
   // that Ctrl-C in the caller's terminal reaches the caller alone.
   void SetOwnProcessGroup(bool on) { own_group_ = on; }
+  // The daemon's test timing (TRELVIK_TEST_TIMING, "key=ms" pairs, see
+  // foundation/daemon_timing_text.h) in the environment of the next Start;
+  // "" (the default) leaves the variable out, so the daemon keeps its own
+  // waits. Any value the test process itself has is never passed on.
+  void SetTiming(std::string text) { timing_ = std::move(text); }
   // The content of the log-level file ("component=level" lines).
   void SetLogLevels(std::string levels) { levels_ = std::move(levels); }
 
@@ -101,6 +106,7 @@ class DaemonProcessCore {
   std::vector<std::pair<std::string, std::string>> keys_;
   std::vector<std::string> launcher_;
   std::string levels_ = "client_debug=7\nipc=7\n";
+  std::string timing_;
   bool own_group_ = false;
   pid_t pid_ = -1;
 };

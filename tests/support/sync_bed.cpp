@@ -437,6 +437,8 @@ bool SyncBed::StartDaemon() {
     std::replace(levels.begin(), levels.end(), ',', '\n');
     levels += "\n";
   }
+  // WaitConverged reads the passes of the Syncer and the Detector.
+  levels += "syncer_debug=7\ndetector_debug=7\n";
   {
     std::ofstream out(root_.path() + "/levels", std::ios::binary | std::ios::trunc);
     out << levels;
@@ -448,6 +450,7 @@ bool SyncBed::StartDaemon() {
   d.Set("worker_count", std::to_string(options_.worker_count));
   d.Set("system_filter_path", system_filter);
   if (!options_.launcher.empty()) d.SetLauncher(options_.launcher);
+  d.SetTiming(options_.timing);
   auto announcements = [](const std::vector<PObject>& msgs) {
     size_t n = 0;
     for (const PObject& m : msgs) n += m.hasMember("daemon_port") ? 1 : 0;
@@ -684,22 +687,54 @@ std::string SyncBed::ConvergedDifference() {
   return "";
 }
 
+bool SyncBed::DaemonLookedSince(size_t mark) const {
+  const std::string out = daemon_->Stdout();
+  if (out.size() < mark) mark = 0;  // a new daemon since: all of its output counts
+  auto count = [&](const char* piece) {
+    size_t n = 0;
+    for (size_t at = out.find(piece, mark); at != std::string::npos; at = out.find(piece, at + 1)) ++n;
+    return n;
+  };
+  return count("): all session is uptodate") >= 1 && count("): No incoming events") >= 2;
+}
+
+bool SyncBed::WaitDaemonLooked(int turns, std::chrono::seconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout * kSlowdown;
+  for (int turn = 0; turn < turns; ++turn) {
+    const size_t mark = daemon_->Stdout().size();
+    while (!DaemonLookedSince(mark)) {
+      if (std::chrono::steady_clock::now() >= end) {
+        ADD_FAILURE() << "SyncBed: the daemon did not look " << turns << " times in " << timeout.count() << " s";
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  return true;
+}
+
 bool SyncBed::WaitConverged(std::chrono::seconds timeout) {
   if (timeout.count() == 0) timeout = std::chrono::seconds(60);
   timeout *= kSlowdown;
   const auto end = std::chrono::steady_clock::now() + timeout;
-  bool once = false;
+  constexpr size_t kNoMark = std::string::npos;
+  size_t mark = kNoMark;  // the daemon's output length when convergence was first seen
   for (;;) {
     last_difference_ = ConvergedDifference();
     if (last_difference_.empty()) {
-      if (once) return true;
-      once = true;
-      std::this_thread::sleep_for(std::chrono::seconds(1));
-      continue;
+      if (mark != kNoMark && DaemonLookedSince(mark)) {
+        // Everything it found since is done, and it found nothing more.
+        last_difference_ = ConvergedDifference();
+        if (last_difference_.empty()) return true;
+        mark = kNoMark;
+        continue;
+      }
+      if (mark == kNoMark) mark = daemon_->Stdout().size();
+    } else {
+      mark = kNoMark;
     }
-    once = false;
     if (std::chrono::steady_clock::now() >= end) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   ADD_FAILURE() << "SyncBed: not converged after " << timeout.count() << " s: " << last_difference_;
   return false;

@@ -25,10 +25,12 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/daemon_timing_text.h"
 #include "protocol/pobject.h"
 #include "support/background_process.h"
 #include "support/daemon_process.h"
 #include "support/server_stand_in.h"
+#include "support/short_timing.h"
 #include "support/temp_dir.h"
 #include "support/tree_snapshot.h"
 #include "support/ui_stand_in.h"
@@ -157,6 +159,9 @@ struct SyncBedOptions {
   std::string log_levels = "client_debug=7\nipc=6\n";
   // Start with the session paused (no "resume").
   bool paused = false;
+  // The daemon's waits (TRELVIK_TEST_TIMING): the rigs' short ones; ""
+  // keeps the daemon's own.
+  std::string timing = FormatDaemonTiming(ShortTiming());
 
   static ServerStandInOptions DefaultServer();
 };
@@ -219,12 +224,22 @@ class SyncBed {
   uint64_t PutServer(const std::string& rel, const std::string& bytes, uint32_t mtime = 0);
   void Remember(const std::string& bytes);
 
-  // Polls until two polls 1 s apart both find every session "uptodate"
-  // with no unfinished file and no worker, the database's sync id at the
-  // stand-in's head, and the local tree equal to the stand-in's listing
-  // (the top-level working folder left out). Default 60 s, x3 under TSan.
+  // Polls until every session is "uptodate" with no unfinished file and no
+  // worker, the database's sync id at the stand-in's head, and the local
+  // tree equal to the stand-in's listing (the top-level working folder left
+  // out), and still so once the daemon has looked again after that was
+  // first seen (DaemonLookedSince). Default 60 s, x3 under TSan.
   // false, with a failure that shows the last difference, after `timeout`.
   bool WaitConverged(std::chrono::seconds timeout = std::chrono::seconds(0));
+  // Whether the daemon's output after byte `mark` shows a Syncer round
+  // that found every session up to date and two Detector waits that found
+  // no change: each change made before the mark is then queued or done.
+  bool DaemonLookedSince(size_t mark) const;
+  // Waits until the daemon has looked `turns` times in a row
+  // (DaemonLookedSince from the end of its output, again from there), so
+  // that a test asserting that nothing happens checks after it. false, with
+  // a failure, after `timeout`.
+  bool WaitDaemonLooked(int turns = 2, std::chrono::seconds timeout = std::chrono::seconds(60));
   // Paths at or below these are left out of WaitConverged's tree
   // comparison (files a filter holds back on one side).
   void IgnoreInTrees(std::vector<std::string> prefixes) { ignored_ = std::move(prefixes); }

@@ -43,12 +43,12 @@ void MakeDir(const std::string& path) { EXPECT_EQ(0, mkdir(path.c_str(), 0700)) 
 
 // ---- ScriptedWorker ----
 
-ScriptedWorker::ScriptedWorker() : ScriptedWorker(90, 60) {}
+ScriptedWorker::ScriptedWorker() : ScriptedWorker(DaemonTiming(), 60) {}
 
-ScriptedWorker::ScriptedWorker(uint32_t reply_timeout, uint32_t channel_timeout)
+ScriptedWorker::ScriptedWorker(const DaemonTiming& timing, uint32_t channel_timeout)
     : Worker(nullptr, nullptr,
              Collaborators{*EventManager::getInstance(), Registry::getInstance(), *ConnectionManager::getInstance(),
-                           reply_timeout, channel_timeout}) {
+                           timing, channel_timeout}) {
   for (Script& s : scripts_) s = [](ScriptedWorker&) { return 0; };
 }
 
@@ -228,7 +228,7 @@ std::string WorkerRig::local(const std::string& rel) const { return root_ + "/lo
 FileEventDB& WorkerRig::eventDb() const { return *entry().event_db; }
 
 ScriptedWorker& WorkerRig::addWorker() {
-  workers_.push_back(std::make_unique<ScriptedWorker>(options_.reply_timeout, options_.channel_timeout));
+  workers_.push_back(std::make_unique<ScriptedWorker>(options_.timing, options_.channel_timeout));
   running_.push_back(false);
   return *workers_.back();
 }

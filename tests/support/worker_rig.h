@@ -25,6 +25,7 @@
 #include "session/event.h"
 #include "session/registry.h"
 #include "support/server_stand_in.h"
+#include "support/short_timing.h"
 #include "support/ui_stand_in.h"
 #include "worker/worker.h"
 
@@ -49,8 +50,8 @@ class ScriptedWorker : public Worker {
   };
 
   ScriptedWorker();
-  // With the rig's time-outs.
-  ScriptedWorker(uint32_t reply_timeout, uint32_t channel_timeout);
+  // With the rig's waits and time-outs.
+  ScriptedWorker(const DaemonTiming& timing, uint32_t channel_timeout);
 
   // Replaces the script of `op`. Call before the worker runs.
   void SetScript(Op op, Script script);
@@ -180,8 +181,9 @@ class WorkerRig {
     bool server = false;
     bool tls = false;
     ServerStandInOptions stand_in = DefaultStandIn();
-    // The workers' reply and channel time-outs.
-    uint32_t reply_timeout = 90;
+    // The workers' rests and reply time-out (shortened rests), and their
+    // channel time-out.
+    DaemonTiming timing = ShortTiming();
     uint32_t channel_timeout = 60;
   };
   static ConnectionInfo DefaultConnection();

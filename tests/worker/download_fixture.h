@@ -65,7 +65,7 @@ class DownloadTest : public testsupport::TempDirTest {
   void SetUp() override {
     WorkerRig::Options options;
     options.server = true;
-    options.reply_timeout = 10;
+    options.timing.worker_reply_timeout = std::chrono::seconds(10);
     rig_ = std::make_unique<WorkerRig>(Path(), options);
     ASSERT_EQ(0, mkdir(Working().c_str(), 0700));
     ASSERT_EQ(0, mkdir((Working() + "/#ZarqRecycle").c_str(), 0700));

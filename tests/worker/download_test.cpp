@@ -26,6 +26,7 @@
 namespace {
 
 using namespace downloadtest;  // the fixture's helpers and names
+using namespace std::chrono_literals;
 
 // ---- Whole, delta, reference ----
 
@@ -738,7 +739,18 @@ TEST_F(RemoveTest, UnsafePathsNeverReachDisk) {
     }
   }
   rig_->startWorkers();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // Every worker has looked at its event: one line each that drops it.
+  auto drops = [&] {
+    const std::string log = rig_->log();
+    size_t n = 0;
+    for (const char* piece : {", drop event", "Ignore root folder event"}) {
+      for (size_t at = log.find(piece); at != std::string::npos; at = log.find(piece, at + 1)) ++n;
+    }
+    return n;
+  };
+  EXPECT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return drops() >= std::size(paths) * 2; }, 20s))
+      << drops() << " drops\n"
+      << rig_->log();
   rig_->stopWorkers();
   for (size_t i = 0; i < std::size(paths) * 2; ++i) EXPECT_TRUE(rig_->worker(i).calls().empty()) << i;
   const TreeSnapshot after = TreeSnapshot::Take(Path());

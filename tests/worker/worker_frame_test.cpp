@@ -232,7 +232,16 @@ TEST_F(WorkerFrame, UnsafePathsNeverTouchDisk) {
     }
   }
   rig_->startWorkers();
-  std::this_thread::sleep_for(1500ms);
+  // Every worker has looked at its event: one drop line each.
+  auto drops = [&] {
+    const std::string log = rig_->log();
+    size_t n = 0;
+    for (size_t at = log.find(", drop event"); at != std::string::npos; at = log.find(", drop event", at + 1)) ++n;
+    return n;
+  };
+  EXPECT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return drops() >= std::size(paths) * 3; }, 20s))
+      << drops() << " drops\n"
+      << rig_->log();
   rig_->stopWorkers();
   for (size_t i = 0; i < std::size(paths) * 3; ++i) {
     EXPECT_TRUE(rig_->worker(i).calls().empty()) << "worker " << i;
@@ -286,7 +295,15 @@ TEST_F(WorkerFrame, MissingRootGivesBack) {
   rig_->push(rig_->localEvent(Event::EV_REMOVE, "/d", true));
   ASSERT_EQ(0, rmdir(rig_->local().c_str()));
   rig_->startWorkers();
-  std::this_thread::sleep_for(2500ms);
+  // Each event given back twice: the worker has come back to both.
+  auto given_back = [&] {
+    const std::string log = rig_->log();
+    const std::string piece = "is missing, event given back";
+    size_t n = 0;
+    for (size_t at = log.find(piece); at != std::string::npos; at = log.find(piece, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return given_back() >= 4; }, 20s)) << rig_->log();
   EXPECT_TRUE(w.calls().empty());
   EXPECT_EQ(2u, EventManager::getInstance()->GetAllPendingEventCount(7));
   EXPECT_TRUE(rig_->logged("is missing, event given back"));

@@ -67,7 +67,7 @@ class WorkerRequests : public testsupport::TempDirTest {
     WorkerRig::Options options;
     options.server = true;
     options.tls = tls;
-    options.reply_timeout = reply_timeout;
+    options.timing.worker_reply_timeout = std::chrono::seconds(reply_timeout);
     options.log_levels = "worker_debug=7\nevent_mgr_debug=7\nsyncer_debug=7\n";
     // A fresh folder per rig: a test may build several in turn.
     rig_.reset();
