@@ -96,7 +96,11 @@ int RecycleCleaner::Rotate() {
   const uint32_t now = static_cast<uint32_t>(platform::CurrentTime());
   // Unsigned on purpose: a recycle_time in the future wraps to a large age
   // and lets the purge run.
-  if (static_cast<uint32_t>(now - entry.recycle_time) < kAgeLimit) return 0;
+  if (static_cast<uint32_t>(now - entry.recycle_time) < kAgeLimit) {
+    CLEANER_LOG(L_DEBUG, "[DEBUG] recycle-cleaner(%d): session %llu: nothing due yet.\n",
+                static_cast<unsigned long long>(entry.sess_id));
+    return 0;
+  }
   const uint32_t limit = now - kAgeLimit;
 
   std::set<ustring> paths;

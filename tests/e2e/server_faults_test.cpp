@@ -311,7 +311,16 @@ TEST_F(E2eTest, UserInterfaceGoneAndBack) {
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return bed.server().List("/").size() > 5; }, 60s));
   bed.ui().closeListener();
   for (int i = 0; i < 50; ++i) bed.PutServer("/second/f" + std::to_string(i), RandomBytes(2000 + i, 140 + i));
-  std::this_thread::sleep_for(10s);
+  // The daemon carries on without anyone to tell: the server's new files
+  // arrive while the user interface is away.
+  ASSERT_TRUE(ServerStandIn::WaitFor(
+      [&] {
+        for (int i = 0; i < 50; ++i) {
+          if (access(bed.local("/second/f" + std::to_string(i)).c_str(), F_OK) != 0) return false;
+        }
+        return true;
+      },
+      120s));
   ASSERT_TRUE(bed.ui().reopenListener());
   const size_t mark = bed.ui().messages().size();
   bed.WriteLocal("/after.txt", "after the user interface came back");

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "recycle_cleaner_fixture.h"
+#include "support/short_timing.h"
 
 namespace {
 
@@ -39,7 +40,16 @@ class RecycleCleanerTaskTest : public RecycleCleanerTest {
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(seconds));
   }
 
-  RecycleCleaner cleaner_{nullptr};
+  // Passes that found the session's recycle folder not yet due.
+  size_t NotDuePasses() const { return Count("nothing due yet."); }
+  size_t Count(const std::string& piece) const {
+    const std::string log = ReadFile("test.log");
+    size_t n = 0;
+    for (size_t at = log.find(piece); at != std::string::npos; at = log.find(piece, at + 1)) ++n;
+    return n;
+  }
+
+  RecycleCleaner cleaner_{nullptr, testsupport::ShortTiming()};
 };
 
 TEST_F(RecycleCleanerTaskTest, PausedTaskPurgesOnlyAfterResume) {
@@ -47,12 +57,16 @@ TEST_F(RecycleCleanerTaskTest, PausedTaskPurgesOnlyAfterResume) {
   ASSERT_NO_FATAL_FAILURE(Recycle("/oldoldol", 1700));
   InitRecycleTime(static_cast<uint32_t>(now_ - 1700));
   ASSERT_EQ(0, cleaner_.Run());
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(Eventually([&] { return NotDuePasses() >= 1; }, 10));
   cleaner_.Pause();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a Rotate under way ends
-  recycle_test::g_now = now_ + 100;                             // now due
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  // A pass under way when the pause came ends with its line, or with none.
+  const size_t passes = NotDuePasses();
+  recycle_test::g_now = now_ + 100;  // now due
+  // A paused task shows nothing; three of its polls and passes go by.
+  const DaemonTiming t = testsupport::ShortTiming();
+  std::this_thread::sleep_for(3 * (t.pause_poll + t.cleaner_pass_wait));
   EXPECT_TRUE(Exists(Bin() + "/oldoldol"));
+  EXPECT_LE(NotDuePasses(), passes + 1);
 
   cleaner_.Resume();
   EXPECT_TRUE(Eventually([&] { return !Exists(Bin() + "/oldoldol"); }, 5));
@@ -72,9 +86,10 @@ TEST_F(RecycleCleanerTaskTest, ItemsRecycledWhileRunningArePurgedInTime) {
     WriteFile(Bin() + name, "x");
     ASSERT_EQ(0, db_->addFileToRecycleBin(name.c_str(), 1, "h", ""));
     InitRecycleTime(static_cast<uint32_t>(RecordTime(name)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Two passes see the new item and find nothing due.
+    const size_t passes = NotDuePasses();
+    ASSERT_TRUE(Eventually([&] { return NotDuePasses() >= passes + 2; }, 10));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(5u, Records().size());
   // Time jumps by the age limit: everything is due.
   recycle_test::g_now = now_ + 1800 + 60;
@@ -87,7 +102,8 @@ TEST_F(RecycleCleanerTaskTest, ItemsRecycledWhileRunningArePurgedInTime) {
 TEST_F(RecycleCleanerTaskTest, EmptyRegistryIsQuiet) {
   Registry::getInstance().Clear();
   ASSERT_EQ(0, cleaner_.Run());
-  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  // It looks for a session three times meanwhile, quietly.
+  std::this_thread::sleep_for(3 * testsupport::ShortTiming().cleaner_retry_wait);
   StopWithin(2);
   const std::string log = ReadFile("test.log");
   EXPECT_NE(std::string::npos, log.find("RecycleCleaner START."));
