@@ -2,6 +2,9 @@
 #             stages: AddressSanitizer+UBSan, ThreadSanitizer, libFuzzer.
 # make bench  builds a release tree and runs every benchmark.
 # make fuzz   the fuzz stage alone, 300 seconds per target.
+# make stress scripts/stress: on the AddressSanitizer tree, every whole test
+#             executable several times shuffled, then the per-case run
+#             twice; prints each failure with its case and seed (README).
 # make run    the demonstration (scripts/run): installs what is missing,
 #             builds a release tree, then two daemons keep run/demo/alice and
 #             run/demo/bob in step through a local storage-server stand-in
@@ -13,7 +16,7 @@ JOBS ?= $(shell nproc)
 CTEST = ctest -j$(JOBS) --output-on-failure --timeout 600
 ARCH := $(shell uname -m)
 
-.PHONY: test setup test-asan test-tsan test-fuzz fuzz bench run
+.PHONY: test setup test-asan test-tsan test-fuzz fuzz stress bench run
 
 test: setup
 	$(MAKE) test-asan
@@ -50,6 +53,9 @@ test-fuzz:
 
 fuzz: setup
 	$(MAKE) test-fuzz FUZZ_SECONDS=300
+
+stress: setup
+	JOBS=$(JOBS) bash scripts/stress
 
 bench: setup
 	cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release

@@ -130,15 +130,21 @@ TEST_F(LinkTest, ASecondLinkUnlinksFirstAndUnlinkTwiceIsHarmless) {
   Connect(4);
   MakeSessionFolders(5);
   (void)RegisterSession(5, 4);
-  const Detector* first = app_.detector();
+  ASSERT_NE(app_.detector(), nullptr);
+  // Task ids are never reused in a process: another id shows that the first
+  // detector was stopped and a new one run (an address would not: the
+  // allocator may hand the freed one back).
+  const int first = app_.detector()->GetId();
+  EXPECT_GE(first, 0);
 
   Link();
   EXPECT_TRUE(Logged("[WARNING] app(")) << Log();
   EXPECT_TRUE(Logged("already linked, unlinking first\n")) << Log();
   // The state of a first link: a new table, the same threads, nothing
   // registered.
-  EXPECT_NE(app_.detector(), nullptr);
-  EXPECT_NE(app_.detector(), first);
+  ASSERT_NE(app_.detector(), nullptr);
+  EXPECT_GE(app_.detector()->GetId(), 0);
+  EXPECT_NE(app_.detector()->GetId(), first);
   EXPECT_EQ(ThreadCount(), linked);
   const PObject status = Call("get_status");
   EXPECT_TRUE(status["session_list"].isNull()) << Text(status);

@@ -5,7 +5,8 @@
 // The session holds one file, "/f", recorded and unchanged; the event asks
 // for a newer version of it, of a size and hash that no local copy matches,
 // so the worker always asks the server (with the record's sync id as base).
-// After each input the resume cache is cleared and the session put back.
+// After each input the resume cache is cleared, every connection ended (its
+// serving thread joined) and the session put back.
 // Checks, beyond no crash or sanitizer report:
 //  - nothing outside the session changes (a file beside it, the listing of
 //    the folder around it);
@@ -233,6 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (w.UpdateContext() != 0) __builtin_trap();
   if (w.DownloadRemote() > 0) __builtin_trap();
   w.ClearCache();
+  fuzzharness::EndConnections(kConnId);
 
   // Nothing outside the session changed.
   if (Names(g_root) != g_root_names) __builtin_trap();

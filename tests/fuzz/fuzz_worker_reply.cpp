@@ -4,7 +4,7 @@
 //   0 "resume_get_token", 1 the dry run ("upload"), 2 "resume_get_status"
 //   (a retry with a token), 3 "resume_upload", 4 "remove".
 // The other exchanges get well-formed replies. After each input the resume
-// cache is cleared.
+// cache is cleared and every connection ended, its serving thread joined.
 // Checks: no crash or sanitizer report; nothing outside the working folder
 // changes (the uploaded file, a file beside the session, the session's
 // listing); the server never receives more body bytes than the file holds.
@@ -186,6 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc > 0) __builtin_trap();
   (void)reply.toString();
   w.ClearCache();
+  fuzzharness::EndConnections(kConnId);
 
   // Nothing outside the working folder changed.
   if (Slurp(g_local + "/file.bin") != g_file_bytes) __builtin_trap();

@@ -8,22 +8,28 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "protocol/proto_common.h"
 #include "protocol/pstream.h"
@@ -113,30 +119,106 @@ inline void Serve(int fd, const std::string& sink, const Handler& handler) {
   (void)ch.Close();
 }
 
+// The harness server's state: one per process.
+struct ServerState {
+  int listener = -1;
+  int wake[2] = {-1, -1};  // a pipe: one byte asks the accept thread to drain
+  std::string sink;
+  Handler handler;
+  std::mutex mu;
+  std::condition_variable drained;
+  uint64_t asked = 0;                // guarded by mu: drains asked for
+  uint64_t done = 0;                 // guarded by mu: drains done
+  std::vector<std::thread> serving;  // guarded by mu: not yet joined
+};
+
+inline ServerState& Server() {
+  static ServerState* state = new ServerState;  // lives for the process
+  return *state;
+}
+
+// Serves `fd` on a thread of its own, kept for EndConnections to join.
+inline void ServeOnThread(ServerState& s, int fd) {
+  // Replies go out at once, not held for the worker's acknowledgement.
+  const int on = 1;
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.serving.emplace_back(Serve, fd, s.sink, s.handler);
+}
+
+// The accept thread: each connection as it comes and, when asked, every
+// connection still queued before the drain is reported done.
+inline void AcceptLoop(ServerState& s) {
+  for (;;) {
+    pollfd fds[2] = {{s.listener, POLLIN, 0}, {s.wake[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if ((fds[1].revents & POLLIN) != 0) {
+      char byte;
+      if (read(s.wake[0], &byte, 1) != 1) continue;
+      int fd;
+      while ((fd = accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) ServeOnThread(s, fd);
+      std::lock_guard<std::mutex> lock(s.mu);
+      ++s.done;
+      s.drained.notify_all();
+      continue;
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      const int fd = accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) ServeOnThread(s, fd);
+    }
+  }
+}
+
 // Listens on 127.0.0.1 and serves each connection on a thread of its own
 // (a channel the worker keeps alive must not hold up the next one); the
-// port. Lives for the process.
+// port. Call once; the server lives for the process.
 inline uint16_t StartServer(const std::string& sink, Handler handler) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ServerState& s = Server();
+  s.sink = sink;
+  s.handler = std::move(handler);
+  // Non-blocking, so that a drain takes what is queued and stops.
+  s.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t alen = sizeof addr;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener, 8) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) {
+  if (s.listener < 0 || pipe2(s.wake, O_CLOEXEC) != 0 ||
+      bind(s.listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s.listener, 64) != 0 ||
+      getsockname(s.listener, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) {
     __builtin_trap();
   }
-  std::thread([listener, sink, handler] {
-    for (;;) {
-      const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      // Replies go out at once, not held for the worker's acknowledgement.
-      const int on = 1;
-      (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      std::thread(Serve, fd, sink, handler).detach();
-    }
-  }).detach();
+  std::thread(AcceptLoop, std::ref(s)).detach();
   return ntohs(addr.sin_port);
+}
+
+// Ends every connection of the input before it returns, so that nothing it
+// started (a serving thread, its channel's buffers, a body being written
+// into the sink) lives on into the next input and a target's verdict
+// depends on its input alone: closes every channel of connection `conn_id`
+// on the worker's side (a reload of its pool with the same settings; the
+// worker must hold none), takes every connection still queued at the
+// listener, then joins every serving thread, each of which ends as its
+// peer goes.
+inline void EndConnections(uint64_t conn_id) {
+  ConnectionInfo info;
+  {
+    Connection connection;
+    if (ConnectionManager::getInstance()->get(conn_id, connection) != 0) __builtin_trap();
+    info = connection.getConnectionInfo();
+  }
+  if (ConnectionManager::getInstance()->reload(info, nullptr, nullptr) != 0) __builtin_trap();
+  // Every connection the worker opened is queued or accepted by now: its
+  // connect returned once the kernel had completed it.
+  ServerState& s = Server();
+  std::vector<std::thread> serving;
+  {
+    std::unique_lock<std::mutex> lock(s.mu);
+    const uint64_t ticket = ++s.asked;
+    if (write(s.wake[1], "d", 1) != 1) __builtin_trap();
+    s.drained.wait(lock, [&] { return s.done >= ticket; });
+    serving.swap(s.serving);
+  }
+  for (std::thread& t : serving) t.join();
 }
 
 // A worker on the process-wide queue, registry and connections with 2 s

@@ -240,9 +240,15 @@ TEST_F(RegistryDBTest, ReplacingAndClearingAllCloseTheDatabase) {
 
 TEST(RegistryInstanceTest, OneProcessWideRegistry) {
   Registry& a = Registry::getInstance();
+  const size_t before = a.Size();
   a.Set(Session(6));
   EXPECT_EQ(&a, &Registry::getInstance());
-  EXPECT_EQ(1u, Registry::getInstance().Size());
+  EXPECT_EQ(before + 1, Registry::getInstance().Size());
+  Registry::Entry out;
+  EXPECT_EQ(1, Registry::getInstance().Find(6, out));
+  // Process-wide: a session left here would be found by the tests after
+  // this one in the same process.
+  a.Clear(6);
 }
 
 }  // namespace

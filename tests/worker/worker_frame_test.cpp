@@ -122,12 +122,23 @@ TEST_P(WorkerFrameTable, EventReachesItsOperation) {
   rig_->startWorkers();
 
   if (c.op) {
-    ASSERT_TRUE(w.waitForCalls(1, 5s));
+    // A subfolder rescan, once done, queues the folder's own event, which
+    // the worker carries out next as an upload of the folder: the calls are
+    // read once that one has its outcome too and the queue is empty.
+    const bool self_event = (c.extra_mode & Event::F_LOCAL_SUBDIR_RESCAN) != 0;
+    const size_t expected = self_event ? 2 : 1;
+    ASSERT_TRUE(w.waitForCalls(expected, 5s)) << w.calls().size() << " calls";
+    EXPECT_TRUE(Settled());
     const auto calls = w.calls();
-    ASSERT_EQ(1u, calls.size());
+    ASSERT_EQ(expected, calls.size());
     EXPECT_EQ(*c.op, calls[0].op);
     EXPECT_EQ(ustring(c.path), calls[0].event.m_path);
-    EXPECT_TRUE(Settled());
+    if (self_event) {
+      EXPECT_EQ(ScriptedWorker::kUpload, calls[1].op);
+      EXPECT_EQ(ustring(c.path), calls[1].event.m_path);
+      EXPECT_TRUE(calls[1].event.isDir());
+      EXPECT_EQ(0u, calls[1].event.m_mode & Event::F_LOCAL_SUBDIR_RESCAN);
+    }
   } else if (c.stays_pending) {
     std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(w.calls().empty());
