@@ -140,7 +140,15 @@ TEST_P(WorkerFrameTable, EventReachesItsOperation) {
       EXPECT_EQ(0u, calls[1].event.m_mode & Event::F_LOCAL_SUBDIR_RESCAN);
     }
   } else if (c.stays_pending) {
-    std::this_thread::sleep_for(1500ms);
+    // Two turns of the worker found the session paused and gave the event back.
+    ASSERT_TRUE(testsupport::ServerStandIn::WaitFor(
+        [&] {
+          const std::string log = rig_->log();
+          const size_t first = log.find("is paused, process this event");
+          return first != std::string::npos && log.find("is paused, process this event", first + 1) != std::string::npos;
+        },
+        10s))
+        << rig_->log();
     EXPECT_TRUE(w.calls().empty());
     EXPECT_EQ(1u, EventManager::getInstance()->GetAllPendingEventCount(ev.m_sess_id));
     EXPECT_TRUE(rig_->logged("is paused, process this event"));
