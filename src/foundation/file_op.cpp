@@ -33,26 +33,6 @@ constexpr size_t kCopyBufferSize = 33554432;
 constexpr size_t kMoveBufferSize = 1 << 20;
 constexpr int kMaxTempTries = 100;
 
-FILE_TYPE TypeFromMode(mode_t mode) {
-  if (S_ISREG(mode)) return FT_FILE;
-  if (S_ISDIR(mode)) return FT_DIR;
-  if (S_ISLNK(mode)) return FT_SLINK;
-  if (S_ISFIFO(mode)) return FT_FIFO;
-  if (S_ISSOCK(mode)) return FT_SOCK;
-  return FT_ERR;  // character and block devices
-}
-
-// FT_ERR for DT_UNKNOWN too: the caller then asks fstatat.
-FILE_TYPE TypeFromDtype(unsigned char d_type) {
-  switch (d_type) {
-    case DT_REG: return FT_FILE;
-    case DT_DIR: return FT_DIR;
-    case DT_LNK: return FT_SLINK;
-    case DT_FIFO: return FT_FIFO;
-    case DT_SOCK: return FT_SOCK;
-    default: return FT_ERR;
-  }
-}
 
 // Splits `path` (trailing "/" ignored) into its folder and last component:
 // "a/b" -> "a", "b"; "b" -> ".", "b"; "/b" -> "/", "b".
@@ -255,7 +235,7 @@ int FSStat(const ustring& path, FILE_INFO& info, bool do_case_check) {
   }
   info.isExist = true;
   info.path = path;
-  info.type = TypeFromMode(st.st_mode);
+  info.type = FileTypeOfMode(st.st_mode);
   info.mtime = static_cast<uint32_t>(st.st_mtime);
   info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
   return 0;
@@ -350,14 +330,14 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
     errno = 0;
     struct dirent* e = readdir(dh.handle);
     if (e == nullptr) return errno == 0 ? 0 : -1;
-    FILE_TYPE type = TypeFromDtype(e->d_type);
+    FILE_TYPE type = FileTypeOfDtype(e->d_type);
     struct stat st;
     if (want_stat || e->d_type == DT_UNKNOWN) {
       if (fstatat(dirfd(dh.handle), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) continue;  // removed since it was listed
         return -1;
       }
-      type = TypeFromMode(st.st_mode);
+      type = FileTypeOfMode(st.st_mode);
     }
     entry.name = e->d_name;
     entry.type = type;
@@ -647,4 +627,24 @@ bool IsValidSyncFolder(const ustring& folder_path) {
   Logger::LogMsg(Logger::L_ERR, comp, "[ERROR] policy(%d): cannot accept File Attributes = %d", __LINE__,
                  static_cast<int>(st.st_mode));
   return false;
+}
+
+FILE_TYPE FileTypeOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FT_FILE;
+  if (S_ISDIR(mode)) return FT_DIR;
+  if (S_ISLNK(mode)) return FT_SLINK;
+  if (S_ISFIFO(mode)) return FT_FIFO;
+  if (S_ISSOCK(mode)) return FT_SOCK;
+  return FT_ERR;  // character and block devices
+}
+
+FILE_TYPE FileTypeOfDtype(unsigned char d_type) {
+  switch (d_type) {
+    case DT_REG: return FT_FILE;
+    case DT_DIR: return FT_DIR;
+    case DT_LNK: return FT_SLINK;
+    case DT_FIFO: return FT_FIFO;
+    case DT_SOCK: return FT_SOCK;
+    default: return FT_ERR;
+  }
 }

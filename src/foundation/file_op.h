@@ -10,6 +10,7 @@
 #define FOUNDATION_FILE_OP_H_
 
 #include <dirent.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -37,6 +38,11 @@ typedef enum {
   FT_FIFO = 6,
   FT_SOCK = 7,
 } FILE_TYPE;
+
+// The kind of an lstat mode, and of a dirent d_type (FT_ERR for DT_UNKNOWN
+// too: the caller then asks fstatat).
+FILE_TYPE FileTypeOfMode(mode_t mode);
+FILE_TYPE FileTypeOfDtype(unsigned char d_type);
 
 // What is known of one file or folder.
 struct FILE_INFO {

@@ -12,27 +12,6 @@ namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
-FILE_TYPE TypeOfMode(mode_t mode) {
-  if (S_ISREG(mode)) return FT_FILE;
-  if (S_ISDIR(mode)) return FT_DIR;
-  if (S_ISLNK(mode)) return FT_SLINK;
-  if (S_ISFIFO(mode)) return FT_FIFO;
-  if (S_ISSOCK(mode)) return FT_SOCK;
-  return FT_ERR;  // character and block devices
-}
-
-// FT_ERR for DT_UNKNOWN: the entry is then examined.
-FILE_TYPE TypeOfDtype(unsigned char d_type) {
-  switch (d_type) {
-    case DT_REG: return FT_FILE;
-    case DT_DIR: return FT_DIR;
-    case DT_LNK: return FT_SLINK;
-    case DT_FIFO: return FT_FIFO;
-    case DT_SOCK: return FT_SOCK;
-    default: return FT_ERR;
-  }
-}
-
 }  // namespace
 
 WalkFolders::Listing WalkFolders::Enter(const ustring& name, std::vector<DIR_ENTRY>* entries) {
@@ -106,7 +85,7 @@ WalkFolders::Listing WalkFolders::List(int fd, std::vector<DIR_ENTRY>* entries) 
     const char* n = e->d_name;
     if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
     DIR_ENTRY entry;
-    entry.type = TypeOfDtype(e->d_type);
+    entry.type = FileTypeOfDtype(e->d_type);
     if (with_times_ || e->d_type == DT_UNKNOWN) {
       struct stat st;
       if (fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -114,7 +93,7 @@ WalkFolders::Listing WalkFolders::List(int fd, std::vector<DIR_ENTRY>* entries) 
         result = Listing::kReadFailed;
         break;
       }
-      entry.type = TypeOfMode(st.st_mode);
+      entry.type = FileTypeOfMode(st.st_mode);
       if (with_times_) {
         entry.mtime = static_cast<uint32_t>(st.st_mtime);
         entry.size = entry.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;

@@ -20,7 +20,7 @@
 #include "platform/unique_fd.h"
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
-#include "support/recording_task.h"
+#include "support/queued_events.h"
 #include "support/temp_dir.h"
 #include "support/user_namespace_child.h"
 #include "support/worker_rig.h"
@@ -102,29 +102,8 @@ class DeepTreeTest : public testsupport::TempDirTest {
     ev.m_mode |= bits;
     return ev;
   }
-  // Every event queued so far as "<local|server> <type> <path>[/]"; the
-  // queue is empty afterwards.
-  std::vector<std::string> Pushed() {
-    std::vector<std::string> out;
-    testsupport::RecordingTask task;
-    EventManager* em = EventManager::getInstance();
-    for (int misses = 0; misses < 3;) {
-      Event ev;
-      if (em->PullEvent(&task, ev) < 0) {
-        ++misses;
-        continue;
-      }
-      misses = 0;
-      static const char* kTypes[] = {"empty", "create", "remove", "modify", "rename"};
-      out.push_back(std::string(ev.isServerEvent() ? "server " : "local ") + kTypes[ev.m_type] + " " +
-                    ev.m_path.c_str_utf8() + (ev.isDir() ? "/" : ""));
-      Event next;
-      while (em->DoneEvent(&task, next) < 0) {
-      }
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
+  // Every event queued so far, sorted; the queue is empty afterwards.
+  std::vector<std::string> Pushed() { return testsupport::TakeQueued(*EventManager::getInstance()); }
   // What the walk of "/" must push as uploads: every reachable folder of
   // the chain and the file at level 10.
   std::vector<std::string> ReachableUploads() const {

@@ -18,6 +18,7 @@
 #include "session/file_event_db.h"
 #include "session/string_buffer.h"
 #include "support/command.h"
+#include "support/queued_events.h"
 #include "support/recording_task.h"
 #include "support/temp_dir.h"
 #include "support/tree_snapshot.h"
@@ -173,29 +174,8 @@ class ExpandTest : public testsupport::TempDirTest {
     return ev;
   }
 
-  // Every event queued so far, as "<local|server> <type> <path>[/]", in the
-  // order the queue hands them out; the queue is empty afterwards.
-  std::vector<std::string> Pushed() {
-    std::vector<std::string> out;
-    testsupport::RecordingTask task;
-    EventManager* em = EventManager::getInstance();
-    for (int misses = 0; misses < 3;) {
-      Event ev;
-      if (em->PullEvent(&task, ev) < 0) {
-        ++misses;
-        continue;
-      }
-      misses = 0;
-      static const char* kTypes[] = {"empty", "create", "remove", "modify", "rename"};
-      out.push_back(std::string(ev.isServerEvent() ? "server " : "local ") + kTypes[ev.m_type] + " " +
-                    ev.m_path.c_str_utf8() + (ev.isDir() ? "/" : ""));
-      Event next;
-      while (em->DoneEvent(&task, next) < 0) {
-      }
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
+  // Every event queued so far, sorted; the queue is empty afterwards.
+  std::vector<std::string> Pushed() { return testsupport::TakeQueued(*EventManager::getInstance()); }
 
   std::unique_ptr<WorkerRig> rig_;
 };
