@@ -301,11 +301,7 @@ class RecycleFolderLinkTest : public RecycleRotateTest {
 
   // Session errors of session kSess among `messages`.
   static size_t SessionErrors(const std::vector<PObject>& messages) {
-    size_t n = 0;
-    for (const PObject& m : messages) {
-      n += m["notify"].asString() == "error" && m.hasMember("session_id") && m["session_id"].asUInt64() == kSess;
-    }
-    return n;
+    return testsupport::UiStandIn::SessionErrors(messages, kSess);
   }
 
   std::unique_ptr<testsupport::UiStandIn> ui_;

@@ -138,11 +138,7 @@ TEST_F(DetectorScript, WorkingFoldersAreMadeAndRemadeWithoutEvents) {
 TEST_F(DetectorScript, LinkedWorkingFoldersAreReplacedNotFollowed) {
   const std::string work = Root(1, ".ZarqelonWorkingDirectory");
   auto session_errors = [](const std::vector<PObject>& messages) {
-    size_t n = 0;
-    for (const PObject& m : messages) {
-      n += m["notify"].asString() == "error" && m.hasMember("session_id") && m["session_id"].asUInt64() == 1;
-    }
-    return n;
+    return testsupport::UiStandIn::SessionErrors(messages, 1);
   };
   int round = 0;
   for (const char* name : {".ZarqelonWorkingDirectory", ".ZarqelonWorkingDirectory/#ZarqRecycle"}) {

@@ -41,11 +41,7 @@ class SessionFoldersTest : public testsupport::TempDirTest {
   }
 
   static size_t SessionErrors(const std::vector<PObject>& messages, uint64_t sess) {
-    size_t n = 0;
-    for (const PObject& m : messages) {
-      n += m["notify"].asString() == "error" && m.hasMember("session_id") && m["session_id"].asUInt64() == sess;
-    }
-    return n;
+    return testsupport::UiStandIn::SessionErrors(messages, sess);
   }
 
   std::unique_ptr<testsupport::UiStandIn> ui_;

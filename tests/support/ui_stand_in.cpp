@@ -285,6 +285,15 @@ std::string UiStandIn::Describe(const PObject& msg) {
 
 int64_t UiStandIn::ErrorType(const PObject& msg) { return msg["error_type"].asInt64(); }
 
+size_t UiStandIn::SessionErrors(const std::vector<PObject>& messages, uint64_t sess_id, int64_t error_type) {
+  size_t n = 0;
+  for (const PObject& m : messages) {
+    n += m["notify"].asString() == "error" && m.hasMember("session_id") && m["session_id"].asUInt64() == sess_id &&
+         (error_type == 0 || ErrorType(m) == error_type);
+  }
+  return n;
+}
+
 int64_t UiStandIn::ErrorCode(const PObject& msg) { return msg["error"]["code"].asInt64(); }
 
 }  // namespace testsupport

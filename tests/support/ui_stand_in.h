@@ -90,6 +90,9 @@ class UiStandIn {
   // Those two members read as the signed codes they carry.
   static int64_t ErrorType(const PObject& msg);
   static int64_t ErrorCode(const PObject& msg);
+  // The "error" notifications among `messages` that name session `sess_id`
+  // (a session error), of the type `error_type` unless it is 0.
+  static size_t SessionErrors(const std::vector<PObject>& messages, uint64_t sess_id, int64_t error_type = 0);
 
  private:
   void AcceptLoop();

@@ -29,12 +29,7 @@ class SessionFolderLinkTest : public DownloadTest {
  protected:
   // Session errors of the rig's session among `messages`.
   static size_t SessionErrors(const std::vector<PObject>& messages) {
-    size_t n = 0;
-    for (const PObject& m : messages) {
-      n += m["notify"].asString() == "error" && m.hasMember("session_id") && m["session_id"].asUInt64() == 7 &&
-           testsupport::UiStandIn::ErrorType(m) == ERR_SYS;
-    }
-    return n;
+    return testsupport::UiStandIn::SessionErrors(messages, 7, ERR_SYS);
   }
 
   // Replaces the working folder (or only the recycle folder) by a link to a
