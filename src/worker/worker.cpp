@@ -89,8 +89,12 @@ int Worker::Resume() {
 }
 
 int Worker::Stop() {
+  // The state first, then the flag: the loop clears the flag at the top of
+  // each pass and then reads the state again, so a stop is either seen there
+  // or leaves the flag raised for the transfer that follows.
+  const int rc = Task::Stop();
   abort_flag.store(1);
-  return Task::Stop();
+  return rc;
 }
 
 int Worker::SetAbort(bool abort) {
@@ -171,11 +175,16 @@ void Worker::DoTask() {
       std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }
+    OnPassStart();
     m_start_time = 0;
     // Cleared before the pull, not after it: an abort that the event queue
     // raises once it has handed this worker the event (a local remove of the
     // path just pulled) must stay raised for the operation.
     (void)SetAbort(false);
+    // A stop that came after the look above raised the flag just cleared
+    // (Stop sets the state first): look again, or it would be erased and
+    // the worker would carry a whole transfer out before it ends.
+    if (GetState() != RUN) continue;
     if (GetEvent() < 0) {
       ClearCurrentProcessEventInfo();
       Rest(timing_.worker_idle_rest);

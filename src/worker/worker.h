@@ -170,7 +170,9 @@ class Worker : public Task, private RoadHooks {
   int Pause() override;
   // last_error = 0, then Task::Resume.
   int Resume() override;
-  // Raises the abort flag (a blocked transfer gives up), then Task::Stop.
+  // Task::Stop, then raises the abort flag (a blocked transfer gives up).
+  // In that order: the loop clears the flag and then reads the state again,
+  // so no stop is lost between the two.
   int Stop() override;
   // Stores 1 or 0 in the abort flag; 0. Any thread, under any lock.
   int SetAbort(bool abort) override;
@@ -218,6 +220,9 @@ class Worker : public Task, private RoadHooks {
   virtual int Rescan();
   virtual int ExpandDeleteEvent();
 
+  // Called at the top of each pass once the state was found RUN, before the
+  // abort flag is cleared; does nothing. Tests act in that window.
+  virtual void OnPassStart() {}
   // Called once an event is in hand (pulled, or kept from a retry), before
   // it is resolved and carried out; does nothing. Tests act in that window.
   virtual void OnEventInHand() {}
