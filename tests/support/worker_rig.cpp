@@ -62,6 +62,10 @@ void ScriptedWorker::SetOnPassStart(std::function<void(ScriptedWorker&)> hook) {
   on_pass_start_ = std::move(hook);
 }
 
+void ScriptedWorker::SetOnEventPulled(std::function<void(ScriptedWorker&)> hook) {
+  on_event_pulled_ = std::move(hook);
+}
+
 int ScriptedWorker::RealOperation(Op op) {
   switch (op) {
     case kUpload:
@@ -108,6 +112,10 @@ void ScriptedWorker::OnEventInHand() {
 
 void ScriptedWorker::OnPassStart() {
   if (on_pass_start_) on_pass_start_(*this);
+}
+
+void ScriptedWorker::OnEventPulled() {
+  if (on_event_pulled_) on_event_pulled_(*this);
 }
 
 int ScriptedWorker::RunScript(Op op, bool settled) {

@@ -283,4 +283,60 @@ TEST_F(WorkerThreads, StopAtAnyMomentEndsWellWithinATransfer) {
   }
 }
 
+// "Pause the workers, then interrupt those of a session" must hold every
+// worker: add_session wipes the working folder right after. A worker that
+// had just pulled an event and not yet recorded it was once invisible to the
+// interruption and carried the event out while paused.
+TEST_F(WorkerThreads, PauseAndInterruptRightAfterThePullHoldTheWorker) {
+  ScriptedWorker& w = rig_->addWorker();
+  std::atomic<bool> landed{false};
+  w.SetOnEventPulled([&](ScriptedWorker& self) {
+    if (landed) return;
+    // The application thread, exactly in the window.
+    std::thread app([&] {
+      self.Pause();
+      Worker::AbortFilter filter;
+      filter.setSession(7);
+      Worker::Barrier barrier;
+      self.SetAbort(filter, &barrier);
+      barrier.wait();
+    });
+    app.join();
+    landed = true;
+  });
+  rig_->push(rig_->serverEvent(Event::EV_MODIFY, "/a.bin", 11));
+  rig_->startWorkers();
+  ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return landed.load(); }, 10s));
+  // The worker's own word that it looked at its state and held off.
+  ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return rig_->logged("event kept in hand"); }, 10s))
+      << w.calls().size() << " operation(s) ran while paused";
+  EXPECT_TRUE(w.calls().empty()) << w.calls().size() << " operation(s) ran while paused";
+  Worker::ProcessEvent_T record;
+  w.GetCurrentProcessEventInfo(record);
+  EXPECT_EQ(0u, record.session_id) << "a held worker records no work";
+  // Resumed, it carries the event out.
+  w.Resume();
+  ASSERT_TRUE(w.waitForCalls(1, 10s));
+  EXPECT_EQ(ustring("/a.bin"), w.calls()[0].event.m_path);
+  EXPECT_EQ(0, w.calls()[0].result);
+  rig_->stopWorkers();
+}
+
+// reload_connection and unlink_connection interrupt by connection: the
+// record of a pulled event must name its connection at once, not only once
+// the transfer begins.
+TEST_F(WorkerThreads, InterruptByConnectionReachesAWorkerFromThePullOn) {
+  ScriptedWorker& w = rig_->addWorker();
+  std::atomic<int> flag{-1};
+  w.SetOnEventInHand([&](ScriptedWorker& self) {
+    Worker::AbortFilter filter;
+    filter.setConnection(3);
+    self.SetAbort(filter, nullptr);
+    flag = self.AbortFlag();
+  });
+  EXPECT_EQ(0, rig_->runOne(rig_->serverEvent(Event::EV_MODIFY, "/a.bin", 11)).result);
+  rig_->stopWorkers();
+  EXPECT_EQ(1, flag.load());
+}
+
 }  // namespace
