@@ -1,5 +1,6 @@
 // "add_session": creates a session and registers it, paused.
 #include "app/app.h"
+#include "app/worker_hold.h"
 #include "foundation/logger.h"
 
 namespace {
@@ -57,14 +58,12 @@ int VelkoraApp::add_session(const PObject& req, PObject& rsp) {
     // down as "remove_session" would, with the workers held, then create.
     LOG_WITH_LINE(L_INFO, kComponent, "[INFO] app(%d): session #%llu exists, replacing it\n", id);
     existing.clear();
-    pause_worker();
     Worker::AbortFilter filter;
     filter.setSession(sess_id);
-    interrupt_worker(filter);
+    const WorkerHold hold(workers(), filter);
     PObject scratch;  // the id is registered: no error to report
     (void)remove_one_session(sess_id, scratch);
     rc = create_registry_entry(create_info);
-    resume_worker();
   } else {
     rc = create_registry_entry(create_info);
   }

@@ -3,12 +3,12 @@
 
 #include "app/app.h"
 #include "app/session_selection.h"
+#include "app/worker_hold.h"
 
 int VelkoraApp::pause_session(const PObject& req, PObject& rsp) {
   (void)rsp;  // nothing to report
   const Worker::AbortFilter filter = SessionSelection(req);
-  pause_worker();
-  interrupt_worker(filter);
+  const WorkerHold hold(workers(), filter);
   std::vector<Registry::Entry> all;
   Registry& registry = Registry::getInstance();
   registry.GetAll(all);
@@ -16,6 +16,5 @@ int VelkoraApp::pause_session(const PObject& req, PObject& rsp) {
     // In place: a worker's recycle time recorded meanwhile stays.
     if (IsSelected(filter, entry)) (void)registry.SetPause(entry.sess_id, true);
   }
-  resume_worker();
   return 0;
 }

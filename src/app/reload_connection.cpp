@@ -4,6 +4,7 @@
 
 #include "app/connection_common.h"
 #include "app/prepare_connection_info.h"
+#include "app/worker_hold.h"
 #include "foundation/logger.h"
 #include "server/connection_manager.h"
 
@@ -17,12 +18,11 @@ int VelkoraApp::reload_connection(const PObject& req, PObject& rsp) {
   const ProxyInfo* use_proxy = proxy.use_proxy ? &proxy : nullptr;
   const TunnelInfo* use_tunnel = tunnel.use_tunnel ? &tunnel : nullptr;
 
-  // Paused from before the interruption until after the change, so no
+  // Held from before the interruption until after the change, so no
   // worker takes the connection up half-way.
-  pause_worker();
   Worker::AbortFilter filter;
   filter.setConnection(info.conn_id);
-  interrupt_worker(filter);
+  const WorkerHold hold(workers(), filter);
 
   Logger::LogMsg(Logger::L_INFO, "client_debug", "[INFO] app(%d): connection #%llu is reloaded:\n", __LINE__,
                  static_cast<unsigned long long>(info.conn_id));
@@ -34,6 +34,5 @@ int VelkoraApp::reload_connection(const PObject& req, PObject& rsp) {
                    static_cast<unsigned long long>(info.conn_id), info.server_ip.c_str_utf8(), info.server_port);
     rc = -1;
   }
-  resume_worker();
   return rc;
 }

@@ -1,5 +1,6 @@
 // "remove_session": removes one session, or all.
 #include "app/app.h"
+#include "app/worker_hold.h"
 #include "foundation/logger.h"
 
 int VelkoraApp::remove_session(const PObject& req, PObject& rsp) {
@@ -7,10 +8,9 @@ int VelkoraApp::remove_session(const PObject& req, PObject& rsp) {
   const uint64_t sess_id = req["session_id"].asUInt64();
   LOG_WITH_LINE(L_INFO, "client_debug", "[INFO] app(%d): session #%llu is removed\n",
                 static_cast<unsigned long long>(sess_id));
-  pause_worker();
   Worker::AbortFilter filter;
   filter.setSession(sess_id);
-  interrupt_worker(filter);
+  const WorkerHold hold(workers(), filter);
   if (sess_id == 0) {
     Registry::Entry entry;
     // Each pass removes the entry it found, so the loop ends with the
@@ -20,6 +20,5 @@ int VelkoraApp::remove_session(const PObject& req, PObject& rsp) {
     // An unknown id writes "error" itself.
     (void)remove_one_session(sess_id, rsp);
   }
-  resume_worker();
   return 0;
 }

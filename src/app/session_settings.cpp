@@ -1,5 +1,6 @@
 // "reload_session": the read-only and recursive settings of a session.
 #include "app/app.h"
+#include "app/worker_hold.h"
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
 #include "platform/trash.h"
@@ -46,8 +47,7 @@ void VelkoraApp::change_recursive(Registry::Entry& ent, bool recursive) {
     // No worker may write into a sub-folder while it goes to the trash.
     Worker::AbortFilter filter;
     filter.setSession(ent.sess_id);
-    pause_worker();
-    interrupt_worker(filter);
+    const WorkerHold hold(workers(), filter);
     if (ent.event_db->rmAllFolders() < 0) {
       LOG_WITH_LINE(L_ERR, kComponent, "[ERROR] app(%d): failed to remove folder records of session %llu\n",
                     static_cast<unsigned long long>(ent.sess_id));
@@ -56,7 +56,6 @@ void VelkoraApp::change_recursive(Registry::Entry& ent, bool recursive) {
       // The folders stay where they are; the user decides what becomes of them.
       (void)UI_IPC::ReportSessionErrorToUI(ent.conn_id, ent.sess_id, ERR_SYS);
     }
-    resume_worker();
   }
   EventManager::getInstance()->IssueRescan(ent.sess_id, "/", true);
 }

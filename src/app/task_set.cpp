@@ -3,6 +3,8 @@
 // change.
 #include "app/app.h"
 
+#include "app/worker_hold.h"
+
 #include "foundation/logger.h"
 #include "server/connection_manager.h"
 #include "server/progress_syncer.h"
@@ -80,14 +82,7 @@ void VelkoraApp::resume_worker() {
   for (Worker* w : workers()) (void)w->Resume();
 }
 
-void VelkoraApp::interrupt_worker(const Worker::AbortFilter& filter) {
-  // Each matching worker registers on the barrier and signals it from the
-  // top of its next pass; an idle one never registers, so this cannot wait
-  // on it.
-  Worker::Barrier barrier;
-  for (Worker* w : workers()) w->SetAbort(filter, &barrier);
-  barrier.wait();
-}
+void VelkoraApp::interrupt_worker(const Worker::AbortFilter& filter) { WorkerHold::Interrupt(workers(), filter); }
 
 Detector* VelkoraApp::detector() const {
   return task.size() > kDetectorSlot ? static_cast<Detector*>(task[kDetectorSlot].get()) : nullptr;

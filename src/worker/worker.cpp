@@ -89,8 +89,12 @@ int Worker::Resume() {
 }
 
 int Worker::Stop() {
+  // The state first, then the flag: the loop clears the flag at the top of
+  // each pass and then reads the state again, so a stop is either seen there
+  // or leaves the flag raised for the transfer that follows.
+  const int rc = Task::Stop();
   abort_flag.store(1);
-  return Task::Stop();
+  return rc;
 }
 
 int Worker::SetAbort(bool abort) {
@@ -150,9 +154,17 @@ void Worker::AdjustCurrentProcessEventInfo() {
   const Event& ev = context.current_event;
   if (ev.isExpand() || ev.isRescan()) {
     ClearCurrentProcessEventInfo();
-  } else {
-    SetCurrentProcessEventInfo(context.root_entry.conn_id, ev.m_sess_id, ev.m_path, W_TYPE_NONE);
+    return;
   }
+  // A pulled event is resolved only later (UpdateContext): its connection
+  // comes from the registry here, so that an interruption by connection
+  // finds the worker from the pull on.
+  uint64_t conn_id = context.root_entry.conn_id;
+  if (context.root_entry.sess_id != ev.m_sess_id) {
+    Registry::Entry entry;
+    conn_id = registry_.Find(ev.m_sess_id, entry) == 1 ? entry.conn_id : 0;
+  }
+  SetCurrentProcessEventInfo(conn_id, ev.m_sess_id, ev.m_path, W_TYPE_NONE);
 }
 
 // ---- The loop ----
@@ -171,11 +183,16 @@ void Worker::DoTask() {
       std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }
+    OnPassStart();
     m_start_time = 0;
     // Cleared before the pull, not after it: an abort that the event queue
     // raises once it has handed this worker the event (a local remove of the
     // path just pulled) must stay raised for the operation.
     (void)SetAbort(false);
+    // A stop that came after the look above raised the flag just cleared
+    // (Stop sets the state first): look again, or it would be erased and
+    // the worker would carry a whole transfer out before it ends.
+    if (GetState() != RUN) continue;
     if (GetEvent() < 0) {
       ClearCurrentProcessEventInfo();
       Rest(timing_.worker_idle_rest);
@@ -219,21 +236,34 @@ int Worker::GetEvent() {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): current event is valid: %s\n",
                  context.current_event.toString().c_str_utf8());
     }
-    AdjustCurrentProcessEventInfo();
-    return 0;
-  }
-  Event ev;
-  if (events_.PullEvent(this, ev) < 0) {
+  } else {
+    Event ev;
+    if (events_.PullEvent(this, ev) < 0) {
+      ClearCache();
+      context.clear();
+      return -1;
+    }
+    context.current_event = ev;
     ClearCache();
-    context.clear();
-    return -1;
+    OnEventPulled();
+    if (worker_log::On(Logger::L_DEBUG)) {
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): current event: %s\n", GetId(),
+                 ev.toString().c_str_utf8());
+    }
   }
-  context.current_event = ev;
-  ClearCache();
+  // Published first, then the state looked at again. The application
+  // pauses the workers before it interrupts those whose record matches: a
+  // worker whose record it has not seen yet finds the pause here and acts
+  // on nothing until it runs again; one whose record it saw is waited for
+  // on the barrier. The event stays in hand: the queue cannot take an
+  // expand back, and a retry keeps its resume cache.
   AdjustCurrentProcessEventInfo();
-  if (worker_log::On(Logger::L_DEBUG)) {
-    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): current event: %s\n", GetId(),
-               ev.toString().c_str_utf8());
+  if (GetState() != RUN) {
+    if (worker_log::On(Logger::L_DEBUG)) {
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): paused or stopping, event kept in hand: %s\n", GetId(),
+                 context.current_event.toString().c_str_utf8());
+    }
+    return -1;
   }
   return 0;
 }

@@ -170,7 +170,9 @@ class Worker : public Task, private RoadHooks {
   int Pause() override;
   // last_error = 0, then Task::Resume.
   int Resume() override;
-  // Raises the abort flag (a blocked transfer gives up), then Task::Stop.
+  // Task::Stop, then raises the abort flag (a blocked transfer gives up).
+  // In that order: the loop clears the flag and then reads the state again,
+  // so no stop is lost between the two.
   int Stop() override;
   // Stores 1 or 0 in the abort flag; 0. Any thread, under any lock.
   int SetAbort(bool abort) override;
@@ -218,6 +220,12 @@ class Worker : public Task, private RoadHooks {
   virtual int Rescan();
   virtual int ExpandDeleteEvent();
 
+  // Called at the top of each pass once the state was found RUN, before the
+  // abort flag is cleared; does nothing. Tests act in that window.
+  virtual void OnPassStart() {}
+  // Called right after an event was taken from the queue, before the
+  // current-work record shows it; does nothing. Tests act in that window.
+  virtual void OnEventPulled() {}
   // Called once an event is in hand (pulled, or kept from a retry), before
   // it is resolved and carried out; does nothing. Tests act in that window.
   virtual void OnEventInHand() {}
@@ -226,7 +234,10 @@ class Worker : public Task, private RoadHooks {
   virtual void OnEventOutcome(int /*result*/, int /*action*/) {}
 
   // ---- The steps of the loop (worker.cpp) ----
-  // 0 with an event in the context; -1 when none is ready.
+  // 0 with an event in the context, recorded as the current work; -1 when
+  // none is ready, or when the worker was found paused or stopping once it
+  // had recorded the event (the event then stays in the context, untouched,
+  // for the pass that runs again).
   int GetEvent();
   // 0 when the event is to be carried out; -1 when it was finished or given
   // back here.
@@ -238,7 +249,8 @@ class Worker : public Task, private RoadHooks {
   int DoneEvent();
   // Gives the event back to the queue, clears the context, waits 2 s.
   void RedoEvent();
-  // Clears the record for an expand or rescan; else records the event.
+  // Clears the record for an expand or rescan; else records the event with
+  // its session's connection (from the registry while it is unresolved).
   void AdjustCurrentProcessEventInfo();
 
   // ---- Accessors of the context ----

@@ -58,6 +58,14 @@ void ScriptedWorker::SetOnEventInHand(std::function<void(ScriptedWorker&)> hook)
   on_event_in_hand_ = std::move(hook);
 }
 
+void ScriptedWorker::SetOnPassStart(std::function<void(ScriptedWorker&)> hook) {
+  on_pass_start_ = std::move(hook);
+}
+
+void ScriptedWorker::SetOnEventPulled(std::function<void(ScriptedWorker&)> hook) {
+  on_event_pulled_ = std::move(hook);
+}
+
 int ScriptedWorker::RealOperation(Op op) {
   switch (op) {
     case kUpload:
@@ -100,6 +108,14 @@ bool ScriptedWorker::waitForCalls(size_t n, std::chrono::milliseconds timeout) c
 
 void ScriptedWorker::OnEventInHand() {
   if (on_event_in_hand_) on_event_in_hand_(*this);
+}
+
+void ScriptedWorker::OnPassStart() {
+  if (on_pass_start_) on_pass_start_(*this);
+}
+
+void ScriptedWorker::OnEventPulled() {
+  if (on_event_pulled_) on_event_pulled_(*this);
 }
 
 int ScriptedWorker::RunScript(Op op, bool settled) {

@@ -58,6 +58,12 @@ class ScriptedWorker : public Worker {
   // Runs on the worker's thread once an event is in hand, before it is
   // resolved and carried out. Call before the worker runs.
   void SetOnEventInHand(std::function<void(ScriptedWorker&)> hook);
+  // Runs on the worker's thread at the top of each pass that found the
+  // state RUN, before the abort flag is cleared. Call before the worker runs.
+  void SetOnPassStart(std::function<void(ScriptedWorker&)> hook);
+  // Runs on the worker's thread right after an event was pulled, before the
+  // worker records it as its current work. Call before the worker runs.
+  void SetOnEventPulled(std::function<void(ScriptedWorker&)> hook);
   // Puts `ev` in the worker's hands, as a retry would leave it: the next
   // pass carries it out without pulling. Call before the worker runs.
   void Inject(const Event& ev);
@@ -141,6 +147,8 @@ class ScriptedWorker : public Worker {
   int Rescan() override { return RunScript(kRescan, true); }
   int ExpandDeleteEvent() override { return RunScript(kExpandDelete); }
   void OnEventInHand() override;
+  void OnPassStart() override;
+  void OnEventPulled() override;
   void OnEventOutcome(int result, int action) override;
   void OnBeforeReplace() override {
     if (on_before_replace_) on_before_replace_(*this);
@@ -151,6 +159,8 @@ class ScriptedWorker : public Worker {
 
   Script scripts_[kOpCount];
   std::function<void(ScriptedWorker&)> on_event_in_hand_;
+  std::function<void(ScriptedWorker&)> on_pass_start_;
+  std::function<void(ScriptedWorker&)> on_event_pulled_;
   std::function<void(ScriptedWorker&)> on_before_replace_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

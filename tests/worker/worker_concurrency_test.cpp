@@ -1,14 +1,18 @@
 // Workers meeting other threads: the application's interruption with a
 // barrier, the event queue's abort of an obsolete upload, the status report
-// during a transfer, and a stop while a transfer blocks.
+// during a transfer, and a stop while a transfer blocks or at any other
+// moment of the loop.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,6 +205,138 @@ TEST_F(WorkerThreads, StopEndsABlockedTransfer) {
   EXPECT_EQ(0, w.Join());
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   EXPECT_TRUE(rig_->logged("Worker (") && rig_->logged(") down"));
+}
+
+// A stop must end the worker whatever it is doing: a stop that lands
+// between the loop's look at its state and the clearing of its abort flag
+// was once erased, and the worker then carried a whole (here stalled)
+// transfer out before it ended. Each round stops a new worker at a moment
+// drawn from a seed (WORKER_STOP_SEED replays one) and bounds its Join.
+TEST_F(WorkerThreads, StopAtAnyMomentEndsWellWithinATransfer) {
+  const uint64_t v = rig_->server().Put("/slow.bin", std::string(1000, 'x'));
+  // Every download stalls for 20 s: one transfer.
+  rig_->server().Fault({{"action", "resume_download"}, {"delay_ms", 20000}, {"count", -1}});
+  uint64_t seed;
+  if (const char* env = std::getenv("WORKER_STOP_SEED")) {
+    seed = std::strtoull(env, nullptr, 10);
+  } else {
+    seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+  std::printf("WORKER_STOP_SEED=%llu\n", static_cast<unsigned long long>(seed));
+  std::mt19937_64 rng(seed);
+
+  // Where the stop lands: right after the worker started; in the window
+  // between the state's look and the flag's clearing (from the worker's own
+  // thread, so exactly there); with the event just in hand; while the
+  // transfer stalls.
+  enum Moment { kAfterRun, kPassStart, kInHand, kInTransfer, kMomentCount };
+  const char* const kNames[] = {"after Run", "at the pass start", "with the event in hand", "in the transfer"};
+  constexpr int kRounds = 16;
+  for (int round = 0; round < kRounds; ++round) {
+    const Moment moment = static_cast<Moment>(rng() % kMomentCount);
+    const auto delay = std::chrono::microseconds(rng() % 3000);
+    SCOPED_TRACE(testing::Message() << "seed " << seed << ", round " << round << ", stop " << kNames[moment]);
+    // A new change each round, so that a worker always finds one.
+    rig_->push(rig_->serverEvent(Event::EV_MODIFY, "/e" + std::to_string(round) + ".bin", v));
+    ScriptedWorker& w = rig_->addWorker();
+    std::atomic<bool> in_download{false};
+    w.SetScript(ScriptedWorker::kDownload, [&](ScriptedWorker& self) {
+      in_download = true;
+      return Download(self, "/slow.bin");
+    });
+    // Set by the worker's own stop (moments kPassStart and kInHand).
+    std::atomic<bool> self_stopped{false};
+    if (moment == kPassStart) {
+      w.SetOnPassStart([&](ScriptedWorker& self) {
+        if (!self_stopped.load()) {
+          self.Stop();
+          self_stopped = true;
+        }
+      });
+    }
+    if (moment == kInHand) {
+      w.SetOnEventInHand([&](ScriptedWorker& self) {
+        self.Stop();
+        self_stopped = true;
+      });
+    }
+    ASSERT_EQ(0, w.Run());
+    if (moment == kAfterRun) std::this_thread::sleep_for(delay);
+    if (moment == kPassStart || moment == kInHand) {
+      ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return self_stopped.load(); }, 10s));
+    }
+    if (moment == kInTransfer) {
+      ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return in_download.load(); }, 10s));
+      std::this_thread::sleep_for(delay);
+    }
+    // A second stop would raise the flag again and hide a lost first one.
+    const auto start = std::chrono::steady_clock::now();
+    if (!self_stopped) w.Stop();
+    ASSERT_EQ(0, w.Join());
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, 3s) << "Join took "
+                        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    if (moment == kPassStart) {
+      // Stopped before it took anything: nothing was carried out.
+      EXPECT_TRUE(w.calls().empty()) << w.calls().size() << " operation(s) ran after the stop";
+    }
+  }
+}
+
+// "Pause the workers, then interrupt those of a session" must hold every
+// worker: add_session wipes the working folder right after. A worker that
+// had just pulled an event and not yet recorded it was once invisible to the
+// interruption and carried the event out while paused.
+TEST_F(WorkerThreads, PauseAndInterruptRightAfterThePullHoldTheWorker) {
+  ScriptedWorker& w = rig_->addWorker();
+  std::atomic<bool> landed{false};
+  w.SetOnEventPulled([&](ScriptedWorker& self) {
+    if (landed) return;
+    // The application thread, exactly in the window.
+    std::thread app([&] {
+      self.Pause();
+      Worker::AbortFilter filter;
+      filter.setSession(7);
+      Worker::Barrier barrier;
+      self.SetAbort(filter, &barrier);
+      barrier.wait();
+    });
+    app.join();
+    landed = true;
+  });
+  rig_->push(rig_->serverEvent(Event::EV_MODIFY, "/a.bin", 11));
+  rig_->startWorkers();
+  ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return landed.load(); }, 10s));
+  // The worker's own word that it looked at its state and held off.
+  ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return rig_->logged("event kept in hand"); }, 10s))
+      << w.calls().size() << " operation(s) ran while paused";
+  EXPECT_TRUE(w.calls().empty()) << w.calls().size() << " operation(s) ran while paused";
+  Worker::ProcessEvent_T record;
+  w.GetCurrentProcessEventInfo(record);
+  EXPECT_EQ(0u, record.session_id) << "a held worker records no work";
+  // Resumed, it carries the event out.
+  w.Resume();
+  ASSERT_TRUE(w.waitForCalls(1, 10s));
+  EXPECT_EQ(ustring("/a.bin"), w.calls()[0].event.m_path);
+  EXPECT_EQ(0, w.calls()[0].result);
+  rig_->stopWorkers();
+}
+
+// reload_connection and unlink_connection interrupt by connection: the
+// record of a pulled event must name its connection at once, not only once
+// the transfer begins.
+TEST_F(WorkerThreads, InterruptByConnectionReachesAWorkerFromThePullOn) {
+  ScriptedWorker& w = rig_->addWorker();
+  std::atomic<int> flag{-1};
+  w.SetOnEventInHand([&](ScriptedWorker& self) {
+    Worker::AbortFilter filter;
+    filter.setConnection(3);
+    self.SetAbort(filter, nullptr);
+    flag = self.AbortFlag();
+  });
+  EXPECT_EQ(0, rig_->runOne(rig_->serverEvent(Event::EV_MODIFY, "/a.bin", 11)).result);
+  rig_->stopWorkers();
+  EXPECT_EQ(1, flag.load());
 }
 
 }  // namespace

@@ -1,0 +1,93 @@
+// WorkerHold, the guard of the handlers that change what workers use: while
+// it lives every worker is paused and the selected ones have given up their
+// event in hand; on every way out of its scope each worker runs again.
+#include "app/worker_hold.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "support/server_stand_in.h"
+#include "support/temp_dir.h"
+#include "support/worker_rig.h"
+#include "transport/error_code.h"
+
+namespace {
+
+using testsupport::ScriptedWorker;
+using testsupport::WorkerRig;
+using namespace std::chrono_literals;
+
+class WorkerHoldTest : public testsupport::TempDirTest {};
+
+// What a handler sees inside the hold, taken before it returns.
+struct Inside {
+  std::vector<Task::State> states;
+  bool busy_script_ended = false;
+};
+
+// A handler's shape: the hold, a look at the workers, and a return that
+// leaves early or at the end.
+int Handler(const std::vector<Worker*>& workers, const Worker::AbortFilter& filter, bool early,
+            const std::atomic<bool>& script_ended, Inside& inside) {
+  const WorkerHold hold(workers, filter);
+  for (Worker* w : workers) inside.states.push_back(w->GetState());
+  inside.busy_script_ended = script_ended.load();
+  if (early) return -1;
+  return 0;
+}
+
+TEST_F(WorkerHoldTest, PausesInterruptsAndResumesOnEveryWayOut) {
+  for (const bool early : {false, true}) {
+    SCOPED_TRACE(early ? "early return" : "return at the end");
+    const std::string root = Path(early ? "early" : "end");
+    ASSERT_EQ(0, mkdir(root.c_str(), 0700));
+    auto rig = std::make_unique<WorkerRig>(root);
+    ScriptedWorker& busy = rig->addWorker();
+    ScriptedWorker& idle = rig->addWorker();
+    // The busy worker's first operation lasts until it is interrupted.
+    std::atomic<bool> in_script{false};
+    std::atomic<bool> script_ended{false};
+    busy.SetScript(ScriptedWorker::kUpload, [&](ScriptedWorker& self) {
+      if (in_script.exchange(true)) return 0;
+      const auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (self.AbortFlag() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+      }
+      script_ended = true;
+      return self.AbortFlag() != 0 ? ERR_INT : 0;
+    });
+    std::ofstream(rig->local("/a.txt")) << "a";
+    rig->push(rig->localEvent(Event::EV_MODIFY, "/a.txt"));
+    ASSERT_EQ(0, busy.Run());
+    ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return in_script.load(); }, 10s));
+    ASSERT_EQ(0, idle.Run());
+
+    Worker::AbortFilter filter;
+    filter.setSession(7);
+    Inside inside;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(early ? -1 : 0, Handler({&busy, &idle}, filter, early, script_ended, inside));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    // Inside: both paused, and the busy one had given its event up.
+    EXPECT_EQ((std::vector<Task::State>{Task::PAUSE, Task::PAUSE}), inside.states);
+    EXPECT_TRUE(inside.busy_script_ended);
+    // Outside: both run again, and the busy one takes its event up anew.
+    EXPECT_EQ(Task::RUN, busy.GetState());
+    EXPECT_EQ(Task::RUN, idle.GetState());
+    EXPECT_TRUE(rig->drain(20s));
+    for (ScriptedWorker* w : {&busy, &idle}) {
+      (void)w->Stop();
+      EXPECT_EQ(0, w->Join());
+    }
+    rig.reset();
+  }
+}
+
+}  // namespace
