@@ -59,6 +59,10 @@ TEST_P(SelectiveSync, HeldThenReleased) {
   {
     std::ofstream out(bed.config_path() + "/conf/blacklist.filter", std::ios::binary | std::ios::trunc);
   }
+  // Paused while the rule is loosened, so that the condition is read as it
+  // was made: the ProgressSyncer takes no paused session's condition, and
+  // once it has worked one off the row changes or goes.
+  ASSERT_TRUE(bed.Action("pause").hasMember("ack"));
   PObject reload = SyncBed::MakeRequest("reload_session");
   reload["session_id"] = static_cast<unsigned long long>(SyncBed::kSessionId);
   reload["do_reload_filter"] = 1;
@@ -67,6 +71,7 @@ TEST_P(SelectiveSync, HeldThenReleased) {
   const json rows = SyncBed::Query(filter_db, "SELECT sync_id, filter_type FROM filter_resume_table;");
   ASSERT_TRUE(rows.is_array());
   EXPECT_FALSE(rows.empty()) << "a resume condition for the loosened rule";
+  ASSERT_TRUE(bed.Action("resume").hasMember("ack"));
   bed.IgnoreInTrees({});
   ASSERT_TRUE(bed.WaitConverged(90s));
   bool pulled = false;
