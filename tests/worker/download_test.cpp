@@ -3,9 +3,18 @@
 // test, and the faults a peer or a user can cause (a cut body, a reply
 // without a version, an oversize body, a save right before the rename).
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <thread>
@@ -301,6 +310,63 @@ TEST_F(DownloadTest, ThirdCorruptDeltaThenWholeBody) {
       EXPECT_EQ(ustring("server content fails its checksum"), told["error"]["reason"].asString());
       EXPECT_EQ(7u, told["session_id"].asUInt64());
     }
+  }
+}
+
+// Makes every rename of the calling thread fail with `err`, as a file system
+// that refuses the name would: a seccomp filter, which the thread keeps
+// until it ends. false when the kernel does not take it.
+bool RefuseRenamesOnThisThread(int err) {
+#if defined(__x86_64__)
+  struct sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_rename, 3, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
+  };
+  struct sock_fprog prog = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+  return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0;
+#else
+  (void)err;
+  return false;
+#endif
+}
+
+TEST_F(DownloadTest, RefusedNameToldToTheUserInterface) {
+  // The final rename of a new file is refused for its name: no retry can
+  // help, so the event ends without a record, the body is not left behind,
+  // and the user interface hears which file did not arrive and why.
+  rig_->server().Put("/n.txt", "the server's new file");
+  ScriptedWorker& w = rig_->holding(ServerChange("/n.txt"));
+  std::atomic<bool> refused{false};
+  w.SetOnBeforeReplace([&](ScriptedWorker&) { refused = RefuseRenamesOnThisThread(ENAMETOOLONG); });
+  int result = INT_MIN;
+  // Its own thread: the filter goes with it.
+  std::thread([&] { result = w.RealOperation(ScriptedWorker::kDownload); }).join();
+  if (!refused) GTEST_SKIP() << "the kernel took no seccomp filter";
+  EXPECT_EQ(0, result);
+  EXPECT_TRUE(rig_->logged("encounter MAX_PATH_ERR when renaming"));
+  EXPECT_FALSE(IsFileExist(rig_->local("/n.txt").c_str(), false));
+  EXPECT_EQ(0u, Record("/n.txt").syncID);
+  EXPECT_EQ("", Leftovers(Working()));
+  auto told = [](const std::vector<PObject>& m) {
+    for (const PObject& x : m) {
+      if (x["notify"].asString() == "locked_file" && x["path"].asString() == "/n.txt") return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(rig_->ui().waitFor(told, 5s)) << "no report of the refused name";
+  for (const PObject& x : rig_->ui().messages()) {
+    if (x["notify"].asString() != "locked_file") continue;
+    EXPECT_EQ(ERR_INVAL, testsupport::UiStandIn::ErrorCode(x));
+    EXPECT_EQ(ustring("name not accepted by the local file system"), x["error"]["reason"].asString());
+    EXPECT_EQ(7u, x["session_id"].asUInt64());
   }
 }
 
