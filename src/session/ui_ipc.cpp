@@ -91,13 +91,15 @@ int UI_IPC::ReportFileSyncingEventToUI(Event const& ev) {
   return SendMessageW(FileEventMessage("syncing_file", ev));
 }
 
-int UI_IPC::ReportFileLockedEventToUI(Event const& ev, int err) {
+int UI_IPC::ReportFileLockedEventToUI(Event const& ev, int err) { return ReportFileErrorToUI(ev, err, "file locked"); }
+
+int UI_IPC::ReportFileErrorToUI(Event const& ev, int err, const char* reason) {
   PObject msg;
   msg["notify"] = "locked_file";
   msg["session_id"] = static_cast<unsigned long long>(ev.m_sess_id);
   msg["path"] = ev.m_path;
   msg["is_dir"] = (ev.m_mode & Event::F_DIR) ? 1u : 0u;
-  msg["error"]["reason"] = "file locked";
+  msg["error"]["reason"] = reason;
   msg["error"]["code"] = err;  // sign-extended to 64 bits
   return SendMessageW(msg);
 }

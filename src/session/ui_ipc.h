@@ -43,6 +43,9 @@ class UI_IPC {
   // {"notify": "locked_file", "session_id", "path", "is_dir" as above,
   //  "error": {"reason": "file locked", "code": err}}
   static int ReportFileLockedEventToUI(Event const& ev, int err);
+  // The same "locked_file" message for a file that could not be put in
+  // place for another reason: "error" is {"reason": reason, "code": err}.
+  static int ReportFileErrorToUI(Event const& ev, int err, const char* reason);
   // {"action": "connection_terminate"}. Nothing calls it.
   static int LastBreath();
 

@@ -167,8 +167,14 @@ int Worker::DownloadRemote() {
 
   if (cached_request.isEmpty()) {
     InitSessionRequest(request, "resume_download");
-    request["sync_id"] = static_cast<ull>(record.syncID);
-    request["max_id"] = static_cast<ull>(record.maxSyncID);
+    // After repeated bad bodies on an unchanged local copy the request
+    // names no basis, so the server sends the content whole.
+    const bool whole = WholeBodyAsked();
+    if (whole) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): DownloadRemote: asking for '%s' whole.\n", GetId(), full);
+    }
+    request["sync_id"] = whole ? 0ull : static_cast<ull>(record.syncID);
+    request["max_id"] = whole ? 0ull : static_cast<ull>(record.maxSyncID);
     request["target_sync_id"] = static_cast<ull>(ev.m_sync_id);
     request["path"] = GetRemoteWatch() == "/" ? ev.m_path : GetRemoteWatch() + ev.m_path;
     request["file"]["offset"] = 0ull;
@@ -252,6 +258,9 @@ int Worker::DownloadRemote() {
     r = ProcessDownloadFile(reply, sign);
     if (r == -100) {
       WORKER_LOG(L_CRIT, "[CRIT] worker(%d): ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n", full);
+      // No retry can give the name another form: the event ends without a
+      // record, and the user is told which file did not arrive and why.
+      ReportFileError(ERR_INVAL, "name not accepted by the local file system");
       result = 0;
     } else if (r < 0) {
       result = r;

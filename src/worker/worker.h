@@ -515,6 +515,21 @@ class Worker : public Task, private RoadHooks {
   int sys_err_count = 0;
   time_t last_err_io_time = 0;  // never used beyond construction
   uint32_t patch_err_count = 0;
+  // The server event whose body the next download asks for whole (no
+  // basis): set by HandleError when bad bodies on an unchanged local copy
+  // reach their limit, cleared when that event is finished.
+  struct WholeBodyEvent {
+    bool set = false;
+    uint64_t sess_id = 0;
+    uint64_t sync_id = 0;
+    ustring path;
+  };
+  WholeBodyEvent whole_body_event_;
+  // Whether whole_body_event_ names the event in hand.
+  bool WholeBodyAsked() const;
+  // Tells the user interface that the event's path could not be put in
+  // place: the file-level report ("locked_file") with `code` and `reason`.
+  void ReportFileError(int code, const char* reason);
   NotifyEventType notify_event_type = NOTIFY_NONE;
   int notify_file_status = -1;  // -1: none recorded
   uint32_t m_start_time = 0;    // Unix time the dispatch began; 0 between events

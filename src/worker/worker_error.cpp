@@ -94,15 +94,35 @@ int Worker::HandleError(int code) {
       sys_err_count = 0;
       action = ACTION_RETURN_EVENT;
     }
-    if (patch_err_count > 2) {
-      WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): patch error count has reached limit, event will be dropped.\n",
-                 GetId());
+    if (patch_err_count > 0 && WholeBodyAsked()) {
+      // The whole body failed its check too: the change cannot be applied.
+      // The event ends, so the session moves past it: never without the
+      // user being told which file stays as it was.
+      WORKER_LOG(L_ERR,
+                 "[ERROR] worker(%d): Worker (%d): whole body of '%s' is wrong too, event ends unapplied and is "
+                 "reported.\n",
+                 GetId(), context.current_event.m_path.c_str_utf8());
+      ReportFileError(code, "server content fails its checksum");
+      whole_body_event_ = WholeBodyEvent();
       patch_err_count = 0;
+      sys_err_count = 0;
       action = ACTION_DONE;
+    } else if (patch_err_count > 2) {
+      // Deltas against an unchanged local copy keep failing: once more,
+      // with no basis at all. A fresh count for that request.
+      WORKER_LOG(L_ERR,
+                 "[ERROR] worker(%d): Worker (%d): patch error count has reached limit, asking for the whole body.\n",
+                 GetId());
+      const Event& ev = context.current_event;
+      whole_body_event_ = WholeBodyEvent{true, ev.m_sess_id, ev.m_sync_id, ev.m_path};
+      patch_err_count = 0;
+      sys_err_count = 0;
+      action = ACTION_RETRY;
     }
   } else {
     sys_err_count = 0;
     patch_err_count = 0;
+    if (action == ACTION_DONE && WholeBodyAsked()) whole_body_event_ = WholeBodyEvent();
     if (code == ERR_LOCAL_DISKFULL) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): get disk full\n");
       ClearCache();
@@ -129,6 +149,21 @@ int Worker::HandleError(int code) {
       break;
   }
   return action;
+}
+
+bool Worker::WholeBodyAsked() const {
+  const Event& ev = context.current_event;
+  return whole_body_event_.set && whole_body_event_.sess_id == ev.m_sess_id &&
+         whole_body_event_.sync_id == ev.m_sync_id && whole_body_event_.path == ev.m_path;
+}
+
+void Worker::ReportFileError(int code, const char* reason) {
+  Event file;
+  file.m_path = context.current_event.m_path;
+  file.m_sess_id = context.current_event.m_sess_id;
+  file.m_mode = context.current_event.m_mode;
+  // Synchronous; its result is only logged there.
+  (void)UI_IPC::ReportFileErrorToUI(file, code, reason);
 }
 
 int Worker::NotifyEvent(NotifyEventType type) {

@@ -116,6 +116,7 @@ class ScriptedWorker : public Worker {
   using Worker::streamErr2DaemonErr;
   using Worker::RemoveDatabaseInfo;
   using Worker::sys_err_count;
+  using Worker::WholeBodyAsked;
   using Worker::TestCommonFilter;
   using Worker::TestDownloadRemoteFilter;
   using Worker::TestFilteredDeleteEvent;

@@ -3,9 +3,18 @@
 // test, and the faults a peer or a user can cause (a cut body, a reply
 // without a version, an oversize body, a save right before the rename).
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <thread>
@@ -219,29 +228,146 @@ TEST_F(DownloadTest, CorruptDeltaOnUnchangedBasis) {
 
 // ---- Data safety ----
 
-TEST_F(DownloadTest, ThirdCorruptDeltaDropsEvent) {
-  // Through the loop: every attempt gets a bad delta on an unchanged basis;
-  // the third drops the event and the file stays as it was.
-  const std::string v1 = Pattern(60000, 21);
-  const uint64_t s1 = rig_->server().Put("/p.bin", v1);
-  Recorded("/p.bin", v1, s1);
-  std::string v2 = v1;
-  v2[100] ^= 1;
-  rig_->server().Put("/p.bin", v2);
-  rig_->server().Fault({{"action", "resume_download"}, {"corrupt_body_byte", 40}, {"count", -1}});
+TEST_F(DownloadTest, ThirdCorruptDeltaThenWholeBody) {
+  // Through the loop: every delta on an unchanged basis is bad. After the
+  // third the worker asks once for the body whole (no basis). When that
+  // one is good the file ends right; when it is bad too, the event ends
+  // unapplied and the user interface is told which file, never in silence.
+  struct Case {
+    const char* name;
+    int bad_bodies;  // -1: every body
+    int last_result;
+  } cases[] = {{"whole body good", 3, ERR_OK}, {"whole body bad too", -1, ERR_SYS}};
   ScriptedWorker& w = rig_->addWorker();
   w.UseRealOperations();
-  rig_->push(ServerChange("/p.bin"));
   rig_->startWorkers();
-  ASSERT_TRUE(w.waitForCalls(3, std::chrono::seconds(30)));
-  ASSERT_TRUE(rig_->drain(std::chrono::seconds(10)));
-  const auto calls = w.calls();
-  ASSERT_EQ(3u, calls.size());
-  EXPECT_EQ(ERR_SYS, calls[2].result);
-  EXPECT_EQ(ACTION_DONE, calls[2].action);
-  EXPECT_TRUE(rig_->logged("patch error count has reached limit, event will be dropped."));
-  EXPECT_TRUE(Slurp(rig_->local("/p.bin")) == v1);
-  EXPECT_EQ(s1, Record("/p.bin").syncID);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string rel = "/p" + std::to_string(++n) + ".bin";
+    // Each case its own content: no local copy of the other applies.
+    const std::string v1 = Pattern(60000, 20 + static_cast<unsigned>(n));
+    const uint64_t s1 = rig_->server().Put(rel, v1);
+    Recorded(rel, v1, s1);
+    std::string v2 = v1;
+    v2[100] ^= 1;
+    rig_->server().Put(rel, v2);
+    rig_->server().ClearFaults();
+    rig_->server().Fault({{"action", "resume_download"}, {"corrupt_body_byte", 40}, {"count", c.bad_bodies}});
+    const size_t requests_before = rig_->requests().size();
+    const size_t calls_before = w.calls().size();
+    rig_->push(ServerChange(rel));
+    ASSERT_TRUE(w.waitForCalls(calls_before + 4, std::chrono::seconds(30))) << rig_->log();
+    ASSERT_TRUE(rig_->drain(std::chrono::seconds(10)));
+    auto calls = w.calls();
+    calls.erase(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(calls_before));
+    ASSERT_EQ(4u, calls.size());
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(ERR_SYS, calls[i].result) << i;
+      EXPECT_EQ(ACTION_RETRY, calls[i].action) << i;
+    }
+    EXPECT_EQ(c.last_result, calls[3].result);
+    EXPECT_EQ(ACTION_DONE, calls[3].action);
+    // Three requests against the recorded basis, then one naming none.
+    std::vector<uint64_t> bases;
+    const auto reqs = rig_->requests();
+    for (size_t i = requests_before; i < reqs.size(); ++i) {
+      if (reqs[i]["action"] == "resume_download") bases.push_back(reqs[i]["request"].value("sync_id", uint64_t{99}));
+    }
+    EXPECT_EQ((std::vector<uint64_t>{s1, s1, s1, 0}), bases);
+    EXPECT_TRUE(rig_->logged("patch error count has reached limit, asking for the whole body."));
+    EXPECT_EQ("", Leftovers(Working()));
+    // Reports of this file among `messages`.
+    auto reports = [&](const std::vector<PObject>& messages) {
+      std::vector<PObject> out;
+      for (const PObject& m : messages) {
+        if (m["notify"].asString() == "locked_file" && m["path"].asString() == rel.c_str()) out.push_back(m);
+      }
+      return out;
+    };
+    if (c.last_result == ERR_OK) {
+      EXPECT_TRUE(Slurp(rig_->local(rel)) == v2);
+      EXPECT_EQ(rig_->server().Head(), Record(rel).syncID);
+      EXPECT_EQ(OpensslMd4(rig_->local(rel)), Record(rel).fileCheckSum.c_str_utf8());
+      // The success was reported as a finished file; no error went with it.
+      ASSERT_TRUE(rig_->ui().waitFor(
+          [&](const std::vector<PObject>& m) {
+            for (const PObject& x : m) {
+              if (x["notify"].asString() == "recent_file" && x["path"].asString() == rel.c_str()) return true;
+            }
+            return false;
+          },
+          5s));
+      EXPECT_TRUE(reports(rig_->ui().messages()).empty());
+    } else {
+      EXPECT_TRUE(Slurp(rig_->local(rel)) == v1);
+      EXPECT_EQ(s1, Record(rel).syncID);
+      EXPECT_TRUE(rig_->logged("event ends unapplied and is reported"));
+      ASSERT_TRUE(rig_->ui().waitFor([&](const std::vector<PObject>& m) { return !reports(m).empty(); }, 5s))
+          << "no report of the unapplied change";
+      const PObject told = reports(rig_->ui().messages()).front();
+      EXPECT_EQ(ERR_SYS, testsupport::UiStandIn::ErrorCode(told));
+      EXPECT_EQ(ustring("server content fails its checksum"), told["error"]["reason"].asString());
+      EXPECT_EQ(7u, told["session_id"].asUInt64());
+    }
+  }
+}
+
+// Makes every rename of the calling thread fail with `err`, as a file system
+// that refuses the name would: a seccomp filter, which the thread keeps
+// until it ends. false when the kernel does not take it.
+bool RefuseRenamesOnThisThread(int err) {
+#if defined(__x86_64__)
+  struct sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_rename, 3, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
+  };
+  struct sock_fprog prog = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+  return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0;
+#else
+  (void)err;
+  return false;
+#endif
+}
+
+TEST_F(DownloadTest, RefusedNameToldToTheUserInterface) {
+  // The final rename of a new file is refused for its name: no retry can
+  // help, so the event ends without a record, the body is not left behind,
+  // and the user interface hears which file did not arrive and why.
+  rig_->server().Put("/n.txt", "the server's new file");
+  ScriptedWorker& w = rig_->holding(ServerChange("/n.txt"));
+  std::atomic<bool> refused{false};
+  w.SetOnBeforeReplace([&](ScriptedWorker&) { refused = RefuseRenamesOnThisThread(ENAMETOOLONG); });
+  int result = INT_MIN;
+  // Its own thread: the filter goes with it.
+  std::thread([&] { result = w.RealOperation(ScriptedWorker::kDownload); }).join();
+  if (!refused) GTEST_SKIP() << "the kernel took no seccomp filter";
+  EXPECT_EQ(0, result);
+  EXPECT_TRUE(rig_->logged("encounter MAX_PATH_ERR when renaming"));
+  EXPECT_FALSE(IsFileExist(rig_->local("/n.txt").c_str(), false));
+  EXPECT_EQ(0u, Record("/n.txt").syncID);
+  EXPECT_EQ("", Leftovers(Working()));
+  auto told = [](const std::vector<PObject>& m) {
+    for (const PObject& x : m) {
+      if (x["notify"].asString() == "locked_file" && x["path"].asString() == "/n.txt") return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(rig_->ui().waitFor(told, 5s)) << "no report of the refused name";
+  for (const PObject& x : rig_->ui().messages()) {
+    if (x["notify"].asString() != "locked_file") continue;
+    EXPECT_EQ(ERR_INVAL, testsupport::UiStandIn::ErrorCode(x));
+    EXPECT_EQ(ustring("name not accepted by the local file system"), x["error"]["reason"].asString());
+    EXPECT_EQ(7u, x["session_id"].asUInt64());
+  }
 }
 
 TEST_F(DownloadTest, ReferKeepsEditVisible) {
@@ -380,6 +506,9 @@ TEST_F(DownloadTest, StrayBodiesLeaveNoFile) {
        {{{"action", "resume_download"}, {"set", {{"aaa.data", "b64:Ym9keQ=="}}}, {"close", "send_bytes"}, {"bytes", 1004}}},
        ERR_IO},
   };
+  ScriptedWorker& w = rig_->addWorker();
+  w.UseRealOperations();
+  rig_->startWorkers();
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -691,6 +820,9 @@ TEST_F(RemoveTest, LocalDeleteReachesServer) {
       {"modified file", {{"action", "remove"}, {"error", 0xA002}}, false, false},
       {"modified folder", {{"action", "remove"}, {"error", 0xA002}}, true, true},
   };
+  ScriptedWorker& w = rig_->addWorker();
+  w.UseRealOperations();
+  rig_->startWorkers();
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

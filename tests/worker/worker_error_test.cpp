@@ -150,19 +150,55 @@ TEST_F(WorkerError, SystemErrorsRetryThriceThenReturnAndPatchFailuresDrop) {
   EXPECT_EQ(0, w_->sys_err_count);
   EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
   EXPECT_EQ(1, w_->sys_err_count);
-  // A third failed patch (each an ERR_SYS) finishes the event.
-  w_->sys_err_count = 0;
-  w_->patch_err_count = 1;
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
-  w_->patch_err_count = 2;
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
-  w_->patch_err_count = 3;
-  EXPECT_EQ(ACTION_DONE, w_->HandleError(ERR_SYS));
-  EXPECT_EQ(0u, w_->patch_err_count);
-  EXPECT_TRUE(rig_->logged("patch error count has reached limit, event will be dropped."));
   w_->patch_err_count = 2;
   EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_IO));
   EXPECT_EQ(0u, w_->patch_err_count);
+}
+
+TEST_F(WorkerError, ThirdFailedPatchAsksForWholeBodyThenReportsTheFile) {
+  // Each failed patch is an ERR_SYS with the counter raised (as the
+  // download does). The third is retried with the body asked whole; a
+  // failure of that one finishes the event with a report of its path.
+  w_->context.current_event = rig_->serverEvent(Event::EV_MODIFY, "/f.bin", 40);
+  auto failed_patch = [&] {
+    ++w_->patch_err_count;
+    return w_->HandleError(ERR_SYS);
+  };
+  EXPECT_EQ(ACTION_RETRY, failed_patch());
+  EXPECT_EQ(ACTION_RETRY, failed_patch());
+  EXPECT_FALSE(w_->WholeBodyAsked());
+  EXPECT_EQ(ACTION_RETRY, failed_patch());
+  EXPECT_TRUE(rig_->logged("patch error count has reached limit, asking for the whole body."));
+  EXPECT_TRUE(w_->WholeBodyAsked());
+  EXPECT_EQ(0u, w_->patch_err_count);
+  // Another event (another version, another path) still goes by delta.
+  const Event asked = w_->context.current_event;
+  w_->context.current_event = rig_->serverEvent(Event::EV_MODIFY, "/f.bin", 41);
+  EXPECT_FALSE(w_->WholeBodyAsked());
+  w_->context.current_event = rig_->serverEvent(Event::EV_MODIFY, "/g.bin", 40);
+  EXPECT_FALSE(w_->WholeBodyAsked());
+  w_->context.current_event = asked;
+  // The whole body fails its check too: done, and the file is reported.
+  EXPECT_TRUE(rig_->ui().messages().empty());
+  EXPECT_EQ(ACTION_DONE, failed_patch());
+  EXPECT_FALSE(w_->WholeBodyAsked());
+  EXPECT_EQ(0u, w_->patch_err_count);
+  ASSERT_TRUE(rig_->ui().waitFor([](const std::vector<PObject>& m) { return !m.empty(); }, 5s));
+  const auto told = Notes("locked_file");
+  ASSERT_EQ(1u, told.size());
+  EXPECT_EQ(ustring("/f.bin"), told[0]["path"].asString());
+  EXPECT_EQ(0u, told[0]["is_dir"].asUInt64());
+  EXPECT_EQ(ERR_SYS, UiStandIn::ErrorCode(told[0]));
+  EXPECT_EQ(ustring("server content fails its checksum"), told[0]["error"]["reason"].asString());
+
+  // A whole body that arrives right ends the ask without a report; any
+  // ERR_SYS that is not a failed patch is the ordinary retry.
+  for (int i = 0; i < 3; ++i) (void)failed_patch();
+  ASSERT_TRUE(w_->WholeBodyAsked());
+  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
+  EXPECT_TRUE(w_->WholeBodyAsked());
+  EXPECT_EQ(ACTION_DONE, w_->HandleError(ERR_OK));
+  EXPECT_FALSE(w_->WholeBodyAsked());
 }
 
 TEST_F(WorkerError, CacheDroppedOnSystemErrorAndLocalDiskFullKeptOnIo) {
