@@ -18,6 +18,7 @@
 #include "settings/settings.h"
 #include "support/command.h"
 #include "support/tree_snapshot.h"
+#include "support/ui_settings.h"
 #include "support/ui_stand_in.h"
 
 namespace {
@@ -288,10 +289,8 @@ class RecycleFolderLinkTest : public RecycleRotateTest {
  protected:
   void SetUp() override {
     RecycleRotateTest::SetUp();
-    ui_ = std::make_unique<testsupport::UiStandIn>();
-    ASSERT_GT(ui_->port(), 0) << ui_->error();
-    WriteFile("daemon.conf", "ui_port=" + std::to_string(ui_->port()) + "\n");
-    ASSERT_EQ(0, Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()));
+    ui_ = testsupport::StartUiForSettings(Path("daemon.conf"));
+    ASSERT_NE(nullptr, ui_);
   }
   void TearDown() override {
     Settings::getInstance()->resetToDefaults();

@@ -10,6 +10,7 @@
 #include "server/server_code_map.h"
 #include "server/syncer_error.h"
 #include "server/syncer_road_profile.h"
+#include "support/ui_settings.h"
 #include "support/ui_stand_in.h"
 
 namespace {
@@ -86,10 +87,8 @@ class HandleErrorTest : public roadtest::LogTest {
  protected:
   void SetUp() override {
     LogTest::SetUp();
-    ui_ = std::make_unique<testsupport::UiStandIn>();
-    ASSERT_GT(ui_->port(), 0) << ui_->error();
-    WriteFile("daemon.conf", "ui_port=" + std::to_string(ui_->port()) + "\n");
-    ASSERT_EQ(0, Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()));
+    ui_ = testsupport::StartUiForSettings(Path("daemon.conf"));
+    ASSERT_NE(nullptr, ui_);
   }
   void TearDown() override {
     ui_.reset();

@@ -36,6 +36,7 @@
 #include "support/server_stand_in.h"
 #include "support/short_timing.h"
 #include "support/temp_dir.h"
+#include "support/ui_settings.h"
 #include "support/ui_stand_in.h"
 #include "transport/channel.h"
 
@@ -49,10 +50,8 @@ class SyncerTest : public testsupport::TempDirTest {
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(), Path("levels.conf").c_str(),
                                     50));
     Channel::SetVerifyCAPath(testsupport::PkiPath("ca.pem").c_str());
-    ui_ = std::make_unique<testsupport::UiStandIn>();
-    ASSERT_GT(ui_->port(), 0) << ui_->error();
-    WriteFile("daemon.conf", "ui_port=" + std::to_string(ui_->port()) + "\n");
-    ASSERT_EQ(0, Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()));
+    ui_ = testsupport::StartUiForSettings(Path("daemon.conf"));
+    ASSERT_NE(nullptr, ui_);
     ASSERT_EQ(0, FileStatusDB::initialize(Path("fstat.db").c_str()));
     ASSERT_EQ(0, FilterDB::getInstance()->initialize(Path("filter.db").c_str()));
     ASSERT_TRUE(server_.Start(Options()));

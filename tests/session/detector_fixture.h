@@ -34,6 +34,7 @@
 #include "support/recording_task.h"
 #include "support/short_timing.h"
 #include "support/temp_dir.h"
+#include "support/ui_settings.h"
 #include "support/ui_stand_in.h"
 #include "support/watch_oracle.h"
 
@@ -68,10 +69,8 @@ class DetectorFixture : public testsupport::TempDirTest {
     WriteFile("levels.conf", "detector_debug=7\nevent_mgr_debug=6\n");
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(),
                                     Path("levels.conf").c_str(), 50));
-    ui_ = std::make_unique<testsupport::UiStandIn>();
-    ASSERT_GT(ui_->port(), 0) << ui_->error();
-    WriteFile("daemon.conf", "ui_port=" + std::to_string(ui_->port()) + "\n");
-    ASSERT_EQ(0, Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()));
+    ui_ = testsupport::StartUiForSettings(Path("daemon.conf"));
+    ASSERT_NE(nullptr, ui_);
     ASSERT_EQ(0, FileStatusDB::initialize(Path("fstat.db").c_str()));
     ASSERT_EQ(0, mkdir(Path("outside").c_str(), 0755));
   }

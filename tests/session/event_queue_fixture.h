@@ -22,6 +22,7 @@
 #include "session/registry.h"
 #include "settings/settings.h"
 #include "support/temp_dir.h"
+#include "support/ui_settings.h"
 #include "support/ui_stand_in.h"
 
 // One row of the file-status database.
@@ -42,10 +43,8 @@ class EventQueueTest : public testsupport::TempDirTest {
     WriteFile("levels.conf", LogLevels());
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(), Path("levels.conf").c_str(),
                                     50));
-    ui_ = std::make_unique<testsupport::UiStandIn>();
-    ASSERT_GT(ui_->port(), 0) << ui_->error();
-    WriteFile("daemon.conf", "ui_port=" + std::to_string(ui_->port()) + "\n");
-    ASSERT_EQ(Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()), 0);
+    ui_ = testsupport::StartUiForSettings(Path("daemon.conf"));
+    ASSERT_NE(nullptr, ui_);
     ASSERT_EQ(FileStatusDB::initialize(Path("fstat.db").c_str()), 0);
   }
 

@@ -20,6 +20,7 @@
 #include "settings/settings.h"
 #include "support/temp_dir.h"
 #include "support/tree_snapshot.h"
+#include "support/ui_settings.h"
 #include "support/ui_stand_in.h"
 
 namespace {
@@ -29,10 +30,8 @@ class SessionFoldersTest : public testsupport::TempDirTest {
   void SetUp() override {
     WriteFile("levels.conf", "session_folders_debug=7\n");
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, Path("test.log").c_str(), Path("levels.conf").c_str(), 50));
-    ui_ = std::make_unique<testsupport::UiStandIn>();
-    ASSERT_GT(ui_->port(), 0) << ui_->error();
-    WriteFile("daemon.conf", "ui_port=" + std::to_string(ui_->port()) + "\n");
-    ASSERT_EQ(0, Settings::getInstance()->loadConfigSettings(Path("daemon.conf").c_str()));
+    ui_ = testsupport::StartUiForSettings(Path("daemon.conf"));
+    ASSERT_NE(nullptr, ui_);
   }
   void TearDown() override {
     Settings::getInstance()->resetToDefaults();
