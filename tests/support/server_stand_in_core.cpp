@@ -391,8 +391,12 @@ std::optional<json> ServerStandInCore::Exchange(const json& request, std::string
   };
   if (!SendAll(control_fd_, line)) return fail(std::string("send: ") + std::strerror(errno));
   Clock::time_point deadline = Clock::now() + kReplyTimeout;
+  // Only what arrived since the last look can hold the line's end: a long
+  // reply (a journal) is read in linear time.
+  size_t scanned = 0;
   size_t nl;
-  while ((nl = control_buffer_.find('\n')) == std::string::npos) {
+  while ((nl = control_buffer_.find('\n', scanned)) == std::string::npos) {
+    scanned = control_buffer_.size();
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return fail("no reply within 30 s");
     struct pollfd p = {control_fd_, POLLIN, 0};

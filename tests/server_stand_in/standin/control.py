@@ -33,20 +33,26 @@ class ControlSession:
     def run(self):
         f = self.sock.makefile("rwb", buffering=0)
         try:
-            buf = b""
+            # A "put" line carries a whole file in base64 (tens of MB): the
+            # buffer grows in place and only the bytes just received are
+            # searched for the line's end, so reading a line stays linear.
+            buf = bytearray()
             while True:
-                chunk = self.sock.recv(65536)
+                chunk = self.sock.recv(1 << 20)
                 if not chunk:
                     break
+                start = len(buf)
                 buf += chunk
-                while b"\n" in buf:
-                    line, buf = buf.split(b"\n", 1)
-                    if not line.strip():
-                        continue
-                    reply, after = self.one(line)
-                    self.sock.sendall(json.dumps(reply).encode() + b"\n")
-                    if after:
-                        after()
+                end = buf.find(b"\n", start)
+                while end >= 0:
+                    line = buf[:end]
+                    del buf[:end + 1]
+                    if line.strip():
+                        reply, after = self.one(line)
+                        self.sock.sendall(json.dumps(reply).encode() + b"\n")
+                        if after:
+                            after()
+                    end = buf.find(b"\n")
         except OSError:
             pass
         finally:
