@@ -52,8 +52,8 @@ class Log {
 // HandleError of the syncers: a code outside the table logs UnknownError and
 // gives -1. Else Handling; then by the row's type a session or connection
 // error report to the user interface with the ids of the current session
-// (synchronous, one loopback connection; its failure is logged by UI_IPC
-// and ignored), or NoType; UnexpectedError when the action is negative; the
+// (handed to the notifier, which sends it in order; a failure is logged
+// there and ignored), or NoType; UnexpectedError when the action is negative; the
 // row's action. ERR_SSL_VERIFY_FAIL (a server certificate or host name that
 // does not verify) is retried as ERR_IO is, and reported as a connection
 // error only when it starts a spell on `connection` (beginVerifyFailure);

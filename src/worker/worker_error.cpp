@@ -128,7 +128,7 @@ int Worker::HandleError(int code) {
       ClearCache();
     }
   }
-  // The reports are synchronous and their results are only logged there.
+  // The reports go through the notifier; their failures are only logged there.
   switch (row.report) {
     case ERR_SESSION:
       (void)UI_IPC::ReportSessionErrorToUI(conn_id, sess_id, code);
@@ -162,7 +162,7 @@ void Worker::ReportFileError(int code, const char* reason) {
   file.m_path = context.current_event.m_path;
   file.m_sess_id = context.current_event.m_sess_id;
   file.m_mode = context.current_event.m_mode;
-  // Synchronous; its result is only logged there.
+  // Through the notifier; a failure is only logged there.
   (void)UI_IPC::ReportFileErrorToUI(file, code, reason);
 }
 

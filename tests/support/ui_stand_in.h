@@ -23,8 +23,9 @@ namespace testsupport {
 // and a backlog of 128. From construction on, one thread accepts every
 // connection and reads its one PObject: the daemon's port announcement, and
 // the notifications of workers and the event queue. It never stops draining
-// while it lives: workers notify synchronously while the application thread
-// waits on them, so a stalled user interface would deadlock the daemon.
+// while it lives, so that tests see every notification (a stalled user
+// interface costs the daemon dropped notifications; tests/support/
+// stuck_listener.h is that one).
 //
 // Threads: every member may be called from any thread. request calls are
 // serialised among themselves; the accept thread runs beside them.
