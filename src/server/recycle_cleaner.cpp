@@ -38,6 +38,7 @@ void RecycleCleaner::DoTask() {
     const State state = GetState();
     if (state == STOP) break;
     if (state == PAUSE) {
+      CLEANER_LOG(L_DEBUG, "[DEBUG] recycle-cleaner(%d): paused.\n");
       std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "recycle_cleaner_fixture.h"
+#include "support/text_count.h"
 #include "support/short_timing.h"
 
 namespace {
@@ -41,13 +42,9 @@ class RecycleCleanerTaskTest : public RecycleCleanerTest {
   }
 
   // Passes that found the session's recycle folder not yet due.
-  size_t NotDuePasses() const { return Count("nothing due yet."); }
-  size_t Count(const std::string& piece) const {
-    const std::string log = ReadFile("test.log");
-    size_t n = 0;
-    for (size_t at = log.find(piece); at != std::string::npos; at = log.find(piece, at + 1)) ++n;
-    return n;
-  }
+  size_t NotDuePasses() const { return testsupport::CountOf(ReadFile("test.log"), "nothing due yet."); }
+  // Polls of the paused task.
+  size_t PausedPolls() const { return testsupport::CountOf(ReadFile("test.log"), "): paused."); }
 
   RecycleCleaner cleaner_{nullptr, testsupport::ShortTiming()};
 };
@@ -59,12 +56,13 @@ TEST_F(RecycleCleanerTaskTest, PausedTaskPurgesOnlyAfterResume) {
   ASSERT_EQ(0, cleaner_.Run());
   ASSERT_TRUE(Eventually([&] { return NotDuePasses() >= 1; }, 10));
   cleaner_.Pause();
-  // A pass under way when the pause came ends with its line, or with none.
+  // Two polls of the paused task: no pass is under way any more.
+  ASSERT_TRUE(Eventually([&] { return PausedPolls() >= 2; }, 10));
   const size_t passes = NotDuePasses();
   recycle_test::g_now = now_ + 100;  // now due
-  // A paused task shows nothing; three of its polls and passes go by.
-  const DaemonTiming t = testsupport::ShortTiming();
-  std::this_thread::sleep_for(3 * (t.pause_poll + t.cleaner_pass_wait));
+  // Two more polls with the item due: the paused task purged nothing.
+  const size_t polls = PausedPolls();
+  ASSERT_TRUE(Eventually([&] { return PausedPolls() >= polls + 2; }, 10));
   EXPECT_TRUE(Exists(Bin() + "/oldoldol"));
   EXPECT_LE(NotDuePasses(), passes + 1);
 

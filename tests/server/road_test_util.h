@@ -16,6 +16,7 @@
 #include "server/request_road.h"
 #include "server/road_log.h"
 #include "server/server_code_map.h"
+#include "support/text_count.h"
 #include "support/temp_dir.h"
 #include "transport/channel.h"
 
@@ -45,12 +46,7 @@ class LogTest : public testsupport::TempDirTest {
   }
   std::string Log() const { return ReadFile("test.log"); }
   bool Logged(const std::string& piece) const { return Log().find(piece) != std::string::npos; }
-  size_t Count(const std::string& piece) const {
-    std::string log = Log();
-    size_t n = 0;
-    for (size_t at = log.find(piece); at != std::string::npos; at = log.find(piece, at + 1)) ++n;
-    return n;
-  }
+  size_t Count(const std::string& piece) const { return testsupport::CountOf(Log(), piece); }
 };
 
 // Records every road line as "Name arg..." (thread-safe), and writes it to

@@ -91,8 +91,8 @@ class HandleErrorTest : public roadtest::LogTest {
     ASSERT_NE(nullptr, ui_);
   }
   void TearDown() override {
-    ui_.reset();
     Settings::getInstance()->resetToDefaults();
+    ui_.reset();
     LogTest::TearDown();
   }
   std::unique_ptr<testsupport::UiStandIn> ui_;

@@ -31,6 +31,7 @@
 #include "session/file_event_db.h"
 #include "session/registry.h"
 #include "session/session_path.h"
+#include "support/text_count.h"
 #include "support/event_drainer.h"
 #include "support/pki.h"
 #include "support/server_stand_in.h"
@@ -72,6 +73,8 @@ class SyncerTest : public testsupport::TempDirTest {
     Registry::getInstance().Clear();
     manager_.clear();
     server_.Stop();
+    Settings::getInstance()->resetToDefaults();
+    ui_.reset();
     FilterDB::getInstance()->destroy();
     FileStatusDB::destroy();
     Channel::SetVerifyCAPath("");

@@ -17,11 +17,13 @@
 #include "foundation/logger.h"
 #include "session/detector.h"
 #include "session/session_path.h"
+#include "session/ui_ipc.h"
 #include "settings/settings.h"
 #include "support/temp_dir.h"
 #include "support/tree_snapshot.h"
 #include "support/ui_settings.h"
 #include "support/ui_stand_in.h"
+#include "transport/error_code.h"
 
 namespace {
 
@@ -43,6 +45,9 @@ class SessionFoldersTest : public testsupport::TempDirTest {
     return testsupport::UiStandIn::SessionErrors(messages, sess);
   }
 
+  // A session no case uses: its report marks the end of a case's reports.
+  static constexpr uint64_t kMarkerSession = 999;
+
   std::unique_ptr<testsupport::UiStandIn> ui_;
 };
 
@@ -63,6 +68,7 @@ TEST_F(SessionFoldersTest, WhatIsFoundAtTheNamesBecomesARealFolder) {
       {"working folder a FIFO", false, kFifo, true},
   };
   uint64_t sess = 0;
+  size_t markers = 0;  // end marks sent, one per case
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ++sess;
@@ -124,9 +130,15 @@ TEST_F(SessionFoldersTest, WhatIsFoundAtTheNamesBecomesARealFolder) {
       EXPECT_TRUE(ui_->waitFor([&](const std::vector<PObject>& m) { return SessionErrors(m, sess) > errors; },
                                std::chrono::seconds(10)));
     }
-    // A second open finds real folders: nothing more is reported. The
-    // first report, when there is one, came before the open returned.
+    // A second open finds real folders: nothing more is reported. A report
+    // of another session marks the end, since the stand-in reads them in
+    // order.
     ASSERT_EQ(0, folders.Ensure());
+    (void)UI_IPC::ReportSessionErrorToUI(0, kMarkerSession, ERR_AUTH);
+    ++markers;
+    ASSERT_TRUE(ui_->waitFor(
+        [&](const std::vector<PObject>& m) { return SessionErrors(m, kMarkerSession) >= markers; },
+        std::chrono::seconds(10)));
     EXPECT_EQ(c.reported ? errors + 1 : errors, SessionErrors(ui_->messages(), sess));
   }
 }

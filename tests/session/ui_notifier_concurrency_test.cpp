@@ -15,6 +15,7 @@
 
 #include "event_queue_fixture.h"
 #include "session/ui_ipc.h"
+#include "support/text_count.h"
 #include "support/recording_task.h"
 #include "support/stuck_listener.h"
 
@@ -27,11 +28,7 @@ std::chrono::milliseconds Since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
 
-size_t Count(const std::string& text, const std::string& piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-  return n;
-}
+using testsupport::CountOf;
 
 PObject Numbered(int thread, int seq) {
   PObject msg;
@@ -107,7 +104,7 @@ TEST_F(UiNotifierTest, AStuckUserInterfaceCostsDroppedLinesNeverTheCallersTime) 
   constexpr uint64_t kPosted = kThreads * kEach;
   // The queue holds kCapacity; at most one more is with the sender.
   EXPECT_GE(notifier.dropped(), kPosted - kCapacity - 1);
-  EXPECT_EQ(Count(Log(), "notification dropped (the queue is full"), notifier.dropped()) << Log();
+  EXPECT_EQ(CountOf(Log(), "notification dropped (the queue is full"), notifier.dropped()) << Log();
 
   const uint64_t dropped_full = notifier.dropped();
   const Clock::time_point stop = Clock::now();
@@ -121,8 +118,8 @@ TEST_F(UiNotifierTest, AStuckUserInterfaceCostsDroppedLinesNeverTheCallersTime) 
   EXPECT_EQ(notifier.dropped() + notifier.failed(), kPosted);
   EXPECT_LE(notifier.failed(), 1u);
   const std::string log = Log();
-  EXPECT_EQ(Count(log, "notification dropped (the sender stopped"), notifier.dropped() - dropped_full) << log;
-  EXPECT_EQ(Count(log, "is not sent"), notifier.failed()) << log;
+  EXPECT_EQ(CountOf(log, "notification dropped (the sender stopped"), notifier.dropped() - dropped_full) << log;
+  EXPECT_EQ(CountOf(log, "is not sent"), notifier.failed()) << log;
 }
 
 TEST_F(UiNotifierTest, AfterStopNotificationsAreDeliveredOnTheCallersThread) {
@@ -158,7 +155,7 @@ TEST_F(UiNotifierTest, TheEventQueueKeepsItsPaceAgainstAStuckUserInterface) {
   const uint64_t dropped_before = notifier.dropped();
   const uint64_t failed_before = notifier.failed();
   const uint64_t delivered_before = notifier.delivered();
-  const size_t lines_before = Count(Log(), "notification dropped (");
+  const size_t lines_before = CountOf(Log(), "notification dropped (");
   ASSERT_TRUE(notifier.Start());
 
   constexpr int kEvents = 200;
@@ -205,7 +202,7 @@ TEST_F(UiNotifierTest, TheEventQueueKeepsItsPaceAgainstAStuckUserInterface) {
   EXPECT_EQ(notifier.delivered(), delivered_before);
   EXPECT_EQ(dropped + failed, static_cast<uint64_t>(kEvents));
   EXPECT_LE(failed, 1u);
-  EXPECT_EQ(Count(Log(), "notification dropped (") - lines_before, dropped);
+  EXPECT_EQ(CountOf(Log(), "notification dropped (") - lines_before, dropped);
   EXPECT_EQ(ui_->messages().size(), 0u);
 }
 

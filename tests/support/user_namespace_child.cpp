@@ -26,10 +26,19 @@ bool WriteUserLimit(const char* name, int value) {
   return fclose(f) == 0 && ok;
 }
 
-size_t OpenDescriptorCount() {
+size_t OpenDescriptorCount(bool sockets) {
   size_t n = 0;
   if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++n;
+    while (dirent* e = readdir(d)) {
+      if (!sockets && e->d_name[0] != '.') {
+        char target[64] = {};
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::string(target).rfind("socket:", 0) == 0) {
+          continue;
+        }
+      }
+      ++n;
+    }
     closedir(d);
   }
   return n;

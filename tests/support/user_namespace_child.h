@@ -24,8 +24,10 @@ int& ChildFailures();
 // Writes `value` to /proc/sys/user/<name>; false when it cannot.
 bool WriteUserLimit(const char* name, int value);
 
-// Entries of /proc/self/fd (the listing's own descriptor included).
-size_t OpenDescriptorCount();
+// Entries of /proc/self/fd (the listing's own descriptor included); sockets
+// left out when `sockets` is false (a stand-in's thread opens and closes
+// them on its own schedule).
+size_t OpenDescriptorCount(bool sockets = true);
 
 // When the environment variable `child_variable` is set, runs `child` and
 // _exits with its result; else returns false. Call it from a namespace-scope

@@ -1,3 +1,4 @@
+#include "support/text_count.h"
 #include "support/worker_rig.h"
 
 #include <gtest/gtest.h>
@@ -398,5 +399,7 @@ std::string WorkerRig::log() const {
 }
 
 bool WorkerRig::logged(const std::string& piece) const { return log().find(piece) != std::string::npos; }
+
+size_t WorkerRig::countLogged(const std::string& piece) const { return CountOf(log(), piece); }
 
 }  // namespace testsupport

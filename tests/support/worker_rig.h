@@ -267,6 +267,8 @@ class WorkerRig {
 
   // Whether the log holds `piece`.
   bool logged(const std::string& piece) const;
+  // How often the log holds `piece`.
+  size_t countLogged(const std::string& piece) const;
   std::string log() const;
 
  private:

@@ -144,7 +144,7 @@ struct Counter {
     }
     ++seen->folders;
     if (static_cast<int>((full.length() - root_len) / 2) == reachable) {
-      seen->fds_at_bottom = testsupport::OpenDescriptorCount();
+      seen->fds_at_bottom = testsupport::OpenDescriptorCount(/*sockets=*/false);
     }
     return true;
   }
@@ -160,7 +160,7 @@ TEST_F(DeepTreeTest, WalkHoldsBoundedDescriptorsAndReportsWhatIsTooLong) {
   ASSERT_TRUE(tree.made());
   for (const int flag : {0, kWalkContentsFirst | kWalkTimes}) {
     SCOPED_TRACE(flag);
-    const size_t before = testsupport::OpenDescriptorCount();
+    const size_t before = testsupport::OpenDescriptorCount(/*sockets=*/false);
     Counter::Seen seen;
     std::atomic<int> abort_flag{0};
     ASSERT_EQ(0, Walk(rig_->local().c_str(), Counter{&seen, rig_->local().size(), reachable_}, flag, &abort_flag));
@@ -169,7 +169,7 @@ TEST_F(DeepTreeTest, WalkHoldsBoundedDescriptorsAndReportsWhatIsTooLong) {
     EXPECT_EQ(std::vector<std::string>{rig_->local() + Chain(reachable_ + 1)}, seen.too_long);
     EXPECT_GT(seen.fds_at_bottom, 0u);
     EXPECT_LE(seen.fds_at_bottom, before + WalkFolders::kMaxOpen + 2);
-    EXPECT_EQ(before, testsupport::OpenDescriptorCount());
+    EXPECT_EQ(before, testsupport::OpenDescriptorCount(/*sockets=*/false));
   }
   EXPECT_TRUE(rig_->logged("is too long a path to be synchronised, kept out"));
 }
@@ -186,11 +186,11 @@ TEST_F(DeepTreeTest, RescanKeepsRecordsPastPathMaxOut) {
   Record(Chain(kLevels) + "/x", false, 1, 1);
   for (const bool merge : {false, true}) {
     SCOPED_TRACE(merge);
-    const size_t before = testsupport::OpenDescriptorCount();
+    const size_t before = testsupport::OpenDescriptorCount(/*sockets=*/false);
     ScriptedWorker& w = rig_->holding(
         FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN | (merge ? static_cast<uint32_t>(Event::F_MERGE) : 0u)));
     EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
-    EXPECT_EQ(before, testsupport::OpenDescriptorCount());
+    EXPECT_EQ(before, testsupport::OpenDescriptorCount(/*sockets=*/false));
     std::vector<std::string> uploads;  // sorted, as Pushed() gives them
     const std::vector<std::string> others = Without(Pushed(), "local modify ", &uploads);
     EXPECT_EQ(std::vector<std::string>{"local modify " + Chain(10) + "/m"}, uploads);
@@ -202,10 +202,10 @@ TEST_F(DeepTreeTest, RescanKeepsRecordsPastPathMaxOut) {
 TEST_F(DeepTreeTest, ExpandPushesWhatIsReachable) {
   DeepTree tree(rig_->local(), kLevels);
   ASSERT_TRUE(tree.made());
-  const size_t before = testsupport::OpenDescriptorCount();
+  const size_t before = testsupport::OpenDescriptorCount(/*sockets=*/false);
   ScriptedWorker& w = rig_->holding(FolderEvent("/", Event::F_EXPAND));
   EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpand));
-  EXPECT_EQ(before, testsupport::OpenDescriptorCount());
+  EXPECT_EQ(before, testsupport::OpenDescriptorCount(/*sockets=*/false));
   std::vector<std::string> want = ReachableUploads();
   std::sort(want.begin(), want.end());
   const std::vector<std::string> got = Pushed();
@@ -227,7 +227,7 @@ TEST_F(DeepTreeTest, SubtreeComparisonBeyondTheDescriptorLimitAndPathMax) {
     RecordAsIs(Chain(10) + "/m");
     struct rlimit lim;
     ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &lim));  // put back by the fixture
-    lim.rlim_cur = testsupport::OpenDescriptorCount() + 64;
+    lim.rlim_cur = testsupport::OpenDescriptorCount(/*sockets=*/false) + 64;
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &lim));
     ScriptedWorker& w = rig_->holding(rig_->serverEvent(Event::EV_REMOVE, "/d", 200, true));
     EXPECT_FALSE(w.LocalFolderChanged());
@@ -240,9 +240,9 @@ TEST_F(DeepTreeTest, SubtreeComparisonBeyondTheDescriptorLimitAndPathMax) {
   Record(Chain(kLevels) + "/x", false, 1, tree.leaf_mtime());
   RecordAsIs(Chain(10) + "/m");
   ScriptedWorker& w = rig_->holding(rig_->serverEvent(Event::EV_REMOVE, "/d", 300, true));
-  const size_t before = testsupport::OpenDescriptorCount();
+  const size_t before = testsupport::OpenDescriptorCount(/*sockets=*/false);
   EXPECT_TRUE(w.LocalFolderChanged());
-  EXPECT_EQ(before, testsupport::OpenDescriptorCount());
+  EXPECT_EQ(before, testsupport::OpenDescriptorCount(/*sockets=*/false));
   EXPECT_TRUE(rig_->logged("is too long a path to be synchronised, kept as a change"));
 }
 

@@ -256,6 +256,8 @@ TEST_F(DownloadTest, ThirdCorruptDeltaThenWholeBody) {
     rig_->server().Fault({{"action", "resume_download"}, {"corrupt_body_byte", 40}, {"count", c.bad_bodies}});
     const size_t requests_before = rig_->requests().size();
     const size_t calls_before = w.calls().size();
+    const char* kWholeLine = "patch error count has reached limit, asking for the whole body.";
+    const size_t whole_lines = rig_->countLogged(kWholeLine);
     rig_->push(ServerChange(rel));
     ASSERT_TRUE(w.waitForCalls(calls_before + 4, std::chrono::seconds(30))) << rig_->log();
     ASSERT_TRUE(rig_->drain(std::chrono::seconds(10)));
@@ -275,7 +277,7 @@ TEST_F(DownloadTest, ThirdCorruptDeltaThenWholeBody) {
       if (reqs[i]["action"] == "resume_download") bases.push_back(reqs[i]["request"].value("sync_id", uint64_t{99}));
     }
     EXPECT_EQ((std::vector<uint64_t>{s1, s1, s1, 0}), bases);
-    EXPECT_TRUE(rig_->logged("patch error count has reached limit, asking for the whole body."));
+    EXPECT_EQ(whole_lines + 1, rig_->countLogged(kWholeLine));
     EXPECT_EQ("", Leftovers(Working()));
     // Reports of this file among `messages`.
     auto reports = [&](const std::vector<PObject>& messages) {
@@ -506,9 +508,6 @@ TEST_F(DownloadTest, StrayBodiesLeaveNoFile) {
        {{{"action", "resume_download"}, {"set", {{"aaa.data", "b64:Ym9keQ=="}}}, {"close", "send_bytes"}, {"bytes", 1004}}},
        ERR_IO},
   };
-  ScriptedWorker& w = rig_->addWorker();
-  w.UseRealOperations();
-  rig_->startWorkers();
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -820,9 +819,6 @@ TEST_F(RemoveTest, LocalDeleteReachesServer) {
       {"modified file", {{"action", "remove"}, {"error", 0xA002}}, false, false},
       {"modified folder", {{"action", "remove"}, {"error", 0xA002}}, true, true},
   };
-  ScriptedWorker& w = rig_->addWorker();
-  w.UseRealOperations();
-  rig_->startWorkers();
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -872,14 +868,7 @@ TEST_F(RemoveTest, UnsafePathsNeverReachDisk) {
   }
   rig_->startWorkers();
   // Every worker has looked at its event: one line each that drops it.
-  auto drops = [&] {
-    const std::string log = rig_->log();
-    size_t n = 0;
-    for (const char* piece : {", drop event", "Ignore root folder event"}) {
-      for (size_t at = log.find(piece); at != std::string::npos; at = log.find(piece, at + 1)) ++n;
-    }
-    return n;
-  };
+  auto drops = [&] { return rig_->countLogged(", drop event") + rig_->countLogged("Ignore root folder event"); };
   EXPECT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return drops() >= std::size(paths) * 2; }, 20s))
       << drops() << " drops\n"
       << rig_->log();

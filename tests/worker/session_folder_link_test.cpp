@@ -59,9 +59,9 @@ class SessionFolderLinkTest : public DownloadTest {
 TEST_F(SessionFolderLinkTest, NothingGoesThroughALinkedFolder) {
   struct Case {
     const char* name;
-    // Runs before the link is planted: the session's state for the ac
+    // Runs before the link is planted: the session's state for the act.
     std::function<void(const std::string& tag)> before;
-    // The act; its resul
+    // The act; its result.
     std::function<int(const std::string& tag)> act;
     // What the act must have done in the session.
     std::function<void(const std::string& tag)> after;

@@ -142,11 +142,7 @@ TEST_P(WorkerFrameTable, EventReachesItsOperation) {
   } else if (c.stays_pending) {
     // Two turns of the worker found the session paused and gave the event back.
     ASSERT_TRUE(testsupport::ServerStandIn::WaitFor(
-        [&] {
-          const std::string log = rig_->log();
-          const size_t first = log.find("is paused, process this event");
-          return first != std::string::npos && log.find("is paused, process this event", first + 1) != std::string::npos;
-        },
+        [&] { return rig_->countLogged("is paused, process this event") >= 2; },
         10s))
         << rig_->log();
     EXPECT_TRUE(w.calls().empty());
@@ -252,12 +248,7 @@ TEST_F(WorkerFrame, UnsafePathsNeverTouchDisk) {
   }
   rig_->startWorkers();
   // Every worker has looked at its event: one drop line each.
-  auto drops = [&] {
-    const std::string log = rig_->log();
-    size_t n = 0;
-    for (size_t at = log.find(", drop event"); at != std::string::npos; at = log.find(", drop event", at + 1)) ++n;
-    return n;
-  };
+  auto drops = [&] { return rig_->countLogged(", drop event"); };
   EXPECT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return drops() >= std::size(paths) * 3; }, 20s))
       << drops() << " drops\n"
       << rig_->log();
@@ -315,13 +306,7 @@ TEST_F(WorkerFrame, MissingRootGivesBack) {
   ASSERT_EQ(0, rmdir(rig_->local().c_str()));
   rig_->startWorkers();
   // Each event given back twice: the worker has come back to both.
-  auto given_back = [&] {
-    const std::string log = rig_->log();
-    const std::string piece = "is missing, event given back";
-    size_t n = 0;
-    for (size_t at = log.find(piece); at != std::string::npos; at = log.find(piece, at + 1)) ++n;
-    return n;
-  };
+  auto given_back = [&] { return rig_->countLogged("is missing, event given back"); };
   EXPECT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return given_back() >= 4; }, 20s)) << rig_->log();
   EXPECT_TRUE(w.calls().empty());
   EXPECT_EQ(2u, EventManager::getInstance()->GetAllPendingEventCount(7));
