@@ -16,7 +16,7 @@ JOBS ?= $(shell nproc)
 CTEST = ctest -j$(JOBS) --output-on-failure --timeout 600
 ARCH := $(shell uname -m)
 
-.PHONY: test setup test-asan test-tsan test-fuzz fuzz stress bench run
+.PHONY: test setup build-asan test-asan test-tsan test-fuzz fuzz stress bench run
 
 test: setup
 	$(MAKE) test-asan
@@ -29,12 +29,15 @@ setup:
 # Each case in a process of its own first; then every test executable run
 # whole, once (label "whole"), so that a case which leaves process-wide
 # state behind fails the case after it.
-test-asan:
+test-asan: build-asan
+	UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/test -LE whole
+	UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/test -L whole
+
+# The AddressSanitizer tree that test-asan and stress run.
+build-asan:
 	cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DSANITIZE=address,undefined -DWARNINGS_AS_ERRORS=ON
 	cmake --build build/test -j$(JOBS)
-	UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/test -LE whole
-	UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/test -L whole
 
 # setarch -R: ThreadSanitizer aborts with "unexpected memory mapping" under
 # address-space randomisation on some kernels.

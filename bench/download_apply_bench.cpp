@@ -35,6 +35,8 @@
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
 #include "foundation/temp_file.h"
+#include "session/detector.h"
+#include "session/session_path.h"
 #include "worker/worker.h"
 
 namespace {
@@ -136,7 +138,7 @@ double Median(std::vector<double> v) {
 std::vector<std::string> LeftInWorkingFolder(const std::string& work) {
   std::vector<std::string> left;
   for (const auto& e : std::filesystem::directory_iterator(work)) {
-    if (e.path().filename() == "#ZarqRecycle" && e.is_directory() && std::filesystem::is_empty(e.path())) continue;
+    if (e.path().filename() == kRecycleDirName && e.is_directory() && std::filesystem::is_empty(e.path())) continue;
     left.push_back(e.path().filename().string());
   }
   return left;
@@ -157,7 +159,7 @@ int main(int argc, char** argv) {
     }
   }
   const std::string local = dir + "/local";
-  const std::string work = local + "/.ZarqelonWorkingDirectory";
+  const std::string work = local + "/" + kWorkingDirName;
   const std::string sign_dir = dir + "/sign";
   for (const std::string& d : {local, work, sign_dir}) mkdir(d.c_str(), 0700);
   WriteAll(dir + "/levels", "");

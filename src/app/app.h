@@ -133,7 +133,6 @@ class VelkoraApp {
   void resume_all();
   // Pause / Resume on every worker.
   void pause_worker();
-  void resume_worker();
   // Aborts the event in hand of every worker that `filter` selects and
   // waits until each of them is back at the top of its loop; at once when
   // none matches or while unlinked.
@@ -187,7 +186,9 @@ class VelkoraApp {
   void change_recursive(Registry::Entry& ent, bool recursive);
   // Moves every sub-folder of `path` but the working folder to the user's
   // trash (that of its own volume when the home trash is on another file
-  // system); a folder that no trash takes stays. The number that stayed.
+  // system); a folder that no trash takes, or only a trash inside the
+  // session (a session folder that is a mount point), stays. The number
+  // that stayed; -1 when the folder cannot be listed (every one stays).
   int remove_all_dir(const ustring& path);
   int remove_session(const PObject& req, PObject& rsp);
   int remove_one_session(uint64_t sess_id, PObject& rsp);

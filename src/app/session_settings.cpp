@@ -52,7 +52,7 @@ void VelkoraApp::change_recursive(Registry::Entry& ent, bool recursive) {
       LOG_WITH_LINE(L_ERR, kComponent, "[ERROR] app(%d): failed to remove folder records of session %llu\n",
                     static_cast<unsigned long long>(ent.sess_id));
     }
-    if (remove_all_dir(ent.local_path) > 0) {
+    if (remove_all_dir(ent.local_path) != 0) {
       // The folders stay where they are; the user decides what becomes of them.
       (void)UI_IPC::ReportSessionErrorToUI(ent.conn_id, ent.sess_id, ERR_SYS);
     }
@@ -65,7 +65,7 @@ int VelkoraApp::remove_all_dir(const ustring& path) {
   DIR_HANDLE dir;
   if (FSOpenDir(path, 0, dir) < 0) {
     LOG_WITH_LINE(L_WARNING, kComponent, "[WARNING] app(%d): folders under %s is not removed\n", path.c_str_utf8());
-    return 0;
+    return -1;  // every sub-folder stays
   }
   int kept = 0;
   DIR_ENTRY entry;
@@ -80,7 +80,13 @@ int VelkoraApp::remove_all_dir(const ustring& path) {
     // To the trash, never deleted: the folder may hold what the server
     // never had (files not yet sent, held back by rules, or of a read-only
     // session). What no trash takes stays in place.
-    if (FSRemove(path + "/" + entry.name, true) != 0) {
+    const ustring sub = path + "/" + entry.name;
+    // A session folder that is a mount point of its own keeps its volume's
+    // trash inside it: what went there would be synced again as new
+    // folders once the session is recursive again.
+    const std::string trash = platform::TrashDirOf(sub.c_str_utf8());
+    const std::string root = path.c_str_utf8();
+    if (trash.empty() || trash.compare(0, root.size() + 1, root + "/") == 0 || FSRemove(sub, true) != 0) {
       LOG_WITH_LINE(L_WARNING, kComponent, "[WARNING] app(%d): folder %s/%s is kept: no trash takes it\n",
                     path.c_str_utf8(), entry.name.c_str_utf8());
       ++kept;

@@ -78,10 +78,6 @@ void VelkoraApp::pause_worker() {
   for (Worker* w : workers()) (void)w->Pause();
 }
 
-void VelkoraApp::resume_worker() {
-  for (Worker* w : workers()) (void)w->Resume();
-}
-
 void VelkoraApp::interrupt_worker(const Worker::AbortFilter& filter) { WorkerHold::Interrupt(workers(), filter); }
 
 Detector* VelkoraApp::detector() const {

@@ -4,9 +4,10 @@
 //
 // Construction pauses every worker given, then interrupts those whose event
 // in hand `filter` selects and waits until each of them is back at the top
-// of its loop: from then on no worker acts on anything (a worker that takes
-// an event meanwhile finds itself paused and holds off). Destruction resumes
-// every worker given, on every way out of the scope.
+// of its loop: from then on no worker acts on anything `filter` selects (a
+// worker that takes an event meanwhile finds itself paused and holds off;
+// one busy with another event finishes it, then holds off). Destruction
+// resumes every worker given, on every way out of the scope.
 //
 // Application thread only, like the handlers that use it. The workers must
 // outlive the hold.

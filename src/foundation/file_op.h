@@ -189,9 +189,10 @@ std::mutex& rename_mutex();
 // Removes a file or a folder with everything in it; links and special files
 // inside are unlinked, never followed. An empty path: -1. Missing: 0, not
 // logged. A link, FIFO, socket or device at `path` itself: -1.
-// allowundo moves the entry into the home trash instead
-// ($XDG_DATA_HOME/Trash, read at each call): 0, or -3 when that fails for any
-// reason (another file system included); it never falls back to deleting.
+// allowundo moves the entry into a trash instead (platform::MoveToTrash:
+// the home trash, $XDG_DATA_HOME/Trash read at each call, or the entry's own
+// volume's trash when it is on another file system): 0, or -3 when no trash
+// takes it; it never falls back to deleting.
 // Otherwise -1 when anything could not be removed (the walk goes on).
 [[nodiscard]] int FSRemove(const ustring& path, bool allowundo);
 

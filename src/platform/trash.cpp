@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/local_time.h"
@@ -204,6 +205,22 @@ std::string TrashPathEncode(const std::string& path) {
   return out;
 }
 
+std::string TrashDirOf(const char* path) {
+  std::string abs;
+  struct stat st;
+  if (Absolute(path, &abs) != 0 || abs == "/" || lstat(abs.c_str(), &st) != 0) return "";
+  const std::string home = HomeTrashDir();
+  dev_t home_dev = 0;
+  if (!home.empty() && NearestExistingDevice(home, &home_dev) == 0 && home_dev == st.st_dev) {
+    struct stat files_st;
+    if (stat((home + "/files").c_str(), &files_st) != 0 || files_st.st_dev == st.st_dev) return home;
+  }
+  std::string top;
+  std::string rel;
+  if (VolumeTopDir(abs, st.st_dev, &top, &rel) != 0) return "";
+  return VolumeTrashDir(top);
+}
+
 int MoveToTrash(const char* path) {
   std::string abs;
   int err = Absolute(path, &abs);
@@ -235,6 +252,10 @@ int MoveToTrash(const char* path) {
 }
 
 bool IsVolumeTrash(const char* path) {
+  // Only this user's trash name can be one: no file-system call otherwise.
+  const std::string name = VolumeTrashDir("/").substr(1);
+  const char* last = strrchr(path, '/');
+  if (name != (last != nullptr ? last + 1 : path)) return false;
   std::string abs;
   struct stat st;
   if (Absolute(path, &abs) != 0 || abs == "/" || lstat(abs.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;

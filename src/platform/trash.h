@@ -34,6 +34,11 @@ std::string HomeTrashDir();
 // Thread-safe: concurrent callers reserve different names.
 [[nodiscard]] int MoveToTrash(const char* path);
 
+// The trash folder MoveToTrash(path) would move the entry into (the home
+// trash or its volume's), without making anything; "" when the entry or
+// its volume cannot be examined.
+std::string TrashDirOf(const char* path);
+
 // The trash folder of the volume mounted at `topdir`: topdir/.Trash-$uid
 // (the effective user id).
 std::string VolumeTrashDir(const std::string& topdir);

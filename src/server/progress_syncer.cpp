@@ -100,11 +100,13 @@ int ProgressSyncer::UpdateContext() {
     const auto failed = failed_turn_.find(sess_id);
     const uint64_t turn = failed == failed_turn_.end() ? 0 : failed->second;
     if (turn != 0) still_failed[sess_id] = turn;
+    // Only a condition that would win is asked whether it can be worked
+    // (three locks each): none after a workable one of a session that
+    // never failed.
+    if (chosen != nullptr && turn >= chosen_turn) continue;
     if (!IsWorkable(sess_id)) continue;
-    if (chosen == nullptr || turn < chosen_turn) {
-      chosen = &e;
-      chosen_turn = turn;
-    }
+    chosen = &e;
+    chosen_turn = turn;
   }
   failed_turn_.swap(still_failed);  // sessions without a condition are forgotten
   return TakeCondition(chosen != nullptr ? *chosen : entries.front());

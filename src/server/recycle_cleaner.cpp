@@ -111,8 +111,9 @@ int RecycleCleaner::Rotate() {
   }
   const ustring dir = GetRecycleBinDir();
   // Every item goes relative to the folder opened here: a link put in place
-  // of the working or recycle folder is never followed (it is replaced, and
-  // the items' records wait for the next round).
+  // of the working or recycle folder is never followed. It is replaced by an
+  // empty folder, where the items are missing: their records go, and what
+  // the link led to is left as it was.
   platform::UniqueFd bin;
   if (SessionFolders(entry.local_path, entry.conn_id, entry.sess_id).Open(SessionFolders::Which::kRecycle, &bin) != 0) {
     CLEANER_LOG(L_ERR, "[ERROR] recycle-cleaner(%d): the recycle folder '%s' cannot be opened.\n", dir.c_str_utf8());

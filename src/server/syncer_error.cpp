@@ -83,9 +83,4 @@ std::chrono::milliseconds ActionWait(int action, const Log& log, const DaemonTim
   }
 }
 
-unsigned ActionWait(int action, const Log& log) {
-  const auto wait = ActionWait(action, log, DaemonTiming());
-  return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(wait).count());
-}
-
 }  // namespace syncer_error

@@ -64,9 +64,6 @@ int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Con
 // 1, timing.syncer_long_wait for 2, syncer_retry_wait for any other value,
 // after log.Abort() when it is negative.
 std::chrono::milliseconds ActionWait(int action, const Log& log, const DaemonTiming& timing);
-// The same in seconds with the daemon's own timing: 0, 3, 120 for actions
-// 0, 1, 2; 3 for any other value.
-unsigned ActionWait(int action, const Log& log);
 
 }  // namespace syncer_error
 

@@ -28,7 +28,9 @@
 // mutex (then its counter lock), the file-status database, the notifier's
 // queue lock (a leaf: no connection is made under it) and a task's SetAbort
 // (which must not block); m_pool_index_lock last. No user-interface
-// connection is ever opened under m_lock while the daemon is linked. The
+// connection is opened under m_lock while the notifier's sender runs (from
+// link to unlink; a sender that cannot be started is logged, and then the
+// notifications go out inline, under the lock, as before there was one). The
 // count queries take only m_pool_index_lock and a tree's counter lock, never
 // m_lock, so a status report never waits for a push.
 //

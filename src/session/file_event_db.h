@@ -68,8 +68,11 @@ class FileEventDB {
   // Opens (creating when absent) the database at `location` (its folder must
   // exist and be writable: WAL keeps files beside it) and runs the schema
   // script. The signature folder becomes `location`'s folder + "/sign"; the
-  // caller creates it. 0 when open, also when it already was (nothing
-  // changes); -1 when opening or preparing fails (the object stays closed).
+  // caller creates it. Opening sweeps that folder: every top-level regular
+  // file without a record signature's name (a transfer's temporary one a
+  // kill left) is removed, so no transfer may be writing into it then.
+  // 0 when open, also when it already was (nothing changes); -1 when
+  // opening or preparing fails (the object stays closed).
   [[nodiscard]] int initialize(const ustring& location);
   // Closes the connection and empties both paths; nothing when closed.
   void destroy();

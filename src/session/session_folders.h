@@ -38,7 +38,6 @@ class SessionFolders {
   // local_path + "/" + kWorkingDirName, and that + "/" + kRecycleDirName.
   const ustring& working() const { return working_; }
   const ustring& recycle() const { return recycle_; }
-  const ustring& path(Which which) const { return which == Which::kWorking ? working_ : recycle_; }
 
   // Opens both folders, from the session folder down, as real folders of
   // the session, making a missing one and repairing one that is not real,

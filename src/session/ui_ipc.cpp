@@ -1,6 +1,7 @@
 #include "session/ui_ipc.h"
 
 #include <string>
+#include <utility>
 
 #include "foundation/logger.h"
 #include "protocol/ipc_sender.h"
@@ -32,7 +33,7 @@ class AbortableSender : public IPCSender {
 
 }  // namespace
 
-int UI_IPC::SendMessageW(PObject const& msg) { return UiNotifier::getInstance().Post(msg); }
+int UI_IPC::SendMessageW(PObject msg) { return UiNotifier::getInstance().Post(std::move(msg)); }
 
 int UI_IPC::Deliver(PObject const& msg, const std::atomic<int>* abort) {
   AbortableSender sender(abort);
@@ -72,7 +73,7 @@ int UI_IPC::ReportConnectionErrorToUI(unsigned long long conn_id, unsigned long 
   msg["error_type"] = error;  // sign-extended to 64 bits
   msg["sess_id"] = sess_id;
   msg["conn_id"] = conn_id;
-  return SendMessageW(msg);
+  return SendMessageW(std::move(msg));
 }
 
 int UI_IPC::ReportSessionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, int error) {
@@ -82,7 +83,7 @@ int UI_IPC::ReportSessionErrorToUI(unsigned long long conn_id, unsigned long lon
   msg["error_type"] = error;  // sign-extended to 64 bits
   msg["sess_id"] = sess_id;
   msg["conn_id"] = conn_id;
-  return SendMessageW(msg);
+  return SendMessageW(std::move(msg));
 }
 
 int UI_IPC::ReportFileEventToUI(Event const& ev) { return SendMessageW(FileEventMessage("recent_file", ev)); }
@@ -101,13 +102,13 @@ int UI_IPC::ReportFileErrorToUI(Event const& ev, int err, const char* reason) {
   msg["is_dir"] = (ev.m_mode & Event::F_DIR) ? 1u : 0u;
   msg["error"]["reason"] = reason;
   msg["error"]["code"] = err;  // sign-extended to 64 bits
-  return SendMessageW(msg);
+  return SendMessageW(std::move(msg));
 }
 
 int UI_IPC::LastBreath() {
   PObject msg;
   msg["action"] = "connection_terminate";
-  return SendMessageW(msg);
+  return SendMessageW(std::move(msg));
 }
 
 UI_IPC::UI_IPC() : m_channel(kChannelCapacity) {}

@@ -73,7 +73,7 @@ class UI_IPC {
 
  private:
   // Posts one message to the notifier; its result.
-  static int SendMessageW(PObject const& msg);
+  static int SendMessageW(PObject msg);
 
   Channel m_channel;
 };

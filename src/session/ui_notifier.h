@@ -58,8 +58,8 @@ class UiNotifier {
   // Starts the sender thread; nothing when it runs already. false when the
   // thread cannot be made (logged; Post then keeps delivering inline).
   bool Start();
-  // Stops taking notifications into the queue, gives the sender up to
-  // kStopGrace to deliver those queued, then aborts the delivery in
+  // Gives the sender up to kStopGrace to deliver what is queued (a post
+  // meanwhile still joins the queue), then aborts the delivery in
   // progress (its connect or send ends within about a second), joins the
   // thread and drops what is left, each logged and counted. Returns at once
   // when no sender runs. Afterwards Post delivers inline until the next

@@ -116,9 +116,6 @@ int Worker::PrepareFileFromLocal() {
   // Only a well-formed MD4 is looked up: anything else is not a content
   // hash (a folder's empty one, or text a server made up).
   if (!worker_fs::IsMd4Hex(ev.m_data_hash)) return -1;
-  // The copy below is made in the working folder, a recycled file taken
-  // from the recycle folder: both real folders of the session right now.
-  if (Folders().Ensure() != 0) return -1;
   ustring found;
   ustring source;
   ustring dest;
@@ -129,12 +126,17 @@ int Worker::PrepareFileFromLocal() {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Invalid recycle record '%s', not used.\n", found.c_str_utf8());
     from_recycle = false;
   }
+  const bool from_folder = !from_recycle && db->getFilePathByHash(ev.m_data_hash, ev.m_mac_attr_hash, found) == 1;
+  if (!from_recycle && !from_folder) return -1;
+  // The copy below is made in the working folder, a recycled file taken
+  // from the recycle folder: both real folders of the session right now.
+  // Looked at only once a local source exists, as most downloads have none.
+  if (Folders().Ensure() != 0) return -1;
   if (from_recycle) {
     source = GetRecycleBinDir() + found;
     dest = source;
-    from_recycle = true;
     WORKER_LOG(L_INFO, "[INFO] worker(%d): Copy file from recycle bin '%s'\n", found.c_str_utf8());
-  } else if (db->getFilePathByHash(ev.m_data_hash, ev.m_mac_attr_hash, found) == 1) {
+  } else {
     source = GetLocalWatch() + found;
     if (copy.create() != 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Failed to create temp file.\n");
@@ -143,8 +145,6 @@ int Worker::PrepareFileFromLocal() {
     dest = copy.getPath();
     reader.setCopyFile(dest);
     WORKER_LOG(L_INFO, "[INFO] worker(%d): Copy file from syncfolder '%s'.\n", found.c_str_utf8());
-  } else {
-    return -1;
   }
   if (sign.create() != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Failed to create temp signature file.\n");

@@ -304,7 +304,8 @@ int Worker::RemoveLocal() {
       kept.m_sess_id = ev.m_sess_id;
       kept.m_mode = ev.m_mode;
       kept.setDir();
-      (void)UI_IPC::ReportFileLockedEventToUI(kept, ERR_LOCKED_FILE);  // logged there when not delivered
+      // Logged there when not delivered.
+      (void)UI_IPC::ReportFileErrorToUI(kept, ERR_LOCKED_FILE, "on another file system, left in place");
       return 0;
     }
     notify_event_type = NOTIFY_SERVER_REMOVE;

@@ -136,14 +136,9 @@ int Worker::HandleError(int code) {
     case ERR_CONNECTION:
       (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, code);
       break;
-    case ERR_FILE: {
-      Event locked;
-      locked.m_path = context.current_event.m_path;
-      locked.m_sess_id = context.current_event.m_sess_id;
-      locked.m_mode = context.current_event.m_mode;
-      (void)UI_IPC::ReportFileLockedEventToUI(locked, code);
+    case ERR_FILE:
+      ReportFileError(code, "file locked");
       break;
-    }
     case ERR_NONE:
       WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): No type for error: %d\n", code);
       break;

@@ -78,7 +78,12 @@ int MoveFileAcrossInto(const ustring& from, int dir_fd, const char* name) {
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
   platform::CopyStep step = platform::CopyStep::kRead;
   int err = buf ? platform::CopyData(in.get(), out.get(), buf.get(), kBufferSize, &step) : ENOMEM;
-  if (err == 0 && (fchmod(out.get(), st.st_mode & 07777) != 0 || fsync(out.get()) != 0)) err = errno;
+  // The copy keeps the source's mode and times, as a rename would.
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (err == 0 && (fchmod(out.get(), st.st_mode & 07777) != 0 || futimens(out.get(), times) != 0 ||
+                   fsync(out.get()) != 0)) {
+    err = errno;
+  }
   if (err == 0 && close(out.release()) != 0) err = errno;  // a delayed write error shows here
   if (err == 0) {
     std::lock_guard<std::mutex> lock(rename_mutex());

@@ -48,12 +48,13 @@ TEST_F(WorkerHoldTest, PausesInterruptsAndResumesOnEveryWayOut) {
     SCOPED_TRACE(early ? "early return" : "return at the end");
     const std::string root = Path(early ? "early" : "end");
     ASSERT_EQ(0, mkdir(root.c_str(), 0700));
-    auto rig = std::make_unique<WorkerRig>(root);
-    ScriptedWorker& busy = rig->addWorker();
-    ScriptedWorker& idle = rig->addWorker();
-    // The busy worker's first operation lasts until it is interrupted.
+    // Declared before the rig: the busy worker's script reads them until the
+    // rig has stopped it.
     std::atomic<bool> in_script{false};
     std::atomic<bool> script_ended{false};
+    auto rig = std::make_unique<WorkerRig>(root);
+    ScriptedWorker& busy = rig->addWorker();
+    // The busy worker's first operation lasts until it is interrupted.
     busy.SetScript(ScriptedWorker::kUpload, [&](ScriptedWorker& self) {
       if (in_script.exchange(true)) return 0;
       const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -65,9 +66,11 @@ TEST_F(WorkerHoldTest, PausesInterruptsAndResumesOnEveryWayOut) {
     });
     std::ofstream(rig->local("/a.txt")) << "a";
     rig->push(rig->localEvent(Event::EV_MODIFY, "/a.txt"));
-    ASSERT_EQ(0, busy.Run());
+    // Started through the rig, which stops them on every way out.
+    rig->startWorkers();
     ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return in_script.load(); }, 10s));
-    ASSERT_EQ(0, idle.Run());
+    ScriptedWorker& idle = rig->addWorker();
+    rig->startWorkers();
 
     Worker::AbortFilter filter;
     filter.setSession(7);
@@ -82,10 +85,7 @@ TEST_F(WorkerHoldTest, PausesInterruptsAndResumesOnEveryWayOut) {
     EXPECT_EQ(Task::RUN, busy.GetState());
     EXPECT_EQ(Task::RUN, idle.GetState());
     EXPECT_TRUE(rig->drain(20s));
-    for (ScriptedWorker* w : {&busy, &idle}) {
-      (void)w->Stop();
-      EXPECT_EQ(0, w->Join());
-    }
+    rig->stopWorkers();
     rig.reset();
   }
 }

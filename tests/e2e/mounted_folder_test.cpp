@@ -67,6 +67,7 @@ TEST_F(E2eTest, ServerDeleteOfAMountedFolderKeepsIt) {
         << "no report that " << folder << " was kept";
     const PObject kept = About(bed, "locked_file", folder).front();
     EXPECT_EQ(1u, kept["is_dir"].asUInt64()) << testsupport::UiStandIn::Describe(kept);
+    EXPECT_EQ(ustring("on another file system, left in place"), kept["error"]["reason"].asString());
     auto tree = bed.LocalTree();
     EXPECT_EQ('d', tree[folder].type);
 

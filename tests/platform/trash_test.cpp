@@ -59,7 +59,9 @@ TEST(TrashPathEncodeTest, EscapesAllButUnreservedBytesAndSlash) {
 
 TEST_F(TrashTest, MovesEntryAndWritesInfoFile) {
   WriteFile("my file.txt", "content");
+  EXPECT_EQ(Path("data/Trash"), platform::TrashDirOf(Path("my file.txt").c_str()));
   ASSERT_EQ(0, platform::MoveToTrash(Path("my file.txt").c_str()));
+  EXPECT_EQ("", platform::TrashDirOf(Path("my file.txt").c_str()));  // gone
   EXPECT_FALSE(Exists(Path("my file.txt")));
   EXPECT_EQ("content", ReadFile("data/Trash/files/my file.txt"));
   EXPECT_EQ("[Trash Info]\nPath=" + platform::TrashPathEncode(Path("my file.txt")) +
@@ -172,6 +174,9 @@ int MoveOnVolume(const std::string& top) {
   VOL_CHECK(lstat((top + "/sub").c_str(), &st) != 0);
   VOL_CHECK(platform::IsVolumeTrash(trash.c_str()));
   VOL_CHECK(mkdir((top + "/sub2").c_str(), 0755) == 0);
+  // What a caller asks before it trashes: here the volume's trash, inside
+  // the mounted folder itself.
+  VOL_CHECK(platform::TrashDirOf((top + "/sub2").c_str()) == trash);
   VOL_CHECK(mkdir((top + "/sub2/.Trash-0").c_str(), 0755) == 0);
   VOL_CHECK(!platform::IsVolumeTrash((top + "/sub2").c_str()));
   VOL_CHECK(!platform::IsVolumeTrash((top + "/sub2/.Trash-0").c_str()));

@@ -209,16 +209,22 @@ TEST_F(HandleErrorTest, CertificateFailureIsReportedOncePerSpell) {
   }
 }
 
+// The daemon's own waits: 0, 3 and 120 s for actions 0, 1 and 2; 3 s for
+// any other value.
 TEST_F(CodeMapTest, ActionWaits) {
   using namespace syncer_error;
+  auto seconds = [](int action) {
+    return std::chrono::duration_cast<std::chrono::seconds>(ActionWait(action, SyncerRoadLog(), DaemonTiming()))
+        .count();
+  };
   const struct {
     int action;
     unsigned wait;
   } cases[] = {{ACTION_DONE, 0}, {ACTION_RETRY, 3}, {ACTION_RETRY_LONG_WAIT, 120}, {3, 3}, {1000, 3}};
-  for (const auto& c : cases) EXPECT_EQ(c.wait, ActionWait(c.action, SyncerRoadLog())) << c.action;
+  for (const auto& c : cases) EXPECT_EQ(c.wait, seconds(c.action)) << c.action;
   EXPECT_FALSE(Logged("abort()"));
-  EXPECT_EQ(3u, ActionWait(-1, SyncerRoadLog()));
-  EXPECT_EQ(3u, ActionWait(-7, SyncerRoadLog()));
+  EXPECT_EQ(3, seconds(-1));
+  EXPECT_EQ(3, seconds(-7));
   EXPECT_EQ(2u, Count("[CRIT] syncer-road"));
   EXPECT_EQ(2u, Count("abort()\n"));
 }

@@ -54,11 +54,15 @@ TEST_F(MoveAcrossTest, CopyLandsInTheOpenedFolderAndSourceGoes) {
     fputs(p == from ? "user bytes" : "second", f);
     fclose(f);
   }
+  const struct timespec old_times[2] = {{1300000000, 0}, {1300000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, from.c_str(), old_times, 0));
   EXPECT_EQ(0, worker_fs::MoveFileAcrossInto(from.c_str(), fd, "item"));
   EXPECT_EQ(EEXIST, worker_fs::MoveFileAcrossInto(taken.c_str(), fd, "item"));
   close(fd);
   EXPECT_EQ("user bytes", ReadFile("bin-moved/item"));
   struct stat st;
+  ASSERT_EQ(0, stat(Path("bin-moved/item").c_str(), &st));
+  EXPECT_EQ(1300000000, st.st_mtim.tv_sec);  // kept, as a rename would
   EXPECT_NE(0, lstat(from.c_str(), &st));
   EXPECT_EQ(0, lstat(taken.c_str(), &st));
   // Nothing beside the item: no temporary copy of the refused move.
