@@ -29,28 +29,47 @@ int ConnectionManager::reload(const ConnectionInfo& info, const ProxyInfo* proxy
   return 0;
 }
 
+// The removing and replacing operations below let go of pool shares only
+// after `lock` is released: a last share closes the pool's channels, which
+// must not hold back every other task's get().
+
 void ConnectionManager::remove(uint64_t conn_id) {
-  std::lock_guard<std::mutex> lk(lock);
-  index.erase(conn_id);
+  std::map<uint64_t, Connection> gone;
+  {
+    std::lock_guard<std::mutex> lk(lock);
+    auto it = index.find(conn_id);
+    if (it == index.end()) return;
+    gone.insert(index.extract(it));
+  }
 }
 
 int ConnectionManager::get(uint64_t conn_id, Connection& out) {
-  std::lock_guard<std::mutex> lk(lock);
-  auto it = index.find(conn_id);
-  if (it == index.end()) return -1;
-  out = it->second;
+  Connection found;
+  {
+    std::lock_guard<std::mutex> lk(lock);
+    auto it = index.find(conn_id);
+    if (it == index.end()) return -1;
+    found = it->second;
+  }
+  out = found;  // out's former share goes here, outside the lock
   return 0;
 }
 
 int ConnectionManager::get(std::vector<Connection>& out) {
-  std::lock_guard<std::mutex> lk(lock);
-  out.clear();
-  out.reserve(index.size());
-  for (const auto& [id, conn] : index) out.push_back(conn);
+  std::vector<Connection> copies;
+  {
+    std::lock_guard<std::mutex> lk(lock);
+    copies.reserve(index.size());
+    for (const auto& [id, conn] : index) copies.push_back(conn);
+  }
+  out.swap(copies);  // the former contents go with `copies`, outside the lock
   return 0;
 }
 
 void ConnectionManager::clear() {
-  std::lock_guard<std::mutex> lk(lock);
-  index.clear();
+  std::map<uint64_t, Connection> gone;
+  {
+    std::lock_guard<std::mutex> lk(lock);
+    gone.swap(index);
+  }
 }

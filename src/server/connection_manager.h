@@ -7,13 +7,15 @@
 // holds its own copy of the settings, so after reload() running tasks use
 // the new channels at once and the new settings from their next get().
 //
-// Threads: every operation takes `lock` for its whole run. Lock order:
-// manager `lock`, then a pool's lock. reload() and the removal of a
-// connection's last copy wait, holding `lock`, until every lent channel of
+// Threads: every operation takes `lock`. Lock order: manager `lock`, then a
+// pool's lock. reload() waits, holding `lock`, until every lent channel of
 // the pool is back: a thread that holds a lent channel of that connection
 // must not call the manager (it would wait on itself). The application
 // interrupts a connection's tasks before it reloads or removes it, which
-// brings their channels back.
+// brings their channels back. No operation lets go of a pool share while it
+// holds `lock` (remove, clear, and get replacing the caller's copy): the
+// last share of a removed connection closes its channels in the thread that
+// drops it, never under the manager's lock.
 //
 // Log component "connection_debug".
 #ifndef SERVER_CONNECTION_MANAGER_H_
@@ -49,10 +51,11 @@ class ConnectionManager {
   // (waits for every lent channel), then every setting is overwritten from
   // the arguments (null: cleared). 0, or -1 when conn_id is absent.
   int reload(const ConnectionInfo& info, const ProxyInfo* proxy, const TunnelInfo* tunnel);
-  // Erases the entry when present; the pool goes with its last copy.
+  // Erases the entry when present; the pool goes with its last copy (here,
+  // after `lock` is released, when no task holds one).
   void remove(uint64_t conn_id);
-  // `out` shares the stored pool (its former share dropped) and copies the
-  // settings. 0, or -1 (out untouched) when absent.
+  // `out` shares the stored pool (its former share dropped once `lock` is
+  // released) and copies the settings. 0, or -1 (out untouched) when absent.
   int get(uint64_t conn_id, Connection& out);
   // `out` emptied, then a copy of every connection in ascending id order. 0.
   int get(std::vector<Connection>& out);

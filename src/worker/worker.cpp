@@ -172,6 +172,7 @@ void Worker::AdjustCurrentProcessEventInfo() {
 void Worker::DoTask() {
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d) up\n", GetId());
   while (true) {
+    DropConnection();
     NotifyAbortDone();
     const State state = GetState();
     if (state == STOP) {
@@ -437,10 +438,19 @@ void Worker::RedoEvent() {
 }
 
 void Worker::Rest(std::chrono::milliseconds time) {
+  DropConnection();
   // Idle from here to the next pass: an application waiting on this
   // worker's barrier need not wait out the pause as well.
   NotifyAbortDone();
   (void)Wait(time);  // -1 only means the state changed; the loop looks at it
+}
+
+void Worker::DropConnection() {
+  // UpdateContext takes a fresh copy for every event, so nothing between two
+  // operations needs this one. Kept, it would hold a removed connection's
+  // pool, and with it the pool's open channels, for as long as the worker
+  // idles or rests.
+  context.connection.clear();
 }
 
 // ---- Accessors ----

@@ -142,8 +142,9 @@ class Worker : public Task, private RoadHooks {
     ustring working_directory;   // local_path + "/" + kWorkingDirName
     ustring sign_directory;      // config_path + "/db/sign"
     ustring full_path;           // local_path, or local_path + the event's path
-    // The session's connection: shares its channel pool. Replaced by the
-    // next event's; clear() leaves it.
+    // The session's connection: shares its channel pool. Set by
+    // UpdateContext for each event; clear() leaves it, and the loop drops
+    // it at the top of each pass and before each rest.
     Connection connection;
 
     // Empties everything above but the connection.
@@ -561,9 +562,13 @@ class Worker : public Task, private RoadHooks {
   bool PathIsUsable() const;
   // Whether the session folder exists as a folder (a link to one counts).
   bool RootIsPresent() const;
-  // Signals a registered barrier (the worker acts on nothing until its next
-  // pass), then Task::Wait(time).
+  // Drops the context's connection, signals a registered barrier (the
+  // worker acts on nothing until its next pass), then Task::Wait(time).
   void Rest(std::chrono::milliseconds time);
+  // Lets go of the context's share of a connection's pool, on the worker's
+  // thread and under no lock: the last share of a removed connection closes
+  // its channels here.
+  void DropConnection();
   // Finishes the event in hand after a drop: ClearCurrentProcessEventInfo,
   // DoneEvent; -1.
   int Finish();

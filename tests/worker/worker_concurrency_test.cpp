@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "protocol/proto_common.h"
+#include "server/connection_manager.h"
 #include "session/event_manager.h"
 #include "support/temp_dir.h"
 #include "support/worker_rig.h"
@@ -56,6 +58,17 @@ class WorkerThreads : public testsupport::TempDirTest {
     q["force_current_version"] = false;
     PObject reply;
     return self.ProtoDownload(true, q, reply);
+  }
+
+  // The stand-in's connections that no side has closed yet.
+  size_t OpenConnections() {
+    std::map<uint64_t, bool> open;
+    for (const nlohmann::json& e : rig_->server().Journal()) {
+      const std::string event = e.value("event", "");
+      if (event == "accept") open[e.value("conn", 0ull)] = true;
+      if (event == "close") open.erase(e.value("conn", 0ull));
+    }
+    return open.size();
   }
 
   std::unique_ptr<WorkerRig> rig_;
@@ -337,6 +350,39 @@ TEST_F(WorkerThreads, InterruptByConnectionReachesAWorkerFromThePullOn) {
   EXPECT_EQ(0, rig_->runOne(rig_->serverEvent(Event::EV_MODIFY, "/a.bin", 11)).result);
   rig_->stopWorkers();
   EXPECT_EQ(1, flag.load());
+}
+
+// "unlink_connection" removes a connection while its workers idle. Each
+// worker once kept the connection of its last event (and with it the pool
+// and the pool's open channels) until it took another event, which may be
+// never: the server kept one socket per channel open for good.
+TEST_F(WorkerThreads, RemovedConnectionsChannelsCloseWhileItsWorkersIdle) {
+  const uint64_t v = rig_->server().Put("/a.bin", std::string(1000, 'a'));
+  ScriptedWorker& first = rig_->addWorker();
+  ScriptedWorker& second = rig_->addWorker();
+  // Both downloads wait for each other at the server, so that each worker
+  // takes an event and a channel of its own.
+  rig_->server().Fault({{"action", "resume_download"}, {"delay_ms", 300}, {"count", 2}});
+  for (ScriptedWorker* w : {&first, &second}) {
+    w->SetScript(ScriptedWorker::kDownload, [](ScriptedWorker& self) { return Download(self, "/a.bin"); });
+  }
+  rig_->push(rig_->serverEvent(Event::EV_MODIFY, "/one.bin", v));
+  rig_->push(rig_->serverEvent(Event::EV_MODIFY, "/two.bin", v));
+  rig_->startWorkers();
+  ASSERT_TRUE(rig_->drain());
+  ASSERT_EQ(2u, first.calls().size() + second.calls().size());
+  for (ScriptedWorker* w : {&first, &second}) {
+    for (const ScriptedWorker::Call& call : w->calls()) EXPECT_EQ(0, call.result) << call.event.m_path;
+  }
+  // The channels stay open in the pool for the next requests (alive 60 s).
+  const size_t before = OpenConnections();
+  ASSERT_GE(before, 1u);
+
+  ConnectionManager::getInstance()->remove(3);
+  const bool closed = testsupport::ServerStandIn::WaitFor([&] { return OpenConnections() == 0; }, 10s);
+  EXPECT_TRUE(closed) << OpenConnections() << " of " << before
+                      << " connection(s) still open 10 s after the connection was removed";
+  rig_->stopWorkers();
 }
 
 }  // namespace
