@@ -345,8 +345,9 @@ class Worker : public Task, private RoadHooks {
   // Token (first attempt), then the download.
   int ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply);
   // A failed send or receive (PStream::ERR_*) as a daemon code. A raised
-  // abort flag is reset and wins: ERR_CH_CONNECTION_ABORT while paused
-  // (cache kept), else ERR_INT (cache dropped). Otherwise a local failure,
+  // abort flag wins and stays raised (the loop clears it between events):
+  // ERR_CH_CONNECTION_ABORT while paused (cache kept), else ERR_INT (cache
+  // dropped). Otherwise a local failure,
   // a malformed stream or a full disk drops the cache; a broken or timed
   // out connection keeps it, so the retry resumes.
   int streamErr2DaemonErr(int stream_code);

@@ -28,7 +28,10 @@ int Worker::RunProtocol(Channel& ch, uint8_t command, const PObject& request, PO
 }
 
 int Worker::streamErr2DaemonErr(int stream_code) {
-  if (abort_flag.exchange(0) != 0) {
+  // Read, not taken: a stop or an interruption stays raised for whatever
+  // the operation does next (a second exchange, a file read) until the loop
+  // clears it at the top of its next pass and looks at its state again.
+  if (abort_flag.load() != 0) {
     // An abort while paused keeps what was moved so far for the resume.
     if (GetState() == PAUSE) return ERR_CH_CONNECTION_ABORT;
     ClearCache();

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -69,6 +70,13 @@ class WorkerThreads : public testsupport::TempDirTest {
       if (event == "close") open.erase(e.value("conn", 0ull));
     }
     return open.size();
+  }
+
+  // How many requests of `action` reached the stand-in.
+  size_t Requests(const std::string& action) {
+    size_t n = 0;
+    for (const std::string& a : rig_->actions()) n += a == action;
+    return n;
   }
 
   std::unique_ptr<WorkerRig> rig_;
@@ -383,6 +391,39 @@ TEST_F(WorkerThreads, RemovedConnectionsChannelsCloseWhileItsWorkersIdle) {
   EXPECT_TRUE(closed) << OpenConnections() << " of " << before
                       << " connection(s) still open 10 s after the connection was removed";
   rig_->stopWorkers();
+}
+
+// A stop raised during one exchange must reach the next exchange of the same
+// operation. The abort flag once went back to 0 as the first exchange gave
+// up, so the operation carried its second exchange out in full before the
+// worker could end.
+TEST_F(WorkerThreads, StopDuringTheFirstExchangeEndsTheOperation) {
+  const uint64_t v = rig_->server().Put("/slow.bin", std::string(1000, 'x'));
+  // Only the first download stalls; a second would be answered at once.
+  rig_->server().Fault({{"action", "resume_download"}, {"delay_ms", 20000}});
+  ScriptedWorker& w = rig_->addWorker();
+  std::atomic<bool> in_first{false};
+  std::atomic<int> first_rc{INT_MIN};
+  std::atomic<int> second_rc{INT_MIN};
+  w.SetScript(ScriptedWorker::kDownload, [&](ScriptedWorker& self) {
+    in_first = true;
+    first_rc = Download(self, "/slow.bin");
+    // The operation's second exchange, whatever the first gave.
+    second_rc = Download(self, "/slow.bin");
+    return first_rc < 0 ? first_rc.load() : second_rc.load();
+  });
+  rig_->push(rig_->serverEvent(Event::EV_MODIFY, "/slow.bin", v));
+  rig_->startWorkers();
+  ASSERT_TRUE(testsupport::ServerStandIn::WaitFor(
+      [&] { return in_first.load() && Requests("resume_download") == 1; }, 10s));
+  const auto start = std::chrono::steady_clock::now();
+  w.Stop();
+  ASSERT_EQ(0, w.Join());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(ERR_INT, first_rc.load());
+  EXPECT_LT(second_rc.load(), 0) << "the second exchange ran after the stop";
+  EXPECT_EQ(1u, Requests("resume_get_token")) << "the second exchange reached the server";
+  EXPECT_EQ(1u, Requests("resume_download"));
 }
 
 }  // namespace
