@@ -71,6 +71,7 @@ Worker::Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with)
       events_(with.events),
       registry_(with.registry),
       connections_(with.connections),
+      whole_body_asks_(with.whole_body_asks),
       timing_(with.timing),
       road_log_(*this),
       road_(WorkerRoadProfile(&road_log_, static_cast<uint32_t>(with.timing.worker_reply_timeout.count()),

@@ -21,7 +21,8 @@
 //    worker_state_lock -> Barrier::mutex (SetAbort with a barrier)
 // The worker's thread holds none of its own locks while it calls into the
 // event queue (m_lock), the registry (its mutex), the connection's pool
-// (the pool's lock), the databases (their own mutexes) or the user-interface
+// (the pool's lock), the whole-body marks (WholeBodyAsks' lock), the
+// databases (their own mutexes) or the user-interface
 // notifier (UI_IPC: while linked it only queues, UiNotifier): each is taken
 // and released inside that call. worker_state_lock guards only the current-work record and the
 // barrier pointer; the task's state mutex (Task) and the stream's status
@@ -54,6 +55,7 @@
 #include "session/file_list.h"
 #include "server/connection.h"
 #include "server/request_road.h"
+#include "worker/whole_body_asks.h"
 #include "session/registry.h"
 #include "session/session_folders.h"
 #include "session/task.h"
@@ -159,6 +161,8 @@ class Worker : public Task, private RoadHooks {
     // The rests of the loop and the reply time-out (worker_reply_timeout).
     DaemonTiming timing = DaemonTiming();
     uint32_t channel_timeout = 60;  // seconds for connect, send, TLS
+    // The events whose body is asked whole, shared by the workers.
+    WholeBodyAsks& whole_body_asks = WholeBodyAsks::Shared();
   };
 
   // The daemon's form: the process-wide queue, registry and connections.
@@ -517,17 +521,9 @@ class Worker : public Task, private RoadHooks {
   int sys_err_count = 0;
   time_t last_err_io_time = 0;  // never used beyond construction
   uint32_t patch_err_count = 0;
-  // The server event whose body the next download asks for whole (no
-  // basis): set by HandleError when bad bodies on an unchanged local copy
-  // reach their limit, cleared when that event is finished.
-  struct WholeBodyEvent {
-    bool set = false;
-    uint64_t sess_id = 0;
-    uint64_t sync_id = 0;
-    ustring path;
-  };
-  WholeBodyEvent whole_body_event_;
-  // Whether whole_body_event_ names the event in hand.
+  // Whether the next download of the event in hand asks for its body whole
+  // (no basis): marked by HandleError, on any worker, when bad bodies on an
+  // unchanged local copy reach their limit; unmarked when the event ends.
   bool WholeBodyAsked() const;
   // Tells the user interface that the event's path could not be put in
   // place: the file-level report ("locked_file") with `code` and `reason`.
@@ -585,6 +581,7 @@ class Worker : public Task, private RoadHooks {
   EventManager& events_;
   Registry& registry_;
   ConnectionManager& connections_;
+  WholeBodyAsks& whole_body_asks_;
   const DaemonTiming timing_;
   WorkerRoadLog road_log_;
   RequestRoad road_;

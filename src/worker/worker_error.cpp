@@ -103,7 +103,7 @@ int Worker::HandleError(int code) {
                  "reported.\n",
                  GetId(), context.current_event.m_path.c_str_utf8());
       ReportFileError(code, "server content fails its checksum");
-      whole_body_event_ = WholeBodyEvent();
+      whole_body_asks_.Drop(context.current_event);
       patch_err_count = 0;
       sys_err_count = 0;
       action = ACTION_DONE;
@@ -113,8 +113,9 @@ int Worker::HandleError(int code) {
       WORKER_LOG(L_ERR,
                  "[ERROR] worker(%d): Worker (%d): patch error count has reached limit, asking for the whole body.\n",
                  GetId());
-      const Event& ev = context.current_event;
-      whole_body_event_ = WholeBodyEvent{true, ev.m_sess_id, ev.m_sync_id, ev.m_path};
+      // Marked where every worker looks: the event may go back to the
+      // queue and reach another worker, which must not count anew.
+      whole_body_asks_.Ask(context.current_event);
       patch_err_count = 0;
       sys_err_count = 0;
       action = ACTION_RETRY;
@@ -122,7 +123,7 @@ int Worker::HandleError(int code) {
   } else {
     sys_err_count = 0;
     patch_err_count = 0;
-    if (action == ACTION_DONE && WholeBodyAsked()) whole_body_event_ = WholeBodyEvent();
+    if (action == ACTION_DONE) whole_body_asks_.Drop(context.current_event);
     if (code == ERR_LOCAL_DISKFULL) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): get disk full\n");
       ClearCache();
@@ -146,11 +147,7 @@ int Worker::HandleError(int code) {
   return action;
 }
 
-bool Worker::WholeBodyAsked() const {
-  const Event& ev = context.current_event;
-  return whole_body_event_.set && whole_body_event_.sess_id == ev.m_sess_id &&
-         whole_body_event_.sync_id == ev.m_sync_id && whole_body_event_.path == ev.m_path;
-}
+bool Worker::WholeBodyAsked() const { return whole_body_asks_.Asked(context.current_event); }
 
 void Worker::ReportFileError(int code, const char* reason) {
   Event file;

@@ -46,10 +46,11 @@ void MakeDir(const std::string& path) { EXPECT_EQ(0, mkdir(path.c_str(), 0700)) 
 
 ScriptedWorker::ScriptedWorker() : ScriptedWorker(DaemonTiming(), 60) {}
 
-ScriptedWorker::ScriptedWorker(const DaemonTiming& timing, uint32_t channel_timeout)
+ScriptedWorker::ScriptedWorker(const DaemonTiming& timing, uint32_t channel_timeout,
+                               WholeBodyAsks& whole_body_asks)
     : Worker(nullptr, nullptr,
              Collaborators{*EventManager::getInstance(), Registry::getInstance(), *ConnectionManager::getInstance(),
-                           timing, channel_timeout}) {
+                           timing, channel_timeout, whole_body_asks}) {
   for (Script& s : scripts_) s = [](ScriptedWorker&) { return 0; };
 }
 
@@ -245,7 +246,7 @@ std::string WorkerRig::local(const std::string& rel) const { return root_ + "/lo
 FileEventDB& WorkerRig::eventDb() const { return *entry().event_db; }
 
 ScriptedWorker& WorkerRig::addWorker() {
-  workers_.push_back(std::make_unique<ScriptedWorker>(options_.timing, options_.channel_timeout));
+  workers_.push_back(std::make_unique<ScriptedWorker>(options_.timing, options_.channel_timeout, whole_body_asks_));
   running_.push_back(false);
   return *workers_.back();
 }

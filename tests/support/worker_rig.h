@@ -27,6 +27,7 @@
 #include "support/server_stand_in.h"
 #include "support/short_timing.h"
 #include "support/ui_stand_in.h"
+#include "worker/whole_body_asks.h"
 #include "worker/worker.h"
 
 namespace testsupport {
@@ -50,8 +51,10 @@ class ScriptedWorker : public Worker {
   };
 
   ScriptedWorker();
-  // With the rig's waits and time-outs.
-  ScriptedWorker(const DaemonTiming& timing, uint32_t channel_timeout);
+  // With the rig's waits and time-outs, and the whole-body marks its
+  // workers share.
+  ScriptedWorker(const DaemonTiming& timing, uint32_t channel_timeout,
+                 WholeBodyAsks& whole_body_asks = WholeBodyAsks::Shared());
 
   // Replaces the script of `op`. Call before the worker runs.
   void SetScript(Op op, Script script);
@@ -276,6 +279,9 @@ class WorkerRig {
   Options options_;
   std::unique_ptr<UiStandIn> ui_;
   ServerStandIn server_;
+  // Shared by the rig's workers, and by no other rig's (declared before
+  // them: it outlives them).
+  WholeBodyAsks whole_body_asks_;
   std::vector<std::unique_ptr<ScriptedWorker>> workers_;
   std::vector<bool> running_;
 };

@@ -15,6 +15,8 @@
 #include "download_fixture.h"
 #include "support/command.h"
 #include "support/server_stand_in.h"
+#include "transport/error_code.h"
+#include "worker/worker_error.h"
 
 namespace {
 
@@ -165,6 +167,65 @@ TEST_F(DownloadThreads, TwoRecyclersAndADownloader) {
   EXPECT_EQ(names, row_tops);
   for (int i = 0; i < kFiles; ++i) EXPECT_EQ(1u, contents.count("file " + std::to_string(i))) << i;
   for (int d = 0; d < kDirs; ++d) EXPECT_EQ(1u, contents.count("inside " + std::to_string(d))) << d;
+}
+
+// The ask for a body whole goes with the event, not with the worker that
+// made it. Once one worker has met three bad deltas on an unchanged local
+// copy and the event goes back to the queue, the worker that takes it next
+// asks whole at once (and, that body bad too, tells the user), instead of
+// counting three bad deltas anew.
+TEST_F(DownloadThreads, WholeBodyAskedByOneWorkerHoldsForTheNext) {
+  const std::string rel = "/p.bin";
+  const std::string v1 = Pattern(60000, 31);
+  const uint64_t s1 = rig_->server().Put(rel, v1);
+  Recorded(rel, v1, s1);
+  std::string v2 = v1;
+  v2[100] ^= 1;
+  rig_->server().Put(rel, v2);
+  // Every body is bad, the whole one too.
+  rig_->server().Fault({{"action", "resume_download"}, {"corrupt_body_byte", 40}, {"count", -1}});
+  ScriptedWorker& first = rig_->addWorker();
+  // Three real attempts; at the fourth the first worker stops and gives the
+  // event back, as an interrupted download does.
+  first.SetScript(ScriptedWorker::kDownload, [](ScriptedWorker& self) -> int {
+    if (self.calls().size() <= 3) return self.RealOperation(ScriptedWorker::kDownload);
+    self.Stop();
+    return ERR_INT;
+  });
+  rig_->push(ServerChange(rel));
+  rig_->startWorkers();
+  ASSERT_TRUE(first.waitForCalls(4, 30s)) << rig_->log();
+  ASSERT_EQ(0, first.Join());
+  const auto firsts = first.calls();
+  ASSERT_EQ(4u, firsts.size());
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(ACTION_RETRY, firsts[i].action) << i;
+  EXPECT_EQ(ACTION_RETURN_EVENT, firsts[3].action);
+
+  ScriptedWorker& second = rig_->addWorker();
+  second.UseRealOperations();
+  rig_->startWorkers();
+  ASSERT_TRUE(second.waitForCalls(1, 30s)) << rig_->log();
+  ASSERT_TRUE(rig_->drain(10s));
+  const auto seconds = second.calls();
+  ASSERT_EQ(1u, seconds.size()) << "the second worker counted bad deltas anew";
+  EXPECT_EQ(ERR_SYS, seconds[0].result);
+  EXPECT_EQ(ACTION_DONE, seconds[0].action);
+  // Three requests against the recorded basis, then one naming none.
+  std::vector<uint64_t> bases;
+  for (const nlohmann::json& r : rig_->requests()) {
+    if (r["action"] == "resume_download") bases.push_back(r["request"].value("sync_id", uint64_t{99}));
+  }
+  EXPECT_EQ((std::vector<uint64_t>{s1, s1, s1, 0}), bases);
+  EXPECT_TRUE(Slurp(rig_->local(rel)) == v1) << "the local copy changed";
+  ASSERT_TRUE(rig_->ui().waitFor(
+      [&](const std::vector<PObject>& m) {
+        for (const PObject& x : m) {
+          if (x["notify"].asString() == "locked_file" && x["path"].asString() == rel.c_str()) return true;
+        }
+        return false;
+      },
+      5s))
+      << "the unapplied change was not reported";
 }
 
 }  // namespace
