@@ -22,8 +22,8 @@
 // The worker's thread holds none of its own locks while it calls into the
 // event queue (m_lock), the registry (its mutex), the connection's pool
 // (the pool's lock), the whole-body marks (WholeBodyAsks' lock), the
-// databases (their own mutexes) or the user-interface
-// notifier (UI_IPC: while linked it only queues, UiNotifier): each is taken
+// databases (their own mutexes) or the user-interface notifier (UI_IPC:
+// while linked it only queues, UiNotifier): each is taken
 // and released inside that call. worker_state_lock guards only the current-work record and the
 // barrier pointer; the task's state mutex (Task) and the stream's status
 // lock (PStream) are each taken alone by GetWorkingStatus.
@@ -351,9 +351,9 @@ class Worker : public Task, private RoadHooks {
   // A failed send or receive (PStream::ERR_*) as a daemon code. A raised
   // abort flag wins and stays raised (the loop clears it between events):
   // ERR_CH_CONNECTION_ABORT while paused (cache kept), else ERR_INT (cache
-  // dropped). Otherwise a local failure,
-  // a malformed stream or a full disk drops the cache; a broken or timed
-  // out connection keeps it, so the retry resumes.
+  // dropped). Otherwise a local failure, a malformed stream or a full disk
+  // drops the cache; a broken or timed out connection keeps it, so the
+  // retry resumes.
   int streamErr2DaemonErr(int stream_code);
   // The worker's mapping of a server code (worker_road.h); never 0 but for
   // SPROTO_ERR_OK.
