@@ -36,7 +36,7 @@ struct Inside {
 // leaves early or at the end.
 int Handler(const std::vector<Worker*>& workers, const Worker::AbortFilter& filter, bool early,
             const std::atomic<bool>& script_ended, Inside& inside) {
-  const WorkerHold hold(workers, filter);
+  const WorkerHold hold(workers, filter, 60s);
   for (Worker* w : workers) inside.states.push_back(w->GetState());
   inside.busy_script_ended = script_ended.load();
   if (early) return -1;
