@@ -60,7 +60,7 @@ int VelkoraApp::add_session(const PObject& req, PObject& rsp) {
     existing.clear();
     Worker::AbortFilter filter;
     filter.setSession(sess_id);
-    const WorkerHold hold(workers(), filter);
+    const WorkerHold hold(workers(), filter, InterruptBound(timing_));
     PObject scratch;  // the id is registered: no error to report
     (void)remove_one_session(sess_id, scratch);
     rc = create_registry_entry(create_info);

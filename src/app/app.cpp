@@ -8,6 +8,9 @@ namespace {
 
 constexpr const char* kComponent = "client_debug";
 
+// How often a sender waiting for its handler looks at the stop watch.
+constexpr std::chrono::milliseconds kStopWatchPoll{100};
+
 }  // namespace
 
 VelkoraApp::VelkoraApp()
@@ -75,7 +78,13 @@ int VelkoraApp::send_message(const PObject& req, PObject& rsp) {
     msg_queue.push_back(msg_t{&req, &rsp, &mutex, &cond, &done});
   }
   msg_cond.notify_one();
-  cond.wait(own, [&done] { return done != 0; });
+  if (stop_watch_ == nullptr) {
+    cond.wait(own, [&done] { return done != 0; });
+  } else {
+    while (!cond.wait_for(own, kStopWatchPoll, [&done] { return done != 0; })) {
+      if (stop_watch_->load() != 0) cut();
+    }
+  }
   return done > 0 ? 0 : -1;
 }
 

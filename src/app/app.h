@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -19,6 +20,37 @@
 #include "session/registry.h"
 #include "session/task.h"
 #include "worker/worker.h"
+
+// Bounds of the control protocol, whatever the servers do (keep-alives
+// for ever, bodies stalled, silence). Tests hold the daemon to them.
+
+// What an interruption of the workers may take beyond one reply time-out
+// (DaemonTiming::worker_reply_timeout): an upload whose reply is awaited
+// holds the interruption up to that time-out on purpose (a committed upload
+// is not broken off, or it would be sent twice); the margin covers the
+// way from a broken-off transfer to the top of the worker's loop (a
+// failed exchange given back, a report, a resume record written).
+inline constexpr std::chrono::seconds kInterruptMargin{5};
+// How long "reload_connection" waits, once the tasks that use the
+// connection are interrupted, for its lent channels to come back; past it
+// the connection is left as it was and the request says so.
+inline constexpr std::chrono::seconds kChannelReturnWait{5};
+// What a handler's own work may take beyond its waits for tasks (folders
+// made or sent to the trash, databases opened or closed, tasks joined) on
+// a loaded machine.
+inline constexpr std::chrono::seconds kHandlerWork{10};
+// "stop", and SIGTERM or SIGINT, end the daemon within this: a stop cuts
+// even the wait for an upload's reply.
+inline constexpr std::chrono::seconds kStopBound{10};
+
+// The bound of an interruption of the workers (WorkerHold).
+constexpr std::chrono::milliseconds InterruptBound(const DaemonTiming& timing) {
+  return timing.worker_reply_timeout + kInterruptMargin;
+}
+// Every control request is answered within this.
+constexpr std::chrono::milliseconds ControlRequestBound(const DaemonTiming& timing) {
+  return InterruptBound(timing) + kChannelReturnWait + kHandlerWork;
+}
 
 class Detector;
 class ProgressSyncer;
@@ -134,8 +166,8 @@ class VelkoraApp {
   // Pause / Resume on every worker.
   void pause_worker();
   // Aborts the event in hand of every worker that `filter` selects and
-  // waits until each of them is back at the top of its loop; at once when
-  // none matches or while unlinked.
+  // waits, up to InterruptBound, until each of them is back at the top of
+  // its loop; at once when none matches or while unlinked.
   void interrupt_worker(const Worker::AbortFilter& filter);
 
   // The tasks of the table, each null while unlinked.
@@ -149,6 +181,15 @@ class VelkoraApp {
   // (DaemonTiming's defaults unless changed): main sets them once before
   // run; tests shorten them. Owning thread, before run.
   void set_timing(const DaemonTiming& timing) { timing_ = timing; }
+  // A flag that another party raises to end the daemon (the stop signal's,
+  // stop_signal.h); null: none. While send_message waits for a handler it
+  // looks at the flag every 100 ms and, once it is raised, cuts the work in
+  // hand (cut), so the "stop" that follows is not held behind a handler that
+  // waits for an upload's reply. Owning thread, before run.
+  void set_stop_watch(const std::atomic<int>* flag) { stop_watch_ = flag; }
+  // Raises the stop flag of every worker: each ends even the wait for an
+  // upload's reply within a second. Any thread; lowered by start_all.
+  void cut() { workers_stop_.store(1); }
   const DaemonTiming& timing() const { return timing_; }
 
   // --- Connections and status (add_connection.cpp ... get_status.cpp) ---
@@ -205,6 +246,10 @@ class VelkoraApp {
   // workers. Application thread only.
   std::vector<std::unique_ptr<Task>> task;
   DaemonTiming timing_;
+  // The stop flag shared by the workers (Worker::Collaborators::stop_flag):
+  // raised by their Stop and by cut, lowered by start_all.
+  std::atomic<int> workers_stop_{0};
+  const std::atomic<int>* stop_watch_ = nullptr;  // see set_stop_watch
 
   std::deque<msg_t> msg_queue;
   std::mutex msg_lock;               // guards msg_queue, thread_alive, thread_started

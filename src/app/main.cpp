@@ -169,6 +169,7 @@ int main(int argc, char** argv) {
 
   VelkoraApp app;
   app.set_timing(read_timing());
+  app.set_stop_watch(stop_signal_abort_flag());
   if (app.run() < 0) {
     // Without the thread the first request would wait for ever.
     Logger::LogMsg(Logger::L_CRIT, kComponent, "[CRIT] main(%d): failed to start the application thread\n",

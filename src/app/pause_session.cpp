@@ -8,7 +8,7 @@
 int VelkoraApp::pause_session(const PObject& req, PObject& rsp) {
   (void)rsp;  // nothing to report
   const Worker::AbortFilter filter = SessionSelection(req);
-  const WorkerHold hold(workers(), filter);
+  const WorkerHold hold(workers(), filter, InterruptBound(timing_));
   std::vector<Registry::Entry> all;
   Registry& registry = Registry::getInstance();
   registry.GetAll(all);

@@ -10,7 +10,7 @@ int VelkoraApp::remove_connection(const PObject& req, PObject& rsp) {
   const uint64_t conn_id = req["connection_id"].asUInt64();
   Worker::AbortFilter filter;
   filter.setConnection(conn_id);
-  const WorkerHold hold(workers(), filter);
+  const WorkerHold hold(workers(), filter, InterruptBound(timing_));
   Logger::LogMsg(Logger::L_INFO, "client_debug", "[INFO] app(%d): connection #%llu is removed\n", __LINE__,
                  static_cast<unsigned long long>(conn_id));
   if (conn_id == 0) {

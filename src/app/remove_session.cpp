@@ -10,7 +10,7 @@ int VelkoraApp::remove_session(const PObject& req, PObject& rsp) {
                 static_cast<unsigned long long>(sess_id));
   Worker::AbortFilter filter;
   filter.setSession(sess_id);
-  const WorkerHold hold(workers(), filter);
+  const WorkerHold hold(workers(), filter, InterruptBound(timing_));
   if (sess_id == 0) {
     Registry::Entry entry;
     // Each pass removes the entry it found, so the loop ends with the

@@ -47,7 +47,7 @@ void VelkoraApp::change_recursive(Registry::Entry& ent, bool recursive) {
     // No worker may write into a sub-folder while it goes to the trash.
     Worker::AbortFilter filter;
     filter.setSession(ent.sess_id);
-    const WorkerHold hold(workers(), filter);
+    const WorkerHold hold(workers(), filter, InterruptBound(timing_));
     if (ent.event_db->rmAllFolders() < 0) {
       LOG_WITH_LINE(L_ERR, kComponent, "[ERROR] app(%d): failed to remove folder records of session %llu\n",
                     static_cast<unsigned long long>(ent.sess_id));

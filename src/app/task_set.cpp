@@ -40,6 +40,7 @@ int VelkoraApp::init_tasks() {
   Worker::Collaborators with{*EventManager::getInstance(), Registry::getInstance(),
                              *ConnectionManager::getInstance()};
   with.timing = timing_;
+  with.stop_flag = &workers_stop_;
   while (task.size() < count) task.push_back(std::make_unique<Worker>(nullptr, nullptr, with));
   Logger::LogMsg(Logger::L_DEBUG, "client_debug", "[DEBUG] app(%d): totally %zu tasks\n", __LINE__, task.size());
   return 0;
@@ -53,6 +54,7 @@ void VelkoraApp::start_all() {
   // The notification sender first: no task may wait on the user interface
   // (UiNotifier). When it cannot start, notifications are delivered inline.
   (void)UiNotifier::getInstance().Start();
+  workers_stop_.store(0);
   // A task whose thread cannot be made is logged by Task::Run.
   for (auto& t : task) (void)t->Run();
 }
@@ -78,7 +80,9 @@ void VelkoraApp::pause_worker() {
   for (Worker* w : workers()) (void)w->Pause();
 }
 
-void VelkoraApp::interrupt_worker(const Worker::AbortFilter& filter) { WorkerHold::Interrupt(workers(), filter); }
+void VelkoraApp::interrupt_worker(const Worker::AbortFilter& filter) {
+  (void)WorkerHold::Interrupt(workers(), filter, InterruptBound(timing_));  // a time-out is logged there
+}
 
 Detector* VelkoraApp::detector() const {
   return task.size() > kDetectorSlot ? static_cast<Detector*>(task[kDetectorSlot].get()) : nullptr;

@@ -71,11 +71,29 @@ int Connection::ChannelPool::update(Channel* channel, uint32_t expire) {
 }
 
 void Connection::ChannelPool::reset(unsigned capacity, const ProxyInfo* proxy, const TunnelInfo* tunnel) {
+  (void)reset(capacity, proxy, tunnel, std::chrono::milliseconds::max());  // an endless wait always ends in a reset
+}
+
+bool Connection::ChannelPool::reset(unsigned capacity, const ProxyInfo* proxy, const TunnelInfo* tunnel,
+                                    std::chrono::milliseconds wait) {
   Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] channel-pool(%d): reset channel pool with capacity %u\n",
                  __LINE__, capacity);
   std::unique_lock<std::mutex> lk(lock);
   freeze_mode = true;
-  return_signal.wait(lk, [this] { return ready_q.size() == total_size; });
+  auto all_back = [this] { return ready_q.size() == total_size; };
+  if (wait == std::chrono::milliseconds::max()) {
+    return_signal.wait(lk, all_back);
+  } else if (!return_signal.wait_for(lk, wait, all_back)) {
+    // A borrower that keeps its channel must not keep the caller: the pool
+    // goes on as it was, and the takers that waited for the reset go on.
+    Logger::LogMsg(Logger::L_WARNING, kComponent,
+                   "[WARNING] channel-pool(%d): %zu channel(s) still lent after %lld ms, the pool is not reset\n",
+                   __LINE__, in_use_q.size(), static_cast<long long>(wait.count()));
+    freeze_mode = false;
+    return_signal.notify_all();
+    freeze_signal.notify_all();
+    return false;
+  }
   for (ChannelStat& s : ready_q) {
     // The last borrower's flag may be gone already; Close must not read it.
     s.channel->SetFlag(nullptr);
@@ -93,6 +111,7 @@ void Connection::ChannelPool::reset(unsigned capacity, const ProxyInfo* proxy, c
   freeze_mode = false;
   return_signal.notify_all();
   freeze_signal.notify_all();
+  return true;
 }
 
 int Connection::ChannelPool::isConnected2() {

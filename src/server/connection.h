@@ -13,6 +13,7 @@
 #define SERVER_CONNECTION_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -103,6 +104,10 @@ class Connection {
     // from copies of the settings) and wakes every waiter. The caller must
     // not hold a channel of this pool.
     void reset(unsigned capacity, const ProxyInfo* proxy, const TunnelInfo* tunnel);
+    // The same, waiting at most `wait` for the lent channels: true when
+    // the reset was done; false when a channel was still lent then (the
+    // pool is unfrozen and keeps its channels, nothing changed).
+    bool reset(unsigned capacity, const ProxyInfo* proxy, const TunnelInfo* tunnel, std::chrono::milliseconds wait);
     // 1 when the first free stat, or some lent one, is not kNotConnected.
     int isConnected2();
     // True when the first free stat, or some lent one, is not isExpired().

@@ -12,13 +12,23 @@ int ConnectionManager::add(const ConnectionInfo& info, const ProxyInfo* proxy, c
   return 0;
 }
 
-int ConnectionManager::reload(const ConnectionInfo& info, const ProxyInfo* proxy, const TunnelInfo* tunnel) {
+int ConnectionManager::reload(const ConnectionInfo& info, const ProxyInfo* proxy, const TunnelInfo* tunnel,
+                              std::chrono::milliseconds wait) {
+  shared_pointer<Connection::ChannelPool> pool;
+  {
+    std::lock_guard<std::mutex> lk(lock);
+    auto it = index.find(info.conn_id);
+    if (it == index.end()) return -1;
+    pool = it->second.pool;
+  }
+  // Outside the lock: the reset waits for lent channels, and every task
+  // calls get() between its requests.
+  // The stored connection always has a pool: only add() makes entries.
+  if (!pool->reset(4, proxy, tunnel, wait)) return -2;
   std::lock_guard<std::mutex> lk(lock);
   auto it = index.find(info.conn_id);
   if (it == index.end()) return -1;
   Connection& conn = it->second;
-  // The stored connection always has a pool: only add() makes entries.
-  conn.pool->reset(4, proxy, tunnel);
   conn.conn_info = info;
   if (proxy != nullptr) {
     conn.proxy_info = *proxy;

@@ -7,20 +7,22 @@
 // holds its own copy of the settings, so after reload() running tasks use
 // the new channels at once and the new settings from their next get().
 //
-// Threads: every operation takes `lock`. Lock order: manager `lock`, then a
-// pool's lock. reload() waits, holding `lock`, until every lent channel of
-// the pool is back: a thread that holds a lent channel of that connection
-// must not call the manager (it would wait on itself). The application
-// interrupts a connection's tasks before it reloads or removes it, which
-// brings their channels back. No operation lets go of a pool share while it
-// holds `lock` (remove, clear, and get replacing the caller's copy): the
-// last share of a removed connection closes its channels in the thread that
-// drops it, never under the manager's lock.
+// Threads: every operation takes `lock`; all but reload() for their whole
+// run. Lock order: manager `lock`, then a pool's lock. reload() waits for
+// the lent channels of the pool without `lock` and for a bounded time. No
+// operation lets go of a pool share while it holds `lock` (remove, clear,
+// and get replacing the caller's copy): the last share of a removed
+// connection closes its channels in the thread that drops it, never under
+// the manager's lock. A thread that holds a lent channel of a connection
+// must not reload it (it would wait on itself). The application interrupts
+// a connection's tasks before it reloads or removes it, which brings their
+// channels back.
 //
 // Log component "connection_debug".
 #ifndef SERVER_CONNECTION_MANAGER_H_
 #define SERVER_CONNECTION_MANAGER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -47,10 +49,13 @@ class ConnectionManager {
   // Stores Connection(info, proxy, tunnel) under info.conn_id. 0, or -1 when
   // that id is present (nothing changes). Null pointers: no proxy, no tunnel.
   int add(const ConnectionInfo& info, const ProxyInfo* proxy, const TunnelInfo* tunnel);
-  // On the stored connection: ChannelPool::reset(4, proxy, tunnel) first
-  // (waits for every lent channel), then every setting is overwritten from
-  // the arguments (null: cleared). 0, or -1 when conn_id is absent.
-  int reload(const ConnectionInfo& info, const ProxyInfo* proxy, const TunnelInfo* tunnel);
+  // On the stored connection: ChannelPool::reset(4, proxy, tunnel, wait)
+  // first (waits up to `wait` for every lent channel, without `lock`), then
+  // every setting is overwritten from the arguments (null: cleared). 0; -1
+  // when conn_id is absent; -2 when a channel was still lent after `wait`
+  // (nothing changed).
+  int reload(const ConnectionInfo& info, const ProxyInfo* proxy, const TunnelInfo* tunnel,
+             std::chrono::milliseconds wait = std::chrono::milliseconds::max());
   // Erases the entry when present; the pool goes with its last copy (here,
   // after `lock` is released, when no task holds one).
   void remove(uint64_t conn_id);

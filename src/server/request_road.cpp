@@ -77,6 +77,8 @@ int RoadHooks::StreamError(int) { return ERR_IO; }
 
 ustring RoadHooks::ReceiveFolder() { return ustring(); }
 
+const std::atomic<int>* RoadHooks::StopFlag() { return nullptr; }
+
 RequestRoad::RequestRoad(const RoadProfile& profile, std::atomic<int>& abort_flag, Connection& connection,
                          const Registry::Entry& session, RoadHooks* hooks)
     : profile_(profile), abort_flag_(abort_flag), connection_(connection), session_(session), hooks_(hooks) {}
@@ -129,7 +131,11 @@ int RequestRoad::UpgradeToTls(Channel& ch) {
   profile_.log->ConvertingToSsl();
   ch.SetAllowUntrust(info.ssl_allow_untrust);
   ch.SetSSLHostname(info.server_name);
+  // A server that stalls the handshake would otherwise hold an interrupt
+  // for the whole channel time-out.
+  Attach(ch);
   int rc = ch.ConvertToSSLChannel(false);
+  EndOwnStep(ch);
   if (rc < 0) {
     profile_.log->ConvertFailed(rc);
     // A certificate that does not verify keeps its code: the syncers tell
@@ -189,7 +195,11 @@ int RequestRoad::RequestChannel(Channel& ch) {
   (void)ch.Close();
   ch.SetTimeout(profile_.channel_timeout);
   profile_.log->Connecting(info.server_ip.c_str_utf8(), info.server_port);
+  // The connect heeds the flag too: an address that never answers would
+  // otherwise hold an interrupt for the whole connect time-out.
+  Attach(ch);
   int rc = ch.Open(info.server_ip.c_str_utf8(), info.server_port);
+  EndOwnStep(ch);
   if (rc < 0) {
     profile_.log->OpenFailed(rc);
     return rc;
@@ -237,7 +247,8 @@ int RequestRoad::RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, P
   } else {
     ch.SetTimeout(profile_.reply_timeout);
     const bool detached = profile_.abort_flag == AbortFlagPolicy::kPerExchange && IsUpload(action);
-    if (detached) Detach(ch);
+    // Only a stop ends this wait at once; the abort flag is looked at below.
+    if (detached) ch.SetFlag(hooks_ != nullptr ? hooks_->StopFlag() : nullptr);
     // A detached wait still ends once an abort has waited one reply
     // time-out: keep-alives alone would otherwise hold it (and whoever waits
     // for the requester) for ever. The flag is tested between messages, so

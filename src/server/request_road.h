@@ -55,10 +55,11 @@ enum class HandshakeOrder {
 enum class AbortFlagPolicy {
   // Syncers: from pop to push (handshake included).
   kFromPop,
-  // Worker: inside each RunProtocol only, and detached while the reply of
-  // an "upload" or "resume_upload" is awaited (a committed upload must not
-  // be broken off); that wait still gives up once the flag has been set for
-  // reply_timeout seconds, keep-alives or not.
+  // Worker: during the TCP connect, the TLS upgrade and each RunProtocol,
+  // and replaced by hooks->StopFlag() while the reply of an "upload" or
+  // "resume_upload" is awaited (a committed upload must not be broken off
+  // by an interrupt, only by a stop); that wait still gives up once the
+  // abort flag has been set for reply_timeout seconds, keep-alives or not.
   kPerExchange,
 };
 
@@ -87,6 +88,10 @@ class RoadHooks {
   // no file ("" refuses such binaries with PStream::ERR_STREAM). Read before
   // every exchange. Default "": a syncer's reply never writes a file.
   virtual ustring ReceiveFolder();
+  // The flag that ends even the wait for an upload's reply, which the
+  // abort flag does not (kPerExchange): raised when the requester stops.
+  // Default null: nothing ends that wait but its time-out.
+  virtual const std::atomic<int>* StopFlag();
 };
 
 class RequestRoad {
@@ -163,6 +168,11 @@ class RequestRoad {
  private:
   void Attach(Channel& ch) { ch.SetFlag(&abort_flag_); }
   static void Detach(Channel& ch) { ch.SetFlag(nullptr); }
+  // Detaches the flag after a step of the handshake outside RunProtocol
+  // (kPerExchange); under kFromPop the flag stays until the push.
+  void EndOwnStep(Channel& ch) {
+    if (profile_.abort_flag == AbortFlagPolicy::kPerExchange) Detach(ch);
+  }
   bool DebugOn() const;
   // Expires, detaches and returns a lent stat.
   void GiveBackFailed(Connection::ChannelStat& stat);

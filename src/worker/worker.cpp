@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "filter/file_status_db.h"
 #include "server/connection_manager.h"
@@ -51,6 +52,11 @@ void Worker::Barrier::wait() {
   cond.wait(lock, [this] { return count == 0; });
 }
 
+bool Worker::Barrier::wait_for(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex);
+  return cond.wait_for(lock, timeout, [this] { return count == 0; });
+}
+
 void Worker::EventContext::clear() {
   current_event.clear();
   root_entry.clear();
@@ -73,6 +79,7 @@ Worker::Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with)
       connections_(with.connections),
       whole_body_asks_(with.whole_body_asks),
       timing_(with.timing),
+      stop_flag_(with.stop_flag != nullptr ? with.stop_flag : &own_stop_flag_),
       road_log_(*this),
       road_(WorkerRoadProfile(&road_log_, static_cast<uint32_t>(with.timing.worker_reply_timeout.count()),
                               with.channel_timeout), abort_flag, context.connection,
@@ -94,6 +101,7 @@ int Worker::Stop() {
   // each pass and then reads the state again, so a stop is either seen there
   // or leaves the flag raised for the transfer that follows.
   const int rc = Task::Stop();
+  stop_flag_->store(1);
   abort_flag.store(1);
   return rc;
 }
@@ -119,15 +127,18 @@ void Worker::SetAbort(const AbortFilter& filter, Barrier* barrier) {
 }
 
 void Worker::NotifyAbortDone() {
-  Barrier* barrier = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(worker_state_lock);
-    barrier = abort_done_barrier;
-    abort_done_barrier = nullptr;
-  }
-  // Signalled outside worker_state_lock: the waiter may free the barrier as
-  // soon as the count reaches 0, and nothing here touches it afterwards.
+  // Signalled under worker_state_lock: a waiter that gave up forgets the
+  // barrier under the same lock, so it is either signalled whole before or
+  // never. The waiter may free the barrier as soon as the count reaches 0;
+  // nothing here touches it afterwards.
+  std::lock_guard<std::mutex> lock(worker_state_lock);
+  Barrier* barrier = std::exchange(abort_done_barrier, nullptr);
   if (barrier != nullptr) barrier->signal(GetId());
+}
+
+void Worker::ForgetBarrier(const Barrier* barrier) {
+  std::lock_guard<std::mutex> lock(worker_state_lock);
+  if (abort_done_barrier == barrier) abort_done_barrier = nullptr;
 }
 
 // ---- The current-work record ----
@@ -172,6 +183,10 @@ void Worker::AdjustCurrentProcessEventInfo() {
 
 void Worker::DoTask() {
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d) up\n", GetId());
+  // A worker run again after a stop starts with its own flag lowered; a
+  // stop that lands meanwhile has set the state, which the loop reads
+  // before any transfer. A shared flag is its owner's to lower.
+  if (stop_flag_ == &own_stop_flag_) own_stop_flag_.store(0);
   while (true) {
     DropConnection();
     NotifyAbortDone();

@@ -107,6 +107,10 @@ class Worker : public Task, private RoadHooks {
     void signal(int task_id);
     // Returns once every registered worker has signalled.
     void wait();
+    // The same, giving up after `timeout`: true when every registered
+    // worker signalled, false on time-out (then call Worker::ForgetBarrier
+    // on each worker before the barrier goes).
+    bool wait_for(std::chrono::milliseconds timeout);
 
    private:
     std::mutex mutex;
@@ -163,6 +167,12 @@ class Worker : public Task, private RoadHooks {
     uint32_t channel_timeout = 60;  // seconds for connect, send, TLS
     // The events whose body is asked whole, shared by the workers.
     WholeBodyAsks& whole_body_asks = WholeBodyAsks::Shared();
+    // Raised by Stop, or by the owner when the daemon must end at once;
+    // shared by the workers of one daemon (null: the worker's own). While
+    // an upload's reply is awaited the abort flag is not heeded (a
+    // committed upload must not be broken off), this one is: a stop ends
+    // that wait within a second, a lost reply costing no second body.
+    std::atomic<int>* stop_flag = nullptr;
   };
 
   // The daemon's form: the process-wide queue, registry and connections.
@@ -175,9 +185,10 @@ class Worker : public Task, private RoadHooks {
   int Pause() override;
   // last_error = 0, then Task::Resume.
   int Resume() override;
-  // Task::Stop, then raises the abort flag (a blocked transfer gives up).
-  // In that order: the loop clears the flag and then reads the state again,
-  // so no stop is lost between the two.
+  // Task::Stop, then raises the stop flag and the abort flag (a blocked
+  // transfer gives up, the wait for an upload's reply too). In that order:
+  // the loop clears the abort flag and then reads the state again, so no
+  // stop is lost between the two.
   int Stop() override;
   // Stores 1 or 0 in the abort flag; 0. Any thread, under any lock.
   int SetAbort(bool abort) override;
@@ -190,8 +201,13 @@ class Worker : public Task, private RoadHooks {
   void SetAbort(const AbortFilter& filter, Barrier* barrier);
   // Worker thread: signals the barrier registered by SetAbort, if any: at
   // the top of each pass and before each pause of the loop. Takes
-  // worker_state_lock.
+  // worker_state_lock, and signals under it, so that ForgetBarrier can
+  // tell that the barrier is no longer touched.
   void NotifyAbortDone();
+  // Application thread, after a wait on `barrier` timed out: unregisters
+  // it when this worker still holds it. On return the worker never touches
+  // `barrier` again. Takes worker_state_lock.
+  void ForgetBarrier(const Barrier* barrier);
 
   // The current-work record, each under worker_state_lock; any thread.
   void SetCurrentProcessEventInfo(uint64_t conn_id, uint64_t sess_id, const ustring& path, WorkingType type);
@@ -575,6 +591,8 @@ class Worker : public Task, private RoadHooks {
   // The working folder, checked real (SessionFolders::Ensure) right before
   // each exchange; "" when it cannot be made real, which refuses bodies.
   ustring ReceiveFolder() override;
+  // The stop flag (Collaborators::stop_flag or the worker's own).
+  const std::atomic<int>* StopFlag() override { return stop_flag_; }
   // The session's "session" and "view_id" into a new request of `action`.
   void InitSessionRequest(PObject& request, const char* action) const;
 
@@ -583,6 +601,8 @@ class Worker : public Task, private RoadHooks {
   ConnectionManager& connections_;
   WholeBodyAsks& whole_body_asks_;
   const DaemonTiming timing_;
+  std::atomic<int> own_stop_flag_{0};
+  std::atomic<int>* const stop_flag_;  // never null
   WorkerRoadLog road_log_;
   RequestRoad road_;
 

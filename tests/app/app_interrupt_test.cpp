@@ -28,12 +28,13 @@ class InterruptTest : public AppFixture {
     for (const nlohmann::json& e : server_.Journal()) n += e.value("event", "") == "keep_alive" ? 1 : 0;
     return n;
   }
-  // Links with 2-s reply time-outs and has a worker upload a.txt, whose
-  // "upload" the stand-in answers with keep-alives every 200 ms (`count`
-  // times the rule acts); returns once more than 4 s of them came.
-  void UploadIntoKeepAlives(int count) {
+  // Links with `reply_timeout` (2 s unless given) and has a worker upload
+  // a.txt, whose "upload" the stand-in answers with keep-alives every 200
+  // ms (`count` times the rule acts); returns once more than 4 s of them
+  // came.
+  void UploadIntoKeepAlives(int count, std::chrono::seconds reply_timeout = 2s) {
     DaemonTiming timing = testsupport::ShortTiming();
-    timing.worker_reply_timeout = std::chrono::seconds(2);
+    timing.worker_reply_timeout = reply_timeout;
     app_.set_timing(timing);
     server_.Fault({{"action", "upload"}, {"keep_alives", 100000}, {"keep_alive_ms", 200}, {"count", count}});
     Link();
@@ -92,6 +93,40 @@ TEST_F(InterruptTest, PauseAndUnlinkDuringAKeepAliveWaitReturnInTime) {
   EXPECT_EQ(Text(Call("unlink")), "null");
   EXPECT_LT(SecondsSince(start), 3.5);
   EXPECT_EQ(ThreadCount(), threads);
+}
+
+// A stop ends even the wait for an upload's reply, which an interrupt
+// leaves for one reply time-out: with the daemon's own 90 s, "unlink" (the
+// tasks stopped, as by "stop") still returns at once.
+TEST_F(InterruptTest, StopCutsAnUploadsReplyWaitWhateverItsTimeOut) {
+  const size_t threads = ThreadCount();
+  UploadIntoKeepAlives(1, 90s);
+  ASSERT_TRUE(server_.Get("/a.txt").has_value());
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(Text(Call("unlink")), "null");
+  EXPECT_LT(SecondsSince(start), 3.0) << Log();
+  EXPECT_EQ(ThreadCount(), threads);
+  EXPECT_EQ(server_.History("/a.txt").size(), 1u);
+}
+
+// The Syncer's "pull_event" answered by keep-alives alone holds a channel
+// of the connection for as long as they come; "reload_connection" breaks
+// it off instead of waiting for it, and the Syncer goes on afterwards.
+TEST_F(InterruptTest, ReloadConnectionBreaksOffASyncerPullHeldByKeepAlives) {
+  server_.Fault({{"action", "pull_event"}, {"keep_alives", 100000}, {"keep_alive_ms", 200}, {"count", 1}});
+  Link();
+  Connect(1);
+  MakeSessionFolders(1);
+  (void)RegisterSession(1, 1);
+  ASSERT_TRUE(WaitUntil([&] { return KeepAlives() >= 10; }, 30s)) << Log();
+
+  const Clock::time_point start = Clock::now();
+  const PObject rsp = Call("reload_connection", ConnectionRequest(1));
+  EXPECT_LT(SecondsSince(start), 3.0) << Log();
+  EXPECT_EQ(Text(rsp), "null");
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Call("get_status")["session_list"][0]["status"].asString() == "uptodate"; }, 30s))
+      << Log();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "app/app.h"
 #include "support/daemon_process.h"
 #include "support/pki.h"
 #include "support/server_stand_in.h"
@@ -141,6 +142,79 @@ TEST_P(DaemonShutdownTest, EndsWithinFiveSecondsWhileTwoWorkersStreamStalledBodi
   // The stalled bodies were never completed.
   EXPECT_FALSE(server_.Get("/one.bin").has_value());
   EXPECT_FALSE(server_.Get("/two.bin").has_value());
+}
+
+// SIGTERM while a control request waits for a worker whose upload's reply
+// never comes (keep-alives alone, the daemon's own 90-s reply time-out):
+// the request's wait is cut and the daemon ends within its stop bound.
+TEST_F(DaemonShutdownTest, SigtermCutsARequestThatWaitsForAnUploadsReply) {
+  daemon_->SetLogLevels("client_debug=7\nipc=7\nworker_debug=6\n");
+  daemon_->Set("ui_port", std::to_string(ui_.port()));
+  daemon_->Set("cert_path", testsupport::PkiPath("ca.pem"));
+  daemon_->Set("worker_count", "3");
+  ASSERT_TRUE(daemon_->Start());
+  ASSERT_GT(ui_.daemonPort(), 0) << daemon_->Stdout();
+  ASSERT_EQ(0, mkdir(Path("local").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(Path("config").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(Path("config/conf").c_str(), 0755));
+  WriteFile("config/conf/blacklist.filter", "");
+  WriteFile("config/conf/whitelist.filter", "[File]\nwhite_ext = \"*\"\n");
+  WriteFile("config/conf/force-hash-check-list.filter", "");
+  WriteFile("local/a.txt", "committed, then keep-alives alone");
+  server_.Fault({{"action", "upload"}, {"keep_alives", 100000}, {"keep_alive_ms", 200}, {"count", 1}});
+
+  PObject connection;
+  connection["action"] = "link_connection";
+  connection["connection_id"] = 1;
+  connection["server_ip"] = "127.0.0.1";
+  connection["server_port"] = server_.port();
+  connection["session"] = "app-token";
+  connection["use_ssl"] = 1;
+  connection["ssl_server_hostname"] = "server.test";
+  connection["computer_name"] = "PC1";
+  PObject req;
+  req["action"] = "link";
+  Request(req);
+  Request(connection);
+  req = PObject();
+  req["action"] = "add_session";
+  req["connection_id"] = 1;
+  req["session_id"] = 2;
+  req["view_id"] = 11;
+  req["config_path"] = Path("config").c_str();
+  req["sync_folder"] = Path("local").c_str();
+  Request(req);
+  req = PObject();
+  req["action"] = "resume";
+  req["session_id"] = 2;
+  Request(req);
+  auto keep_alives = [&] {
+    size_t n = 0;
+    for (const nlohmann::json& e : server_.Journal()) n += e.value("event", "") == "keep_alive" ? 1 : 0;
+    return n;
+  };
+  ASSERT_TRUE(ServerStandIn::WaitFor([&] { return keep_alives() >= 10; }, 30s)) << daemon_->Stdout();
+
+  // The reload interrupts the uploading worker and waits for it.
+  connection["action"] = "reload_connection";
+  std::thread reload([&] {
+    PObject reply;
+    (void)ui_.request(connection, &reply);  // answered or cut off by the end: either is fine
+  });
+  const bool waiting = ServerStandIn::WaitFor(
+      [&] { return daemon_->Stdout().find("register barrier") != std::string::npos; }, 30s);
+  EXPECT_TRUE(waiting) << daemon_->Stdout();
+
+  const Clock::time_point start = Clock::now();
+  ASSERT_TRUE(daemon_->Signal(SIGTERM));
+  int code = -1;
+  const bool ended = daemon_->WaitExit(&code, kStopBound);
+  const std::string out = daemon_->Stdout();
+  if (!ended) daemon_->Kill();  // so that the request ends too
+  reload.join();
+  ASSERT_TRUE(ended) << out;
+  EXPECT_LT(Clock::now() - start, kStopBound);
+  EXPECT_EQ(code, 0) << daemon_->Stdout() << daemon_->Stderr();
 }
 
 INSTANTIATE_TEST_SUITE_P(StopAndTerm, DaemonShutdownTest, ::testing::Values(0, SIGTERM),

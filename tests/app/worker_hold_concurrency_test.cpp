@@ -36,7 +36,7 @@ struct Inside {
 // leaves early or at the end.
 int Handler(const std::vector<Worker*>& workers, const Worker::AbortFilter& filter, bool early,
             const std::atomic<bool>& script_ended, Inside& inside) {
-  const WorkerHold hold(workers, filter);
+  const WorkerHold hold(workers, filter, 60s);
   for (Worker* w : workers) inside.states.push_back(w->GetState());
   inside.busy_script_ended = script_ended.load();
   if (early) return -1;
@@ -88,6 +88,42 @@ TEST_F(WorkerHoldTest, PausesInterruptsAndResumesOnEveryWayOut) {
     rig->stopWorkers();
     rig.reset();
   }
+}
+
+// A worker held by a step that the interruption does not cut (as an
+// upload's reply wait is, up to one reply time-out) is waited for only up
+// to the bound: the interruption says so and goes on; the worker, back at
+// the top of its loop later, leaves the gone barrier alone and answers the
+// next interruption.
+TEST_F(WorkerHoldTest, AnInterruptionGivesUpAtItsBound) {
+  const std::string root = Path("rig");
+  ASSERT_EQ(0, mkdir(root.c_str(), 0700));
+  std::atomic<bool> in_script{false};
+  std::atomic<bool> release{false};
+  auto rig = std::make_unique<WorkerRig>(root);
+  ScriptedWorker& deaf = rig->addWorker();
+  deaf.SetScript(ScriptedWorker::kUpload, [&](ScriptedWorker&) {
+    if (in_script.exchange(true)) return 0;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!release.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    return 0;
+  });
+  std::ofstream(rig->local("/a.txt")) << "a";
+  rig->push(rig->localEvent(Event::EV_MODIFY, "/a.txt"));
+  rig->startWorkers();
+  ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return in_script.load(); }, 10s));
+
+  Worker::AbortFilter filter;
+  filter.setSession(7);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(WorkerHold::Interrupt({&deaf}, filter, 300ms));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  release = true;
+  EXPECT_TRUE(rig->drain(20s));
+  // Nothing in hand now: the next interruption has no one to wait for.
+  EXPECT_TRUE(WorkerHold::Interrupt({&deaf}, filter, 5s));
+  rig->stopWorkers();
+  rig.reset();
 }
 
 }  // namespace

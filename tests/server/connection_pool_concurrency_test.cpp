@@ -90,6 +90,59 @@ TEST_F(PoolConcurrencyTest, ReloadWaitsForTheLentChannel) {
   conn.push(s);
 }
 
+// A channel kept past the reload's wait: the reload gives up (-2) and
+// changes nothing, and while it waits the manager serves other callers (the
+// wait does not hold its lock). Once the channel is back a reload goes
+// through.
+TEST_F(PoolConcurrencyTest, ReloadGivesUpOnAChannelKeptPastItsWaitWithoutHoldingTheManager) {
+  ConnectionManager manager;
+  ASSERT_EQ(0, manager.add(Info(1), nullptr, nullptr));
+  ASSERT_EQ(0, manager.add(Info(2), nullptr, nullptr));
+  Connection conn;
+  ASSERT_EQ(0, manager.get(1, conn));
+  Stat held = conn.pop();
+  const TunnelInfo tunnel{true, "127.0.0.1", 4443};
+  using Clock = std::chrono::steady_clock;
+  auto reload = std::async(std::launch::async, [&] {
+    const int rc = manager.reload(Info(1), nullptr, &tunnel, 2s);
+    return std::make_pair(rc, Clock::now());
+  });
+  // Taken once the reload has begun its reset (the third reset line, after
+  // those of the two adds): answered before the reload ends.
+  const Clock::time_point deadline = Clock::now() + 10s;
+  while (Count("reset channel pool with capacity 4") < 3 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(3u, Count("reset channel pool with capacity 4")) << Log();
+  Connection other;
+  EXPECT_EQ(0, manager.get(2, other));
+  const Clock::time_point got = Clock::now();
+  MustFinish(reload, 10s, "reload past its wait");
+  const auto [rc, ended] = reload.get();
+  EXPECT_EQ(-2, rc);
+  EXPECT_LT(got, ended);
+
+  // Nothing changed: the old settings, and the held channel is the pool's.
+  Connection again;
+  ASSERT_EQ(0, manager.get(1, again));
+  EXPECT_FALSE(again.getTunnelInfo().use_tunnel);
+  conn.push(held);
+  std::set<Channel*> channels;
+  std::vector<Stat> all;
+  for (int i = 0; i < 4; ++i) {
+    all.push_back(conn.pop());
+    channels.insert(all.back().channel);
+    EXPECT_EQ(typeid(Channel), typeid(*all.back().channel));
+  }
+  EXPECT_EQ(1u, channels.count(held.channel));
+  for (const Stat& s : all) conn.push(s);
+
+  ASSERT_EQ(0, manager.reload(Info(1), nullptr, &tunnel, 2s));
+  Stat fresh = conn.pop();
+  EXPECT_EQ(typeid(TunnelChannel), typeid(*fresh.channel));
+  conn.push(fresh);
+}
+
 // Four channels lent and four takers waiting when a reload starts: each
 // push must reach the reload, which waits on the same signal as the takers.
 // Woken alone, a taker sees the reset and goes back to sleep on the other

@@ -540,7 +540,7 @@ PObject SyncBed::ConnectionRequest(const char* action) const {
   return req;
 }
 
-bool SyncBed::Link() {
+PObject SyncBed::SessionRequest() const {
   PObject add = MakeRequest("add_session");
   add["connection_id"] = static_cast<unsigned long long>(kConnectionId);
   add["session_id"] = static_cast<unsigned long long>(kSessionId);
@@ -548,7 +548,11 @@ bool SyncBed::Link() {
   add["config_path"] = config_path().c_str();
   add["sync_folder"] = options_.sync_folder.c_str();
   add["remote_path"] = "/";
-  std::vector<PObject> steps = {MakeRequest("link"), ConnectionRequest(), add};
+  return add;
+}
+
+bool SyncBed::Link() {
+  std::vector<PObject> steps = {MakeRequest("link"), ConnectionRequest(), SessionRequest()};
   if (!options_.paused) {
     PObject resume = MakeRequest("resume");
     resume["session_id"] = static_cast<unsigned long long>(kSessionId);

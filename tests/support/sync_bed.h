@@ -212,6 +212,8 @@ class SyncBed {
   static PObject MakeRequest(const char* action);
   // The "link_connection" request the bed sends (for reloads).
   PObject ConnectionRequest(const char* action = "link_connection") const;
+  // The "add_session" request the bed sends.
+  PObject SessionRequest() const;
 
   // Test-side changes. Each content goes into the ledger; local writes are
   // announced to the write watch. Parents are made as needed.

@@ -49,9 +49,15 @@ class ControlSession:
                     del buf[:end + 1]
                     if line.strip():
                         reply, after = self.one(line)
-                        self.sock.sendall(json.dumps(reply).encode() + b"\n")
-                        if after:
-                            after()
+                        # The action after the reply (the exit of
+                        # "shutdown") takes place even when the client has
+                        # gone without reading the reply: the stand-in would
+                        # otherwise live on until its lifetime ends.
+                        try:
+                            self.sock.sendall(json.dumps(reply).encode() + b"\n")
+                        finally:
+                            if after:
+                                after()
                     end = buf.find(b"\n")
         except OSError:
             pass

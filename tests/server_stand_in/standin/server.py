@@ -473,7 +473,8 @@ class Connection:
         if st is None or self.decoder.body_bytes + n < st[0]:
             return
         self.body_stall = None
-        time.sleep(st[1] / 1000.0)
+        # Cut short by a shutdown, which also shuts the socket.
+        self.srv.stopping.wait(st[1] / 1000.0)
 
     def _drop_bodies(self):
         for p in self.body_files:
@@ -489,7 +490,10 @@ class Connection:
         """Sends keep-alives, then the reply, applying the reply effects."""
         for _ in range(int(eff.get("keep_alives", 0))):
             if eff.get("keep_alive_ms"):
-                time.sleep(eff["keep_alive_ms"] / 1000.0)
+                # Waited on the stop event: a shutdown ends the stream at
+                # once instead of after the next keep-alive's send fails.
+                if self.srv.stopping.wait(eff["keep_alive_ms"] / 1000.0):
+                    raise Close("reply", "shutdown")
             self.send(codec.KEEP_ALIVE)
             self.jlog("keep_alive")
         if eff.get("final_type"):
