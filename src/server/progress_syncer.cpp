@@ -215,7 +215,7 @@ int ProgressSyncer::ProtoPullEvent(const PObject& request, PObject& reply) {
   return road_.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
 }
 
-int ProgressSyncer::ProcessEvents(const PObject& reply) {
+int ProgressSyncer::ProcessEvents(PObject& reply) {
   const uint64_t row_id = context_.row_id;
   uint64_t next = 0;
   if (const int r = pull::NextSyncId(reply, next, kComp); r != 0) return r;
@@ -233,10 +233,13 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     return 0;
   }
 
-  for (const PObject& change : reply["event_list"].asArray()) {
-    (void)PushEvent(context_.reg_entry, change);  // drops are logged by the generator
-  }
-  if (WaitForWorkers() < 0) {
+  PObject::array_type changes;
+  if (reply.hasMember("event_list") && reply["event_list"].isArray()) changes.swap(reply["event_list"].asArray());
+  const int pushed = pull::PushInSlices(
+      changes, pull_slice_,
+      [this](const PObject& change) { (void)PushEvent(context_.reg_entry, change); },  // drops are logged
+      [this] { return WaitForWorkers(); });
+  if (pushed < 0 || WaitForWorkers() < 0) {
     pull::LogInterrupted(kComp);
     return -1;
   }

@@ -82,6 +82,23 @@ int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_
   }
 }
 
+int PushInSlices(PObject::array_type& changes, size_t slice, const std::function<void(const PObject&)>& push,
+                 const std::function<int()>& wait) {
+  if (slice == 0) slice = 1;
+  int result = 0;
+  const size_t n = changes.size();
+  for (size_t i = 0; i < n; ++i) {
+    push(changes[i]);
+    changes[i].clear();
+    if ((i + 1) % slice == 0 && i + 1 < n && wait() < 0) {
+      result = -1;
+      break;
+    }
+  }
+  PObject::array_type().swap(changes);  // gives the slots back too
+  return result;
+}
+
 void LogInterrupted(const char* comp) {
   PULL_LOG(L_NOTICE, "[NOTE] pull(%d): ProcessEvents: interrupted while waiting events being done ...\n");
 }

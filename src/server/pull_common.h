@@ -5,7 +5,9 @@
 #ifndef SERVER_PULL_COMMON_H_
 #define SERVER_PULL_COMMON_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "foundation/daemon_timing.h"
 #include "protocol/pobject.h"
@@ -49,6 +51,21 @@ int NextSyncId(const PObject& reply, uint64_t& next, const char* comp);
 // workers (still %d pending server events).".
 int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp,
                    const DaemonTiming& timing);
+
+// Changes pushed before each wait for the workers. A reply may hold every
+// change of a large tree; pushed in slices, its records and their queue
+// entries are held for one slice at a time, not for the whole reply.
+constexpr size_t kPullSlice = 1000;
+
+// Pushes the changes of `changes` in order through `push`, releasing each
+// record once it is pushed, and calls `wait` after every full `slice` of
+// changes except the last (a `slice` of 0 counts as 1). 0 once every change
+// is pushed: the caller then waits for the last slice itself and only then
+// stores the reply's sync id, so that an interrupted reply is pulled again
+// whole. -1 as soon as a wait is negative (the rest is not pushed).
+// `changes` is empty on return either way.
+int PushInSlices(PObject::array_type& changes, size_t slice, const std::function<void(const PObject&)>& push,
+                 const std::function<int()>& wait);
 
 // NOTE "ProcessEvents: interrupted while waiting events being done ...".
 void LogInterrupted(const char* comp);

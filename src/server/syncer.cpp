@@ -130,7 +130,7 @@ int Syncer::ProtoPullEvent(const PObject& request, PObject& reply) {
   return road_.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
 }
 
-int Syncer::ProcessEvents(const PObject& reply) {
+int Syncer::ProcessEvents(PObject& reply) {
   const uint64_t sess_id = context_.entry.sess_id;
   uint64_t next = 0;
   if (const int r = pull::NextSyncId(reply, next, kComp); r != 0) return r;
@@ -147,12 +147,14 @@ int Syncer::ProcessEvents(const PObject& reply) {
   }
 
   uptodate_set_.erase(sess_id);
-  for (const PObject& change : reply["event_list"].asArray()) {
-    // Dropped changes (unsafe paths, echoes) are logged by the generator;
-    // the sync id still advances past them.
-    (void)PushEvent(context_.entry, change);
-  }
-  if (WaitForWorkers() < 0) {
+  PObject::array_type changes;
+  if (reply.hasMember("event_list") && reply["event_list"].isArray()) changes.swap(reply["event_list"].asArray());
+  // Dropped changes (unsafe paths, echoes) are logged by the generator; the
+  // sync id still advances past them.
+  const int pushed = pull::PushInSlices(
+      changes, pull_slice_, [this](const PObject& change) { (void)PushEvent(context_.entry, change); },
+      [this] { return WaitForWorkers(); });
+  if (pushed < 0 || WaitForWorkers() < 0) {
     pull::LogInterrupted(kComp);
     return -1;
   }
