@@ -44,6 +44,7 @@
 #include "foundation/file_op.h"
 #include "protocol/pobject.h"
 #include "server/connection.h"
+#include "server/change_spool.h"
 #include "server/connection_manager.h"
 #include "server/pull_common.h"
 #include "server/request_road.h"
@@ -136,6 +137,8 @@ class ProgressSyncer : public FlaggedTask {
   uint64_t turn_ = 0;
   RequestRoad road_;  // bound to context_ and abort_flag_
   size_t pull_slice_ = pull::kPullSlice;
+  // The changes of the reply in hand, compact until pushed (ProcessEvents).
+  ChangeSpool spool_;
 };
 
 #endif  // SERVER_PROGRESS_SYNCER_H_

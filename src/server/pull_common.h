@@ -11,6 +11,7 @@
 
 #include "foundation/daemon_timing.h"
 #include "protocol/pobject.h"
+#include "server/change_spool.h"
 #include "server/connection_info.h"
 #include "server/request_road.h"
 #include "session/event_manager.h"
@@ -57,15 +58,37 @@ int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_
 // entries are held for one slice at a time, not for the whole reply.
 constexpr size_t kPullSlice = 1000;
 
-// Pushes the changes of `changes` in order through `push`, releasing each
+// Pushes the changes that `next` hands out (1 with a change, 0 after the
+// last, negative for a failure) in order through `push`, releasing each
 // record once it is pushed, and calls `wait` after every full `slice` of
 // changes except the last (a `slice` of 0 counts as 1). 0 once every change
 // is pushed: the caller then waits for the last slice itself and only then
 // stores the reply's sync id, so that an interrupted reply is pulled again
-// whole. -1 as soon as a wait is negative (the rest is not pushed).
-// `changes` is empty on return either way.
-int PushInSlices(PObject::array_type& changes, size_t slice, const std::function<void(const PObject&)>& push,
-                 const std::function<int()>& wait);
+// whole. -1 as soon as a wait is negative or `next` fails (the rest is not
+// pushed).
+int PushInSlices(const std::function<int(PObject&)>& next, size_t slice,
+                 const std::function<void(const PObject&)>& push, const std::function<int()>& wait);
+
+// While it lives, the changes ("event_list") of the replies `road` receives
+// go to `spool` as they arrive, not into the reply (the spool is emptied
+// first).
+class SpoolScope {
+ public:
+  SpoolScope(RequestRoad& road, ChangeSpool& spool);
+  ~SpoolScope();
+  SpoolScope(const SpoolScope&) = delete;
+  SpoolScope& operator=(const SpoolScope&) = delete;
+
+ private:
+  RequestRoad& road_;
+};
+
+// The changes of a pull in slices (PushInSlices): those in `spool`, then
+// any the reply itself still holds. The spool and the reply's "event_list"
+// are empty afterwards. 0, or -1 (an ERROR line when the spool could not be
+// read back).
+int PushSpooled(ChangeSpool& spool, PObject& reply, size_t slice, const std::function<void(const PObject&)>& push,
+                const std::function<int()>& wait, const char* comp);
 
 // NOTE "ProcessEvents: interrupted while waiting events being done ...".
 void LogInterrupted(const char* comp);

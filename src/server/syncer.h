@@ -45,6 +45,7 @@
 #include "foundation/file_op.h"
 #include "protocol/pobject.h"
 #include "server/connection.h"
+#include "server/change_spool.h"
 #include "server/connection_manager.h"
 #include "server/pull_common.h"
 #include "server/request_road.h"
@@ -137,6 +138,8 @@ class Syncer : public FlaggedTask {
   std::set<uint64_t> uptodate_set_;         // up to date since the last rest
   RequestRoad road_;                        // bound to context_ and abort_flag_
   size_t pull_slice_ = pull::kPullSlice;
+  // The changes of the reply in hand, compact until pushed (ProcessEvents).
+  ChangeSpool spool_;
 };
 
 #endif  // SERVER_SYNCER_H_
