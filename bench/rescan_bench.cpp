@@ -8,8 +8,8 @@
 //   nothing. Target: at most 1.5x the anchor (counter time_vs_anchor).
 //   Counters: peak resident size and the rescan's peak resident growth.
 // - RescanWithoutRecords: the same tree against an empty event database;
-//   every folder and file becomes an upload event. Counter: pushes per
-//   second.
+//   every folder and file becomes an upload event. Counters: pushes per
+//   second, and the resident growth per queued event.
 // - UnchangedModifies: 10,000 local modify events of known, unchanged files
 //   (their records and signatures stored) through 2 real workers; each
 //   upload ends at the weak check without a request. Pushing the events is
@@ -226,16 +226,20 @@ void RescanWithoutRecords(benchmark::State& state) {
   Fixture& fx = Shared();
   const Registry::Entry recorded = fx.rig->entry();
   std::vector<double> rates;
+  double bytes_per_event = 0;
   for (auto _ : state) {
     fx.rig->setEntry(fx.bare);
     ScriptedWorker& w = fx.rig->holding(fx.RescanEvent());
     fx.rig->setEntry(recorded);
+    const long before = benchsupport::StatusKiB("VmRSS");
     const auto start = Clock::now();
     const int rc = w.RealOperation(ScriptedWorker::kRescan);
     const double s = std::chrono::duration<double>(Clock::now() - start).count();
     state.SetIterationTime(s);
     const size_t pushed = fx.Pending();
     rates.push_back(pushed / s);
+    // What the queued events hold, resident, per event.
+    if (pushed != 0) bytes_per_event = (benchsupport::StatusKiB("VmRSS") - before) * 1024.0 / pushed;
     if (rc != 0) state.SkipWithError("Rescan failed");
     if (pushed != static_cast<size_t>(kFolders) * (kFilesPerFolder + 1)) state.SkipWithError("pushes missing");
     state.PauseTiming();
@@ -243,6 +247,7 @@ void RescanWithoutRecords(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.counters["pushes_per_s"] = Median(rates);
+  state.counters["queued_bytes_per_event"] = bytes_per_event;
 }
 
 void UnchangedModifies(benchmark::State& state) {

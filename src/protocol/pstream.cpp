@@ -2,6 +2,7 @@
 #include "protocol/pstream.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "foundation/logger.h"
 #include "protocol/pstream_internal.h"
@@ -49,6 +50,11 @@ int PStream::Recv(Channel& ch, PObject& target) {
 void PStream::SetDefaultRecvLocation(const ustring& folder) { recv_path = folder; }
 
 void PStream::SetValueLimit(size_t limit) { value_limit = limit; }
+
+void PStream::SetArraySink(const ustring& key, ElementSink fn) {
+  sink_key = key;
+  sink = key.empty() ? ElementSink() : std::move(fn);
+}
 
 void PStream::GetStatus(ustring& path, unsigned long long& sent, unsigned long long& total) const {
   std::lock_guard<std::mutex> lock(status_lock);

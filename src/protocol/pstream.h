@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -99,6 +100,15 @@ class PStream {
   // Values allowed in one received message (kDefaultValueLimit at first).
   void SetValueLimit(size_t limit);
 
+  // Each element of the array held by the top-level key `key` of a received
+  // map goes to `sink` as soon as it is received, instead of into the
+  // target, whose array stays empty: a caller can keep a long list in a
+  // compact form rather than as one parsed tree. A negative result of the
+  // sink ends the Recv with ERR_SYS. An empty `key` (the start) keeps every
+  // element in the target.
+  using ElementSink = std::function<int(PObject& element)>;
+  void SetArraySink(const ustring& key, ElementSink sink);
+
   // The key path of the value in transfer ("file" then "data" gives
   // "file.file.data"), the bytes of the binary in transfer done so far and
   // its length; "", 0, 0 between transfers and for non-binary values.
@@ -173,6 +183,8 @@ class PStream {
   std::unordered_set<std::string> fresh_files;  // created in the receive folder by this Recv
   bool dump;              // "stream" is at L_DEBUG; decided once per Send/Recv
   std::vector<char> scratch;  // string bytes on their way in
+  ustring sink_key;           // SetArraySink's key ("" for none)
+  ElementSink sink;
 };
 
 #endif  // PROTOCOL_PSTREAM_H_

@@ -212,12 +212,27 @@ int PStream::RecvArray(Channel& ch, PObject& target) {
   }
   PObject::array_type& array = target.asArray();
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s[\n", Indent());
+  // The array of the sink's key right below the top-level map: its
+  // elements go to the sink one by one.
+  const bool to_sink = sink && indent == 1 && history_size == 1 && history[0] == sink_key;
   ++indent;
+  PObject element;
   for (;;) {
     uint8_t tag;
     int rc = RecvTag(ch, tag);
     if (rc < 0) return rc;
     if (tag == kTagEnd) break;
+    if (to_sink) {
+      element.clear();
+      rc = RecvDispatch(ch, tag, element);
+      if (rc < 0) return rc;
+      if (sink(element) < 0) {
+        Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): the receiver of %s refused an element\n",
+                       __LINE__, sink_key.c_str_utf8());
+        return ERR_SYS;
+      }
+      continue;
+    }
     array.emplace_back();
     rc = RecvDispatch(ch, tag, array.back());
     if (rc < 0) return rc;

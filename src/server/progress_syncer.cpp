@@ -165,18 +165,22 @@ int ProgressSyncer::PullEvent() {
   PObject request;
   PObject reply;
   PrepareRequest(request);
-  int r = ProtoPullEvent(request, reply);
+  int r = 0;
+  {
+    const pull::SpoolScope changes_to_spool(road_, spool_);
+    r = ProtoPullEvent(request, reply);
+  }
   if (r < 0) {
     PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): PullEvent: fail to pull events. %d.\n", r);
-    return r;
+  } else if ((r = pull::ReplyError(reply, road_, kComp)) == 0) {
+    r = ProcessEvents(reply);
+    if (r < 0) {
+      PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): PullEvent: fail to process event.\n");
+      r = r == ERR_PROTO ? ERR_PROTO : -1;
+    }
   }
-  if ((r = pull::ReplyError(reply, road_, kComp)) != 0) return r;
-  r = ProcessEvents(reply);
-  if (r < 0) {
-    PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): PullEvent: fail to process event.\n");
-    return r == ERR_PROTO ? ERR_PROTO : -1;
-  }
-  return 0;
+  spool_.Clear();  // what a refused or unusable reply left
+  return r;
 }
 
 void ProgressSyncer::PrepareRequest(PObject& request) {
@@ -215,7 +219,7 @@ int ProgressSyncer::ProtoPullEvent(const PObject& request, PObject& reply) {
   return road_.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
 }
 
-int ProgressSyncer::ProcessEvents(const PObject& reply) {
+int ProgressSyncer::ProcessEvents(PObject& reply) {
   const uint64_t row_id = context_.row_id;
   uint64_t next = 0;
   if (const int r = pull::NextSyncId(reply, next, kComp); r != 0) return r;
@@ -233,10 +237,10 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     return 0;
   }
 
-  for (const PObject& change : reply["event_list"].asArray()) {
-    (void)PushEvent(context_.reg_entry, change);  // drops are logged by the generator
-  }
-  if (WaitForWorkers() < 0) {
+  const int pushed = pull::PushSpooled(
+      spool_, reply, pull_slice_, [this](const PObject& change) { (void)PushEvent(context_.reg_entry, change); },
+      [this] { return WaitForWorkers(); }, kComp);
+  if (pushed < 0 || WaitForWorkers() < 0) {
     pull::LogInterrupted(kComp);
     return -1;
   }

@@ -34,6 +34,7 @@
 #define SERVER_PROGRESS_SYNCER_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 
@@ -43,7 +44,9 @@
 #include "foundation/file_op.h"
 #include "protocol/pobject.h"
 #include "server/connection.h"
+#include "server/change_spool.h"
 #include "server/connection_manager.h"
+#include "server/pull_common.h"
 #include "server/request_road.h"
 #include "session/event.h"
 #include "session/event_manager.h"
@@ -89,9 +92,13 @@ class ProgressSyncer : public FlaggedTask {
   // The pooled exchange (command 6).
   int ProtoPullEvent(const PObject& request, PObject& reply);
   // Removes the condition when next_sync_id equals its sync id (0); else
-  // pushes, waits and stores next_sync_id (0), -1 when the wait was
-  // interrupted or the store failed; ERR_PROTO for an invalid next_sync_id.
-  int ProcessEvents(const PObject& reply);
+  // pushes the changes in slices (the workers drained after each,
+  // pull::PushInSlices), releasing the reply's records as they go, and
+  // stores next_sync_id once the last slice is carried out (0); -1 when a
+  // wait was interrupted (the condition keeps its sync id) or the store
+  // failed; ERR_PROTO for an invalid next_sync_id. The reply's "event_list"
+  // is empty afterwards.
+  int ProcessEvents(PObject& reply);
   int WaitForWorkers();
   // The action for a pull's `code` (syncer_error::HandleError); a failure
   // also gives the session in hand its turn after the others (see above).
@@ -102,6 +109,10 @@ class ProgressSyncer : public FlaggedTask {
   int GetFilesystemInfo(const Event& event, FILE_INFO& info) const;
 
   const Context& context() const { return context_; }
+
+  // Changes pushed before each wait for the workers (pull::kPullSlice at
+  // first). Set it before the task runs.
+  void set_pull_slice(size_t changes) { pull_slice_ = changes; }
 
  private:
   // Fills the context for `entry`: 0, or -1 (ERROR, context cleared) when
@@ -125,6 +136,9 @@ class ProgressSyncer : public FlaggedTask {
   std::map<uint64_t, uint64_t> failed_turn_;
   uint64_t turn_ = 0;
   RequestRoad road_;  // bound to context_ and abort_flag_
+  size_t pull_slice_ = pull::kPullSlice;
+  // The changes of the reply in hand, compact until pushed (ProcessEvents).
+  ChangeSpool spool_;
 };
 
 #endif  // SERVER_PROGRESS_SYNCER_H_

@@ -82,6 +82,58 @@ int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_
   }
 }
 
+int PushInSlices(const std::function<int(PObject&)>& next, size_t slice,
+                 const std::function<void(const PObject&)>& push, const std::function<int()>& wait) {
+  if (slice == 0) slice = 1;
+  PObject change;
+  size_t pushed = 0;
+  for (;;) {
+    const int got = next(change);
+    if (got < 0) return -1;
+    if (got == 0) return 0;
+    // A full slice is carried out before the next change is pushed.
+    if (pushed != 0 && pushed % slice == 0 && wait() < 0) return -1;
+    push(change);
+    change.clear();
+    ++pushed;
+  }
+}
+
+SpoolScope::SpoolScope(RequestRoad& road, ChangeSpool& spool) : road_(road) {
+  spool.Clear();
+  road_.stream().SetArraySink("event_list", [&spool](PObject& change) { return spool.Append(change); });
+}
+
+SpoolScope::~SpoolScope() { road_.stream().SetArraySink("", nullptr); }
+
+int PushSpooled(ChangeSpool& spool, PObject& reply, size_t slice, const std::function<void(const PObject&)>& push,
+                const std::function<int()>& wait, const char* comp) {
+  int result = 0;
+  if (reply.hasMember("event_list") && reply["event_list"].isArray()) {
+    for (PObject& change : reply["event_list"].asArray()) {
+      if (spool.Append(change) != 0) result = -1;
+    }
+    PObject::array_type().swap(reply["event_list"].asArray());
+  }
+  if (result == 0) result = spool.Rewind();
+  if (result != 0) {
+    PULL_LOG(L_ERR, "[ERROR] pull(%d): ProcessEvents: cannot keep the changes of the reply\n");
+    spool.Clear();
+    return -1;
+  }
+  bool unreadable = false;
+  result = PushInSlices(
+      [&](PObject& change) {
+        const int r = spool.Next(change);
+        unreadable = r < 0;
+        return r;
+      },
+      slice, push, wait);
+  if (unreadable) PULL_LOG(L_ERR, "[ERROR] pull(%d): ProcessEvents: cannot read back the changes of the reply\n");
+  spool.Clear();
+  return result;
+}
+
 void LogInterrupted(const char* comp) {
   PULL_LOG(L_NOTICE, "[NOTE] pull(%d): ProcessEvents: interrupted while waiting events being done ...\n");
 }

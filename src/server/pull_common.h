@@ -5,10 +5,13 @@
 #ifndef SERVER_PULL_COMMON_H_
 #define SERVER_PULL_COMMON_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "foundation/daemon_timing.h"
 #include "protocol/pobject.h"
+#include "server/change_spool.h"
 #include "server/connection_info.h"
 #include "server/request_road.h"
 #include "session/event_manager.h"
@@ -49,6 +52,43 @@ int NextSyncId(const PObject& reply, uint64_t& next, const char* comp);
 // workers (still %d pending server events).".
 int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp,
                    const DaemonTiming& timing);
+
+// Changes pushed before each wait for the workers. A reply may hold every
+// change of a large tree; pushed in slices, its records and their queue
+// entries are held for one slice at a time, not for the whole reply.
+constexpr size_t kPullSlice = 1000;
+
+// Pushes the changes that `next` hands out (1 with a change, 0 after the
+// last, negative for a failure) in order through `push`, releasing each
+// record once it is pushed, and calls `wait` after every full `slice` of
+// changes except the last (a `slice` of 0 counts as 1). 0 once every change
+// is pushed: the caller then waits for the last slice itself and only then
+// stores the reply's sync id, so that an interrupted reply is pulled again
+// whole. -1 as soon as a wait is negative or `next` fails (the rest is not
+// pushed).
+int PushInSlices(const std::function<int(PObject&)>& next, size_t slice,
+                 const std::function<void(const PObject&)>& push, const std::function<int()>& wait);
+
+// While it lives, the changes ("event_list") of the replies `road` receives
+// go to `spool` as they arrive, not into the reply (the spool is emptied
+// first).
+class SpoolScope {
+ public:
+  SpoolScope(RequestRoad& road, ChangeSpool& spool);
+  ~SpoolScope();
+  SpoolScope(const SpoolScope&) = delete;
+  SpoolScope& operator=(const SpoolScope&) = delete;
+
+ private:
+  RequestRoad& road_;
+};
+
+// The changes of a pull in slices (PushInSlices): those in `spool`, then
+// any the reply itself still holds. The spool and the reply's "event_list"
+// are empty afterwards. 0, or -1 (an ERROR line when the spool could not be
+// read back).
+int PushSpooled(ChangeSpool& spool, PObject& reply, size_t slice, const std::function<void(const PObject&)>& push,
+                const std::function<int()>& wait, const char* comp);
 
 // NOTE "ProcessEvents: interrupted while waiting events being done ...".
 void LogInterrupted(const char* comp);

@@ -102,9 +102,10 @@ bool Syncer::IsSessionReady() {
 
 int Syncer::PullEvent() {
   PObject reply;
-  const int r = PullEventFromServer(reply);
-  if (r < 0) return r;
-  return ProcessEvents(reply);
+  int r = PullEventFromServer(reply);
+  if (r >= 0) r = ProcessEvents(reply);
+  spool_.Clear();  // what a refused or unusable reply left
+  return r;
 }
 
 int Syncer::PullEventFromServer(PObject& reply) {
@@ -121,7 +122,11 @@ int Syncer::PullEventFromServer(PObject& reply) {
   SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): Syncer: pull event by session %llu (%llu:%s) since %llu\n",
                   static_cast<ull>(entry.sess_id), static_cast<ull>(entry.view_id),
                   entry.remote_path.c_str_utf8(), static_cast<ull>(id));
-  const int r = ProtoPullEvent(request, reply);
+  int r = 0;
+  {
+    const pull::SpoolScope changes_to_spool(road_, spool_);
+    r = ProtoPullEvent(request, reply);
+  }
   if (r < 0) return r;
   return pull::ReplyError(reply, road_, kComp);
 }
@@ -130,7 +135,7 @@ int Syncer::ProtoPullEvent(const PObject& request, PObject& reply) {
   return road_.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
 }
 
-int Syncer::ProcessEvents(const PObject& reply) {
+int Syncer::ProcessEvents(PObject& reply) {
   const uint64_t sess_id = context_.entry.sess_id;
   uint64_t next = 0;
   if (const int r = pull::NextSyncId(reply, next, kComp); r != 0) return r;
@@ -147,12 +152,10 @@ int Syncer::ProcessEvents(const PObject& reply) {
   }
 
   uptodate_set_.erase(sess_id);
-  for (const PObject& change : reply["event_list"].asArray()) {
-    // Dropped changes (unsafe paths, echoes) are logged by the generator;
-    // the sync id still advances past them.
-    (void)PushEvent(context_.entry, change);
-  }
-  if (WaitForWorkers() < 0) {
+  const int pushed = pull::PushSpooled(
+      spool_, reply, pull_slice_, [this](const PObject& change) { (void)PushEvent(context_.entry, change); },
+      [this] { return WaitForWorkers(); }, kComp);
+  if (pushed < 0 || WaitForWorkers() < 0) {
     pull::LogInterrupted(kComp);
     return -1;
   }

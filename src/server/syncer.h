@@ -3,7 +3,9 @@
 // changes since the session's stored sync id ("pull_event"), hands each to
 // the event generator (PushEvent, which checks the path and queues a server
 // event), waits until the workers have carried out the session's server
-// events, and only then stores the reply's "next_sync_id". A pull that is
+// events, and only then stores the reply's "next_sync_id". A large reply is
+// pushed in slices, the workers drained after each, so that memory follows
+// the slice, not the reply. A pull that is
 // interrupted (stop, session paused or removed) stores nothing, so the
 // same changes are pulled again. A session with no new changes is up to
 // date: a rescan requested for it (AddRescanEvent) is issued then, once;
@@ -32,6 +34,7 @@
 #define SERVER_SYNCER_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -42,7 +45,9 @@
 #include "foundation/file_op.h"
 #include "protocol/pobject.h"
 #include "server/connection.h"
+#include "server/change_spool.h"
 #include "server/connection_manager.h"
+#include "server/pull_common.h"
 #include "server/request_road.h"
 #include "session/event.h"
 #include "session/event_manager.h"
@@ -94,10 +99,13 @@ class Syncer : public FlaggedTask {
   // The pooled exchange of "pull_event" (command 6).
   int ProtoPullEvent(const PObject& request, PObject& reply);
   // Up to date (next_sync_id equals the request's): 0, after the rescan and
-  // the 5-s rest when due. Else pushes every change, waits for the workers
-  // and stores next_sync_id: 0; -1 when the wait was interrupted; ERR_PROTO
-  // for a missing or invalid next_sync_id (nothing pushed or stored).
-  int ProcessEvents(const PObject& reply);
+  // the 5-s rest when due. Else pushes every change in slices (the workers
+  // drained after each, pull::PushInSlices), releasing the reply's records
+  // as they go, and stores next_sync_id once the last slice is carried out:
+  // 0; -1 when a wait was interrupted (nothing stored, so the whole reply is
+  // pulled again); ERR_PROTO for a missing or invalid next_sync_id (nothing
+  // pushed or stored). The reply's "event_list" is empty afterwards.
+  int ProcessEvents(PObject& reply);
   // pull::WaitForWorkers for the context's session.
   int WaitForWorkers();
   // Issues the session's pending rescan request, if any.
@@ -113,6 +121,10 @@ class Syncer : public FlaggedTask {
 
   const Context& context() const { return context_; }
 
+  // Changes pushed before each wait for the workers (pull::kPullSlice at
+  // first). Set it before the task runs.
+  void set_pull_slice(size_t changes) { pull_slice_ = changes; }
+
  private:
   Registry& registry_;
   ConnectionManager& connections_;
@@ -125,6 +137,9 @@ class Syncer : public FlaggedTask {
   std::map<uint64_t, bool> rescan_events_;  // guarded by rescan_events_lock_
   std::set<uint64_t> uptodate_set_;         // up to date since the last rest
   RequestRoad road_;                        // bound to context_ and abort_flag_
+  size_t pull_slice_ = pull::kPullSlice;
+  // The changes of the reply in hand, compact until pushed (ProcessEvents).
+  ChangeSpool spool_;
 };
 
 #endif  // SERVER_SYNCER_H_

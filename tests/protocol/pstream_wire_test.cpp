@@ -301,6 +301,52 @@ TEST(PStreamWireTest, OneStreamServesSeveralExchanges) {
   EXPECT_EQ(Hex(B({0x42}) + Str("ack") + Str("ok") + B({0x40})), Hex(pair.CloseAndCollect()));
 }
 
+// The elements of the array under the sink's top-level key reach the sink
+// one by one, in order, and not the target; the same key deeper down, other
+// arrays, and messages after the sink is removed are received as before. A
+// refusing sink fails the receive.
+TEST(PStreamWireTest, ArraySinkTakesTheTopLevelListOnly) {
+  PObject message;
+  message["alive"] = 60;
+  for (int i = 0; i < 3; ++i) {
+    PObject change;
+    change["path"] = ("/f" + std::to_string(i)).c_str();
+    change["file"]["size"] = i;
+    message["event_list"].asArray().push_back(change);
+  }
+  message["inner"]["event_list"].asArray().push_back(PObject(7));
+  message["other"].asArray().push_back(PObject(8));
+  message["next_sync_id"] = 5;
+  const std::string bytes = Encode(message);
+
+  PStream stream;
+  std::vector<std::string> seen;
+  stream.SetArraySink("event_list", [&](PObject& e) {
+    seen.push_back(Text(e));
+    return 0;
+  });
+  PObject got;
+  ASSERT_EQ(0, Decode(bytes, got, &stream));
+  EXPECT_EQ((std::vector<std::string>{R"({"file": {"size": 0}, "path": "/f0"})",
+                                      R"({"file": {"size": 1}, "path": "/f1"})",
+                                      R"({"file": {"size": 2}, "path": "/f2"})"}),
+            seen);
+  EXPECT_EQ(R"({"alive": 60, "event_list": [], "inner": {"event_list": [7]}, "next_sync_id": 5, "other": [8]})",
+            Text(got));
+
+  stream.SetArraySink("", nullptr);
+  PObject whole;
+  ASSERT_EQ(0, Decode(bytes, whole, &stream));
+  EXPECT_EQ(Text(message), Text(whole));
+  EXPECT_EQ(3u, seen.size());
+
+  int calls = 0;
+  stream.SetArraySink("event_list", [&](PObject&) { return ++calls == 2 ? -1 : 0; });
+  PObject refused;
+  EXPECT_EQ(PStream::ERR_SYS, Decode(bytes, refused, &stream));
+  EXPECT_EQ(2, calls);
+}
+
 class PStreamDumpTest : public testsupport::TempDirTest {};
 
 PObject NestedMaps(size_t depth) {

@@ -136,6 +136,43 @@ TEST_F(ProgressSyncerTest, ConditionIsWorkedOffThenRemoved) {
   ASSERT_EQ(-1, ps->UpdateContext());  // the cache is empty
 }
 
+// A condition's reply of more changes than a slice is carried out whole,
+// at most a slice queued at a time, and its new sync id is recorded only
+// after the last slice.
+TEST_F(ProgressSyncerTest, ReplyLargerThanASliceIsCarriedOutWholeThenStored) {
+  AddSession(1);
+  std::vector<std::string> want;
+  for (int i = 0; i < 7; ++i) {
+    server_.Put("/r1/f" + std::to_string(i) + ".txt", "x");
+    want.push_back("/f" + std::to_string(i) + ".txt");
+  }
+  server_.Put("/r1/other.doc", "x");
+  const uint64_t head = server_.Head();
+  const uint64_t row = AddCondition(1, 0, FILTER_EXT_SELECTIVE_SYNC, "txt");
+  SeenAtTake seen;
+  RecordingDrainer(1, seen, [this, row] { return RowSyncId(row); });
+  auto ps = MakeProgressSyncer();
+  ps->set_pull_slice(3);
+  ps->SetState(Task::RUN);
+
+  ASSERT_EQ(0, ps->UpdateContext());
+  EXPECT_EQ(0, ps->PullEvent());
+  drainer_->Stop();
+  std::vector<std::string> paths = TakenPaths();
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(want, paths);
+  EXPECT_EQ(std::to_string(head), RowSyncId(row));
+  ProgressCache::Entry cached;
+  ASSERT_EQ(1, ProgressCache::getInstance()->getProgressEntry(cached));
+  EXPECT_EQ(head, cached.condition.sync_id);
+  EXPECT_EQ(1u, Pulls().size());
+  ASSERT_EQ(want.size(), seen.pending.size());
+  for (size_t i = 0; i < seen.pending.size(); ++i) {
+    EXPECT_LE(seen.pending[i], 3u) << "change " << i;
+    EXPECT_EQ("0", seen.stored[i]) << "change " << i;
+  }
+}
+
 // Two conditions of one session are worked off one after the other,
 // oldest first; the second starts from its own sync id.
 TEST_F(ProgressSyncerTest, ConditionsOfOneSessionGoOldestFirst) {

@@ -3,7 +3,10 @@
 // after a refused pull, a session without a connection, and pulls
 // interrupted by a stop, a removal or a pause while the workers hold the
 // session's events.
+#include <atomic>
 #include <chrono>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "syncer_fixture.h"
@@ -156,6 +159,51 @@ TEST_F(SyncerTaskTest, PausedSessionPullsTheSameChangesAgain) {
   const std::vector<json> pulls = Pulls();
   ASSERT_GE(pulls.size(), 2u);
   EXPECT_EQ(0u, pulls[1]["request"]["sync_id"].get<uint64_t>());
+  StopWithin2s();
+}
+
+// A pause while a later slice of a reply is in the workers' hands: the
+// slices already carried out store nothing, and after the resume the whole
+// reply is pulled again from the old sync id and carried out.
+TEST_F(SyncerTaskTest, PauseInALaterSlicePullsTheWholeReplyAgain) {
+  AddSession(1);
+  std::set<std::string> want;
+  for (int i = 0; i < 5; ++i) {
+    server_.Put("/r1/f" + std::to_string(i), "x");
+    want.insert("/f" + std::to_string(i));
+  }
+  std::atomic<int> taken{0};
+  std::atomic<bool> gate{false};
+  // The first change of the second slice pauses the session and stays in
+  // hand until the test opens the gate.
+  Drainer(false, [&](const Event&) {
+    if (++taken != 3) return;
+    Registry::Entry e;
+    if (Registry::getInstance().Find(1, e) == 1) {
+      e.pause = true;
+      Registry::getInstance().Set(e);
+    }
+    while (!gate) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  });
+  syncer_ = MakeSyncer();
+  syncer_->set_pull_slice(2);
+  ASSERT_EQ(0, syncer_->Run());
+  ASSERT_TRUE(WaitFor([&] { return Logged("session 1 is paused while there are events"); }, 10)) << Log();
+  EXPECT_EQ("0", StoredSyncId(1));
+  EXPECT_EQ(1u, Pulls().size());
+  EXPECT_EQ(3, taken.load());
+  // Only the second slice was queued: its first change in hand, one more.
+  EXPECT_EQ(2u, EventManager::getInstance()->GetPendingServerEvent(1));
+
+  SetPause(1, false);
+  gate = true;
+  ASSERT_TRUE(WaitFor([&] { return StoredSyncId(1) == std::to_string(server_.Head()); }, 10)) << Log();
+  const std::vector<json> pulls = Pulls();
+  ASSERT_GE(pulls.size(), 2u);
+  EXPECT_EQ(0u, pulls[1]["request"]["sync_id"].get<uint64_t>());
+  const std::vector<std::string> paths = TakenPaths();
+  EXPECT_EQ(want, std::set<std::string>(paths.begin(), paths.end()));
+  EXPECT_GE(paths.size(), 3u + want.size());  // the replayed reply went through whole
   StopWithin2s();
 }
 

@@ -14,9 +14,12 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "settings/settings.h"
@@ -180,9 +183,27 @@ class SyncerTest : public testsupport::TempDirTest {
                                             *FilterDB::getInstance(), timing);
   }
 
-  testsupport::EventDrainer& Drainer(bool held = false) {
-    drainer_ = std::make_unique<testsupport::EventDrainer>(held);
+  testsupport::EventDrainer& Drainer(bool held = false, std::function<void(const Event&)> on_take = {}) {
+    drainer_ = std::make_unique<testsupport::EventDrainer>(held, std::move(on_take));
     return *drainer_;
+  }
+
+  // What each taken event of session `id` saw: the session's server events
+  // then queued or in hand (itself included), and a stored sync id read by
+  // `stored`. Filled on the drainer's thread; read it once the task is done.
+  struct SeenAtTake {
+    std::mutex mu;
+    std::vector<size_t> pending;
+    std::vector<std::string> stored;
+  };
+  testsupport::EventDrainer& RecordingDrainer(uint64_t id, SeenAtTake& seen, std::function<std::string()> stored) {
+    return Drainer(false, [id, &seen, stored = std::move(stored)](const Event&) {
+      const size_t pending = EventManager::getInstance()->GetPendingServerEvent(id);
+      std::string now = stored();
+      std::lock_guard<std::mutex> lock(seen.mu);
+      seen.pending.push_back(pending);
+      seen.stored.push_back(std::move(now));
+    });
   }
 
   // Paths of the taken events.

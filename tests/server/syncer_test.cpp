@@ -71,6 +71,50 @@ TEST_F(SyncerTest, ThreeDrainedChangesAdvanceTheSyncIdToTheHead) {
   EXPECT_EQ(std::to_string(head), StoredSyncId(1));
 }
 
+// A reply of more changes than a slice: every change is carried out, no
+// more than a slice is queued at any moment, and the sync id is stored only
+// after the last slice (each taken change still sees the old one), so an
+// interruption anywhere in the reply pulls it again whole.
+TEST_F(SyncerTest, ReplyLargerThanASliceIsCarriedOutWholeThenStored) {
+  struct Case {
+    int changes;
+    size_t slice;
+  } cases[] = {{7, 3}, {6, 3}, {2, 5}, {4, 1}};
+  uint64_t id = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.changes) + " changes, slice " + std::to_string(c.slice));
+    if (id != 0) Registry::getInstance().Clear(id);
+    ++id;
+    AddSession(id);
+    std::vector<std::string> want;
+    for (int i = 0; i < c.changes; ++i) {
+      server_.Put("/r" + std::to_string(id) + "/f" + std::to_string(i), "x");
+      want.push_back("/f" + std::to_string(i));
+    }
+    const uint64_t head = server_.Head();
+    SeenAtTake seen;
+    RecordingDrainer(id, seen, [this, id] { return StoredSyncId(id); });
+    auto syncer = MakeSyncer();
+    syncer->set_pull_slice(c.slice);
+    syncer->SetState(Task::RUN);
+
+    ASSERT_EQ(0, syncer->UpdateContext());
+    ASSERT_EQ(id, syncer->context().entry.sess_id);
+    EXPECT_EQ(0, syncer->PullEvent());
+    drainer_->Stop();
+    std::vector<std::string> paths = TakenPaths();
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(want, paths);
+    EXPECT_EQ(std::to_string(head), StoredSyncId(id));
+    EXPECT_EQ(1u, PullsOf("/r" + std::to_string(id)).size());
+    ASSERT_EQ(static_cast<size_t>(c.changes), seen.pending.size());
+    for (size_t i = 0; i < seen.pending.size(); ++i) {
+      EXPECT_LE(seen.pending[i], c.slice) << "change " << i;
+      EXPECT_EQ("0", seen.stored[i]) << "change " << i;
+    }
+  }
+}
+
 // AddRescanEvent(s, true) gives IssueRescan(s, "/", true) the first time the
 // session is up to date, and never again.
 TEST_F(SyncerTest, RescanIsIssuedOnceWhenFirstUpToDate) {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "session/event.h"
@@ -24,8 +25,11 @@ namespace testsupport {
 
 class EventDrainer {
  public:
-  // Starts draining at once (or held when `held`).
-  explicit EventDrainer(bool held = false) : held_(held), thread_([this] { Loop(); }) {}
+  // Starts draining at once (or held when `held`). `on_take`, when given,
+  // runs on the drainer's thread for each event as it is taken, before it
+  // is reported done: a test looks at what a worker would see then.
+  explicit EventDrainer(bool held = false, std::function<void(const Event&)> on_take = {})
+      : held_(held), on_take_(std::move(on_take)), thread_([this] { Loop(); }) {}
   ~EventDrainer() { Stop(); }
   EventDrainer(const EventDrainer&) = delete;
   EventDrainer& operator=(const EventDrainer&) = delete;
@@ -75,6 +79,7 @@ class EventDrainer {
         continue;
       }
       do {
+        if (on_take_) on_take_(ev);
         std::lock_guard<std::mutex> lock(mu_);
         taken_.push_back(ev);
         times_.push_back(std::chrono::steady_clock::now());
@@ -84,6 +89,7 @@ class EventDrainer {
 
   RecordingTask task_;
   std::atomic<bool> held_;
+  const std::function<void(const Event&)> on_take_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mu_;
   std::vector<Event> taken_;                                   // guarded by mu_
