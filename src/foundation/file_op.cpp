@@ -458,7 +458,7 @@ std::mutex& rename_mutex() {
   return *mutex;
 }
 
-int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
+int FSRename(const ustring& from, const ustring& to, bool do_case_check, const std::function<void()>& moved) {
   (void)do_case_check;  // no effect
   const char* f = from.c_str_utf8();
   const char* t = to.c_str_utf8();
@@ -474,6 +474,7 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-op-win(%d): FSRename: error code %d\n", __LINE__, err);
     return (err == ENAMETOOLONG || err == EILSEQ) ? -100 : -1;
   }
+  if (moved) moved();
   // Write-through, outside the mutex so that the flushes of several threads
   // overlap. The move itself is done and visible, so a failed flush is
   // logged but not reported as a failed move.
