@@ -190,6 +190,10 @@ std::mutex& rename_mutex();
 [[nodiscard]] int FSRename(const ustring& from, const ustring& to, bool do_case_check,
                            const std::function<void()>& moved = nullptr);
 
+// FSRename without the flush of the target's folder: for files whose loss
+// in a system crash costs only work (a cache), never data.
+[[nodiscard]] int FSRenameUnflushed(const ustring& from, const ustring& to);
+
 // Removes a file or a folder with everything in it; links and special files
 // inside are unlinked, never followed. An empty path: -1. Missing: 0, not
 // logged. A link, FIFO, socket or device at `path` itself: -1.
