@@ -458,8 +458,10 @@ std::mutex& rename_mutex() {
   return *mutex;
 }
 
-int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
-  (void)do_case_check;  // no effect
+namespace {
+
+// FSRename's move, with or without the flush of the target's folder.
+int RenameAndMaybeFlush(const ustring& from, const ustring& to, const std::function<void()>& moved, bool flush) {
   const char* f = from.c_str_utf8();
   const char* t = to.c_str_utf8();
   int err;
@@ -474,6 +476,8 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] file-op-win(%d): FSRename: error code %d\n", __LINE__, err);
     return (err == ENAMETOOLONG || err == EILSEQ) ? -100 : -1;
   }
+  if (moved) moved();
+  if (!flush) return 0;
   // Write-through, outside the mutex so that the flushes of several threads
   // overlap. The move itself is done and visible, so a failed flush is
   // logged but not reported as a failed move.
@@ -483,6 +487,15 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
   }
   return 0;
 }
+
+}  // namespace
+
+int FSRename(const ustring& from, const ustring& to, bool do_case_check, const std::function<void()>& moved) {
+  (void)do_case_check;  // no effect
+  return RenameAndMaybeFlush(from, to, moved, true);
+}
+
+int FSRenameUnflushed(const ustring& from, const ustring& to) { return RenameAndMaybeFlush(from, to, nullptr, false); }
 
 int FSRemove(const ustring& path, bool allowundo) {
   if (path.empty()) return -1;

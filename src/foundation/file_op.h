@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 #include "foundation/ustring.h"
@@ -184,7 +185,14 @@ std::mutex& rename_mutex();
 // the whole new file; a folder or other entry gives -1.
 // 0; -100 when the name is refused (ENAMETOOLONG, EILSEQ); -1 otherwise
 // (logged "FSRename: error code %d"). do_case_check has no effect.
-[[nodiscard]] int FSRename(const ustring& from, const ustring& to, bool do_case_check);
+// `moved`, when given, runs once the entry is in place and before the
+// flush, outside rename_mutex().
+[[nodiscard]] int FSRename(const ustring& from, const ustring& to, bool do_case_check,
+                           const std::function<void()>& moved = nullptr);
+
+// FSRename without the flush of the target's folder: for files whose loss
+// in a system crash costs only work (a cache), never data.
+[[nodiscard]] int FSRenameUnflushed(const ustring& from, const ustring& to);
 
 // Removes a file or a folder with everything in it; links and special files
 // inside are unlinked, never followed. An empty path: -1. Missing: 0, not

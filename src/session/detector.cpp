@@ -17,6 +17,7 @@
 #include "platform/inotify_change_source.h"
 #include "session/db_file_info.h"
 #include "session/event_manager.h"
+#include "session/own_changes.h"
 #include "session/registry.h"
 #include "session/session_folders.h"
 #include "session/session_path.h"
@@ -144,6 +145,7 @@ void Detector::RemoveWatch(uint64_t sess_id) {
   ReleaseSource(it->second);
   index.erase(it);
   cache.erase(sess_id);
+  OwnChanges::Instance().Forget(sess_id);
 }
 
 void Detector::Clear() {
@@ -402,6 +404,12 @@ int Detector::Translate(Event& ev, uint64_t sess_id, session_info& info,
     if (S_ISDIR(st.st_mode)) {
       ev.setDir();
       if (ev.m_type == Event::EV_MODIFY) return -1;
+    } else if ((ev.m_type == Event::EV_CREATE || ev.m_type == Event::EV_MODIFY) && S_ISREG(st.st_mode) &&
+               OwnChanges::Instance().Claim(sess_id, FileIdentity::FromStat(st))) {
+      // A worker's own rename into place or time change, the file still as
+      // it left it: nothing for a worker to do.
+      DET_LOG(L_DEBUG, "[DEBUG] detector(%d): own change of %s, not queued\n", path.c_str());
+      return -1;
     }
   } else {
     // Gone already. What it was comes from the database, unless the whole

@@ -506,7 +506,10 @@ int FileEventDB::setSignature(const ustring& path, const ustring& signature) {
                    dir.c_str_utf8());
     return -1;
   }
-  if (FSRename(signature, dest, true) != 0) {
+  // Not flushed: the signature's own bytes never are, and one lost or left
+  // stale by a system crash costs only a whole upload later (a delta made
+  // against a stale one is refused by the server, and the signature dropped).
+  if (FSRenameUnflushed(signature, dest) != 0) {
     Logger::LogMsg(Logger::L_ERR, kComp, "[ERROR] event-db(%d): Failed to rename from [%s] to [%s]\n.", __LINE__,
                    signature.c_str_utf8(), dest.c_str_utf8());
     // The record now describes other content than the signature already in

@@ -6,6 +6,7 @@
 #include "session/file_event_db.h"
 #include "transport/error_code.h"
 #include "worker/worker.h"
+#include "worker/worker_fs.h"
 #include "worker/worker_log.h"
 
 namespace {
@@ -84,7 +85,7 @@ int Worker::MergeEvent() {
   }
   uint32_t mtime = ev.m_time != 0 ? ev.m_time : local.mtime;
   if (context.root_entry.isMSDOS) mtime &= ~1u;
-  if (mtime != local.mtime && FSUTime(GetFullPath(), mtime, mtime) < 0) {
+  if (mtime != local.mtime && worker_fs::SetOwnTime(ev.m_sess_id, GetFullPath(), mtime) < 0) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): MergeEvent: failed to set modified time\n");
   }
   DBFileInfo rec = EventRecord(ev);

@@ -13,6 +13,7 @@
 #include "filter/filter_db.h"
 #include "foundation/conflict_rename.h"
 #include "session/file_event_db.h"
+#include "session/own_changes.h"
 #include "session/session_path.h"
 #include "transport/error_code.h"
 #include "worker/worker.h"
@@ -57,13 +58,17 @@ int Worker::ReplaceLocal(const ustring& new_path) {
                GetFullPath().c_str_utf8());
     return ERR_INT;
   }
+  // The file put in place is the worker's own act: recorded before the
+  // watcher can look at it, so its notification is not queued as the user's.
+  OwnChanges::Act act(OwnChanges::Instance(), context.current_event.m_sess_id);
+  const auto moved = [&] { act.Done(GetFullPath().c_str_utf8()); };
   if (!now.exists) {
-    const int err = worker_fs::RenameNoReplaceSynced(new_path, GetFullPath());
+    const int err = worker_fs::RenameNoReplaceSynced(new_path, GetFullPath(), moved);
     if (err == 0) return 0;
     if (err == EEXIST) return ERR_INT;
     return NameRefused(err) ? -100 : -1;
   }
-  return FSRename(new_path, GetFullPath(), true);
+  return FSRename(new_path, GetFullPath(), true, moved);
 }
 
 int Worker::CalculateMD4(const ustring& path, ustring& md4) {
@@ -89,7 +94,12 @@ int Worker::UpdateModifyTime(const ustring& path, const PObject& reply) {
     return 0;
   }
   const uint32_t t = reply["mtime"]["mtime"].asUInt32();
-  (void)FSUTime(path, t, t);  // a time that cannot be set is not worth failing the download
+  // A time that cannot be set is not worth failing the download.
+  if (path == GetFullPath()) {
+    (void)worker_fs::SetOwnTime(context.current_event.m_sess_id, path, t);
+  } else {
+    (void)FSUTime(path, t, t);
+  }
   return 0;
 }
 

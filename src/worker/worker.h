@@ -59,7 +59,7 @@
 #include "session/registry.h"
 #include "session/session_folders.h"
 #include "session/task.h"
-#include "worker/file_identity.h"
+#include "foundation/file_identity.h"
 #include "worker/worker_road.h"
 
 class ConnectionManager;

@@ -13,6 +13,7 @@
 #include "platform/copy_data.h"
 #include "platform/rename_noreplace.h"
 #include "platform/unique_fd.h"
+#include "session/own_changes.h"
 
 namespace worker_fs {
 
@@ -38,15 +39,23 @@ int SyncPath(const ustring& path, bool is_folder) {
   return rc == 0 ? 0 : -1;
 }
 
-int RenameNoReplaceSynced(const ustring& from, const ustring& to) {
+int RenameNoReplaceSynced(const ustring& from, const ustring& to, const std::function<void()>& moved) {
   int err;
   {
     std::lock_guard<std::mutex> lock(rename_mutex());
     err = platform::RenameNoReplace(from.c_str_utf8(), to.c_str_utf8());
   }
+  if (err == 0 && moved) moved();
   // The entry is in place either way; a failed flush only weakens a crash.
   if (err == 0) (void)SyncPath(ParentOf(to), true);
   return err;
+}
+
+int SetOwnTime(uint64_t sess_id, const ustring& path, long mtime) {
+  OwnChanges::Act act(OwnChanges::Instance(), sess_id);
+  if (FSUTime(path, mtime, mtime) < 0) return -1;
+  act.Done(path.c_str_utf8());
+  return 0;
 }
 
 int RenameIntoSynced(const ustring& from, int dir_fd, const char* name) {

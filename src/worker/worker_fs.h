@@ -2,6 +2,9 @@
 #ifndef WORKER_WORKER_FS_H_
 #define WORKER_WORKER_FS_H_
 
+#include <cstdint>
+#include <functional>
+
 #include "foundation/ustring.h"
 
 namespace worker_fs {
@@ -19,7 +22,8 @@ int SyncPath(const ustring& path, bool is_folder);
 // Moves `from` to `to` only when nothing is at `to`, under the file layer's
 // rename mutex, then flushes the target's folder. 0, or the errno value of
 // the failure (EEXIST when `to` is taken, EXDEV across file systems).
-int RenameNoReplaceSynced(const ustring& from, const ustring& to);
+// `moved`, when given, runs once the entry is in place and before the flush.
+int RenameNoReplaceSynced(const ustring& from, const ustring& to, const std::function<void()>& moved = nullptr);
 
 // RenameNoReplaceSynced onto the entry `name` of the open folder `dir_fd`
 // (the recycle folder as SessionFolders opened it: a link put at its path
@@ -31,6 +35,11 @@ int RenameIntoSynced(const ustring& from, int dir_fd, const char* name);
 // moved without replacing, then the source removed. 0, or the errno value (EINVAL: not a regular
 // file; EEXIST when `name` is taken).
 int MoveFileAcrossInto(const ustring& from, int dir_fd, const char* name);
+
+// Sets the modification time of the file `path` of session `sess_id` in
+// place (FSUTime), as the session's own act: the watcher does not report
+// it back while the file stays as left. 0 or -1.
+int SetOwnTime(uint64_t sess_id, const ustring& path, long mtime);
 
 }  // namespace worker_fs
 

@@ -1,7 +1,7 @@
 // FileIdentity: what lstat tells of a file at one moment, precise enough to
 // see a rewrite that keeps the size and the second of the modification time.
-#ifndef WORKER_FILE_IDENTITY_H_
-#define WORKER_FILE_IDENTITY_H_
+#ifndef FOUNDATION_FILE_IDENTITY_H_
+#define FOUNDATION_FILE_IDENTITY_H_
 
 #include <sys/stat.h>
 
@@ -16,27 +16,37 @@ struct FileIdentity {
   uint64_t size = 0;
   int64_t mtime_ns = 0;
   int64_t ctime_ns = 0;
+  uint32_t mode = 0;  // type and permission bits
 
   // lstat of `path`; invalid when it fails.
-  static FileIdentity Of(const ustring& path) {
-    FileIdentity id;
+  static FileIdentity Of(const ustring& path) { return Of(path.c_str_utf8()); }
+  static FileIdentity Of(const char* path) {
     struct stat st;
-    if (lstat(path.c_str_utf8(), &st) != 0) return id;
+    if (lstat(path, &st) != 0) return FileIdentity();
+    return FromStat(st);
+  }
+
+  // What `st` (a successful stat) says.
+  static FileIdentity FromStat(const struct stat& st) {
+    FileIdentity id;
     id.valid = true;
     id.dev = static_cast<uint64_t>(st.st_dev);
     id.ino = static_cast<uint64_t>(st.st_ino);
     id.size = static_cast<uint64_t>(st.st_size);
     id.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     id.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    id.mode = static_cast<uint32_t>(st.st_mode);
     return id;
   }
 
-  // Both valid and every field equal. A change of ctime alone (a new link,
-  // a chmod) counts as a change: better one whole upload too many.
+  // Both valid and every field equal. A change of ctime or mode alone (a
+  // new link, a chmod) counts as a change: better one whole upload too many.
+  // The mode is compared too because two changes within one tick of the
+  // kernel's clock can leave the same ctime.
   bool Same(const FileIdentity& o) const {
     return valid && o.valid && dev == o.dev && ino == o.ino && size == o.size && mtime_ns == o.mtime_ns &&
-           ctime_ns == o.ctime_ns;
+           ctime_ns == o.ctime_ns && mode == o.mode;
   }
 };
 
-#endif  // WORKER_FILE_IDENTITY_H_
+#endif  // FOUNDATION_FILE_IDENTITY_H_
