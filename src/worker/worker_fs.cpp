@@ -100,4 +100,13 @@ int MoveFileAcrossInto(const ustring& from, int dir_fd, const char* name) {
   return 0;
 }
 
+int MoveFileAcross(const ustring& from, const ustring& to) {
+  const ustring parent = ParentOf(to);
+  if (parent.empty() || parent.length() + 1 >= to.length()) return EINVAL;
+  const ustring leaf = to.substr(parent.length() + 1);
+  platform::UniqueFd dir(open(parent.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.valid()) return errno;
+  return MoveFileAcrossInto(from, dir.get(), leaf.c_str_utf8());
+}
+
 }  // namespace worker_fs

@@ -32,6 +32,11 @@ int RenameIntoSynced(const ustring& from, int dir_fd, const char* name);
 // file; EEXIST when `name` is taken).
 int MoveFileAcrossInto(const ustring& from, int dir_fd, const char* name);
 
+// MoveFileAcrossInto onto the path `to`, whose folder is opened without
+// following a link at its last component. 0, or the errno value (EEXIST
+// when `to` is taken).
+int MoveFileAcross(const ustring& from, const ustring& to);
+
 }  // namespace worker_fs
 
 #endif  // WORKER_WORKER_FS_H_

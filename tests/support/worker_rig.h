@@ -89,6 +89,7 @@ class ScriptedWorker : public Worker {
   using Worker::IsDownloadRemoteFakeEvent;
   using Worker::MergeEvent;
   using Worker::moveFileToRecycleBin;
+  using Worker::LocalCopy;
   using Worker::PrepareFileFromLocal;
   using Worker::ProcessDownloadFile;
   using Worker::AdjustMtimeForMSDOS;

@@ -630,7 +630,7 @@ TEST_F(DownloadTest, HostileHashSkipsLookup) {
     ev.m_data_hash = hash.c_str();
     ev.m_data_size = 12;
     ScriptedWorker& w = rig_->holding(ev);
-    EXPECT_EQ(-1, w.PrepareFileFromLocal());
+    EXPECT_EQ(ScriptedWorker::LocalCopy::kNone, w.PrepareFileFromLocal());
     EXPECT_EQ("", before.Diff(TreeSnapshot::Take(rig_->local())));
   }
 }
