@@ -98,8 +98,16 @@ class Syncer : public FlaggedTask {
   // and stores next_sync_id: 0; -1 when the wait was interrupted; ERR_PROTO
   // for a missing or invalid next_sync_id (nothing pushed or stored).
   int ProcessEvents(const PObject& reply);
-  // pull::WaitForWorkers for the context's session.
+  // pull::WaitForWorkers for the context's session, ending (1) once only
+  // deferred events remain.
   int WaitForWorkers();
+  // For a session in awaiting_: waits for its workers again; once they are
+  // done stores its sync id (0: pull on); 1 when only deferred events remain
+  // (nothing to do now); -1 when the wait was interrupted (the entry goes,
+  // nothing stored). 0 for any other session.
+  int SettleAwaited();
+  // Drops the awaiting_ entries of sessions no longer registered (WARNING).
+  void DropRemovedAwaited();
   // Issues the session's pending rescan request, if any.
   void SendRescanEvent(uint64_t sess_id);
   // syncer_error::HandleError with the context's ids: the action.
@@ -124,6 +132,11 @@ class Syncer : public FlaggedTask {
   std::mutex rescan_events_lock_;
   std::map<uint64_t, bool> rescan_events_;  // guarded by rescan_events_lock_
   std::set<uint64_t> uptodate_set_;         // up to date since the last rest
+  // Sessions whose pulled changes are queued but wait for their local
+  // folder (deferred events only): the next sync id to store once they are
+  // done. The Syncer serves the other sessions meanwhile and pulls such a
+  // session again only after the store.
+  std::map<uint64_t, uint64_t> awaiting_;
   RequestRoad road_;                        // bound to context_ and abort_flag_
 };
 

@@ -241,6 +241,7 @@ int EventManager::DeferEvent(Task* task, const Event& ev, std::chrono::milliseco
       d.pause = d.count == 0 ? first : std::min(longest, d.pause * 2);
       if (d.pause > longest) d.pause = longest;
       d.due = std::chrono::steady_clock::now() + d.pause;
+      d.server = ev.isServerEvent();
       count = ++d.count;
       pause = d.pause;
     }
@@ -248,6 +249,16 @@ int EventManager::DeferEvent(Task* task, const Event& ev, std::chrono::milliseco
   EVENT_MGR_LOG(L_INFO, "[INFO] event-manager(%d): EventManager::DeferEvent = [%s], deferral %d, pause %lld ms\n",
                 ev.toString().c_str_utf8(), count, static_cast<long long>(pause.count()));
   return count;
+}
+
+size_t EventManager::GetDeferredServerEvent(uint64_t sess_id) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  size_t n = 0;
+  for (auto it = deferred.lower_bound(DeferKey{sess_id, ustring(), false});
+       it != deferred.end() && it->first.sess_id == sess_id; ++it) {
+    n += it->second.server ? 1 : 0;
+  }
+  return n;
 }
 
 bool EventManager::PauseRuns(const Event& ev) const {

@@ -118,6 +118,10 @@ class EventManager {
   // session without a pool.
   size_t GetAllPendingEventCount(uint64_t sess_id);
   size_t GetPendingServerEvent(uint64_t sess_id);
+  // Server events of the session that were deferred (DeferEvent) and are
+  // not done yet: changes that wait for a local folder, not for a worker.
+  // Takes m_lock (unlike the counts above).
+  size_t GetDeferredServerEvent(uint64_t sess_id);
 
   // Drops every pool, every task's event in hand and the ready queue.
   void Clear();
@@ -165,6 +169,7 @@ class EventManager {
     std::chrono::steady_clock::time_point due;
     std::chrono::milliseconds pause{0};
     int count = 0;
+    bool server = false;  // F_SERVER
   };
   std::map<DeferKey, Deferral> deferred;  // guarded by m_lock
 
