@@ -229,9 +229,9 @@ int Worker::HandleDownloadPatchError(const PObject& reply) {
     return ERR_INT;
   }
   const DBFileInfo record = context.database_record;
-  const int t = TestDownloadConflict(local, record, reply);
-  if (t < 0) return t;
-  if (t == 0) {
+  const Verdict t = TestDownloadConflict(local, record, reply);
+  if (t == Verdict::kUnreadable) return ERR_SYS;
+  if (t == Verdict::kUnchanged) {
     WORKER_LOG(L_ERR,
                "[ERROR] worker(%d): Worker(%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
                "(incorrect patch file)\n",
@@ -239,7 +239,7 @@ int Worker::HandleDownloadPatchError(const PObject& reply) {
     ++patch_err_count;
     return ERR_SYS;
   }
-  if (t == 2 || t == 3) return 0;
+  if (t == Verdict::kAlreadyServer || t == Verdict::kVanished) return 0;
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
              GetId());
   if (ConflictRename(GetFullPath(), context.connection.getConnectionInfo().computer_name, "Conflict") < 0) {

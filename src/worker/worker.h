@@ -462,9 +462,16 @@ class Worker : public Task, private RoadHooks {
   int UpdateSharePrivilege(const ustring& /*path*/, PObject& /*reply*/) { return 0; }
   bool CanMergeMacAttribute() { return true; }
   bool CanMergeExecBit() { return true; }
-  // Verdicts: 0 basis unchanged, 1 conflict, 2 already the server's
-  // version, 3 basis vanished, ERR_SYS when the MD4 cannot be computed.
-  int TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& record, const PObject& reply);
+  // The conflict test's verdict on the local object (the download's basis).
+  // Its own type: the verdicts once shared numbers with the daemon codes.
+  enum class Verdict {
+    kUnchanged,      // as recorded (or neither record nor local object)
+    kConflict,       // differs from its record and from the server's version
+    kAlreadyServer,  // already the server's version (same MD4, or both folders)
+    kVanished,       // recorded, but gone locally
+    kUnreadable,     // its MD4 cannot be computed
+  };
+  Verdict TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& record, const PObject& reply);
   // Moves a conflicting or type-jumping local object out of the way and
   // keeps its lstat for the re-check before the final rename; 0 when the
   // download may go on, else a negative ERR_* code.
@@ -502,28 +509,41 @@ class Worker : public Task, private RoadHooks {
   // The working and recycle folders of the event's session, for opening or
   // checking right before a move, write or delete inside them.
   SessionFolders Folders() const;
-  // RenameRemoveDirectory's and ProcessRenameRemoveLocal's result for a
-  // folder on another file system than the recycle folder (inside a mount
-  // in the session, or the mount point itself): it stays where it is,
-  // unrecorded, and a later rescan offers it to the server again. A mounted
-  // tree is never copied or emptied.
-  static constexpr int kKeptInPlace = 1;
+  // What became of a server delete's local object (ProcessRenameRemoveLocal,
+  // RenameRemoveDirectory). Never a daemon code: ERR_* are negative and
+  // kKeptInPlace once passed for success where `< 0` was the test.
+  enum class Recycled {
+    kRecycled,
+    // A folder on another file system than the recycle folder (inside a
+    // mount in the session, or the mount point itself): it stays where it
+    // is, unrecorded, and a later rescan offers it to the server again. A
+    // mounted tree is never copied or emptied.
+    kKeptInPlace,
+    kFailed,
+  };
   // Recycles the local object at full_path with its rows (a folder through
   // RenameRemoveDirectory, else RenameRemoveFile) and sets the session's
-  // recycle time: 0, kKeptInPlace, or ERR_SYS.
-  int ProcessRenameRemoveLocal(const FILE_INFO& local_finfo);
+  // recycle time.
+  Recycled ProcessRenameRemoveLocal(const FILE_INFO& local_finfo);
   // Moves the file at full_path into the recycle folder with its row; 0 or -1.
   int RenameRemoveFile();
-  // Moves the folder at full_path into the recycle folder with its rows;
-  // 0, kKeptInPlace (its rows dropped) or -1.
-  int RenameRemoveDirectory();
+  // Moves the folder at full_path into the recycle folder with its rows
+  // (kKeptInPlace: its rows dropped).
+  Recycled RenameRemoveDirectory();
   // Recycles the worker's own file `src_file` with a new record; on any
   // failure the file is deleted (-1).
   int moveFileToRecycleBin(const ustring& src_file, uint64_t file_size, const ustring& file_hash,
                            const ustring& mac_hash);
+  // MoveIntoRecycleBin's outcome.
+  enum class RecycleMove {
+    kMoved,
+    kOtherFileSystem,  // a folder (or other non-file) on another file system, or a mount point
+    kFailed,
+  };
   // Moves `from` into the recycle folder under a fresh name that nothing
-  // holds (never replacing); `name` gets "/" + the 8 characters. 0, or -1.
-  int MoveIntoRecycleBin(const ustring& from, ustring& name);
+  // holds (never replacing; a file on another file system by a flushed
+  // copy); `name` gets "/" + the 8 characters.
+  RecycleMove MoveIntoRecycleBin(const ustring& from, ustring& name);
 
   // ---- Resume cache ----
   // Drops cached_response, cached_request and upload_sign_file, deleting

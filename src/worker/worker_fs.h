@@ -32,6 +32,11 @@ int RenameIntoSynced(const ustring& from, int dir_fd, const char* name);
 // file; EEXIST when `name` is taken).
 int MoveFileAcrossInto(const ustring& from, int dir_fd, const char* name);
 
+// Whether `path` is a folder on another file system than its parent folder
+// (a mount point): it can be neither renamed nor moved into a recycle
+// folder. Links are not followed.
+bool IsMountPoint(const ustring& path);
+
 // MoveFileAcrossInto onto the path `to`, whose folder is opened without
 // following a link at its last component. 0, or the errno value (EEXIST
 // when `to` is taken).

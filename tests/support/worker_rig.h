@@ -94,6 +94,7 @@ class ScriptedWorker : public Worker {
   using Worker::ProcessDownloadFile;
   using Worker::AdjustMtimeForMSDOS;
   using Worker::TestDownloadConflict;
+  using Worker::Verdict;
   using Worker::abort_flag;
   using Worker::cached_request;
   using Worker::cached_response;
