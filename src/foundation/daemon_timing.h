@@ -38,6 +38,11 @@ struct DaemonTiming {
   // Detector: the wait for a change, and the rest without any watched
   // folder or after a failed wait.
   ms detector_wait{1000};
+  // Worker: the first wait before a server change that could not be put in
+  // place locally (a read-only folder, a full disk, a refused move) is tried
+  // again; each further failure doubles it, up to the second value.
+  ms worker_pending_rest{10000};
+  ms worker_pending_max_rest{300000};
   // Worker: how long it waits for reply data, and for an upload's reply
   // once it was interrupted.
   std::chrono::seconds worker_reply_timeout{90};

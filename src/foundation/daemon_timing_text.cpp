@@ -23,6 +23,8 @@ constexpr Field kFields[] = {
     {"cleaner_pass_wait", &DaemonTiming::cleaner_pass_wait},
     {"control_poll", &DaemonTiming::control_poll},
     {"detector_wait", &DaemonTiming::detector_wait},
+    {"worker_pending_rest", &DaemonTiming::worker_pending_rest},
+    {"worker_pending_max_rest", &DaemonTiming::worker_pending_max_rest},
     {"worker_reply_timeout", nullptr},
 };
 

@@ -50,7 +50,7 @@ int NextSyncId(const PObject& reply, uint64_t& next, const char* comp) {
 }
 
 int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp,
-                   const DaemonTiming& timing) {
+                   const DaemonTiming& timing, bool until_only_deferred) {
   Registry::Entry fresh;
   while (true) {
     const size_t pending = events.GetPendingServerEvent(sess_id);
@@ -78,6 +78,11 @@ int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_
     }
     PULL_LOG(L_DEBUG, "[DEBUG] pull(%d): Wait for workers (still %d pending server events).\n",
              static_cast<int>(pending));
+    if (until_only_deferred && events.GetDeferredServerEvent(sess_id) >= pending) {
+      PULL_LOG(L_INFO, "[INFO] pull(%d): session %llu: its %d pending server events wait for the local folder\n",
+               static_cast<ull>(sess_id), static_cast<int>(pending));
+      return 1;
+    }
     (void)task.Wait(timing.syncer_idle_wait);  // cut short by a pause or stop; the loop looks at the state
   }
 }

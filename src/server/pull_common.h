@@ -50,8 +50,12 @@ int NextSyncId(const PObject& reply, uint64_t& next, const char* comp);
 // while syncing files ...", "session %llu is removed while there are
 // events", "session %llu is paused while there are events", DEBUG "Wait for
 // workers (still %d pending server events).".
+// With `until_only_deferred`, the wait also ends, with 1, once every
+// pending server event of the session is a deferred one
+// (EventManager::DeferEvent: a change that waits for a local folder): such
+// events may not drain for long, and other sessions must not wait for them.
 int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp,
-                   const DaemonTiming& timing);
+                   const DaemonTiming& timing, bool until_only_deferred = false);
 
 // Changes pushed before each wait for the workers. A reply may hold every
 // change of a large tree; pushed in slices, its records and their queue

@@ -44,12 +44,17 @@ void Syncer::DoTask() {
       std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }
+    DropRemovedAwaited();
     if (UpdateContext() < 0 || !IsSessionReady()) {
       Wait(timing_.syncer_idle_wait);
       continue;
     }
     const int action = HandleError(PullEvent());
     Wait(syncer_error::ActionWait(action, SyncerRoadLog(), timing_));
+  }
+  if (!awaiting_.empty()) {
+    SYNCER_TASK_LOG(L_WARNING, "[WARNING] syncer(%d): Program stopped while syncing files ...\n");
+    pull::LogInterrupted(kComp);
   }
   SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
                   static_cast<ull>(context_.entry.view_id), static_cast<ull>(context_.sync_id));
@@ -101,6 +106,7 @@ bool Syncer::IsSessionReady() {
 }
 
 int Syncer::PullEvent() {
+  if (const int settled = SettleAwaited(); settled != 0) return settled < 0 ? -1 : 0;
   PObject reply;
   int r = PullEventFromServer(reply);
   if (r >= 0) r = ProcessEvents(reply);
@@ -144,7 +150,8 @@ int Syncer::ProcessEvents(PObject& reply) {
     SendRescanEvent(sess_id);
     uptodate_set_.insert(sess_id);
     SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): session '%llu' is uptodate.\n", static_cast<ull>(sess_id));
-    if (registry_.Size() > uptodate_set_.size()) return 0;
+    // Sessions waiting for their local folder have nothing to pull either.
+    if (registry_.Size() > uptodate_set_.size() + awaiting_.size()) return 0;
     SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): all session is uptodate, wait for 5 seconds.\n");
     uptodate_set_.clear();
     Wait(timing_.syncer_up_to_date_rest);
@@ -152,12 +159,20 @@ int Syncer::ProcessEvents(PObject& reply) {
   }
 
   uptodate_set_.erase(sess_id);
+  // Dropped changes (unsafe paths, echoes) are logged by the generator; the
+  // sync id still advances past them.
   const int pushed = pull::PushSpooled(
       spool_, reply, pull_slice_, [this](const PObject& change) { (void)PushEvent(context_.entry, change); },
       [this] { return WaitForWorkers(); }, kComp);
-  if (pushed < 0 || WaitForWorkers() < 0) {
+  const int waited = pushed < 0 ? -1 : WaitForWorkers();
+  if (waited < 0) {
     pull::LogInterrupted(kComp);
     return -1;
+  }
+  if (waited > 0) {
+    // Stored once they are done, never before: see SettleAwaited.
+    awaiting_[sess_id] = next;
+    return 0;
   }
   // A failed store only means the same changes are pulled again.
   (void)context_.entry.event_db->setSyncId(next);
@@ -165,7 +180,45 @@ int Syncer::ProcessEvents(PObject& reply) {
 }
 
 int Syncer::WaitForWorkers() {
-  return pull::WaitForWorkers(*this, events_, registry_, context_.entry.sess_id, kComp, timing_);
+  return pull::WaitForWorkers(*this, events_, registry_, context_.entry.sess_id, kComp, timing_,
+                              /*until_only_deferred=*/true);
+}
+
+int Syncer::SettleAwaited() {
+  const uint64_t sess_id = context_.entry.sess_id;
+  const auto it = awaiting_.find(sess_id);
+  if (it == awaiting_.end()) return 0;
+  const uint64_t next = it->second;
+  const int waited = WaitForWorkers();
+  if (waited > 0) {
+    // Every session either waits like this one or is up to date: rest a
+    // step rather than turn over at once.
+    if (uptodate_set_.size() + awaiting_.size() >= registry_.Size()) Wait(timing_.syncer_idle_wait);
+    return 1;
+  }
+  awaiting_.erase(sess_id);
+  if (waited < 0) {
+    pull::LogInterrupted(kComp);
+    return -1;
+  }
+  // A failed store only means the same changes are pulled again.
+  (void)context_.entry.event_db->setSyncId(next);
+  SYNCER_TASK_LOG(L_INFO, "[INFO] syncer(%d): session %llu: pulled changes done, sync id %llu stored\n",
+                  static_cast<ull>(sess_id), static_cast<ull>(next));
+  return 0;
+}
+
+void Syncer::DropRemovedAwaited() {
+  for (auto it = awaiting_.begin(); it != awaiting_.end();) {
+    Registry::Entry entry;
+    if (registry_.Find(it->first, entry) == 1) {
+      ++it;
+      continue;
+    }
+    SYNCER_TASK_LOG(L_WARNING, "[WARNING] syncer(%d): session %llu is removed while there are events\n",
+                    static_cast<ull>(it->first));
+    it = awaiting_.erase(it);
+  }
 }
 
 void Syncer::SendRescanEvent(uint64_t sess_id) {

@@ -101,13 +101,22 @@ class Syncer : public FlaggedTask {
   // Up to date (next_sync_id equals the request's): 0, after the rescan and
   // the 5-s rest when due. Else pushes every change in slices (the workers
   // drained after each, pull::PushInSlices), releasing the reply's records
-  // as they go, and stores next_sync_id once the last slice is carried out:
-  // 0; -1 when a wait was interrupted (nothing stored, so the whole reply is
-  // pulled again); ERR_PROTO for a missing or invalid next_sync_id (nothing
-  // pushed or stored). The reply's "event_list" is empty afterwards.
+  // as they go, and stores next_sync_id once the last slice is carried out,
+  // or later (SettleAwaited) when only deferred events remain: 0; -1 when a
+  // wait was interrupted (nothing stored, so the whole reply is pulled
+  // again); ERR_PROTO for a missing or invalid next_sync_id (nothing pushed
+  // or stored). The reply's "event_list" is empty afterwards.
   int ProcessEvents(PObject& reply);
-  // pull::WaitForWorkers for the context's session.
+  // pull::WaitForWorkers for the context's session, ending (1) once only
+  // deferred events remain.
   int WaitForWorkers();
+  // For a session in awaiting_: waits for its workers again; once they are
+  // done stores its sync id (0: pull on); 1 when only deferred events remain
+  // (nothing to do now); -1 when the wait was interrupted (the entry goes,
+  // nothing stored). 0 for any other session.
+  int SettleAwaited();
+  // Drops the awaiting_ entries of sessions no longer registered (WARNING).
+  void DropRemovedAwaited();
   // Issues the session's pending rescan request, if any.
   void SendRescanEvent(uint64_t sess_id);
   // syncer_error::HandleError with the context's ids: the action.
@@ -136,6 +145,11 @@ class Syncer : public FlaggedTask {
   std::mutex rescan_events_lock_;
   std::map<uint64_t, bool> rescan_events_;  // guarded by rescan_events_lock_
   std::set<uint64_t> uptodate_set_;         // up to date since the last rest
+  // Sessions whose pulled changes are queued but wait for their local
+  // folder (deferred events only): the next sync id to store once they are
+  // done. The Syncer serves the other sessions meanwhile and pulls such a
+  // session again only after the store.
+  std::map<uint64_t, uint64_t> awaiting_;
   RequestRoad road_;                        // bound to context_ and abort_flag_
   size_t pull_slice_ = pull::kPullSlice;
   // The changes of the reply in hand, compact until pushed (ProcessEvents).

@@ -2,6 +2,7 @@
 // the count queries are in event_manager_status.cpp.
 #include "session/event_manager.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -128,25 +129,43 @@ void EventManager::Push(const Event& ev, const Event& reported, bool server) {
 
 int EventManager::PullEvent(Task* task, Event& out) {
   std::lock_guard<std::mutex> lock(m_lock);
-  if (ready_queue.empty()) return -1;
-  event_pool* pool = ready_queue.front();
-  ready_queue.pop_front();
-
-  int result = -1;
-  if (pool->pop(out) == 1) {
-    registry_entry_t& entry = registry[task];
-    entry.processing = out;
-    entry.waiting.clear();
-    if (event_manager_log::On(Logger::L_DEBUG)) {
-      EVENT_MGR_LOG(L_DEBUG, "[DEBUG] event-manager(%d): EventManager::PullEvent [%s]\n",
-                    out.toString().c_str_utf8());
+  // A pool that has only deferred events to offer passes its turn on, so
+  // that a path waiting out its pause never holds back other sessions.
+  for (size_t pools = ready_queue.size(); pools > 0; --pools) {
+    event_pool* pool = ready_queue.front();
+    ready_queue.pop_front();
+    bool skipped = false;
+    const int got = PopDue(pool, out, skipped);
+    // A pool whose events are all in progress keeps its turn; an empty one
+    // drops out here and comes back with its next push.
+    if (pool->size() != 0) ready_queue.push_back(pool);
+    if (got == 0) {
+      registry_entry_t& entry = registry[task];
+      entry.processing = out;
+      entry.waiting.clear();
+      if (event_manager_log::On(Logger::L_DEBUG)) {
+        EVENT_MGR_LOG(L_DEBUG, "[DEBUG] event-manager(%d): EventManager::PullEvent [%s]\n",
+                      out.toString().c_str_utf8());
+      }
+      return 0;
     }
-    result = 0;
+    if (!skipped) return -1;
   }
-  // A pool whose events are all in progress keeps its turn; an empty one
-  // drops out here and comes back with its next push.
-  if (pool->size() != 0) ready_queue.push_back(pool);
-  return result;
+  return -1;
+}
+
+int EventManager::PopDue(event_pool* pool, Event& out, bool& skipped) {
+  // A deferred node whose pause runs goes back behind its siblings and the
+  // next one is looked at; each node at most once per pull.
+  size_t looks = pool->size();
+  while (looks-- > 0 && pool->pop(out) == 1) {
+    if (out.isExpand() || !PauseRuns(out)) return 0;
+    skipped = true;
+    // A node just handed out is always taken back; were it not, it is
+    // handed out rather than left in progress with no task.
+    if (pool->event_tree.Redo(out.m_path, out.isDir()) != 0) return 0;
+  }
+  return -1;
 }
 
 int EventManager::DoneEvent(Task* task, Event& out) {
@@ -187,6 +206,8 @@ int EventManager::DoneEvent(Task* task, Event& out) {
       return -1;
     }
   }
+  // The path's change is carried out: a later failure starts a new spell.
+  if (!deferred.empty()) deferred.erase(DeferKey{cur.m_sess_id, cur.m_path, cur.isDir()});
   if (pool != nullptr && pool->event_tree.DoneEvent(cur) != 0) {
     EVENT_MGR_LOG(L_ERR, "[ERROR] event-manager(%d): Failed to mark event done in event tree '%s'.\n",
                   cur.m_path.c_str_utf8());
@@ -199,6 +220,56 @@ int EventManager::RedoEvent(Task* task, const Event& ev) {
   int result = -1;
   {
     std::lock_guard<std::mutex> lock(m_lock);
+    result = RedoLocked(task, ev);
+  }
+  if (event_manager_log::On(Logger::L_INFO)) {
+    EVENT_MGR_LOG(L_INFO, "[INFO] event-manager(%d): EventManager::RedoEvent = [%s], ret= [%d]\n",
+                  ev.toString().c_str_utf8(), result);
+  }
+  return result;
+}
+
+int EventManager::DeferEvent(Task* task, const Event& ev, std::chrono::milliseconds first,
+                             std::chrono::milliseconds longest) {
+  int count = -1;
+  std::chrono::milliseconds pause{0};
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const bool tree_event = !ev.isExpand();
+    if (RedoLocked(task, ev) == 0 && tree_event) {
+      Deferral& d = deferred[DeferKey{ev.m_sess_id, ev.m_path, ev.isDir()}];
+      d.pause = d.count == 0 ? first : std::min(longest, d.pause * 2);
+      if (d.pause > longest) d.pause = longest;
+      d.due = std::chrono::steady_clock::now() + d.pause;
+      d.server = ev.isServerEvent();
+      count = ++d.count;
+      pause = d.pause;
+    }
+  }
+  EVENT_MGR_LOG(L_INFO, "[INFO] event-manager(%d): EventManager::DeferEvent = [%s], deferral %d, pause %lld ms\n",
+                ev.toString().c_str_utf8(), count, static_cast<long long>(pause.count()));
+  return count;
+}
+
+size_t EventManager::GetDeferredServerEvent(uint64_t sess_id) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  size_t n = 0;
+  for (auto it = deferred.lower_bound(DeferKey{sess_id, ustring(), false});
+       it != deferred.end() && it->first.sess_id == sess_id; ++it) {
+    n += it->second.server ? 1 : 0;
+  }
+  return n;
+}
+
+bool EventManager::PauseRuns(const Event& ev) const {
+  if (deferred.empty()) return false;
+  const auto it = deferred.find(DeferKey{ev.m_sess_id, ev.m_path, ev.isDir()});
+  return it != deferred.end() && std::chrono::steady_clock::now() < it->second.due;
+}
+
+int EventManager::RedoLocked(Task* task, const Event& ev) {
+  int result = -1;
+  {
     auto it = registry.find(task);
     if (it == registry.end() || !SameEntry(it->second.processing, ev)) {
       // Resetting a node the task does not hold would hand it out while
@@ -225,10 +296,6 @@ int EventManager::RedoEvent(Task* task, const Event& ev) {
         result = 0;
       }
     }
-  }
-  if (event_manager_log::On(Logger::L_INFO)) {
-    EVENT_MGR_LOG(L_INFO, "[INFO] event-manager(%d): EventManager::RedoEvent = [%s], ret= [%d]\n",
-                  ev.toString().c_str_utf8(), result);
   }
   return result;
 }
@@ -280,4 +347,5 @@ void EventManager::Clear() {
   pools.clear();
   registry.clear();
   ready_queue.clear();
+  deferred.clear();
 }

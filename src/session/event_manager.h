@@ -38,6 +38,7 @@
 #ifndef SESSION_EVENT_MANAGER_H_
 #define SESSION_EVENT_MANAGER_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -77,7 +78,8 @@ class EventManager {
 
   // The next event of the pool at the front of the ready queue, recorded as
   // the task's event in hand. 0 with `out`; -1 when the queue is empty or
-  // that pool has nothing to hand out this turn (no other pool is tried).
+  // that pool has nothing to hand out this turn (no other pool is tried,
+  // unless that pool held only deferred events whose pause runs).
   [[nodiscard]] int PullEvent(Task* task, Event& out);
 
   // The task has finished its event in hand. 0: done, the task holds
@@ -93,6 +95,17 @@ class EventManager {
   // or the event is an expand, which has no place in the tree (let go).
   [[nodiscard]] int RedoEvent(Task* task, const Event& ev);
 
+  // RedoEvent for an event that could not be put in place (a folder that
+  // refuses it, a full disk): the path's node is handed out again only once
+  // a pause has passed, `first` after the first deferral of the path, twice
+  // the previous pause after each further one, at most `longest`. PullEvent
+  // passes over a node whose pause runs. The path's deferrals are counted
+  // until an event of it is finished (DoneEvent) or the queue is cleared.
+  // The number of deferrals of the path so far (1 the first time), or -1
+  // as RedoEvent (then nothing is counted).
+  [[nodiscard]] int DeferEvent(Task* task, const Event& ev, std::chrono::milliseconds first,
+                               std::chrono::milliseconds longest);
+
   // Queue, as local events, a rescan of the folder `path` (EV_CREATE,
   // F_DIR|F_EXPAND|F_RESCAN, plus F_MERGE with `merge`; for "/" first an
   // EV_MODIFY of "/" with F_DIR, and the rescan replaces every pending
@@ -105,6 +118,10 @@ class EventManager {
   // session without a pool.
   size_t GetAllPendingEventCount(uint64_t sess_id);
   size_t GetPendingServerEvent(uint64_t sess_id);
+  // Server events of the session that were deferred (DeferEvent) and are
+  // not done yet: changes that wait for a local folder, not for a worker.
+  // Takes m_lock (unlike the counts above).
+  size_t GetDeferredServerEvent(uint64_t sess_id);
 
   // Drops every pool, every task's event in hand and the ready queue.
   void Clear();
@@ -127,6 +144,34 @@ class EventManager {
   // F_SERVER for a server push; `reported` is what the user interface is
   // told.
   void Push(const Event& ev, const Event& reported, bool server);
+  // The next event of `pool` that is not deferred with its pause running;
+  // `skipped` is set when such a node was passed over. 0 with `out`, or -1.
+  // Under m_lock.
+  int PopDue(event_pool* pool, Event& out, bool& skipped);
+  // RedoEvent's step under m_lock; 0 or -1.
+  int RedoLocked(Task* task, const Event& ev);
+  // Whether the tree event `ev` is deferred and its pause still runs.
+  // Under m_lock.
+  bool PauseRuns(const Event& ev) const;
+
+  // A deferred path: session, path, F_DIR.
+  struct DeferKey {
+    uint64_t sess_id;
+    ustring path;
+    bool is_dir;
+    bool operator<(const DeferKey& o) const {
+      if (sess_id != o.sess_id) return sess_id < o.sess_id;
+      if (is_dir != o.is_dir) return is_dir < o.is_dir;
+      return path < o.path;
+    }
+  };
+  struct Deferral {
+    std::chrono::steady_clock::time_point due;
+    std::chrono::milliseconds pause{0};
+    int count = 0;
+    bool server = false;  // F_SERVER
+  };
+  std::map<DeferKey, Deferral> deferred;  // guarded by m_lock
 
   std::map<Task*, registry_entry_t> registry;  // guarded by m_lock
   // Owns the pools; guarded by m_lock.

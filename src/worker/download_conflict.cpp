@@ -14,6 +14,7 @@
 #include "transport/error_code.h"
 #include "worker/walk_folders.h"
 #include "worker/worker.h"
+#include "worker/worker_fs.h"
 #include "worker/worker_log.h"
 
 namespace {
@@ -89,7 +90,7 @@ bool Worker::LocalFolderChanged() {
   return SubtreeDiffers(GetFullPath(), records, context.root_entry.isMSDOS);
 }
 
-int Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& record, const PObject& reply) {
+Worker::Verdict Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& record, const PObject& reply) {
   const bool is_dir = reply["is_dir"].asBool();
   const uint64_t size = reply["file"]["size"].asUInt64();
   const ustring hash = reply["file"]["hash"].asString();
@@ -100,7 +101,7 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& recor
   if (!has_record) {
     if (!local.isExist) {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis is not changed (vanish).\n");
-      return 0;
+      return Verdict::kUnchanged;
     }
     WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis does not appear in database.\n");
   } else if (!local.isExist) {
@@ -108,7 +109,7 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& recor
   } else if (local.type == FT_DIR) {
     if (record.fileType != 0) {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file is unchanged (dir)\n");
-      return 0;
+      return Verdict::kUnchanged;
     }
     WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file appears as FILE in database, but now it is a directory\n");
   } else if (record.fileType == 1) {
@@ -121,9 +122,9 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& recor
 
   if (!to_content) {
     // No content test: the local object's kind and size against the server's.
-    if (!local.isExist) return 3;
-    if (local.type == FT_DIR) return is_dir ? 2 : 1;
-    if (is_dir || size != local.size) return 1;
+    if (!local.isExist) return Verdict::kVanished;
+    if (local.type == FT_DIR) return is_dir ? Verdict::kAlreadyServer : Verdict::kConflict;
+    if (is_dir || size != local.size) return Verdict::kConflict;
     candidate = true;
   }
 
@@ -131,19 +132,19 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& recor
   if (local.type == FT_FILE) {
     if (CalculateMD4(GetFullPath(), md4) != 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
-      return ERR_SYS;
+      return Verdict::kUnreadable;
     }
     if (has_record && md4 != record.fileCheckSum) {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file is locally modified\n");
       candidate = true;  // on to the comparison with the server's version
     }
   }
-  if (!candidate) return 0;
+  if (!candidate) return Verdict::kUnchanged;
   if (!is_dir && local.type == FT_FILE && md4 == hash) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
-    return 2;
+    return Verdict::kAlreadyServer;
   }
-  return 1;
+  return Verdict::kConflict;
 }
 
 int Worker::HandleDownloadConflict(const PObject& reply) {
@@ -158,16 +159,20 @@ int Worker::HandleDownloadConflict(const PObject& reply) {
     return 0;
   }
   const DBFileInfo record = context.database_record;
-  const int t = TestDownloadConflict(local, record, reply);
-  if (t < 0) return t;
-  if (t == 1) {
+  const Verdict t = TestDownloadConflict(local, record, reply);
+  if (t == Verdict::kUnreadable) return ERR_SYS;
+  if (t == Verdict::kConflict) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n",
                GetId());
-    if (ConflictRename(full, context.connection.getConnectionInfo().computer_name, "Conflict") < 0) return ERR_SYS;
+    if (ConflictRename(full, context.connection.getConnectionInfo().computer_name, "Conflict") < 0) {
+      // The local object cannot be moved aside (a mount point, a folder
+      // that refuses it): the change waits for it, told once.
+      return KeepPending(ERR_SYS, "local version cannot be moved aside");
+    }
     checked_local_ = StampOf(full);
     return 0;
   }
-  if (t == 2 || t == 3) {
+  if (t == Verdict::kAlreadyServer || t == Verdict::kVanished) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): HandleDownloadConflict: no conflict, keep going\n", GetId());
     checked_local_ = before;
     return 0;
@@ -192,10 +197,18 @@ int Worker::HandleDownloadConflict(const PObject& reply) {
         WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveDirectory: Failed to remove '%s'\n", full.c_str_utf8());
         return ERR_SYS;
       }
-    } else if (RenameRemoveDirectory() < 0) {
-      WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveDirectory: Failed to remove '%s'\n", full.c_str_utf8());
-      return ERR_SYS;
     } else {
+      const Recycled recycled = RenameRemoveDirectory();
+      if (recycled == Recycled::kKeptInPlace) {
+        // A mounted folder stays where it is: the server's file cannot take
+        // its place until it is gone. The change waits, told once.
+        WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveDirectory: Failed to remove '%s'\n", full.c_str_utf8());
+        return KeepPending(ERR_LOCKED_FILE, "on another file system, left in place");
+      }
+      if (recycled != Recycled::kRecycled) {
+        WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveDirectory: Failed to remove '%s'\n", full.c_str_utf8());
+        return ERR_SYS;
+      }
       registry_.InitRecycleTime(context.root_entry, now);
     }
   } else {

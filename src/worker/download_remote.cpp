@@ -112,7 +112,9 @@ int Worker::DownloadRemote() {
   if (isFileLocked(GetFullPath(), GENERIC_READ | GENERIC_WRITE | DELETE)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
                full);
-    return ERR_LOCKED_FILE;
+    // Nothing changes by trying again at once: the change waits, with a
+    // growing pause, until the file or its folder can be written.
+    return KeepPending(ERR_LOCKED_FILE, "file locked or no permission");
   }
   Event& ev = context.current_event;
   SetCurrentProcessEventInfo(context.root_entry.conn_id, ev.m_sess_id, ev.m_path, W_TYPE_DOWNLOAD);
@@ -159,10 +161,15 @@ int Worker::DownloadRemote() {
     notify_event_type = NOTIFY_SERVER_MODIFY;
     return 0;
   }
-  if (ev.isFile() && PrepareFileFromLocal() == 0) {
-    WORKER_LOG(L_INFO, "[INFO] worker(%d): DownloadRemote: PreparFileFromLocal successfully.\n");
-    notify_event_type = NOTIFY_SERVER_MODIFY;
-    return 0;
+  if (ev.isFile()) {
+    const LocalCopy copy = PrepareFileFromLocal();
+    if (copy == LocalCopy::kPlaced) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): DownloadRemote: PreparFileFromLocal successfully.\n");
+      notify_event_type = NOTIFY_SERVER_MODIFY;
+      return 0;
+    }
+    // A copy at hand that the folder refuses: no body would fare better.
+    if (copy == LocalCopy::kNotPlaced) return ERR_SYS;
   }
   WORKER_LOG(L_INFO, "[INFO] worker(%d): DownloadRemote: Cannot PreparFileFromLocal, download from server directly.\n");
 
@@ -244,6 +251,7 @@ int Worker::DownloadRemote() {
   }
 
   int result = 0;
+  bool commit = false;  // the object is in place: record it
   const uint64_t request_sync_id = static_cast<const PObject&>(request)["sync_id"].asUInt64();
   if (context.root_entry.isMSDOS) AdjustMtimeForMSDOS(reply);
   if (got.hasMember("sync_id") && request_sync_id != 0 && got["sync_id"].asUInt64() == request_sync_id) {
@@ -256,27 +264,34 @@ int Worker::DownloadRemote() {
     ClearCache();
     result = ERR_SYS;
   } else if (!got["is_dir"].asBool()) {
-    r = ProcessDownloadFile(reply, sign);
-    if (r == -100) {
-      WORKER_LOG(L_CRIT, "[CRIT] worker(%d): ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n", full);
-      // No retry can give the name another form: the event ends without a
-      // record, and the user is told which file did not arrive and why.
-      ReportFileError(ERR_INVAL, "name not accepted by the local file system");
-      result = 0;
-    } else if (r < 0) {
-      result = r;
-    } else {
-      result = 1;
+    const FilePlaced placed = ProcessDownloadFile(reply, sign);
+    switch (placed.kind) {
+      case FilePlaced::Kind::kNameRefused:
+        WORKER_LOG(L_CRIT, "[CRIT] worker(%d): ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n",
+                   full);
+        // No retry can give the name another form: the event ends without a
+        // record, and the user is told which file did not arrive and why.
+        ReportFileError(ERR_INVAL, "name not accepted by the local file system");
+        break;
+      case FilePlaced::Kind::kFailed:
+        result = placed.code;
+        break;
+      case FilePlaced::Kind::kPlaced:
+        commit = true;
+        break;
     }
   } else {
     r = ProcessDownloadDirectory(reply);
-    result = r < 0 ? r : 1;
+    if (r < 0) {
+      result = r;
+    } else {
+      commit = true;
+    }
   }
-  if (result == 1) {
+  if (commit) {
     const int c = CommitDatabaseDownload(reply, record, sign.getPath());
     if (c >= 0) {
       notify_event_type = NOTIFY_SERVER_MODIFY;
-      result = 0;
     } else {
       WORKER_LOG(L_ERR,
                  "[ERROR] worker(%d): DownloadRemote: Failed to commit changes to '%s' into local database. Error "

@@ -45,30 +45,54 @@ Worker::LocalStamp Worker::StampOf(const ustring& path) {
   return s;
 }
 
-int Worker::ReplaceLocal(const ustring& new_path) {
+Worker::Replace Worker::ReplaceLocal(const ustring& new_path, int& err) {
+  err = 0;
   OnBeforeReplace();
   // `new_path` lies in the working or recycle folder: it is taken only
   // while both are real, never from a link's target put in their place.
-  if (Folders().Ensure() != 0) return -1;
+  if (Folders().Ensure() != 0) return Replace::kFailed;
   const LocalStamp now = StampOf(GetFullPath());
   if (!checked_local_.taken || !(now == checked_local_)) {
     // Saved, made or removed since the conflict test: that test no longer
     // holds. The next attempt runs it again.
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Worker (%d): '%s' changed after the conflict test, retry\n", GetId(),
                GetFullPath().c_str_utf8());
-    return ERR_INT;
+    return Replace::kChangedMeanwhile;
   }
   // The file put in place is the worker's own act: recorded before the
   // watcher can look at it, so its notification is not queued as the user's.
   OwnChanges::Act act(OwnChanges::Instance(), context.current_event.m_sess_id);
   const auto moved = [&] { act.Done(GetFullPath().c_str_utf8()); };
   if (!now.exists) {
-    const int err = worker_fs::RenameNoReplaceSynced(new_path, GetFullPath(), moved);
-    if (err == 0) return 0;
-    if (err == EEXIST) return ERR_INT;
-    return NameRefused(err) ? -100 : -1;
+    err = worker_fs::RenameNoReplaceSynced(new_path, GetFullPath(), moved);
+    // A sub-folder on another file system (a mount inside the session):
+    // copied across, flushed, then moved in without replacing.
+    if (err == EXDEV) {
+      err = worker_fs::MoveFileAcross(new_path, GetFullPath());
+      if (err == 0) moved();
+    }
+    if (err == 0) return Replace::kDone;
+    if (err == EEXIST) return Replace::kChangedMeanwhile;
+    return NameRefused(err) ? Replace::kNameRefused : Replace::kFailed;
   }
-  return FSRename(new_path, GetFullPath(), true, moved);
+  const int renamed = FSRename(new_path, GetFullPath(), true, moved);
+  if (renamed == 0) return Replace::kDone;
+  return renamed == -100 ? Replace::kNameRefused : Replace::kFailed;
+}
+
+const char* Worker::NotPlacedReason(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM:
+      return "folder not writable";
+    case EROFS:
+      return "file system is read-only";
+    case ENOSPC:
+    case EDQUOT:
+      return "local disk is full";
+    default:
+      return "cannot be moved into place";
+  }
 }
 
 int Worker::CalculateMD4(const ustring& path, ustring& md4) {
@@ -111,7 +135,7 @@ void Worker::AdjustMtimeForMSDOS(PObject& reply) {
   reply[part]["mtime"] = static_cast<ull>(t);
 }
 
-int Worker::PrepareFileFromLocal() {
+Worker::LocalCopy Worker::PrepareFileFromLocal() {
   const Event& ev = context.current_event;
   TempFile copy(GetWorkingDirectory());
   TempFile sign(GetSignDirectory());
@@ -121,11 +145,11 @@ int Worker::PrepareFileFromLocal() {
   FileEventDB* db = GetEventDatabase();
   if (db == nullptr) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: missing databasehandle\n");
-    return -1;
+    return LocalCopy::kNone;
   }
   // Only a well-formed MD4 is looked up: anything else is not a content
   // hash (a folder's empty one, or text a server made up).
-  if (!worker_fs::IsMd4Hex(ev.m_data_hash)) return -1;
+  if (!worker_fs::IsMd4Hex(ev.m_data_hash)) return LocalCopy::kNone;
   ustring found;
   ustring source;
   ustring dest;
@@ -137,11 +161,11 @@ int Worker::PrepareFileFromLocal() {
     from_recycle = false;
   }
   const bool from_folder = !from_recycle && db->getFilePathByHash(ev.m_data_hash, ev.m_mac_attr_hash, found) == 1;
-  if (!from_recycle && !from_folder) return -1;
+  if (!from_recycle && !from_folder) return LocalCopy::kNone;
   // The copy below is made in the working folder, a recycled file taken
   // from the recycle folder: both real folders of the session right now.
   // Looked at only once a local source exists, as most downloads have none.
-  if (Folders().Ensure() != 0) return -1;
+  if (Folders().Ensure() != 0) return LocalCopy::kNone;
   if (from_recycle) {
     source = GetRecycleBinDir() + found;
     dest = source;
@@ -150,7 +174,7 @@ int Worker::PrepareFileFromLocal() {
     source = GetLocalWatch() + found;
     if (copy.create() != 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Failed to create temp file.\n");
-      return -1;
+      return LocalCopy::kNone;
     }
     dest = copy.getPath();
     reader.setCopyFile(dest);
@@ -158,7 +182,7 @@ int Worker::PrepareFileFromLocal() {
   }
   if (sign.create() != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Failed to create temp signature file.\n");
-    return -1;
+    return LocalCopy::kNone;
   }
   ustring md4;
   reader.setAbortFlag(&abort_flag);
@@ -168,15 +192,15 @@ int Worker::PrepareFileFromLocal() {
   const int rc = reader.readFile();
   if (rc < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Failed to prepare file [%d].\n", rc);
-    return -1;
+    return LocalCopy::kNone;
   }
   if (md4 != ev.m_data_hash) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): PreparFileFromLocal: File locally modification, can not use local copy.\n");
-    return -1;
+    return LocalCopy::kNone;
   }
   if (context.root_entry.isMSDOS) mtime &= ~1u;
   (void)FSUTime(dest, mtime, mtime);  // the record keeps the server's time either way
-  if (!from_recycle && worker_fs::SyncPath(dest, false) != 0) return -1;
+  if (!from_recycle && worker_fs::SyncPath(dest, false) != 0) return LocalCopy::kNone;
 
   // The path may hold a local edit or a never-synced file: the same
   // conflict test as a download's protects it.
@@ -184,12 +208,19 @@ int Worker::PrepareFileFromLocal() {
   as_reply["is_dir"] = 0ull;
   as_reply["file"]["size"] = static_cast<ull>(ev.m_data_size);
   as_reply["file"]["hash"] = ev.m_data_hash;
-  if (HandleDownloadConflict(as_reply) < 0) return -1;
-  const int moved = ReplaceLocal(dest);
-  if (moved != 0) {
+  if (HandleDownloadConflict(as_reply) < 0) return LocalCopy::kNone;
+  int err = 0;
+  const Replace moved = ReplaceLocal(dest, err);
+  if (moved != Replace::kDone) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Cannot rename from %s -> %s\n", dest.c_str_utf8(),
                GetFullPath().c_str_utf8());
-    return -1;
+    // The copy kept from an earlier attempt stays where it is: a download
+    // would only meet the same refusal, at the cost of another body.
+    if (from_recycle && moved == Replace::kFailed) {
+      (void)KeepPending(ERR_SYS, NotPlacedReason(err));
+      return LocalCopy::kNotPlaced;
+    }
+    return LocalCopy::kNone;
   }
   if (from_recycle && db->rmRecycleByPath(found) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to rmRecycleByPath for '%s'\n", found.c_str_utf8());
@@ -197,7 +228,7 @@ int Worker::PrepareFileFromLocal() {
   DBFileInfo rec = EventRecord(ev);
   rec.signaturePath = sign.getPath();
   rec.fileModTime = mtime;
-  return CommitRecord(rec);
+  return CommitRecord(rec) == 0 ? LocalCopy::kPlaced : LocalCopy::kNone;
 }
 
 int Worker::HandleDownloadPatchError(const PObject& reply) {
@@ -211,9 +242,9 @@ int Worker::HandleDownloadPatchError(const PObject& reply) {
     return ERR_INT;
   }
   const DBFileInfo record = context.database_record;
-  const int t = TestDownloadConflict(local, record, reply);
-  if (t < 0) return t;
-  if (t == 0) {
+  const Verdict t = TestDownloadConflict(local, record, reply);
+  if (t == Verdict::kUnreadable) return ERR_SYS;
+  if (t == Verdict::kUnchanged) {
     WORKER_LOG(L_ERR,
                "[ERROR] worker(%d): Worker(%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
                "(incorrect patch file)\n",
@@ -221,7 +252,7 @@ int Worker::HandleDownloadPatchError(const PObject& reply) {
     ++patch_err_count;
     return ERR_SYS;
   }
-  if (t == 2 || t == 3) return 0;
+  if (t == Verdict::kAlreadyServer || t == Verdict::kVanished) return 0;
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
              GetId());
   if (ConflictRename(GetFullPath(), context.connection.getConnectionInfo().computer_name, "Conflict") < 0) {
@@ -314,7 +345,8 @@ int Worker::SignLocal(TempFile& signature) {
   return reader.readFile() < 0 ? ERR_SYS : 0;
 }
 
-int Worker::ProcessDownloadFile(PObject& reply, TempFile& signature) {
+Worker::FilePlaced Worker::ProcessDownloadFile(PObject& reply, TempFile& signature) {
+  using Kind = FilePlaced::Kind;
   const ustring& full = GetFullPath();
   ustring new_path;
   // Only the worker's own files are deleted: never the user's file itself.
@@ -324,7 +356,7 @@ int Worker::ProcessDownloadFile(PObject& reply, TempFile& signature) {
   const int r = PrepareDownloadFile(reply, new_path, signature);
   if (r < 0) {
     drop_new();
-    return r;
+    return {Kind::kFailed, r};
   }
   const PObject& view = reply;
   if (new_path == full && view["file"]["refer"].asBool()) {
@@ -338,39 +370,49 @@ int Worker::ProcessDownloadFile(PObject& reply, TempFile& signature) {
   } else {
     UpdateModifyTime(new_path, reply);
   }
-  if (new_path == full) return 0;
+  if (new_path == full) return {Kind::kPlaced, 0};
   const ustring parent = worker_fs::ParentOf(full);
   if (HandleDownloadConflict(reply) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): ProcessDownloadFile: HandleDownloadConflict(%s) failed\n", full.c_str_utf8());
     drop_new();
-    return ERR_SYS;
+    return {Kind::kFailed, ERR_SYS};
   }
   if (FSMKDir(parent, true) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: Cannot create parent directory of '%s'\n", full.c_str_utf8());
     drop_new();
-    return ERR_SYS;
+    return {Kind::kFailed, ERR_SYS};
   }
   if (worker_fs::SyncPath(new_path, false) != 0) {
     drop_new();
-    return ERR_SYS;
+    return {Kind::kFailed, ERR_SYS};
   }
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): rename %s -> %s\n", new_path.c_str_utf8(), full.c_str_utf8());
-  const int moved = ReplaceLocal(new_path);
-  if (moved == 0) return 0;
-  if (moved == ERR_INT) {
-    drop_new();
-    return ERR_INT;
+  int err = 0;
+  const Replace moved = ReplaceLocal(new_path, err);
+  switch (moved) {
+    case Replace::kDone:
+      return {Kind::kPlaced, 0};
+    case Replace::kChangedMeanwhile:
+      drop_new();
+      return {Kind::kFailed, ERR_INT};
+    case Replace::kNameRefused:
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: Cannot rename from %s -> %s\n", new_path.c_str_utf8(),
+                 full.c_str_utf8());
+      drop_new();
+      return {Kind::kNameRefused, 0};
+    case Replace::kFailed:
+      break;
   }
   WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: Cannot rename from %s -> %s\n", new_path.c_str_utf8(),
              full.c_str_utf8());
-  if (moved == -100) {
-    drop_new();
-    return -100;
-  }
+  // The body is kept in the recycle folder, where the next attempt's local
+  // copy finds it by its hash: the change waits for the folder, not for
+  // another body.
   const ustring mac = view.hasMember("mac_attribute") ? view["mac_attribute"]["hash"].asString() : ustring();
-  (void)moveFileToRecycleBin(new_path, view["file"]["size"].asUInt64(), view["file"]["hash"].asString(), mac);
+  const int kept = moveFileToRecycleBin(new_path, view["file"]["size"].asUInt64(), view["file"]["hash"].asString(), mac);
   drop_new();
-  return ERR_SYS;
+  if (kept == 0) (void)KeepPending(ERR_SYS, NotPlacedReason(err));
+  return {Kind::kFailed, ERR_SYS};
 }
 
 int Worker::ProcessDownloadDirectory(PObject& reply) {

@@ -30,10 +30,6 @@ const char* CodeText(int code) { return (code <= 0 && code > ERR_MAX) ? GetError
 // Fresh names drawn before a move into the recycle folder gives up.
 constexpr int kRecycleNameTries = 10;
 
-// MoveIntoRecycleBin's result for a folder on another file system (or the
-// mount point of one).
-constexpr int kOtherFileSystem = -2;
-
 }  // namespace
 
 SessionFolders Worker::Folders() const {
@@ -43,7 +39,7 @@ SessionFolders Worker::Folders() const {
 
 ustring Worker::GetRecycleBinDir() const { return context.working_directory + "/" + kRecycleDirName; }
 
-int Worker::MoveIntoRecycleBin(const ustring& from, ustring& name) {
+Worker::RecycleMove Worker::MoveIntoRecycleBin(const ustring& from, ustring& name) {
   // Opened once for the move, as a real folder of the session: a link put
   // in place of the working or recycle folder would carry the user's file
   // out of the session.
@@ -51,35 +47,35 @@ int Worker::MoveIntoRecycleBin(const ustring& from, ustring& name) {
   if (Folders().Open(SessionFolders::Which::kRecycle, &bin) != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): the recycle folder '%s' is not usable\n", GetId(),
                GetRecycleBinDir().c_str_utf8());
-    return -1;
+    return RecycleMove::kFailed;
   }
   for (int i = 0; i < kRecycleNameTries; ++i) {
-    if (FSCreateTempPath("", name) != 0) return -1;
+    if (FSCreateTempPath("", name) != 0) return RecycleMove::kFailed;
     const char* leaf = name.c_str_utf8() + 1;  // past the "/"
     int err = worker_fs::RenameIntoSynced(from, bin.get(), leaf);
     if (err == EXDEV || err == EBUSY) {
       // EXDEV: on another file system than the recycle folder; EBUSY: in
       // use by the system, the mount point of a file system of its own.
       FILE_INFO info;
-      if (FSStat(from, info, false) != 0 || info.type != FT_FILE) return kOtherFileSystem;
+      if (FSStat(from, info, false) != 0 || info.type != FT_FILE) return RecycleMove::kOtherFileSystem;
       if (err == EXDEV) err = worker_fs::MoveFileAcrossInto(from, bin.get(), leaf);
     }
-    if (err == 0) return 0;
+    if (err == 0) return RecycleMove::kMoved;
     if (err != EEXIST) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): cannot move '%s' to '%s': errno %d\n", GetId(),
                  from.c_str_utf8(), (GetRecycleBinDir() + name).c_str_utf8(), err);
-      return -1;
+      return RecycleMove::kFailed;
     }
   }
   WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): no free recycle name for '%s'\n", GetId(), from.c_str_utf8());
-  return -1;
+  return RecycleMove::kFailed;
 }
 
 int Worker::RenameRemoveFile() {
   const Event& ev = context.current_event;
   if (ev.m_path.empty() || ev.m_path == "/") return -1;  // the session folder itself is never recycled
   ustring name;
-  if (MoveIntoRecycleBin(GetFullPath(), name) != 0) {
+  if (MoveIntoRecycleBin(GetFullPath(), name) != RecycleMove::kMoved) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveFile: failed remove file '%s'.\n", GetFullPath().c_str_utf8());
     return -1;
   }
@@ -104,32 +100,32 @@ int Worker::RenameRemoveFile() {
   return 0;
 }
 
-int Worker::RenameRemoveDirectory() {
+Worker::Recycled Worker::RenameRemoveDirectory() {
   const Event& ev = context.current_event;
-  if (ev.m_path.empty() || ev.m_path == "/") return -1;
+  if (ev.m_path.empty() || ev.m_path == "/") return Recycled::kFailed;
   ustring name;
-  const int moved = MoveIntoRecycleBin(GetFullPath(), name);
-  if (moved == kOtherFileSystem) {
+  const RecycleMove moved = MoveIntoRecycleBin(GetFullPath(), name);
+  if (moved == RecycleMove::kOtherFileSystem) {
     // A mount inside the synced folder: the tree stays where it is and
     // unrecorded, so a later rescan offers it again. Nothing is lost.
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: '%s' is on another file system, left in place.\n",
                GetFullPath().c_str_utf8());
-    return RemoveDatabaseInfo() == 0 ? kKeptInPlace : -1;
+    return RemoveDatabaseInfo() == 0 ? Recycled::kKeptInPlace : Recycled::kFailed;
   }
-  if (moved != 0) {
+  if (moved != RecycleMove::kMoved) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: failed remove directory from '%s' to '%s'.\n",
                GetFullPath().c_str_utf8(), (GetRecycleBinDir() + name).c_str_utf8());
-    return -1;
+    return Recycled::kFailed;
   }
   FileEventDB* db = GetEventDatabase();
   if (db == nullptr) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: missing databasehandle\n");
-    return -1;
+    return Recycled::kFailed;
   }
   if (db->dumpDirToRecycleBin(name, ev.m_path) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RenameRemoveDirectory: failed to dumpDirToRecycleBin '%s'.\n",
                GetFullPath().c_str_utf8());
-    return -1;
+    return Recycled::kFailed;
   }
   context.database_record.Clear();
   if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
@@ -137,9 +133,9 @@ int Worker::RenameRemoveDirectory() {
                "[ERROR] worker(%d): RenameRemoveDirectory : failed to rmLocalFilteredEventByPath for session '%llu', "
                "path '%s' .\n",
                static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
-    return -1;
+    return Recycled::kFailed;
   }
-  return 0;
+  return Recycled::kRecycled;
 }
 
 int Worker::moveFileToRecycleBin(const ustring& src_file, uint64_t file_size, const ustring& file_hash,
@@ -148,7 +144,7 @@ int Worker::moveFileToRecycleBin(const ustring& src_file, uint64_t file_size, co
   ustring name;
   if (db == nullptr) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): moveFileToRecycleBin: missing databasehandle\n");
-  } else if (MoveIntoRecycleBin(src_file, name) != 0) {
+  } else if (MoveIntoRecycleBin(src_file, name) != RecycleMove::kMoved) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
                src_file.c_str_utf8(), (GetRecycleBinDir() + name).c_str_utf8());
   } else if (db->addFileToRecycleBin(name, file_size, file_hash, mac_hash) >= 0) {
@@ -162,17 +158,19 @@ int Worker::moveFileToRecycleBin(const ustring& src_file, uint64_t file_size, co
   return -1;
 }
 
-int Worker::ProcessRenameRemoveLocal(const FILE_INFO& local_finfo) {
+Worker::Recycled Worker::ProcessRenameRemoveLocal(const FILE_INFO& local_finfo) {
   const uint32_t current_time = static_cast<uint32_t>(time(nullptr));
-  const int r = local_finfo.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
-  if (r < 0) {
+  const Recycled r = local_finfo.type == FT_DIR ? RenameRemoveDirectory()
+                     : RenameRemoveFile() == 0 ? Recycled::kRecycled
+                                               : Recycled::kFailed;
+  if (r == Recycled::kFailed) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): ProcessRenameRemoveLocal: Failed to remove '%s'\n",
                GetFullPath().c_str_utf8());
-    return ERR_SYS;
+    return r;
   }
-  if (r == kKeptInPlace) return kKeptInPlace;  // nothing entered the recycle folder
+  if (r == Recycled::kKeptInPlace) return r;  // nothing entered the recycle folder
   registry_.InitRecycleTime(context.root_entry, current_time);
-  return 0;
+  return r;
 }
 
 int Worker::RemoveRemote() {
@@ -293,9 +291,9 @@ int Worker::RemoveLocal() {
                        (info.type == FT_DIR && LocalFolderChanged());
   if (!changed) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Removing local '%s'\n", full);
-    const int removed = ProcessRenameRemoveLocal(info);
-    if (removed < 0) return ERR_SYS;
-    if (removed == kKeptInPlace) {
+    const Recycled removed = ProcessRenameRemoveLocal(info);
+    if (removed == Recycled::kFailed) return ERR_SYS;
+    if (removed == Recycled::kKeptInPlace) {
       // The folder stays: the user interface hears that it was left in
       // place, never that it was removed. The event is done all the same;
       // an error code would hand it back for ever.
@@ -313,7 +311,20 @@ int Worker::RemoveLocal() {
   }
   WORKER_LOG(L_INFO, "[INFO] worker(%d): RemoveLocal: Detect local modification to '%s', resolve conflict\n", full);
   if (ConflictRename(GetFullPath(), context.connection.getConnectionInfo().computer_name, "Conflict") < 0) {
-    return ERR_SYS;
+    if (info.type != FT_DIR || !worker_fs::IsMountPoint(GetFullPath())) return ERR_SYS;
+    // A mount point cannot be renamed, ever: it stays with what it holds,
+    // its rows go (a later rescan offers it to the server again), and the
+    // user interface hears that it was left in place. Retrying would fail
+    // the same way for good.
+    if (RemoveDatabaseInfo() != 0) return ERR_SYS;
+    Event kept;
+    kept.m_path = ev.m_path;
+    kept.m_sess_id = ev.m_sess_id;
+    kept.m_mode = ev.m_mode;
+    kept.setDir();
+    // Logged there when not delivered.
+    (void)UI_IPC::ReportFileErrorToUI(kept, ERR_LOCKED_FILE, "on another file system, left in place");
+    return 0;
   }
   if (RemoveDatabaseInfo() != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveLocal: Failed to remove database record for '%llu:%s'\n",

@@ -230,8 +230,13 @@ void Worker::DoTask() {
       continue;
     }
     m_start_time = NowSeconds();
+    pending_apply_ = PendingApply();
     const int result = ProcessEvent();
     ClearCurrentProcessEventInfo();
+    if (pending_apply_.set) {
+      DeferPending(result);
+      continue;
+    }
     const int action = HandleError(result);
     OnEventOutcome(result, action);
     if (action < 0) {
@@ -451,6 +456,36 @@ void Worker::RedoEvent() {
   ClearCache();
   context.clear();
   Rest(timing_.worker_redo_rest);
+}
+
+void Worker::DeferPending(int result) {
+  const PendingApply pending = pending_apply_;
+  pending_apply_ = PendingApply();
+  // Not a failure of the kind the counters weigh: the change waits for the
+  // folder, and its body (if one came) waits in the recycle folder.
+  sys_err_count = 0;
+  patch_err_count = 0;
+  const Event ev = context.current_event;
+  const int deferrals = events_.DeferEvent(this, ev, timing_.worker_pending_rest, timing_.worker_pending_max_rest);
+  if (deferrals < 0) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): failed to redo event\n", GetId());
+  } else {
+    WORKER_LOG(L_WARNING,
+               "[WARNING] worker(%d): Worker (%d): '%s' cannot be put in place (%s), kept pending (attempt %d)\n",
+               GetId(), ev.m_path.c_str_utf8(), pending.reason, deferrals);
+  }
+  // Once per spell: the spell ends when the change is carried out.
+  if (deferrals == 1) ReportFileError(pending.code, pending.reason);
+  ClearCache();
+  context.clear();
+  OnEventOutcome(result, ACTION_RETURN_EVENT);
+  // No rest: the queue holds the event back, and other events may be due.
+  NotifyAbortDone();
+}
+
+int Worker::KeepPending(int code, const char* reason) {
+  pending_apply_ = PendingApply{true, code, reason};
+  return code;
 }
 
 void Worker::Rest(std::chrono::milliseconds time) {

@@ -442,17 +442,31 @@ class Worker : public Task, private RoadHooks {
   // 0 when the local object already holds the event's content and its
   // record was rewritten; -1 otherwise.
   int MergeEvent();
-  // 0 when the event's content was found on disk (recycle folder, then the
-  // session), put in place and recorded; -1 otherwise.
-  int PrepareFileFromLocal();
+  // What became of a local copy of the event's content.
+  enum class LocalCopy {
+    kPlaced,     // found on disk (recycle folder, then the session), put in place and recorded
+    kNone,       // no usable copy: the content comes from the server
+    kNotPlaced,  // a copy is at hand (left in the recycle folder) but could not be
+                 // put in place; the change is kept pending (KeepPending)
+  };
+  LocalCopy PrepareFileFromLocal();
   // Checks a received body (delta or whole) by MD4; `file` gets the path of
   // the new content (the full path when the local file already is it).
   int PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& signature);
   // 0 local file already is the content; ERR_INT after a conflict rename or
   // when the local file vanished; ERR_SYS otherwise.
   int HandleDownloadPatchError(const PObject& reply);
-  // 0, -100 (the final name is refused), or a negative ERR_* code.
-  int ProcessDownloadFile(PObject& reply, TempFile& signature);
+  // What became of a downloaded file: put in place (code 0), its final
+  // name refused by the local file system (code 0: nothing to retry), or
+  // not put in place (a negative ERR_* code; when the folder refused the
+  // move, the body is left in the recycle folder for the next attempt and
+  // the change is kept pending).
+  struct FilePlaced {
+    enum class Kind { kPlaced, kNameRefused, kFailed };
+    Kind kind;
+    int code;
+  };
+  FilePlaced ProcessDownloadFile(PObject& reply, TempFile& signature);
   int ProcessDownloadDirectory(PObject& reply);
   int UpdateModifyTime(const ustring& path, const PObject& reply);
   void AdjustMtimeForMSDOS(PObject& reply);
@@ -470,9 +484,16 @@ class Worker : public Task, private RoadHooks {
   int UpdateSharePrivilege(const ustring& /*path*/, PObject& /*reply*/) { return 0; }
   bool CanMergeMacAttribute() { return true; }
   bool CanMergeExecBit() { return true; }
-  // Verdicts: 0 basis unchanged, 1 conflict, 2 already the server's
-  // version, 3 basis vanished, ERR_SYS when the MD4 cannot be computed.
-  int TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& record, const PObject& reply);
+  // The conflict test's verdict on the local object (the download's basis).
+  // Its own type: the verdicts once shared numbers with the daemon codes.
+  enum class Verdict {
+    kUnchanged,      // as recorded (or neither record nor local object)
+    kConflict,       // differs from its record and from the server's version
+    kAlreadyServer,  // already the server's version (same MD4, or both folders)
+    kVanished,       // recorded, but gone locally
+    kUnreadable,     // its MD4 cannot be computed
+  };
+  Verdict TestDownloadConflict(const FILE_INFO& local, const DBFileInfo& record, const PObject& reply);
   // Moves a conflicting or type-jumping local object out of the way and
   // keeps its lstat for the re-check before the final rename; 0 when the
   // download may go on, else a negative ERR_* code.
@@ -481,11 +502,23 @@ class Worker : public Task, private RoadHooks {
   // describe (a file or folder without a record, a file whose size or time
   // differs, a subfolder that cannot be listed).
   bool LocalFolderChanged();
+  // The outcome of the final move of a download. Never a daemon code: a
+  // failed move once read as ERR_INT ("changed meanwhile") and cost one
+  // body per attempt.
+  enum class Replace {
+    kDone,
+    kChangedMeanwhile,  // the local object changed after the conflict test
+    kNameRefused,       // the local file system refuses the name
+    kFailed,            // the folder or file system refused the move
+  };
   // Moves the worker's `new_path` onto full_path once the local object is
   // still as HandleDownloadConflict left it (without replacing when it left
-  // nothing there). 0; ERR_INT when the local object changed meanwhile; -100
-  // when the name is refused; -1 otherwise.
-  int ReplaceLocal(const ustring& new_path);
+  // nothing there; across file systems by a flushed copy). `err` gets the
+  // errno of a failed move when one is known, else 0.
+  Replace ReplaceLocal(const ustring& new_path, int& err);
+  // The reason told to the user interface for a move that failed with
+  // `err` (0 when unknown).
+  static const char* NotPlacedReason(int err);
   // Writes the signature of the local file into `signature`; 0 or ERR_SYS.
   int SignLocal(TempFile& signature);
   // Called between the conflict test and the final rename of a download;
@@ -498,28 +531,41 @@ class Worker : public Task, private RoadHooks {
   // The working and recycle folders of the event's session, for opening or
   // checking right before a move, write or delete inside them.
   SessionFolders Folders() const;
-  // RenameRemoveDirectory's and ProcessRenameRemoveLocal's result for a
-  // folder on another file system than the recycle folder (inside a mount
-  // in the session, or the mount point itself): it stays where it is,
-  // unrecorded, and a later rescan offers it to the server again. A mounted
-  // tree is never copied or emptied.
-  static constexpr int kKeptInPlace = 1;
+  // What became of a server delete's local object (ProcessRenameRemoveLocal,
+  // RenameRemoveDirectory). Never a daemon code: ERR_* are negative and
+  // kKeptInPlace once passed for success where `< 0` was the test.
+  enum class Recycled {
+    kRecycled,
+    // A folder on another file system than the recycle folder (inside a
+    // mount in the session, or the mount point itself): it stays where it
+    // is, unrecorded, and a later rescan offers it to the server again. A
+    // mounted tree is never copied or emptied.
+    kKeptInPlace,
+    kFailed,
+  };
   // Recycles the local object at full_path with its rows (a folder through
   // RenameRemoveDirectory, else RenameRemoveFile) and sets the session's
-  // recycle time: 0, kKeptInPlace, or ERR_SYS.
-  int ProcessRenameRemoveLocal(const FILE_INFO& local_finfo);
+  // recycle time.
+  Recycled ProcessRenameRemoveLocal(const FILE_INFO& local_finfo);
   // Moves the file at full_path into the recycle folder with its row; 0 or -1.
   int RenameRemoveFile();
-  // Moves the folder at full_path into the recycle folder with its rows;
-  // 0, kKeptInPlace (its rows dropped) or -1.
-  int RenameRemoveDirectory();
+  // Moves the folder at full_path into the recycle folder with its rows
+  // (kKeptInPlace: its rows dropped).
+  Recycled RenameRemoveDirectory();
   // Recycles the worker's own file `src_file` with a new record; on any
   // failure the file is deleted (-1).
   int moveFileToRecycleBin(const ustring& src_file, uint64_t file_size, const ustring& file_hash,
                            const ustring& mac_hash);
+  // MoveIntoRecycleBin's outcome.
+  enum class RecycleMove {
+    kMoved,
+    kOtherFileSystem,  // a folder (or other non-file) on another file system, or a mount point
+    kFailed,
+  };
   // Moves `from` into the recycle folder under a fresh name that nothing
-  // holds (never replacing); `name` gets "/" + the 8 characters. 0, or -1.
-  int MoveIntoRecycleBin(const ustring& from, ustring& name);
+  // holds (never replacing; a file on another file system by a flushed
+  // copy); `name` gets "/" + the 8 characters.
+  RecycleMove MoveIntoRecycleBin(const ustring& from, ustring& name);
 
   // ---- Resume cache ----
   // Drops cached_response, cached_request and upload_sign_file, deleting
@@ -544,6 +590,21 @@ class Worker : public Task, private RoadHooks {
   // Tells the user interface that the event's path could not be put in
   // place: the file-level report ("locked_file") with `code` and `reason`.
   void ReportFileError(int code, const char* reason);
+  // Marks the event in hand as a change that cannot be put in place right
+  // now (a folder that refuses it, a full disk): instead of the error
+  // policy, the loop gives it back to the queue with a growing pause
+  // (EventManager::DeferEvent) and tells the user interface once per spell,
+  // with `code` and `reason` (a literal). Returns `code`.
+  int KeepPending(int code, const char* reason);
+  struct PendingApply {
+    bool set = false;
+    int code = 0;
+    const char* reason = "";
+  };
+  PendingApply pending_apply_;
+  // The loop's step for a pending change: defers the event, reports the
+  // first deferral, clears the context.
+  void DeferPending(int result);
   NotifyEventType notify_event_type = NOTIFY_NONE;
   int notify_file_status = -1;  // -1: none recorded
   uint32_t m_start_time = 0;    // Unix time the dispatch began; 0 between events

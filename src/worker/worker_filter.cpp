@@ -198,7 +198,8 @@ int Worker::TestRemoveRemoteFilter() {
     if (FilterDB::getInstance()->setLocalFilteredEvent(gone) != 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
                  static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
-      return -1;
+      // A daemon code, as the callers read it: a failed write is retried.
+      return ERR_SYS;
     }
     notify_event_type = NOTIFY_FILTERED;
     return 0;

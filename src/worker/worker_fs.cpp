@@ -109,4 +109,22 @@ int MoveFileAcrossInto(const ustring& from, int dir_fd, const char* name) {
   return 0;
 }
 
+bool IsMountPoint(const ustring& path) {
+  struct stat own;
+  struct stat parent;
+  if (lstat(path.c_str_utf8(), &own) != 0 || !S_ISDIR(own.st_mode)) return false;
+  const ustring up = ParentOf(path);
+  if (up.empty() || stat(up.c_str_utf8(), &parent) != 0) return false;
+  return own.st_dev != parent.st_dev;
+}
+
+int MoveFileAcross(const ustring& from, const ustring& to) {
+  const ustring parent = ParentOf(to);
+  if (parent.empty() || parent.length() + 1 >= to.length()) return EINVAL;
+  const ustring leaf = to.substr(parent.length() + 1);
+  platform::UniqueFd dir(open(parent.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir.valid()) return errno;
+  return MoveFileAcrossInto(from, dir.get(), leaf.c_str_utf8());
+}
+
 }  // namespace worker_fs

@@ -41,6 +41,16 @@ int MoveFileAcrossInto(const ustring& from, int dir_fd, const char* name);
 // it back while the file stays as left. 0 or -1.
 int SetOwnTime(uint64_t sess_id, const ustring& path, long mtime);
 
+// Whether `path` is a folder on another file system than its parent folder
+// (a mount point): it can be neither renamed nor moved into a recycle
+// folder. Links are not followed.
+bool IsMountPoint(const ustring& path);
+
+// MoveFileAcrossInto onto the path `to`, whose folder is opened without
+// following a link at its last component. 0, or the errno value (EEXIST
+// when `to` is taken).
+int MoveFileAcross(const ustring& from, const ustring& to);
+
 }  // namespace worker_fs
 
 #endif  // WORKER_WORKER_FS_H_

@@ -315,7 +315,7 @@ TEST_F(DaemonTest, TestTimingFromTheEnvironmentIsLoggedOrIgnored) {
        "): test timing in use: pause_poll=1000,worker_idle_rest=1000,worker_retry_rest=250,worker_redo_rest=2000,"
        "syncer_idle_wait=1000,syncer_up_to_date_rest=5000,syncer_retry_wait=3000,syncer_long_wait=120000,"
        "cleaner_retry_wait=3000,cleaner_pass_wait=1000,control_poll=100,detector_wait=1000,"
-       "worker_reply_timeout=90"},
+       "worker_pending_rest=10000,worker_pending_max_rest=300000,worker_reply_timeout=90"},
       {"control_poll=100,worker_retry_rest=0",
        "): TRELVIK_TEST_TIMING is not valid ('worker_retry_rest=0': not a whole number in range), the daemon's own "
        "waits are kept"},

@@ -17,7 +17,8 @@ TEST(DaemonTimingText, DefaultsAreTheDaemonsOwnWaits) {
   EXPECT_EQ(
       "pause_poll=1000,worker_idle_rest=1000,worker_retry_rest=3000,worker_redo_rest=2000,syncer_idle_wait=1000,"
       "syncer_up_to_date_rest=5000,syncer_retry_wait=3000,syncer_long_wait=120000,cleaner_retry_wait=3000,"
-      "cleaner_pass_wait=1000,control_poll=3000,detector_wait=1000,worker_reply_timeout=90",
+      "cleaner_pass_wait=1000,control_poll=3000,detector_wait=1000,worker_pending_rest=10000,"
+      "worker_pending_max_rest=300000,worker_reply_timeout=90",
       FormatDaemonTiming(t));
 }
 

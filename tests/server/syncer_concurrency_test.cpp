@@ -3,6 +3,7 @@
 // after a refused pull, a session without a connection, and pulls
 // interrupted by a stop, a removal or a pause while the workers hold the
 // session's events.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <set>
@@ -204,6 +205,36 @@ TEST_F(SyncerTaskTest, PauseInALaterSlicePullsTheWholeReplyAgain) {
   const std::vector<std::string> paths = TakenPaths();
   EXPECT_EQ(want, std::set<std::string>(paths.begin(), paths.end()));
   EXPECT_GE(paths.size(), 3u + want.size());  // the replayed reply went through whole
+  StopWithin2s();
+}
+
+// A session whose pulled change cannot be put in place (its event deferred
+// again and again, as for a read-only folder) holds back only itself: the
+// other session's new file is pulled and stored meanwhile; its own sync id
+// is stored only once the change is done, and it is not pulled before.
+TEST_F(SyncerTaskTest, SessionWhoseChangeWaitsForItsFolderHoldsBackOnlyItself) {
+  AddSession(1);
+  AddSession(2);
+  server_.Put("/r1/stuck", "x");
+  const uint64_t head1 = server_.Head();
+  auto& drainer = Drainer();
+  drainer.Refuse("/stuck");
+  Run();
+  ASSERT_TRUE(WaitFor([&] { return drainer.Deferrals() >= 1; }, 5)) << Log();
+  server_.Put("/r2/new", "y");
+  const uint64_t head2 = server_.Head();
+  ASSERT_TRUE(WaitFor([&] { return StoredSyncId(2) == std::to_string(head2); }, 10)) << Log();
+  EXPECT_EQ("0", StoredSyncId(1));
+  EXPECT_EQ(1u, PullsOf("/r1").size());
+  EXPECT_EQ(1u, EventManager::getInstance()->GetPendingServerEvent(1));
+
+  drainer.Refuse("");  // the folder takes it now
+  ASSERT_TRUE(WaitFor([&] { return StoredSyncId(1) != "0"; }, 10)) << Log();
+  // The store of the change, or a later pull's that found nothing new.
+  EXPECT_GE(std::stoull(StoredSyncId(1)), head1);
+  const std::vector<Event> taken = drainer.Taken();
+  ASSERT_FALSE(taken.empty());
+  EXPECT_EQ(1, std::count_if(taken.begin(), taken.end(), [](const Event& e) { return e.m_path == "/stuck"; }));
   StopWithin2s();
 }
 

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "event_manager_view.h"
@@ -395,6 +397,67 @@ TEST_F(EventManagerTest, ClearDropsEverything) {
   // The queue works again after a clear.
   em.PushLocalEvent(FileEvent(1, Event::EV_CREATE, "/a"));
   EXPECT_EQ(em.PullEvent(&task, out), 0);
+}
+
+// A deferred path is passed over, in its own session and for the others,
+// until its pause has run; the pause doubles per deferral up to its bound,
+// and the count starts again once the path's event is done.
+TEST_F(EventManagerTest, DeferredEventWaitsOutAGrowingPauseWithoutHoldingOthers) {
+  using std::chrono::milliseconds;
+  using Clock = std::chrono::steady_clock;
+  AddSession(1, Path("s1"));
+  AddSession(2, Path("s2"));
+  EventManager em;
+  testsupport::RecordingTask task;
+  Event out;
+  em.PushServerEvent(FileEvent(1, Event::EV_MODIFY, "/stuck"));
+  const milliseconds first(150);
+  const milliseconds longest(400);
+  struct Row {
+    milliseconds pause;  // the pause this deferral starts
+  } rows[] = {{milliseconds(150)}, {milliseconds(300)}, {milliseconds(400)}, {milliseconds(400)}};
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(++n);
+    ASSERT_EQ(em.PullEvent(&task, out), 0);
+    ASSERT_EQ(Token(out), "S~f:/stuck");
+    const Clock::time_point deferred = Clock::now();
+    EXPECT_EQ(em.DeferEvent(&task, out, first, longest), n);
+    // Other work of both sessions goes on meanwhile.
+    em.PushServerEvent(FileEvent(2, Event::EV_MODIFY, "/other"));
+    em.PushServerEvent(FileEvent(1, Event::EV_MODIFY, "/sibling"));
+    std::vector<std::string> others;
+    bool back = false;
+    while (!back && Clock::now() < deferred + std::chrono::seconds(5)) {
+      if (em.PullEvent(&task, out) != 0) {
+        std::this_thread::yield();
+        continue;
+      }
+      back = Token(out) == "S~f:/stuck";
+      if (!back) {
+        others.push_back(Token(out));
+        ASSERT_EQ(em.DoneEvent(&task, out), 0);
+      }
+    }
+    ASSERT_TRUE(back) << "the deferred event never came back";
+    // Handed out again only once its pause has run.
+    EXPECT_GE(Clock::now() - deferred, row.pause) << "handed out early";
+    std::sort(others.begin(), others.end());
+    EXPECT_EQ(others, (std::vector<std::string>{"2.S~f:/other", "S~f:/sibling"}));
+    // Given back for the next round.
+    if (n < static_cast<int>(std::size(rows))) {
+      ASSERT_EQ(em.RedoEvent(&task, out), 0);
+    }
+  }
+  // Done: the next failure of the path starts a new spell.
+  ASSERT_EQ(em.DoneEvent(&task, out), 0);
+  em.PushServerEvent(FileEvent(1, Event::EV_MODIFY, "/stuck"));
+  ASSERT_EQ(em.PullEvent(&task, out), 0);
+  EXPECT_EQ(em.DeferEvent(&task, out, first, longest), 1);
+  // A task that does not hold the event defers nothing.
+  testsupport::RecordingTask other;
+  EXPECT_EQ(em.DeferEvent(&other, out, first, longest), -1);
+  EXPECT_EQ(em.GetPendingServerEvent(1), 1u);
 }
 
 TEST_F(EventManagerTest, GetInstanceIsOneObject) {

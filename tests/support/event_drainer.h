@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -37,6 +38,20 @@ class EventDrainer {
   // Leave queued events where they are / take them again.
   void Hold() { held_ = true; }
   void Release() { held_ = false; }
+
+  // Events of `path` ("" none) are given back with EventManager::DeferEvent
+  // and `pause`, as a worker does with a change its folder refuses, instead
+  // of being done.
+  void Refuse(const std::string& path, std::chrono::milliseconds pause = std::chrono::milliseconds(100)) {
+    std::lock_guard<std::mutex> lock(mu_);
+    refused_ = path;
+    refuse_pause_ = pause;
+  }
+  // How often an event was given back so.
+  size_t Deferrals() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return deferrals_;
+  }
 
   // Ends the thread; the events in the queue stay. Idempotent.
   void Stop() {
@@ -78,6 +93,19 @@ class EventDrainer {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         continue;
       }
+      std::string refused;
+      std::chrono::milliseconds pause;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        refused = refused_;
+        pause = refuse_pause_;
+      }
+      if (!refused.empty() && ev.m_path == refused.c_str()) {
+        const bool deferred = queue->DeferEvent(&task_, ev, pause, pause) > 0;
+        std::lock_guard<std::mutex> lock(mu_);
+        deferrals_ += deferred ? 1 : 0;
+        continue;
+      }
       do {
         if (on_take_) on_take_(ev);
         std::lock_guard<std::mutex> lock(mu_);
@@ -94,6 +122,9 @@ class EventDrainer {
   mutable std::mutex mu_;
   std::vector<Event> taken_;                                   // guarded by mu_
   std::vector<std::chrono::steady_clock::time_point> times_;  // guarded by mu_
+  std::string refused_;                                        // guarded by mu_
+  std::chrono::milliseconds refuse_pause_{100};                // guarded by mu_
+  size_t deferrals_ = 0;                                       // guarded by mu_
   std::thread thread_;  // last: starts after every other member exists
 };
 

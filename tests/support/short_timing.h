@@ -25,6 +25,8 @@ inline DaemonTiming ShortTiming() {
   t.cleaner_pass_wait = milliseconds(200);
   t.control_poll = milliseconds(200);
   t.detector_wait = milliseconds(200);
+  t.worker_pending_rest = milliseconds(300);
+  t.worker_pending_max_rest = milliseconds(2400);
   return t;
 }
 

@@ -92,10 +92,12 @@ class ScriptedWorker : public Worker {
   using Worker::IsDownloadRemoteFakeEvent;
   using Worker::MergeEvent;
   using Worker::moveFileToRecycleBin;
+  using Worker::LocalCopy;
   using Worker::PrepareFileFromLocal;
   using Worker::ProcessDownloadFile;
   using Worker::AdjustMtimeForMSDOS;
   using Worker::TestDownloadConflict;
+  using Worker::Verdict;
   using Worker::abort_flag;
   using Worker::cached_request;
   using Worker::cached_response;

@@ -163,6 +163,7 @@ TEST_F(DownloadTest, EditedFileKeptUnderConflictName) {
 }
 
 TEST_F(DownloadTest, ConflictVerdicts) {
+  using V = ScriptedWorker::Verdict;
   ScriptedWorker& w = rig_->holding(rig_->serverEvent(Event::EV_MODIFY, "/v.txt", 99));
   const std::string recorded = "recorded!";
   Recorded("/v.txt", recorded, 5);
@@ -182,18 +183,18 @@ TEST_F(DownloadTest, ConflictVerdicts) {
     return w.TestDownloadConflict(local, record, reply);
   };
   const PObject server = reply_for("server's!", false);
-  EXPECT_EQ(0, verdict(server, rec));  // as recorded
+  EXPECT_EQ(V::kUnchanged, verdict(server, rec));  // as recorded
   Spill(rig_->local("/v.txt"), "edited!!!");
-  EXPECT_EQ(1, verdict(server, rec));  // edited, same size
+  EXPECT_EQ(V::kConflict, verdict(server, rec));  // edited, same size
   Spill(rig_->local("/v.txt"), "server's!");
-  EXPECT_EQ(2, verdict(server, rec));  // edited to the server's content
+  EXPECT_EQ(V::kAlreadyServer, verdict(server, rec));  // edited to the server's content
   DBFileInfo none;
-  EXPECT_EQ(2, verdict(server, none));  // no record, the server's content
+  EXPECT_EQ(V::kAlreadyServer, verdict(server, none));  // no record, the server's content
   Spill(rig_->local("/v.txt"), "other size");
-  EXPECT_EQ(1, verdict(server, none));
+  EXPECT_EQ(V::kConflict, verdict(server, none));
   ASSERT_EQ(0, unlink(rig_->local("/v.txt").c_str()));
-  EXPECT_EQ(3, verdict(server, rec));
-  EXPECT_EQ(0, verdict(server, none));
+  EXPECT_EQ(V::kVanished, verdict(server, rec));
+  EXPECT_EQ(V::kUnchanged, verdict(server, none));
 }
 
 TEST_F(DownloadTest, CorruptDeltaOnUnchangedBasis) {
@@ -630,7 +631,7 @@ TEST_F(DownloadTest, HostileHashSkipsLookup) {
     ev.m_data_hash = hash.c_str();
     ev.m_data_size = 12;
     ScriptedWorker& w = rig_->holding(ev);
-    EXPECT_EQ(-1, w.PrepareFileFromLocal());
+    EXPECT_EQ(ScriptedWorker::LocalCopy::kNone, w.PrepareFileFromLocal());
     EXPECT_EQ("", before.Diff(TreeSnapshot::Take(rig_->local())));
   }
 }
