@@ -9,27 +9,27 @@ namespace {
 
 // Indexed by -err, ERR_OK to ERR_VIEW_PATH.
 constexpr Row kTable[kRows] = {
-    {ACTION_DONE, ERR_NONE},         // ERR_OK
-    {ACTION_RETRY, ERR_NONE},        // ERR_INT
-    {ACTION_RETRY, ERR_NONE},        // ERR_IO
-    {ACTION_RETRY, ERR_NONE},        // ERR_SYS
-    {ACTION_GIVE_UP, ERR_NONE},      // ERR_INVAL
-    {ACTION_GIVE_UP, ERR_NONE},      // ERR_PROTO
-    {ACTION_RETRY, ERR_CONNECTION},  // ERR_AUTH
-    {ACTION_RETRY, ERR_NONE},        // ERR_SERVER
-    {ACTION_GIVE_UP, ERR_NONE},      // ERR_CONFLICT
-    {ACTION_RETRY, ERR_NONE},        // ERR_TIMEOUT
-    {ACTION_RETRY, ERR_CONNECTION},  // ERR_VERSION
-    {ACTION_GIVE_UP, ERR_NONE},      // ERR_NOENT
-    {ACTION_GIVE_UP, ERR_NONE},      // ERR_USER
-    {ACTION_GIVE_UP, ERR_NONE},      // ERR_PASSWORD
-    {ACTION_RETRY, ERR_SESSION},     // ERR_QXVDISABLE
-    {ACTION_GIVE_UP, ERR_NONE},      // ERR_QUOTA
-    {ACTION_GIVE_UP, ERR_NONE},      // ERR_DISKFULL
-    {ACTION_GIVE_UP, ERR_NONE},      // ERR_SYNCFOLDER_MISS
-    {ACTION_RETRY, ERR_SESSION},     // ERR_VIEW
-    {ACTION_RETRY, ERR_SESSION},     // ERR_PERMISS
-    {ACTION_RETRY, ERR_NONE},        // ERR_VIEW_PATH
+    {ACTION_DONE, ErrorType::kNone},         // ERR_OK
+    {ACTION_RETRY, ErrorType::kNone},        // ERR_INT
+    {ACTION_RETRY, ErrorType::kNone},        // ERR_IO
+    {ACTION_RETRY, ErrorType::kNone},        // ERR_SYS
+    {ACTION_GIVE_UP, ErrorType::kNone},      // ERR_INVAL
+    {ACTION_GIVE_UP, ErrorType::kNone},      // ERR_PROTO
+    {ACTION_RETRY, ErrorType::kConnection},  // ERR_AUTH
+    {ACTION_RETRY, ErrorType::kNone},        // ERR_SERVER
+    {ACTION_GIVE_UP, ErrorType::kNone},      // ERR_CONFLICT
+    {ACTION_RETRY, ErrorType::kNone},        // ERR_TIMEOUT
+    {ACTION_RETRY, ErrorType::kConnection},  // ERR_VERSION
+    {ACTION_GIVE_UP, ErrorType::kNone},      // ERR_NOENT
+    {ACTION_GIVE_UP, ErrorType::kNone},      // ERR_USER
+    {ACTION_GIVE_UP, ErrorType::kNone},      // ERR_PASSWORD
+    {ACTION_RETRY, ErrorType::kSession},     // ERR_QXVDISABLE
+    {ACTION_GIVE_UP, ErrorType::kNone},      // ERR_QUOTA
+    {ACTION_GIVE_UP, ErrorType::kNone},      // ERR_DISKFULL
+    {ACTION_GIVE_UP, ErrorType::kNone},      // ERR_SYNCFOLDER_MISS
+    {ACTION_RETRY, ErrorType::kSession},     // ERR_VIEW
+    {ACTION_RETRY, ErrorType::kSession},     // ERR_PERMISS
+    {ACTION_RETRY, ErrorType::kNone},        // ERR_VIEW_PATH
 };
 static_assert(-ERR_VIEW_PATH + 1 == kRows, "one row per code from ERR_OK to ERR_VIEW_PATH");
 
@@ -57,10 +57,10 @@ int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Con
   log.Handling(err);
   // The notifier logs its own failures; a lost report changes nothing here.
   switch (row->type) {
-    case ERR_SESSION:
+    case ErrorType::kSession:
       (void)UI_IPC::ReportSessionErrorToUI(conn_id, sess_id, err);
       break;
-    case ERR_CONNECTION:
+    case ErrorType::kConnection:
       (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, err);
       break;
     default:

@@ -11,32 +11,32 @@ namespace {
 
 // Indexed by minus the code, ERR_OK to ERR_PERMISS_READ_ONLY.
 constexpr WorkerErrorRow kRows[] = {
-    {ACTION_DONE, ERR_NONE},                // ERR_OK
-    {ACTION_RETURN_EVENT, ERR_NONE},        // ERR_INT
-    {ACTION_RETRY, ERR_NONE},               // ERR_IO
-    {ACTION_RETRY, ERR_NONE},               // ERR_SYS (see the counters)
-    {ACTION_NONE, ERR_NONE},                // ERR_INVAL
-    {ACTION_NONE, ERR_NONE},                // ERR_PROTO
-    {ACTION_RETURN_EVENT, ERR_CONNECTION},  // ERR_AUTH
-    {ACTION_RETRY, ERR_NONE},               // ERR_SERVER
-    {ACTION_NONE, ERR_NONE},                // ERR_CONFLICT
-    {ACTION_RETRY, ERR_NONE},               // ERR_TIMEOUT
-    {ACTION_RETURN_EVENT, ERR_CONNECTION},  // ERR_VERSION
-    {ACTION_NONE, ERR_NONE},                // ERR_NOENT
-    {ACTION_NONE, ERR_NONE},                // ERR_USER
-    {ACTION_NONE, ERR_NONE},                // ERR_PASSWORD
-    {ACTION_NONE, ERR_NONE},                // ERR_QXVDISABLE
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_QUOTA
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_DISKFULL
-    {ACTION_NONE, ERR_NONE},                // ERR_SYNCFOLDER_MISS
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_VIEW
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_PERMISS
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_VIEW_PATH
-    {ACTION_RETRY, ERR_NONE},               // ERR_CH_CONNECTION_ABORT
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_LOCAL_DISKFULL
-    {ACTION_RETURN_EVENT, ERR_FILE},        // ERR_LOCKED_FILE
-    {ACTION_RETRY, ERR_NONE},               // ERR_SSL_VERIFY_FAIL (as ERR_IO; the syncers report it)
-    {ACTION_DONE, ERR_SESSION},             // ERR_PERMISS_READ_ONLY
+    {ACTION_DONE, ErrorType::kNone},                // ERR_OK
+    {ACTION_RETURN_EVENT, ErrorType::kNone},        // ERR_INT
+    {ACTION_RETRY, ErrorType::kNone},               // ERR_IO
+    {ACTION_RETRY, ErrorType::kNone},               // ERR_SYS (see the counters)
+    {ACTION_NONE, ErrorType::kNone},                // ERR_INVAL
+    {ACTION_NONE, ErrorType::kNone},                // ERR_PROTO
+    {ACTION_RETURN_EVENT, ErrorType::kConnection},  // ERR_AUTH
+    {ACTION_RETRY, ErrorType::kNone},               // ERR_SERVER
+    {ACTION_NONE, ErrorType::kNone},                // ERR_CONFLICT
+    {ACTION_RETRY, ErrorType::kNone},               // ERR_TIMEOUT
+    {ACTION_RETURN_EVENT, ErrorType::kConnection},  // ERR_VERSION
+    {ACTION_NONE, ErrorType::kNone},                // ERR_NOENT
+    {ACTION_NONE, ErrorType::kNone},                // ERR_USER
+    {ACTION_NONE, ErrorType::kNone},                // ERR_PASSWORD
+    {ACTION_NONE, ErrorType::kNone},                // ERR_QXVDISABLE
+    {ACTION_RETURN_EVENT, ErrorType::kSession},     // ERR_QUOTA
+    {ACTION_RETURN_EVENT, ErrorType::kSession},     // ERR_DISKFULL
+    {ACTION_NONE, ErrorType::kNone},                // ERR_SYNCFOLDER_MISS
+    {ACTION_RETURN_EVENT, ErrorType::kSession},     // ERR_VIEW
+    {ACTION_RETURN_EVENT, ErrorType::kSession},     // ERR_PERMISS
+    {ACTION_RETURN_EVENT, ErrorType::kSession},     // ERR_VIEW_PATH
+    {ACTION_RETRY, ErrorType::kNone},               // ERR_CH_CONNECTION_ABORT
+    {ACTION_RETURN_EVENT, ErrorType::kSession},     // ERR_LOCAL_DISKFULL
+    {ACTION_RETURN_EVENT, ErrorType::kFile},        // ERR_LOCKED_FILE
+    {ACTION_RETRY, ErrorType::kNone},               // ERR_SSL_VERIFY_FAIL (as ERR_IO; the syncers report it)
+    {ACTION_DONE, ErrorType::kSession},             // ERR_PERMISS_READ_ONLY
 };
 static_assert(sizeof kRows / sizeof kRows[0] == -ERR_MAX, "one row per code");
 
@@ -45,7 +45,7 @@ bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
 }  // namespace
 
 WorkerErrorRow WorkerErrorRowOf(int code) {
-  if (!InTable(code)) return {ACTION_NONE, ERR_NONE};
+  if (!InTable(code)) return {ACTION_NONE, ErrorType::kNone};
   return kRows[-code];
 }
 
@@ -130,16 +130,16 @@ int Worker::HandleError(int code) {
   }
   // The reports go through the notifier; their failures are only logged there.
   switch (row.report) {
-    case ERR_SESSION:
+    case ErrorType::kSession:
       (void)UI_IPC::ReportSessionErrorToUI(conn_id, sess_id, code);
       break;
-    case ERR_CONNECTION:
+    case ErrorType::kConnection:
       (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, code);
       break;
-    case ERR_FILE:
+    case ErrorType::kFile:
       ReportFileError(code, "file locked");
       break;
-    case ERR_NONE:
+    case ErrorType::kNone:
       WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): No type for error: %d\n", code);
       break;
   }

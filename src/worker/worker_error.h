@@ -22,7 +22,7 @@ struct WorkerErrorRow {
   ErrorType report;  // which report the result raises
 };
 
-// The row of `code` (0 to ERR_PERMISS_READ_ONLY); {ACTION_NONE, ERR_NONE}
+// The row of `code` (0 to ERR_PERMISS_READ_ONLY); {ACTION_NONE, ErrorType::kNone}
 // for any other value. Constant, any thread.
 WorkerErrorRow WorkerErrorRowOf(int code);
 

@@ -1,0 +1,27 @@
+// Each family of results has its own type, so that reading one as another
+// (a report kind as a daemon code, a stream code as a daemon code, a worker's
+// action as a syncer's) fails to compile instead of passing a wrong number on.
+#include <type_traits>
+
+#include "server/error_type.h"
+#include "transport/error_code.h"
+
+namespace {
+
+// True when `a == b` compiles.
+template <class A, class B>
+concept Comparable = requires(A a, B b) { a == b; };
+
+template <class A, class B>
+constexpr bool kKeptApart = !Comparable<A, B> && !Comparable<B, A> && !std::is_convertible_v<A, B> &&
+                            !std::is_convertible_v<B, A>;
+
+using DaemonCode = decltype(ERR_OK);
+
+// The check itself can tell: one family is comparable with itself.
+static_assert(Comparable<ErrorType, ErrorType>);
+
+static_assert(kKeptApart<ErrorType, int>);
+static_assert(kKeptApart<ErrorType, DaemonCode>);
+
+}  // namespace
