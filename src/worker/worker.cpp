@@ -215,14 +215,14 @@ void Worker::DoTask() {
     m_start_time = NowSeconds();
     const int result = ProcessEvent();
     ClearCurrentProcessEventInfo();
-    const int action = HandleError(result);
+    const WorkerAction action = HandleError(result);
     OnEventOutcome(result, action);
-    if (action < 0) {
+    if (action == WorkerAction::kNone) {
       WORKER_LOG(L_CRIT, "[CRIT] worker(%d): abort()\n");
       Rest(timing_.worker_retry_rest);
-    } else if (action == ACTION_RETRY) {
+    } else if (action == WorkerAction::kRetry) {
       Rest(timing_.worker_retry_rest);
-    } else if (action == ACTION_RETURN_EVENT) {
+    } else if (action == WorkerAction::kReturnEvent) {
       RedoEvent();
     } else {
       (void)DoneEvent();

@@ -58,6 +58,7 @@
 #include "session/session_folders.h"
 #include "session/task.h"
 #include "worker/file_identity.h"
+#include "worker/worker_error.h"
 #include "worker/worker_road.h"
 
 class ConnectionManager;
@@ -200,8 +201,8 @@ class Worker : public Task, private RoadHooks {
                         uint64_t& total_size);
 
   // The action for an operation's result (worker_error.h), with the report
-  // it calls for; -1 for a code without one. Worker thread.
-  int HandleError(int code);
+  // it calls for; WorkerAction::kNone for a code without one. Worker thread.
+  WorkerAction HandleError(int code);
   // Reports a finished file of `type` to the user interface; 0.
   int NotifyEvent(NotifyEventType type);
 
@@ -231,7 +232,7 @@ class Worker : public Task, private RoadHooks {
   virtual void OnEventInHand() {}
   // Called once the error policy has placed an operation's result; does
   // nothing. Tests observe outcomes there.
-  virtual void OnEventOutcome(int /*result*/, int /*action*/) {}
+  virtual void OnEventOutcome(int /*result*/, WorkerAction /*action*/) {}
 
   // ---- The steps of the loop (worker.cpp) ----
   // 0 with an event in the context, recorded as the current work; -1 when

@@ -4,7 +4,9 @@
 #include <type_traits>
 
 #include "server/error_type.h"
+#include "server/syncer_error.h"
 #include "transport/error_code.h"
+#include "worker/worker_error.h"
 
 namespace {
 
@@ -23,5 +25,13 @@ static_assert(Comparable<ErrorType, ErrorType>);
 
 static_assert(kKeptApart<ErrorType, int>);
 static_assert(kKeptApart<ErrorType, DaemonCode>);
+
+static_assert(kKeptApart<WorkerAction, syncer_error::Action>);
+static_assert(kKeptApart<WorkerAction, int>);
+static_assert(kKeptApart<WorkerAction, DaemonCode>);
+static_assert(kKeptApart<WorkerAction, ErrorType>);
+static_assert(kKeptApart<syncer_error::Action, int>);
+static_assert(kKeptApart<syncer_error::Action, DaemonCode>);
+static_assert(kKeptApart<syncer_error::Action, ErrorType>);
 
 }  // namespace
