@@ -344,12 +344,12 @@ class Worker : public Task, private RoadHooks {
   int ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& reply);
   // Token (first attempt), then the download.
   int ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply);
-  // A failed send or receive (PStream::ERR_*) as a daemon code. A raised
+  // A failed send or receive (PStream::Code) as a daemon code. A raised
   // abort flag is reset and wins: ERR_CH_CONNECTION_ABORT while paused
   // (cache kept), else ERR_INT (cache dropped). Otherwise a local failure,
   // a malformed stream or a full disk drops the cache; a broken or timed
   // out connection keeps it, so the retry resumes.
-  int streamErr2DaemonErr(int stream_code);
+  int streamErr2DaemonErr(PStream::Code stream_code);
   // The worker's mapping of a server code (worker_road.h); never 0 but for
   // SPROTO_ERR_OK.
   int ProtoResp2ErrorCode(uint32_t server_code) const;
@@ -570,7 +570,7 @@ class Worker : public Task, private RoadHooks {
   int Finish();
 
   // RoadHooks: the stream codes and the receive folder of the road.
-  int StreamError(int stream_code) override { return streamErr2DaemonErr(stream_code); }
+  int StreamError(PStream::Code stream_code) override { return streamErr2DaemonErr(stream_code); }
   // The working folder, checked real (SessionFolders::Ensure) right before
   // each exchange; "" when it cannot be made real, which refuses bodies.
   ustring ReceiveFolder() override;

@@ -27,7 +27,7 @@ int Worker::RunProtocol(Channel& ch, uint8_t command, const PObject& request, PO
   return road_.RunProtocol(ch, command, request, reply);
 }
 
-int Worker::streamErr2DaemonErr(int stream_code) {
+int Worker::streamErr2DaemonErr(PStream::Code stream_code) {
   if (abort_flag.exchange(0) != 0) {
     // An abort while paused keeps what was moved so far for the resume.
     if (GetState() == PAUSE) return ERR_CH_CONNECTION_ABORT;
@@ -35,15 +35,15 @@ int Worker::streamErr2DaemonErr(int stream_code) {
     return ERR_INT;
   }
   switch (stream_code) {
-    case PStream::ERR_IO:
-    case PStream::ERR_TIMEOUT:
+    case PStream::Code::kIo:
+    case PStream::Code::kTimeout:
       return ERR_IO;
-    case PStream::ERR_DISKFULL:
+    case PStream::Code::kDiskFull:
       ClearCache();
       return ERR_LOCAL_DISKFULL;
-    case PStream::ERR_SYS:
-    case PStream::ERR_STREAM:
-    case PStream::ERR_INPUT:
+    case PStream::Code::kSys:
+    case PStream::Code::kStream:
+    case PStream::Code::kInput:
     default:
       ClearCache();
       return ERR_SYS;

@@ -3,6 +3,7 @@
 // action as a syncer's) fails to compile instead of passing a wrong number on.
 #include <type_traits>
 
+#include "protocol/pstream.h"
 #include "server/error_type.h"
 #include "server/syncer_error.h"
 #include "transport/error_code.h"
@@ -33,5 +34,11 @@ static_assert(kKeptApart<WorkerAction, ErrorType>);
 static_assert(kKeptApart<syncer_error::Action, int>);
 static_assert(kKeptApart<syncer_error::Action, DaemonCode>);
 static_assert(kKeptApart<syncer_error::Action, ErrorType>);
+
+// -1 is a local failure for the stream and an abort for the daemon: the
+// stream's codes reach daemon codes only through the road's StreamError.
+static_assert(kKeptApart<PStream::Code, int>);
+static_assert(kKeptApart<PStream::Code, DaemonCode>);
+static_assert(kKeptApart<PStream::Code, WorkerAction>);
 
 }  // namespace
