@@ -122,7 +122,7 @@ std::string Encode(const PObject& obj) {
     Channel ch(kCapacity);
     if (ch.Open(fds[0], true) != 0) std::abort();
     PStream stream;
-    if (stream.Send(ch, obj) != 0) std::abort();
+    if (stream.Send(ch, obj) != PStream::Code::kOk) std::abort();
   }
   reader.join();
   close(fds[1]);
@@ -155,7 +155,7 @@ void BM_SendRequest(benchmark::State& state) {
   Pipe pipe;
   PStream stream;
   for (auto _ : state) {
-    if (ProtoWriteHeader(pipe.ch, 0, SCMD_EVT_RECV_4) != 0 || stream.Send(pipe.ch, request) != 0) {
+    if (ProtoWriteHeader(pipe.ch, 0, SCMD_EVT_RECV_4) != 0 || stream.Send(pipe.ch, request) != PStream::Code::kOk) {
       state.SkipWithError("send failed");
       break;
     }
@@ -171,7 +171,7 @@ void BM_RecvPullReply(benchmark::State& state) {
   PStream stream;
   for (auto _ : state) {
     PObject reply;
-    if (stream.Recv(pipe.ch, reply) != 0) {
+    if (stream.Recv(pipe.ch, reply) != PStream::Code::kOk) {
       state.SkipWithError("recv failed");
       break;
     }
@@ -200,7 +200,7 @@ void BM_SendBody(benchmark::State& state) {
   Pipe pipe;
   PStream stream;
   for (auto _ : state) {
-    if (stream.Send(pipe.ch, msg) != 0) {
+    if (stream.Send(pipe.ch, msg) != PStream::Code::kOk) {
       state.SkipWithError("send failed");
       break;
     }
@@ -254,7 +254,7 @@ void BM_RecvBody(benchmark::State& state) {
     PObject reply;
     PObject::binary_type& b = reply.asBinary();
     b.path = target.c_str();
-    if (stream.Recv(pipe.ch, reply) != 0) {
+    if (stream.Recv(pipe.ch, reply) != PStream::Code::kOk) {
       state.SkipWithError("recv failed");
       break;
     }

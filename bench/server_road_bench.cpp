@@ -126,8 +126,12 @@ int main() {
       PObject reply;
       auto start = Clock::now();
       if ((rc = ProtoWriteHeader(anchor, 0, SCMD_EVT_PULL)) < 0) Fail("header (b)", rc);
-      if ((rc = stream.Send(anchor, request)) < 0) Fail("send (b)", rc);
-      if ((rc = stream.Recv(anchor, reply)) < 0) Fail("recv (b)", rc);
+      if (const PStream::Code sent = stream.Send(anchor, request); sent != PStream::Code::kOk) {
+        Fail("send (b)", StreamCodeNumber(sent));
+      }
+      if (const PStream::Code got = stream.Recv(anchor, reply); got != PStream::Code::kOk) {
+        Fail("recv (b)", StreamCodeNumber(got));
+      }
       b.Add(start);
     }
     b.seconds += std::chrono::duration<double>(Clock::now() - t0).count();

@@ -97,7 +97,9 @@ std::string Encode(const PObject& obj) {
     Channel ch(81920);
     if (ch.Open(fds[0], false) < 0) Fail("Channel::Open", -1);
     PStream stream;
-    if (int rc = stream.Send(ch, obj); rc < 0) Fail("PStream::Send", rc);
+    if (const PStream::Code rc = stream.Send(ch, obj); rc != PStream::Code::kOk) {
+      Fail("PStream::Send", StreamCodeNumber(rc));
+    }
     (void)ch.Close();
   }
   reader.join();
@@ -257,7 +259,9 @@ int main() {
       PStream stream;
       PObject anchor;
       t0 = Clock::now();
-      if (int rc = stream.Recv(ch, anchor); rc < 0) Fail("PStream::Recv", rc);
+      if (const PStream::Code rc = stream.Recv(ch, anchor); rc != PStream::Code::kOk) {
+        Fail("PStream::Recv", StreamCodeNumber(rc));
+      }
       pb.push_back(Seconds(Clock::now() - t0));
       for (const PObject& c : anchor["event_list"].asArray()) (void)PushEvent(entry, c);
       Drain(1);

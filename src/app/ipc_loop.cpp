@@ -64,7 +64,7 @@ int serve_one(VelkoraApp& app, int fd) {
   // file is made.
   PObject req;
   PObject rsp;
-  if (stream.Recv(channel, req) < 0) {
+  if (stream.Recv(channel, req) != PStream::Code::kOk) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] app(%d): Failed to recieve message from channel.\n",
                    __LINE__);
     return 0;
@@ -86,7 +86,7 @@ int serve_one(VelkoraApp& app, int fd) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] app(%d): send rsp <<< %s\n", __LINE__,
                    rsp.toString().c_str_utf8());
   }
-  if (stream.Send(channel, rsp) < 0) {
+  if (stream.Send(channel, rsp) != PStream::Code::kOk) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] app(%d): Failed to send message from channel.\n",
                    __LINE__);
   }

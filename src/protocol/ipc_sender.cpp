@@ -30,16 +30,16 @@ void IPCSender::close() {
 
 int IPCSender::send(const PObject& obj, bool wait, PObject& reply) {
   PStream stream;
-  if (stream.Send(c, obj) < 0) return -1;
+  if (stream.Send(c, obj) != PStream::Code::kOk) return -1;
   return wait ? recv(reply) : 0;
 }
 
 int IPCSender::send(const PObject& obj) {
   PStream stream;
-  return stream.Send(c, obj) < 0 ? -1 : 0;
+  return stream.Send(c, obj) != PStream::Code::kOk ? -1 : 0;
 }
 
 int IPCSender::recv(PObject& obj) {
   PStream stream;
-  return stream.Recv(c, obj) < 0 ? -1 : 0;
+  return stream.Recv(c, obj) != PStream::Code::kOk ? -1 : 0;
 }

@@ -158,17 +158,17 @@ int ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req) {
   // peer from making this wait build a large tree.
   PStream stream;
   stream.SetValueLimit(kMaxReplyValues);
-  rc = stream.Send(ch, request);
-  if (rc < 0) {
+  const PStream::Code sent = stream.Send(ch, request);
+  if (sent != PStream::Code::kOk) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): RunProtocol: stream: Error code %d\n",
-                   __LINE__, rc);
+                   __LINE__, StreamCodeNumber(sent));
     return ERR_IO;
   }
   PObject reply;
-  rc = stream.Recv(ch, reply);
-  if (rc < 0) {
+  const PStream::Code got = stream.Recv(ch, reply);
+  if (got != PStream::Code::kOk) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): RunProtocol: stream: Error code %d\n",
-                   __LINE__, rc);
+                   __LINE__, StreamCodeNumber(got));
     return ERR_IO;
   }
   if (reply.hasMember("error")) {

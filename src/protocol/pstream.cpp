@@ -21,11 +21,11 @@ PStream::PStream()
 
 PStream::~PStream() = default;
 
-int PStream::Send(Channel& ch, const PObject& obj) {
+PStream::Code PStream::Send(Channel& ch, const PObject& obj) {
   dump = Logger::IsEnabled(Logger::L_DEBUG, kComponent);
   indent = 0;
-  int rc = SendObject(ch, obj);
-  if (rc < 0) {
+  Code rc = SendObject(ch, obj);
+  if (rc != Code::kOk) {
     DumpHistory();
   } else {
     int flushed = ch.FlushWrite(0);
@@ -35,14 +35,14 @@ int PStream::Send(Channel& ch, const PObject& obj) {
   return rc;
 }
 
-int PStream::Recv(Channel& ch, PObject& target) {
+PStream::Code PStream::Recv(Channel& ch, PObject& target) {
   dump = Logger::IsEnabled(Logger::L_DEBUG, kComponent);
   indent = 0;
   value_count = 0;
   fresh_files.clear();
-  int rc = RecvObject(ch, target);
+  Code rc = RecvObject(ch, target);
   fresh_files.clear();
-  if (rc < 0) DumpHistory();
+  if (rc != Code::kOk) DumpHistory();
   ClearHistory();
   return rc;
 }
@@ -76,9 +76,9 @@ void PStream::GetVersion(unsigned int& major, unsigned int& minor, unsigned int&
   build = 0;
 }
 
-int PStream::ChannelFailed(int code, int line) {
+PStream::Code PStream::ChannelFailed(int code, int line) {
   Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] stream(%d): Channel: %d\n", line, code);
-  return ERR_IO;
+  return Code::kIo;
 }
 
 void PStream::PushKey(const char* key, size_t len) {

@@ -36,21 +36,22 @@ class Channel;
 // Hostile input: a width above 8, nesting deeper than kMaxDepth containers,
 // more than the value limit of values in one message, an unknown tag, a null
 // with a body byte other than 0, a non-string map key, and a binary with
-// nowhere to go all give ERR_STREAM before anything is allocated or created
+// nowhere to go all give kStream before anything is allocated or created
 // for them. After any failure the channel is out of step: give it up.
 class PStream {
  public:
-  // The stream's own codes; they are not the daemon's ERR_* codes, and
-  // callers map them explicitly.
-  enum {
-    ERR_OK = 0,
-    ERR_SYS = -1,       // local failure: memory, a local file, a value of no known kind
-    ERR_IO = -2,        // the channel failed (closed, reset, timed out, aborted)
-    ERR_TIMEOUT = -3,   // declared; never returned
-    ERR_DISKFULL = -4,  // writing a received body found the disk full (ENOSPC, EDQUOT)
-    ERR_STREAM = -5,    // malformed or hostile input; a string too long to send; a
-                        // file shorter than the binary's length
-    ERR_INPUT = -6,     // declared; never returned
+  // The stream's own codes. Their own type: they are not the daemon's ERR_*
+  // codes (-1 here is a local failure, there an abort), and callers map them
+  // in one named function each. The numbers are those of the log lines.
+  enum class Code {
+    kOk = 0,
+    kSys = -1,       // local failure: memory, a local file, a value of no known kind
+    kIo = -2,        // the channel failed (closed, reset, timed out, aborted)
+    kTimeout = -3,   // declared; never returned
+    kDiskFull = -4,  // writing a received body found the disk full (ENOSPC, EDQUOT)
+    kStream = -5,    // malformed or hostile input; a string too long to send; a
+                     // file shorter than the binary's length
+    kInput = -6,     // declared; never returned
   };
 
   // Containers nested deeper than this are refused, both ways. Real messages
@@ -70,10 +71,10 @@ class PStream {
   PStream& operator=(const PStream&) = delete;
 
   // Encodes `obj` into the channel's write buffer, then flushes all of it.
-  // 0; or the encoder's code after the "Error stack" line (the bytes already
-  // buffered stay in the channel); or ERR_IO when the flush fails. Binaries
+  // kOk; or the encoder's code after the "Error stack" line (the bytes already
+  // buffered stay in the channel); or kIo when the flush fails. Binaries
   // are sent in pieces of at most min(kBinaryChunk, the channel's capacity).
-  [[nodiscard]] int Send(Channel& ch, const PObject& obj);
+  [[nodiscard]] Code Send(Channel& ch, const PObject& obj);
 
   // Reads one value and merges it into `target`: a received map adds or
   // replaces members and keeps the others, an array appends, a scalar
@@ -83,15 +84,15 @@ class PStream {
   //  - offset == length (not 0): appended to;
   //  - otherwise: cut back to offset first, then appended to;
   //  - no path: a new file with a fresh name in the receive folder, created
-  //    with O_EXCL|O_NOFOLLOW; ERR_STREAM when no receive folder is set.
+  //    with O_EXCL|O_NOFOLLOW; kStream when no receive folder is set.
   // Afterwards offset = length = old offset + bytes written, also after a
   // failure, so a second Recv into the same target continues a broken body.
-  // 0; ERR_IO (channel), ERR_STREAM (malformed), ERR_SYS (local file or
-  // memory), ERR_DISKFULL. What arrived before a failure stays in `target`.
+  // kOk; kIo (channel), kStream (malformed), kSys (local file or
+  // memory), kDiskFull. What arrived before a failure stays in `target`.
   // A file this call created in the receive folder is removed when a later
   // value of the same message replaces the binary that names it (a key sent
   // twice), so every such file is named by `target` on return.
-  [[nodiscard]] int Recv(Channel& ch, PObject& target);
+  [[nodiscard]] Code Recv(Channel& ch, PObject& target);
 
   // The folder for received binaries whose target has no path ("" at first:
   // such binaries are refused). Set it only for a trusted purpose: whoever
@@ -121,42 +122,42 @@ class PStream {
 
  private:
   // --- Sending (pstream_send.cpp) ---
-  [[nodiscard]] int SendObject(Channel& ch, const PObject& obj);
-  [[nodiscard]] int SendNull(Channel& ch);
-  [[nodiscard]] int SendInteger(Channel& ch, uint64_t value);
-  // ERR_STREAM, nothing written, above kMaxString bytes.
-  [[nodiscard]] int SendString(Channel& ch, const char* text, size_t len);
-  [[nodiscard]] int SendMap(Channel& ch, const PObject::map_type& map);
-  [[nodiscard]] int SendArray(Channel& ch, const PObject::array_type& array);
-  [[nodiscard]] int SendBinary(Channel& ch, const PObject::binary_type& binary);
-  // Writes `len` bytes in pieces the channel accepts. 0 or ERR_IO.
-  [[nodiscard]] int Put(Channel& ch, const void* bytes, size_t len);
+  [[nodiscard]] Code SendObject(Channel& ch, const PObject& obj);
+  [[nodiscard]] Code SendNull(Channel& ch);
+  [[nodiscard]] Code SendInteger(Channel& ch, uint64_t value);
+  // kStream, nothing written, above kMaxString bytes.
+  [[nodiscard]] Code SendString(Channel& ch, const char* text, size_t len);
+  [[nodiscard]] Code SendMap(Channel& ch, const PObject::map_type& map);
+  [[nodiscard]] Code SendArray(Channel& ch, const PObject::array_type& array);
+  [[nodiscard]] Code SendBinary(Channel& ch, const PObject::binary_type& binary);
+  // Writes `len` bytes in pieces the channel accepts. kOk or kIo.
+  [[nodiscard]] Code Put(Channel& ch, const void* bytes, size_t len);
 
   // --- Receiving (pstream_recv.cpp) ---
-  [[nodiscard]] int RecvTag(Channel& ch, uint8_t& tag);
-  [[nodiscard]] int RecvObject(Channel& ch, PObject& target);
-  [[nodiscard]] int RecvDispatch(Channel& ch, uint8_t tag, PObject& target);
-  [[nodiscard]] int RecvMap(Channel& ch, PObject& target);
-  [[nodiscard]] int RecvArray(Channel& ch, PObject& target);
-  [[nodiscard]] int RecvString(Channel& ch, ustring& text);
-  [[nodiscard]] int RecvString(Channel& ch, PObject& target);
-  [[nodiscard]] int RecvInteger(Channel& ch, PObject& target);
-  [[nodiscard]] int RecvBinary(Channel& ch, PObject& target);
-  [[nodiscard]] int RecvNull(Channel& ch, PObject& target);
+  [[nodiscard]] Code RecvTag(Channel& ch, uint8_t& tag);
+  [[nodiscard]] Code RecvObject(Channel& ch, PObject& target);
+  [[nodiscard]] Code RecvDispatch(Channel& ch, uint8_t tag, PObject& target);
+  [[nodiscard]] Code RecvMap(Channel& ch, PObject& target);
+  [[nodiscard]] Code RecvArray(Channel& ch, PObject& target);
+  [[nodiscard]] Code RecvString(Channel& ch, ustring& text);
+  [[nodiscard]] Code RecvString(Channel& ch, PObject& target);
+  [[nodiscard]] Code RecvInteger(Channel& ch, PObject& target);
+  [[nodiscard]] Code RecvBinary(Channel& ch, PObject& target);
+  [[nodiscard]] Code RecvNull(Channel& ch, PObject& target);
   // Reads the body of a binary of `n` bytes into `fp`; `written` counts the
   // bytes that reached the file.
-  [[nodiscard]] int RecvBody(Channel& ch, FILE* fp, const ustring& path, uint64_t n, uint64_t& written);
-  // Reads exactly `len` bytes. 0 or ERR_IO.
-  [[nodiscard]] int Get(Channel& ch, void* bytes, size_t len);
-  // An unknown tag: nothing can be skipped safely. Always ERR_STREAM.
-  [[nodiscard]] int Skip(Channel& ch, uint8_t tag);
+  [[nodiscard]] Code RecvBody(Channel& ch, FILE* fp, const ustring& path, uint64_t n, uint64_t& written);
+  // Reads exactly `len` bytes. kOk or kIo.
+  [[nodiscard]] Code Get(Channel& ch, void* bytes, size_t len);
+  // An unknown tag: nothing can be skipped safely. Always kStream.
+  [[nodiscard]] Code Skip(Channel& ch, uint8_t tag);
   // Removes the files of this Recv's fresh binaries inside `value`, which is
   // about to be replaced.
   void RemoveFreshFiles(const PObject& value);
 
   // --- Status and log (pstream.cpp) ---
-  // Logs the channel's failure and gives ERR_IO.
-  static int ChannelFailed(int code, int line);
+  // Logs the channel's failure and gives kIo.
+  static Code ChannelFailed(int code, int line);
   void PushKey(const char* key, size_t len);
   void PopKey();
   void ClearHistory();
@@ -186,5 +187,9 @@ class PStream {
   ustring sink_key;           // SetArraySink's key ("" for none)
   ElementSink sink;
 };
+
+// The number of a stream code in log lines (kIo is -2): the one place where
+// a stream code becomes an int.
+constexpr int StreamCodeNumber(PStream::Code code) { return static_cast<int>(code); }
 
 #endif  // PROTOCOL_PSTREAM_H_

@@ -44,29 +44,29 @@ bool Replaces(uint8_t tag, const PObject& target) {
 
 }  // namespace
 
-int PStream::Get(Channel& ch, void* bytes, size_t len) {
-  if (len == 0) return ERR_OK;  // the channel refuses an empty read
+PStream::Code PStream::Get(Channel& ch, void* bytes, size_t len) {
+  if (len == 0) return Code::kOk;  // the channel refuses an empty read
   int rc = ch.Read(static_cast<char*>(bytes), len);
-  return rc < 0 ? ChannelFailed(rc, __LINE__) : ERR_OK;
+  return rc < 0 ? ChannelFailed(rc, __LINE__) : Code::kOk;
 }
 
-int PStream::RecvTag(Channel& ch, uint8_t& tag) {
+PStream::Code PStream::RecvTag(Channel& ch, uint8_t& tag) {
   int rc = ch.ReadByte(&tag);
-  return rc < 0 ? ChannelFailed(rc, __LINE__) : ERR_OK;
+  return rc < 0 ? ChannelFailed(rc, __LINE__) : Code::kOk;
 }
 
-int PStream::RecvObject(Channel& ch, PObject& target) {
+PStream::Code PStream::RecvObject(Channel& ch, PObject& target) {
   uint8_t tag;
-  int rc = RecvTag(ch, tag);
-  if (rc < 0) return rc;
+  Code rc = RecvTag(ch, tag);
+  if (rc != Code::kOk) return rc;
   return RecvDispatch(ch, tag, target);
 }
 
-int PStream::RecvDispatch(Channel& ch, uint8_t tag, PObject& target) {
+PStream::Code PStream::RecvDispatch(Channel& ch, uint8_t tag, PObject& target) {
   if (++value_count > value_limit) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): more than %zu values in one message\n",
                    __LINE__, value_limit);
-    return ERR_STREAM;
+    return Code::kStream;
   }
   // Only a binary, map or array can hold a binary.
   if (!fresh_files.empty() && !target.isNull() && !target.isString() && !target.isInteger() &&
@@ -110,71 +110,71 @@ void PStream::RemoveFreshFiles(const PObject& value) {
   }
 }
 
-int PStream::Skip(Channel&, uint8_t tag) {
+PStream::Code PStream::Skip(Channel&, uint8_t tag) {
   Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): unknown tag %u\n", __LINE__,
                  static_cast<unsigned>(tag));
-  return ERR_STREAM;
+  return Code::kStream;
 }
 
-int PStream::RecvNull(Channel& ch, PObject& target) {
+PStream::Code PStream::RecvNull(Channel& ch, PObject& target) {
   uint8_t body;
-  int rc = RecvTag(ch, body);
-  if (rc < 0) return rc;
+  Code rc = RecvTag(ch, body);
+  if (rc != Code::kOk) return rc;
   if (body != 0) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): expect length 0, but we've got %u\n", __LINE__,
                    static_cast<unsigned>(body));
-    return ERR_STREAM;
+    return Code::kStream;
   }
   target.clear();
-  return ERR_OK;
+  return Code::kOk;
 }
 
-int PStream::RecvInteger(Channel& ch, PObject& target) {
+PStream::Code PStream::RecvInteger(Channel& ch, PObject& target) {
   UpdateStatus(0, 0);
   uint8_t width;
-  int rc = RecvTag(ch, width);
-  if (rc < 0) return rc;
+  Code rc = RecvTag(ch, width);
+  if (rc != Code::kOk) return rc;
   if (width > 8) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): integer width %u is above 8\n", __LINE__,
                    static_cast<unsigned>(width));
-    return ERR_STREAM;
+    return Code::kStream;
   }
   uint8_t bytes[8];
   rc = Get(ch, bytes, width);
-  if (rc < 0) return rc;
+  if (rc != Code::kOk) return rc;
   uint64_t value = 0;
   for (int i = 0; i < width; ++i) value = (value << 8) | bytes[i];
   target.set_integer(value);
   if (dump) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s%llu\n", Indent(), static_cast<unsigned long long>(value));
   }
-  return ERR_OK;
+  return Code::kOk;
 }
 
-int PStream::RecvString(Channel& ch, ustring& text) {
+PStream::Code PStream::RecvString(Channel& ch, ustring& text) {
   UpdateStatus(0, 0);
   uint16_t len;
-  int rc = ch.ReadInt16(&len);
-  if (rc < 0) return ChannelFailed(rc, __LINE__);
+  const int read = ch.ReadInt16(&len);
+  if (read < 0) return ChannelFailed(read, __LINE__);
   if (scratch.size() < len) scratch.resize(len);
-  rc = Get(ch, scratch.data(), len);
-  if (rc < 0) return rc;
+  const Code rc = Get(ch, scratch.data(), len);
+  if (rc != Code::kOk) return rc;
   // The text ends at the first NUL, as it always has for this encoding.
   text.assign(scratch.data(), len);
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s\"%s\"\n", Indent(), text.c_str_utf8());
-  return ERR_OK;
+  return Code::kOk;
 }
 
-int PStream::RecvString(Channel& ch, PObject& target) {
+PStream::Code PStream::RecvString(Channel& ch, PObject& target) {
   if (!target.isString()) target = ustring();
   return RecvString(ch, target.value<ustring>());
 }
 
-int PStream::RecvMap(Channel& ch, PObject& target) {
+PStream::Code PStream::RecvMap(Channel& ch, PObject& target) {
   if (indent >= kMaxDepth) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): containers nested deeper than %zu\n", __LINE__,
                    kMaxDepth);
-    return ERR_STREAM;
+    return Code::kStream;
   }
   PObject::map_type& map = target.asMap();
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s{\n", Indent());
@@ -182,33 +182,33 @@ int PStream::RecvMap(Channel& ch, PObject& target) {
   ustring key;
   for (;;) {
     uint8_t tag;
-    int rc = RecvTag(ch, tag);
-    if (rc < 0) return rc;
+    Code rc = RecvTag(ch, tag);
+    if (rc != Code::kOk) return rc;
     if (tag == kTagEnd) break;
     if (tag != kTagString) {
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): PStream: expect string, but get tag %u\n",
                      __LINE__, static_cast<unsigned>(tag));
-      return ERR_STREAM;
+      return Code::kStream;
     }
     rc = RecvString(ch, key);
-    if (rc < 0) return rc;
+    if (rc != Code::kOk) return rc;
     PushKey(key.c_str_utf8(), key.length());
     // A key that comes twice ("_id" and "id" both arrive as "id") merges the
     // second value into the first.
     rc = RecvObject(ch, map[key]);
-    if (rc < 0) return rc;  // the key stays on the history for the error stack
+    if (rc != Code::kOk) return rc;  // the key stays on the history for the error stack
     PopKey();
   }
   --indent;
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s}\n", Indent());
-  return ERR_OK;
+  return Code::kOk;
 }
 
-int PStream::RecvArray(Channel& ch, PObject& target) {
+PStream::Code PStream::RecvArray(Channel& ch, PObject& target) {
   if (indent >= kMaxDepth) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): containers nested deeper than %zu\n", __LINE__,
                    kMaxDepth);
-    return ERR_STREAM;
+    return Code::kStream;
   }
   PObject::array_type& array = target.asArray();
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s[\n", Indent());
@@ -219,27 +219,27 @@ int PStream::RecvArray(Channel& ch, PObject& target) {
   PObject element;
   for (;;) {
     uint8_t tag;
-    int rc = RecvTag(ch, tag);
-    if (rc < 0) return rc;
+    Code rc = RecvTag(ch, tag);
+    if (rc != Code::kOk) return rc;
     if (tag == kTagEnd) break;
     if (to_sink) {
       element.clear();
       rc = RecvDispatch(ch, tag, element);
-      if (rc < 0) return rc;
+      if (rc != Code::kOk) return rc;
       if (sink(element) < 0) {
         Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): the receiver of %s refused an element\n",
                        __LINE__, sink_key.c_str_utf8());
-        return ERR_SYS;
+        return Code::kSys;
       }
       continue;
     }
     array.emplace_back();
     rc = RecvDispatch(ch, tag, array.back());
-    if (rc < 0) return rc;
+    if (rc != Code::kOk) return rc;
   }
   --indent;
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s]\n", Indent());
-  return ERR_OK;
+  return Code::kOk;
 }
 
 namespace {
@@ -250,28 +250,29 @@ int CloseWritten(FILE* fp) { return std::fclose(fp) == 0 ? 0 : errno; }
 
 }  // namespace
 
-int PStream::RecvBinary(Channel& ch, PObject& target) {
+PStream::Code PStream::RecvBinary(Channel& ch, PObject& target) {
   PObject::binary_type& binary = target.asBinary();
   uint64_t written = 0;
   uint64_t n = 0;
   FILE* fp = nullptr;
 
-  int rc = ch.ReadInt64(&n);
-  if (rc < 0) {
-    rc = ChannelFailed(rc, __LINE__);
+  Code rc = Code::kOk;
+  const int read = ch.ReadInt64(&n);
+  if (read < 0) {
+    rc = ChannelFailed(read, __LINE__);
   } else if (binary.path.empty()) {
     if (recv_path.empty()) {
       // Without a receive folder the name would be "/" + random: a file of
       // the peer's chosen length in the root folder.
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): binary of %llu bytes has no place to go\n",
                      __LINE__, static_cast<unsigned long long>(n));
-      rc = ERR_STREAM;
+      rc = Code::kStream;
     } else {
       binary.offset = 0;
       binary.length = 0;
       fp = xfcreate(recv_path, binary.path);
       if (fp == nullptr) {
-        rc = ERR_SYS;
+        rc = Code::kSys;
       } else {
         fresh_files.insert(binary.path.c_str_utf8());
       }
@@ -303,7 +304,7 @@ int PStream::RecvBinary(Channel& ch, PObject& target) {
         }
       }
     }
-    if (fp == nullptr) rc = ERR_SYS;
+    if (fp == nullptr) rc = Code::kSys;
   }
 
   if (fp != nullptr) {
@@ -313,10 +314,10 @@ int PStream::RecvBinary(Channel& ch, PObject& target) {
     UpdateStatus(0, n);
     rc = RecvBody(ch, fp, binary.path, n, written);
     int err = CloseWritten(fp);
-    if (err != 0 && rc == ERR_OK) {
+    if (err != 0 && rc == Code::kOk) {
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): fclose(%s): Error code %d\n", __LINE__,
                      binary.path.c_str_utf8(), err);
-      rc = IsDiskFull(err) ? ERR_DISKFULL : ERR_SYS;
+      rc = IsDiskFull(err) ? Code::kDiskFull : Code::kSys;
     }
   }
 
@@ -331,11 +332,11 @@ int PStream::RecvBinary(Channel& ch, PObject& target) {
   return rc;
 }
 
-int PStream::RecvBody(Channel& ch, FILE* fp, const ustring& path, uint64_t n, uint64_t& written) {
+PStream::Code PStream::RecvBody(Channel& ch, FILE* fp, const ustring& path, uint64_t n, uint64_t& written) {
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kBinaryChunk]);
   if (!buf) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): malloc error\n", __LINE__);
-    return ERR_SYS;
+    return Code::kSys;
   }
   while (written < n) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(kBinaryChunk, n - written));
@@ -352,7 +353,7 @@ int PStream::RecvBody(Channel& ch, FILE* fp, const ustring& path, uint64_t n, ui
         Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): fwrite(%s): Error code %d\n", __LINE__,
                        path.c_str_utf8(), err);
         UpdateStatus(written, n);
-        return IsDiskFull(err) ? ERR_DISKFULL : ERR_SYS;
+        return IsDiskFull(err) ? Code::kDiskFull : Code::kSys;
       }
       written += got;
       if (written % kProgressStep == 0) {
@@ -368,7 +369,7 @@ int PStream::RecvBody(Channel& ch, FILE* fp, const ustring& path, uint64_t n, ui
     int err = errno;
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): fflush(%s): Error code %d\n", __LINE__,
                    path.c_str_utf8(), err);
-    return IsDiskFull(err) ? ERR_DISKFULL : ERR_SYS;
+    return IsDiskFull(err) ? Code::kDiskFull : Code::kSys;
   }
-  return ERR_OK;
+  return Code::kOk;
 }

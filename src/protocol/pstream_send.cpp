@@ -22,7 +22,7 @@ struct ReadFileCloser {
 
 }  // namespace
 
-int PStream::Put(Channel& ch, const void* bytes, size_t len) {
+PStream::Code PStream::Put(Channel& ch, const void* bytes, size_t len) {
   const char* p = static_cast<const char*>(bytes);
   const size_t piece = std::max<size_t>(ch.GetCapacity(), 1);
   while (len > 0) {
@@ -32,10 +32,10 @@ int PStream::Put(Channel& ch, const void* bytes, size_t len) {
     p += n;
     len -= n;
   }
-  return ERR_OK;
+  return Code::kOk;
 }
 
-int PStream::SendObject(Channel& ch, const PObject& obj) {
+PStream::Code PStream::SendObject(Channel& ch, const PObject& obj) {
   switch (obj.type) {
     case PObject::TYPE_NULL:
       return SendNull(ch);
@@ -53,62 +53,62 @@ int PStream::SendObject(Channel& ch, const PObject& obj) {
       return SendBinary(ch, obj.value<PObject::binary_type>());
     default:
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): unknown value type %d\n", __LINE__, obj.type);
-      return ERR_SYS;
+      return Code::kSys;
   }
 }
 
-int PStream::SendNull(Channel& ch) {
+PStream::Code PStream::SendNull(Channel& ch) {
   UpdateStatus(0, 0);
   const uint8_t bytes[2] = {kTagNull, 0};
   return Put(ch, bytes, sizeof bytes);
 }
 
-int PStream::SendInteger(Channel& ch, uint64_t value) {
+PStream::Code PStream::SendInteger(Channel& ch, uint64_t value) {
   UpdateStatus(0, 0);
   uint8_t width = value < 0x100 ? 1 : value < 0x10000 ? 2 : value < 0x100000000ULL ? 4 : 8;
   uint8_t bytes[10] = {kTagInteger, width};
   for (int i = 0; i < width; ++i) bytes[2 + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
-  int rc = Put(ch, bytes, 2u + width);
-  if (rc < 0) return rc;
+  Code rc = Put(ch, bytes, 2u + width);
+  if (rc != Code::kOk) return rc;
   if (dump) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s%llu\n", Indent(), static_cast<unsigned long long>(value));
   }
-  return ERR_OK;
+  return Code::kOk;
 }
 
-int PStream::SendString(Channel& ch, const char* text, size_t len) {
+PStream::Code PStream::SendString(Channel& ch, const char* text, size_t len) {
   if (len > kMaxString) {
     // The count field would disagree with the bytes and put the peer out of
     // step; no message of the daemon carries such a string.
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): string of %zu bytes is too long to send\n",
                    __LINE__, len);
-    return ERR_STREAM;
+    return Code::kStream;
   }
   UpdateStatus(0, 0);
   uint8_t head[3 + 125] = {kTagString, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
-  int rc;
+  Code rc;
   if (len <= sizeof head - 3) {
     // Short strings (nearly all keys and values) in one write.
     std::memcpy(head + 3, text, len);
     rc = Put(ch, head, 3 + len);
   } else {
     rc = Put(ch, head, 3);
-    if (rc == ERR_OK) rc = Put(ch, text, len);
+    if (rc == Code::kOk) rc = Put(ch, text, len);
   }
-  if (rc < 0) return rc;
+  if (rc != Code::kOk) return rc;
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s\"%s\"\n", Indent(), text);
-  return ERR_OK;
+  return Code::kOk;
 }
 
-int PStream::SendMap(Channel& ch, const PObject::map_type& map) {
+PStream::Code PStream::SendMap(Channel& ch, const PObject::map_type& map) {
   if (indent >= kMaxDepth) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): containers nested deeper than %zu\n", __LINE__,
                    kMaxDepth);
-    return ERR_STREAM;
+    return Code::kStream;
   }
   const uint8_t tag = kTagMap;
-  int rc = Put(ch, &tag, 1);
-  if (rc < 0) return rc;
+  Code rc = Put(ch, &tag, 1);
+  if (rc != Code::kOk) return rc;
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s{\n", Indent());
   ++indent;
   for (const auto& [key, value] : map) {
@@ -121,49 +121,49 @@ int PStream::SendMap(Channel& ch, const PObject::map_type& map) {
       --len;
     }
     rc = SendString(ch, wire, len);
-    if (rc < 0) return rc;
+    if (rc != Code::kOk) return rc;
     PushKey(wire, len);
     rc = SendObject(ch, value);
-    if (rc < 0) return rc;  // the key stays on the history for the error stack
+    if (rc != Code::kOk) return rc;  // the key stays on the history for the error stack
     PopKey();
   }
   const uint8_t end = kTagEnd;
   rc = Put(ch, &end, 1);
-  if (rc < 0) return rc;
+  if (rc != Code::kOk) return rc;
   --indent;
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s}\n", Indent());
-  return ERR_OK;
+  return Code::kOk;
 }
 
-int PStream::SendArray(Channel& ch, const PObject::array_type& array) {
+PStream::Code PStream::SendArray(Channel& ch, const PObject::array_type& array) {
   if (indent >= kMaxDepth) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): containers nested deeper than %zu\n", __LINE__,
                    kMaxDepth);
-    return ERR_STREAM;
+    return Code::kStream;
   }
   const uint8_t tag = kTagArray;
-  int rc = Put(ch, &tag, 1);
-  if (rc < 0) return rc;
+  Code rc = Put(ch, &tag, 1);
+  if (rc != Code::kOk) return rc;
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s[\n", Indent());
   ++indent;
   for (const PObject& element : array) {
     rc = SendObject(ch, element);
-    if (rc < 0) return rc;
+    if (rc != Code::kOk) return rc;
   }
   const uint8_t end = kTagEnd;
   rc = Put(ch, &end, 1);
-  if (rc < 0) return rc;
+  if (rc != Code::kOk) return rc;
   --indent;
   if (dump) Logger::LogMsg(Logger::L_DEBUG, kComponent, "%s]\n", Indent());
-  return ERR_OK;
+  return Code::kOk;
 }
 
-int PStream::SendBinary(Channel& ch, const PObject::binary_type& binary) {
+PStream::Code PStream::SendBinary(Channel& ch, const PObject::binary_type& binary) {
   const uint64_t length = binary.length;
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kBinaryChunk]);
   if (!buf) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): malloc error\n", __LINE__);
-    return ERR_SYS;
+    return Code::kSys;
   }
   // The file is opened and positioned before anything of the value is
   // written, also for a length of 0: a missing file is an error either way.
@@ -171,20 +171,20 @@ int PStream::SendBinary(Channel& ch, const PObject::binary_type& binary) {
   if (!fp) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): fopen(%s) error\n", __LINE__,
                    binary.path.c_str_utf8());
-    return ERR_SYS;
+    return Code::kSys;
   }
   // Reads go straight into our buffer; stdio's own would only add a copy.
   (void)std::setvbuf(fp.get(), nullptr, _IONBF, 0);  // cannot fail before the first read
   if (binary.offset > static_cast<uint64_t>(INT64_MAX) ||
       fseeko(fp.get(), static_cast<off_t>(binary.offset), SEEK_SET) != 0) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): fseek error\n", __LINE__);
-    return ERR_SYS;
+    return Code::kSys;
   }
 
   uint8_t head[9] = {kTagBinary};
   for (int i = 0; i < 8; ++i) head[1 + i] = static_cast<uint8_t>(length >> (56 - 8 * i));
-  int rc = Put(ch, head, sizeof head);
-  if (rc < 0) return rc;
+  Code rc = Put(ch, head, sizeof head);
+  if (rc != Code::kOk) return rc;
   UpdateStatus(0, length);
 
   // A channel refuses a block larger than its ring.
@@ -195,7 +195,7 @@ int PStream::SendBinary(Channel& ch, const PObject::binary_type& binary) {
     size_t got = std::fread(buf.get(), 1, want, fp.get());
     if (got < want && std::ferror(fp.get())) {
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): fread error\n", __LINE__);
-      return ERR_SYS;
+      return Code::kSys;
     }
     if (got > 0) {
       int w = ch.Write(buf.get(), got);
@@ -213,11 +213,11 @@ int PStream::SendBinary(Channel& ch, const PObject::binary_type& binary) {
     // The bytes already written stay in the channel: the caller must give
     // the connection up.
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] stream(%d): file length is incorrect.\n", __LINE__);
-    return ERR_STREAM;
+    return Code::kStream;
   }
   if (dump) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "%sbinary, %llu bytes\n", Indent(),
                    static_cast<unsigned long long>(length));
   }
-  return ERR_OK;
+  return Code::kOk;
 }

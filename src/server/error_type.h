@@ -1,12 +1,13 @@
-// ErrorType: which report a daemon error code gives the user interface.
+// ErrorType: which report a daemon error code gives the user interface. Its
+// own type: a report kind is never read as a daemon code, nor one as the other.
 #ifndef SERVER_ERROR_TYPE_H_
 #define SERVER_ERROR_TYPE_H_
 
-enum ErrorType {
-  ERR_NONE = 0,        // no report
-  ERR_SESSION = 1,     // UI_IPC::ReportSessionErrorToUI
-  ERR_CONNECTION = 2,  // UI_IPC::ReportConnectionErrorToUI
-  ERR_FILE = 3,        // UI_IPC::ReportFileLockedEventToUI (the worker's locked files)
+enum class ErrorType {
+  kNone,        // no report
+  kSession,     // UI_IPC::ReportSessionErrorToUI
+  kConnection,  // UI_IPC::ReportConnectionErrorToUI
+  kFile,        // UI_IPC::ReportFileErrorToUI (the worker's locked files)
 };
 
 #endif  // SERVER_ERROR_TYPE_H_

@@ -64,7 +64,7 @@ void ProgressSyncer::DoTask() {
       Wait(timing_.syncer_idle_wait);
       continue;
     }
-    const int action = HandleError(PullEvent());
+    const syncer_error::Action action = HandleError(PullEvent());
     Wait(syncer_error::ActionWait(action, ProgressSyncerRoadLog(), timing_));
   }
   PROGRESS_LOG(L_DEBUG,
@@ -259,7 +259,7 @@ int ProgressSyncer::WaitForWorkers() {
   return pull::WaitForWorkers(*this, events_, registry_, context_.reg_entry.sess_id, kComp, timing_);
 }
 
-int ProgressSyncer::HandleError(int code) {
+syncer_error::Action ProgressSyncer::HandleError(int code) {
   RecordOutcome(code);
   return syncer_error::HandleError(code, ProgressSyncerRoadLog(), context_.reg_entry.conn_id,
                                    context_.reg_entry.sess_id, context_.connection);

@@ -48,6 +48,7 @@
 #include "server/connection_manager.h"
 #include "server/pull_common.h"
 #include "server/request_road.h"
+#include "server/syncer_error.h"
 #include "session/event.h"
 #include "session/event_manager.h"
 #include "session/registry.h"
@@ -102,7 +103,7 @@ class ProgressSyncer : public FlaggedTask {
   int WaitForWorkers();
   // The action for a pull's `code` (syncer_error::HandleError); a failure
   // also gives the session in hand its turn after the others (see above).
-  int HandleError(int code);
+  syncer_error::Action HandleError(int code);
 
   const ConnectionInfo& GetConnectionInfo() const { return context_.connection.getConnectionInfo(); }
   // FSStat (case-exact) of the event's path below the session's folder.

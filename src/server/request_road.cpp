@@ -73,7 +73,7 @@ class HandshakeBodies {
 
 }  // namespace
 
-int RoadHooks::StreamError(int) { return ERR_IO; }
+int RoadHooks::StreamError(PStream::Code) { return ERR_IO; }
 
 ustring RoadHooks::ReceiveFolder() { return ustring(); }
 
@@ -223,7 +223,7 @@ int RequestRoad::RequestChannel(Channel& ch) {
   return Connect(ch);
 }
 
-int RequestRoad::StreamFailed(int stream_code) {
+int RequestRoad::StreamFailed(PStream::Code stream_code) {
   const int rc = hooks_ != nullptr ? hooks_->StreamError(stream_code) : ERR_IO;
   // A failed transfer is never a success, whatever a hook says.
   return rc < 0 ? rc : ERR_IO;
@@ -237,13 +237,14 @@ int RequestRoad::RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, P
   const ustring action = request["_action"].asString();
 
   int result = 0;
-  int rc = ProtoWriteHeader(ch, 0, cmd);
+  const int rc = ProtoWriteHeader(ch, 0, cmd);
+  PStream::Code sent = PStream::Code::kOk;
   if (rc < 0) {
     profile_.log->HeaderFailed(action.c_str_utf8(), rc);
     result = ERR_IO;
-  } else if ((rc = stream_.Send(ch, request)) < 0) {
-    profile_.log->SendFailed(action.c_str_utf8(), rc);
-    result = StreamFailed(rc);
+  } else if ((sent = stream_.Send(ch, request)) != PStream::Code::kOk) {
+    profile_.log->SendFailed(action.c_str_utf8(), StreamCodeNumber(sent));
+    result = StreamFailed(sent);
   } else {
     ch.SetTimeout(profile_.reply_timeout);
     const bool detached = profile_.abort_flag == AbortFlagPolicy::kPerExchange && IsUpload(action);
@@ -267,18 +268,18 @@ int RequestRoad::RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, P
         } else {
           const auto left = last_clear + std::chrono::seconds(profile_.reply_timeout) - Clock::now();
           if (left <= Clock::duration::zero()) {
-            profile_.log->RecvFailed(action.c_str_utf8(), PStream::ERR_IO);
-            result = StreamFailed(PStream::ERR_IO);
+            profile_.log->RecvFailed(action.c_str_utf8(), StreamCodeNumber(PStream::Code::kIo));
+            result = StreamFailed(PStream::Code::kIo);
             break;
           }
           // Whole seconds, rounded up: the silence allowed for the rest.
           ch.SetTimeout(static_cast<uint32_t>(std::chrono::ceil<std::chrono::seconds>(left).count()));
         }
       }
-      rc = stream_.Recv(ch, reply);
-      if (rc < 0) {
-        profile_.log->RecvFailed(action.c_str_utf8(), rc);
-        result = StreamFailed(rc);
+      const PStream::Code got = stream_.Recv(ch, reply);
+      if (got != PStream::Code::kOk) {
+        profile_.log->RecvFailed(action.c_str_utf8(), StreamCodeNumber(got));
+        result = StreamFailed(got);
         break;
       }
       if (!IsKeepAlive(reply)) break;

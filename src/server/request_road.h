@@ -80,12 +80,13 @@ struct RoadProfile {
 class RoadHooks {
  public:
   virtual ~RoadHooks() = default;
-  // The daemon code of a failed PStream::Send or Recv (a PStream::ERR_*
-  // code). Default: ERR_IO, whatever the stream said. The worker maps it
-  // and may reset its abort flag and resume cache here.
-  virtual int StreamError(int stream_code);
+  // The daemon code of a failed PStream::Send or Recv: the one place where
+  // a stream code becomes a daemon code. Default: ERR_IO, whatever the
+  // stream said. The worker maps it and may reset its abort flag and resume
+  // cache here.
+  virtual int StreamError(PStream::Code stream_code);
   // The folder where a binary of a reply lands when the reply target names
-  // no file ("" refuses such binaries with PStream::ERR_STREAM). Read before
+  // no file ("" refuses such binaries with PStream::Code::kStream). Read before
   // every exchange. Default "": a syncer's reply never writes a file.
   virtual ustring ReceiveFolder();
   // The flag that ends even the wait for an upload's reply, which the
@@ -177,7 +178,7 @@ class RequestRoad {
   // Expires, detaches and returns a lent stat.
   void GiveBackFailed(Connection::ChannelStat& stat);
   // The hook's code of a failed send or receive; ERR_IO unless negative.
-  int StreamFailed(int stream_code);
+  int StreamFailed(PStream::Code stream_code);
   // The TLS upgrade of both orders: 0, ERR_SSL_VERIFY_FAIL or ERR_IO.
   int UpgradeToTls(Channel& ch);
   // "connect" and the checks of its reply: 0 or a negative code.

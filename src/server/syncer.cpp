@@ -49,7 +49,7 @@ void Syncer::DoTask() {
       Wait(timing_.syncer_idle_wait);
       continue;
     }
-    const int action = HandleError(PullEvent());
+    const syncer_error::Action action = HandleError(PullEvent());
     Wait(syncer_error::ActionWait(action, SyncerRoadLog(), timing_));
   }
   if (!awaiting_.empty()) {
@@ -234,7 +234,7 @@ void Syncer::SendRescanEvent(uint64_t sess_id) {
   events_.IssueRescan(sess_id, "/", merge);
 }
 
-int Syncer::HandleError(int err) {
+syncer_error::Action Syncer::HandleError(int err) {
   return syncer_error::HandleError(err, SyncerRoadLog(), context_.entry.conn_id, context_.entry.sess_id,
                                    context_.connection);
 }

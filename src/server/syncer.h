@@ -49,6 +49,7 @@
 #include "server/connection_manager.h"
 #include "server/pull_common.h"
 #include "server/request_road.h"
+#include "server/syncer_error.h"
 #include "session/event.h"
 #include "session/event_manager.h"
 #include "session/registry.h"
@@ -120,7 +121,7 @@ class Syncer : public FlaggedTask {
   // Issues the session's pending rescan request, if any.
   void SendRescanEvent(uint64_t sess_id);
   // syncer_error::HandleError with the context's ids: the action.
-  int HandleError(int err);
+  syncer_error::Action HandleError(int err);
 
   // The context connection's settings.
   const ConnectionInfo& GetConnectionInfo() const { return context_.connection.getConnectionInfo(); }

@@ -16,17 +16,19 @@
 
 namespace syncer_error {
 
-// Actions. Any negative value gives up the round.
-enum Action : int {
-  ACTION_GIVE_UP = -1,
-  ACTION_DONE = 0,
-  ACTION_RETRY = 1,
-  ACTION_RETRY_LONG_WAIT = 2,
+// Actions of a round. Their own type: the worker's actions
+// (WorkerAction) mean other things, and neither is a daemon code. A value
+// outside these, negative or not, is waited on as ActionWait says.
+enum class Action {
+  kGiveUp = -1,
+  kDone = 0,
+  kRetry = 1,
+  kRetryLongWait = 2,
 };
 
 // One row of the table.
 struct Row {
-  int action;
+  Action action;
   ErrorType type;
 };
 
@@ -50,7 +52,7 @@ class Log {
 };
 
 // HandleError of the syncers: a code outside the table logs UnknownError and
-// gives -1. Else Handling; then by the row's type a session or connection
+// gives Action::kGiveUp. Else Handling; then by the row's type a session or connection
 // error report to the user interface with the ids of the current session
 // (handed to the notifier, which sends it in order; a failure is logged
 // there and ignored), or NoType; UnexpectedError when the action is negative; the
@@ -58,12 +60,12 @@ class Log {
 // does not verify) is retried as ERR_IO is, and reported as a connection
 // error only when it starts a spell on `connection` (beginVerifyFailure);
 // 0 ends the spell. Calling thread; no lock.
-int HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection);
+Action HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection);
 
-// The wait after `action`: none for action 0, timing.syncer_retry_wait for
-// 1, timing.syncer_long_wait for 2, syncer_retry_wait for any other value,
-// after log.Abort() when it is negative.
-std::chrono::milliseconds ActionWait(int action, const Log& log, const DaemonTiming& timing);
+// The wait after `action`: none for kDone, timing.syncer_retry_wait for
+// kRetry, timing.syncer_long_wait for kRetryLongWait, syncer_retry_wait for
+// any other value, after log.Abort() when it is negative (kGiveUp).
+std::chrono::milliseconds ActionWait(Action action, const Log& log, const DaemonTiming& timing);
 
 }  // namespace syncer_error
 

@@ -120,7 +120,7 @@ UI_IPC::~UI_IPC() {
 
 int UI_IPC::Open(int fd) { return m_channel.Open(fd, true); }
 
-int UI_IPC::Recv(PObject& obj) {
+PStream::Code UI_IPC::Recv(PObject& obj) {
   PStream stream;
   return stream.Recv(m_channel, obj);
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "protocol/pobject.h"
+#include "protocol/pstream.h"
 #include "session/event.h"
 #include "transport/channel.h"
 
@@ -67,7 +68,7 @@ class UI_IPC {
   // (0, or a negative ERR_* code with `fd` still the caller's).
   int Open(int fd);
   // Receives one object into `obj` (merging); the stream's result.
-  int Recv(PObject& obj);
+  PStream::Code Recv(PObject& obj);
   // Closes the channel.
   void Destroy();
 

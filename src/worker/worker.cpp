@@ -237,14 +237,14 @@ void Worker::DoTask() {
       DeferPending(result);
       continue;
     }
-    const int action = HandleError(result);
+    const WorkerAction action = HandleError(result);
     OnEventOutcome(result, action);
-    if (action < 0) {
+    if (action == WorkerAction::kNone) {
       WORKER_LOG(L_CRIT, "[CRIT] worker(%d): abort()\n");
       Rest(timing_.worker_retry_rest);
-    } else if (action == ACTION_RETRY) {
+    } else if (action == WorkerAction::kRetry) {
       Rest(timing_.worker_retry_rest);
-    } else if (action == ACTION_RETURN_EVENT) {
+    } else if (action == WorkerAction::kReturnEvent) {
       RedoEvent();
     } else {
       (void)DoneEvent();
@@ -478,7 +478,7 @@ void Worker::DeferPending(int result) {
   if (deferrals == 1) ReportFileError(pending.code, pending.reason);
   ClearCache();
   context.clear();
-  OnEventOutcome(result, ACTION_RETURN_EVENT);
+  OnEventOutcome(result, WorkerAction::kReturnEvent);
   // No rest: the queue holds the event back, and other events may be due.
   NotifyAbortDone();
 }

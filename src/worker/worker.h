@@ -60,6 +60,7 @@
 #include "session/session_folders.h"
 #include "session/task.h"
 #include "foundation/file_identity.h"
+#include "worker/worker_error.h"
 #include "worker/worker_road.h"
 
 class ConnectionManager;
@@ -221,8 +222,8 @@ class Worker : public Task, private RoadHooks {
                         uint64_t& total_size);
 
   // The action for an operation's result (worker_error.h), with the report
-  // it calls for; -1 for a code without one. Worker thread.
-  int HandleError(int code);
+  // it calls for; WorkerAction::kNone for a code without one. Worker thread.
+  WorkerAction HandleError(int code);
   // Reports a finished file of `type` to the user interface; 0.
   int NotifyEvent(NotifyEventType type);
 
@@ -252,7 +253,7 @@ class Worker : public Task, private RoadHooks {
   virtual void OnEventInHand() {}
   // Called once the error policy has placed an operation's result; does
   // nothing. Tests observe outcomes there.
-  virtual void OnEventOutcome(int /*result*/, int /*action*/) {}
+  virtual void OnEventOutcome(int /*result*/, WorkerAction /*action*/) {}
 
   // ---- The steps of the loop (worker.cpp) ----
   // 0 with an event in the context, recorded as the current work; -1 when
@@ -364,13 +365,13 @@ class Worker : public Task, private RoadHooks {
   int ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& reply);
   // Token (first attempt), then the download.
   int ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply);
-  // A failed send or receive (PStream::ERR_*) as a daemon code. A raised
+  // A failed send or receive (PStream::Code) as a daemon code. A raised
   // abort flag wins and stays raised (the loop clears it between events):
   // ERR_CH_CONNECTION_ABORT while paused (cache kept), else ERR_INT (cache
   // dropped). Otherwise a local failure, a malformed stream or a full disk
   // drops the cache; a broken or timed out connection keeps it, so the
   // retry resumes.
-  int streamErr2DaemonErr(int stream_code);
+  int streamErr2DaemonErr(PStream::Code stream_code);
   // The worker's mapping of a server code (worker_road.h); never 0 but for
   // SPROTO_ERR_OK.
   int ProtoResp2ErrorCode(uint32_t server_code) const;
@@ -648,7 +649,7 @@ class Worker : public Task, private RoadHooks {
   int Finish();
 
   // RoadHooks: the stream codes and the receive folder of the road.
-  int StreamError(int stream_code) override { return streamErr2DaemonErr(stream_code); }
+  int StreamError(PStream::Code stream_code) override { return streamErr2DaemonErr(stream_code); }
   // The working folder, checked real (SessionFolders::Ensure) right before
   // each exchange; "" when it cannot be made real, which refuses bodies.
   ustring ReceiveFolder() override;

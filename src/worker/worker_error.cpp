@@ -11,32 +11,32 @@ namespace {
 
 // Indexed by minus the code, ERR_OK to ERR_PERMISS_READ_ONLY.
 constexpr WorkerErrorRow kRows[] = {
-    {ACTION_DONE, ERR_NONE},                // ERR_OK
-    {ACTION_RETURN_EVENT, ERR_NONE},        // ERR_INT
-    {ACTION_RETRY, ERR_NONE},               // ERR_IO
-    {ACTION_RETRY, ERR_NONE},               // ERR_SYS (see the counters)
-    {ACTION_NONE, ERR_NONE},                // ERR_INVAL
-    {ACTION_NONE, ERR_NONE},                // ERR_PROTO
-    {ACTION_RETURN_EVENT, ERR_CONNECTION},  // ERR_AUTH
-    {ACTION_RETRY, ERR_NONE},               // ERR_SERVER
-    {ACTION_NONE, ERR_NONE},                // ERR_CONFLICT
-    {ACTION_RETRY, ERR_NONE},               // ERR_TIMEOUT
-    {ACTION_RETURN_EVENT, ERR_CONNECTION},  // ERR_VERSION
-    {ACTION_NONE, ERR_NONE},                // ERR_NOENT
-    {ACTION_NONE, ERR_NONE},                // ERR_USER
-    {ACTION_NONE, ERR_NONE},                // ERR_PASSWORD
-    {ACTION_NONE, ERR_NONE},                // ERR_QXVDISABLE
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_QUOTA
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_DISKFULL
-    {ACTION_NONE, ERR_NONE},                // ERR_SYNCFOLDER_MISS
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_VIEW
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_PERMISS
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_VIEW_PATH
-    {ACTION_RETRY, ERR_NONE},               // ERR_CH_CONNECTION_ABORT
-    {ACTION_RETURN_EVENT, ERR_SESSION},     // ERR_LOCAL_DISKFULL
-    {ACTION_RETURN_EVENT, ERR_FILE},        // ERR_LOCKED_FILE
-    {ACTION_RETRY, ERR_NONE},               // ERR_SSL_VERIFY_FAIL (as ERR_IO; the syncers report it)
-    {ACTION_DONE, ERR_SESSION},             // ERR_PERMISS_READ_ONLY
+    {WorkerAction::kDone, ErrorType::kNone},               // ERR_OK
+    {WorkerAction::kReturnEvent, ErrorType::kNone},        // ERR_INT
+    {WorkerAction::kRetry, ErrorType::kNone},              // ERR_IO
+    {WorkerAction::kRetry, ErrorType::kNone},              // ERR_SYS (see the counters)
+    {WorkerAction::kNone, ErrorType::kNone},               // ERR_INVAL
+    {WorkerAction::kNone, ErrorType::kNone},               // ERR_PROTO
+    {WorkerAction::kReturnEvent, ErrorType::kConnection},  // ERR_AUTH
+    {WorkerAction::kRetry, ErrorType::kNone},              // ERR_SERVER
+    {WorkerAction::kNone, ErrorType::kNone},               // ERR_CONFLICT
+    {WorkerAction::kRetry, ErrorType::kNone},              // ERR_TIMEOUT
+    {WorkerAction::kReturnEvent, ErrorType::kConnection},  // ERR_VERSION
+    {WorkerAction::kNone, ErrorType::kNone},               // ERR_NOENT
+    {WorkerAction::kNone, ErrorType::kNone},               // ERR_USER
+    {WorkerAction::kNone, ErrorType::kNone},               // ERR_PASSWORD
+    {WorkerAction::kNone, ErrorType::kNone},               // ERR_QXVDISABLE
+    {WorkerAction::kReturnEvent, ErrorType::kSession},     // ERR_QUOTA
+    {WorkerAction::kReturnEvent, ErrorType::kSession},     // ERR_DISKFULL
+    {WorkerAction::kNone, ErrorType::kNone},               // ERR_SYNCFOLDER_MISS
+    {WorkerAction::kReturnEvent, ErrorType::kSession},     // ERR_VIEW
+    {WorkerAction::kReturnEvent, ErrorType::kSession},     // ERR_PERMISS
+    {WorkerAction::kReturnEvent, ErrorType::kSession},     // ERR_VIEW_PATH
+    {WorkerAction::kRetry, ErrorType::kNone},              // ERR_CH_CONNECTION_ABORT
+    {WorkerAction::kReturnEvent, ErrorType::kSession},     // ERR_LOCAL_DISKFULL
+    {WorkerAction::kReturnEvent, ErrorType::kFile},        // ERR_LOCKED_FILE
+    {WorkerAction::kRetry, ErrorType::kNone},              // ERR_SSL_VERIFY_FAIL (as ERR_IO; the syncers report it)
+    {WorkerAction::kDone, ErrorType::kSession},            // ERR_PERMISS_READ_ONLY
 };
 static_assert(sizeof kRows / sizeof kRows[0] == -ERR_MAX, "one row per code");
 
@@ -45,7 +45,7 @@ bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
 }  // namespace
 
 WorkerErrorRow WorkerErrorRowOf(int code) {
-  if (!InTable(code)) return {ACTION_NONE, ERR_NONE};
+  if (!InTable(code)) return {WorkerAction::kNone, ErrorType::kNone};
   return kRows[-code];
 }
 
@@ -74,25 +74,25 @@ int WorkerReportedEventTypeOf(int notify_type) {
   }
 }
 
-int Worker::HandleError(int code) {
+WorkerAction Worker::HandleError(int code) {
   if (!InTable(code)) {
     WORKER_LOG(L_CRIT, "[CRIT] worker(%d): worker: unknown error code [%d].\n", code);
-    return -1;
+    return WorkerAction::kNone;
   }
   const uint64_t conn_id = context.root_entry.conn_id;
   const uint64_t sess_id = context.root_entry.sess_id;
   const WorkerErrorRow row = kRows[-code];
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(code));
-  if (row.action == ACTION_NONE) {
+  if (row.action == WorkerAction::kNone) {
     WORKER_LOG(L_CRIT, "[CRIT] worker(%d): Worker (%d): unexpected error code [%d].\n", GetId(), code);
-    return -1;
+    return WorkerAction::kNone;
   }
-  int action = row.action;
+  WorkerAction action = row.action;
   if (code == ERR_SYS) {
     ClearCache();
     if (++sys_err_count > 3) {
       sys_err_count = 0;
-      action = ACTION_RETURN_EVENT;
+      action = WorkerAction::kReturnEvent;
     }
     if (patch_err_count > 0 && WholeBodyAsked()) {
       // The whole body failed its check too: the change cannot be applied.
@@ -106,7 +106,7 @@ int Worker::HandleError(int code) {
       whole_body_asks_.Drop(context.current_event);
       patch_err_count = 0;
       sys_err_count = 0;
-      action = ACTION_DONE;
+      action = WorkerAction::kDone;
     } else if (patch_err_count > 2) {
       // Deltas against an unchanged local copy keep failing: once more,
       // with no basis at all. A fresh count for that request.
@@ -118,12 +118,12 @@ int Worker::HandleError(int code) {
       whole_body_asks_.Ask(context.current_event);
       patch_err_count = 0;
       sys_err_count = 0;
-      action = ACTION_RETRY;
+      action = WorkerAction::kRetry;
     }
   } else {
     sys_err_count = 0;
     patch_err_count = 0;
-    if (action == ACTION_DONE) whole_body_asks_.Drop(context.current_event);
+    if (action == WorkerAction::kDone) whole_body_asks_.Drop(context.current_event);
     if (code == ERR_LOCAL_DISKFULL) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): get disk full\n");
       ClearCache();
@@ -131,16 +131,16 @@ int Worker::HandleError(int code) {
   }
   // The reports go through the notifier; their failures are only logged there.
   switch (row.report) {
-    case ERR_SESSION:
+    case ErrorType::kSession:
       (void)UI_IPC::ReportSessionErrorToUI(conn_id, sess_id, code);
       break;
-    case ERR_CONNECTION:
+    case ErrorType::kConnection:
       (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, code);
       break;
-    case ERR_FILE:
+    case ErrorType::kFile:
       ReportFileError(code, "file locked");
       break;
-    case ERR_NONE:
+    case ErrorType::kNone:
       WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): No type for error: %d\n", code);
       break;
   }

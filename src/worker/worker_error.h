@@ -8,13 +8,14 @@
 
 #include "server/error_type.h"
 
-// What the loop does with the event in hand. These are the worker's own:
-// value 2 hands the event back here, while the syncers' 2 is a long wait.
-enum WorkerAction : int {
-  ACTION_NONE = -1,  // no action: the loop logs CRIT "abort()" and retries after 3 s
-  ACTION_DONE = 0,
-  ACTION_RETRY = 1,          // wait 3 s, carry out the same event again
-  ACTION_RETURN_EVENT = 2,   // hand the event back to the queue
+// What the loop does with the event in hand. The worker's own type: the
+// syncers' actions (syncer_error::Action) mean other things, and neither is
+// a daemon code.
+enum class WorkerAction {
+  kNone = -1,        // no action: the loop logs CRIT "abort()" and retries after 3 s
+  kDone = 0,
+  kRetry = 1,        // wait 3 s, carry out the same event again
+  kReturnEvent = 2,  // hand the event back to the queue
 };
 
 struct WorkerErrorRow {
@@ -22,7 +23,7 @@ struct WorkerErrorRow {
   ErrorType report;  // which report the result raises
 };
 
-// The row of `code` (0 to ERR_PERMISS_READ_ONLY); {ACTION_NONE, ERR_NONE}
+// The row of `code` (0 to ERR_PERMISS_READ_ONLY); {WorkerAction::kNone, ErrorType::kNone}
 // for any other value. Constant, any thread.
 WorkerErrorRow WorkerErrorRowOf(int code);
 

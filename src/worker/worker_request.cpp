@@ -27,7 +27,7 @@ int Worker::RunProtocol(Channel& ch, uint8_t command, const PObject& request, PO
   return road_.RunProtocol(ch, command, request, reply);
 }
 
-int Worker::streamErr2DaemonErr(int stream_code) {
+int Worker::streamErr2DaemonErr(PStream::Code stream_code) {
   // Read, not taken: a stop or an interruption stays raised for whatever
   // the operation does next (a second exchange, a file read) until the loop
   // clears it at the top of its next pass and looks at its state again.
@@ -38,15 +38,15 @@ int Worker::streamErr2DaemonErr(int stream_code) {
     return ERR_INT;
   }
   switch (stream_code) {
-    case PStream::ERR_IO:
-    case PStream::ERR_TIMEOUT:
+    case PStream::Code::kIo:
+    case PStream::Code::kTimeout:
       return ERR_IO;
-    case PStream::ERR_DISKFULL:
+    case PStream::Code::kDiskFull:
       ClearCache();
       return ERR_LOCAL_DISKFULL;
-    case PStream::ERR_SYS:
-    case PStream::ERR_STREAM:
-    case PStream::ERR_INPUT:
+    case PStream::Code::kSys:
+    case PStream::Code::kStream:
+    case PStream::Code::kInput:
     default:
       ClearCache();
       return ERR_SYS;

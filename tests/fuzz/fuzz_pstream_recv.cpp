@@ -79,7 +79,7 @@ void BinaryPaths(const PObject& p, std::set<std::string>& out) {
 }
 
 void CheckResult(int rc, const PObject& target) {
-  if (rc > 0 || rc < PStream::ERR_INPUT) __builtin_trap();
+  if (rc > 0 || rc < StreamCodeNumber(PStream::Code::kInput)) __builtin_trap();
   (void)target.toString();
 }
 

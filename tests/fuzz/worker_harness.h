@@ -106,14 +106,14 @@ inline void Serve(int fd, const std::string& sink, const Handler& handler) {
     unsigned char cmd = 0, version = 0;
     if (ProtoReadHeader(ch, len, cmd, version) < 0) break;
     PObject request;
-    const int rc = stream.Recv(ch, request);
+    const PStream::Code rc = stream.Recv(ch, request);
     Answer answer = handler(request);
-    if (rc < 0) break;
+    if (rc != PStream::Code::kOk) break;
     if (answer.raw) {
       (void)SendRaw(ch, answer.bytes);
       break;
     }
-    if (stream.Send(ch, answer.reply) < 0) break;
+    if (stream.Send(ch, answer.reply) != PStream::Code::kOk) break;
   }
   ch.ClearWrite();
   (void)ch.Close();

@@ -49,7 +49,7 @@ class ControlLoop {
       // One stream receives the request and sends the reply.
       PStream stream;
       PObject request;
-      if (stream.Recv(ch, request) != 0) {
+      if (stream.Recv(ch, request) != PStream::Code::kOk) {
         ++failed_;
         continue;
       }
@@ -58,7 +58,7 @@ class ControlLoop {
       PObject reply;
       reply["ack"] = "ok";
       reply["echo"] = request["n"];
-      if (stream.Send(ch, reply) == 0) ++answered_;
+      if (stream.Send(ch, reply) == PStream::Code::kOk) ++answered_;
     }
   }
 

@@ -170,10 +170,10 @@ class FarEnd {
     return send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
   // One object from the connection.
-  int ReadObject(PObject& obj) {
+  PStream::Code ReadObject(PObject& obj) {
     Channel ch(81920);
     int dup_fd = dup(conn_);
-    if (ch.Open(dup_fd, true) != 0) return -100;
+    if (ch.Open(dup_fd, true) != 0) return static_cast<PStream::Code>(-100);
     PStream stream;
     return stream.Recv(ch, obj);
   }
@@ -210,7 +210,7 @@ TEST_F(IPCTest, SendWithAndWithoutWaitingForTheReply) {
     EXPECT_EQ(wait ? "{\"ack\": \"ok\", \"kept\": 1}" : "{\"kept\": 1}", std::string(reply.toString().c_str_utf8()));
 
     PObject got;
-    ASSERT_EQ(0, ui.ReadObject(got));
+    ASSERT_EQ(PStream::Code::kOk, ui.ReadObject(got));
     EXPECT_EQ("{\"action\": \"status\"}", std::string(got.toString().c_str_utf8()));
   }
 }
@@ -226,7 +226,7 @@ TEST_F(IPCTest, AssignAdoptsAConnectedSocket) {
   msg["daemon_port"] = 1025;
   ASSERT_EQ(0, sender.send(msg));
   PObject got;
-  ASSERT_EQ(0, ui.ReadObject(got));
+  ASSERT_EQ(PStream::Code::kOk, ui.ReadObject(got));
   EXPECT_EQ(1025u, got["daemon_port"].asUInt64());
 
   IPCSender bad;

@@ -29,7 +29,7 @@ TEST(PObjectFromBytesTest, SmallAndLargeInputs) {
   PStream limited;
   limited.SetValueLimit(10);
   PObject refused;
-  EXPECT_EQ(PStream::ERR_STREAM, testsupport::RecvFromBytes(reinterpret_cast<const uint8_t*>(large.data()),
+  EXPECT_EQ(StreamCodeNumber(PStream::Code::kStream), testsupport::RecvFromBytes(reinterpret_cast<const uint8_t*>(large.data()),
                                                             large.size(), limited, refused));
 }
 

@@ -33,7 +33,7 @@ TEST(ProtoCommonTest, HeaderThenRequestGoOutTogether) {
   InitRequest(request, "connect");
   ASSERT_EQ(0, ProtoWriteHeader(pair.ch, 0x0102, SCMD_REQUEST_CONNECT));
   PStream stream;
-  ASSERT_EQ(0, stream.Send(pair.ch, request));
+  ASSERT_EQ(PStream::Code::kOk, stream.Send(pair.ch, request));
   std::string bytes = pair.CloseAndCollect();
   EXPECT_EQ(Hex(B({0x7c, 0x4e, 0x9a, 0x13, 70, 14, 0x01, 0x02, 0x42})), Hex(bytes.substr(0, 9)));
 }

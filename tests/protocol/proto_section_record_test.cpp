@@ -202,7 +202,7 @@ TEST_F(ProtoSectionRecordTest, ObjectRequestAgainstReplies) {
   auto encode = [](const PObject& obj) {
     return stest::WriteThrough([&](Channel& ch) {
              PStream s;
-             return s.Send(ch, obj);
+             return StreamCodeNumber(s.Send(ch, obj));
            })
         .bytes;
   };

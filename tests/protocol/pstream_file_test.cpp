@@ -80,18 +80,18 @@ std::vector<std::string> Names(const std::string& dir) {
 class PStreamFileTest : public testsupport::TempDirTest {
  protected:
   // Receives `bytes` into `target` with `stream`.
-  int Receive(const std::string& bytes, PObject& target, PStream& stream) {
+  PStream::Code Receive(const std::string& bytes, PObject& target, PStream& stream) {
     ChannelPair pair;
     EXPECT_TRUE(pair.ok());
     EXPECT_TRUE(pair.PeerSend(bytes));
     return stream.Recv(pair.ch, target);
   }
-  int Receive(const std::string& bytes, PObject& target) {
+  PStream::Code Receive(const std::string& bytes, PObject& target) {
     PStream stream;
     return Receive(bytes, target, stream);
   }
   // What the peer receives for one Send of `obj`.
-  std::string SendBytes(const PObject& obj, int* rc, size_t capacity = 81920) {
+  std::string SendBytes(const PObject& obj, PStream::Code* rc, size_t capacity = 81920) {
     ChannelPair pair(capacity);
     EXPECT_TRUE(pair.ok());
     PStream stream;
@@ -115,9 +115,9 @@ TEST_F(PStreamFileTest, SendsTheSliceOfTheFile) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.offset << "+" << c.length << " capacity " << c.capacity);
-    int rc = -100;
+    PStream::Code rc = static_cast<PStream::Code>(-100);
     std::string got = SendBytes(BinaryTarget(Path("src"), c.offset, c.length), &rc, c.capacity);
-    EXPECT_EQ(0, rc);
+    EXPECT_EQ(PStream::Code::kOk, rc);
     EXPECT_TRUE(got == BinaryBytes(content.substr(c.offset, c.length))) << Hex(got.substr(0, 16));
   }
 }
@@ -127,25 +127,25 @@ TEST_F(PStreamFileTest, SendsTheSliceOfTheFile) {
 TEST_F(PStreamFileTest, ShortSourceIsAStreamError) {
   ptest::LogCapture log(Path(), "stream=4\n");
   PutFile(Path("short"), Pattern(50));
-  int rc = 0;
+  PStream::Code rc = PStream::Code::kOk;
   std::string got = SendBytes(BinaryTarget(Path("short"), 0, 100), &rc);
-  EXPECT_EQ(PStream::ERR_STREAM, rc);
+  EXPECT_EQ(PStream::Code::kStream, rc);
   EXPECT_TRUE(log.Has("[ERROR] stream(")) << log.Text();
   EXPECT_TRUE(log.Has("): file length is incorrect.\n")) << log.Text();
   EXPECT_EQ(Hex(B({0x30}) + U64(100)), Hex(got.substr(0, 9)));
 
-  rc = 0;
+  rc = PStream::Code::kOk;
   SendBytes(BinaryTarget(Path("short"), 40, 11), &rc);
-  EXPECT_EQ(PStream::ERR_STREAM, rc);
+  EXPECT_EQ(PStream::Code::kStream, rc);
 }
 
 // A missing file is a local failure even for a length of 0, and nothing of
 // the value goes out.
 TEST_F(PStreamFileTest, MissingSourceIsALocalFailure) {
   for (uint64_t length : {0, 10}) {
-    int rc = 0;
+    PStream::Code rc = PStream::Code::kOk;
     std::string got = SendBytes(BinaryTarget(Path("missing"), 0, length), &rc);
-    EXPECT_EQ(PStream::ERR_SYS, rc);
+    EXPECT_EQ(PStream::Code::kSys, rc);
     EXPECT_EQ("", Hex(got));
   }
 }
@@ -174,7 +174,7 @@ TEST_F(PStreamFileTest, ThreeWaysIntoAPreparedFile) {
       unlink(path.c_str());
     }
     PObject target = BinaryTarget(path, c.offset, c.length);
-    ASSERT_EQ(0, Receive(BinaryBytes(body), target));
+    ASSERT_EQ(PStream::Code::kOk, Receive(BinaryBytes(body), target));
     EXPECT_TRUE(FileBytes(path) == old.substr(0, c.kept) + body) << FileBytes(path).size();
     EXPECT_EQ(c.kept + 100, target.asBinary().offset);
     EXPECT_EQ(c.kept + 100, target.asBinary().length);
@@ -192,7 +192,7 @@ TEST_F(PStreamFileTest, FreshFileInTheReceiveFolder) {
     stream.SetDefaultRecvLocation(Path("recv").c_str());
     PObject target;
     const std::string body = Pattern(size);
-    ASSERT_EQ(0, Receive(FileMessage(body), target, stream));
+    ASSERT_EQ(PStream::Code::kOk, Receive(FileMessage(body), target, stream));
     const PObject::binary_type& b = target["file"]["data"].asBinary();
     EXPECT_EQ(size, b.offset);
     EXPECT_EQ(size, b.length);
@@ -223,7 +223,7 @@ TEST_F(PStreamFileTest, FreshFileNeverFollowsOrReplaces) {
   PStream stream;
   stream.SetDefaultRecvLocation(Path("recv").c_str());
   PObject target;
-  ASSERT_EQ(0, Receive(BinaryBytes("body"), target, stream));
+  ASSERT_EQ(PStream::Code::kOk, Receive(BinaryBytes("body"), target, stream));
   EXPECT_NE(planted, target.asBinary().path.c_str_utf8());
   EXPECT_EQ("body", FileBytes(target.asBinary().path.c_str_utf8()));
   EXPECT_EQ("keep", FileBytes(Path("victim")));
@@ -247,7 +247,7 @@ TEST_F(PStreamFileTest, BrokenBodyResumesIntoTheSameFile) {
     first.resize(first.size() - 2 - (whole.size() - 100000));
     ASSERT_TRUE(pair.PeerSend(first));
     PStream stream;
-    EXPECT_EQ(PStream::ERR_IO, stream.Recv(pair.ch, reply));
+    EXPECT_EQ(PStream::Code::kIo, stream.Recv(pair.ch, reply));
   }
   const PObject::binary_type& b = reply["file"]["data"].asBinary();
   EXPECT_EQ(100000u, b.offset);
@@ -256,7 +256,7 @@ TEST_F(PStreamFileTest, BrokenBodyResumesIntoTheSameFile) {
 
   // The sender resumes from the offset the receiver reports.
   PStream stream;
-  ASSERT_EQ(0, Receive(FileMessage(whole.substr(b.offset)), reply, stream));
+  ASSERT_EQ(PStream::Code::kOk, Receive(FileMessage(whole.substr(b.offset)), reply, stream));
   EXPECT_EQ(250000u, reply["file"]["data"].asBinary().length);
   EXPECT_TRUE(FileBytes(path) == whole);
 }
@@ -272,28 +272,28 @@ TEST_F(PStreamFileTest, ReplacedFreshBinaryTakesItsFileAlong) {
   struct {
     const char* name;
     std::string bytes;
-    int expected;
+    PStream::Code expected;
     size_t files;  // left in the receive folder
   } cases[] = {
-      {"then null", B({0x42}) + k + bin + k + B({0x00, 0x00, 0x40}), 0, 0},
-      {"then a string", B({0x42}) + k + bin + k + Str("x") + B({0x40}), 0, 0},
-      {"then an empty map", B({0x42}) + k + bin + k + B({0x42, 0x40, 0x40}), 0, 0},
+      {"then null", B({0x42}) + k + bin + k + B({0x00, 0x00, 0x40}), PStream::Code::kOk, 0},
+      {"then a string", B({0x42}) + k + bin + k + Str("x") + B({0x40}), PStream::Code::kOk, 0},
+      {"then an empty map", B({0x42}) + k + bin + k + B({0x42, 0x40, 0x40}), PStream::Code::kOk, 0},
       {"map holding it, then an integer",
-       B({0x42}) + k + B({0x42}) + Str("a") + bin + B({0x40}) + k + B({0x01, 0x01, 0x05, 0x40}), 0, 0},
+       B({0x42}) + k + B({0x42}) + Str("a") + bin + B({0x40}) + k + B({0x01, 0x01, 0x05, 0x40}), PStream::Code::kOk, 0},
       {"array of two, then an empty map", B({0x42}) + k + B({0x41}) + bin + bin + B({0x40}) + k + B({0x42, 0x40, 0x40}),
-       0, 0},
+       PStream::Code::kOk, 0},
       {"key cut at a NUL, then a broken message", B({0x42}) + k + bin + Str(std::string("k\0z", 3)) + B({0x00, 0x00, 0x07}),
-       PStream::ERR_STREAM, 0},
-      {"then a binary: one file, appended", B({0x42}) + k + bin + k + BinaryBytes("de") + B({0x40}), 0, 1},
+       PStream::Code::kStream, 0},
+      {"then a binary: one file, appended", B({0x42}) + k + bin + k + BinaryBytes("de") + B({0x40}), PStream::Code::kOk, 1},
       {"map holding it, then a map: merged",
        B({0x42}) + k + B({0x42}) + Str("a") + bin + B({0x40}) + k + B({0x42}) + Str("b") + B({0x01, 0x01, 0x05, 0x40, 0x40}),
-       0, 1},
+       PStream::Code::kOk, 1},
       // The fuzzer's find: {"file": {"da6": <11 bytes>, "da6\0": null, ...
       {"issue input",
        B({0x42, 0x10, 0x00, 0x04, 'f', 'i', 'l', 'e', 0x42, 0x10, 0x00, 0x04, 'd', 'a', '6', 0x00, 0x30, 0, 0, 0, 0, 0, 0,
           0, 0x0b, 0x04, 0x64, 0xc3, 0x41, 0x00, 0x04, 'f', 'i', 'l', 'e', 0x42, 0x10, 0x00, 0x04, 'd', 'a', '6', 0x00,
           0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00, 0x0b, 0x04, 0x64, 0xc3, 0x74}),
-       PStream::ERR_STREAM, 0},
+       PStream::Code::kStream, 0},
   };
   const std::string recv = Path("recv");
   ASSERT_EQ(0, mkdir(recv.c_str(), 0700));
@@ -322,7 +322,7 @@ TEST_F(PStreamFileTest, ReplacedFreshBinaryTakesItsFileAlong) {
   target["k"] = BinaryTarget(Path("mine"), 0, 4).asBinary();
   PStream stream;
   stream.SetDefaultRecvLocation(recv.c_str());
-  ASSERT_EQ(0, Receive(B({0x42}) + k + B({0x00, 0x00, 0x40}), target, stream));
+  ASSERT_EQ(PStream::Code::kOk, Receive(B({0x42}) + k + B({0x00, 0x00, 0x40}), target, stream));
   EXPECT_TRUE(target["k"].isNull());
   EXPECT_EQ("keep", FileBytes(Path("mine")));
 }
@@ -332,7 +332,7 @@ TEST_F(PStreamFileTest, FullDiskIsReported) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full";
   for (size_t size : {size_t{1}, size_t{300000}}) {
     PObject target = BinaryTarget("/dev/full", 0, 0);
-    EXPECT_EQ(PStream::ERR_DISKFULL, Receive(BinaryBytes(Pattern(size)), target));
+    EXPECT_EQ(PStream::Code::kDiskFull, Receive(BinaryBytes(Pattern(size)), target));
     EXPECT_EQ(0u, target.asBinary().length);
   }
 }
@@ -351,7 +351,7 @@ TEST_F(PStreamFileTest, UnopenableTargetIsALocalFailure) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     PObject target = BinaryTarget(c.path, c.offset, c.length);
-    EXPECT_EQ(PStream::ERR_SYS, Receive(BinaryBytes("x"), target));
+    EXPECT_EQ(PStream::Code::kSys, Receive(BinaryBytes("x"), target));
     EXPECT_STREQ(c.path.c_str(), target.asBinary().path.c_str_utf8());
     EXPECT_EQ(c.offset, target.asBinary().length);
   }

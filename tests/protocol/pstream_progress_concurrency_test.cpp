@@ -84,7 +84,7 @@ TEST_F(PStreamProgressTest, StatusDuringUpload) {
   b.length = kSize;
 
   std::atomic<bool> seen_half_way{false};
-  std::atomic<int> result{-100};
+  std::atomic<PStream::Code> result{static_cast<PStream::Code>(-100)};
   std::thread sender([&] { result = stream.Send(pair.ch, request); });
   // The far end reads nothing until a sample has seen the body in transfer,
   // so the sender is certainly in the middle of it then.
@@ -95,7 +95,7 @@ TEST_F(PStreamProgressTest, StatusDuringUpload) {
     }
   });
   std::vector<Sample> samples;
-  while (result == -100) {
+  while (result == static_cast<PStream::Code>(-100)) {
     Sample s = Poll(stream);
     if (s.path == "file.file.data" && s.sent > 0 && s.sent < kSize) seen_half_way = true;
     samples.push_back(s);
@@ -105,7 +105,7 @@ TEST_F(PStreamProgressTest, StatusDuringUpload) {
   seen_half_way = true;
   (void)pair.ch.Close();  // ends the drain
   drain.join();
-  EXPECT_EQ(0, result.load());
+  EXPECT_EQ(PStream::Code::kOk, result.load());
   CheckSamples(samples);
   const Sample after = Poll(stream);
   EXPECT_EQ("", after.path);
@@ -120,7 +120,7 @@ TEST_F(PStreamProgressTest, StatusDuringDownload) {
   PObject reply;
   reply["file"]["data"].asBinary().path = Path("copy").c_str();
 
-  std::atomic<int> result{-100};
+  std::atomic<PStream::Code> result{static_cast<PStream::Code>(-100)};
   std::atomic<bool> seen_half_way{false};
   std::thread receiver([&] { result = stream.Recv(pair.ch, reply); });
   std::thread feeder([&] {
@@ -139,7 +139,7 @@ TEST_F(PStreamProgressTest, StatusDuringDownload) {
     EXPECT_TRUE(pair.PeerSend(ptest::B({0x40, 0x40})));
   });
   std::vector<Sample> samples;
-  while (result == -100) {
+  while (result == static_cast<PStream::Code>(-100)) {
     Sample s = Poll(stream);
     if (s.path == "file.file.data" && s.sent > 0 && s.sent < kSize) seen_half_way = true;
     samples.push_back(s);
@@ -148,7 +148,7 @@ TEST_F(PStreamProgressTest, StatusDuringDownload) {
   receiver.join();
   seen_half_way = true;
   feeder.join();
-  EXPECT_EQ(0, result.load());
+  EXPECT_EQ(PStream::Code::kOk, result.load());
   CheckSamples(samples);
   EXPECT_EQ(kSize, reply["file"]["data"].asBinary().length);
   const Sample after = Poll(stream);

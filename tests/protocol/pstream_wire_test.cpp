@@ -24,17 +24,17 @@ namespace {
 std::string Text(const PObject& p) { return p.toString().c_str_utf8(); }
 
 // The bytes the peer receives for one Send, and its result.
-std::string Encode(const PObject& obj, int* rc = nullptr) {
+std::string Encode(const PObject& obj, PStream::Code* rc = nullptr) {
   ChannelPair pair;
   EXPECT_TRUE(pair.ok());
   PStream stream;
-  int result = stream.Send(pair.ch, obj);
+  const PStream::Code result = stream.Send(pair.ch, obj);
   if (rc != nullptr) *rc = result;
   return pair.CloseAndCollect();
 }
 
 // Receives `bytes` into `target`.
-int Decode(const std::string& bytes, PObject& target, PStream* stream = nullptr) {
+PStream::Code Decode(const std::string& bytes, PObject& target, PStream* stream = nullptr) {
   ChannelPair pair;
   EXPECT_TRUE(pair.ok());
   EXPECT_TRUE(pair.PeerSend(bytes));
@@ -131,12 +131,12 @@ TEST(PStreamWireTest, GoldenBytes) {
   };
   for (const GoldenCase& c : cases) {
     SCOPED_TRACE(c.name);
-    int rc = -100;
+    PStream::Code rc = static_cast<PStream::Code>(-100);
     std::string bytes = Encode(c.make(), &rc);
-    EXPECT_EQ(0, rc);
+    EXPECT_EQ(PStream::Code::kOk, rc);
     EXPECT_EQ(Hex(c.bytes), Hex(bytes));
     PObject back;
-    EXPECT_EQ(0, Decode(c.bytes, back));
+    EXPECT_EQ(PStream::Code::kOk, Decode(c.bytes, back));
     EXPECT_EQ(c.received, Text(back));
   }
 }
@@ -156,7 +156,7 @@ TEST(PStreamWireTest, ReaderAcceptsEveryWidthAndCutsAtNul) {
   for (const auto& c : cases) {
     SCOPED_TRACE(Hex(c.bytes));
     PObject p;
-    EXPECT_EQ(0, Decode(c.bytes, p));
+    EXPECT_EQ(PStream::Code::kOk, Decode(c.bytes, p));
     EXPECT_EQ(c.received, Text(p));
   }
 }
@@ -172,14 +172,14 @@ TEST(PStreamWireTest, KeysThatMeetAfterStrippingMerge) {
                 B({0x42}) + Str("b") + B({0x01, 0x01, 0x02, 0x40, 0x40})),
             Hex(bytes));
   PObject back;
-  ASSERT_EQ(0, Decode(bytes, back));
+  ASSERT_EQ(PStream::Code::kOk, Decode(bytes, back));
   EXPECT_EQ("{\"id\": {\"a\": 1, \"b\": 2}}", Text(back));
 
   PObject scalars;
   scalars["_n"] = 1;
   scalars["n"] = 2;
   PObject merged;
-  ASSERT_EQ(0, Decode(Encode(scalars), merged));
+  ASSERT_EQ(PStream::Code::kOk, Decode(Encode(scalars), merged));
   EXPECT_EQ("{\"n\": 2}", Text(merged));
 }
 
@@ -221,20 +221,20 @@ TEST(PStreamWireTest, ReceiveMergesIntoPreparedTargets) {
   for (const MergeCase& c : cases) {
     SCOPED_TRACE(c.name);
     PObject target = c.target();
-    ASSERT_EQ(0, Decode(Encode(c.sent()), target));
+    ASSERT_EQ(PStream::Code::kOk, Decode(Encode(c.sent()), target));
     EXPECT_EQ(c.result, Text(target));
   }
 }
 
 TEST(PStreamWireTest, StringOfMaximumLengthPasses) {
   PObject p(ustring(std::string(65535, 'x')));
-  int rc = -100;
+  PStream::Code rc = static_cast<PStream::Code>(-100);
   std::string bytes = Encode(p, &rc);
-  ASSERT_EQ(0, rc);
+  ASSERT_EQ(PStream::Code::kOk, rc);
   ASSERT_EQ(3u + 65535u, bytes.size());
   EXPECT_EQ(Hex(B({0x10, 0xFF, 0xFF})), Hex(bytes.substr(0, 3)));
   PObject back;
-  ASSERT_EQ(0, Decode(bytes, back));
+  ASSERT_EQ(PStream::Code::kOk, Decode(bytes, back));
   EXPECT_EQ(65535u, back.asString().length());
 }
 
@@ -242,14 +242,14 @@ TEST(PStreamWireTest, StringOfMaximumLengthPasses) {
 // its tag, so the peer never sees a count that disagrees with the bytes.
 TEST(PStreamWireTest, StringOrKeyTooLongIsRefusedBeforeItsTag) {
   const std::string long_text(65536, 'x');
-  int rc = 0;
+  PStream::Code rc = PStream::Code::kOk;
   EXPECT_EQ("", Encode(PObject(ustring(long_text)), &rc));
-  EXPECT_EQ(PStream::ERR_STREAM, rc);
+  EXPECT_EQ(PStream::Code::kStream, rc);
 
   PObject p;
   p[ustring(long_text)] = 1;
   std::string bytes = Encode(p, &rc);
-  EXPECT_EQ(PStream::ERR_STREAM, rc);
+  EXPECT_EQ(PStream::Code::kStream, rc);
   EXPECT_EQ(Hex(B({0x42})), Hex(bytes)) << "only the map tag was buffered";
 }
 
@@ -265,19 +265,19 @@ PObject NestedArrays(size_t depth) {
 
 // At most 64 containers nest, both ways; real messages nest about 6 deep.
 TEST(PStreamWireTest, NestingDepthLimit) {
-  int rc = -100;
+  PStream::Code rc = static_cast<PStream::Code>(-100);
   std::string bytes = Encode(NestedArrays(64), &rc);
-  ASSERT_EQ(0, rc);
+  ASSERT_EQ(PStream::Code::kOk, rc);
   PObject back;
-  EXPECT_EQ(0, Decode(bytes, back));
+  EXPECT_EQ(PStream::Code::kOk, Decode(bytes, back));
   EXPECT_EQ(Text(NestedArrays(64)), Text(back));
 
   Encode(NestedArrays(65), &rc);
-  EXPECT_EQ(PStream::ERR_STREAM, rc);
+  EXPECT_EQ(PStream::Code::kStream, rc);
 
   std::string deep = std::string(65, '\x41') + B({0x00, 0x00}) + std::string(65, '\x40');
   PObject refused;
-  EXPECT_EQ(PStream::ERR_STREAM, Decode(deep, refused));
+  EXPECT_EQ(PStream::Code::kStream, Decode(deep, refused));
 }
 
 // One stream serves a request and then its reply: each call leaves it idle.
@@ -287,11 +287,11 @@ TEST(PStreamWireTest, OneStreamServesSeveralExchanges) {
   PStream stream;
   ASSERT_TRUE(pair.PeerSend(B({0x42}) + Str("action") + Str("status") + B({0x40}), false));
   PObject request;
-  ASSERT_EQ(0, stream.Recv(pair.ch, request));
+  ASSERT_EQ(PStream::Code::kOk, stream.Recv(pair.ch, request));
   EXPECT_EQ("{\"action\": \"status\"}", Text(request));
   PObject reply;
   reply["ack"] = "ok";
-  ASSERT_EQ(0, stream.Send(pair.ch, reply));
+  ASSERT_EQ(PStream::Code::kOk, stream.Send(pair.ch, reply));
   ustring path;
   unsigned long long sent = 1, total = 1;
   stream.GetStatus(path, sent, total);
@@ -326,7 +326,7 @@ TEST(PStreamWireTest, ArraySinkTakesTheTopLevelListOnly) {
     return 0;
   });
   PObject got;
-  ASSERT_EQ(0, Decode(bytes, got, &stream));
+  ASSERT_EQ(PStream::Code::kOk, Decode(bytes, got, &stream));
   EXPECT_EQ((std::vector<std::string>{R"({"file": {"size": 0}, "path": "/f0"})",
                                       R"({"file": {"size": 1}, "path": "/f1"})",
                                       R"({"file": {"size": 2}, "path": "/f2"})"}),
@@ -336,14 +336,14 @@ TEST(PStreamWireTest, ArraySinkTakesTheTopLevelListOnly) {
 
   stream.SetArraySink("", nullptr);
   PObject whole;
-  ASSERT_EQ(0, Decode(bytes, whole, &stream));
+  ASSERT_EQ(PStream::Code::kOk, Decode(bytes, whole, &stream));
   EXPECT_EQ(Text(message), Text(whole));
   EXPECT_EQ(3u, seen.size());
 
   int calls = 0;
   stream.SetArraySink("event_list", [&](PObject&) { return ++calls == 2 ? -1 : 0; });
   PObject refused;
-  EXPECT_EQ(PStream::ERR_SYS, Decode(bytes, refused, &stream));
+  EXPECT_EQ(PStream::Code::kSys, Decode(bytes, refused, &stream));
   EXPECT_EQ(2, calls);
 }
 
@@ -375,9 +375,9 @@ void ExpectedDump(size_t depth, size_t remaining, std::vector<std::string>& line
 // per level, at most 22.
 TEST_F(PStreamDumpTest, DumpIndentsUpToTwentyTwoBlanks) {
   ptest::LogCapture log(Path(), "stream=7\n");
-  int rc = -100;
+  PStream::Code rc = static_cast<PStream::Code>(-100);
   Encode(NestedMaps(20), &rc);
-  ASSERT_EQ(0, rc);
+  ASSERT_EQ(PStream::Code::kOk, rc);
   std::vector<std::string> expected;
   ExpectedDump(0, 20, expected);
   // Each line is "%b %d %H:%M:%S " (16 characters) and the dump text.
@@ -391,9 +391,9 @@ TEST_F(PStreamDumpTest, DumpIndentsUpToTwentyTwoBlanks) {
 
 TEST_F(PStreamDumpTest, NoDumpBelowDebugLevel) {
   ptest::LogCapture log(Path(), "stream=6\n");
-  int rc = -100;
+  PStream::Code rc = static_cast<PStream::Code>(-100);
   Encode(NestedMaps(3), &rc);
-  ASSERT_EQ(0, rc);
+  ASSERT_EQ(PStream::Code::kOk, rc);
   EXPECT_EQ(std::string::npos, log.Text().find("leaf")) << log.Text();
 }
 

@@ -12,6 +12,7 @@
 namespace {
 
 using json = nlohmann::json;
+using syncer_error::Action;
 
 class ProgressSyncerTest : public syncer_test::SyncerTest {
  protected:
@@ -232,13 +233,13 @@ TEST_F(ProgressSyncerTest, UnusableRepliesLeaveTheCondition) {
     const char* name;
     json rule;
     int code;
-    int action;
+    Action action;
   } cases[] = {
-      {"0x7000", {{"error", 0x7000}}, ERR_SERVER, 1},
-      {"class 15", {{"error", 0xF000}}, ERR_SERVER, 1},
-      {"no next_sync_id", {{"omit", {"next_sync_id"}}}, ERR_PROTO, -1},
-      {"next_sync_id 2^63", {{"set", {{"next_sync_id", 9223372036854775808ull}}}}, ERR_PROTO, -1},
-      {"0x3003", {{"error", 0x3003}}, ERR_VIEW_PATH, 1},
+      {"0x7000", {{"error", 0x7000}}, ERR_SERVER, Action::kRetry},
+      {"class 15", {{"error", 0xF000}}, ERR_SERVER, Action::kRetry},
+      {"no next_sync_id", {{"omit", {"next_sync_id"}}}, ERR_PROTO, Action::kGiveUp},
+      {"next_sync_id 2^63", {{"set", {{"next_sync_id", 9223372036854775808ull}}}}, ERR_PROTO, Action::kGiveUp},
+      {"0x3003", {{"error", 0x3003}}, ERR_VIEW_PATH, Action::kRetry},
   };
   auto ps = MakeProgressSyncer();
   ps->SetState(Task::RUN);
@@ -318,7 +319,7 @@ TEST_F(ProgressSyncerTest, FailingSessionsTakeTheirTurnsAfterOthers) {
     ASSERT_TRUE(ps->IsSessionReady());
     const int code = ps->PullEvent();
     EXPECT_EQ(ps->context().reg_entry.conn_id == 2 ? ERR_SSL_VERIFY_FAIL : ERR_OK, code);
-    EXPECT_EQ(code == ERR_OK ? syncer_error::ACTION_DONE : syncer_error::ACTION_RETRY, ps->HandleError(code));
+    EXPECT_EQ(code == ERR_OK ? Action::kDone : Action::kRetry, ps->HandleError(code));
   }
   // Session 2 is worked off (a pull, then the one that finds it up to date)
   // right after each failing session has had one try.

@@ -410,7 +410,7 @@ TEST_F(RoadTest, WorkerHooksReceiveFolderAndStreamErrors) {
   server_.Fault({{"action", "pull_event"}, {"preset", "width_9"}});
   EXPECT_EQ(ERR_SYS, Pull(road));
   ASSERT_EQ(1u, hooks.stream_codes.size());
-  EXPECT_EQ(PStream::ERR_STREAM, hooks.stream_codes[0]);
+  EXPECT_EQ(PStream::Code::kStream, hooks.stream_codes[0]);
   EXPECT_TRUE(log.Has("RecvFailed pull_event -5"));
   // The worker's pooled exchange logs nothing more for a failed exchange
   // than its hook decides; this one records it.

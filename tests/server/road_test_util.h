@@ -132,13 +132,13 @@ inline RoadProfile WorkerShapedProfile(const RoadLog* log) {
 // (recorded), a receive folder.
 class TestHooks : public RoadHooks {
  public:
-  int StreamError(int stream_code) override {
+  int StreamError(PStream::Code stream_code) override {
     stream_codes.push_back(stream_code);
-    return stream_code == -4 ? ERR_LOCAL_DISKFULL : ERR_SYS;
+    return stream_code == PStream::Code::kDiskFull ? ERR_LOCAL_DISKFULL : ERR_SYS;
   }
   ustring ReceiveFolder() override { return folder; }
 
-  std::vector<int> stream_codes;
+  std::vector<PStream::Code> stream_codes;
   ustring folder;
 };
 

@@ -103,39 +103,39 @@ TEST_F(HandleErrorTest, EveryCodeGivesItsActionAndReport) {
   enum Report { kNone, kSession, kConnection };
   struct Case {
     int err;
-    int action;
+    Action action;
     Report report;
     const char* line;  // the line that tells the case apart
   };
   const Case cases[] = {
-      {1, -1, kNone, "Syncer: unknown error code [1]."},
-      {ERR_OK, ACTION_DONE, kNone, "No type for error: 0"},
-      {ERR_INT, ACTION_RETRY, kNone, "No type for error: -1"},
-      {ERR_IO, ACTION_RETRY, kNone, "No type for error: -2"},
-      {ERR_SYS, ACTION_RETRY, kNone, "No type for error: -3"},
-      {ERR_INVAL, -1, kNone, "Syncer: unexpected error code [-4]."},
-      {ERR_PROTO, -1, kNone, "Syncer: unexpected error code [-5]."},
-      {ERR_AUTH, ACTION_RETRY, kConnection, "Syncer: HandleError: -6."},
-      {ERR_SERVER, ACTION_RETRY, kNone, "No type for error: -7"},
-      {ERR_CONFLICT, -1, kNone, "Syncer: unexpected error code [-8]."},
-      {ERR_TIMEOUT, ACTION_RETRY, kNone, "No type for error: -9"},
-      {ERR_VERSION, ACTION_RETRY, kConnection, "Syncer: HandleError: -10."},
-      {ERR_NOENT, -1, kNone, "Syncer: unexpected error code [-11]."},
-      {ERR_USER, -1, kNone, "Syncer: unexpected error code [-12]."},
-      {ERR_PASSWORD, -1, kNone, "Syncer: unexpected error code [-13]."},
-      {ERR_QXVDISABLE, ACTION_RETRY, kSession, "Syncer: HandleError: -14."},
-      {ERR_QUOTA, -1, kNone, "Syncer: unexpected error code [-15]."},
-      {ERR_DISKFULL, -1, kNone, "Syncer: unexpected error code [-16]."},
-      {ERR_SYNCFOLDER_MISS, -1, kNone, "Syncer: unexpected error code [-17]."},
-      {ERR_VIEW, ACTION_RETRY, kSession, "Syncer: HandleError: -18."},
-      {ERR_PERMISS, ACTION_RETRY, kSession, "Syncer: HandleError: -19."},
-      {ERR_VIEW_PATH, ACTION_RETRY, kNone, "No type for error: -20"},
-      {ERR_CH_CONNECTION_ABORT, -1, kNone, "Syncer: unknown error code [-21]."},
-      {ERR_LOCAL_DISKFULL, -1, kNone, "Syncer: unknown error code [-22]."},
-      {ERR_LOCKED_FILE, -1, kNone, "Syncer: unknown error code [-23]."},
-      {ERR_SSL_VERIFY_FAIL, ACTION_RETRY, kConnection, "Syncer: HandleError: -24."},
-      {ERR_PERMISS_READ_ONLY, -1, kNone, "Syncer: unknown error code [-25]."},
-      {ERR_MAX, -1, kNone, "Syncer: unknown error code [-26]."},
+      {1, Action::kGiveUp, kNone, "Syncer: unknown error code [1]."},
+      {ERR_OK, Action::kDone, kNone, "No type for error: 0"},
+      {ERR_INT, Action::kRetry, kNone, "No type for error: -1"},
+      {ERR_IO, Action::kRetry, kNone, "No type for error: -2"},
+      {ERR_SYS, Action::kRetry, kNone, "No type for error: -3"},
+      {ERR_INVAL, Action::kGiveUp, kNone, "Syncer: unexpected error code [-4]."},
+      {ERR_PROTO, Action::kGiveUp, kNone, "Syncer: unexpected error code [-5]."},
+      {ERR_AUTH, Action::kRetry, kConnection, "Syncer: HandleError: -6."},
+      {ERR_SERVER, Action::kRetry, kNone, "No type for error: -7"},
+      {ERR_CONFLICT, Action::kGiveUp, kNone, "Syncer: unexpected error code [-8]."},
+      {ERR_TIMEOUT, Action::kRetry, kNone, "No type for error: -9"},
+      {ERR_VERSION, Action::kRetry, kConnection, "Syncer: HandleError: -10."},
+      {ERR_NOENT, Action::kGiveUp, kNone, "Syncer: unexpected error code [-11]."},
+      {ERR_USER, Action::kGiveUp, kNone, "Syncer: unexpected error code [-12]."},
+      {ERR_PASSWORD, Action::kGiveUp, kNone, "Syncer: unexpected error code [-13]."},
+      {ERR_QXVDISABLE, Action::kRetry, kSession, "Syncer: HandleError: -14."},
+      {ERR_QUOTA, Action::kGiveUp, kNone, "Syncer: unexpected error code [-15]."},
+      {ERR_DISKFULL, Action::kGiveUp, kNone, "Syncer: unexpected error code [-16]."},
+      {ERR_SYNCFOLDER_MISS, Action::kGiveUp, kNone, "Syncer: unexpected error code [-17]."},
+      {ERR_VIEW, Action::kRetry, kSession, "Syncer: HandleError: -18."},
+      {ERR_PERMISS, Action::kRetry, kSession, "Syncer: HandleError: -19."},
+      {ERR_VIEW_PATH, Action::kRetry, kNone, "No type for error: -20"},
+      {ERR_CH_CONNECTION_ABORT, Action::kGiveUp, kNone, "Syncer: unknown error code [-21]."},
+      {ERR_LOCAL_DISKFULL, Action::kGiveUp, kNone, "Syncer: unknown error code [-22]."},
+      {ERR_LOCKED_FILE, Action::kGiveUp, kNone, "Syncer: unknown error code [-23]."},
+      {ERR_SSL_VERIFY_FAIL, Action::kRetry, kConnection, "Syncer: HandleError: -24."},
+      {ERR_PERMISS_READ_ONLY, Action::kGiveUp, kNone, "Syncer: unknown error code [-25]."},
+      {ERR_MAX, Action::kGiveUp, kNone, "Syncer: unknown error code [-26]."},
   };
   std::vector<const Case*> reported;
   Connection connection;
@@ -190,12 +190,12 @@ TEST_F(HandleErrorTest, CertificateFailureIsReportedOncePerSpell) {
   size_t expected = 0;
   for (size_t i = 0; i < sizeof rounds / sizeof rounds[0]; ++i) {
     SCOPED_TRACE(i);
-    const int action = rounds[i].err == ERR_OK ? ACTION_DONE : ACTION_RETRY;
+    const Action action = rounds[i].err == ERR_OK ? Action::kDone : Action::kRetry;
     EXPECT_EQ(action, HandleError(rounds[i].err, SyncerRoadLog(), 11, 22, *rounds[i].connection));
     if (rounds[i].reported) ++expected;
   }
   // A last report of another kind marks the end: the reports arrive in order.
-  EXPECT_EQ(ACTION_RETRY, HandleError(ERR_AUTH, SyncerRoadLog(), 11, 22, syncer));
+  EXPECT_EQ(Action::kRetry, HandleError(ERR_AUTH, SyncerRoadLog(), 11, 22, syncer));
   ASSERT_TRUE(ui_->waitFor(
       [&](const std::vector<PObject>& m) {
         return !m.empty() && testsupport::UiStandIn::ErrorType(m.back()) == ERR_AUTH;
@@ -213,18 +213,22 @@ TEST_F(HandleErrorTest, CertificateFailureIsReportedOncePerSpell) {
 // any other value.
 TEST_F(CodeMapTest, ActionWaits) {
   using namespace syncer_error;
-  auto seconds = [](int action) {
+  auto seconds = [](Action action) {
     return std::chrono::duration_cast<std::chrono::seconds>(ActionWait(action, SyncerRoadLog(), DaemonTiming()))
         .count();
   };
   const struct {
-    int action;
+    Action action;
     unsigned wait;
-  } cases[] = {{ACTION_DONE, 0}, {ACTION_RETRY, 3}, {ACTION_RETRY_LONG_WAIT, 120}, {3, 3}, {1000, 3}};
-  for (const auto& c : cases) EXPECT_EQ(c.wait, seconds(c.action)) << c.action;
+  } cases[] = {{Action::kDone, 0},
+               {Action::kRetry, 3},
+               {Action::kRetryLongWait, 120},
+               {static_cast<Action>(3), 3},
+               {static_cast<Action>(1000), 3}};
+  for (const auto& c : cases) EXPECT_EQ(c.wait, seconds(c.action)) << static_cast<int>(c.action);
   EXPECT_FALSE(Logged("abort()"));
-  EXPECT_EQ(3, seconds(-1));
-  EXPECT_EQ(3, seconds(-7));
+  EXPECT_EQ(3, seconds(Action::kGiveUp));
+  EXPECT_EQ(3, seconds(static_cast<Action>(-7)));
   EXPECT_EQ(2u, Count("[CRIT] syncer-road"));
   EXPECT_EQ(2u, Count("abort()\n"));
 }

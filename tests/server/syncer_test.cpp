@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <set>
 
+#include "server/syncer_error.h"
 #include "syncer_fixture.h"
 #include "transport/error_code.h"
 
@@ -14,6 +15,7 @@ namespace {
 
 using syncer_test::SyncerTest;
 using json = nlohmann::json;
+using syncer_error::Action;
 
 std::set<std::string> Names(const std::string& dir) {
   std::set<std::string> out;
@@ -155,17 +157,17 @@ TEST_F(SyncerTest, UnusableRepliesQueueAndStoreNothing) {
     const char* name;
     json rule;
     int code;
-    int action;
+    Action action;
   } cases[] = {
-      {"internal error 0x7000", {{"error", 0x7000}}, ERR_SERVER, 1},
-      {"class 8", {{"error", 0x8001}}, ERR_SERVER, 1},
-      {"above 16 bits", {{"error", 0x17000}}, ERR_SERVER, 1},
-      {"no next_sync_id", {{"omit", {"next_sync_id"}}}, ERR_PROTO, -1},
-      {"next_sync_id 2^63", {{"set", {{"next_sync_id", 9223372036854775808ull}}}}, ERR_PROTO, -1},
-      {"next_sync_id 2^64-1", {{"set", {{"next_sync_id", 18446744073709551615ull}}}}, ERR_PROTO, -1},
-      {"next_sync_id as text", {{"set", {{"next_sync_id", "7"}}}}, ERR_PROTO, -1},
-      {"session missing 0x2001", {{"error", 0x2001}}, ERR_AUTH, 1},
-      {"invalid view 0x3001", {{"error", 0x3001}}, ERR_VIEW, 1},
+      {"internal error 0x7000", {{"error", 0x7000}}, ERR_SERVER, Action::kRetry},
+      {"class 8", {{"error", 0x8001}}, ERR_SERVER, Action::kRetry},
+      {"above 16 bits", {{"error", 0x17000}}, ERR_SERVER, Action::kRetry},
+      {"no next_sync_id", {{"omit", {"next_sync_id"}}}, ERR_PROTO, Action::kGiveUp},
+      {"next_sync_id 2^63", {{"set", {{"next_sync_id", 9223372036854775808ull}}}}, ERR_PROTO, Action::kGiveUp},
+      {"next_sync_id 2^64-1", {{"set", {{"next_sync_id", 18446744073709551615ull}}}}, ERR_PROTO, Action::kGiveUp},
+      {"next_sync_id as text", {{"set", {{"next_sync_id", "7"}}}}, ERR_PROTO, Action::kGiveUp},
+      {"session missing 0x2001", {{"error", 0x2001}}, ERR_AUTH, Action::kRetry},
+      {"invalid view 0x3001", {{"error", 0x3001}}, ERR_VIEW, Action::kRetry},
   };
   auto syncer = MakeSyncer();
   syncer->SetState(Task::RUN);

@@ -188,7 +188,7 @@ TEST_F(UiIpcTest, InstanceReceivesOneObjectFromAnAdoptedSocket) {
   UI_IPC ui;
   ASSERT_EQ(ui.Open(fds[1]), 0);
   PObject obj;
-  EXPECT_EQ(ui.Recv(obj), 0);
+  EXPECT_EQ(ui.Recv(obj), PStream::Code::kOk);
   EXPECT_EQ(obj["a"].asUInt64(), 1u);
   ui.Destroy();
   EXPECT_LT(ui.Open(-1), 0);

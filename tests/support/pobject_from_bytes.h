@@ -27,8 +27,8 @@ constexpr int kNoSockets = INT_MIN;
 // Writes `size` bytes into one end of a socketpair, shuts that end and lets
 // `stream` receive one value from the other end, through a Channel of
 // `capacity` bytes, into `target` (merging, as PStream::Recv does). The
-// stream's result, or kNoSockets. Inputs larger than the socket buffer are
-// written from a second thread.
+// stream's result as its number (StreamCodeNumber), or kNoSockets. Inputs
+// larger than the socket buffer are written from a second thread.
 inline int RecvFromBytes(const uint8_t* data, size_t size, PStream& stream, PObject& target,
                          size_t capacity = 81920) {
   int fds[2];
@@ -57,7 +57,7 @@ inline int RecvFromBytes(const uint8_t* data, size_t size, PStream& stream, PObj
   {
     Channel ch(capacity);
     if (ch.Open(fds[1], true) == 0) {
-      rc = stream.Recv(ch, target);
+      rc = StreamCodeNumber(stream.Recv(ch, target));
       // Unblocks a writer still sending what the stream did not read.
       (void)ch.Close();
     } else {

@@ -44,20 +44,20 @@ bool Encode(const PObject& obj, std::string* out) {
       bytes.append(buf, static_cast<size_t>(n));
     }
   });
-  int rc = -1;
+  bool sent = false;
   {
     Channel ch(kChannelCapacity);
     if (ch.Open(fds[0], false) == 0) {
       PStream stream;
-      rc = stream.Send(ch, obj);
-      if (ch.Close() < 0) rc = -1;  // closes fds[0]: the reader sees the end
+      sent = stream.Send(ch, obj) == PStream::Code::kOk;
+      if (ch.Close() < 0) sent = false;  // closes fds[0]: the reader sees the end
     } else {
       CloseFd(fds[0]);
     }
   }
   reader.join();
   CloseFd(fds[1]);
-  if (rc != 0) return false;
+  if (!sent) return false;
   *out = std::move(bytes);
   return true;
 }
@@ -178,7 +178,7 @@ void UiStandIn::AcceptLoop() {
 
 void UiStandIn::ReadOne(int fd) {
   PObject msg;
-  int rc;
+  PStream::Code rc;
   {
     Channel ch(kChannelCapacity);
     if (ch.Open(fd, true) != 0) {
@@ -190,7 +190,7 @@ void UiStandIn::ReadOne(int fd) {
     PStream stream;  // no receive folder: binaries are refused
     rc = stream.Recv(ch, msg);
   }
-  if (rc != 0) {
+  if (rc != PStream::Code::kOk) {
     ++decode_failures_;
     return;
   }

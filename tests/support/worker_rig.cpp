@@ -123,7 +123,7 @@ void ScriptedWorker::OnEventPulled() {
 int ScriptedWorker::RunScript(Op op, bool settled) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back({op, context.current_event});
+    calls_.push_back({op, context.current_event, INT_MIN, std::nullopt});
   }
   const int result = scripts_[op](*this);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -135,7 +135,7 @@ int ScriptedWorker::RunScript(Op op, bool settled) {
   return result;
 }
 
-void ScriptedWorker::OnEventOutcome(int result, int action) {
+void ScriptedWorker::OnEventOutcome(int result, WorkerAction action) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!calls_.empty()) {
     calls_.back().result = result;
@@ -364,7 +364,7 @@ WorkerRig::Outcome WorkerRig::runOne(const Event& ev, std::chrono::milliseconds 
   while (std::chrono::steady_clock::now() < deadline) {
     const std::vector<ScriptedWorker::Call> calls = w.calls();
     for (size_t i = before; i < calls.size(); ++i) {
-      if (calls[i].event.m_path == ev.m_path && calls[i].action != INT_MIN) {
+      if (calls[i].event.m_path == ev.m_path && calls[i].action.has_value()) {
         return {calls[i].result, calls[i].action};
       }
     }

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -41,13 +42,13 @@ class ScriptedWorker : public Worker {
   using Script = std::function<int(ScriptedWorker&)>;
 
   // One operation that ran: which, for which event, its result and the
-  // action the error policy chose (INT_MIN until chosen; expands and
-  // rescans get none).
+  // action the error policy chose (none until chosen; expands and rescans
+  // get none).
   struct Call {
     Op op;
     Event event;
     int result = INT_MIN;
-    int action = INT_MIN;
+    std::optional<WorkerAction> action;
   };
 
   ScriptedWorker();
@@ -155,7 +156,7 @@ class ScriptedWorker : public Worker {
   void OnEventInHand() override;
   void OnPassStart() override;
   void OnEventPulled() override;
-  void OnEventOutcome(int result, int action) override;
+  void OnEventOutcome(int result, WorkerAction action) override;
   void OnBeforeReplace() override {
     if (on_before_replace_) on_before_replace_(*this);
   }
@@ -259,10 +260,10 @@ class WorkerRig {
 
   // The outcome of the next operation the first worker carries out for
   // `ev`, pushed through the queue: its result and the loop's action.
-  // {INT_MIN, INT_MIN} when none came within `timeout`.
+  // {INT_MIN, none} when none came within `timeout`.
   struct Outcome {
     int result = INT_MIN;
-    int action = INT_MIN;
+    std::optional<WorkerAction> action;
   };
   Outcome runOne(const Event& ev, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Waits until the session has nothing pending (the queue's count, which

@@ -198,8 +198,8 @@ TEST_F(DownloadThreads, WholeBodyAskedByOneWorkerHoldsForTheNext) {
   ASSERT_EQ(0, first.Join());
   const auto firsts = first.calls();
   ASSERT_EQ(4u, firsts.size());
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(ACTION_RETRY, firsts[i].action) << i;
-  EXPECT_EQ(ACTION_RETURN_EVENT, firsts[3].action);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(WorkerAction::kRetry, firsts[i].action) << i;
+  EXPECT_EQ(WorkerAction::kReturnEvent, firsts[3].action);
 
   ScriptedWorker& second = rig_->addWorker();
   second.UseRealOperations();
@@ -209,7 +209,7 @@ TEST_F(DownloadThreads, WholeBodyAskedByOneWorkerHoldsForTheNext) {
   const auto seconds = second.calls();
   ASSERT_EQ(1u, seconds.size()) << "the second worker counted bad deltas anew";
   EXPECT_EQ(ERR_SYS, seconds[0].result);
-  EXPECT_EQ(ACTION_DONE, seconds[0].action);
+  EXPECT_EQ(WorkerAction::kDone, seconds[0].action);
   // Three requests against the recorded basis, then one naming none.
   std::vector<uint64_t> bases;
   for (const nlohmann::json& r : rig_->requests()) {

@@ -130,7 +130,7 @@ TEST_F(DownloadTest, ServerRefusals) {
     }
   }
   // 0x7000 is not done: the error policy gives the event back.
-  EXPECT_NE(ACTION_DONE, WorkerErrorRowOf(ERR_INT).action);
+  EXPECT_NE(WorkerAction::kDone, WorkerErrorRowOf(ERR_INT).action);
 }
 
 TEST_F(DownloadTest, MsdosTimeEven) {
@@ -267,10 +267,10 @@ TEST_F(DownloadTest, ThirdCorruptDeltaThenWholeBody) {
     ASSERT_EQ(4u, calls.size());
     for (size_t i = 0; i < 3; ++i) {
       EXPECT_EQ(ERR_SYS, calls[i].result) << i;
-      EXPECT_EQ(ACTION_RETRY, calls[i].action) << i;
+      EXPECT_EQ(WorkerAction::kRetry, calls[i].action) << i;
     }
     EXPECT_EQ(c.last_result, calls[3].result);
-    EXPECT_EQ(ACTION_DONE, calls[3].action);
+    EXPECT_EQ(WorkerAction::kDone, calls[3].action);
     // Three requests against the recorded basis, then one naming none.
     std::vector<uint64_t> bases;
     const auto reqs = rig_->requests();
@@ -415,7 +415,7 @@ TEST_F(DownloadTest, ReplyWithoutVersionRetried) {
     EXPECT_EQ("local, never synced", Slurp(rig_->local(rel)));
     EXPECT_EQ(0u, Record(rel).syncID);
     EXPECT_EQ("", Leftovers(Working()));
-    EXPECT_NE(ACTION_DONE, WorkerErrorRowOf(ERR_SYS).action);
+    EXPECT_NE(WorkerAction::kDone, WorkerErrorRowOf(ERR_SYS).action);
     rig_->server().ClearFaults();
     EXPECT_EQ(0, Download(ServerChange(rel)));
     EXPECT_EQ(content, Slurp(rig_->local(rel)));
@@ -549,7 +549,7 @@ TEST_F(DownloadTest, SaveBeforeRenameKept) {
   w2.SetOnBeforeReplace([&](ScriptedWorker&) { Spill(rig_->local("/fresh.txt"), "made by the user"); });
   EXPECT_EQ(ERR_INT, w2.RealOperation(ScriptedWorker::kDownload));
   EXPECT_EQ("made by the user", Slurp(rig_->local("/fresh.txt")));
-  EXPECT_NE(ACTION_DONE, WorkerErrorRowOf(ERR_INT).action);
+  EXPECT_NE(WorkerAction::kDone, WorkerErrorRowOf(ERR_INT).action);
 }
 
 TEST_F(DownloadTest, LocalCopyKeepsEdit) {

@@ -49,18 +49,18 @@ class WorkerCodes : public testsupport::TempDirTest {
 
 TEST_F(WorkerCodes, StreamCodesAndTheCache) {
   struct Row {
-    int stream_code;
+    PStream::Code stream_code;
     int expected;
     bool dropped;
   } rows[] = {
-      {PStream::ERR_SYS, ERR_SYS, true},          {PStream::ERR_IO, ERR_IO, false},
-      {PStream::ERR_TIMEOUT, ERR_IO, false},      {PStream::ERR_DISKFULL, ERR_LOCAL_DISKFULL, true},
-      {PStream::ERR_STREAM, ERR_SYS, true},       {PStream::ERR_INPUT, ERR_SYS, true},
+      {PStream::Code::kSys, ERR_SYS, true},          {PStream::Code::kIo, ERR_IO, false},
+      {PStream::Code::kTimeout, ERR_IO, false},      {PStream::Code::kDiskFull, ERR_LOCAL_DISKFULL, true},
+      {PStream::Code::kStream, ERR_SYS, true},       {PStream::Code::kInput, ERR_SYS, true},
   };
   const std::string partial = work_ + "/partial";
   const std::string user = rig_->local("/f.txt");
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.stream_code);
+    SCOPED_TRACE(StreamCodeNumber(row.stream_code));
     WriteFile("local/.ZarqelonWorkingDirectory/partial", "part");
     WriteFile("local/f.txt", "mine");
     Name(w_->cached_response, partial);
@@ -80,14 +80,14 @@ TEST_F(WorkerCodes, AbortWinsOverTheStreamCode) {
   // Paused: the transfer resumes later, the cache stays.
   w_->SetState(Task::PAUSE);
   w_->abort_flag.store(1);
-  EXPECT_EQ(ERR_CH_CONNECTION_ABORT, w_->streamErr2DaemonErr(PStream::ERR_IO));
+  EXPECT_EQ(ERR_CH_CONNECTION_ABORT, w_->streamErr2DaemonErr(PStream::Code::kIo));
   // The abort stays raised for the rest of the operation; the loop clears it.
   EXPECT_EQ(1, w_->AbortFlag());
   EXPECT_TRUE(Exists(partial));
   // Running (or stopping): the cache goes.
   w_->SetState(Task::RUN);
   w_->abort_flag.store(1);
-  EXPECT_EQ(ERR_INT, w_->streamErr2DaemonErr(PStream::ERR_DISKFULL));
+  EXPECT_EQ(ERR_INT, w_->streamErr2DaemonErr(PStream::Code::kDiskFull));
   EXPECT_EQ(1, w_->AbortFlag());
   EXPECT_FALSE(Exists(partial));
   EXPECT_TRUE(w_->cached_response.isNull());

@@ -25,41 +25,41 @@ using namespace std::chrono_literals;
 TEST(WorkerErrorTable, EveryCodeHasItsActionReportAndText) {
   struct Row {
     int code;
-    int action;
+    WorkerAction action;
     ErrorType report;
     const char* text;
   } rows[] = {
-      {ERR_OK, ACTION_DONE, ERR_NONE, "Successful"},
-      {ERR_INT, ACTION_RETURN_EVENT, ERR_NONE, "Interrupted"},
-      {ERR_IO, ACTION_RETRY, ERR_NONE, "I/O error"},
-      {ERR_SYS, ACTION_RETRY, ERR_NONE, "System error"},
-      {ERR_INVAL, ACTION_NONE, ERR_NONE, "Invalid argument"},
-      {ERR_PROTO, ACTION_NONE, ERR_NONE, "Protocal error"},
-      {ERR_AUTH, ACTION_RETURN_EVENT, ERR_CONNECTION, "Authentication failure"},
-      {ERR_SERVER, ACTION_RETRY, ERR_NONE, "Server error"},
-      {ERR_CONFLICT, ACTION_NONE, ERR_NONE, "Event conflict"},
-      {ERR_TIMEOUT, ACTION_RETRY, ERR_NONE, "Connection timeout"},
-      {ERR_VERSION, ACTION_RETURN_EVENT, ERR_CONNECTION, "Incompatible version"},
-      {ERR_NOENT, ACTION_NONE, ERR_NONE, "No such entry"},
-      {ERR_USER, ACTION_NONE, ERR_NONE, "Invalid username"},
-      {ERR_PASSWORD, ACTION_NONE, ERR_NONE, "Password and username not matched"},
-      {ERR_QXVDISABLE, ACTION_NONE, ERR_NONE, "QXV disabled"},
-      {ERR_QUOTA, ACTION_RETURN_EVENT, ERR_SESSION, "User quota not enough"},
-      {ERR_DISKFULL, ACTION_RETURN_EVENT, ERR_SESSION, "Disk is full"},
-      {ERR_SYNCFOLDER_MISS, ACTION_NONE, ERR_NONE, "Sync Folder is miss"},
-      {ERR_VIEW, ACTION_RETURN_EVENT, ERR_SESSION, "View missing/invalid"},
-      {ERR_PERMISS, ACTION_RETURN_EVENT, ERR_SESSION, "no permission "},
-      {ERR_VIEW_PATH, ACTION_RETURN_EVENT, ERR_SESSION, "pull event by path, but the path is missing"},
-      {ERR_CH_CONNECTION_ABORT, ACTION_RETRY, ERR_NONE, "connection about by setting flag"},
-      {ERR_LOCAL_DISKFULL, ACTION_RETURN_EVENT, ERR_SESSION, "Local Disk is full"},
-      {ERR_LOCKED_FILE, ACTION_RETURN_EVENT, ERR_FILE, "file locked or no permission"},
-      {ERR_SSL_VERIFY_FAIL, ACTION_RETRY, ERR_NONE, "ssl certificate verify fail"},
-      {ERR_PERMISS_READ_ONLY, ACTION_DONE, ERR_SESSION, "permission is read-only"},
+      {ERR_OK, WorkerAction::kDone, ErrorType::kNone, "Successful"},
+      {ERR_INT, WorkerAction::kReturnEvent, ErrorType::kNone, "Interrupted"},
+      {ERR_IO, WorkerAction::kRetry, ErrorType::kNone, "I/O error"},
+      {ERR_SYS, WorkerAction::kRetry, ErrorType::kNone, "System error"},
+      {ERR_INVAL, WorkerAction::kNone, ErrorType::kNone, "Invalid argument"},
+      {ERR_PROTO, WorkerAction::kNone, ErrorType::kNone, "Protocal error"},
+      {ERR_AUTH, WorkerAction::kReturnEvent, ErrorType::kConnection, "Authentication failure"},
+      {ERR_SERVER, WorkerAction::kRetry, ErrorType::kNone, "Server error"},
+      {ERR_CONFLICT, WorkerAction::kNone, ErrorType::kNone, "Event conflict"},
+      {ERR_TIMEOUT, WorkerAction::kRetry, ErrorType::kNone, "Connection timeout"},
+      {ERR_VERSION, WorkerAction::kReturnEvent, ErrorType::kConnection, "Incompatible version"},
+      {ERR_NOENT, WorkerAction::kNone, ErrorType::kNone, "No such entry"},
+      {ERR_USER, WorkerAction::kNone, ErrorType::kNone, "Invalid username"},
+      {ERR_PASSWORD, WorkerAction::kNone, ErrorType::kNone, "Password and username not matched"},
+      {ERR_QXVDISABLE, WorkerAction::kNone, ErrorType::kNone, "QXV disabled"},
+      {ERR_QUOTA, WorkerAction::kReturnEvent, ErrorType::kSession, "User quota not enough"},
+      {ERR_DISKFULL, WorkerAction::kReturnEvent, ErrorType::kSession, "Disk is full"},
+      {ERR_SYNCFOLDER_MISS, WorkerAction::kNone, ErrorType::kNone, "Sync Folder is miss"},
+      {ERR_VIEW, WorkerAction::kReturnEvent, ErrorType::kSession, "View missing/invalid"},
+      {ERR_PERMISS, WorkerAction::kReturnEvent, ErrorType::kSession, "no permission "},
+      {ERR_VIEW_PATH, WorkerAction::kReturnEvent, ErrorType::kSession, "pull event by path, but the path is missing"},
+      {ERR_CH_CONNECTION_ABORT, WorkerAction::kRetry, ErrorType::kNone, "connection about by setting flag"},
+      {ERR_LOCAL_DISKFULL, WorkerAction::kReturnEvent, ErrorType::kSession, "Local Disk is full"},
+      {ERR_LOCKED_FILE, WorkerAction::kReturnEvent, ErrorType::kFile, "file locked or no permission"},
+      {ERR_SSL_VERIFY_FAIL, WorkerAction::kRetry, ErrorType::kNone, "ssl certificate verify fail"},
+      {ERR_PERMISS_READ_ONLY, WorkerAction::kDone, ErrorType::kSession, "permission is read-only"},
       // Outside the table: no action.
-      {ERR_MAX, ACTION_NONE, ERR_NONE, "Unknown error"},
-      {1, ACTION_NONE, ERR_NONE, "Successful"},
-      {26, ACTION_NONE, ERR_NONE, "Unknown error"},
-      {-1000, ACTION_NONE, ERR_NONE, "Unknown error"},
+      {ERR_MAX, WorkerAction::kNone, ErrorType::kNone, "Unknown error"},
+      {1, WorkerAction::kNone, ErrorType::kNone, "Successful"},
+      {26, WorkerAction::kNone, ErrorType::kNone, "Unknown error"},
+      {-1000, WorkerAction::kNone, ErrorType::kNone, "Unknown error"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.code);
@@ -97,11 +97,11 @@ class WorkerError : public testsupport::TempDirTest {
 };
 
 TEST_F(WorkerError, ReportsGoToTheUserInterfaceByType) {
-  EXPECT_EQ(ACTION_RETURN_EVENT, w_->HandleError(ERR_QUOTA));
-  EXPECT_EQ(ACTION_RETURN_EVENT, w_->HandleError(ERR_AUTH));
-  EXPECT_EQ(ACTION_RETURN_EVENT, w_->HandleError(ERR_LOCKED_FILE));
-  EXPECT_EQ(ACTION_DONE, w_->HandleError(ERR_PERMISS_READ_ONLY));
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_IO));  // no report
+  EXPECT_EQ(WorkerAction::kReturnEvent, w_->HandleError(ERR_QUOTA));
+  EXPECT_EQ(WorkerAction::kReturnEvent, w_->HandleError(ERR_AUTH));
+  EXPECT_EQ(WorkerAction::kReturnEvent, w_->HandleError(ERR_LOCKED_FILE));
+  EXPECT_EQ(WorkerAction::kDone, w_->HandleError(ERR_PERMISS_READ_ONLY));
+  EXPECT_EQ(WorkerAction::kRetry, w_->HandleError(ERR_IO));  // no report
   ASSERT_TRUE(rig_->ui().waitFor([](const std::vector<PObject>& m) { return m.size() >= 4; }, 5s));
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(4u, rig_->ui().messages().size());
@@ -126,32 +126,32 @@ TEST_F(WorkerError, ReportsGoToTheUserInterfaceByType) {
 }
 
 TEST_F(WorkerError, SuccessAndUnknownCodesAreLogged) {
-  EXPECT_EQ(ACTION_DONE, w_->HandleError(ERR_OK));
+  EXPECT_EQ(WorkerAction::kDone, w_->HandleError(ERR_OK));
   EXPECT_TRUE(rig_->logged("HandleError: Successful."));
   EXPECT_TRUE(rig_->logged("No type for error: 0"));
-  EXPECT_EQ(-1, w_->HandleError(1));
+  EXPECT_EQ(WorkerAction::kNone, w_->HandleError(1));
   EXPECT_TRUE(rig_->logged("worker: unknown error code [1]."));
-  EXPECT_EQ(-1, w_->HandleError(ERR_MAX));
-  EXPECT_EQ(-1, w_->HandleError(ERR_CONFLICT));
+  EXPECT_EQ(WorkerAction::kNone, w_->HandleError(ERR_MAX));
+  EXPECT_EQ(WorkerAction::kNone, w_->HandleError(ERR_CONFLICT));
   EXPECT_TRUE(rig_->logged("unexpected error code [-8]."));
 }
 
 TEST_F(WorkerError, SystemErrorsRetryThriceThenReturnAndPatchFailuresDrop) {
   // Three ERR_SYS in a row retry, the fourth returns the event and the
   // count starts again.
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
-  EXPECT_EQ(ACTION_RETURN_EVENT, w_->HandleError(ERR_SYS));
+  EXPECT_EQ(WorkerAction::kRetry, w_->HandleError(ERR_SYS));
+  EXPECT_EQ(WorkerAction::kRetry, w_->HandleError(ERR_SYS));
+  EXPECT_EQ(WorkerAction::kRetry, w_->HandleError(ERR_SYS));
+  EXPECT_EQ(WorkerAction::kReturnEvent, w_->HandleError(ERR_SYS));
   EXPECT_EQ(0, w_->sys_err_count);
   // A success in between resets the count.
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
-  EXPECT_EQ(ACTION_DONE, w_->HandleError(ERR_OK));
+  EXPECT_EQ(WorkerAction::kRetry, w_->HandleError(ERR_SYS));
+  EXPECT_EQ(WorkerAction::kDone, w_->HandleError(ERR_OK));
   EXPECT_EQ(0, w_->sys_err_count);
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
+  EXPECT_EQ(WorkerAction::kRetry, w_->HandleError(ERR_SYS));
   EXPECT_EQ(1, w_->sys_err_count);
   w_->patch_err_count = 2;
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_IO));
+  EXPECT_EQ(WorkerAction::kRetry, w_->HandleError(ERR_IO));
   EXPECT_EQ(0u, w_->patch_err_count);
 }
 
@@ -164,10 +164,10 @@ TEST_F(WorkerError, ThirdFailedPatchAsksForWholeBodyThenReportsTheFile) {
     ++w_->patch_err_count;
     return w_->HandleError(ERR_SYS);
   };
-  EXPECT_EQ(ACTION_RETRY, failed_patch());
-  EXPECT_EQ(ACTION_RETRY, failed_patch());
+  EXPECT_EQ(WorkerAction::kRetry, failed_patch());
+  EXPECT_EQ(WorkerAction::kRetry, failed_patch());
   EXPECT_FALSE(w_->WholeBodyAsked());
-  EXPECT_EQ(ACTION_RETRY, failed_patch());
+  EXPECT_EQ(WorkerAction::kRetry, failed_patch());
   EXPECT_TRUE(rig_->logged("patch error count has reached limit, asking for the whole body."));
   EXPECT_TRUE(w_->WholeBodyAsked());
   EXPECT_EQ(0u, w_->patch_err_count);
@@ -180,7 +180,7 @@ TEST_F(WorkerError, ThirdFailedPatchAsksForWholeBodyThenReportsTheFile) {
   w_->context.current_event = asked;
   // The whole body fails its check too: done, and the file is reported.
   EXPECT_TRUE(rig_->ui().messages().empty());
-  EXPECT_EQ(ACTION_DONE, failed_patch());
+  EXPECT_EQ(WorkerAction::kDone, failed_patch());
   EXPECT_FALSE(w_->WholeBodyAsked());
   EXPECT_EQ(0u, w_->patch_err_count);
   ASSERT_TRUE(rig_->ui().waitFor([](const std::vector<PObject>& m) { return !m.empty(); }, 5s));
@@ -195,9 +195,9 @@ TEST_F(WorkerError, ThirdFailedPatchAsksForWholeBodyThenReportsTheFile) {
   // ERR_SYS that is not a failed patch is the ordinary retry.
   for (int i = 0; i < 3; ++i) (void)failed_patch();
   ASSERT_TRUE(w_->WholeBodyAsked());
-  EXPECT_EQ(ACTION_RETRY, w_->HandleError(ERR_SYS));
+  EXPECT_EQ(WorkerAction::kRetry, w_->HandleError(ERR_SYS));
   EXPECT_TRUE(w_->WholeBodyAsked());
-  EXPECT_EQ(ACTION_DONE, w_->HandleError(ERR_OK));
+  EXPECT_EQ(WorkerAction::kDone, w_->HandleError(ERR_OK));
   EXPECT_FALSE(w_->WholeBodyAsked());
 }
 

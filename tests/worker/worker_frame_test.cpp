@@ -176,9 +176,9 @@ TEST_F(WorkerFrame, RetryKeepsTheEventInHandAndReturnGoesBackToTheQueue) {
   ASSERT_TRUE(w.waitForCalls(3, 15s));
   const auto calls = w.calls();
   ASSERT_EQ(3u, calls.size());
-  EXPECT_EQ(ACTION_RETRY, calls[0].action);
-  EXPECT_EQ(ACTION_RETURN_EVENT, calls[1].action);
-  EXPECT_EQ(ACTION_DONE, calls[2].action);
+  EXPECT_EQ(WorkerAction::kRetry, calls[0].action);
+  EXPECT_EQ(WorkerAction::kReturnEvent, calls[1].action);
+  EXPECT_EQ(WorkerAction::kDone, calls[2].action);
   EXPECT_TRUE(rig_->logged("current event is valid"));  // the retry did not pull
   EXPECT_TRUE(Settled());
   rig_->stopWorkers();
@@ -365,7 +365,7 @@ TEST_F(WorkerFrame, AbortRightAfterPullKept) {
   const WorkerRig::Outcome outcome = rig_->runOne(rig_->localEvent(Event::EV_MODIFY, "/a.txt"));
   rig_->stopWorkers();
   EXPECT_EQ(ERR_INT, outcome.result);
-  EXPECT_EQ(ACTION_RETURN_EVENT, outcome.action);
+  EXPECT_EQ(WorkerAction::kReturnEvent, outcome.action);
   EXPECT_TRUE(ServerWork().empty());
 }
 

@@ -365,7 +365,7 @@ TEST_F(WorkerRequests, UnhandledCodeNeverDone) {
   }
   rig_->stopWorkers();
   EXPECT_EQ(ERR_INT, outcome.result);
-  EXPECT_EQ(ACTION_RETURN_EVENT, outcome.action);
+  EXPECT_EQ(WorkerAction::kReturnEvent, outcome.action);
   EXPECT_EQ(1u, EventManager::getInstance()->GetAllPendingEventCount(7));
   DBFileInfo after;
   ASSERT_EQ(1, rig_->eventDb().getEventInfo("/s.txt", after));

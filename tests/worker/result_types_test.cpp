@@ -1,0 +1,44 @@
+// Each family of results has its own type, so that reading one as another
+// (a report kind as a daemon code, a stream code as a daemon code, a worker's
+// action as a syncer's) fails to compile instead of passing a wrong number on.
+#include <type_traits>
+
+#include "protocol/pstream.h"
+#include "server/error_type.h"
+#include "server/syncer_error.h"
+#include "transport/error_code.h"
+#include "worker/worker_error.h"
+
+namespace {
+
+// True when `a == b` compiles.
+template <class A, class B>
+concept Comparable = requires(A a, B b) { a == b; };
+
+template <class A, class B>
+constexpr bool kKeptApart = !Comparable<A, B> && !Comparable<B, A> && !std::is_convertible_v<A, B> &&
+                            !std::is_convertible_v<B, A>;
+
+using DaemonCode = decltype(ERR_OK);
+
+// The check itself can tell: one family is comparable with itself.
+static_assert(Comparable<ErrorType, ErrorType>);
+
+static_assert(kKeptApart<ErrorType, int>);
+static_assert(kKeptApart<ErrorType, DaemonCode>);
+
+static_assert(kKeptApart<WorkerAction, syncer_error::Action>);
+static_assert(kKeptApart<WorkerAction, int>);
+static_assert(kKeptApart<WorkerAction, DaemonCode>);
+static_assert(kKeptApart<WorkerAction, ErrorType>);
+static_assert(kKeptApart<syncer_error::Action, int>);
+static_assert(kKeptApart<syncer_error::Action, DaemonCode>);
+static_assert(kKeptApart<syncer_error::Action, ErrorType>);
+
+// -1 is a local failure for the stream and an abort for the daemon: the
+// stream's codes reach daemon codes only through the road's StreamError.
+static_assert(kKeptApart<PStream::Code, int>);
+static_assert(kKeptApart<PStream::Code, DaemonCode>);
+static_assert(kKeptApart<PStream::Code, WorkerAction>);
+
+}  // namespace
