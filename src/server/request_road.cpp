@@ -138,6 +138,7 @@ int RequestRoad::UpgradeToTls(Channel& ch) {
   EndOwnStep(ch);
   if (rc < 0) {
     profile_.log->ConvertFailed(rc);
+    if (AbortedStep()) return StreamFailed(PStream::ERR_IO);
     // A certificate that does not verify keeps its code: the syncers tell
     // the user, where any other failed upgrade is a plain I/O failure.
     return rc == ERR_SSL_VERIFY_FAIL ? ERR_SSL_VERIFY_FAIL : ERR_IO;
@@ -202,6 +203,7 @@ int RequestRoad::RequestChannel(Channel& ch) {
   EndOwnStep(ch);
   if (rc < 0) {
     profile_.log->OpenFailed(rc);
+    if (AbortedStep()) return StreamFailed(PStream::ERR_IO);
     return rc;
   }
 

@@ -174,6 +174,12 @@ class RequestRoad {
   void EndOwnStep(Channel& ch) {
     if (profile_.abort_flag == AbortFlagPolicy::kPerExchange) Detach(ch);
   }
+  // Whether a failed connect or TLS upgrade was the abort's doing under
+  // kPerExchange: it is then told as an aborted exchange is (the hook's
+  // code for a failed stream), not as a failure of the server.
+  bool AbortedStep() const {
+    return profile_.abort_flag == AbortFlagPolicy::kPerExchange && abort_flag_.load() != 0;
+  }
   bool DebugOn() const;
   // Expires, detaches and returns a lent stat.
   void GiveBackFailed(Connection::ChannelStat& stat);

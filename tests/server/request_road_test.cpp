@@ -13,6 +13,7 @@
 
 #include "road_fixture.h"
 #include "server/road_clock.h"
+#include "support/stuck_listener.h"
 
 namespace {
 
@@ -350,6 +351,39 @@ TEST_F(RoadTest, AbortFlagBreaksOffTheExchange) {
     EXPECT_EQ(Stat::kNotConnected, s.expire);
     EXPECT_EQ(nullptr, roadtest::ChannelPeek::Flag(*s.channel));
   }
+}
+
+// The worker's flag is heeded during the TCP connect too: a connect that
+// the peer never completes (a listener whose queue is full) ends at the
+// abort, not after the channel time-out of 60 s.
+TEST_F(RoadTest, WorkerAbortEndsAConnectThatNeverCompletes) {
+  testsupport::StuckListener stuck;
+  ASSERT_TRUE(stuck.ok()) << stuck.error();
+  ConnectionInfo info = Info();
+  info.server_port = stuck.port();
+  ASSERT_EQ(0, manager_.add(info, nullptr, nullptr));
+  ASSERT_EQ(0, manager_.get(1, conn_));
+  roadtest::RecordingLog log;
+  RequestRoad& road = Road(roadtest::WorkerShapedProfile(&log));
+  std::atomic<bool> done{false};
+  std::atomic<int> rc{0};
+  std::thread puller([&] {
+    rc = Pull(road);
+    done = true;
+  });
+  const std::string connecting = "Connecting 127.0.0.1:" + std::to_string(stuck.port());
+  const bool seen = testsupport::ServerStandIn::WaitFor([&] { return log.Has(connecting); }, 10s);
+  EXPECT_TRUE(seen);
+  // Still connecting: the peer never completes the handshake.
+  EXPECT_FALSE(done.load());
+  const auto start = Clock::now();
+  abort_ = 1;
+  const bool ended = testsupport::ServerStandIn::WaitFor([&] { return done.load(); }, 5s);
+  EXPECT_TRUE(ended) << "the connect outlived the abort";
+  puller.join();
+  EXPECT_LT(SecondsSince(start), 5.0);
+  EXPECT_NE(0, rc.load());
+  abort_ = 0;
 }
 
 // A syncer's reply has no folder for binaries: one in a pull reply fails
