@@ -26,6 +26,9 @@ using testsupport::SyncBed;
 using testsupport::SyncBedOptions;
 using testsupport::Transport;
 
+// The daemon built in this tree (daemon_binary.cpp).
+const char* DaemonBinary();
+
 inline std::string RandomBytes(size_t size, uint32_t seed) {
   std::mt19937 gen(seed);
   std::string out(size, '\0');
@@ -94,13 +97,13 @@ class E2eTest : public ::testing::Test {
  protected:
   static SyncBedOptions Defaults() {
     SyncBedOptions o;
-    o.daemon_binary = DAEMON_BINARY;
+    o.daemon_binary = DaemonBinary();
     return o;
   }
 
   // Starts a bed; the test stops at a failure.
   SyncBed& Bed(SyncBedOptions options = Defaults()) {
-    if (options.daemon_binary.empty()) options.daemon_binary = DAEMON_BINARY;
+    if (options.daemon_binary.empty()) options.daemon_binary = DaemonBinary();
     beds_.push_back(std::make_unique<SyncBed>());
     started_ = beds_.back()->Start(options);
     return *beds_.back();

@@ -293,6 +293,7 @@ class SyncBed {
   std::string view_root_;
   std::mutex ledger_mu_;  // guards ledger_: a test may write from a thread of its own
   std::set<std::string> ledger_;  // SHA-256 of every content the test put
+  std::atomic<uint64_t> puts_staged_{0};  // names PutServer's staged files
   std::map<std::string, std::string> blob_sha_;  // stand-in content path -> SHA-256
   std::vector<std::string> carried_writes_;  // unexpected writes of earlier watches
   std::string last_difference_;
