@@ -138,7 +138,7 @@ int RequestRoad::UpgradeToTls(Channel& ch) {
   EndOwnStep(ch);
   if (rc < 0) {
     profile_.log->ConvertFailed(rc);
-    if (AbortedStep()) return StreamFailed(PStream::ERR_IO);
+    if (AbortedStep()) return StreamFailed(PStream::Code::kIo);
     // A certificate that does not verify keeps its code: the syncers tell
     // the user, where any other failed upgrade is a plain I/O failure.
     return rc == ERR_SSL_VERIFY_FAIL ? ERR_SSL_VERIFY_FAIL : ERR_IO;
@@ -203,7 +203,7 @@ int RequestRoad::RequestChannel(Channel& ch) {
   EndOwnStep(ch);
   if (rc < 0) {
     profile_.log->OpenFailed(rc);
-    if (AbortedStep()) return StreamFailed(PStream::ERR_IO);
+    if (AbortedStep()) return StreamFailed(PStream::Code::kIo);
     return rc;
   }
 
