@@ -98,7 +98,7 @@ TEST_F(BothWays, FirstSyncThenEveryLocalChange) {
   EXPECT_EQ(std::vector<int64_t>{3}, RecentTypes(bed, mark, "/l/new.txt"));
 
   const std::string big = RandomBytes(20 << 20, 20);
-  bed.WriteLocal("/l/big20", EditPercent(big, 1, 22));
+  bed.OverwriteLocal("/l/big20", EditPercent(big, 1, 22));
   ASSERT_TRUE(bed.WaitConverged());
   {
     const std::vector<json> ups = Uploads(bed, "/l/big20");

@@ -193,7 +193,7 @@ class E2eTest : public ::testing::Test {
     bed.PutServer("/down/big", server_big);
     ASSERT_TRUE(bed.WaitConverged());
 
-    bed.WriteLocal("/up/big", EditPercent(local_big, 1, 103));
+    bed.OverwriteLocal("/up/big", EditPercent(local_big, 1, 103));
     bed.PutServer("/down/big", EditPercent(server_big, 1, 104));
     ASSERT_TRUE(bed.WaitConverged());
     const std::vector<json> ups = Uploads(bed, "/up/big");

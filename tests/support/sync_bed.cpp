@@ -593,6 +593,20 @@ void SyncBed::WriteLocal(const std::string& rel, const std::string& bytes, time_
   }
 }
 
+void SyncBed::OverwriteLocal(const std::string& rel, const std::string& bytes) {
+  const std::string full = local(rel);
+  struct stat st;
+  if (stat(full.c_str(), &st) != 0 || static_cast<size_t>(st.st_size) != bytes.size()) {
+    ADD_FAILURE() << "SyncBed: " << full << " is not there with the new content's length";
+    return;
+  }
+  Remember(bytes);
+  watch_->Announce(rel);
+  std::fstream out(full, std::ios::binary | std::ios::in | std::ios::out);
+  out << bytes;
+  if (!out) ADD_FAILURE() << "SyncBed: cannot write " << full;
+}
+
 void SyncBed::PlaceLocal(const std::string& rel, const std::string& bytes) {
   const std::string staged = root_.path() + "/staged";
   {

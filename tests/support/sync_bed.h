@@ -218,6 +218,13 @@ class SyncBed {
   // Test-side changes. Each content goes into the ledger; local writes are
   // announced to the write watch. Parents are made as needed.
   void WriteLocal(const std::string& rel, const std::string& bytes, time_t mtime = 0);
+  // As WriteLocal for an edit of an existing file that keeps its length:
+  // written over in place without truncating first, as an editor saves in
+  // place. Whenever the daemon reads it meanwhile, the file differs from
+  // both the old and the new content only where those two differ, so every
+  // upload of it is a small delta; after a truncation a read mid-write
+  // finds a short file, and the next upload's delta is rightly large.
+  void OverwriteLocal(const std::string& rel, const std::string& bytes);
   // As WriteLocal, but the file is written beside the sync folder and
   // renamed into place: one change for the watcher, where a write in place
   // may give two (create, then close after writing). A sync folder on
