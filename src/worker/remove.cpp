@@ -30,6 +30,18 @@ const char* CodeText(int code) { return (code <= 0 && code > ERR_MAX) ? GetError
 // Fresh names drawn before a move into the recycle folder gives up.
 constexpr int kRecycleNameTries = 10;
 
+// Tells the user interface that the folder of the server delete `ev` was
+// left in place (a mount point, or one on another file system), never that
+// it was removed. Logged there when not delivered.
+void ReportKeptFolder(const Event& ev) {
+  Event kept;
+  kept.m_path = ev.m_path;
+  kept.m_sess_id = ev.m_sess_id;
+  kept.m_mode = ev.m_mode;
+  kept.setDir();
+  (void)UI_IPC::ReportFileErrorToUI(kept, ERR_LOCKED_FILE, "on another file system, left in place");
+}
+
 }  // namespace
 
 SessionFolders Worker::Folders() const {
@@ -297,13 +309,7 @@ int Worker::RemoveLocal() {
       // The folder stays: the user interface hears that it was left in
       // place, never that it was removed. The event is done all the same;
       // an error code would hand it back for ever.
-      Event kept;
-      kept.m_path = ev.m_path;
-      kept.m_sess_id = ev.m_sess_id;
-      kept.m_mode = ev.m_mode;
-      kept.setDir();
-      // Logged there when not delivered.
-      (void)UI_IPC::ReportFileErrorToUI(kept, ERR_LOCKED_FILE, "on another file system, left in place");
+      ReportKeptFolder(ev);
       return 0;
     }
     notify_event_type = NOTIFY_SERVER_REMOVE;
@@ -317,13 +323,7 @@ int Worker::RemoveLocal() {
     // user interface hears that it was left in place. Retrying would fail
     // the same way for good.
     if (RemoveDatabaseInfo() != 0) return ERR_SYS;
-    Event kept;
-    kept.m_path = ev.m_path;
-    kept.m_sess_id = ev.m_sess_id;
-    kept.m_mode = ev.m_mode;
-    kept.setDir();
-    // Logged there when not delivered.
-    (void)UI_IPC::ReportFileErrorToUI(kept, ERR_LOCKED_FILE, "on another file system, left in place");
+    ReportKeptFolder(ev);
     return 0;
   }
   if (RemoveDatabaseInfo() != 0) {

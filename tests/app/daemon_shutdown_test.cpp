@@ -47,6 +47,48 @@ class DaemonShutdownTest : public testsupport::TempDirTest, public ::testing::Wi
     return reply;
   }
 
+  // The session's folder, its configuration folder and its rule files.
+  void MakeSessionFolders() {
+    ASSERT_EQ(0, mkdir(Path("local").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(Path("config").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(Path("config/conf").c_str(), 0755));
+    WriteFile("config/conf/blacklist.filter", "");
+    WriteFile("config/conf/whitelist.filter", "[File]\nwhite_ext = \"*\"\n");
+    WriteFile("config/conf/force-hash-check-list.filter", "");
+  }
+
+  // link, link_connection (TLS to the stand-in), add_session 2 on
+  // MakeSessionFolders' folders, resume: each answered without an error.
+  // The link_connection request.
+  PObject LinkAndResumeSession() {
+    PObject req;
+    req["action"] = "link";
+    Request(req);
+    PObject connection;
+    connection["action"] = "link_connection";
+    connection["connection_id"] = 1;
+    connection["server_ip"] = "127.0.0.1";
+    connection["server_port"] = server_.port();
+    connection["session"] = "app-token";
+    connection["use_ssl"] = 1;
+    connection["ssl_server_hostname"] = "server.test";
+    connection["computer_name"] = "PC1";
+    Request(connection);
+    req = PObject();
+    req["action"] = "add_session";
+    req["connection_id"] = 1;
+    req["session_id"] = 2;
+    req["view_id"] = 11;
+    req["config_path"] = Path("config").c_str();
+    req["sync_folder"] = Path("local").c_str();
+    Request(req);
+    req = PObject();
+    req["action"] = "resume";
+    req["session_id"] = 2;
+    Request(req);
+    return connection;
+  }
+
   size_t StalledBodies() {
     size_t n = 0;
     for (const nlohmann::json& e : server_.Journal()) {
@@ -70,12 +112,7 @@ TEST_P(DaemonShutdownTest, EndsWithinFiveSecondsWhileTwoWorkersStreamStalledBodi
   // Two files that each take a resumable upload whose body the server stops
   // reading after 1 MiB, for a minute: more than the socket buffers hold,
   // so both senders block.
-  ASSERT_EQ(0, mkdir(Path("local").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(Path("config").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(Path("config/conf").c_str(), 0755));
-  WriteFile("config/conf/blacklist.filter", "");
-  WriteFile("config/conf/whitelist.filter", "[File]\nwhite_ext = \"*\"\n");
-  WriteFile("config/conf/force-hash-check-list.filter", "");
+  MakeSessionFolders();
   for (const char* name : {"one.bin", "two.bin"}) {
     std::string bytes(32 << 20, '\0');
     for (size_t i = 0; i < bytes.size(); i += 97) bytes[i] = static_cast<char>(i + name[0]);
@@ -83,31 +120,7 @@ TEST_P(DaemonShutdownTest, EndsWithinFiveSecondsWhileTwoWorkersStreamStalledBodi
   }
   server_.Fault({{"action", "resume_upload"}, {"stall_ms", 60000}, {"bytes", 1 << 20}, {"count", 2}});
 
-  PObject req;
-  req["action"] = "link";
-  Request(req);
-  req = PObject();
-  req["action"] = "link_connection";
-  req["connection_id"] = 1;
-  req["server_ip"] = "127.0.0.1";
-  req["server_port"] = server_.port();
-  req["session"] = "app-token";
-  req["use_ssl"] = 1;
-  req["ssl_server_hostname"] = "server.test";
-  req["computer_name"] = "PC1";
-  Request(req);
-  req = PObject();
-  req["action"] = "add_session";
-  req["connection_id"] = 1;
-  req["session_id"] = 2;
-  req["view_id"] = 11;
-  req["config_path"] = Path("config").c_str();
-  req["sync_folder"] = Path("local").c_str();
-  Request(req);
-  req = PObject();
-  req["action"] = "resume";
-  req["session_id"] = 2;
-  Request(req);
+  LinkAndResumeSession();
 
   ASSERT_TRUE(ServerStandIn::WaitFor([&] { return StalledBodies() == 2; }, 60s)) << daemon_->Stdout();
   // Both senders run into the stall, each still reported as uploading.
@@ -154,40 +167,11 @@ TEST_F(DaemonShutdownTest, SigtermCutsARequestThatWaitsForAnUploadsReply) {
   daemon_->Set("worker_count", "3");
   ASSERT_TRUE(daemon_->Start());
   ASSERT_GT(ui_.daemonPort(), 0) << daemon_->Stdout();
-  ASSERT_EQ(0, mkdir(Path("local").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(Path("config").c_str(), 0755));
-  ASSERT_EQ(0, mkdir(Path("config/conf").c_str(), 0755));
-  WriteFile("config/conf/blacklist.filter", "");
-  WriteFile("config/conf/whitelist.filter", "[File]\nwhite_ext = \"*\"\n");
-  WriteFile("config/conf/force-hash-check-list.filter", "");
+  MakeSessionFolders();
   WriteFile("local/a.txt", "committed, then keep-alives alone");
   server_.Fault({{"action", "upload"}, {"keep_alives", 100000}, {"keep_alive_ms", 200}, {"count", 1}});
 
-  PObject connection;
-  connection["action"] = "link_connection";
-  connection["connection_id"] = 1;
-  connection["server_ip"] = "127.0.0.1";
-  connection["server_port"] = server_.port();
-  connection["session"] = "app-token";
-  connection["use_ssl"] = 1;
-  connection["ssl_server_hostname"] = "server.test";
-  connection["computer_name"] = "PC1";
-  PObject req;
-  req["action"] = "link";
-  Request(req);
-  Request(connection);
-  req = PObject();
-  req["action"] = "add_session";
-  req["connection_id"] = 1;
-  req["session_id"] = 2;
-  req["view_id"] = 11;
-  req["config_path"] = Path("config").c_str();
-  req["sync_folder"] = Path("local").c_str();
-  Request(req);
-  req = PObject();
-  req["action"] = "resume";
-  req["session_id"] = 2;
-  Request(req);
+  PObject connection = LinkAndResumeSession();
   auto keep_alives = [&] {
     size_t n = 0;
     for (const nlohmann::json& e : server_.Journal()) n += e.value("event", "") == "keep_alive" ? 1 : 0;
