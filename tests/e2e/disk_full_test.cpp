@@ -5,30 +5,18 @@
 #include <unistd.h>
 
 #include "e2e_fixture.h"
-#include "support/command.h"
 #include "support/temp_dir.h"
 
 namespace e2e {
 namespace {
 
-std::vector<std::string> Launcher(const std::string& sync) {
-  return {"/usr/bin/unshare", "--user", "--map-root-user", "--mount", "/bin/sh", "-c",
-          "mount -t tmpfs -o size=8m tmpfs '" + sync + "' && exec \"$0\" \"$@\""};
-}
-
 TEST_F(E2eTest, LocalDiskFull) {
   testsupport::TempDir place;
   const std::string sync = place.path() + "/sync";
   ASSERT_EQ(0, mkdir(sync.c_str(), 0755));
-  std::vector<std::string> probe = Launcher(sync);
-  probe.push_back("/bin/true");
-  const testsupport::CommandResult r = testsupport::RunCommand(probe);
-  if (r.exit_code != 0) GTEST_SKIP() << "user namespaces with a mount of their own are not allowed here: " << r.err;
-
   SyncBedOptions options = Defaults();
-  options.launcher = Launcher(sync);
-  options.sync_folder = sync;
-  options.test_view = "/proc/{pid}/root" + sync;
+  std::string why;
+  if (!InTmpfsNamespace(options, sync, sync, "8m", &why)) GTEST_SKIP() << why;
   SyncBed& bed = Bed(options);
   ASSERT_TRUE(started_);
   const std::string five = RandomBytes(5u << 20, 81);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/command.h"
 #include "support/sync_bed.h"
 
 namespace e2e {
@@ -99,6 +100,38 @@ class E2eTest : public ::testing::Test {
     SyncBedOptions o;
     o.daemon_binary = DaemonBinary();
     return o;
+  }
+
+  // `options` for a daemon run in a user and mount namespace of its own,
+  // with a tmpfs of `size` (e.g. "8m") mounted at `mount_point`: the sync
+  // folder `sync` or a folder below it, made beforehand. The test reaches
+  // the sync folder through /proc/<pid>/root. False, with the reason in
+  // `why`, where such a namespace is not allowed.
+  static bool InTmpfsNamespace(SyncBedOptions& options, const std::string& sync, const std::string& mount_point,
+                               const std::string& size, std::string* why) {
+    const std::vector<std::string> launcher = {
+        "/usr/bin/unshare", "--user", "--map-root-user", "--mount", "/bin/sh", "-c",
+        "mount -t tmpfs -o size=" + size + " tmpfs '" + mount_point + "' && exec \"$0\" \"$@\""};
+    std::vector<std::string> probe = launcher;
+    probe.push_back("/bin/true");
+    const testsupport::CommandResult r = testsupport::RunCommand(probe);
+    if (r.exit_code != 0) {
+      *why = "user namespaces with a mount of their own are not allowed here: " + r.err;
+      return false;
+    }
+    options.launcher = launcher;
+    options.sync_folder = sync;
+    options.test_view = "/proc/{pid}/root" + sync;
+    return true;
+  }
+
+  // Notifications of `kind` about `path`.
+  static std::vector<PObject> About(SyncBed& bed, const std::string& kind, const std::string& path) {
+    std::vector<PObject> out;
+    for (const PObject& m : bed.Notifications(kind)) {
+      if (m.hasMember("path") && std::string(m["path"].asString().c_str_utf8()) == path) out.push_back(m);
+    }
+    return out;
   }
 
   // Starts a bed; the test stops at a failure.

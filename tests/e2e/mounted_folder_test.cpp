@@ -11,25 +11,10 @@
 #include <vector>
 
 #include "e2e_fixture.h"
-#include "support/command.h"
 #include "support/temp_dir.h"
 
 namespace e2e {
 namespace {
-
-std::vector<std::string> Launcher(const std::string& mount_point) {
-  return {"/usr/bin/unshare", "--user", "--map-root-user", "--mount", "/bin/sh", "-c",
-          "mount -t tmpfs -o size=8m tmpfs '" + mount_point + "' && exec \"$0\" \"$@\""};
-}
-
-// Notifications of `kind` about `path`.
-std::vector<PObject> About(SyncBed& bed, const std::string& kind, const std::string& path) {
-  std::vector<PObject> out;
-  for (const PObject& m : bed.Notifications(kind)) {
-    if (m.hasMember("path") && std::string(m["path"].asString().c_str_utf8()) == path) out.push_back(m);
-  }
-  return out;
-}
 
 // A server delete of a folder on the mount (it cannot be renamed into the
 // recycle folder: another file system), then of the mount point itself (in
@@ -42,15 +27,9 @@ TEST_F(E2eTest, ServerDeleteOfAMountedFolderKeepsIt) {
   const std::string sync = place.path() + "/sync";
   ASSERT_EQ(0, mkdir(sync.c_str(), 0755));
   ASSERT_EQ(0, mkdir((sync + "/mnt").c_str(), 0755));
-  std::vector<std::string> probe = Launcher(sync + "/mnt");
-  probe.push_back("/bin/true");
-  const testsupport::CommandResult r = testsupport::RunCommand(probe);
-  if (r.exit_code != 0) GTEST_SKIP() << "user namespaces with a mount of their own are not allowed here: " << r.err;
-
   SyncBedOptions options = Defaults();
-  options.launcher = Launcher(sync + "/mnt");
-  options.sync_folder = sync;
-  options.test_view = "/proc/{pid}/root" + sync;
+  std::string why;
+  if (!InTmpfsNamespace(options, sync, sync + "/mnt", "8m", &why)) GTEST_SKIP() << why;
   SyncBed& bed = Bed(options);
   ASSERT_TRUE(started_);
   bed.WriteLocal("/top.txt", "beside it");

@@ -13,25 +13,11 @@
 #include <vector>
 
 #include "e2e_fixture.h"
-#include "support/command.h"
 #include "support/temp_dir.h"
 #include "support/text_count.h"
 
 namespace e2e {
 namespace {
-
-std::vector<std::string> Launcher(const std::string& mount_point) {
-  return {"/usr/bin/unshare", "--user", "--map-root-user", "--mount", "/bin/sh", "-c",
-          "mount -t tmpfs -o size=4m tmpfs '" + mount_point + "' && exec \"$0\" \"$@\""};
-}
-
-std::vector<PObject> About(SyncBed& bed, const std::string& kind, const std::string& path) {
-  std::vector<PObject> out;
-  for (const PObject& m : bed.Notifications(kind)) {
-    if (m.hasMember("path") && std::string(m["path"].asString().c_str_utf8()) == path) out.push_back(m);
-  }
-  return out;
-}
 
 size_t BodiesOf(SyncBed& bed, const std::string& path) {
   size_t n = 0;
@@ -46,15 +32,9 @@ TEST_F(E2eTest, NewFilesIntoAMountedSubFolderCrossOrWaitForRoom) {
   const std::string sync = place.path() + "/sync";
   ASSERT_EQ(0, mkdir(sync.c_str(), 0755));
   ASSERT_EQ(0, mkdir((sync + "/mnt").c_str(), 0755));
-  std::vector<std::string> probe = Launcher(sync + "/mnt");
-  probe.push_back("/bin/true");
-  const testsupport::CommandResult r = testsupport::RunCommand(probe);
-  if (r.exit_code != 0) GTEST_SKIP() << "user namespaces with a mount of their own are not allowed here: " << r.err;
-
   SyncBedOptions options = Defaults();
-  options.launcher = Launcher(sync + "/mnt");
-  options.sync_folder = sync;
-  options.test_view = "/proc/{pid}/root" + sync;
+  std::string why;
+  if (!InTmpfsNamespace(options, sync, sync + "/mnt", "4m", &why)) GTEST_SKIP() << why;
   options.log_levels += "worker_debug=4\n";  // the pending change's WARNING per attempt
   SyncBed& bed = Bed(options);
   ASSERT_TRUE(started_);
