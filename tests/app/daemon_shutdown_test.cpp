@@ -47,6 +47,16 @@ class DaemonShutdownTest : public testsupport::TempDirTest, public ::testing::Wi
     return reply;
   }
 
+  // The daemon with two workers, trusting the stand-in's CA, announced to
+  // the user-interface stand-in.
+  void StartDaemon() {
+    daemon_->Set("ui_port", std::to_string(ui_.port()));
+    daemon_->Set("cert_path", testsupport::PkiPath("ca.pem"));
+    daemon_->Set("worker_count", "3");
+    ASSERT_TRUE(daemon_->Start());
+    ASSERT_GT(ui_.daemonPort(), 0) << daemon_->Stdout();
+  }
+
   // The session's folder, its configuration folder and its rule files.
   void MakeSessionFolders() {
     ASSERT_EQ(0, mkdir(Path("local").c_str(), 0755));
@@ -103,16 +113,12 @@ class DaemonShutdownTest : public testsupport::TempDirTest, public ::testing::Wi
 };
 
 TEST_P(DaemonShutdownTest, EndsWithinFiveSecondsWhileTwoWorkersStreamStalledBodies) {
-  daemon_->Set("ui_port", std::to_string(ui_.port()));
-  daemon_->Set("cert_path", testsupport::PkiPath("ca.pem"));
-  daemon_->Set("worker_count", "3");
-  ASSERT_TRUE(daemon_->Start());
-  ASSERT_GT(ui_.daemonPort(), 0) << daemon_->Stdout();
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
 
   // Two files that each take a resumable upload whose body the server stops
   // reading after 1 MiB, for a minute: more than the socket buffers hold,
   // so both senders block.
-  MakeSessionFolders();
+  ASSERT_NO_FATAL_FAILURE(MakeSessionFolders());
   for (const char* name : {"one.bin", "two.bin"}) {
     std::string bytes(32 << 20, '\0');
     for (size_t i = 0; i < bytes.size(); i += 97) bytes[i] = static_cast<char>(i + name[0]);
@@ -162,12 +168,8 @@ TEST_P(DaemonShutdownTest, EndsWithinFiveSecondsWhileTwoWorkersStreamStalledBodi
 // the request's wait is cut and the daemon ends within its stop bound.
 TEST_F(DaemonShutdownTest, SigtermCutsARequestThatWaitsForAnUploadsReply) {
   daemon_->SetLogLevels("client_debug=7\nipc=7\nworker_debug=6\n");
-  daemon_->Set("ui_port", std::to_string(ui_.port()));
-  daemon_->Set("cert_path", testsupport::PkiPath("ca.pem"));
-  daemon_->Set("worker_count", "3");
-  ASSERT_TRUE(daemon_->Start());
-  ASSERT_GT(ui_.daemonPort(), 0) << daemon_->Stdout();
-  MakeSessionFolders();
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
+  ASSERT_NO_FATAL_FAILURE(MakeSessionFolders());
   WriteFile("local/a.txt", "committed, then keep-alives alone");
   server_.Fault({{"action", "upload"}, {"keep_alives", 100000}, {"keep_alive_ms", 200}, {"count", 1}});
 
