@@ -63,10 +63,12 @@ void ProgressSyncer::DoTask() {
     }
     (void)SettleAwaited();
     if (UpdateContext() < 0 || !IsSessionReady()) {
+      DropConnection();
       Wait(timing_.syncer_idle_wait);
       continue;
     }
     const syncer_error::Action action = HandleError(PullEvent());
+    DropConnection();
     Wait(syncer_error::ActionWait(action, ProgressSyncerRoadLog(), timing_));
   }
   if (!awaiting_.empty()) {
@@ -329,6 +331,8 @@ syncer_error::Action ProgressSyncer::HandleError(int code) {
   return syncer_error::HandleError(code, ProgressSyncerRoadLog(), context_.reg_entry.conn_id,
                                    context_.reg_entry.sess_id, context_.connection);
 }
+
+void ProgressSyncer::DropConnection() { context_.connection.clear(); }
 
 int ProgressSyncer::GetFilesystemInfo(const Event& event, FILE_INFO& info) const {
   ustring path = context_.reg_entry.local_path;

@@ -140,6 +140,10 @@ class ProgressSyncer : public FlaggedTask {
   int StoreSyncId(uint64_t row_id, uint64_t next);
   // Whether a condition of `sess_id` could be pulled now.
   bool IsWorkable(uint64_t sess_id);
+  // Lets go of the context's copy of the connection before a rest, so that
+  // a connection removed meanwhile (its pool and open channels) goes at
+  // once, not at the next round. The next round takes it again.
+  void DropConnection();
   // Stamps the session in hand as failed now (a non-zero `code`), or
   // forgets its failure (0).
   void RecordOutcome(int code);

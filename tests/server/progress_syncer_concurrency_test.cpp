@@ -117,6 +117,22 @@ TEST_F(ProgressSyncerTaskTest, ErrorReplyIsNotRepulledAtOnce) {
   StopWithin2s(*ps_);
 }
 
+// A connection removed while the task waits after a failed pull (3 s)
+// closes its channels at once, not at the next round.
+TEST_F(ProgressSyncerTaskTest, RemovedConnectionsChannelsCloseWhileItWaits) {
+  AddSession(1);
+  AddCondition(1, 0, FILTER_NAME_SELECTIVE_SYNC, "a");
+  ASSERT_NE(0u, server_.Fault({{"action", "pull_event"}, {"error", 0x7000}, {"count", -1}}));
+  ps_ = MakeProgressSyncer(DaemonTiming());
+  ASSERT_EQ(0, ps_->Run());
+  ASSERT_TRUE(WaitFor([&] { return ConditionPulls().size() >= 1; }, 4));
+  ASSERT_GE(OpenConnections(), 1u);
+  manager_.remove(1);
+  EXPECT_TRUE(WaitFor([&] { return OpenConnections() == 0; }, 2))
+      << OpenConnections() << " connection(s) still open 2 s into the 3-s wait";
+  StopWithin2s(*ps_);
+}
+
 // Session A, paused, holds the older condition: B's is worked meanwhile.
 TEST_F(ProgressSyncerTaskTest, PausedSessionDoesNotHoldAnotherBack) {
   AddSession(1);
