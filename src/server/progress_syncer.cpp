@@ -1,5 +1,6 @@
 #include "server/progress_syncer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -60,12 +61,20 @@ void ProgressSyncer::DoTask() {
       std::this_thread::sleep_for(timing_.pause_poll);
       continue;
     }
+    (void)SettleAwaited();
     if (UpdateContext() < 0 || !IsSessionReady()) {
+      DropConnection();
       Wait(timing_.syncer_idle_wait);
       continue;
     }
     const syncer_error::Action action = HandleError(PullEvent());
+    DropConnection();
     Wait(syncer_error::ActionWait(action, ProgressSyncerRoadLog(), timing_));
+  }
+  if (!awaiting_.empty()) {
+    // Nothing kept aside is recorded: the same changes are pulled again.
+    PROGRESS_LOG(L_WARNING, "[WARNING] progress-syncer(%d): Program stopped while syncing files ...\n");
+    pull::LogInterrupted(kComp);
   }
   PROGRESS_LOG(L_DEBUG,
                "[DEBUG] progress-syncer(%d): ProgressSyncer : stop working, now on sess_id = %llu, sync_id = %llu.\n",
@@ -74,6 +83,7 @@ void ProgressSyncer::DoTask() {
 }
 
 bool ProgressSyncer::IsWorkable(uint64_t sess_id) {
+  if (awaiting_.count(sess_id) != 0) return false;
   Registry::Entry entry;
   if (registry_.Find(sess_id, entry) != 1 || entry.pause) return false;
   Connection connection;
@@ -151,6 +161,11 @@ bool ProgressSyncer::IsSessionReady() {
   const uint64_t sess_id = context_.reg_entry.sess_id;
   if (context_.reg_entry.pause) {
     PROGRESS_LOG(L_DEBUG, "[DEBUG] progress-syncer(%d): session (%llu) is under pause status.\n",
+                 static_cast<ull>(sess_id));
+    return false;
+  }
+  if (awaiting_.count(sess_id) != 0) {
+    PROGRESS_LOG(L_DEBUG, "[DEBUG] progress-syncer(%d): session (%llu) still has changes waiting for its folder.\n",
                  static_cast<ull>(sess_id));
     return false;
   }
@@ -240,10 +255,20 @@ int ProgressSyncer::ProcessEvents(PObject& reply) {
   const int pushed = pull::PushSpooled(
       spool_, reply, pull_slice_, [this](const PObject& change) { (void)PushEvent(context_.reg_entry, change); },
       [this] { return WaitForWorkers(); }, kComp);
-  if (pushed < 0 || WaitForWorkers() < 0) {
+  const int waited = pushed < 0 ? -1 : WaitForWorkers();
+  if (waited < 0) {
     pull::LogInterrupted(kComp);
     return -1;
   }
+  if (waited > 0) {
+    // Recorded once they are done, never before: see SettleAwaited.
+    awaiting_[context_.reg_entry.sess_id] = Awaited{row_id, next};
+    return 0;
+  }
+  return StoreSyncId(row_id, next);
+}
+
+int ProgressSyncer::StoreSyncId(uint64_t row_id, uint64_t next) {
   if (filters_.updateResumeSyncId(row_id, next) != 0) {
     PROGRESS_LOG(L_ERR,
                  "[ERROR] progress-syncer(%d): ProcessEvents: faile to update sync_id (%llu) to filter_resume_table "
@@ -256,7 +281,49 @@ int ProgressSyncer::ProcessEvents(PObject& reply) {
 }
 
 int ProgressSyncer::WaitForWorkers() {
-  return pull::WaitForWorkers(*this, events_, registry_, context_.reg_entry.sess_id, kComp, timing_);
+  return pull::WaitForWorkers(*this, events_, registry_, context_.reg_entry.sess_id, kComp, timing_,
+                              /*until_only_deferred=*/true);
+}
+
+size_t ProgressSyncer::SettleAwaited() {
+  if (awaiting_.empty()) return 0;
+  std::vector<ProgressCache::Entry> entries;
+  progress_.getProgressEntries(entries);
+  for (auto it = awaiting_.begin(); it != awaiting_.end();) {
+    const uint64_t sess_id = it->first;
+    const Awaited awaited = it->second;
+    Registry::Entry entry;
+    if (registry_.Find(sess_id, entry) != 1) {
+      PROGRESS_LOG(L_WARNING, "[WARNING] progress-syncer(%d): session %llu is removed while there are events\n",
+                   static_cast<ull>(sess_id));
+      it = awaiting_.erase(it);
+      continue;
+    }
+    const bool cached = std::any_of(entries.begin(), entries.end(), [&](const ProgressCache::Entry& e) {
+      return e.row_id == awaited.row_id;
+    });
+    if (!cached) {
+      // Removed meanwhile (its rules changed again): nothing left to record.
+      PROGRESS_LOG(L_WARNING, "[WARNING] progress-syncer(%d): resume condition (%llu) is gone while there are events\n",
+                   static_cast<ull>(awaited.row_id));
+      it = awaiting_.erase(it);
+      continue;
+    }
+    if (events_.GetPendingServerEvent(sess_id) != 0) {
+      ++it;
+      continue;
+    }
+    // A failed store only means the same changes are pulled again.
+    if (StoreSyncId(awaited.row_id, awaited.next_sync_id) == 0) {
+      PROGRESS_LOG(L_INFO,
+                   "[INFO] progress-syncer(%d): session %llu: pulled changes done, sync id %llu stored for resume "
+                   "condition (%llu)\n",
+                   static_cast<ull>(sess_id), static_cast<ull>(awaited.next_sync_id),
+                   static_cast<ull>(awaited.row_id));
+    }
+    it = awaiting_.erase(it);
+  }
+  return awaiting_.size();
 }
 
 syncer_error::Action ProgressSyncer::HandleError(int code) {
@@ -264,6 +331,8 @@ syncer_error::Action ProgressSyncer::HandleError(int code) {
   return syncer_error::HandleError(code, ProgressSyncerRoadLog(), context_.reg_entry.conn_id,
                                    context_.reg_entry.sess_id, context_.connection);
 }
+
+void ProgressSyncer::DropConnection() { context_.connection.clear(); }
 
 int ProgressSyncer::GetFilesystemInfo(const Event& event, FILE_INFO& info) const {
   ustring path = context_.reg_entry.local_path;

@@ -20,6 +20,14 @@
 // first, and a condition whose pulls keep failing is still retried before
 // the session's later ones.
 //
+// A change the session's local folder refuses (a read-only folder, a full
+// disk) is deferred by the workers and may wait for long. The wait for the
+// workers therefore ends once only deferred events remain: the condition's
+// new sync id is kept aside (awaiting_) and recorded only once the
+// session's events are done (SettleAwaited), so that a stop or crash
+// meanwhile pulls the same changes again; other sessions' conditions are
+// served meanwhile, and no condition of that session is pulled before.
+//
 // Errors go through HandleError (the Syncer's table, "Progress syncer"
 // texts). An "error" reply the daemon has no code for is ERR_SERVER (waits
 // 3 s), and a reply without a valid "next_sync_id" ERR_PROTO: nothing is
@@ -84,7 +92,8 @@ class ProgressSyncer : public FlaggedTask {
   // connection. 0; -1 with the context cleared when the cache is empty, or
   // the chosen condition's session or connection is gone (ERROR).
   int UpdateContext();
-  // False (DEBUG) for a paused session or one with pending server events.
+  // False (DEBUG) for a paused session, one with pending server events, or
+  // one whose condition's changes still wait for its folder (awaiting_).
   bool IsSessionReady();
   // One pull for the condition in hand: 0 or a daemon code.
   int PullEvent();
@@ -95,12 +104,20 @@ class ProgressSyncer : public FlaggedTask {
   // Removes the condition when next_sync_id equals its sync id (0); else
   // pushes the changes in slices (the workers drained after each,
   // pull::PushInSlices), releasing the reply's records as they go, and
-  // stores next_sync_id once the last slice is carried out (0); -1 when a
-  // wait was interrupted (the condition keeps its sync id) or the store
-  // failed; ERR_PROTO for an invalid next_sync_id. The reply's "event_list"
-  // is empty afterwards.
+  // stores next_sync_id once the last slice is carried out (0), or keeps it
+  // in awaiting_ when only deferred events remain (0; SettleAwaited records
+  // it); -1 when a wait was interrupted (the condition keeps its sync id)
+  // or the store failed; ERR_PROTO for an invalid next_sync_id. The reply's
+  // "event_list" is empty afterwards.
   int ProcessEvents(PObject& reply);
+  // pull::WaitForWorkers for the session in hand, ending (1) once only
+  // deferred events remain.
   int WaitForWorkers();
+  // Records the kept sync id of every awaiting_ condition whose session has
+  // no server event left (INFO), without waiting; drops the entries of
+  // sessions no longer registered and of conditions gone from the cache
+  // (WARNING, nothing recorded). Returns how many entries remain.
+  size_t SettleAwaited();
   // The action for a pull's `code` (syncer_error::HandleError); a failure
   // also gives the session in hand its turn after the others (see above).
   syncer_error::Action HandleError(int code);
@@ -119,8 +136,14 @@ class ProgressSyncer : public FlaggedTask {
   // Fills the context for `entry`: 0, or -1 (ERROR, context cleared) when
   // its session or connection is gone.
   int TakeCondition(const ProgressCache::Entry& entry);
+  // Records `next` as the sync id of condition `row_id`: 0, or -1 (ERROR).
+  int StoreSyncId(uint64_t row_id, uint64_t next);
   // Whether a condition of `sess_id` could be pulled now.
   bool IsWorkable(uint64_t sess_id);
+  // Lets go of the context's copy of the connection before a rest, so that
+  // a connection removed meanwhile (its pool and open channels) goes at
+  // once, not at the next round. The next round takes it again.
+  void DropConnection();
   // Stamps the session in hand as failed now (a non-zero `code`), or
   // forgets its failure (0).
   void RecordOutcome(int code);
@@ -136,6 +159,14 @@ class ProgressSyncer : public FlaggedTask {
   // Session id -> the turn of its last failed pull; DoTask's thread only.
   std::map<uint64_t, uint64_t> failed_turn_;
   uint64_t turn_ = 0;
+  // A condition whose pulled changes wait for the local folder: the sync id
+  // to record once they are done.
+  struct Awaited {
+    uint64_t row_id = 0;
+    uint64_t next_sync_id = 0;
+  };
+  // Session id -> its awaiting condition; DoTask's thread only.
+  std::map<uint64_t, Awaited> awaiting_;
   RequestRoad road_;  // bound to context_ and abort_flag_
   size_t pull_slice_ = pull::kPullSlice;
   // The changes of the reply in hand, compact until pushed (ProcessEvents).

@@ -46,10 +46,12 @@ void Syncer::DoTask() {
     }
     DropRemovedAwaited();
     if (UpdateContext() < 0 || !IsSessionReady()) {
+      DropConnection();
       Wait(timing_.syncer_idle_wait);
       continue;
     }
     const syncer_error::Action action = HandleError(PullEvent());
+    DropConnection();
     Wait(syncer_error::ActionWait(action, SyncerRoadLog(), timing_));
   }
   if (!awaiting_.empty()) {
@@ -154,6 +156,10 @@ int Syncer::ProcessEvents(PObject& reply) {
     if (registry_.Size() > uptodate_set_.size() + awaiting_.size()) return 0;
     SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): all session is uptodate, wait for 5 seconds.\n");
     uptodate_set_.clear();
+    // The pull verified: the spell ends as HandleError would end it after
+    // the rest, which no longer holds the copy.
+    context_.connection.endVerifyFailure();
+    DropConnection();
     Wait(timing_.syncer_up_to_date_rest);
     return 0;
   }
@@ -193,7 +199,10 @@ int Syncer::SettleAwaited() {
   if (waited > 0) {
     // Every session either waits like this one or is up to date: rest a
     // step rather than turn over at once.
-    if (uptodate_set_.size() + awaiting_.size() >= registry_.Size()) Wait(timing_.syncer_idle_wait);
+    if (uptodate_set_.size() + awaiting_.size() >= registry_.Size()) {
+      DropConnection();
+      Wait(timing_.syncer_idle_wait);
+    }
     return 1;
   }
   awaiting_.erase(sess_id);
@@ -220,6 +229,8 @@ void Syncer::DropRemovedAwaited() {
     it = awaiting_.erase(it);
   }
 }
+
+void Syncer::DropConnection() { context_.connection.clear(); }
 
 void Syncer::SendRescanEvent(uint64_t sess_id) {
   bool merge = false;

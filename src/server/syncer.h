@@ -118,6 +118,10 @@ class Syncer : public FlaggedTask {
   int SettleAwaited();
   // Drops the awaiting_ entries of sessions no longer registered (WARNING).
   void DropRemovedAwaited();
+  // Lets go of the context's copy of the connection before a rest, so that
+  // a connection removed meanwhile (its pool and open channels) goes at
+  // once, not at the next round. The next round takes it again.
+  void DropConnection();
   // Issues the session's pending rescan request, if any.
   void SendRescanEvent(uint64_t sess_id);
   // syncer_error::HandleError with the context's ids: the action.

@@ -1,8 +1,11 @@
 // The ProgressSyncer as a running task against the stand-in: a condition is
 // worked off and the Syncer takes the session over; an "error" reply makes
 // it wait instead of re-pulling at once; a paused session's older
-// condition does not hold another session's back.
+// condition, or one whose change its folder refuses, does not hold another
+// session's back.
+#include <algorithm>
 #include <chrono>
+#include <list>
 #include <thread>
 
 #include "filter/filter_codes.h"
@@ -54,6 +57,17 @@ class ProgressSyncerTaskTest : public syncer_test::SyncerTest {
     return out;
   }
 
+  // The condition's recorded sync id in the filter database; "gone" once
+  // it is done and removed.
+  static std::string RecordedSyncId(uint64_t sess, uint64_t row) {
+    std::list<std::pair<uint64_t, ResumeCondition>> rows;
+    EXPECT_EQ(0, FilterDB::getInstance()->getResumeConditionsBySession(sess, rows));
+    for (const auto& [id, c] : rows) {
+      if (id == row) return std::to_string(c.sync_id);
+    }
+    return "gone";
+  }
+
   std::unique_ptr<ProgressSyncer> ps_;
   std::unique_ptr<Syncer> syncer_;
 };
@@ -103,6 +117,22 @@ TEST_F(ProgressSyncerTaskTest, ErrorReplyIsNotRepulledAtOnce) {
   StopWithin2s(*ps_);
 }
 
+// A connection removed while the task waits after a failed pull (3 s)
+// closes its channels at once, not at the next round.
+TEST_F(ProgressSyncerTaskTest, RemovedConnectionsChannelsCloseWhileItWaits) {
+  AddSession(1);
+  AddCondition(1, 0, FILTER_NAME_SELECTIVE_SYNC, "a");
+  ASSERT_NE(0u, server_.Fault({{"action", "pull_event"}, {"error", 0x7000}, {"count", -1}}));
+  ps_ = MakeProgressSyncer(DaemonTiming());
+  ASSERT_EQ(0, ps_->Run());
+  ASSERT_TRUE(WaitFor([&] { return ConditionPulls().size() >= 1; }, 4));
+  ASSERT_GE(OpenConnections(), 1u);
+  manager_.remove(1);
+  EXPECT_TRUE(WaitFor([&] { return OpenConnections() == 0; }, 2))
+      << OpenConnections() << " connection(s) still open 2 s into the 3-s wait";
+  StopWithin2s(*ps_);
+}
+
 // Session A, paused, holds the older condition: B's is worked meanwhile.
 TEST_F(ProgressSyncerTaskTest, PausedSessionDoesNotHoldAnotherBack) {
   AddSession(1);
@@ -118,6 +148,44 @@ TEST_F(ProgressSyncerTaskTest, PausedSessionDoesNotHoldAnotherBack) {
   EXPECT_EQ(std::vector<std::string>{"/b.txt"}, TakenPaths());
   EXPECT_TRUE(ProgressCache::getInstance()->isInProgrssCache(1));
   EXPECT_TRUE(PullsOf("/r1").empty());
+  StopWithin2s(*ps_);
+}
+
+// Session 1's older condition brings a change its folder refuses: the
+// wait for it ends, session 2's condition is carried out and recorded
+// meanwhile, session 1's is neither recorded nor pulled again until the
+// folder takes the change, which is taken once.
+TEST_F(ProgressSyncerTaskTest, ConditionWhoseChangeWaitsForItsFolderHoldsBackOnlyItself) {
+  AddSession(1);
+  AddSession(2);
+  server_.Put("/r1/stuck.txt", "x");
+  server_.Put("/r2/b.txt", "b");
+  const uint64_t row1 = AddCondition(1, 0, FILTER_EXT_SELECTIVE_SYNC, "txt");
+  const uint64_t row2 = AddCondition(2, 0, FILTER_EXT_SELECTIVE_SYNC, "txt");
+  auto& drainer = Drainer();
+  drainer.Refuse("/stuck.txt");
+  ps_ = MakeProgressSyncer();
+  ASSERT_EQ(0, ps_->Run());
+  ASSERT_TRUE(WaitFor([&] { return drainer.Deferrals() >= 1; }, 5)) << Log();
+  ASSERT_TRUE(WaitFor([&] { return !ProgressCache::getInstance()->isInProgrssCache(2); }, 10)) << Log();
+  EXPECT_EQ("gone", RecordedSyncId(2, row2));
+  EXPECT_EQ("0", RecordedSyncId(1, row1));
+  EXPECT_TRUE(ProgressCache::getInstance()->isInProgrssCache(1));
+  EXPECT_EQ(1u, PullsOf("/r1").size());
+  EXPECT_EQ(1u, EventManager::getInstance()->GetPendingServerEvent(1));
+
+  drainer.Refuse("");  // the folder takes it now
+  ASSERT_TRUE(WaitFor([&] { return !ProgressCache::getInstance()->isInProgrssCache(1); }, 10)) << Log();
+  EXPECT_EQ("gone", RecordedSyncId(1, row1));
+  EXPECT_TRUE(Logged("session 1: pulled changes done, sync id ")) << Log();
+  // The second pull goes from the recorded id, so it finds nothing new.
+  const std::vector<json> pulls1 = PullsOf("/r1");
+  ASSERT_EQ(2u, pulls1.size());
+  EXPECT_EQ(0u, pulls1[0]["request"]["sync_id"].get<uint64_t>());
+  EXPECT_NE(0u, pulls1[1]["request"]["sync_id"].get<uint64_t>());
+  const std::vector<std::string> taken = TakenPaths();
+  EXPECT_EQ(1, std::count(taken.begin(), taken.end(), "/stuck.txt"));
+  EXPECT_EQ(1, std::count(taken.begin(), taken.end(), "/b.txt"));
   StopWithin2s(*ps_);
 }
 

@@ -238,6 +238,19 @@ TEST_F(SyncerTaskTest, SessionWhoseChangeWaitsForItsFolderHoldsBackOnlyItself) {
   StopWithin2s();
 }
 
+// A connection removed while the Syncer rests (5 s once all sessions are
+// up to date) closes its channels at once, not at the next round.
+TEST_F(SyncerTaskTest, RemovedConnectionsChannelsCloseWhileItRests) {
+  AddSession(1);
+  Run(DaemonTiming());
+  ASSERT_TRUE(WaitFor([&] { return Logged("all session is uptodate"); }, 4)) << Log();
+  ASSERT_GE(OpenConnections(), 1u);
+  manager_.remove(1);
+  EXPECT_TRUE(WaitFor([&] { return OpenConnections() == 0; }, 3))
+      << OpenConnections() << " connection(s) still open 3 s into the rest";
+  StopWithin2s();
+}
+
 TEST_F(SyncerTaskTest, SessionInProgressCacheIsNotPulled) {
   AddSession(1);
   ProgressCache::getInstance()->addProgressEntry(3, ResumeCondition{1, 0, -13, "/a"});

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -161,6 +162,17 @@ class SyncerTest : public testsupport::TempDirTest {
       if (e["request"].value("path", "") == path) out.push_back(e);
     }
     return out;
+  }
+
+  // Connections to the stand-in accepted and not yet closed.
+  size_t OpenConnections() {
+    std::map<uint64_t, bool> open;
+    for (const nlohmann::json& e : server_.Journal()) {
+      const std::string event = e.value("event", "");
+      if (event == "accept") open[e.value("conn", 0ull)] = true;
+      if (event == "close") open.erase(e.value("conn", 0ull));
+    }
+    return open.size();
   }
 
   std::string Log() const { return ReadFile("test.log"); }
