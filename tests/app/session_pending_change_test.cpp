@@ -188,7 +188,11 @@ TEST_F(PendingChangeAppTest, ARefusedChangeWaitsWithGrowingPauseWhileTheOtherSes
   // whole seconds apart.
   constexpr size_t kAttempts = 5;
   ASSERT_TRUE(WaitUntil([&] { return DeferralsOf(Log(), "/ro/a.txt").size() >= kAttempts; }, 30s)) << Log();
-  const std::vector<Deferral> deferrals = DeferralsOf(Log(), "/ro/a.txt");
+  // One snapshot of the log for the deferrals and the worker's warnings:
+  // the queue logs its deferral before the worker warns, so the snapshot
+  // may hold one deferral more than warnings, never fewer.
+  const std::string log = Log();
+  const std::vector<Deferral> deferrals = DeferralsOf(log, "/ro/a.txt");
   long long pause = 300;
   for (size_t i = 0; i < deferrals.size(); ++i, pause = std::min(pause * 2, 2400LL)) {
     SCOPED_TRACE(i);
@@ -198,7 +202,9 @@ TEST_F(PendingChangeAppTest, ARefusedChangeWaitsWithGrowingPauseWhileTheOtherSes
     const int apart = (deferrals[i].seconds - deferrals[i - 1].seconds + 86400) % 86400;
     EXPECT_GE(apart, deferrals[i - 1].pause_ms / 1000);
   }
-  EXPECT_EQ(deferrals.size(), CountInLog("'/ro/a.txt' cannot be put in place (file locked or no permission)"));
+  const size_t warnings = testsupport::CountOf(log, "'/ro/a.txt' cannot be put in place (file locked or no permission)");
+  EXPECT_LE(warnings, deferrals.size());
+  EXPECT_GE(warnings + 1, deferrals.size());
   // Still pending: nothing stored past it, the session not pulled again.
   EXPECT_EQ("version one", Content(1, "/ro/a.txt"));
   EXPECT_LT(StoredSyncId(1), change);
