@@ -525,6 +525,10 @@ class Worker : public Task, private RoadHooks {
   // Called between the conflict test and the final rename of a download;
   // does nothing. Tests change the local file there.
   virtual void OnBeforeReplace() {}
+  // Called right before a download's new content is read or built from a
+  // local file (a delta applied to the local version, a copy of a recorded
+  // file); does nothing. Tests interrupt the worker there.
+  virtual void OnBeforeLocalBuild() {}
 
   // ---- Removes on either side (remove.cpp) ----
   // The session's recycle folder.

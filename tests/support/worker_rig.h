@@ -85,6 +85,7 @@ class ScriptedWorker : public Worker {
 
   // Runs between the conflict test and the final rename of a download.
   void SetOnBeforeReplace(std::function<void(ScriptedWorker&)> hook) { on_before_replace_ = std::move(hook); }
+  void SetOnBeforeLocalBuild(std::function<void(ScriptedWorker&)> hook) { on_before_local_build_ = std::move(hook); }
 
   // The download and remove layers.
   using Worker::CalculateMD4;
@@ -160,6 +161,9 @@ class ScriptedWorker : public Worker {
   void OnBeforeReplace() override {
     if (on_before_replace_) on_before_replace_(*this);
   }
+  void OnBeforeLocalBuild() override {
+    if (on_before_local_build_) on_before_local_build_(*this);
+  }
 
  private:
   int RunScript(Op op, bool settled = false);
@@ -169,6 +173,7 @@ class ScriptedWorker : public Worker {
   std::function<void(ScriptedWorker&)> on_pass_start_;
   std::function<void(ScriptedWorker&)> on_event_pulled_;
   std::function<void(ScriptedWorker&)> on_before_replace_;
+  std::function<void(ScriptedWorker&)> on_before_local_build_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Call> calls_;  // guarded by mutex_
