@@ -73,8 +73,13 @@ bool ExpandHandler::Skip(const DIR_ENTRY& entry, const ustring& full) const {
 
 bool ExpandHandler::operator()(const DIR_ENTRY& entry, const ustring& full) {
   if (entry.type != FT_DIR && entry.type != FT_FILE) return false;
+  const ustring path = full.substr(root_len);
+  if (entry.type == FT_FILE && as_recorded && as_recorded(full, path)) {
+    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandHandler: '%s' is as recorded, not pushed\n", full.c_str_utf8());
+    return true;
+  }
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandHandler push local event: %s\n", full.c_str_utf8());
-  (void)PushUploadEvent(reg, full.substr(root_len), entry.type == FT_DIR);  // 0 only for a path it drops, logged
+  (void)PushUploadEvent(reg, path, entry.type == FT_DIR);  // 0 only for a path it drops, logged
   return true;
 }
 
@@ -144,11 +149,36 @@ int Worker::Expand() {
   // folder itself, and cutting the event path's length would leave its
   // last byte in front of every pushed path.
   handler.root_len = context.root_entry.local_path.length();
+  handler.as_recorded = [this](const ustring& file, const ustring& rel) { return AsRecorded(file, rel); };
   if (Walk(full, handler, 0, &abort_flag) < 0) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while expanding '%s'\n", full.c_str_utf8());
     return -1;
   }
   return 0;
+}
+
+bool Worker::AsRecorded(const ustring& full, const ustring& path) {
+  // A name the upload would rename first, or one whose content must be
+  // hashed every time, goes the upload's way as before.
+  const size_t slash = path.find_last_of('/');
+  const ustring base = slash == ustring::npos ? path : path.substr(slash + 1);
+  if (base.empty() || base[0] == ' ' || base[base.length() - 1] == ' ' || base[base.length() - 1] == '.') {
+    return false;
+  }
+  const ForceHashCheckListCpp* force = GetForceHashCheckList();
+  if (force != nullptr && force->Test(base) != 0) return false;
+  FileEventDB* db = GetEventDatabase();
+  DBFileInfo record;
+  if (db == nullptr || db->getEventInfo(path, record) != 1 || record.syncID == 0 || record.fileType != 0) {
+    return false;
+  }
+  FILE_INFO info;
+  if (FSStat(full, info, true) < 0 || !info.isExist || info.type != FT_FILE) return false;
+  if (context.root_entry.isMSDOS) info.mtime &= ~1u;
+  // The upload's weak check: same size and time, and the record's
+  // signature in place (without it the file is read and sent again).
+  return info.size == record.fileSize && info.mtime == record.fileModTime &&
+         IsFileExist(record.signaturePath, true);
 }
 
 int Worker::Rescan() {

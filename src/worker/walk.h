@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -122,6 +123,9 @@ int Walk(const ustring& path, Handler handler, int flag, const std::atomic<int>*
 struct ExpandHandler {
   Registry::Entry reg;  // the event's session
   size_t root_len = 0;  // bytes of the session folder's path in a full path
+  // When set: true for a file (full path, session path) that its upload
+  // would find unchanged since its record, which is then not pushed.
+  std::function<bool(const ustring& full, const ustring& path)> as_recorded;
 
   bool operator()(const DIR_ENTRY& entry, const ustring& full);
   // The working folder, directly in the session folder.

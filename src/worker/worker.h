@@ -317,6 +317,13 @@ class Worker : public Task, private RoadHooks {
   // Whether the local item differs from its record (see the checks in
   // worker_filter.cpp). `hash` may be empty (not compared).
   bool LocallyModified(const FILE_INFO& info, const DBFileInfo& record, const ustring& hash);
+  // The expansion's test: true when the file at `full` (session path
+  // `path`) is a recorded file its upload would find unchanged by the weak
+  // check (size, time, signature in place) and would neither rename nor
+  // hash. Such a file is left out of an expansion: the folder a download
+  // makes is expanded after its files are in place, and each would
+  // otherwise go through a whole event that sends nothing.
+  bool AsRecorded(const ustring& full, const ustring& path);
   // Stores a local event as held back; 0 (a failed write is logged).
   int AddFilteredEventToDB(const Event& ev, int filter_type);
   int ConvertToFilteredEvent(const Event& ev, int filter_type, FilterLocalEvent& out);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "session/event_manager.h"
@@ -140,8 +141,8 @@ TEST(CompareFileList, PrefixHeldBackUnlistedAbort) {
 class ExpandTest : public testsupport::TempDirTest {
  protected:
   // Not in SetUp: a case that forks must do so before any thread starts.
-  void Make() {
-    rig_ = std::make_unique<WorkerRig>(Path());
+  void Make(WorkerRig::Options options = WorkerRig::Options()) {
+    rig_ = std::make_unique<WorkerRig>(Path(), std::move(options));
     ASSERT_EQ(0, mkdir(rig_->local("/.ZarqelonWorkingDirectory").c_str(), 0700));
   }
   void TearDown() override { rig_.reset(); }
@@ -155,10 +156,15 @@ class ExpandTest : public testsupport::TempDirTest {
     EXPECT_EQ(0, lstat(rig_->local(rel).c_str(), &st)) << rel;
     return st;
   }
-  // A record of what is on disk now.
-  void Record(const std::string& rel, uint64_t sync_id = 100) {
+  // A record of what is on disk now; with `signed_` a file's record gets a
+  // signature file, as a finished transfer leaves it.
+  void Record(const std::string& rel, uint64_t sync_id = 100, bool signed_ = false) {
     const struct stat st = Stat(rel);
     DBFileInfo r;
+    if (signed_) {
+      r.signaturePath = Path("sig-" + std::to_string(signatures_++)).c_str();
+      std::ofstream(r.signaturePath.c_str_utf8()) << "signature";
+    }
     r.path = rel.c_str();
     r.syncID = sync_id;
     r.maxSyncID = sync_id;
@@ -178,6 +184,7 @@ class ExpandTest : public testsupport::TempDirTest {
   std::vector<std::string> Pushed() { return testsupport::TakeQueued(*EventManager::getInstance()); }
 
   std::unique_ptr<WorkerRig> rig_;
+  int signatures_ = 0;
 };
 
 class Expand : public ExpandTest {};
@@ -212,6 +219,62 @@ TEST_F(Expand, RootPathsExact) {
     EXPECT_EQ(want, Pushed());
   }
   EXPECT_FALSE(rig_->logged("Unsafe path"));
+}
+
+// A folder that a download made is expanded once its files are in place:
+// a file its upload would find unchanged since its record (size, time and
+// signature as recorded) is not pushed. Every other file still is: one that
+// changed, one without record or signature, a name the upload renames, a
+// name whose content is always hashed; and every folder.
+TEST_F(Expand, LeavesOutFilesAsRecorded) {
+  WorkerRig::Options options;
+  options.force_hash_list = "[File]\nforce_hash_ext = \"chk\"\n";
+  Make(std::move(options));
+  Dir("/d");
+  Dir("/d/sub");
+  for (const char* rel : {"/d/same", "/d/sub/deep", "/d/grown", "/d/retimed", "/d/unsigned", "/d/tail.", "/d/x.chk",
+                          "/d/unrecorded"}) {
+    File(rel, "content");
+  }
+  Record("/d");
+  Record("/d/sub");
+  for (const char* rel : {"/d/same", "/d/sub/deep", "/d/grown", "/d/retimed", "/d/tail.", "/d/x.chk"}) {
+    Record(rel, 100, true);
+  }
+  Record("/d/unsigned");
+  File("/d/grown", "more content");
+  struct utimbuf t{1000000, 1000000};
+  ASSERT_EQ(0, utime(rig_->local("/d/retimed").c_str(), &t));
+  const auto before = testsupport::TreeSnapshot::Take(rig_->local());
+
+  ScriptedWorker& w = rig_->holding(FolderEvent("/d", Event::F_EXPAND));
+  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpand));
+  EXPECT_EQ((std::vector<std::string>{"local modify /d/grown", "local modify /d/retimed", "local modify /d/sub/",
+                                      "local modify /d/tail.", "local modify /d/unrecorded",
+                                      "local modify /d/unsigned", "local modify /d/x.chk"}),
+            Pushed());
+  EXPECT_TRUE(before == testsupport::TreeSnapshot::Take(rig_->local()));
+
+  // On an MS-DOS session the times compare in even seconds.
+  File("/odd");
+  struct utimbuf odd{1000001, 1000001};
+  ASSERT_EQ(0, utime(rig_->local("/odd").c_str(), &odd));
+  Record("/odd", 100, true);
+  DBFileInfo r;
+  ASSERT_EQ(1, rig_->eventDb().getEventInfo("/odd", r));
+  r.fileModTime = 1000000;
+  r.signaturePath = "";  // keeps the one in place
+  ASSERT_EQ(0, rig_->eventDb().setEventInfo(r));
+  for (const bool msdos : {false, true}) {
+    SCOPED_TRACE(msdos);
+    Registry::Entry e = rig_->entry();
+    e.isMSDOS = msdos;
+    rig_->setEntry(e);
+    ScriptedWorker& w2 = rig_->holding(FolderEvent("/", Event::F_EXPAND));
+    EXPECT_EQ(0, w2.RealOperation(ScriptedWorker::kExpand));
+    std::vector<std::string> pushed = Pushed();
+    EXPECT_EQ(msdos ? 0 : 1, std::count(pushed.begin(), pushed.end(), "local modify /odd"));
+  }
 }
 
 // A rescan and an expand of "/" never walk into the working folder: no
