@@ -60,6 +60,7 @@
 #include "session/session_folders.h"
 #include "session/task.h"
 #include "foundation/file_identity.h"
+#include "worker/basis_md4.h"
 #include "worker/worker_error.h"
 #include "worker/worker_road.h"
 
@@ -525,6 +526,13 @@ class Worker : public Task, private RoadHooks {
   // Called between the conflict test and the final rename of a download;
   // does nothing. Tests change the local file there.
   virtual void OnBeforeReplace() {}
+  // Called once a download's reply has arrived, before its body is used;
+  // does nothing. Tests change the local file there.
+  virtual void OnBodyReceived() {}
+  // The MD4 of the event's local file as read by the merge check, or on a
+  // helper thread while the server answers: the conflict test takes it
+  // while the file is still the one read. Empty between downloads.
+  BasisMd4 basis_md4_;
 
   // ---- Removes on either side (remove.cpp) ----
   // The session's recycle folder.
