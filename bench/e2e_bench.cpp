@@ -710,7 +710,10 @@ struct Options {
   bool Has(const char* c) const { return ("," + cases + ",").find(std::string(",") + c + ",") != std::string::npos; }
 };
 
-void Report(const char* what, const std::vector<Window>& runs, double rsync_seconds, uint64_t rsync_wire) {
+// `wire_target`: the edit is one the daemon's smaller blocks send in fewer
+// bytes than rsync's (spread over the file), so the wire ratio has a target.
+void Report(const char* what, const std::vector<Window>& runs, double rsync_seconds, uint64_t rsync_wire,
+            bool wire_target) {
   std::vector<double> window, share, latency, wire;
   for (const Window& w : runs) {
     window.push_back(w.window);
@@ -722,8 +725,9 @@ void Report(const char* what, const std::vector<Window>& runs, double rsync_seco
   std::printf("  %-28s window %.2f s (stand-in %.2f s, daemon %.2f s), latency from the edit %.2f s, wire %.1f MB\n",
               what, Median(window), Median(share), daemon_share, Median(latency), Median(wire) / 1e6);
   if (rsync_seconds > 0) {
-    std::printf("  %-28s ratios to rsync: wire %.2fx (target <= 0.35), daemon's time %.2fx (target <= 1.0)\n", "",
-                Median(wire) / static_cast<double>(rsync_wire), daemon_share / rsync_seconds);
+    std::printf("  %-28s ratios to rsync: wire %.2fx%s, daemon's time %.2fx (target <= 1.0)\n", "",
+                Median(wire) / static_cast<double>(rsync_wire), wire_target ? " (target <= 0.35)" : "",
+                daemon_share / rsync_seconds);
   }
 }
 
@@ -834,10 +838,11 @@ void BigFile(const Options& o, BigEdit kind) {
               MB(push.back().matched));
   std::printf("  rsync pull                   %.2f s, %.1f MB on the wire (literal %.1f MB)\n", Median(pull_s),
               MB(pull.back().wire), MB(pull.back().literal));
-  Report("daemon upload", up[false], Median(push_s), push.back().wire);
-  Report("daemon download", down[false], Median(pull_s), pull.back().wire);
-  Report("daemon upload, TLS", up[true], 0, 0);
-  Report("daemon download, TLS", down[true], 0, 0);
+  const bool wire_target = kind != BigEdit::kMiddle;
+  Report("daemon upload", up[false], Median(push_s), push.back().wire, wire_target);
+  Report("daemon download", down[false], Median(pull_s), pull.back().wire, wire_target);
+  Report("daemon upload, TLS", up[true], 0, 0, false);
+  Report("daemon download, TLS", down[true], 0, 0, false);
   for (auto& side : sides) {
     std::printf("  daemon%s VmHWM %.1f MiB\n", side->tls() ? " (TLS)" : "",
                 static_cast<double>(VmHWMKiB(side->daemon_pid())) / 1024);
