@@ -15,6 +15,9 @@
 //  - The event queue calls SetAbort(bool) from whatever thread pushes a local
 //    event, while it holds its own lock: SetAbort(bool) only stores the
 //    atomic abort flag, takes no lock and never blocks.
+//  - A download may read the local file's MD4 on a helper thread of its own
+//    (BasisMd4) while the server answers; the helper takes no lock, and the
+//    download stops and joins it before it ends.
 //
 // Locks, in the only order in which two are ever held:
 //    EventManager's m_lock -> (SetAbort(bool): no lock, an atomic store)
