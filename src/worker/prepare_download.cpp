@@ -189,6 +189,7 @@ Worker::LocalCopy Worker::PrepareFileFromLocal() {
   reader.setFile(source);
   reader.setSignature(sign.getPath(), 2048, 8);
   reader.setHashString(md4);
+  OnBeforeLocalBuild();
   const int rc = reader.readFile();
   if (rc < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PreparFileFromLocal: Failed to prepare file [%d].\n", rc);
@@ -291,6 +292,7 @@ int Worker::PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& s
     reader.setSignature(signature.getPath(), 2048, 8);
     // A delta may repeat the basis without end; the server named the size.
     reader.setMaxOutputSize(size);
+    OnBeforeLocalBuild();
     if (reader.readFile() < 0) {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
                  GetFullPath().c_str_utf8());

@@ -532,6 +532,10 @@ class Worker : public Task, private RoadHooks {
   // Called once a download's reply has arrived, before its body is used;
   // does nothing. Tests change the local file there.
   virtual void OnBodyReceived() {}
+  // Called right before a download's new content is read or built from a
+  // local file (a delta applied to the local version, a copy of a recorded
+  // file); does nothing. Tests interrupt the worker there.
+  virtual void OnBeforeLocalBuild() {}
   // The MD4 of the event's local file as read by the merge check, or on a
   // helper thread while the server answers: the conflict test takes it
   // while the file is still the one read. Empty between downloads.

@@ -14,7 +14,11 @@ using apptest::AppFixture;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+// The daemon's own bounds (app.h) are what the waits are held to: fixed
+// figures near the expected time fail on a loaded machine.
+std::chrono::milliseconds Since(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t);
+}
 
 class InterruptTest : public AppFixture {
  protected:
@@ -33,9 +37,9 @@ class InterruptTest : public AppFixture {
   // ms (`count` times the rule acts); returns once more than 4 s of them
   // came.
   void UploadIntoKeepAlives(int count, std::chrono::seconds reply_timeout = 2s) {
-    DaemonTiming timing = testsupport::ShortTiming();
-    timing.worker_reply_timeout = reply_timeout;
-    app_.set_timing(timing);
+    timing_ = testsupport::ShortTiming();
+    timing_.worker_reply_timeout = reply_timeout;
+    app_.set_timing(timing_);
     server_.Fault({{"action", "upload"}, {"keep_alives", 100000}, {"keep_alive_ms", 200}, {"count", count}});
     Link();
     Connect(1);
@@ -44,6 +48,8 @@ class InterruptTest : public AppFixture {
     std::ofstream(LocalPath(1) + "/a.txt") << "committed before the keep-alives";
     ASSERT_TRUE(WaitUntil([&] { return KeepAlives() >= 20 && Uploading(); }, 30s)) << Log();
   }
+
+  DaemonTiming timing_;
 };
 
 TEST_F(InterruptTest, AnUploadAnsweredWithKeepAlivesAloneHoldsAnInterruptOneReplyTimeout) {
@@ -57,7 +63,7 @@ TEST_F(InterruptTest, AnUploadAnsweredWithKeepAlivesAloneHoldsAnInterruptOneRepl
   EXPECT_TRUE(Uploading());
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(Text(Call("reload_connection", ConnectionRequest(1))), "null");
-  EXPECT_LT(SecondsSince(start), 3.0);
+  EXPECT_LT(Since(start), InterruptBound(timing_));
 
   // The retry finds the server's commit: one version, nothing left to do.
   ASSERT_TRUE(WaitUntil([&] { return Call("get_status")["worker_list"].isNull(); }, 30s)) << Log();
@@ -82,7 +88,7 @@ TEST_F(InterruptTest, PauseAndUnlinkDuringAKeepAliveWaitReturnInTime) {
   pause["session_id"] = 1;
   Clock::time_point start = Clock::now();
   EXPECT_EQ(Text(Call("pause", pause)), "null");
-  EXPECT_LT(SecondsSince(start), 3.0);
+  EXPECT_LT(Since(start), InterruptBound(timing_));
   EXPECT_TRUE(Call("get_status")["worker_list"].isNull());
 
   // Resumed, the retry meets the keep-alives again; "unlink" stops it.
@@ -91,7 +97,7 @@ TEST_F(InterruptTest, PauseAndUnlinkDuringAKeepAliveWaitReturnInTime) {
   ASSERT_TRUE(WaitUntil([&] { return KeepAlives() >= seen + 10 && Uploading(); }, 30s)) << Log();
   start = Clock::now();
   EXPECT_EQ(Text(Call("unlink")), "null");
-  EXPECT_LT(SecondsSince(start), 3.5);
+  EXPECT_LT(Since(start), kStopBound);
   EXPECT_EQ(ThreadCount(), threads);
 }
 
@@ -104,7 +110,7 @@ TEST_F(InterruptTest, StopCutsAnUploadsReplyWaitWhateverItsTimeOut) {
   ASSERT_TRUE(server_.Get("/a.txt").has_value());
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(Text(Call("unlink")), "null");
-  EXPECT_LT(SecondsSince(start), 3.0) << Log();
+  EXPECT_LT(Since(start), kStopBound) << Log();
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_EQ(server_.History("/a.txt").size(), 1u);
 }
@@ -122,7 +128,7 @@ TEST_F(InterruptTest, ReloadConnectionBreaksOffASyncerPullHeldByKeepAlives) {
 
   const Clock::time_point start = Clock::now();
   const PObject rsp = Call("reload_connection", ConnectionRequest(1));
-  EXPECT_LT(SecondsSince(start), 3.0) << Log();
+  EXPECT_LT(Since(start), kChannelReturnWait) << Log();
   EXPECT_EQ(Text(rsp), "null");
   ASSERT_TRUE(WaitUntil(
       [&] { return Call("get_status")["session_list"][0]["status"].asString() == "uptodate"; }, 30s))

@@ -87,6 +87,7 @@ class ScriptedWorker : public Worker {
   void SetOnBeforeReplace(std::function<void(ScriptedWorker&)> hook) { on_before_replace_ = std::move(hook); }
   // Runs once a download's reply has arrived, before its body is used.
   void SetOnBodyReceived(std::function<void(ScriptedWorker&)> hook) { on_body_received_ = std::move(hook); }
+  void SetOnBeforeLocalBuild(std::function<void(ScriptedWorker&)> hook) { on_before_local_build_ = std::move(hook); }
 
   // The download and remove layers.
   using Worker::CalculateMD4;
@@ -165,6 +166,9 @@ class ScriptedWorker : public Worker {
   void OnBeforeReplace() override {
     if (on_before_replace_) on_before_replace_(*this);
   }
+  void OnBeforeLocalBuild() override {
+    if (on_before_local_build_) on_before_local_build_(*this);
+  }
 
  private:
   int RunScript(Op op, bool settled = false);
@@ -175,6 +179,7 @@ class ScriptedWorker : public Worker {
   std::function<void(ScriptedWorker&)> on_event_pulled_;
   std::function<void(ScriptedWorker&)> on_before_replace_;
   std::function<void(ScriptedWorker&)> on_body_received_;
+  std::function<void(ScriptedWorker&)> on_before_local_build_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Call> calls_;  // guarded by mutex_

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -31,30 +33,39 @@ constexpr size_t k64MiB = size_t{64} << 20;
 
 class DownloadThreads : public downloadtest::DownloadTest {
  protected:
-  // The regular files directly in the working folder.
-  size_t WorkFiles() const {
-    size_t n = 0;
-    const testsupport::TreeSnapshot snap = testsupport::TreeSnapshot::Take(Working());
-    for (const auto& [path, entry] : snap.entries()) {
-      n += path.find('/', 1) == std::string::npos && path != "/#ZarqRecycle";
-    }
-    return n;
-  }
-
-  // Carries `ev` out on a worker of its own; once the working folder holds
-  // `files` files, interrupts it as the application does (every worker
-  // holding an event, a barrier) and checks that the barrier returned
-  // within 2 s and the operation had not finished before.
-  void InterruptOnceWorking(const Event& ev, size_t files) {
+  // Carries `ev` out on a worker of its own and, right before the worker
+  // reads or builds the new content from a local file, interrupts it as the
+  // application does (every worker holding an event, a barrier); checks
+  // that the barrier returned within 2 s and that the operation was broken
+  // off, not finished.
+  void InterruptAtLocalBuild(const Event& ev) {
+    // Shared with the hook, which may run again after this returns.
+    struct Handshake {
+      std::atomic<bool> first{true};
+      std::promise<void> reached;
+      std::promise<void> raised;
+      std::shared_future<void> go = raised.get_future().share();
+    };
+    auto hand = std::make_shared<Handshake>();
+    std::future<void> reached = hand->reached.get_future();
     ScriptedWorker& w = rig_->addWorker();
     w.UseRealOperations();
+    w.SetOnBeforeLocalBuild([hand](ScriptedWorker&) {
+      if (!hand->first.exchange(false)) return;
+      hand->reached.set_value();
+      hand->go.wait();
+    });
     rig_->push(ev);
     rig_->startWorkers();
-    ASSERT_TRUE(ServerStandIn::WaitFor([&] { return WorkFiles() >= files; }, 120s));
+    if (reached.wait_for(120s) != std::future_status::ready) {
+      hand->raised.set_value();
+      FAIL() << "the worker never came to build from a local file\n" << rig_->log();
+    }
     Worker::AbortFilter filter;
     filter.setSession(0);
     Worker::Barrier barrier;
     w.SetAbort(filter, &barrier);
+    hand->raised.set_value();
     const auto start = std::chrono::steady_clock::now();
     barrier.wait();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
@@ -73,8 +84,8 @@ TEST_F(DownloadThreads, InterruptDuringDeltaRebuild) {
   const uint64_t s1 = rig_->server().PutFile("/big.bin", Path("v1"));
   Recorded("/big.bin", v1, s1);
   rig_->server().PutFile("/big.bin", Path("v2"));
-  // The delta's body has arrived and the rebuilt file is being written.
-  InterruptOnceWorking(ServerChange("/big.bin"), 2);
+  // The delta's body has arrived; the rebuild is about to start.
+  InterruptAtLocalBuild(ServerChange("/big.bin"));
   EXPECT_TRUE(Slurp(rig_->local("/big.bin")) == v1);
   EXPECT_EQ(s1, Record("/big.bin").syncID);
 }
@@ -87,8 +98,8 @@ TEST_F(DownloadThreads, InterruptDuringLocalCopy) {
   Recorded("/a.bin", "old content", s1);
   Recorded("/b.bin", big, s1);
   rig_->server().PutFile("/a.bin", Path("big"));
-  // The copy is being written in the working folder.
-  InterruptOnceWorking(ServerChange("/a.bin"), 1);
+  // The copy of "/b.bin" is about to be made.
+  InterruptAtLocalBuild(ServerChange("/a.bin"));
   EXPECT_EQ("old content", Slurp(rig_->local("/a.bin")));
   EXPECT_EQ(s1, Record("/a.bin").syncID);
   EXPECT_TRUE(Slurp(rig_->local("/b.bin")) == big);

@@ -798,6 +798,108 @@ TEST_F(DownloadTest, TypeJumpRecycles) {
   ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()), rig_->storeSha256());
 }
 
+// ---- Forced download ----
+
+// A forced download (sync id MAX_SYNC_ID, as a released held-back path
+// queues it, described by the path's record): nothing is asked of the
+// server without a record or while the local file is as recorded; a local
+// file that is gone or differs gets the recorded version whole, recorded
+// under its own sync id (a record of MAX_SYNC_ID would pass every later
+// change of the path for an echo), and an edit is kept aside.
+TEST_F(DownloadTest, ForcedDownloadFetchesTheRecordedVersionOnlyWhenTheLocalFileDiffers) {
+  enum class Local { kAbsent, kAsRecorded, kEdited, kTouched };
+  const struct {
+    const char* name;
+    bool recorded;
+    Local local;
+    bool fetched;  // one request for the recorded version, no basis
+    const char* logged;
+  } rows[] = {
+      {"no record, no local file", false, Local::kAbsent, false, "cannot find any record in event DB, skipping"},
+      {"no record, a local file", false, Local::kEdited, false, "cannot find any record in event DB, skipping"},
+      {"as recorded", true, Local::kAsRecorded, false, "Force download event but NOT LocallyModified"},
+      {"deleted locally", true, Local::kAbsent, true, "Convert MAX_SYNC_ID  to target_sync_id"},
+      {"edited locally", true, Local::kEdited, true, "Convert MAX_SYNC_ID  to target_sync_id"},
+      // Same bytes, another time: merged without a transfer, time put back.
+      {"touched only", true, Local::kTouched, false, "is merged successfully"},
+  };
+  constexpr uint32_t kTime = 1600000000;
+  int n = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string rel = "/forced" + std::to_string(++n) + ".txt";
+    const std::string recorded = Pattern(3000 + n, 40 + n);
+    const uint64_t s1 = rig_->server().Put(rel, recorded, kTime);
+    if (row.recorded) Recorded(rel, recorded, s1, kTime);
+    switch (row.local) {
+      case Local::kAbsent:
+        (void)unlink(rig_->local(rel).c_str());  // absent already without a record
+        break;
+      case Local::kAsRecorded:
+        break;
+      case Local::kEdited:
+        Spill(rig_->local(rel), "the user's edit");
+        break;
+      case Local::kTouched:
+        ASSERT_EQ(0, FSUTime(rig_->local(rel).c_str(), kTime + 100, kTime + 100));
+        break;
+    }
+    const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
+    const DBFileInfo rec = Record(rel);
+    // As the generator makes it: both ids MAX_SYNC_ID, the rest from the record.
+    Event forced = rig_->serverEvent(Event::EV_MODIFY, rel, MAX_SYNC_ID);
+    forced.m_max_id = MAX_SYNC_ID;
+    forced.m_data_size = rec.fileSize;
+    forced.m_time = rec.fileModTime;
+    forced.m_data_hash = rec.fileCheckSum;
+    const size_t requests_before = rig_->requests().size();
+    const size_t log_mark = rig_->log().size();
+
+    ASSERT_EQ(0, Download(forced));
+    EXPECT_NE(std::string::npos, rig_->log().find(row.logged, log_mark)) << rig_->log().substr(log_mark);
+    std::vector<json> asked;
+    const std::vector<json> requests = rig_->requests();
+    for (size_t i = requests_before; i < requests.size(); ++i) {
+      if (requests[i].value("action", "") == "resume_download") asked.push_back(requests[i]["request"]);
+    }
+    if (row.fetched) {
+      ASSERT_EQ(1u, asked.size());
+      EXPECT_EQ(0u, asked[0].value("sync_id", uint64_t{1}));
+      EXPECT_EQ(0u, asked[0].value("max_id", uint64_t{1}));
+      EXPECT_EQ(s1, asked[0].value("target_sync_id", uint64_t{0}));
+      EXPECT_EQ(rel, asked[0].value("path", ""));
+    } else {
+      EXPECT_TRUE(asked.empty()) << asked.size() << " requests";
+    }
+    const DBFileInfo after = Record(rel);
+    if (!row.recorded) {
+      EXPECT_EQ(0u, after.syncID);
+      if (row.local == Local::kAbsent) {
+        EXPECT_FALSE(IsFileExist(rig_->local(rel).c_str(), false));
+      } else {
+        EXPECT_EQ("the user's edit", Slurp(rig_->local(rel)));
+      }
+    } else {
+      EXPECT_TRUE(Slurp(rig_->local(rel)) == recorded);
+      EXPECT_EQ(s1, after.syncID);
+      EXPECT_EQ(s1, after.maxSyncID);
+      EXPECT_EQ(rec.fileCheckSum, after.fileCheckSum);
+      struct stat st;
+      ASSERT_EQ(0, stat(rig_->local(rel).c_str(), &st));
+      EXPECT_EQ(kTime, st.st_mtime);
+    }
+    const std::string sibling = ConflictSibling(rel);
+    if (row.recorded && row.local == Local::kEdited) {
+      ASSERT_NE("", sibling);
+      EXPECT_EQ("the user's edit", Slurp(rig_->local(sibling)));
+    } else {
+      EXPECT_EQ("", sibling);
+    }
+    ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()), rig_->storeSha256());
+  }
+  EXPECT_EQ("", Leftovers(Working()));
+}
+
 // ---- Removes on either side ----
 
 class RemoveTest : public DownloadTest {

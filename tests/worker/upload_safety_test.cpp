@@ -30,6 +30,9 @@ TEST_F(UploadSafety, RewriteDuringSendNotBuiltOn) {
   const time_t second = Mtime(full);
   rig_->server().Fault({{"action", "resume_upload"}, {"stall_ms", 1500}, {"bytes", 64 * 1024}});
 
+  // Made before the send: under load, making 16 MiB could outlast the
+  // stall, and the rewrite would then come after the send.
+  const std::string fresh = deltatest::RandomBytes(size, 8);
   std::thread rewriter([&] {
     ASSERT_TRUE(testsupport::ServerStandIn::WaitFor(
         [&] {
@@ -40,7 +43,6 @@ TEST_F(UploadSafety, RewriteDuringSendNotBuiltOn) {
         },
         std::chrono::seconds(20)));
     usleep(300000);
-    const std::string fresh = deltatest::RandomBytes(size, 8);
     const int fd = open(full.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(static_cast<ssize_t>(size), pwrite(fd, fresh.data(), size, 0));
