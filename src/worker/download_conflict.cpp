@@ -130,7 +130,9 @@ Worker::Verdict Worker::TestDownloadConflict(const FILE_INFO& local, const DBFil
 
   ustring md4;
   if (local.type == FT_FILE) {
-    if (CalculateMD4(GetFullPath(), md4) != 0) {
+    if (basis_md4_.Take(GetFullPath(), abort_flag, md4)) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): CheckBasisFile: Basis file unchanged since it was read, MD4 of that read taken\n");
+    } else if (CalculateMD4(GetFullPath(), md4) != 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
       return Verdict::kUnreadable;
     }

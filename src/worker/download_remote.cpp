@@ -74,10 +74,14 @@ int Worker::MergeEvent() {
     reader.setFile(GetFullPath());
     reader.setSignature(sign.getPath(), 2048, 8);
     reader.setHashString(md4);
+    const BasisMd4::ReadStart start = BasisMd4::Begin(GetFullPath());
     if (reader.readFile() < 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): MergeEvent: failed to read '%s'\n", GetFullPath().c_str_utf8());
       return -1;
     }
+    // A declined merge is followed by a download whose conflict test needs
+    // this same digest: kept, it spares that test a read of the file.
+    basis_md4_.Keep(GetFullPath(), start, md4);
     if (md4 != ev.m_data_hash) {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): MergeEvent: local file is different in hash, merge failed\n");
       return -1;
@@ -102,6 +106,13 @@ int Worker::DownloadRemote() {
   PObject request;
   PObject reply;
   const char* full = GetFullPath().c_str_utf8();
+
+  // Whatever the ending, no MD4 of this file outlives its download.
+  struct ForgetBasis {
+    BasisMd4& basis;
+    ~ForgetBasis() { basis.Reset(); }
+  } forget_basis{basis_md4_};
+  basis_md4_.Reset();
 
   int r = TestDownloadRemoteFilter();
   if (r != 1) {
@@ -208,6 +219,14 @@ int Worker::DownloadRemote() {
     }
   }
 
+  // The conflict test after the transfer reads a local file that its record
+  // describes by size. Unless the merge check read it already, it is read
+  // on a helper thread while the server answers.
+  const DBFileInfo& recorded = context.database_record;
+  if (ev.isFile() && !basis_md4_.Held() && local.isExist && local.type == FT_FILE && recorded.syncID != 0 &&
+      recorded.fileType == 0 && local.size == recorded.fileSize) {
+    basis_md4_.Start(GetFullPath());
+  }
   r = ProtoDownload(true, request, reply);
   if (r < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): failed to download '%s'. %s.\n", GetId(), full, CodeText(r));
@@ -232,6 +251,7 @@ int Worker::DownloadRemote() {
     return r;
   }
 
+  OnBodyReceived();
   const PObject& got = reply;
   if (got.hasMember("error")) {
     ClearCache();

@@ -15,6 +15,9 @@
 //  - The event queue calls SetAbort(bool) from whatever thread pushes a local
 //    event, while it holds its own lock: SetAbort(bool) only stores the
 //    atomic abort flag, takes no lock and never blocks.
+//  - A download may read the local file's MD4 on a helper thread of its own
+//    (BasisMd4) while the server answers; the helper takes no lock, and the
+//    download stops and joins it before it ends.
 //
 // Locks, in the only order in which two are ever held:
 //    EventManager's m_lock -> (SetAbort(bool): no lock, an atomic store)
@@ -60,6 +63,7 @@
 #include "session/session_folders.h"
 #include "session/task.h"
 #include "foundation/file_identity.h"
+#include "worker/basis_md4.h"
 #include "worker/worker_error.h"
 #include "worker/worker_road.h"
 
@@ -532,10 +536,17 @@ class Worker : public Task, private RoadHooks {
   // Called between the conflict test and the final rename of a download;
   // does nothing. Tests change the local file there.
   virtual void OnBeforeReplace() {}
+  // Called once a download's reply has arrived, before its body is used;
+  // does nothing. Tests change the local file there.
+  virtual void OnBodyReceived() {}
   // Called right before a download's new content is read or built from a
   // local file (a delta applied to the local version, a copy of a recorded
   // file); does nothing. Tests interrupt the worker there.
   virtual void OnBeforeLocalBuild() {}
+  // The MD4 of the event's local file as read by the merge check, or on a
+  // helper thread while the server answers: the conflict test takes it
+  // while the file is still the one read. Empty between downloads.
+  BasisMd4 basis_md4_;
 
   // ---- Removes on either side (remove.cpp) ----
   // The session's recycle folder.

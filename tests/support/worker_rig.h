@@ -85,6 +85,8 @@ class ScriptedWorker : public Worker {
 
   // Runs between the conflict test and the final rename of a download.
   void SetOnBeforeReplace(std::function<void(ScriptedWorker&)> hook) { on_before_replace_ = std::move(hook); }
+  // Runs once a download's reply has arrived, before its body is used.
+  void SetOnBodyReceived(std::function<void(ScriptedWorker&)> hook) { on_body_received_ = std::move(hook); }
   void SetOnBeforeLocalBuild(std::function<void(ScriptedWorker&)> hook) { on_before_local_build_ = std::move(hook); }
 
   // The download and remove layers.
@@ -158,6 +160,9 @@ class ScriptedWorker : public Worker {
   void OnPassStart() override;
   void OnEventPulled() override;
   void OnEventOutcome(int result, WorkerAction action) override;
+  void OnBodyReceived() override {
+    if (on_body_received_) on_body_received_(*this);
+  }
   void OnBeforeReplace() override {
     if (on_before_replace_) on_before_replace_(*this);
   }
@@ -173,6 +178,7 @@ class ScriptedWorker : public Worker {
   std::function<void(ScriptedWorker&)> on_pass_start_;
   std::function<void(ScriptedWorker&)> on_event_pulled_;
   std::function<void(ScriptedWorker&)> on_before_replace_;
+  std::function<void(ScriptedWorker&)> on_body_received_;
   std::function<void(ScriptedWorker&)> on_before_local_build_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
