@@ -1,5 +1,7 @@
 // Folder expansion, rescans and the expansion of subfolder-rescan events:
 // each turns a folder event into per-path events in the queue.
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <functional>
@@ -188,6 +190,16 @@ int Worker::Expand() {
 }
 
 int Worker::Rescan() {
+  const int r = RescanPass();
+  // The pass's listings (a hundred bytes or more per entry of the folder)
+  // are freed by now, but the allocator keeps their pages in this
+  // thread's arena; the next pass runs on whichever worker pulls it, in
+  // another arena, and the two would add up.
+  (void)malloc_trim(0);  // only says whether memory was given back
+  return r;
+}
+
+int Worker::RescanPass() {
   const ustring& full = GetFullPath();
   const ustring path = GetPath();
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): rescaning directory '%s'\n", GetId(), full.c_str_utf8());

@@ -430,6 +430,9 @@ class Worker : public Task, private RoadHooks {
   // Server removes of the records directly below `path` whose sync id is at
   // most `sync_id` (sess_id is not used).
   int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
+  // One pass of the rescan in hand (Rescan, then the memory it used is
+  // given back); 0 done, -1 interrupted or failed.
+  int RescanPass();
   // After a subfolder-rescan event is done: queues the folder's own event.
   void CreateDirSelfEvent();
   // The comparison of a folder's listings (compare_file_list.h), pushing
