@@ -98,7 +98,7 @@ class Event {
   uint32_t m_time;         // modification time, seconds since 1970
   ustring m_data_hash;     // content hash
   ustring m_path;          // "/"-separated, from the session root; the old path of a rename
-  ustring m_opt;           // the new path of a rename
+  ustring m_opt;           // the new path of a rename; of a rescan, the path an earlier pass stopped at
   ustring m_mac_attr_hash; // hash of the extended-attribute data
   uint64_t m_mac_attr_size;
   uint64_t m_sess_id;

@@ -321,6 +321,37 @@ void EventManager::IssueRescan(uint64_t sess_id, const ustring& path, bool merge
   }
 }
 
+void EventManager::ContinueRescan(Task* from, const Event& rescan) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  auto same_folder = [&rescan](const Event& ev) {
+    return ev.isRescan() && ev.m_sess_id == rescan.m_sess_id && ev.m_path == rescan.m_path;
+  };
+  for (const auto& [task, entry] : registry) {
+    if (task != from && same_folder(entry.processing)) {
+      EVENT_MGR_LOG(L_INFO, "[INFO] event-manager(%d): a rescan of '%s' is under way, its continuation is dropped\n",
+                    rescan.m_path.c_str_utf8());
+      return;
+    }
+  }
+  Registry::Entry entry;
+  auto found = pool_index.find(rescan.m_sess_id);
+  if (found == pool_index.end() || Registry::getInstance().Find(rescan.m_sess_id, entry) != 1) {
+    EVENT_MGR_LOG(L_INFO, "[INFO] event-manager(%d): session %llu is gone, the rescan's continuation is dropped\n",
+                  static_cast<ull>(rescan.m_sess_id));
+    return;
+  }
+  event_pool* pool = found->second.get();
+  for (const Event& ev : pool->expand_events) {
+    if (same_folder(ev) && ev.m_opt.empty()) {
+      EVENT_MGR_LOG(L_INFO, "[INFO] event-manager(%d): a new rescan of '%s' waits, its continuation is dropped\n",
+                    rescan.m_path.c_str_utf8());
+      return;
+    }
+  }
+  pool->expand_events.push_back(rescan);
+  if (pool->size() == 1) ready_queue.push_back(pool);
+}
+
 void EventManager::IssueExpand(uint64_t sess_id, const ustring& path) {
   Event ev;
   ev.m_type = Event::EV_CREATE;

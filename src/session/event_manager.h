@@ -113,6 +113,16 @@ class EventManager {
   void IssueRescan(uint64_t sess_id, const ustring& path, bool merge);
   void IssueExpand(uint64_t sess_id, const ustring& path);
 
+  // Queues the rest of a rescan that `from` has carried out in part:
+  // `rescan` is its event with m_opt the path its pass stopped at. It goes
+  // to the end of its session's expand list, behind every pending event of
+  // the tree, and replaces nothing (unlike a new rescan of "/": the expands
+  // it would replace may lie in the part already passed). Dropped, with an
+  // INFO line, when another task holds a rescan of the same folder or a new
+  // one (m_opt "") waits: that one looks at every path again. Aborts no
+  // task. Also dropped for a session that is not registered.
+  void ContinueRescan(Task* from, const Event& rescan);
+
   // Events of the session in its tree, pending or in progress (local plus
   // server; expands not counted), and the server ones alone. 0 for a
   // session without a pool.

@@ -2,15 +2,13 @@
 
 #include <string_view>
 
-namespace {
-
 // The order in which FileList's reverse walk yields paths, reversed: a
 // folder before its contents, names within a folder in ascending byte order.
 // Plain byte order is not that order: "/a.txt" sorts before "/a/x" by bytes
 // ("." < "/") but after the folder "/a" and its contents in the walk, and a
 // merge in the wrong order would take both for one-sided entries. Comparing
 // with "/" below every other byte orders the paths component by component.
-int WalkOrder(const ustring& a, const ustring& b) {
+int CompareWalkOrder(const ustring& a, const ustring& b) {
   const size_t n = a.length() < b.length() ? a.length() : b.length();
   for (size_t i = 0; i < n; ++i) {
     const unsigned char x = static_cast<unsigned char>(a[i]);
@@ -23,6 +21,8 @@ int WalkOrder(const ustring& a, const ustring& b) {
   if (a.length() == b.length()) return 0;
   return a.length() < b.length() ? -1 : 1;
 }
+
+namespace {
 
 // Whether `path` lies below `folder`.
 bool Below(const ustring& path, const ustring& folder) {
@@ -101,7 +101,7 @@ int CompareFileLists(const ustring& root, const FileList& fs_list, const FileLis
   const FileList::reverse_iterator db_end = db_list.rend();
   while (fs_it != fs_end && db_it != db_end) {
     if (sink.Aborted()) return -1;
-    const int order = WalkOrder(fs_it->path, db_it->path);
+    const int order = CompareWalkOrder(fs_it->path, db_it->path);
     if (order > 0) {
       if (!Unlisted(fs_it->path, unlisted)) cmp.LocalOnly(*fs_it);
       ++fs_it;

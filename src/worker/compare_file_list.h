@@ -32,6 +32,13 @@ class CompareSink {
   virtual void Same(const ustring& /*path*/) {}
 };
 
+// The order of the comparison's steps, reversed: negative when `a` comes
+// before `b` in a FileList's forward walk (a folder before its contents,
+// names of one folder in ascending byte order), 0 when equal. The
+// comparison decides paths in descending order; a rescan resumed after a
+// path decides only the paths below it in this order.
+int CompareWalkOrder(const ustring& a, const ustring& b);
+
 // Compares `fs_list` (the disk) with `db_list` (the records) of the folder
 // `root`. Nothing below an entry of `unlisted` (entry paths, "/a/b",
 // relative to `root`) is decided: that folder could not be listed, and an

@@ -1,5 +1,8 @@
 // Folder expansion, rescans and the expansion of subfolder-rescan events:
 // each turns a folder event into per-path events in the queue.
+#include <malloc.h>
+
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <utility>
@@ -27,34 +30,63 @@ ustring SessionJoin(const ustring& folder, const ustring& rel) {
   return out;
 }
 
-// The worker's decisions go straight into the event queue.
+// The worker's decisions go straight into the event queue; with a batch,
+// only those of the rescan's current pass.
 class QueueSink : public CompareSink {
  public:
   using Abort = std::atomic<int>;
-  QueueSink(const Abort& abort, std::function<void(const ustring&, bool)> upload,
+  QueueSink(const Abort& abort, RescanBatch* batch, std::function<void(const ustring&, bool)> upload,
             std::function<void(const ustring&, bool)> remove, std::function<void(const ustring&, bool)> download,
             std::function<bool(const ustring&, bool)> held_back)
       : abort_(abort),
+        batch_(batch),
         upload_(std::move(upload)),
         remove_(std::move(remove)),
         download_(std::move(download)),
         held_back_(std::move(held_back)) {}
 
   bool Aborted() override {
-    if (abort_.load() == 0) return false;
-    WORKER_LOG(L_INFO, "[INFO] worker(%d): CompareFileList: user stopped\n");
-    return true;
+    if (abort_.load() != 0) {
+      WORKER_LOG(L_INFO, "[INFO] worker(%d): CompareFileList: user stopped\n");
+      return true;
+    }
+    if (batch_ != nullptr && batch_->pushed >= std::max<size_t>(batch_->room, 1)) batch_->full = true;
+    return false;
   }
-  void Upload(const ustring& path, bool is_dir) override { upload_(path, is_dir); }
-  void Remove(const ustring& path, bool is_dir) override { remove_(path, is_dir); }
-  void Download(const ustring& path, bool is_dir) override { download_(path, is_dir); }
-  bool HeldBack(const ustring& path, bool is_dir) override { return held_back_(path, is_dir); }
+  void Upload(const ustring& path, bool is_dir) override {
+    if (Skip(path)) return;
+    upload_(path, is_dir);
+    Count(path);
+  }
+  void Remove(const ustring& path, bool is_dir) override {
+    if (Skip(path)) return;
+    remove_(path, is_dir);
+    Count(path);
+  }
+  void Download(const ustring& path, bool is_dir) override {
+    if (Skip(path)) return;
+    download_(path, is_dir);
+    Count(path);
+  }
+  // A path another pass decides is not looked at here (the sink records
+  // what it holds back).
+  bool HeldBack(const ustring& path, bool is_dir) override { return Skip(path) || held_back_(path, is_dir); }
   void Same(const ustring& path) override {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): CompareFileList: skipping: %s\n", path.c_str_utf8());
   }
 
  private:
+  bool Skip(const ustring& path) const {
+    return batch_ != nullptr && (batch_->Decided(path) || batch_->Left(path));
+  }
+  void Count(const ustring& path) {
+    if (batch_ == nullptr || batch_->full) return;
+    ++batch_->pushed;
+    batch_->last = path;
+  }
+
   const Abort& abort_;
+  RescanBatch* batch_;
   std::function<void(const ustring&, bool)> upload_;
   std::function<void(const ustring&, bool)> remove_;
   std::function<void(const ustring&, bool)> download_;
@@ -89,6 +121,12 @@ bool FileListBuilder::Skip(const DIR_ENTRY& entry, const ustring& /*full*/) cons
 
 bool FileListBuilder::operator()(const DIR_ENTRY& entry, const ustring& full) {
   if (entry.type != FT_FILE && entry.type != FT_DIR) return false;
+  // Still counted by the walk: a folder whose entries were all decided
+  // before must not pass for an empty one.
+  if (resume_after != nullptr && !resume_after->empty() &&
+      CompareWalkOrder(full.substr(root_len), *resume_after) >= 0) {
+    return false;
+  }
   FileList::Attribute attr;
   attr.mtime = entry.mtime;
   attr.size = entry.type == FT_FILE ? entry.size : 0;
@@ -182,9 +220,29 @@ bool Worker::AsRecorded(const ustring& full, const ustring& path) {
 }
 
 int Worker::Rescan() {
+  const int r = RescanPass();
+  // The pass's listings (a hundred bytes or more per entry of the folder)
+  // are freed by now, but the allocator keeps their pages in this
+  // thread's arena; the next pass runs on whichever worker pulls it, in
+  // another arena, and the two would add up.
+  (void)malloc_trim(0);  // only says whether memory was given back
+  return r;
+}
+
+int Worker::RescanPass() {
   const ustring& full = GetFullPath();
   const ustring path = GetPath();
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): rescaning directory '%s'\n", GetId(), full.c_str_utf8());
+  // A continuation carries in m_opt the path its earlier pass stopped at.
+  RescanBatch batch;
+  batch.after = context.current_event.m_opt;
+  batch.room = rescan_batch_;
+  ustring resume_rel;  // the same, relative to the rescanned folder
+  if (!batch.after.empty()) {
+    resume_rel = path == "/" ? batch.after : batch.after.substr(std::min(path.length(), batch.after.length()));
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): rescan of '%s' resumes after '%s'\n", GetId(),
+               path.c_str_utf8(), batch.after.c_str_utf8());
+  }
   StringBuffer buffer;
   FileList fs_list(buffer);
   FileList db_list(buffer);
@@ -195,6 +253,7 @@ int Worker::Rescan() {
   builder.worker_id = GetId();
   builder.at_session_root = path == "/";
   builder.gaps = &gaps;
+  builder.resume_after = &resume_rel;
   const int flag = context.root_entry.isMSDOS ? (kWalkTimes | kWalkEvenSeconds) : kWalkTimes;
   if (Walk(full, builder, flag, &abort_flag) < 0) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while rescaning '%s'\n", full.c_str_utf8());
@@ -224,18 +283,28 @@ int Worker::Rescan() {
                GetId(), full.c_str_utf8(), rel.c_str_utf8());
     if (rel.empty()) return 0;  // the rescan's own folder: nothing is known
   }
-  if (CompareFileList(path, fs_list, db_list, context.current_event.isMerge(), gaps.unlisted) < 0) {
+  if (CompareFileList(path, fs_list, db_list, context.current_event.isMerge(), gaps.unlisted, &batch) < 0) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while rescaning '%s'\n", full.c_str_utf8());
     return -1;
+  }
+  if (batch.full) {
+    // The rest waits until the session's queue has handed this pass out:
+    // a continuation goes behind its events, and finds the paths it
+    // decides on disk and in the records as they are then.
+    Event next = context.current_event;
+    next.m_opt = batch.last;
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): rescan of '%s' queued %zu events, continues after '%s'\n",
+               GetId(), path.c_str_utf8(), batch.pushed, batch.last.c_str_utf8());
+    events_.ContinueRescan(this, next);
   }
   return 0;
 }
 
 int Worker::CompareFileList(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,
-                            const std::vector<ustring>& unlisted) {
+                            const std::vector<ustring>& unlisted, RescanBatch* batch) {
   const uint64_t sess_id = context.current_event.m_sess_id;
   QueueSink sink(
-      abort_flag,
+      abort_flag, batch,
       [this](const ustring& p, bool d) {
         WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): CompareFileList: '%s' is new or locally modified ...\n",
                    p.c_str_utf8());

@@ -4,6 +4,7 @@
 #define WORKER_WALK_H_
 
 #include <climits>
+#include <cstring>
 
 #include <atomic>
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "foundation/ustring.h"
 #include "session/file_list.h"
 #include "session/registry.h"
+#include "worker/compare_file_list.h"
 #include "worker/walk_folders.h"
 #include "worker/worker_log.h"
 
@@ -139,6 +141,35 @@ struct RescanGaps {
   std::vector<ustring> empty;     // listed no entry
 };
 
+// One pass of a rescan. The comparison pushes at most `room` decisions
+// (0 counts as 1). Once they are pushed, `full` is set and `last` is the
+// path of the last one, and the rest of the comparison decides only the
+// folders above `last`: a folder comes after its contents, and once some
+// of them are recorded the folder looks recorded too, so a later pass
+// would never upload it. A later pass resumes with `after` = that `last`
+// and decides only the paths before it (session paths in CompareWalkOrder)
+// other than those folders. So the queue holds one pass of a large folder
+// at a time, and every path is decided by one pass.
+struct RescanBatch {
+  ustring after;  // "": the first pass
+  size_t room = 1;
+  size_t pushed = 0;
+  ustring last;
+  bool full = false;
+
+  // Whether an earlier pass decided `path`.
+  bool Decided(const ustring& path) const {
+    return !after.empty() && (CompareWalkOrder(path, after) >= 0 || Below(after, path));
+  }
+  // Whether this pass leaves `path` to a later one.
+  bool Left(const ustring& path) const { return full && !Below(last, path); }
+  // Whether `path` lies below the folder `folder`.
+  static bool Below(const ustring& path, const ustring& folder) {
+    return path.length() > folder.length() && path[folder.length()] == '/' &&
+           std::memcmp(path.c_str_utf8(), folder.c_str_utf8(), folder.length()) == 0;
+  }
+};
+
 // The rescan's handler: the local listing. Passed by value; the copy that a
 // folder's entry updates is the one handed to the walk below that folder.
 struct FileListBuilder {
@@ -148,6 +179,10 @@ struct FileListBuilder {
   int worker_id = 0;            // for messages
   bool at_session_root = false; // the folder being filled is the session folder
   RescanGaps* gaps = nullptr;   // shared by every copy
+  // A resumed rescan: entries at or after this path (relative to the
+  // rescanned folder, CompareWalkOrder) were decided by an earlier pass and
+  // are neither listed nor descended; null or "" lists everything.
+  const ustring* resume_after = nullptr;
 
   bool operator()(const DIR_ENTRY& entry, const ustring& full);
   bool Skip(const DIR_ENTRY& entry, const ustring& full) const;

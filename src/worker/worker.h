@@ -70,6 +70,7 @@
 class ConnectionManager;
 class EventManager;
 struct FilterLocalEvent;
+struct RescanBatch;
 
 // The length of `text` in UTF-16 code units (two for a character above
 // U+FFFF), counted from its UTF-8 bytes: the unit the path-length rules use.
@@ -233,6 +234,15 @@ class Worker : public Task, private RoadHooks {
 
   // The abort flag's value, for tests and the status of a transfer.
   int AbortFlag() const { return abort_flag.load(); }
+
+  // Decisions one pass of a rescan queues at most. A rescan of a folder
+  // with more to decide queues one pass, then a continuation of itself
+  // behind the session's events (EventManager::ContinueRescan): the queue
+  // holds a pass, not the whole folder. Each queued event costs about a
+  // kilobyte; a pass re-lists only what is still undecided.
+  static constexpr size_t kRescanBatch = 5000;
+  // For tests, before the worker runs; 0 counts as 1.
+  void set_rescan_batch(size_t decisions) { rescan_batch_ = decisions; }
 
  protected:
   // ---- The operations; later layers fill them in. Each returns 0 or a
@@ -431,13 +441,17 @@ class Worker : public Task, private RoadHooks {
   // Server removes of the records directly below `path` whose sync id is at
   // most `sync_id` (sess_id is not used).
   int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
+  // One pass of the rescan in hand (Rescan, then the memory it used is
+  // given back); 0 done, -1 interrupted or failed.
+  int RescanPass();
   // After a subfolder-rescan event is done: queues the folder's own event.
   void CreateDirSelfEvent();
   // The comparison of a folder's listings (compare_file_list.h), pushing
   // into the event queue. `unlisted`: folders, relative to `root`, whose
-  // listing failed; nothing at or below them is compared.
+  // listing failed; nothing at or below them is compared. With `batch`,
+  // only the decisions of that pass (walk.h).
   int CompareFileList(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,
-                      const std::vector<ustring>& unlisted = {});
+                      const std::vector<ustring>& unlisted = {}, RescanBatch* batch = nullptr);
   // One level of a local folder, times and sizes, without the working
   // folder. 0, or -1 when aborted.
   int BuildLocalFileListWithoutResursive(const ustring& path, FileList& flist);
@@ -685,6 +699,7 @@ class Worker : public Task, private RoadHooks {
   ConnectionManager& connections_;
   WholeBodyAsks& whole_body_asks_;
   const DaemonTiming timing_;
+  size_t rescan_batch_ = kRescanBatch;
   std::atomic<int> own_stop_flag_{0};
   std::atomic<int>* const stop_flag_;  // never null
   WorkerRoadLog road_log_;

@@ -88,6 +88,8 @@ std::string Strip(const std::string& token) { return token.substr(0, token.find(
 //   push <event>              PushLocalEvent / PushServerEvent by origin
 //   expand <path>             IssueExpand (session 1)
 //   rescan <path>             IssueRescan without merge (session 1)
+//   continue <task> <path> <after>  ContinueRescan from the task of a
+//                             rescan of <path> (session 1) resuming after <after>
 //   pull <task> <event|->     PullEvent gives that event, or -1
 //   done <task> <event|0>     DoneEvent hands over that event (-1), or 0
 //   redo <task> <0|-1>        RedoEvent of the task's event in hand
@@ -138,6 +140,13 @@ class Scenario {
       } else {
         em_.IssueRescan(1, path.c_str(), false);
       }
+    } else if (op == "continue") {
+      int n;
+      std::string path, after;
+      in >> n >> path >> after;
+      Event ev = ParseEvent("L+r:" + path);
+      ev.m_opt = after.c_str();
+      em_.ContinueRescan(&TaskOf(n), ev);
     } else if (op == "pull") {
       int n;
       std::string want;
@@ -249,6 +258,21 @@ const ScenarioCase kScenarios[] = {
     {"a rescan of / empties the expand list and queues the root modify first",
      {"expand /a", "expand /b", "expands /a /b", "rescan /", "expands /", "pull 1 L~d:/", "pull 2 L+r:/",
       "pull 3 -", "done 1 0", "done 2 0", "empty"}},
+    // A rescan carried out in part queues its rest behind the tree's events
+    // and in front of nothing: what it would replace may lie in the part
+    // already decided.
+    {"a rescan's continuation goes behind the tree's events and replaces no expand",
+     {"rescan /", "pull 1 L~d:/", "pull 2 L+r:/", "push L+f:/x", "expand /a", "continue 2 / /b/f", "aborts 2 0",
+      "expands /a />/b/f", "done 2 0", "done 1 0", "pull 2 L+f:/x", "pull 3 L+x:/a", "pull 4 L+r:/", "done 4 0",
+      "done 3 0", "done 2 0", "empty"}},
+    {"a continuation is dropped while a new rescan of its folder waits",
+     {"rescan /a", "pull 1 L+r:/a", "rescan /a", "aborts 1 1", "continue 1 /a /a/f", "expands /a", "done 1 0",
+      "pull 1 L+r:/a", "pull 2 -"}},
+    {"a continuation is dropped while another task rescans its folder, and aborts it not",
+     {"push L+f:/x", "rescan /a", "pull 1 L+f:/x", "pull 2 L+r:/a", "continue 3 /a /a/f", "aborts 2 0",
+      "expands", "done 2 0", "continue 3 /a /a/f", "expands /a>/a/f"}},
+    {"a new rescan of / replaces a waiting continuation",
+     {"push L+f:/x", "continue 1 / /b", "expands />/b", "rescan /", "expands /"}},
     {"an expand without F_DIR and an empty event are never queued",
      {"push L+X:/a", "push L0f:/b", "push S+X:/c", "queue 0", "rows 0", "pull 1 -", "count 1 0 0"}},
     {"the counts leave out expands; an unknown session counts 0",

@@ -32,7 +32,11 @@ class EventManagerInspector {
     std::vector<std::string> out;
     auto it = em.pool_index.find(sess_id);
     if (it == em.pool_index.end()) return out;
-    for (const Event& ev : it->second->expand_events) out.emplace_back(ev.m_path.c_str_utf8());
+    for (const Event& ev : it->second->expand_events) {
+      // A rescan's continuation shows where it resumes: "<path>><after>".
+      out.emplace_back(ev.m_path.c_str_utf8());
+      if (!ev.m_opt.empty()) out.back() += std::string(">") + ev.m_opt.c_str_utf8();
+    }
     return out;
   }
 

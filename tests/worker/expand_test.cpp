@@ -335,6 +335,89 @@ TEST_F(Rescan, Decisions) {
   }
 }
 
+// A rescan of more than a pass queues one pass at a time, its rest as a
+// continuation behind the pass's events, and its passes together decide
+// every path exactly once and nothing else: the decisions of one unbounded
+// pass. Whether the earlier passes' events were carried out (recorded, and
+// with them the folders above) or not (failed, or still in progress) makes
+// no difference: a folder whose contents span passes is still uploaded, a
+// pass never repeats a decision, and the passes always end.
+TEST_F(Rescan, PassesQueueOneBatchEachAndDecideEveryPathOnce) {
+  Make();
+  for (const char* d : {"/a", "/b", "/b/c", "/b/c/d"}) Dir(d);
+  for (const char* f : {"/a/1", "/a/2", "/a/3", "/a/4", "/a.txt", "/b/1", "/b/c/1", "/b/c/2", "/b/c/d/1", "/top",
+                        "/gone"}) {
+    File(f);
+  }
+  Record("/a");
+  Record("/a/1");  // unchanged: decided by no pass
+  Record("/gone");
+  ASSERT_EQ(0, unlink(rig_->local("/gone").c_str()));
+  constexpr size_t kBatch = 3;
+
+  EventManager& em = *EventManager::getInstance();
+  // One pass: its queued events by name, and its continuation if any.
+  auto run = [&](const Event& ev, size_t batch, bool carry_out, std::vector<std::string>& names) {
+    ScriptedWorker& w = rig_->holding(ev);
+    w.set_rescan_batch(batch);
+    EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+    testsupport::RecordingTask task;
+    Event out, next, handed;
+    size_t queued = 0;
+    while (em.PullEvent(&task, out) == 0) {
+      if (out.isRescan()) {
+        next = out;
+      } else {
+        ++queued;
+        static const char* kTypes[] = {"empty", "create", "remove", "modify", "rename"};
+        names.push_back(std::string(out.isServerEvent() ? "server " : "local ") + kTypes[out.m_type] + " " +
+                        out.m_path.c_str_utf8() + (out.isDir() ? "/" : ""));
+        if (carry_out) {
+          const std::string path = out.m_path.c_str_utf8();
+          if (out.m_type == Event::EV_REMOVE) {
+            EXPECT_EQ(0, rig_->eventDb().rmEventInfo(out.m_path));
+          } else {
+            Record(path);
+          }
+        }
+      }
+      while (em.DoneEvent(&task, handed) < 0) {
+      }
+    }
+    // Plus the folders above the pass's last decision (three at most here).
+    EXPECT_LE(queued, batch + 3) << "one pass queued more than its batch";
+    return next;
+  };
+
+  std::vector<std::string> want;
+  EXPECT_FALSE(run(FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN), 1000, false, want).isValid());
+  std::sort(want.begin(), want.end());
+  ASSERT_EQ(13u, want.size());  // 3 folders and 9 files to upload, 1 remove
+
+  for (const bool carry_out : {false, true}) {
+    SCOPED_TRACE(carry_out ? "passes carried out" : "passes not carried out");
+    std::vector<std::string> got;
+    Event ev = FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN);
+    size_t passes = 0;
+    do {
+      ASSERT_LT(++passes, 20u) << "the passes do not end";
+      ev = run(ev, kBatch, carry_out, got);
+    } while (ev.isValid());
+    EXPECT_GE(passes, want.size() / (kBatch + 3) + 1);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(want, got);
+    // Back to the state before, for the next round.
+    for (const char* p : {"/b", "/b/c", "/b/c/d", "/a/2", "/a/3", "/a/4", "/a.txt", "/b/1", "/b/c/1", "/b/c/2",
+                          "/b/c/d/1", "/top"}) {
+      ASSERT_EQ(0, rig_->eventDb().rmEventInfo(p));
+    }
+    Record("/a");
+    File("/gone");
+    Record("/gone");
+    ASSERT_EQ(0, unlink(rig_->local("/gone").c_str()));
+  }
+}
+
 // On an MS-DOS session the rescan compares even seconds.
 TEST_F(Rescan, EvenSecondsOnMsdos) {
   Make();

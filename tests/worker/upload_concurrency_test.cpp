@@ -1,6 +1,6 @@
 // Expansions and uploads meeting other threads: a newer expand of the same
 // folder aborts the one in hand; two workers upload while a thread rewrites
-// files under them.
+// files under them; a rescan larger than a pass goes up a pass at a time.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "session/event_manager.h"
 #include "support/command.h"
@@ -114,6 +115,43 @@ TEST_F(UploadThreads, TwoWorkersWithRewrites) {
   ASSERT_TRUE(rig_->drain(240s));
   for (int i = 0; i < 200; ++i) {
     const std::string rel = "/f" + std::to_string(i);
+    const auto object = rig_->server().Get(rel);
+    ASSERT_TRUE(object.has_value()) << rel;
+    EXPECT_EQ(0, testsupport::RunCommand({"cmp", rig_->local(rel), object->content_path}).exit_code) << rel;
+  }
+}
+
+// A rescan of a new folder holding more than a pass with the one worker
+// there is: the queue never holds more than a pass (plus the folders above
+// its end and the root's own event), the worker carries out each pass and
+// then the rescan's rest, and every file and folder reaches the stand-in.
+TEST_F(UploadThreads, RescanOfMoreThanABatchUploadsAllOnePassAtATime) {
+  Make(true);
+  constexpr size_t kBatch = 8;
+  std::vector<std::string> files;
+  for (const char* d : {"/d0", "/d1", "/d1/sub", "/d2"}) {
+    ASSERT_EQ(0, mkdir(rig_->local(d).c_str(), 0700)) << d;
+    for (int i = 0; i < 15; ++i) files.push_back(std::string(d) + "/f" + std::to_string(i));
+  }
+  for (size_t i = 0; i < files.size(); ++i) std::ofstream(rig_->local(files[i]), std::ios::binary) << Bytes(100 + i, i);
+  const size_t objects = files.size() + 4;
+  const uint64_t sess = rig_->entry().sess_id;
+  ScriptedWorker& w = rig_->addWorker();
+  w.UseRealOperations();
+  w.set_rescan_batch(kBatch);
+  std::atomic<size_t> most{0};
+  w.SetOnEventPulled([&](ScriptedWorker&) {
+    const size_t pending = EventManager::getInstance()->GetAllPendingEventCount(sess);
+    if (pending > most.load()) most.store(pending);
+  });
+  EventManager::getInstance()->IssueRescan(sess, "/", false);
+  rig_->startWorkers();
+  ASSERT_TRUE(testsupport::ServerStandIn::WaitFor([&] { return rig_->server().List("/").size() == objects; }, 120s))
+      << rig_->server().List("/").size() << " of " << objects << " objects on the stand-in";
+  ASSERT_TRUE(rig_->drain(60s));
+  EXPECT_LE(most.load(), kBatch + 2 + 1);
+  EXPECT_GE(rig_->countLogged("continues after"), files.size() / (kBatch + 2));
+  for (const std::string& rel : files) {
     const auto object = rig_->server().Get(rel);
     ASSERT_TRUE(object.has_value()) << rel;
     EXPECT_EQ(0, testsupport::RunCommand({"cmp", rig_->local(rel), object->content_path}).exit_code) << rel;
