@@ -198,7 +198,11 @@ class UploadRefused : public E2eTest, public ::testing::WithParamInterface<Refus
 TEST_P(UploadRefused, RetriedUntilCleared) {
   SyncBedOptions options = Defaults();
   options.worker_count = 2;
-  options.timing = "";  // measures the daemon's own 2-s rest
+  // Measures the daemon's own 2-s rest after an event given back; the
+  // other waits are the rigs' short ones.
+  DaemonTiming timing = testsupport::ShortTiming();
+  timing.worker_redo_rest = DaemonTiming().worker_redo_rest;
+  options.timing = FormatDaemonTiming(timing);
   SyncBed& bed = Bed(options);
   ASSERT_TRUE(started_);
   SettleFirstRescan(bed);

@@ -176,6 +176,30 @@ class Hostile(unittest.TestCase):
         with self.assertRaises(codec.DecodeError):
             codec.decode_bytes(b"\x41" + b"\x01\x00" * (1 << 24) + b"\x40")
 
+    def test_small_integer_runs_across_reads(self):
+        # Runs of integers of width 0 and 1 between other values, handed to
+        # the reader a few bytes at a time so that values straddle its reads.
+        want = [0] * 7 + [5, 255, 0, "x", 0, 0, 256, None] + [1] * 5
+        wire = (b"\x41" + b"\x01\x00" * 7 + i1(5) + i1(255) + i1(0) + s("x") + b"\x01\x00" * 2
+                + b"\x01\x02\x01\x00" + b"\x00\x00" + i1(1) * 5 + b"\x40")
+        for step in (1, 2, 3, 5, len(wire)):
+            data = memoryview(wire)
+            pos = [0]
+
+            def src(dst):
+                n = min(step, len(dst), len(data) - pos[0])
+                dst[:n] = data[pos[0]:pos[0] + n]
+                pos[0] += n
+                return n
+            with self.subTest(step=step):
+                self.assertEqual(codec.Decoder(codec.Reader(src, bufsize=4)).decode(), want)
+        # The array and each value count toward the limit, runs included.
+        self.assertEqual(codec.decode_bytes(wire, max_values=len(want) + 1), want)
+        with self.assertRaises(codec.DecodeError):
+            codec.decode_bytes(wire, max_values=len(want))
+        with self.assertRaises(codec.DecodeError):
+            codec.decode_bytes(b"\x41" + b"\x01\x00" * 7 + b"\x40", max_values=7)
+
     def test_oversized_string_is_refused_on_output(self):
         codec.encode("x" * 65535)
         with self.assertRaises(ValueError):

@@ -9,6 +9,7 @@ the caller keeps bodies in memory.
 """
 
 import os
+import re
 import struct
 
 TAG_NULL = 0x00
@@ -339,6 +340,10 @@ def bytes_source(data):
     return src
 
 
+# Integers of width 0 (tag, 0) or of width 1 (tag, 1, byte), all alike.
+_SMALL_INTS = re.compile(rb"(?:\x01\x00)+|(?:\x01\x01[\x00-\xff])+")
+
+
 class Decoder:
     """Decodes one value from a Reader.
 
@@ -431,6 +436,21 @@ class Decoder:
                 raise DecodeError("nesting deeper than %d" % self.max_depth)
             a = []
             while True:
+                # A run of integers of width 0 or 1 already in the buffer
+                # is taken whole: arrays of millions of them (the value
+                # limit's tests) would otherwise cost four calls a value.
+                m = _SMALL_INTS.match(r.buf, r.start, r.end)
+                if m:
+                    s, e = m.span()
+                    width = r.buf[s + 1]
+                    n = (e - s) // (2 + width)
+                    if self.values + n > self.max_values:
+                        self.values = self.max_values
+                        self._count()  # raises
+                    self.values += n
+                    a.extend(r.buf[s + 2:e:3] if width else bytes(n))
+                    r.start = e
+                    continue
                 t = r.byte()
                 if t == TAG_END:
                     return a
