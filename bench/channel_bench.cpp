@@ -112,26 +112,27 @@ double ChannelTransfer(bool tls) {
   Pair p;
   std::string block(kBlock, 'x');
   Channel writer(kCapacity), reader_ch(kCapacity);
-  bool ok = writer.Open(std::exchange(p.a, -1), true) == 0 && reader_ch.Open(std::exchange(p.b, -1), true) == 0;
+  bool ok =
+      writer.Open(std::exchange(p.a, -1), true) == ERR_OK && reader_ch.Open(std::exchange(p.b, -1), true) == ERR_OK;
   if (ok && tls) {
     writer.SetAllowUntrust(false);
     writer.SetSSLHostname(ustring("server.test"));
-    int server_rc = -100;
+    ErrorCode server_rc = ERR_MAX;  // no code: not run
     std::thread server([&] { server_rc = reader_ch.ConvertToSSLChannel(true); });
-    ok = writer.ConvertToSSLChannel(false) == 0;
+    ok = writer.ConvertToSSLChannel(false) == ERR_OK;
     server.join();
-    ok = ok && server_rc == 0;
+    ok = ok && server_rc == ERR_OK;
   }
   if (!ok) return -1;
   auto start = Clock::now();
   std::thread reader([&] {
     std::string buf(kBlock, '\0');
     for (size_t i = 0; i < kBlocks; ++i) {
-      if (reader_ch.Read(&buf[0], kBlock) != 0) return;
+      if (reader_ch.Read(&buf[0], kBlock) != ERR_OK) return;
     }
   });
   for (size_t i = 0; i < kBlocks && ok; ++i) {
-    ok = writer.Write(block.data(), kBlock) == 0 && writer.FlushWrite(0) == 0;
+    ok = writer.Write(block.data(), kBlock) == ERR_OK && writer.FlushWrite(0) == ERR_OK;
   }
   reader.join();
   double took = Since(start);
@@ -269,19 +270,20 @@ void BM_Conversion(benchmark::State& state) {
     auto p = std::make_unique<Pair>();
     auto client = std::make_unique<Channel>(kCapacity);
     auto server_ch = std::make_unique<Channel>(kCapacity);
-    ok = client->Open(std::exchange(p->a, -1), true) == 0 && server_ch->Open(std::exchange(p->b, -1), true) == 0;
+    ok = client->Open(std::exchange(p->a, -1), true) == ERR_OK &&
+         server_ch->Open(std::exchange(p->b, -1), true) == ERR_OK;
     client->SetAllowUntrust(false);
     client->SetSSLHostname(ustring("server.test"));
-    int server_rc = -100;
+    ErrorCode server_rc = ERR_MAX;  // no code: not run
     state.ResumeTiming();
     std::thread server([&] { server_rc = server_ch->ConvertToSSLChannel(true); });
-    ok = ok && client->ConvertToSSLChannel(false) == 0;
+    ok = ok && client->ConvertToSSLChannel(false) == ERR_OK;
     server.join();
     state.PauseTiming();
     client.reset();
     server_ch.reset();
     state.ResumeTiming();
-    if (!ok || server_rc != 0) {
+    if (!ok || server_rc != ERR_OK) {
       state.SkipWithError("conversion failed");
       break;
     }

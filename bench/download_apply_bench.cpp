@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
     const auto result = w.ProcessDownloadFile(reply, signature);
     const double t = std::chrono::duration<double>(Clock::now() - t0).count();
     ProcIo(r1, w1);
-    Check(result.code == 0, "ProcessDownloadFile succeeds");
+    Check(result.code == ERR_OK, "ProcessDownloadFile succeeds");
     Check(ReadAll(local + "/f") == fresh, "the worker's result is the new file");
     Check(Md4(new_path, dir + "/check.sig") == new_md4 && ReadAll(signature.getPath().c_str_utf8()) ==
                                                            ReadAll(dir + "/check.sig"),

@@ -58,7 +58,7 @@ class Pipe {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
     far_ = fds[1];
-    if (ch.Open(fds[0], true) != 0) std::abort();
+    if (ch.Open(fds[0], true) != ERR_OK) std::abort();
     thread_ = std::thread([this, feed] {
       std::vector<char> buf(1 << 20);
       if (feed == nullptr) {
@@ -120,7 +120,7 @@ std::string Encode(const PObject& obj) {
   });
   {
     Channel ch(kCapacity);
-    if (ch.Open(fds[0], true) != 0) std::abort();
+    if (ch.Open(fds[0], true) != ERR_OK) std::abort();
     PStream stream;
     if (stream.Send(ch, obj) != PStream::Code::kOk) std::abort();
   }
@@ -155,7 +155,8 @@ void BM_SendRequest(benchmark::State& state) {
   Pipe pipe;
   PStream stream;
   for (auto _ : state) {
-    if (ProtoWriteHeader(pipe.ch, 0, SCMD_EVT_RECV_4) != 0 || stream.Send(pipe.ch, request) != PStream::Code::kOk) {
+    if (ProtoWriteHeader(pipe.ch, 0, SCMD_EVT_RECV_4) != ERR_OK ||
+        stream.Send(pipe.ch, request) != PStream::Code::kOk) {
       state.SkipWithError("send failed");
       break;
     }

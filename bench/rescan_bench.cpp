@@ -209,11 +209,11 @@ void Rescan(benchmark::State& state) {
     benchsupport::ResetPeak();
     const long before = benchsupport::StatusKiB("VmRSS");
     const auto start = Clock::now();
-    const int rc = w.RealOperation(ScriptedWorker::kRescan);
+    const ErrorCode rc = w.RealOperation(ScriptedWorker::kRescan);
     times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
     growth_mib = std::max(growth_mib, (benchsupport::StatusKiB("VmHWM") - before) / 1024.0);
     state.SetIterationTime(times.back());
-    if (rc != 0) state.SkipWithError("Rescan failed");
+    if (rc != ERR_OK) state.SkipWithError("Rescan failed");
     if (fx.Pending() != 0) state.SkipWithError("a matching tree pushed events");
   }
   state.counters["median_ms"] = Median(times) * 1e3;
@@ -233,14 +233,14 @@ void RescanWithoutRecords(benchmark::State& state) {
     fx.rig->setEntry(recorded);
     const long before = benchsupport::StatusKiB("VmRSS");
     const auto start = Clock::now();
-    const int rc = w.RealOperation(ScriptedWorker::kRescan);
+    const ErrorCode rc = w.RealOperation(ScriptedWorker::kRescan);
     const double s = std::chrono::duration<double>(Clock::now() - start).count();
     state.SetIterationTime(s);
     const size_t pushed = fx.Pending();
     rates.push_back(pushed / s);
     // What the queued events hold, resident, per event.
     if (pushed != 0) bytes_per_event = (benchsupport::StatusKiB("VmRSS") - before) * 1024.0 / pushed;
-    if (rc != 0) state.SkipWithError("Rescan failed");
+    if (rc != ERR_OK) state.SkipWithError("Rescan failed");
     if (pushed != static_cast<size_t>(kFolders) * (kFilesPerFolder + 1)) state.SkipWithError("pushes missing");
     state.PauseTiming();
     EventManager::getInstance()->Clear();

@@ -66,6 +66,7 @@ void Fail(const char* what, int rc) {
   std::fprintf(stderr, "server_road_bench: %s failed (%d)\n", what, rc);
   std::exit(1);
 }
+void Fail(const char* what, ErrorCode rc) { Fail(what, ErrorNumber(rc)); }
 
 }  // namespace
 
@@ -93,11 +94,11 @@ int main() {
   RequestRoad road(SyncerRoadProfile(), flag, conn, session);
   const PObject request = PullRequest();
 
-  int rc = 0;
+  ErrorCode rc = ERR_OK;
   // Warm the road.
   for (int i = 0; i < 50; ++i) {
     PObject reply;
-    if ((rc = road.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply)) != 0) Fail("a warm-up pull", rc);
+    if ((rc = road.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply)) != ERR_OK) Fail("a warm-up pull", rc);
     if (reply["event_list"].asArray().size() != kRecords) Fail("the pull reply", -1);
   }
   // The anchor's channel, handshaken once (by the road's handshake, which
@@ -105,7 +106,7 @@ int main() {
   Channel anchor(81920);
   anchor.SetFlag(&flag);
   rc = road.RequestChannel(anchor);
-  if (rc != 0) Fail("the anchor's handshake", rc);
+  if (rc != ERR_OK) Fail("the anchor's handshake", rc);
   PStream stream;
 
   const uint64_t accepts_a0 = server.Counters().value("accepts", uint64_t{0});
@@ -118,14 +119,14 @@ int main() {
       auto start = Clock::now();
       rc = road.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
       a.Add(start);
-      if (rc != 0) Fail("pull (a)", rc);
+      if (rc != ERR_OK) Fail("pull (a)", rc);
     }
     a.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
     t0 = Clock::now();
     for (int i = 0; i < kBlockPulls; ++i) {
       PObject reply;
       auto start = Clock::now();
-      if ((rc = ProtoWriteHeader(anchor, 0, SCMD_EVT_PULL)) < 0) Fail("header (b)", rc);
+      if ((rc = ProtoWriteHeader(anchor, 0, SCMD_EVT_PULL)) != ERR_OK) Fail("header (b)", rc);
       if (const PStream::Code sent = stream.Send(anchor, request); sent != PStream::Code::kOk) {
         Fail("send (b)", StreamCodeNumber(sent));
       }
@@ -146,7 +147,7 @@ int main() {
     auto start = Clock::now();
     rc = road.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
     c.Add(start);
-    if (rc != 0) Fail("pull (c)", rc);
+    if (rc != ERR_OK) Fail("pull (c)", rc);
   }
   c.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   const uint64_t accepts_c = server.Counters().value("accepts", uint64_t{0}) - accepts_c0;

@@ -56,6 +56,7 @@ void Fail(const char* what, long rc) {
   std::fprintf(stderr, "syncer_bench: %s failed (%ld)\n", what, rc);
   std::exit(1);
 }
+void Fail(const char* what, ErrorCode rc) { Fail(what, ErrorNumber(rc)); }
 
 std::string Base64(const std::string& in) {
   static const char tbl[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -95,7 +96,7 @@ std::string Encode(const PObject& obj) {
   });
   {
     Channel ch(81920);
-    if (ch.Open(fds[0], false) < 0) Fail("Channel::Open", -1);
+    if (ch.Open(fds[0], false) != ERR_OK) Fail("Channel::Open", -1);
     PStream stream;
     if (const PStream::Code rc = stream.Send(ch, obj); rc != PStream::Code::kOk) {
       Fail("PStream::Send", StreamCodeNumber(rc));
@@ -237,9 +238,9 @@ int main() {
       PObject reply;
       const size_t taken0 = drainer_a.Count() + drainer_b.Count();
       auto t0 = Clock::now();
-      if (int rc = syncer.PullEventFromServer(reply); rc != 0) Fail("PullEventFromServer", rc);
+      if (ErrorCode rc = syncer.PullEventFromServer(reply); rc != ERR_OK) Fail("PullEventFromServer", rc);
       pa.push_back(Seconds(Clock::now() - t0));
-      if (int rc = syncer.ProcessEvents(reply); rc != 0) Fail("ProcessEvents", rc);
+      if (ErrorCode rc = syncer.ProcessEvents(reply); rc != ERR_OK) Fail("ProcessEvents", rc);
       a.push_back(Seconds(Clock::now() - t0));
       if (drainer_a.Count() + drainer_b.Count() - taken0 < static_cast<size_t>(n)) Fail("changes taken", n);
 
@@ -255,7 +256,7 @@ int main() {
         }
       });
       Channel ch(81920);
-      if (ch.Open(fds[1], false) < 0) Fail("Channel::Open", -1);
+      if (ch.Open(fds[1], false) != ERR_OK) Fail("Channel::Open", -1);
       PStream stream;
       PObject anchor;
       t0 = Clock::now();

@@ -177,13 +177,13 @@ OurRun RunOurs(testsupport::WorkerRig& rig, const std::string& rel, bool known =
   rusage ru0{}, ru1{};
   getrusage(RUSAGE_SELF, &ru0);
   const auto start = Clock::now();
-  const int rc = w.PrepareFileBlock(request, sign);
+  const ErrorCode rc = w.PrepareFileBlock(request, sign);
   run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   getrusage(RUSAGE_SELF, &ru1);
   run.mem_mib = (benchsupport::StatusKiB("VmHWM") - before) / 1024.0;
   run.cpu = CpuSeconds(ru1) - CpuSeconds(ru0);
-  if (rc != 0) {
-    Fail("PrepareFileBlock returned " + std::to_string(rc));
+  if (rc != ERR_OK) {
+    Fail("PrepareFileBlock returned " + std::to_string(ErrorNumber(rc)));
     return run;
   }
   const PObject& file = request["file"];

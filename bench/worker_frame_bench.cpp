@@ -62,7 +62,7 @@ class InstantWorker : public Worker {
   InstantWorker() : Worker(nullptr, nullptr) {}
 
  protected:
-  int UploadLocal() override { return 0; }
+  ErrorCode UploadLocal() override { return ERR_OK; }
 };
 
 // The real download and remove, with the context for a direct call.
@@ -309,9 +309,9 @@ void RecycleFolder(benchmark::State& state) {
     w.context.current_event = ev;
     if (w.UpdateContext() != 0) std::abort();
     state.ResumeTiming();
-    const int rc = w.RemoveLocal();
+    const ErrorCode rc = w.RemoveLocal();
     state.PauseTiming();
-    if (rc != 0 || access(top.c_str(), F_OK) == 0) state.SkipWithError("the folder was not recycled");
+    if (rc != ERR_OK || access(top.c_str(), F_OK) == 0) state.SkipWithError("the folder was not recycled");
     std::filesystem::remove_all(recycle);
     mkdir(recycle.c_str(), 0700);
     if (e.entry.event_db->resetRecycleBin() != 0) std::abort();

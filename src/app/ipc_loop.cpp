@@ -52,7 +52,7 @@ int announce_port(int ui_port, int port) {
 // -1 when the application thread takes no more requests, else 0.
 int serve_one(VelkoraApp& app, int fd) {
   Channel channel(kChannelCapacity);
-  if (channel.Open(fd, true) < 0) {
+  if (channel.Open(fd, true) != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] app(%d): open channel fail.\n", __LINE__);
     (void)close(fd);  // still ours after a failed Open; nothing was written
     return 0;

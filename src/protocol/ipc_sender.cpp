@@ -16,11 +16,11 @@ IPCSender::~IPCSender() {
   (void)c.Close();
 }
 
-int IPCSender::connect(int port) { return c.Open("127.0.0.1", port) < 0 ? -1 : 0; }
+int IPCSender::connect(int port) { return c.Open("127.0.0.1", port) != ERR_OK ? -1 : 0; }
 
-int IPCSender::connect(const std::string& path) { return c.Open(path.c_str()) < 0 ? -1 : 0; }
+int IPCSender::connect(const std::string& path) { return c.Open(path.c_str()) != ERR_OK ? -1 : 0; }
 
-int IPCSender::assign(int fd) { return c.Open(fd, true) < 0 ? -1 : 0; }
+int IPCSender::assign(int fd) { return c.Open(fd, true) != ERR_OK ? -1 : 0; }
 
 void IPCSender::close() {
   // Whatever was to be sent went out with send(); a failed final flush has

@@ -14,28 +14,28 @@ constexpr int kOwnVersion = 70;
 
 }  // namespace
 
-int ProtoWriteHeader(Channel& ch, unsigned short pkt_len, unsigned char cmd) {
+ErrorCode ProtoWriteHeader(Channel& ch, unsigned short pkt_len, unsigned char cmd) {
   const unsigned char version = PROTO_VERSION.load(std::memory_order_relaxed);
-  int rc = ch.WriteInt32(PROTO_MAGIC);
-  if (rc < 0) {
+  ErrorCode rc = ch.WriteInt32(PROTO_MAGIC);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteHeader: Failed to write magic\n",
                    __LINE__);
     return rc;
   }
   rc = ch.WriteByte(version);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): WriteHeader: Failed to write version (%d)\n", __LINE__, version);
     return rc;
   }
   rc = ch.WriteByte(cmd);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): WriteHeader: Failed to write command (%d)\n", __LINE__, cmd);
     return rc;
   }
   rc = ch.WriteInt16(pkt_len);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): WriteHeader: Failed to write payload length (%d)\n", __LINE__,
                    pkt_len);
@@ -43,13 +43,13 @@ int ProtoWriteHeader(Channel& ch, unsigned short pkt_len, unsigned char cmd) {
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteHeader: %s, pkt_len = %d\n",
                  __LINE__, ProtoCmd2String(cmd), pkt_len);
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoReadHeader(Channel& ch, unsigned short& pkt_len, unsigned char& cmd, unsigned char& version) {
+ErrorCode ProtoReadHeader(Channel& ch, unsigned short& pkt_len, unsigned char& cmd, unsigned char& version) {
   uint32_t magic = 0;
-  int rc = ch.ReadInt32(&magic);
-  if (rc < 0) {
+  ErrorCode rc = ch.ReadInt32(&magic);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadHeader: Failed to read magic\n",
                    __LINE__);
     return rc;
@@ -61,14 +61,14 @@ int ProtoReadHeader(Channel& ch, unsigned short& pkt_len, unsigned char& cmd, un
   }
   uint8_t byte = 0;
   rc = ch.ReadByte(&byte);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadHeader: Failed to read version\n",
                    __LINE__);
     return rc;
   }
   version = byte;
   rc = ch.ReadByte(&byte);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadHeader: Failed to read command\n",
                    __LINE__);
     return rc;
@@ -76,7 +76,7 @@ int ProtoReadHeader(Channel& ch, unsigned short& pkt_len, unsigned char& cmd, un
   cmd = byte;
   uint16_t len = 0;
   rc = ch.ReadInt16(&len);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
                    "[DEBUG] proto-common(%d): ReadHeader: Failed to read payload length\n", __LINE__);
     return rc;
@@ -84,7 +84,7 @@ int ProtoReadHeader(Channel& ch, unsigned short& pkt_len, unsigned char& cmd, un
   pkt_len = len;
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ProtoReadHeader: %s, pkt_len = %d\n",
                  __LINE__, ProtoCmd2String(cmd), pkt_len);
-  return 0;
+  return ERR_OK;
 }
 
 void InitRequest(PObject& request, const std::string& action) {
@@ -107,7 +107,7 @@ int ProtoCheck(int peer_version) {
   return PV_MATCH_SUPPORT;
 }
 
-int ProtoConnect(Channel& ch, const char* ip, int port) { return ch.Open(ip, port) < 0 ? -1 : 0; }
+int ProtoConnect(Channel& ch, const char* ip, int port) { return ch.Open(ip, port) != ERR_OK ? -1 : 0; }
 
 int ProtoDisconnect(Channel& ch) {
   // Close has flushed what it could; nothing of the section protocol

@@ -148,12 +148,12 @@ typedef enum {
 // into the channel's write buffer; nothing is flushed. 0, or the channel's
 // negative code of the first write that failed (logged on
 // "proto_common_debug").
-int ProtoWriteHeader(Channel& ch, unsigned short pkt_len, unsigned char cmd);
+ErrorCode ProtoWriteHeader(Channel& ch, unsigned short pkt_len, unsigned char cmd);
 
 // Reads a header. Sets the channel's time-out to 10 seconds once the magic
 // has arrived, and leaves it so. 0; the channel's negative code of a failed
 // read; ERR_PROTO (-5) when the magic is wrong.
-int ProtoReadHeader(Channel& ch, unsigned short& pkt_len, unsigned char& cmd, unsigned char& version);
+ErrorCode ProtoReadHeader(Channel& ch, unsigned short& pkt_len, unsigned char& cmd, unsigned char& version);
 
 // Sets "_action" to `action` and "_agent" to the client's platform and
 // version through non-const key access: a request that is not a map becomes

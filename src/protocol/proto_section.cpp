@@ -101,18 +101,18 @@ const SYNC_SECTION_ATTR* VarAttr(unsigned char id) {
   return attr != nullptr && attr->hasLen ? attr : nullptr;
 }
 
-int Put(Channel& ch, unsigned char v) { return ch.WriteByte(v); }
-int Put(Channel& ch, unsigned short v) { return ch.WriteInt16(v); }
-int Put(Channel& ch, unsigned int v) { return ch.WriteInt32(v); }
-int Put(Channel& ch, unsigned long long v) { return ch.WriteInt64(v); }
+ErrorCode Put(Channel& ch, unsigned char v) { return ch.WriteByte(v); }
+ErrorCode Put(Channel& ch, unsigned short v) { return ch.WriteInt16(v); }
+ErrorCode Put(Channel& ch, unsigned int v) { return ch.WriteInt32(v); }
+ErrorCode Put(Channel& ch, unsigned long long v) { return ch.WriteInt64(v); }
 
-int Get(Channel& ch, unsigned char& v) { return ch.ReadByte(&v); }
-int Get(Channel& ch, unsigned short& v) { return ch.ReadInt16(&v); }
-int Get(Channel& ch, unsigned int& v) { return ch.ReadInt32(&v); }
-int Get(Channel& ch, unsigned long long& v) {
+ErrorCode Get(Channel& ch, unsigned char& v) { return ch.ReadByte(&v); }
+ErrorCode Get(Channel& ch, unsigned short& v) { return ch.ReadInt16(&v); }
+ErrorCode Get(Channel& ch, unsigned int& v) { return ch.ReadInt32(&v); }
+ErrorCode Get(Channel& ch, unsigned long long& v) {
   uint64_t x = 0;
-  int rc = ch.ReadInt64(&x);
-  if (rc == 0) v = x;
+  ErrorCode rc = ch.ReadInt64(&x);
+  if (rc == ERR_OK) v = x;
   return rc;
 }
 
@@ -124,7 +124,7 @@ constexpr const char* TypeName() {
 }
 
 template <typename V>
-int WriteFixed(Channel& ch, unsigned char id, V value) {
+ErrorCode WriteFixed(Channel& ch, unsigned char id, V value) {
   static_assert(std::is_unsigned_v<V>);
   const SYNC_SECTION_ATTR* attr = FixedAttr(id, sizeof(V));
   if (attr == nullptr) {
@@ -132,14 +132,14 @@ int WriteFixed(Channel& ch, unsigned char id, V value) {
                    "[DEBUG] proto-common(%d): WriteSection: bad attribute [section = %d]\n", __LINE__, id);
     return ERR_PROTO;
   }
-  int rc = ch.WriteByte(id);
-  if (rc < 0) {
+  ErrorCode rc = ch.WriteByte(id);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n", __LINE__, rc);
+                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n", __LINE__, ErrorNumber(rc));
     return rc;
   }
   rc = Put(ch, value);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
                    "[DEBUG] proto-common(%d): WriteSection: Failed to write section data\n", __LINE__);
     return rc;
@@ -151,7 +151,7 @@ int WriteFixed(Channel& ch, unsigned char id, V value) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: %s, %s, %u\n", __LINE__,
                    attr->name, TypeName<V>(), static_cast<unsigned>(value));
   }
-  return 0;
+  return ERR_OK;
 }
 
 template <typename V>
@@ -161,16 +161,16 @@ int ReadFixed(Channel& ch, unsigned char id, V& value) {
   if (attr == nullptr) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadSection: bad attribute [sec = %d]\n",
                    __LINE__, id);
-    return ERR_PROTO;
+    return ErrorNumber(ERR_PROTO);
   }
-  int rc = proto_section_internal::ReadSectionId(ch, *attr);
-  if (rc < 0) return rc;
+  ErrorCode rc = proto_section_internal::ReadSectionId(ch, *attr);
+  if (rc != ERR_OK) return ErrorNumber(rc);
   V v = 0;
   rc = Get(ch, v);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadSection: Failed to read section data\n",
                    __LINE__);
-    return rc;
+    return ErrorNumber(rc);
   }
   if constexpr (sizeof(V) == 8) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadSection: %s, uint64_t, %llu\n", __LINE__,
@@ -187,22 +187,22 @@ int ReadFixed(Channel& ch, unsigned char id, V& value) {
 
 namespace proto_section_internal {
 
-int PutBytes(Channel& ch, const char* bytes, size_t len) {
+ErrorCode PutBytes(Channel& ch, const char* bytes, size_t len) {
   const size_t piece = ch.GetCapacity();
   while (len > 0) {
     size_t n = len < piece ? len : piece;
-    int rc = ch.Write(bytes, n);
-    if (rc < 0) return rc;
+    ErrorCode rc = ch.Write(bytes, n);
+    if (rc != ERR_OK) return rc;
     bytes += n;
     len -= n;
   }
-  return 0;
+  return ERR_OK;
 }
 
-int ReadSectionId(Channel& ch, const SYNC_SECTION_ATTR& attr) {
+ErrorCode ReadSectionId(Channel& ch, const SYNC_SECTION_ATTR& attr) {
   uint8_t got = 0;
-  int rc = ch.ReadByte(&got);
-  if (rc < 0) {
+  ErrorCode rc = ch.ReadByte(&got);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadSection: Failed to read section\n",
                    __LINE__);
     return rc;
@@ -212,7 +212,7 @@ int ReadSectionId(Channel& ch, const SYNC_SECTION_ATTR& attr) {
                    __LINE__, attr.id, got);
     return ERR_PROTO;
   }
-  return 0;
+  return ERR_OK;
 }
 
 std::string ErrnoText(int err) {
@@ -228,16 +228,18 @@ const SYNC_SECTION_ATTR* ProtoGetSecAttr(unsigned char id) {
   return &kSectionAttr[id];
 }
 
-int ProtoWriteSection(Channel& ch, unsigned char id, unsigned char value) { return WriteFixed(ch, id, value); }
-int ProtoWriteSection(Channel& ch, unsigned char id, unsigned short value) { return WriteFixed(ch, id, value); }
-int ProtoWriteSection(Channel& ch, unsigned char id, unsigned int value) { return WriteFixed(ch, id, value); }
-int ProtoWriteSection(Channel& ch, unsigned char id, unsigned long long value) { return WriteFixed(ch, id, value); }
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, unsigned char value) { return WriteFixed(ch, id, value); }
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, unsigned short value) { return WriteFixed(ch, id, value); }
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, unsigned int value) { return WriteFixed(ch, id, value); }
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, unsigned long long value) {
+  return WriteFixed(ch, id, value);
+}
 int ProtoReadSection(Channel& ch, unsigned char id, unsigned char& value) { return ReadFixed(ch, id, value); }
 int ProtoReadSection(Channel& ch, unsigned char id, unsigned short& value) { return ReadFixed(ch, id, value); }
 int ProtoReadSection(Channel& ch, unsigned char id, unsigned int& value) { return ReadFixed(ch, id, value); }
 int ProtoReadSection(Channel& ch, unsigned char id, unsigned long long& value) { return ReadFixed(ch, id, value); }
 
-int ProtoWriteVarData(Channel& ch, const char* data, int n) {
+ErrorCode ProtoWriteVarData(Channel& ch, const char* data, int n) {
   if (data == nullptr || n < 0) return ERR_INVAL;
   if (static_cast<unsigned>(n) > kMaxVarData) {
     // The uint16 count cannot say it: refuse rather than send a count that
@@ -246,50 +248,50 @@ int ProtoWriteVarData(Channel& ch, const char* data, int n) {
                    n, kMaxVarData);
     return ERR_INVAL;
   }
-  int rc = ch.WriteInt16(static_cast<uint16_t>(n));
-  if (rc < 0) {
+  ErrorCode rc = ch.WriteInt16(static_cast<uint16_t>(n));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
                    "[DEBUG] proto-common(%d): WriteVarData: Failed to write length indicator\n", __LINE__);
     return rc;
   }
   rc = proto_section_internal::PutBytes(ch, data, static_cast<size_t>(n));
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteVarData: Failed to write data\n",
                    __LINE__);
     return rc;
   }
-  return 0;
+  return ERR_OK;
 }
 
 int ProtoReadVarData(Channel& ch, char* buf, unsigned max) {
-  if (buf == nullptr || max == 0) return ERR_INVAL;
+  if (buf == nullptr || max == 0) return ErrorNumber(ERR_INVAL);
   uint16_t count = 0;
-  int rc = ch.ReadInt16(&count);
-  if (rc < 0) {
+  ErrorCode rc = ch.ReadInt16(&count);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadVarData: %s\n", __LINE__,
                    GetErrorString(rc));
-    return rc;
+    return ErrorNumber(rc);
   }
   if (count > max) {
     // Here max < count <= 65535, so both fit an int.
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): Expect only %d bytes but %d bytes coming in\n",
                    __LINE__, static_cast<int>(max), static_cast<int>(count));
-    return ERR_PROTO;
+    return ErrorNumber(ERR_PROTO);
   }
   if (count == 0) return 0;
   size_t total = 0;
   rc = ch.Read(buf, count, total);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): Expected %d bytes but read only %d bytes\n",
                    __LINE__, static_cast<int>(count), static_cast<int>(total));
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadVarData: %s\n", __LINE__,
                    GetErrorString(rc));
-    return rc;
+    return ErrorNumber(rc);
   }
   return count;
 }
 
-int ProtoWriteSection(Channel& ch, unsigned char id, const char* data, unsigned n) {
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, const char* data, unsigned n) {
   const SYNC_SECTION_ATTR* attr = VarAttr(id);
   if (attr == nullptr) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
@@ -303,14 +305,14 @@ int ProtoWriteSection(Channel& ch, unsigned char id, const char* data, unsigned 
                    __LINE__, attr->name, n);
     return ERR_INVAL;
   }
-  int rc = ch.WriteByte(id);
-  if (rc < 0) {
+  ErrorCode rc = ch.WriteByte(id);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n", __LINE__, rc);
+                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n", __LINE__, ErrorNumber(rc));
     return rc;
   }
   rc = ProtoWriteVarData(ch, data, static_cast<int>(n));
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
                    "[DEBUG] proto-common(%d): WriteSection: Failed to write section data\n", __LINE__);
     return rc;
@@ -318,7 +320,7 @@ int ProtoWriteSection(Channel& ch, unsigned char id, const char* data, unsigned 
   Logger::LogMsg(Logger::L_DEBUG, kComponent,
                  "[DEBUG] proto-common(%d): WriteSection: %s, variable-length data, len = %d\n", __LINE__, attr->name,
                  static_cast<int>(n));
-  return 0;
+  return ERR_OK;
 }
 
 int ProtoReadSection(Channel& ch, unsigned char id, char* buf, unsigned max, unsigned& n) {
@@ -326,20 +328,20 @@ int ProtoReadSection(Channel& ch, unsigned char id, char* buf, unsigned max, uns
   if (attr == nullptr) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadSection: bad attribute [sec = %d]\n",
                    __LINE__, id);
-    return ERR_PROTO;
+    return ErrorNumber(ERR_PROTO);
   }
-  if (buf == nullptr || max == 0) return ERR_INVAL;
-  int rc = proto_section_internal::ReadSectionId(ch, *attr);
-  if (rc < 0) return rc;
-  rc = ProtoReadVarData(ch, buf, max);
-  if (rc < 0) {
+  if (buf == nullptr || max == 0) return ErrorNumber(ERR_INVAL);
+  ErrorCode rc = proto_section_internal::ReadSectionId(ch, *attr);
+  if (rc != ERR_OK) return ErrorNumber(rc);
+  const int count = ProtoReadVarData(ch, buf, max);
+  if (count < 0) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadSection: Failed to read section data\n",
                    __LINE__);
-    return rc;
+    return count;
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent,
                  "[DEBUG] proto-common(%d): ReadSection: %s, variable-length data, data length = %d\n", __LINE__,
-                 attr->name, rc);
-  n = static_cast<unsigned>(rc);
-  return 3 + rc;
+                 attr->name, count);
+  n = static_cast<unsigned>(count);
+  return 3 + count;
 }

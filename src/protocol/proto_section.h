@@ -111,10 +111,10 @@ const SYNC_SECTION_ATTR* ProtoGetSecAttr(unsigned char id);
 // Readers: the same check (ERR_PROTO, nothing read); ERR_PROTO when the id
 // byte read is another one (the line names both). `value` is set only on
 // success. 1 + the width.
-int ProtoWriteSection(Channel& ch, unsigned char id, unsigned char value);
-int ProtoWriteSection(Channel& ch, unsigned char id, unsigned short value);
-int ProtoWriteSection(Channel& ch, unsigned char id, unsigned int value);
-int ProtoWriteSection(Channel& ch, unsigned char id, unsigned long long value);
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, unsigned char value);
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, unsigned short value);
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, unsigned int value);
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, unsigned long long value);
 int ProtoReadSection(Channel& ch, unsigned char id, unsigned char& value);
 int ProtoReadSection(Channel& ch, unsigned char id, unsigned short& value);
 int ProtoReadSection(Channel& ch, unsigned char id, unsigned int& value);
@@ -123,7 +123,7 @@ int ProtoReadSection(Channel& ch, unsigned char id, unsigned long long& value);
 // ---- Variable data (count and bytes, no id) ----
 // ERR_INVAL, nothing written, for null `data`, negative `n` or `n` above
 // kMaxVarData. 0.
-int ProtoWriteVarData(Channel& ch, const char* data, int n);
+ErrorCode ProtoWriteVarData(Channel& ch, const char* data, int n);
 // Reads a count and exactly that many bytes into `buf`, which has room for
 // `max` bytes (no terminator is written). ERR_INVAL for null `buf` or `max`
 // 0; ERR_PROTO, the bytes left unread, when the count exceeds `max`. The
@@ -136,7 +136,7 @@ int ProtoReadVarData(Channel& ch, char* buf, unsigned max);
 // with ERR_INVAL before anything is written. The reader stores the count in
 // `n` (only on success) and returns 3 + n; ERR_INVAL for null `buf` or `max`
 // 0, ERR_PROTO for a count above `max`.
-int ProtoWriteSection(Channel& ch, unsigned char id, const char* data, unsigned n);
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, const char* data, unsigned n);
 int ProtoReadSection(Channel& ch, unsigned char id, char* buf, unsigned max, unsigned& n);
 
 #endif  // PROTOCOL_PROTO_SECTION_H_

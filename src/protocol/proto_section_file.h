@@ -21,6 +21,7 @@
 #include <cstdio>
 
 #include "foundation/ustring.h"
+#include "transport/error_code.h"
 
 class Channel;
 
@@ -34,28 +35,28 @@ inline constexpr size_t kFileRecvBufferSize = 65535;
 // that fstat gave at the start is sent: a file that has grown meanwhile is
 // cut there; one that ends early gives ERR_PROTO after the bytes it had.
 // The stream stays the caller's and is left at an unspecified position.
-int ProtoWriteFile(Channel& ch, unsigned char delta_type, FILE* fp);
+ErrorCode ProtoWriteFile(Channel& ch, unsigned char delta_type, FILE* fp);
 // The same for the regular file at `path` (anything else is refused:
 // reading a FIFO or a device would block or never end).
-int ProtoWriteFile(Channel& ch, unsigned char delta_type, const ustring& path);
+ErrorCode ProtoWriteFile(Channel& ch, unsigned char delta_type, const ustring& path);
 
 // The same from byte `offset` (ERR_INVAL, nothing sent, when it is beyond
 // the size) in blocks of kFileBlockSize2.
-int ProtoWriteFile2(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long offset);
-int ProtoWriteFile2(Channel& ch, unsigned char delta_type, const ustring& path, unsigned long long offset);
+ErrorCode ProtoWriteFile2(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long offset);
+ErrorCode ProtoWriteFile2(Channel& ch, unsigned char delta_type, const ustring& path, unsigned long long offset);
 
 // Receives a file into `path`, which is created or truncated (a path that
 // names anything but a regular file is refused), and stores the type byte in
 // `delta_type`. Complete when the announced length has arrived. What arrived
 // before a failure stays in the file, so that a later ProtoReadFile2 can
 // resume from its size.
-int ProtoReadFile(Channel& ch, unsigned char& delta_type, const ustring& path);
+ErrorCode ProtoReadFile(Channel& ch, unsigned char& delta_type, const ustring& path);
 
 // The same, resuming at `offset`: 0 is ProtoReadFile; otherwise the file at
 // `path` must exist and hold at least `offset` bytes (else ERR_INVAL, file
 // untouched), is cut to `offset` and the blocks are appended. Complete when
 // `offset` plus the bytes received equals the announced length (a length
 // below `offset` is ERR_PROTO).
-int ProtoReadFile2(Channel& ch, unsigned char& delta_type, const ustring& path, unsigned long long offset);
+ErrorCode ProtoReadFile2(Channel& ch, unsigned char& delta_type, const ustring& path, unsigned long long offset);
 
 #endif  // PROTOCOL_PROTO_SECTION_FILE_H_

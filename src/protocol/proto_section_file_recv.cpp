@@ -22,14 +22,14 @@ using proto_section_internal::TransferProgress;
 namespace {
 
 // A failed write or close: a full disk is the caller's to report as such.
-int LocalWriteError(int err) { return err == ENOSPC || err == EDQUOT ? ERR_LOCAL_DISKFULL : ERR_SYS; }
+ErrorCode LocalWriteError(int err) { return err == ENOSPC || err == EDQUOT ? ERR_LOCAL_DISKFULL : ERR_SYS; }
 
 // Opens the target and leaves it `offset` bytes long, positioned at its end:
 // with 0 created or truncated; else the existing file, cut back to `offset`
 // so that the new bytes follow exactly what the sender skipped (appending
 // behind a longer tail would corrupt the file). Only regular files are
 // written; O_NONBLOCK keeps the open from waiting on a FIFO.
-int OpenForReceive(const ustring& path, unsigned long long offset, platform::UniqueFd& out) {
+ErrorCode OpenForReceive(const ustring& path, unsigned long long offset, platform::UniqueFd& out) {
   int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | (offset == 0 ? O_CREAT : 0);
   platform::UniqueFd fd(open(path.c_str_utf8(), flags, 0666));
   struct stat st;
@@ -72,7 +72,7 @@ int OpenForReceive(const ustring& path, unsigned long long offset, platform::Uni
     return ERR_SYS;
   }
   out = std::move(fd);
-  return 0;
+  return ERR_OK;
 }
 
 // All `len` bytes, or errno.
@@ -89,10 +89,10 @@ int WriteAll(int fd, const char* p, size_t len) {
   return 0;
 }
 
-int ReceiveFile(Channel& ch, unsigned char& delta_type, const ustring& path, unsigned long long offset) {
+ErrorCode ReceiveFile(Channel& ch, unsigned char& delta_type, const ustring& path, unsigned long long offset) {
   platform::UniqueFd fd;
-  int rc = OpenForReceive(path, offset, fd);
-  if (rc < 0) return rc;
+  ErrorCode rc = OpenForReceive(path, offset, fd);
+  if (rc != ERR_OK) return rc;
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kFileRecvBufferSize]);
   if (!buf) {
     Logger::LogMsg(Logger::L_CRIT, kComponent, "[CRIT] proto-common(%d): out of memory\n", __LINE__);
@@ -100,16 +100,16 @@ int ReceiveFile(Channel& ch, unsigned char& delta_type, const ustring& path, uns
   }
 
   unsigned char type = 0;
-  rc = ProtoReadSection(ch, SPROTO_ID_DELTATYPE, type);
-  if (rc < 0) {
+  rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_DELTATYPE, type));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadFile: Failed to get delta type. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   delta_type = type;
   unsigned long long length = 0;
-  rc = ProtoReadSection(ch, SPROTO_ID_DELTALEN, length);
-  if (rc < 0) {
+  rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_DELTALEN, length));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadFile: Failed to get file length. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
@@ -125,15 +125,15 @@ int ReceiveFile(Channel& ch, unsigned char& delta_type, const ustring& path, uns
   unsigned long long done = offset;
   while (done < length) {
     unsigned int block_id = 0;
-    rc = ProtoReadSection(ch, SPROTO_ID_DELTAID, block_id);
-    if (rc < 0) {
+    rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_DELTAID, block_id));
+    if (rc != ERR_OK) {
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadFile: Failed to get block id. %s\n",
                      __LINE__, GetErrorString(rc));
       return rc;
     }
     unsigned n = 0;
-    rc = ProtoReadSection(ch, SPROTO_ID_DELTADATA, buf.get(), kFileRecvBufferSize, n);
-    if (rc < 0) {
+    rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_DELTADATA, buf.get(), kFileRecvBufferSize, n));
+    if (rc != ERR_OK) {
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadFile: Failed to get block data. %s\n",
                      __LINE__, GetErrorString(rc));
       return rc;
@@ -162,16 +162,16 @@ int ReceiveFile(Channel& ch, unsigned char& delta_type, const ustring& path, uns
     return LocalWriteError(err);
   }
   progress.Update(done, done - offset, true);
-  return 0;
+  return ERR_OK;
 }
 
 }  // namespace
 
-int ProtoReadFile(Channel& ch, unsigned char& delta_type, const ustring& path) {
+ErrorCode ProtoReadFile(Channel& ch, unsigned char& delta_type, const ustring& path) {
   return ReceiveFile(ch, delta_type, path, 0);
 }
 
-int ProtoReadFile2(Channel& ch, unsigned char& delta_type, const ustring& path, unsigned long long offset) {
+ErrorCode ProtoReadFile2(Channel& ch, unsigned char& delta_type, const ustring& path, unsigned long long offset) {
   Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadFile: offset is %llu \n", __LINE__, offset);
   return ReceiveFile(ch, delta_type, path, offset);
 }

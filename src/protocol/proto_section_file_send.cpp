@@ -22,7 +22,7 @@ namespace {
 
 // The size of the file behind `fp` (0 for anything but a regular file). 0,
 // or ERR_SYS after the line.
-int GetSizeFromFilePointer(FILE* fp, unsigned long long& size) {
+ErrorCode GetSizeFromFilePointer(FILE* fp, unsigned long long& size) {
   struct stat st;
   if (fstat(fileno(fp), &st) != 0) {
     int err = errno;
@@ -31,7 +31,7 @@ int GetSizeFromFilePointer(FILE* fp, unsigned long long& size) {
     return ERR_SYS;
   }
   size = S_ISREG(st.st_mode) ? static_cast<unsigned long long>(st.st_size) : 0;
-  return 0;
+  return ERR_OK;
 }
 
 // Opens a regular file for reading, or gives null after the line. O_NONBLOCK
@@ -55,11 +55,11 @@ FILE* OpenForSend(const ustring& path) {
   return fp;
 }
 
-int SendFile(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long offset, size_t block) {
+ErrorCode SendFile(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long offset, size_t block) {
   if (fp == nullptr) return ERR_INVAL;
   unsigned long long size = 0;
-  int rc = GetSizeFromFilePointer(fp, size);
-  if (rc < 0) return rc;
+  ErrorCode rc = GetSizeFromFilePointer(fp, size);
+  if (rc != ERR_OK) return rc;
   if (offset > size) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): WriteFile: offset %llu is larger than size %llu \n", __LINE__, offset,
@@ -80,13 +80,13 @@ int SendFile(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long
   }
 
   rc = ProtoWriteSection(ch, SPROTO_ID_DELTATYPE, delta_type);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteFile: Failed to send delta type. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteSection(ch, SPROTO_ID_DELTALEN, size);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteFile: Failed to send file length. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
@@ -114,19 +114,19 @@ int SendFile(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long
       return ERR_PROTO;
     }
     rc = ProtoWriteSection(ch, SPROTO_ID_DELTAID, block_id);
-    if (rc < 0) {
+    if (rc != ERR_OK) {
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteFile: Failed to send block id. %s\n",
                      __LINE__, GetErrorString(rc));
       return rc;
     }
     rc = ProtoWriteSection(ch, SPROTO_ID_DELTADATA, buf.get(), static_cast<unsigned>(got));
-    if (rc < 0) {
+    if (rc != ERR_OK) {
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteFile: Failed to send block data. %s\n",
                      __LINE__, GetErrorString(rc));
       return rc;
     }
     rc = ch.FlushWrite(0);
-    if (rc < 0) {
+    if (rc != ERR_OK) {
       Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteFile: Failed to send data. %s\n",
                      __LINE__, GetErrorString(rc));
       return rc;
@@ -137,37 +137,38 @@ int SendFile(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteFile: End of file\n", __LINE__);
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteFile: Failed to send data. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   progress.Update(offset + sent, sent, true);
-  return 0;
+  return ERR_OK;
 }
 
-int SendPath(Channel& ch, unsigned char delta_type, const ustring& path, unsigned long long offset, size_t block) {
+ErrorCode SendPath(Channel& ch, unsigned char delta_type, const ustring& path, unsigned long long offset,
+                   size_t block) {
   FILE* fp = OpenForSend(path);
   if (fp == nullptr) return ERR_SYS;
-  int rc = SendFile(ch, delta_type, fp, offset, block);
+  ErrorCode rc = SendFile(ch, delta_type, fp, offset, block);
   (void)fclose(fp);  // opened for reading only: nothing can be lost
   return rc;
 }
 
 }  // namespace
 
-int ProtoWriteFile(Channel& ch, unsigned char delta_type, FILE* fp) {
+ErrorCode ProtoWriteFile(Channel& ch, unsigned char delta_type, FILE* fp) {
   return SendFile(ch, delta_type, fp, 0, kFileBlockSize);
 }
 
-int ProtoWriteFile(Channel& ch, unsigned char delta_type, const ustring& path) {
+ErrorCode ProtoWriteFile(Channel& ch, unsigned char delta_type, const ustring& path) {
   return SendPath(ch, delta_type, path, 0, kFileBlockSize);
 }
 
-int ProtoWriteFile2(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long offset) {
+ErrorCode ProtoWriteFile2(Channel& ch, unsigned char delta_type, FILE* fp, unsigned long long offset) {
   return SendFile(ch, delta_type, fp, offset, kFileBlockSize2);
 }
 
-int ProtoWriteFile2(Channel& ch, unsigned char delta_type, const ustring& path, unsigned long long offset) {
+ErrorCode ProtoWriteFile2(Channel& ch, unsigned char delta_type, const ustring& path, unsigned long long offset) {
   return SendPath(ch, delta_type, path, offset, kFileBlockSize2);
 }

@@ -18,11 +18,11 @@ constexpr unsigned kMaxStringBytes = 8192;
 
 // Writes `len` bytes into the channel in pieces no larger than its capacity
 // (a single Write refuses more). 0, or the channel's code.
-int PutBytes(Channel& ch, const char* bytes, size_t len);
+ErrorCode PutBytes(Channel& ch, const char* bytes, size_t len);
 
 // Reads one id byte: 0; the channel's code; ERR_PROTO after the ERROR line
 // naming both ids when it is not attr.id.
-int ReadSectionId(Channel& ch, const SYNC_SECTION_ATTR& attr);
+ErrorCode ReadSectionId(Channel& ch, const SYNC_SECTION_ATTR& attr);
 
 // The system's text for errno value `err` (thread-safe).
 std::string ErrnoText(int err);

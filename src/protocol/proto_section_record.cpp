@@ -32,7 +32,7 @@ bool ParseVersion(const char* s, uint32_t out[3]) {
 }
 
 // `who` is "FilterVersion" or "ProtocolVersion".
-int WriteVersion(Channel& ch, unsigned char id, const char* who, uint32_t major, uint32_t minor, uint32_t build) {
+ErrorCode WriteVersion(Channel& ch, unsigned char id, const char* who, uint32_t major, uint32_t minor, uint32_t build) {
   // Room for the longest text and its terminator: three 10-digit numbers
   // and two dots are exactly kMaxVersionText bytes.
   char text[kMaxVersionText + 1];
@@ -43,21 +43,21 @@ int WriteVersion(Channel& ch, unsigned char id, const char* who, uint32_t major,
                    ErrnoText(err).c_str(), err);
     return ERR_INVAL;
   }
-  int rc = ProtoWriteSection(ch, id, text, static_cast<unsigned>(n));
-  if (rc < 0) {
+  ErrorCode rc = ProtoWriteSection(ch, id, text, static_cast<unsigned>(n));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): Write%s: fail to send version. %s.\n",
                    __LINE__, who, GetErrorString(rc));
     return rc;
   }
-  return 0;
+  return ERR_OK;
 }
 
-int ReadVersion(Channel& ch, unsigned char id, const char* who, uint32_t out[3]) {
+ErrorCode ReadVersion(Channel& ch, unsigned char id, const char* who, uint32_t out[3]) {
   // One byte more than the reader accepts, for the terminator.
   char text[kMaxVersionText + 1];
   unsigned n = 0;
-  int rc = ProtoReadSection(ch, id, text, kMaxVersionText, n);
-  if (rc < 0) {
+  ErrorCode rc = CodeOfStatus(ProtoReadSection(ch, id, text, kMaxVersionText, n));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): Read%s: fail to recv version. %s.\n", __LINE__,
                    who, GetErrorString(rc));
     return rc;
@@ -68,124 +68,124 @@ int ReadVersion(Channel& ch, unsigned char id, const char* who, uint32_t out[3])
                    ErrnoText(EINVAL).c_str(), EINVAL);
     return ERR_PROTO;
   }
-  return 0;
+  return ERR_OK;
 }
 
 }  // namespace
 
-int ProtoWriteCommonAttributeBlock(Channel& ch, const CommonAttributeBlock& block) {
-  int rc = ProtoWriteSection(ch, SPROTO_ID_FILETIME, static_cast<unsigned int>(block.mtime));
-  return rc < 0 ? rc : 0;
+ErrorCode ProtoWriteCommonAttributeBlock(Channel& ch, const CommonAttributeBlock& block) {
+  ErrorCode rc = ProtoWriteSection(ch, SPROTO_ID_FILETIME, static_cast<unsigned int>(block.mtime));
+  return rc;
 }
 
-int ProtoReadCommonAttributeBlock(Channel& ch, CommonAttributeBlock& block) {
+ErrorCode ProtoReadCommonAttributeBlock(Channel& ch, CommonAttributeBlock& block) {
   unsigned int mtime = 0;
-  int rc = ProtoReadSection(ch, SPROTO_ID_FILETIME, mtime);
-  if (rc < 0) return rc;
+  ErrorCode rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_FILETIME, mtime));
+  if (rc != ERR_OK) return rc;
   block.mtime = mtime;
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoWriteView(Channel& ch, const View& view) {
-  int rc = ProtoWriteSection(ch, SPROTO_ID_VIEW_ID, static_cast<unsigned long long>(view.view_id));
-  if (rc < 0) {
+ErrorCode ProtoWriteView(Channel& ch, const View& view) {
+  ErrorCode rc = ProtoWriteSection(ch, SPROTO_ID_VIEW_ID, static_cast<unsigned long long>(view.view_id));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteView: fail to send view id. %s.\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteSection(ch, SPROTO_ID_VIEW_NAME, view.name);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteView: fail to send view name. %s.\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoReadView(Channel& ch, View& view) {
+ErrorCode ProtoReadView(Channel& ch, View& view) {
   unsigned long long view_id = 0;
-  int rc = ProtoReadSection(ch, SPROTO_ID_VIEW_ID, view_id);
-  if (rc < 0) {
+  ErrorCode rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_VIEW_ID, view_id));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadView: fail to recv view id. %s.\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   ustring name;
-  rc = ProtoReadSection(ch, SPROTO_ID_VIEW_NAME, name);
-  if (rc < 0) {
+  rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_VIEW_NAME, name));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ReadView: fail to recv view name. %s.\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   view.view_id = view_id;
   view.name.swap(name);
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoWriteObjectId(Channel& ch, const ObjectID& id) {
-  int rc = ProtoWriteSection(ch, SPROTO_ID_SID, static_cast<unsigned long long>(id.sync_id));
-  if (rc < 0) return rc;
+ErrorCode ProtoWriteObjectId(Channel& ch, const ObjectID& id) {
+  ErrorCode rc = ProtoWriteSection(ch, SPROTO_ID_SID, static_cast<unsigned long long>(id.sync_id));
+  if (rc != ERR_OK) return rc;
   rc = ProtoWriteSection(ch, SPROTO_ID_PATH, id.path);
-  return rc < 0 ? rc : 0;
+  return rc;
 }
 
-int ProtoReadObjectId(Channel& ch, ObjectID& id) {
+ErrorCode ProtoReadObjectId(Channel& ch, ObjectID& id) {
   unsigned long long sync_id = 0;
-  int rc = ProtoReadSection(ch, SPROTO_ID_SID, sync_id);
-  if (rc < 0) return rc;
+  ErrorCode rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_SID, sync_id));
+  if (rc != ERR_OK) return rc;
   ustring path;
-  rc = ProtoReadSection(ch, SPROTO_ID_PATH, path);
-  if (rc < 0) return rc;
+  rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_PATH, path));
+  if (rc != ERR_OK) return rc;
   id.sync_id = sync_id;
   id.path.swap(path);
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoWriteObjectMetadata(Channel& ch, const ObjectMetadata& meta) {
-  int rc = ProtoWriteSection(ch, SPROTO_ID_FILESIZE, static_cast<unsigned long long>(meta.size));
-  if (rc < 0) {
+ErrorCode ProtoWriteObjectMetadata(Channel& ch, const ObjectMetadata& meta) {
+  ErrorCode rc = ProtoWriteSection(ch, SPROTO_ID_FILESIZE, static_cast<unsigned long long>(meta.size));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send size. %s\n", __LINE__,
                    GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteSection(ch, SPROTO_ID_FILETIME, static_cast<unsigned int>(meta.mtime));
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send modified time. %s\n", __LINE__,
                    GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteSection(ch, SPROTO_ID_FILEHASH, meta.hash);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): WriteObjectMetadata: Failed to send file checksum. %s\n", __LINE__,
                    GetErrorString(rc));
     return rc;
   }
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoReadObjectMetadata(Channel& ch, ObjectMetadata& meta) {
+ErrorCode ProtoReadObjectMetadata(Channel& ch, ObjectMetadata& meta) {
   unsigned long long size = 0;
-  int rc = ProtoReadSection(ch, SPROTO_ID_FILESIZE, size);
-  if (rc < 0) {
+  ErrorCode rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_FILESIZE, size));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse size. %s\n", __LINE__,
                    GetErrorString(rc));
     return rc;
   }
   unsigned int mtime = 0;
-  rc = ProtoReadSection(ch, SPROTO_ID_FILETIME, mtime);
-  if (rc < 0) {
+  rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_FILETIME, mtime));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse modified time. %s\n", __LINE__,
                    GetErrorString(rc));
     return rc;
   }
   ustring hash;
-  rc = ProtoReadSection(ch, SPROTO_ID_FILEHASH, hash);
-  if (rc < 0) {
+  rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_FILEHASH, hash));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ReadObjectMetadata: Failed to parse file hash. %s\n", __LINE__,
                    GetErrorString(rc));
@@ -194,67 +194,67 @@ int ProtoReadObjectMetadata(Channel& ch, ObjectMetadata& meta) {
   meta.size = size;
   meta.mtime = mtime;
   meta.hash.swap(hash);
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoWriteFilterVersion(Channel& ch, const FilterVersion& version) {
+ErrorCode ProtoWriteFilterVersion(Channel& ch, const FilterVersion& version) {
   return WriteVersion(ch, SPROTO_ID_FILTER_VERSION, "FilterVersion", version.major, version.minor, version.build);
 }
 
-int ProtoReadFilterVersion(Channel& ch, FilterVersion& version) {
+ErrorCode ProtoReadFilterVersion(Channel& ch, FilterVersion& version) {
   uint32_t v[3];
-  int rc = ReadVersion(ch, SPROTO_ID_FILTER_VERSION, "FilterVersion", v);
-  if (rc < 0) return rc;
+  ErrorCode rc = ReadVersion(ch, SPROTO_ID_FILTER_VERSION, "FilterVersion", v);
+  if (rc != ERR_OK) return rc;
   version.major = v[0];
   version.minor = v[1];
   version.build = v[2];
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoWriteProtocolVersion(Channel& ch, const ProtocolVersion& version) {
+ErrorCode ProtoWriteProtocolVersion(Channel& ch, const ProtocolVersion& version) {
   return WriteVersion(ch, SPROTO_ID_PROTO_VERSION_2, "ProtocolVersion", version.major, version.minor, version.build);
 }
 
-int ProtoReadProtocolVersion(Channel& ch, ProtocolVersion& version) {
+ErrorCode ProtoReadProtocolVersion(Channel& ch, ProtocolVersion& version) {
   uint32_t v[3];
-  int rc = ReadVersion(ch, SPROTO_ID_PROTO_VERSION_2, "ProtocolVersion", v);
-  if (rc < 0) return rc;
+  ErrorCode rc = ReadVersion(ch, SPROTO_ID_PROTO_VERSION_2, "ProtocolVersion", v);
+  if (rc != ERR_OK) return rc;
   version.major = v[0];
   version.minor = v[1];
   version.build = v[2];
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoWriteKeepAliveControl(Channel& ch, unsigned time) {
-  int rc = ProtoWriteHeader(ch, 0, SCMD_KEEP_ALIVE);
-  if (rc < 0) {
+ErrorCode ProtoWriteKeepAliveControl(Channel& ch, unsigned time) {
+  ErrorCode rc = ProtoWriteHeader(ch, 0, SCMD_KEEP_ALIVE);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): fail to send keep-alive header. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteSection(ch, SPROTO_ID_KEEP_ALIVE_OPTION, 0u);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): fail to send keep-alive option. %s.\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteSection(ch, SPROTO_ID_KEEP_ALIVE_CONTROL, static_cast<unsigned int>(KEEP_ALIVE_CONTROL));
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): fail to send keep-alive control. %s.\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteSection(ch, SPROTO_ID_ALIVE, time);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): fail to send keep-alive time. %s.\n", __LINE__,
                    GetErrorString(rc));
     return rc;
   }
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): fail to send keep-alive data. %s.\n", __LINE__,
                    GetErrorString(rc));
     return rc;
   }
-  return 0;
+  return ERR_OK;
 }

@@ -54,35 +54,35 @@ struct ProtocolVersion {
 inline constexpr unsigned kMaxVersionText = 32;
 
 // SPROTO_ID_FILETIME (mtime).
-int ProtoWriteCommonAttributeBlock(Channel& ch, const CommonAttributeBlock& block);
-int ProtoReadCommonAttributeBlock(Channel& ch, CommonAttributeBlock& block);
+ErrorCode ProtoWriteCommonAttributeBlock(Channel& ch, const CommonAttributeBlock& block);
+ErrorCode ProtoReadCommonAttributeBlock(Channel& ch, CommonAttributeBlock& block);
 
 // SPROTO_ID_VIEW_ID, SPROTO_ID_VIEW_NAME.
-int ProtoWriteView(Channel& ch, const View& view);
-int ProtoReadView(Channel& ch, View& view);
+ErrorCode ProtoWriteView(Channel& ch, const View& view);
+ErrorCode ProtoReadView(Channel& ch, View& view);
 
 // SPROTO_ID_SID (sync_id), SPROTO_ID_PATH.
-int ProtoWriteObjectId(Channel& ch, const ObjectID& id);
-int ProtoReadObjectId(Channel& ch, ObjectID& id);
+ErrorCode ProtoWriteObjectId(Channel& ch, const ObjectID& id);
+ErrorCode ProtoReadObjectId(Channel& ch, ObjectID& id);
 
 // SPROTO_ID_FILESIZE, SPROTO_ID_FILETIME, SPROTO_ID_FILEHASH.
-int ProtoWriteObjectMetadata(Channel& ch, const ObjectMetadata& meta);
-int ProtoReadObjectMetadata(Channel& ch, ObjectMetadata& meta);
+ErrorCode ProtoWriteObjectMetadata(Channel& ch, const ObjectMetadata& meta);
+ErrorCode ProtoReadObjectMetadata(Channel& ch, ObjectMetadata& meta);
 
 // One variable section holding the text "major.minor.build" in decimal:
 // SPROTO_ID_FILTER_VERSION, SPROTO_ID_PROTO_VERSION_2. Readers take at most
 // kMaxVersionText bytes and want three unsigned 32-bit decimal numbers
 // joined by "." (digits only; text after the third is ignored); anything
 // else is ERR_PROTO.
-int ProtoWriteFilterVersion(Channel& ch, const FilterVersion& version);
-int ProtoReadFilterVersion(Channel& ch, FilterVersion& version);
-int ProtoWriteProtocolVersion(Channel& ch, const ProtocolVersion& version);
-int ProtoReadProtocolVersion(Channel& ch, ProtocolVersion& version);
+ErrorCode ProtoWriteFilterVersion(Channel& ch, const FilterVersion& version);
+ErrorCode ProtoReadFilterVersion(Channel& ch, FilterVersion& version);
+ErrorCode ProtoWriteProtocolVersion(Channel& ch, const ProtocolVersion& version);
+ErrorCode ProtoReadProtocolVersion(Channel& ch, ProtocolVersion& version);
 
 // The keep-alive request: the header with SCMD_KEEP_ALIVE and payload length
 // 0, SPROTO_ID_KEEP_ALIVE_OPTION 0, SPROTO_ID_KEEP_ALIVE_CONTROL
 // KEEP_ALIVE_CONTROL, SPROTO_ID_ALIVE `time`, then a flush. 0, or the
 // channel's code.
-int ProtoWriteKeepAliveControl(Channel& ch, unsigned time);
+ErrorCode ProtoWriteKeepAliveControl(Channel& ch, unsigned time);
 
 #endif  // PROTOCOL_PROTO_SECTION_RECORD_H_

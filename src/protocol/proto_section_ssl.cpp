@@ -16,12 +16,12 @@ namespace {
 // Values accepted in the reply to "encrypt_channel".
 constexpr size_t kMaxReplyValues = 1024;
 
-int ProtoReadSSLServiceResponse2(Channel& ch, SSLServiceResponse& res) {
+ErrorCode ProtoReadSSLServiceResponse2(Channel& ch, SSLServiceResponse& res) {
   unsigned short pkt_len = 0;
   unsigned char cmd = 0;
   unsigned char version = 0;
-  int rc = ProtoReadHeader(ch, pkt_len, cmd, version);
-  if (rc < 0) {
+  ErrorCode rc = ProtoReadHeader(ch, pkt_len, cmd, version);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): ProtoReadSSLServiceResponse2: bad header\n",
                    __LINE__);
     return rc;
@@ -34,8 +34,8 @@ int ProtoReadSSLServiceResponse2(Channel& ch, SSLServiceResponse& res) {
     return ERR_PROTO;
   }
   unsigned char code = 0;
-  rc = ProtoReadSection(ch, SPROTO_ID_RES, code);
-  if (rc < 0) {
+  rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_RES, code));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoReadSSLServiceResponse2: failed to recv response code. %s.\n",
                    __LINE__, GetErrorString(rc));
@@ -45,73 +45,73 @@ int ProtoReadSSLServiceResponse2(Channel& ch, SSLServiceResponse& res) {
   if (code == SPROTO_RES_UPGRADE) {
     // The server wants a newer client; it sends no option after this.
     Logger::LogMsg(Logger::L_INFO, kComponent, "[INFO] proto-common(%d): Recv upgrade response\n", __LINE__);
-    return 0;
+    return ERR_OK;
   }
   unsigned int misc = 0;
-  rc = ProtoReadSection(ch, SPROTO_ID_SSL_RESPONSE_OPTION, misc);
-  if (rc < 0) {
+  rc = CodeOfStatus(ProtoReadSection(ch, SPROTO_ID_SSL_RESPONSE_OPTION, misc));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoReadSSLServiceResponse2: failed to recv misc option. %s.\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   res.misc_response = misc;
-  return 0;
+  return ERR_OK;
 }
 
 }  // namespace
 
-int ProtoWriteSSLServiceRequest(Channel& ch) {
-  int rc = ch.FlushWrite(0);
-  if (rc < 0) {
+ErrorCode ProtoWriteSSLServiceRequest(Channel& ch) {
+  ErrorCode rc = ch.FlushWrite(0);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest: PreFlush Failed to send data. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteHeader(ch, 0, SCMD_REQUEST_SSL);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest: Failed to request ssl channel. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest: Failed to send data. %s\n", __LINE__,
                    GetErrorString(rc));
     return rc;
   }
-  return 0;
+  return ERR_OK;
 }
 
-int ProtoWriteSSLServiceRequest2OLD(Channel& ch, const SSLServiceReq& req) {
-  int rc = ch.FlushWrite(0);
-  if (rc < 0) {
+ErrorCode ProtoWriteSSLServiceRequest2OLD(Channel& ch, const SSLServiceReq& req) {
+  ErrorCode rc = ch.FlushWrite(0);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest2OLD: PreFlush Failed to send data. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteHeader(ch, 0, SCMD_REQUEST_SSL_2);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest2OLD: Failed to request ssl channel. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ProtoWriteProtocolVersion(ch, req.proto_ver);
-  if (rc < 0) return rc;  // logged by the version writer
+  if (rc != ERR_OK) return rc;  // logged by the version writer
   rc = ProtoWriteSection(ch, SPROTO_ID_SSL_OPTION, static_cast<unsigned int>(req.ssl_option));
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest2OLD: Failed to send ssl option. %s\n",
                    __LINE__, GetErrorString(rc));
     return rc;
   }
   rc = ch.FlushWrite(0);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest2OLD: Failed to send data. %s\n", __LINE__,
                    GetErrorString(rc));
@@ -120,7 +120,7 @@ int ProtoWriteSSLServiceRequest2OLD(Channel& ch, const SSLServiceReq& req) {
 
   SSLServiceResponse res;
   rc = ProtoReadSSLServiceResponse2(ch, res);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent,
                    "[ERROR] proto-common(%d): ProtoWriteSSLServiceRequest2OLD: Failed to recv response. %s\n", __LINE__,
                    GetErrorString(rc));
@@ -138,7 +138,7 @@ int ProtoWriteSSLServiceRequest2OLD(Channel& ch, const SSLServiceReq& req) {
   }
 }
 
-int ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req) {
+ErrorCode ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req) {
   PObject request;
   InitRequest(request, "encrypt_channel");
   PObject& ver = request["proto_ver"];
@@ -147,8 +147,8 @@ int ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req) {
   ver["build"] = req.proto_ver.build;
   request["ssl_option"] = req.ssl_option;
 
-  int rc = ProtoWriteHeader(ch, 0, SCMD_REQUEST_SSL_2);
-  if (rc < 0) {
+  ErrorCode rc = ProtoWriteHeader(ch, 0, SCMD_REQUEST_SSL_2);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): RunProtocol: %s\n", __LINE__,
                    GetErrorString(rc));
     return ERR_IO;
@@ -179,5 +179,5 @@ int ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): RunProtocol: %s\n", __LINE__, text);
     return ERR_SERVER;
   }
-  return 0;
+  return ERR_OK;
 }

@@ -23,7 +23,7 @@ struct SSLServiceResponse {
 
 // Flushes what is pending, then sends the header with SCMD_REQUEST_SSL and
 // flushes again. No reply is read. 0, or the channel's code.
-int ProtoWriteSSLServiceRequest(Channel& ch);
+ErrorCode ProtoWriteSSLServiceRequest(Channel& ch);
 
 // Flushes what is pending, then sends the header with SCMD_REQUEST_SSL_2,
 // the protocol version section and SPROTO_ID_SSL_OPTION, and flushes. Then
@@ -34,7 +34,7 @@ int ProtoWriteSSLServiceRequest(Channel& ch);
 // ERR_SERVER, SPROTO_RES_UPGRADE ERR_VERSION, any other ERR_SYS. A failed
 // step gives its own code: the channel's, or ERR_PROTO for a bad header or a
 // wrong section id.
-int ProtoWriteSSLServiceRequest2OLD(Channel& ch, const SSLServiceReq& req);
+ErrorCode ProtoWriteSSLServiceRequest2OLD(Channel& ch, const SSLServiceReq& req);
 
 // The same request as a PObject: InitRequest "encrypt_channel" with
 // "proto_ver" {"major", "minor", "build"} and "ssl_option", after the header
@@ -42,6 +42,6 @@ int ProtoWriteSSLServiceRequest2OLD(Channel& ch, const SSLServiceReq& req);
 // than 1024 values, are refused). 0; ERR_IO when sending or receiving fails
 // (the channel is then out of step); ERR_SERVER when the reply carries an
 // "error" member.
-int ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req);
+ErrorCode ProtoWriteSSLServiceRequest2(Channel& ch, const SSLServiceReq& req);
 
 #endif  // PROTOCOL_PROTO_SECTION_SSL_H_

@@ -15,14 +15,14 @@ using proto_section_internal::kMaxStringBytes;
 namespace {
 
 // Variable data holding `bytes`.
-int WriteText(Channel& ch, const std::string& bytes) {
+ErrorCode WriteText(Channel& ch, const std::string& bytes) {
   if (bytes.size() > kMaxVarData) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): WriteString: %zu bytes exceed %u\n", __LINE__,
                    bytes.size(), kMaxVarData);
     return ERR_INVAL;
   }
-  int rc = ProtoWriteVarData(ch, bytes.data(), static_cast<int>(bytes.size()));
-  if (rc < 0) {
+  ErrorCode rc = ProtoWriteVarData(ch, bytes.data(), static_cast<int>(bytes.size()));
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteString: %s\n", __LINE__,
                    GetErrorString(rc));
   }
@@ -36,7 +36,7 @@ int ReadText(Channel& ch, std::string& bytes) {
   int rc = ProtoReadVarData(ch, buf, sizeof buf);
   if (rc < 0) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadString: %s\n", __LINE__,
-                   GetErrorString(rc));
+                   GetErrorString(CodeOfStatus(rc)));
     return rc;
   }
   // Bounded by the count: a text that fills the buffer has no terminator.
@@ -60,7 +60,7 @@ bool IsValidUtf16(const std::u16string& text) {
 }
 
 // The UTF-8 bytes of a wide text, up to its first NUL.
-int WideToBytes(const std::u16string& in, std::string& out) {
+ErrorCode WideToBytes(const std::u16string& in, std::string& out) {
   if (!IsValidUtf16(in)) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): wcstombs: %s\n", __LINE__,
                    ErrnoText(EILSEQ).c_str());
@@ -68,11 +68,11 @@ int WideToBytes(const std::u16string& in, std::string& out) {
   }
   ustring u(in.c_str());
   out.assign(u.c_str_utf8(), u.length());
-  return 0;
+  return ERR_OK;
 }
 
 // The wide text of received bytes (which hold no NUL).
-int BytesToWide(const std::string& in, std::u16string& out) {
+ErrorCode BytesToWide(const std::string& in, std::u16string& out) {
   ustring u(in);
   if (!ustring::is_valid(u)) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proto-common(%d): mbstowcs: %s\n", __LINE__,
@@ -80,7 +80,7 @@ int BytesToWide(const std::string& in, std::u16string& out) {
     return ERR_PROTO;
   }
   out = u.c_str();
-  return 0;
+  return ERR_OK;
 }
 
 std::string Scrambled(const std::string& plain) {
@@ -96,7 +96,7 @@ std::string Unscrambled(const std::string& wire) {
 }
 
 // A variable section holding `bytes`.
-int WriteTextSection(Channel& ch, unsigned char id, const std::string& bytes) {
+ErrorCode WriteTextSection(Channel& ch, unsigned char id, const std::string& bytes) {
   const SYNC_SECTION_ATTR* attr = ProtoGetSecAttr(id);
   if (attr == nullptr || !attr->hasLen) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
@@ -109,17 +109,17 @@ int WriteTextSection(Channel& ch, unsigned char id, const std::string& bytes) {
                    __LINE__, attr->name, bytes.size(), kMaxVarData);
     return ERR_INVAL;
   }
-  int rc = ch.WriteByte(id);
-  if (rc < 0) {
+  ErrorCode rc = ch.WriteByte(id);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent,
-                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n", __LINE__, rc);
+                   "[DEBUG] proto-common(%d): WriteSection: Failed to write section (%d)\n", __LINE__, ErrorNumber(rc));
     return rc;
   }
   rc = WriteText(ch, bytes);
-  if (rc < 0) return rc;
+  if (rc != ERR_OK) return rc;
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): WriteSection: %s, string, %s\n", __LINE__,
                  attr->name, bytes.c_str());
-  return 0;
+  return ERR_OK;
 }
 
 // 3 + the count as it arrived; `bytes` gets the text up to its first NUL.
@@ -128,11 +128,11 @@ int ReadTextSection(Channel& ch, unsigned char id, std::string& bytes) {
   if (attr == nullptr || !attr->hasLen) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadSection: bad attribute [sec = %d]\n",
                    __LINE__, id);
-    return ERR_PROTO;
+    return ErrorNumber(ERR_PROTO);
   }
-  int rc = proto_section_internal::ReadSectionId(ch, *attr);
-  if (rc < 0) return rc;
-  rc = ReadText(ch, bytes);
+  const ErrorCode id_rc = proto_section_internal::ReadSectionId(ch, *attr);
+  if (id_rc != ERR_OK) return ErrorNumber(id_rc);
+  const int rc = ReadText(ch, bytes);
   if (rc < 0) return rc;
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] proto-common(%d): ReadSection: %s, string, %s\n", __LINE__,
                  attr->name, bytes.c_str());
@@ -141,15 +141,15 @@ int ReadTextSection(Channel& ch, unsigned char id, std::string& bytes) {
 
 }  // namespace
 
-int ProtoWriteString(Channel& ch, const std::string& text) { return WriteText(ch, text); }
+ErrorCode ProtoWriteString(Channel& ch, const std::string& text) { return WriteText(ch, text); }
 
-int ProtoWriteString(Channel& ch, const std::u16string& text) {
+ErrorCode ProtoWriteString(Channel& ch, const std::u16string& text) {
   std::string bytes;
-  int rc = WideToBytes(text, bytes);
-  return rc < 0 ? rc : WriteText(ch, bytes);
+  ErrorCode rc = WideToBytes(text, bytes);
+  return rc != ERR_OK ? rc : WriteText(ch, bytes);
 }
 
-int ProtoWriteString(Channel& ch, const ustring& text) {
+ErrorCode ProtoWriteString(Channel& ch, const ustring& text) {
   return WriteText(ch, std::string(text.c_str_utf8(), text.length()));
 }
 
@@ -164,8 +164,8 @@ int ProtoReadString(Channel& ch, std::u16string& text) {
   std::string bytes;
   int rc = ReadText(ch, bytes);
   if (rc < 0) return rc;
-  int conv = BytesToWide(bytes, text);
-  return conv < 0 ? conv : rc;
+  ErrorCode conv = BytesToWide(bytes, text);
+  return conv != ERR_OK ? ErrorNumber(conv) : rc;
 }
 
 int ProtoReadString(Channel& ch, ustring& text) {
@@ -175,15 +175,15 @@ int ProtoReadString(Channel& ch, ustring& text) {
   return rc;
 }
 
-int ProtoWriteEncString(Channel& ch, const std::string& text) { return WriteText(ch, Scrambled(text)); }
+ErrorCode ProtoWriteEncString(Channel& ch, const std::string& text) { return WriteText(ch, Scrambled(text)); }
 
-int ProtoWriteEncString(Channel& ch, const std::u16string& text) {
+ErrorCode ProtoWriteEncString(Channel& ch, const std::u16string& text) {
   std::string bytes;
-  int rc = WideToBytes(text, bytes);
-  return rc < 0 ? rc : WriteText(ch, Scrambled(bytes));
+  ErrorCode rc = WideToBytes(text, bytes);
+  return rc != ERR_OK ? rc : WriteText(ch, Scrambled(bytes));
 }
 
-int ProtoWriteEncString(Channel& ch, const ustring& text) {
+ErrorCode ProtoWriteEncString(Channel& ch, const ustring& text) {
   return WriteText(ch, Scrambled(std::string(text.c_str_utf8(), text.length())));
 }
 
@@ -198,8 +198,8 @@ int ProtoReadDecString(Channel& ch, std::u16string& text) {
   std::string bytes;
   int rc = ReadText(ch, bytes);
   if (rc < 0) return rc;
-  int conv = BytesToWide(Unscrambled(bytes), text);
-  return conv < 0 ? conv : rc;
+  ErrorCode conv = BytesToWide(Unscrambled(bytes), text);
+  return conv != ERR_OK ? ErrorNumber(conv) : rc;
 }
 
 int ProtoReadDecString(Channel& ch, ustring& text) {
@@ -211,7 +211,7 @@ int ProtoReadDecString(Channel& ch, ustring& text) {
   return rc;
 }
 
-int ProtoWriteSection(Channel& ch, unsigned char id, const ustring& text) {
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, const ustring& text) {
   return WriteTextSection(ch, id, std::string(text.c_str_utf8(), text.length()));
 }
 
@@ -222,7 +222,7 @@ int ProtoReadSection(Channel& ch, unsigned char id, ustring& text) {
   return rc;
 }
 
-int ProtoWriteEncSection(Channel& ch, unsigned char id, const ustring& text) {
+ErrorCode ProtoWriteEncSection(Channel& ch, unsigned char id, const ustring& text) {
   return WriteTextSection(ch, id, Scrambled(std::string(text.c_str_utf8(), text.length())));
 }
 

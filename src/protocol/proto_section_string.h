@@ -26,26 +26,26 @@
 class Channel;
 
 // Variable data holding the text (no section id).
-int ProtoWriteString(Channel& ch, const std::string& text);
-int ProtoWriteString(Channel& ch, const std::u16string& text);
-int ProtoWriteString(Channel& ch, const ustring& text);
+ErrorCode ProtoWriteString(Channel& ch, const std::string& text);
+ErrorCode ProtoWriteString(Channel& ch, const std::u16string& text);
+ErrorCode ProtoWriteString(Channel& ch, const ustring& text);
 int ProtoReadString(Channel& ch, std::string& text);
 int ProtoReadString(Channel& ch, std::u16string& text);
 int ProtoReadString(Channel& ch, ustring& text);
 
 // The same, scrambled with the stored-password scrambling.
-int ProtoWriteEncString(Channel& ch, const std::string& text);
-int ProtoWriteEncString(Channel& ch, const std::u16string& text);
-int ProtoWriteEncString(Channel& ch, const ustring& text);
+ErrorCode ProtoWriteEncString(Channel& ch, const std::string& text);
+ErrorCode ProtoWriteEncString(Channel& ch, const std::u16string& text);
+ErrorCode ProtoWriteEncString(Channel& ch, const ustring& text);
 int ProtoReadDecString(Channel& ch, std::string& text);
 int ProtoReadDecString(Channel& ch, std::u16string& text);
 int ProtoReadDecString(Channel& ch, ustring& text);
 
 // A variable section (the row of `id` must be one: else ERR_PROTO, nothing
 // written or read) holding the text as UTF-8, plain or scrambled.
-int ProtoWriteSection(Channel& ch, unsigned char id, const ustring& text);
+ErrorCode ProtoWriteSection(Channel& ch, unsigned char id, const ustring& text);
 int ProtoReadSection(Channel& ch, unsigned char id, ustring& text);
-int ProtoWriteEncSection(Channel& ch, unsigned char id, const ustring& text);
+ErrorCode ProtoWriteEncSection(Channel& ch, unsigned char id, const ustring& text);
 int ProtoReadDecSection(Channel& ch, unsigned char id, ustring& text);
 
 #endif  // PROTOCOL_PROTO_SECTION_STRING_H_

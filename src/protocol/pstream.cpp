@@ -28,8 +28,8 @@ PStream::Code PStream::Send(Channel& ch, const PObject& obj) {
   if (rc != Code::kOk) {
     DumpHistory();
   } else {
-    int flushed = ch.FlushWrite(0);
-    if (flushed < 0) rc = ChannelFailed(flushed, __LINE__);
+    const ErrorCode flushed = ch.FlushWrite(0);
+    if (flushed != ERR_OK) rc = ChannelFailed(flushed, __LINE__);
   }
   ClearHistory();
   return rc;
@@ -76,8 +76,8 @@ void PStream::GetVersion(unsigned int& major, unsigned int& minor, unsigned int&
   build = 0;
 }
 
-PStream::Code PStream::ChannelFailed(int code, int line) {
-  Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] stream(%d): Channel: %d\n", line, code);
+PStream::Code PStream::ChannelFailed(ErrorCode code, int line) {
+  Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] stream(%d): Channel: %d\n", line, ErrorNumber(code));
   return Code::kIo;
 }
 

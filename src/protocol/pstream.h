@@ -25,6 +25,7 @@
 
 #include "foundation/ustring.h"
 #include "protocol/pobject.h"
+#include "transport/error_code.h"
 
 class Channel;
 
@@ -157,7 +158,7 @@ class PStream {
 
   // --- Status and log (pstream.cpp) ---
   // Logs the channel's failure and gives kIo.
-  static Code ChannelFailed(int code, int line);
+  static Code ChannelFailed(ErrorCode code, int line);
   void PushKey(const char* key, size_t len);
   void PopKey();
   void ClearHistory();

@@ -46,13 +46,13 @@ bool Replaces(uint8_t tag, const PObject& target) {
 
 PStream::Code PStream::Get(Channel& ch, void* bytes, size_t len) {
   if (len == 0) return Code::kOk;  // the channel refuses an empty read
-  int rc = ch.Read(static_cast<char*>(bytes), len);
-  return rc < 0 ? ChannelFailed(rc, __LINE__) : Code::kOk;
+  const ErrorCode rc = ch.Read(static_cast<char*>(bytes), len);
+  return rc != ERR_OK ? ChannelFailed(rc, __LINE__) : Code::kOk;
 }
 
 PStream::Code PStream::RecvTag(Channel& ch, uint8_t& tag) {
-  int rc = ch.ReadByte(&tag);
-  return rc < 0 ? ChannelFailed(rc, __LINE__) : Code::kOk;
+  const ErrorCode rc = ch.ReadByte(&tag);
+  return rc != ERR_OK ? ChannelFailed(rc, __LINE__) : Code::kOk;
 }
 
 PStream::Code PStream::RecvObject(Channel& ch, PObject& target) {
@@ -154,8 +154,8 @@ PStream::Code PStream::RecvInteger(Channel& ch, PObject& target) {
 PStream::Code PStream::RecvString(Channel& ch, ustring& text) {
   UpdateStatus(0, 0);
   uint16_t len;
-  const int read = ch.ReadInt16(&len);
-  if (read < 0) return ChannelFailed(read, __LINE__);
+  const ErrorCode read = ch.ReadInt16(&len);
+  if (read != ERR_OK) return ChannelFailed(read, __LINE__);
   if (scratch.size() < len) scratch.resize(len);
   const Code rc = Get(ch, scratch.data(), len);
   if (rc != Code::kOk) return rc;
@@ -257,8 +257,8 @@ PStream::Code PStream::RecvBinary(Channel& ch, PObject& target) {
   FILE* fp = nullptr;
 
   Code rc = Code::kOk;
-  const int read = ch.ReadInt64(&n);
-  if (read < 0) {
+  const ErrorCode read = ch.ReadInt64(&n);
+  if (read != ERR_OK) {
     rc = ChannelFailed(read, __LINE__);
   } else if (binary.path.empty()) {
     if (recv_path.empty()) {
@@ -341,7 +341,7 @@ PStream::Code PStream::RecvBody(Channel& ch, FILE* fp, const ustring& path, uint
   while (written < n) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(kBinaryChunk, n - written));
     size_t got = 0;
-    int rc = ch.Read(buf.get(), want, got);
+    const ErrorCode rc = ch.Read(buf.get(), want, got);
     // Bytes that arrived before a failure are kept too: a later receive
     // into the same target then has less to fetch.
     got = std::min(got, want);
@@ -363,7 +363,7 @@ PStream::Code PStream::RecvBody(Channel& ch, FILE* fp, const ustring& path, uint
       }
       UpdateStatus(written, n);
     }
-    if (rc < 0) return ChannelFailed(rc, __LINE__);
+    if (rc != ERR_OK) return ChannelFailed(rc, __LINE__);
   }
   if (std::fflush(fp) != 0) {
     int err = errno;

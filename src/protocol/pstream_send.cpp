@@ -27,8 +27,8 @@ PStream::Code PStream::Put(Channel& ch, const void* bytes, size_t len) {
   const size_t piece = std::max<size_t>(ch.GetCapacity(), 1);
   while (len > 0) {
     size_t n = std::min(len, piece);
-    int rc = ch.Write(p, n);
-    if (rc < 0) return ChannelFailed(rc, __LINE__);
+    const ErrorCode rc = ch.Write(p, n);
+    if (rc != ERR_OK) return ChannelFailed(rc, __LINE__);
     p += n;
     len -= n;
   }
@@ -198,8 +198,8 @@ PStream::Code PStream::SendBinary(Channel& ch, const PObject::binary_type& binar
       return Code::kSys;
     }
     if (got > 0) {
-      int w = ch.Write(buf.get(), got);
-      if (w < 0) return ChannelFailed(w, __LINE__);
+      const ErrorCode w = ch.Write(buf.get(), got);
+      if (w != ERR_OK) return ChannelFailed(w, __LINE__);
     }
     sent += got;
     if (got > 0 && sent % kProgressStep == 0) {

@@ -22,34 +22,34 @@ class BadChannel : public Channel {
 
   ~BadChannel() override;
 
-  int Open(char const* domain_sock) override;
-  int Open(int fd, bool nonblock) override;
-  int Open(char const* ip, int port) override;
-  int Close() override;
+  ErrorCode Open(char const* domain_sock) override;
+  ErrorCode Open(int fd, bool nonblock) override;
+  ErrorCode Open(char const* ip, int port) override;
+  ErrorCode Close() override;
   void SetTimeout(uint32_t timeout) override;
   void SetFlag(const std::atomic<int>* f) override;
-  int ConvertToSSLChannel(bool isServer) override;
-  int ReadByte(uint8_t* i) override;
-  int ReadInt16(uint16_t* i) override;
-  int ReadInt32(uint32_t* i) override;
-  int ReadInt64(uint64_t* i) override;
-  int WriteByte(uint8_t i) override;
-  int WriteInt16(uint16_t i) override;
-  int WriteInt32(uint32_t i) override;
-  int WriteInt64(uint64_t i) override;
-  int Read(char* buf, size_t len) override;
-  int Read(char* buf, size_t len, size_t& total) override;
-  int Write(char const* buf, size_t len) override;
+  ErrorCode ConvertToSSLChannel(bool isServer) override;
+  ErrorCode ReadByte(uint8_t* i) override;
+  ErrorCode ReadInt16(uint16_t* i) override;
+  ErrorCode ReadInt32(uint32_t* i) override;
+  ErrorCode ReadInt64(uint64_t* i) override;
+  ErrorCode WriteByte(uint8_t i) override;
+  ErrorCode WriteInt16(uint16_t i) override;
+  ErrorCode WriteInt32(uint32_t i) override;
+  ErrorCode WriteInt64(uint64_t i) override;
+  ErrorCode Read(char* buf, size_t len) override;
+  ErrorCode Read(char* buf, size_t len, size_t& total) override;
+  ErrorCode Write(char const* buf, size_t len) override;
   void ClearRead() override;
   void ClearWrite() override;
-  int FlushWrite(size_t want) override;
+  ErrorCode FlushWrite(size_t want) override;
   bool IsClosed() const override;
 
  private:
   // The plain Channel base with 81920-byte rings.
   BadChannel();
   // Logs the CRIT line; ERR_IO.
-  static int Fail(int line);
+  static ErrorCode Fail(int line);
 };
 
 #endif  // SERVER_BAD_CHANNEL_H_

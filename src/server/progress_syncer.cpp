@@ -122,9 +122,9 @@ int ProgressSyncer::UpdateContext() {
   return TakeCondition(chosen != nullptr ? *chosen : entries.front());
 }
 
-void ProgressSyncer::RecordOutcome(int code) {
+void ProgressSyncer::RecordOutcome(ErrorCode code) {
   const uint64_t sess_id = context_.reg_entry.sess_id;
-  if (code == 0) {
+  if (code == ERR_OK) {
     failed_turn_.erase(sess_id);
   } else {
     failed_turn_[sess_id] = ++turn_;
@@ -176,22 +176,22 @@ bool ProgressSyncer::IsSessionReady() {
   return false;
 }
 
-int ProgressSyncer::PullEvent() {
+ErrorCode ProgressSyncer::PullEvent() {
   PObject request;
   PObject reply;
   PrepareRequest(request);
-  int r = 0;
+  ErrorCode r = ERR_OK;
   {
     const pull::SpoolScope changes_to_spool(road_, spool_);
     r = ProtoPullEvent(request, reply);
   }
-  if (r < 0) {
-    PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): PullEvent: fail to pull events. %d.\n", r);
-  } else if ((r = pull::ReplyError(reply, road_, kComp)) == 0) {
+  if (r != ERR_OK) {
+    PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): PullEvent: fail to pull events. %d.\n", ErrorNumber(r));
+  } else if ((r = pull::ReplyError(reply, road_, kComp)) == ERR_OK) {
     r = ProcessEvents(reply);
-    if (r < 0) {
+    if (r != ERR_OK) {
       PROGRESS_LOG(L_ERR, "[ERROR] progress-syncer(%d): PullEvent: fail to process event.\n");
-      r = r == ERR_PROTO ? ERR_PROTO : -1;
+      r = r == ERR_PROTO ? ERR_PROTO : ERR_INT;
     }
   }
   spool_.Clear();  // what a refused or unusable reply left
@@ -230,14 +230,14 @@ void ProgressSyncer::PrepareRequest(PObject& request) {
   }
 }
 
-int ProgressSyncer::ProtoPullEvent(const PObject& request, PObject& reply) {
+ErrorCode ProgressSyncer::ProtoPullEvent(const PObject& request, PObject& reply) {
   return road_.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
 }
 
-int ProgressSyncer::ProcessEvents(PObject& reply) {
+ErrorCode ProgressSyncer::ProcessEvents(PObject& reply) {
   const uint64_t row_id = context_.row_id;
   uint64_t next = 0;
-  if (const int r = pull::NextSyncId(reply, next, kComp); r != 0) return r;
+  if (const ErrorCode r = pull::NextSyncId(reply, next, kComp); r != ERR_OK) return r;
 
   if (next == context_.progress_entry.condition.sync_id) {
     PROGRESS_LOG(L_DEBUG, "[DEBUG] progress-syncer(%d): already uptodate for current event pull condition.\n");
@@ -249,7 +249,7 @@ int ProgressSyncer::ProcessEvents(PObject& reply) {
     // Removed from the cache in any case: the condition is done. A stale
     // row only comes back at the next start.
     (void)progress_.rmProgressEntry(row_id);
-    return 0;
+    return ERR_OK;
   }
 
   const int pushed = pull::PushSpooled(
@@ -258,14 +258,14 @@ int ProgressSyncer::ProcessEvents(PObject& reply) {
   const int waited = pushed < 0 ? -1 : WaitForWorkers();
   if (waited < 0) {
     pull::LogInterrupted(kComp);
-    return -1;
+    return ERR_INT;
   }
   if (waited > 0) {
     // Recorded once they are done, never before: see SettleAwaited.
     awaiting_[context_.reg_entry.sess_id] = Awaited{row_id, next};
-    return 0;
+    return ERR_OK;
   }
-  return StoreSyncId(row_id, next);
+  return StoreSyncId(row_id, next) == 0 ? ERR_OK : ERR_INT;
 }
 
 int ProgressSyncer::StoreSyncId(uint64_t row_id, uint64_t next) {
@@ -326,7 +326,7 @@ size_t ProgressSyncer::SettleAwaited() {
   return awaiting_.size();
 }
 
-syncer_error::Action ProgressSyncer::HandleError(int code) {
+syncer_error::Action ProgressSyncer::HandleError(ErrorCode code) {
   RecordOutcome(code);
   return syncer_error::HandleError(code, ProgressSyncerRoadLog(), context_.reg_entry.conn_id,
                                    context_.reg_entry.sess_id, context_.connection);

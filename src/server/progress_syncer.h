@@ -96,20 +96,20 @@ class ProgressSyncer : public FlaggedTask {
   // one whose condition's changes still wait for its folder (awaiting_).
   bool IsSessionReady();
   // One pull for the condition in hand: 0 or a daemon code.
-  int PullEvent();
+  ErrorCode PullEvent();
   // "pull_event" from the condition's sync id, with its "condition".
   void PrepareRequest(PObject& request);
   // The pooled exchange (command 6).
-  int ProtoPullEvent(const PObject& request, PObject& reply);
+  ErrorCode ProtoPullEvent(const PObject& request, PObject& reply);
   // Removes the condition when next_sync_id equals its sync id (0); else
   // pushes the changes in slices (the workers drained after each,
   // pull::PushInSlices), releasing the reply's records as they go, and
   // stores next_sync_id once the last slice is carried out (0), or keeps it
   // in awaiting_ when only deferred events remain (0; SettleAwaited records
-  // it); -1 when a wait was interrupted (the condition keeps its sync id)
-  // or the store failed; ERR_PROTO for an invalid next_sync_id. The reply's
+  // it); ERR_INT when a wait was interrupted (the condition keeps its sync
+  // id) or the store failed (both are retried); ERR_PROTO for an invalid next_sync_id. The reply's
   // "event_list" is empty afterwards.
-  int ProcessEvents(PObject& reply);
+  ErrorCode ProcessEvents(PObject& reply);
   // pull::WaitForWorkers for the session in hand, ending (1) once only
   // deferred events remain.
   int WaitForWorkers();
@@ -120,7 +120,7 @@ class ProgressSyncer : public FlaggedTask {
   size_t SettleAwaited();
   // The action for a pull's `code` (syncer_error::HandleError); a failure
   // also gives the session in hand its turn after the others (see above).
-  syncer_error::Action HandleError(int code);
+  syncer_error::Action HandleError(ErrorCode code);
 
   const ConnectionInfo& GetConnectionInfo() const { return context_.connection.getConnectionInfo(); }
   // FSStat (case-exact) of the event's path below the session's folder.
@@ -146,7 +146,7 @@ class ProgressSyncer : public FlaggedTask {
   void DropConnection();
   // Stamps the session in hand as failed now (a non-zero `code`), or
   // forgets its failure (0).
-  void RecordOutcome(int code);
+  void RecordOutcome(ErrorCode code);
 
   Registry& registry_;
   ConnectionManager& connections_;

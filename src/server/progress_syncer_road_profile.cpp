@@ -9,14 +9,15 @@ void ProgressSyncerLog::Connecting(const char* ip, int port) const {
 }
 void ProgressSyncerLog::ServerBuild(uint32_t) const {}
 void ProgressSyncerLog::ViewInvalidPath(uint32_t) const {}
-void ProgressSyncerLog::UnknownError(int err) const {
-  PSYNCER_LOG(L_CRIT, "[CRIT] progress-syncer-road(%d): Progress syncer: unknown error code [%d].\n", err);
+void ProgressSyncerLog::UnknownError(ErrorCode err) const {
+  PSYNCER_LOG(L_CRIT, "[CRIT] progress-syncer-road(%d): Progress syncer: unknown error code [%d].\n", ErrorNumber(err));
 }
-void ProgressSyncerLog::Handling(int err) const {
-  PSYNCER_LOG(L_DEBUG, "[DEBUG] progress-syncer-road(%d): Progress syncer: HandleError: %d.\n", err);
+void ProgressSyncerLog::Handling(ErrorCode err) const {
+  PSYNCER_LOG(L_DEBUG, "[DEBUG] progress-syncer-road(%d): Progress syncer: HandleError: %d.\n", ErrorNumber(err));
 }
-void ProgressSyncerLog::UnexpectedError(int err) const {
-  PSYNCER_LOG(L_CRIT, "[CRIT] progress-syncer-road(%d): Progress syncer: unexpected error code [%d].\n", err);
+void ProgressSyncerLog::UnexpectedError(ErrorCode err) const {
+  PSYNCER_LOG(L_CRIT, "[CRIT] progress-syncer-road(%d): Progress syncer: unexpected error code [%d].\n",
+              ErrorNumber(err));
 }
 
 const ProgressSyncerLog& ProgressSyncerRoadLog() {

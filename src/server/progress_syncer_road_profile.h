@@ -18,9 +18,9 @@ class ProgressSyncerLog : public SyncerLog {
   void Connecting(const char* ip, int port) const override;
   void ServerBuild(uint32_t build) const override;        // no line
   void ViewInvalidPath(uint32_t code) const override;     // no line
-  void UnknownError(int err) const override;
-  void Handling(int err) const override;
-  void UnexpectedError(int err) const override;
+  void UnknownError(ErrorCode err) const override;
+  void Handling(ErrorCode err) const override;
+  void UnexpectedError(ErrorCode err) const override;
 };
 
 // The ProgressSyncer's log object.

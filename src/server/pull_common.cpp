@@ -30,15 +30,15 @@ void BuildRequest(PObject& request, const ConnectionInfo& info, const Registry::
   request["mtime"]["offset"] = 0;
 }
 
-int ReplyError(const PObject& reply, const RequestRoad& road, const char* comp) {
-  if (!reply.hasMember("error")) return 0;
+ErrorCode ReplyError(const PObject& reply, const RequestRoad& road, const char* comp) {
+  if (!reply.hasMember("error")) return ERR_OK;
   const PObject& error = reply["error"];
   PULL_LOG(L_ERR, "[ERROR] pull(%d): PullEvent: response: %s.\n", error.toString().c_str_utf8());
-  const int code = road.MapServerCode(error["code"].asUInt32());
-  return code != 0 ? code : ERR_SERVER;
+  const ErrorCode code = road.MapServerCode(error["code"].asUInt32());
+  return code != ERR_OK ? code : ERR_SERVER;
 }
 
-int NextSyncId(const PObject& reply, uint64_t& next, const char* comp) {
+ErrorCode NextSyncId(const PObject& reply, uint64_t& next, const char* comp) {
   const PObject& value = reply["next_sync_id"];
   if (!value.isInteger() || value.asUInt64() > MAX_SYNC_ID) {
     PULL_LOG(L_ERR, "[ERROR] pull(%d): PullEvent: invalid next_sync_id in response: %s.\n",
@@ -46,7 +46,7 @@ int NextSyncId(const PObject& reply, uint64_t& next, const char* comp) {
     return ERR_PROTO;
   }
   next = value.asUInt64();
-  return 0;
+  return ERR_OK;
 }
 
 int WaitForWorkers(Task& task, EventManager& events, Registry& registry, uint64_t sess_id, const char* comp,

@@ -34,13 +34,13 @@ void BuildRequest(PObject& request, const ConnectionInfo& info, const Registry::
 // "next_sync_id" 0 and restart the session's pulls from the beginning, or
 // re-pull at once without a wait for as long as the server answers so).
 // 0 when the reply has no "error".
-int ReplyError(const PObject& reply, const RequestRoad& road, const char* comp);
+ErrorCode ReplyError(const PObject& reply, const RequestRoad& road, const char* comp);
 
 // Reads the reply's "next_sync_id". 0 with `next`; ERR_PROTO after an ERROR
 // line when it is absent, not an integer, or above MAX_SYNC_ID (such an id
 // cannot be stored exactly by the databases: above 2^63 - 1 it reads back
 // as the forced-download mark).
-int NextSyncId(const PObject& reply, uint64_t& next, const char* comp);
+ErrorCode NextSyncId(const PObject& reply, uint64_t& next, const char* comp);
 
 // Waits, in steps of task.Wait(timing.syncer_idle_wait), until the session has no server
 // event queued or in a worker's hands. 0; -1 after a WARNING or NOTE line

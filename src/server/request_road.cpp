@@ -73,7 +73,7 @@ class HandshakeBodies {
 
 }  // namespace
 
-int RoadHooks::StreamError(PStream::Code) { return ERR_IO; }
+ErrorCode RoadHooks::StreamError(PStream::Code) { return ERR_IO; }
 
 ustring RoadHooks::ReceiveFolder() { return ustring(); }
 
@@ -85,9 +85,11 @@ RequestRoad::RequestRoad(const RoadProfile& profile, std::atomic<int>& abort_fla
 
 bool RequestRoad::DebugOn() const { return Logger::IsEnabled(Logger::L_DEBUG, profile_.component); }
 
-int RequestRoad::MapServerCode(uint32_t code) const { return ::MapServerCode(code, profile_.codes, *profile_.log); }
+ErrorCode RequestRoad::MapServerCode(uint32_t code) const {
+  return ::MapServerCode(code, profile_.codes, *profile_.log);
+}
 
-int RequestRoad::Request(const char* exchange, uint8_t cmd, const PObject& request, PObject& reply) {
+ErrorCode RequestRoad::Request(const char* exchange, uint8_t cmd, const PObject& request, PObject& reply) {
   return Exchange(exchange, reply, [&](Channel& ch) { return RunProtocol(ch, cmd, request, reply); });
 }
 
@@ -97,24 +99,24 @@ void RequestRoad::GiveBackFailed(Connection::ChannelStat& stat) {
   connection_.push(stat);
 }
 
-int RequestRoad::Exchange(const char* exchange, PObject& reply, WorkRef work) {
+ErrorCode RequestRoad::Exchange(const char* exchange, PObject& reply, WorkRef work) {
   Connection::ChannelStat stat = connection_.pop();
   Channel& ch = stat.getChannel();
   if (profile_.abort_flag == AbortFlagPolicy::kFromPop) Attach(ch);
 
   if (stat.isExpired()) {
-    int rc = RequestChannel(ch);
-    if (rc != 0) {
+    ErrorCode rc = RequestChannel(ch);
+    if (rc != ERR_OK) {
       profile_.log->EstablishFailed(exchange, rc);
       GiveBackFailed(stat);
-      return rc < 0 ? rc : ERR_IO;
+      return rc;
     }
     stat.setConnected();
     connection_.update(stat);
   }
 
-  int rc = work(ch);
-  if (rc < 0) {
+  ErrorCode rc = work(ch);
+  if (rc != ERR_OK) {
     profile_.log->ExchangeFailed(exchange, rc);
     GiveBackFailed(stat);
     return rc;
@@ -123,10 +125,10 @@ int RequestRoad::Exchange(const char* exchange, PObject& reply, WorkRef work) {
   stat.setAliveInterval(std::as_const(reply)["alive"].asUInt32());
   Detach(ch);
   connection_.push(stat);
-  return 0;
+  return ERR_OK;
 }
 
-int RequestRoad::UpgradeToTls(Channel& ch) {
+ErrorCode RequestRoad::UpgradeToTls(Channel& ch) {
   const ConnectionInfo& info = connection_.getConnectionInfo();
   profile_.log->ConvertingToSsl();
   ch.SetAllowUntrust(info.ssl_allow_untrust);
@@ -134,9 +136,9 @@ int RequestRoad::UpgradeToTls(Channel& ch) {
   // A server that stalls the handshake would otherwise hold an interrupt
   // for the whole channel time-out.
   Attach(ch);
-  int rc = ch.ConvertToSSLChannel(false);
+  ErrorCode rc = ch.ConvertToSSLChannel(false);
   EndOwnStep(ch);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     profile_.log->ConvertFailed(rc);
     if (AbortedStep()) return StreamFailed(PStream::Code::kIo);
     // A certificate that does not verify keeps its code: the syncers tell
@@ -144,10 +146,10 @@ int RequestRoad::UpgradeToTls(Channel& ch) {
     return rc == ERR_SSL_VERIFY_FAIL ? ERR_SSL_VERIFY_FAIL : ERR_IO;
   }
   profile_.log->Encrypted();
-  return 0;
+  return ERR_OK;
 }
 
-int RequestRoad::Connect(Channel& ch) {
+ErrorCode RequestRoad::Connect(Channel& ch) {
   const ConnectionInfo& info = connection_.getConnectionInfo();
   const bool do_ssl = profile_.handshake == HandshakeOrder::kConnectThenTls && info.use_ssl;
   PObject request;
@@ -160,8 +162,8 @@ int RequestRoad::Connect(Channel& ch) {
     profile_.log->RequestSsl();
     request["do_ssl"] = true;
   }
-  int rc = RunProtocol(ch, SCMD_REQUEST_CONNECT, request, reply);
-  if (rc < 0) return rc;
+  ErrorCode rc = RunProtocol(ch, SCMD_REQUEST_CONNECT, request, reply);
+  if (rc != ERR_OK) return rc;
   // Read through const: the writing operator[] would insert members.
   const PObject& answer = reply;
 
@@ -174,7 +176,7 @@ int RequestRoad::Connect(Channel& ch) {
       // A refusal the daemon has no code for is still a refusal: going on
       // would send the request (in the worker's order, in plain text, the
       // TLS upgrade skipped) on a channel the server did not accept.
-      return rc != 0 ? rc : ERR_SERVER;
+      return rc != ERR_OK ? rc : ERR_SERVER;
     }
   }
   if (profile_.log_server_build) {
@@ -187,10 +189,10 @@ int RequestRoad::Connect(Channel& ch) {
     return ERR_IO;
   }
   if (do_ssl) return UpgradeToTls(ch);
-  return 0;
+  return ERR_OK;
 }
 
-int RequestRoad::RequestChannel(Channel& ch) {
+ErrorCode RequestRoad::RequestChannel(Channel& ch) {
   const ConnectionInfo& info = connection_.getConnectionInfo();
   // An idle channel has nothing pending; the old stream is given up either way.
   (void)ch.Close();
@@ -199,9 +201,9 @@ int RequestRoad::RequestChannel(Channel& ch) {
   // The connect heeds the flag too: an address that never answers would
   // otherwise hold an interrupt for the whole connect time-out.
   Attach(ch);
-  int rc = ch.Open(info.server_ip.c_str_utf8(), info.server_port);
+  ErrorCode rc = ch.Open(info.server_ip.c_str_utf8(), info.server_port);
   EndOwnStep(ch);
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     profile_.log->OpenFailed(rc);
     if (AbortedStep()) return StreamFailed(PStream::Code::kIo);
     return rc;
@@ -214,34 +216,34 @@ int RequestRoad::RequestChannel(Channel& ch) {
     const HandshakeBodies drop(reply, ReceiveFolderOf(hooks_));
     InitRequest(request, "encrypt_channel");
     rc = RunProtocol(ch, SCMD_REQUEST_SSL_2, request, reply);
-    if (rc < 0) return rc;
+    if (rc != ERR_OK) return rc;
     if (reply.hasMember("error")) {
       profile_.log->SslRefused(reply.toString().c_str_utf8());
       return ERR_IO;
     }
     rc = UpgradeToTls(ch);
-    if (rc < 0) return rc;
+    if (rc != ERR_OK) return rc;
   }
   return Connect(ch);
 }
 
-int RequestRoad::StreamFailed(PStream::Code stream_code) {
-  const int rc = hooks_ != nullptr ? hooks_->StreamError(stream_code) : ERR_IO;
+ErrorCode RequestRoad::StreamFailed(PStream::Code stream_code) {
+  const ErrorCode rc = hooks_ != nullptr ? hooks_->StreamError(stream_code) : ERR_IO;
   // A failed transfer is never a success, whatever a hook says.
-  return rc < 0 ? rc : ERR_IO;
+  return rc != ERR_OK ? rc : ERR_IO;
 }
 
-int RequestRoad::RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, PObject& reply) {
+ErrorCode RequestRoad::RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, PObject& reply) {
   const ustring folder = ReceiveFolderOf(hooks_);
   stream_.SetDefaultRecvLocation(folder);
   if (DebugOn()) profile_.log->RequestOut(request.toString().c_str_utf8());
   Attach(ch);
   const ustring action = request["_action"].asString();
 
-  int result = 0;
-  const int rc = ProtoWriteHeader(ch, 0, cmd);
+  ErrorCode result = ERR_OK;
+  const ErrorCode rc = ProtoWriteHeader(ch, 0, cmd);
   PStream::Code sent = PStream::Code::kOk;
-  if (rc < 0) {
+  if (rc != ERR_OK) {
     profile_.log->HeaderFailed(action.c_str_utf8(), rc);
     result = ERR_IO;
   } else if ((sent = stream_.Send(ch, request)) != PStream::Code::kOk) {

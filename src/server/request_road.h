@@ -11,8 +11,8 @@
 // its unsent output dropped. No error is retried here: a retry is the
 // requester's next round.
 //
-// Results are daemon codes (ERR_*, transport/error_code.h): 0, or negative.
-// A reply that carries "error" is a successful exchange (0); the caller maps
+// Results are daemon codes (ErrorCode, transport/error_code.h). A reply that
+// carries "error" is a successful exchange (ERR_OK); the caller maps
 // "error"."code" with MapServerCode (its private ProtoResp2ErrorCode).
 //
 // Threads: one RequestRoad belongs to its requester's thread. It touches
@@ -84,7 +84,7 @@ class RoadHooks {
   // a stream code becomes a daemon code. Default: ERR_IO, whatever the
   // stream said. The worker maps it and may reset its abort flag and resume
   // cache here.
-  virtual int StreamError(PStream::Code stream_code);
+  virtual ErrorCode StreamError(PStream::Code stream_code);
   // The folder where a binary of a reply lands when the reply target names
   // no file ("" refuses such binaries with PStream::Code::kStream). Read before
   // every exchange. Default "": a syncer's reply never writes a file.
@@ -98,18 +98,18 @@ class RoadHooks {
 class RequestRoad {
  public:
   // A non-owning reference to the work of Exchange: any callable
-  // int(Channel&) that outlives the call.
+  // ErrorCode(Channel&) that outlives the call.
   class WorkRef {
    public:
     template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, WorkRef>>>
     WorkRef(F&& f)  // NOLINT: implicit on purpose, so a lambda can be passed
         : obj_(const_cast<void*>(static_cast<const void*>(&f))),
-          call_([](void* o, Channel& ch) -> int { return (*static_cast<std::remove_reference_t<F>*>(o))(ch); }) {}
-    int operator()(Channel& ch) const { return call_(obj_, ch); }
+          call_([](void* o, Channel& ch) -> ErrorCode { return (*static_cast<std::remove_reference_t<F>*>(o))(ch); }) {}
+    ErrorCode operator()(Channel& ch) const { return call_(obj_, ch); }
 
    private:
     void* obj_;
-    int (*call_)(void*, Channel&);
+    ErrorCode (*call_)(void*, Channel&);
   };
 
   // `abort_flag`, `connection`, `session` and `hooks` are the requester's
@@ -125,7 +125,7 @@ class RequestRoad {
   // Pooled exchange of one request: Exchange with RunProtocol(cmd, request,
   // reply) as the work. 0 or a negative code (a handshake's code, or the
   // exchange's).
-  int Request(const char* exchange, uint8_t cmd, const PObject& request, PObject& reply);
+  ErrorCode Request(const char* exchange, uint8_t cmd, const PObject& request, PObject& reply);
 
   // Pooled exchange: pop; attach the flag (kFromPop); handshake when
   // expired (failure: EstablishFailed, expire, detach, push, its code;
@@ -133,7 +133,7 @@ class RequestRoad {
   // ExchangeFailed, expire, detach, push, that code); else setAliveInterval
   // with reply "alive" (0 or absent closes the channel), detach, push, 0.
   // `reply` is the object the work fills.
-  int Exchange(const char* exchange, PObject& reply, WorkRef work);
+  ErrorCode Exchange(const char* exchange, PObject& reply, WorkRef work);
 
   // Closes and reopens `ch`, handshakes it in the profile's order. 0;
   // Open's code; the code of a failed handshake exchange;
@@ -145,7 +145,7 @@ class RequestRoad {
   // handshake). SPROTO_ERR_OK as "error" is no error. On failure the socket
   // may be left open (even plain after a failed upgrade): the caller must
   // expire the channel, never send on it.
-  int RequestChannel(Channel& ch);
+  ErrorCode RequestChannel(Channel& ch);
 
   // One exchange on an open channel: header (pkt_len 0, `cmd`), `request`,
   // then replies until one whose "type" is not "keep_alive". `reply` is the
@@ -156,10 +156,10 @@ class RequestRoad {
   // profile.channel_timeout afterwards. 0; ERR_IO when the header cannot be
   // written; hooks->StreamError(code) when the request cannot be sent or a
   // reply read (abort flag raised, time-out, peer gone, malformed reply).
-  int RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, PObject& reply);
+  ErrorCode RunProtocol(Channel& ch, uint8_t cmd, const PObject& request, PObject& reply);
 
   // MapServerCode with the profile's rules and log.
-  int MapServerCode(uint32_t code) const;
+  ErrorCode MapServerCode(uint32_t code) const;
 
   // The stream of every exchange (the status report reads its GetStatus
   // from another thread).
@@ -184,11 +184,11 @@ class RequestRoad {
   // Expires, detaches and returns a lent stat.
   void GiveBackFailed(Connection::ChannelStat& stat);
   // The hook's code of a failed send or receive; ERR_IO unless negative.
-  int StreamFailed(PStream::Code stream_code);
+  ErrorCode StreamFailed(PStream::Code stream_code);
   // The TLS upgrade of both orders: 0, ERR_SSL_VERIFY_FAIL or ERR_IO.
-  int UpgradeToTls(Channel& ch);
+  ErrorCode UpgradeToTls(Channel& ch);
   // "connect" and the checks of its reply: 0 or a negative code.
-  int Connect(Channel& ch);
+  ErrorCode Connect(Channel& ch);
 
   const RoadProfile profile_;
   std::atomic<int>& abort_flag_;

@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "transport/error_code.h"
+
 class RoadLog {
  public:
   virtual ~RoadLog() = default;
@@ -21,19 +23,19 @@ class RoadLog {
   // --- Pooled exchange; `exchange` is the wrapper's name as the requester
   // gave it ("ProtoPullEvent", "RemoveRemote"), for lines that name it.
   // The handshake before the exchange failed with `code`.
-  virtual void EstablishFailed(const char* exchange, int code) const = 0;
+  virtual void EstablishFailed(const char* exchange, ErrorCode code) const = 0;
   // The work on the channel failed with `code`.
-  virtual void ExchangeFailed(const char* exchange, int code) const = 0;
+  virtual void ExchangeFailed(const char* exchange, ErrorCode code) const = 0;
 
   // --- Handshake
   virtual void Connecting(const char* ip, int port) const = 0;
-  virtual void OpenFailed(int code) const = 0;
+  virtual void OpenFailed(ErrorCode code) const = 0;
   // Before "encrypt_channel", or when "connect" gets "do_ssl".
   virtual void RequestSsl() const = 0;
   // "encrypt_channel" answered with "error"; `reply` is the whole reply.
   virtual void SslRefused(const char* reply) const = 0;
   virtual void ConvertingToSsl() const = 0;
-  virtual void ConvertFailed(int code) const = 0;
+  virtual void ConvertFailed(ErrorCode code) const = 0;
   virtual void Encrypted() const = 0;
   // "connect" answered with "error"; `error` is that member.
   virtual void ConnectError(const char* error) const = 0;
@@ -44,7 +46,8 @@ class RoadLog {
 
   // --- One exchange; `action` is the request's "_action".
   virtual void RequestOut(const char* request) const = 0;
-  virtual void HeaderFailed(const char* action, int code) const = 0;
+  virtual void HeaderFailed(const char* action, ErrorCode code) const = 0;
+  // `code` of SendFailed and RecvFailed is the stream's (StreamCodeNumber).
   virtual void SendFailed(const char* action, int code) const = 0;
   virtual void KeepAlive() const = 0;
   virtual void RecvFailed(const char* action, int code) const = 0;

@@ -4,16 +4,16 @@
 #include "server/road_log.h"
 
 namespace {
-constexpr int U = ServerCodeRules::kUnhandled;
+constexpr ErrorCode U = ServerCodeRules::kUnhandled;
 }  // namespace
 
-const std::array<int, ServerCodeRules::kClasses> kSyncerClassTable = {
+const std::array<ErrorCode, ServerCodeRules::kClasses> kSyncerClassTable = {
     U, ERR_AUTH, ERR_AUTH, ERR_VIEW, U, ERR_VERSION, U, U, U, U, U};
 
-const std::array<int, ServerCodeRules::kClasses> kWorkerClassTable = {
+const std::array<ErrorCode, ServerCodeRules::kClasses> kWorkerClassTable = {
     U, ERR_AUTH, ERR_AUTH, ERR_VIEW, U, ERR_VERSION, U, U, ERR_INT, ERR_INT, ERR_INT};
 
-int MapServerCode(uint32_t code, const ServerCodeRules& rules, const RoadLog& log) {
+ErrorCode MapServerCode(uint32_t code, const ServerCodeRules& rules, const RoadLog& log) {
   switch (code) {
     case SPROTO_ERR_ACCESS_DENY:
       return ERR_PERMISS;
@@ -38,5 +38,5 @@ int MapServerCode(uint32_t code, const ServerCodeRules& rules, const RoadLog& lo
     return rules.class_table[cls];
   }
   log.UnhandledCode(code);
-  return code == SPROTO_ERR_OK ? 0 : rules.unmapped;
+  return code == SPROTO_ERR_OK ? ERR_OK : rules.unmapped;
 }

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 
+#include "transport/error_code.h"
+
 class RoadLog;
 
 // Where requesters differ.
@@ -14,25 +16,25 @@ struct ServerCodeRules {
   // Number of classes a table holds (0x0 to 0xA).
   static constexpr int kClasses = 11;
   // A class table entry that means "no mapping": the code is unhandled.
-  static constexpr int kUnhandled = 0;
+  static constexpr ErrorCode kUnhandled = ERR_OK;
 
   // CRIT "Server error(invalid path in view)" for SPROTO_ERR_VIEW_INVALID_PATH.
   bool log_view_invalid_path;
   // ERR_* per class, kUnhandled for none.
-  std::array<int, kClasses> class_table;
+  std::array<ErrorCode, kClasses> class_table;
   // The result for class 7 and for a code without a mapping. The syncers
   // keep 0 ("no code for it"); the worker gives ERR_INT, since its callers
   // would take a 0 for a transfer done. SPROTO_ERR_OK (1) is no failure and
   // always gives 0.
-  int unmapped = 0;
+  ErrorCode unmapped = ERR_OK;
 };
 
 // The syncers' table: classes 1 and 2 ERR_AUTH, 3 ERR_VIEW, 5 ERR_VERSION,
 // every other class unhandled.
-extern const std::array<int, ServerCodeRules::kClasses> kSyncerClassTable;
+extern const std::array<ErrorCode, ServerCodeRules::kClasses> kSyncerClassTable;
 // The worker's table: the syncers' plus ERR_INT for classes 0x8 to 0xA
 // (download, upload, remove).
-extern const std::array<int, ServerCodeRules::kClasses> kWorkerClassTable;
+extern const std::array<ErrorCode, ServerCodeRules::kClasses> kWorkerClassTable;
 
 // In this order: SPROTO_ERR_ACCESS_DENY -> ERR_PERMISS, SPROTO_ERR_QUOTA ->
 // ERR_QUOTA, SPROTO_ERR_DISKFULL -> ERR_DISKFULL, SPROTO_ERR_VIEW_INVALID_PATH
@@ -42,6 +44,6 @@ extern const std::array<int, ServerCodeRules::kClasses> kWorkerClassTable;
 // above 16 bits, SProtoErrClass) -> rules.unmapped after log.UnhandledCode
 // (SPROTO_ERR_OK: 0). With the syncers' 0, 0 means "the server failed in a
 // way the daemon has no code for", never success. Any thread.
-int MapServerCode(uint32_t code, const ServerCodeRules& rules, const RoadLog& log);
+ErrorCode MapServerCode(uint32_t code, const ServerCodeRules& rules, const RoadLog& log);
 
 #endif  // SERVER_SERVER_CODE_MAP_H_

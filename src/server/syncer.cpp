@@ -107,16 +107,17 @@ bool Syncer::IsSessionReady() {
   return true;
 }
 
-int Syncer::PullEvent() {
-  if (const int settled = SettleAwaited(); settled != 0) return settled < 0 ? -1 : 0;
+ErrorCode Syncer::PullEvent() {
+  // An interrupted wait is an interrupted round.
+  if (const int settled = SettleAwaited(); settled != 0) return settled < 0 ? ERR_INT : ERR_OK;
   PObject reply;
-  int r = PullEventFromServer(reply);
-  if (r >= 0) r = ProcessEvents(reply);
+  ErrorCode r = PullEventFromServer(reply);
+  if (r == ERR_OK) r = ProcessEvents(reply);
   spool_.Clear();  // what a refused or unusable reply left
   return r;
 }
 
-int Syncer::PullEventFromServer(PObject& reply) {
+ErrorCode Syncer::PullEventFromServer(PObject& reply) {
   const Registry::Entry& entry = context_.entry;
   uint64_t id = 0;
   if (!entry.event_db || entry.event_db->getSyncId(id) != 0) {
@@ -130,30 +131,30 @@ int Syncer::PullEventFromServer(PObject& reply) {
   SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): Syncer: pull event by session %llu (%llu:%s) since %llu\n",
                   static_cast<ull>(entry.sess_id), static_cast<ull>(entry.view_id),
                   entry.remote_path.c_str_utf8(), static_cast<ull>(id));
-  int r = 0;
+  ErrorCode r = ERR_OK;
   {
     const pull::SpoolScope changes_to_spool(road_, spool_);
     r = ProtoPullEvent(request, reply);
   }
-  if (r < 0) return r;
+  if (r != ERR_OK) return r;
   return pull::ReplyError(reply, road_, kComp);
 }
 
-int Syncer::ProtoPullEvent(const PObject& request, PObject& reply) {
+ErrorCode Syncer::ProtoPullEvent(const PObject& request, PObject& reply) {
   return road_.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
 }
 
-int Syncer::ProcessEvents(PObject& reply) {
+ErrorCode Syncer::ProcessEvents(PObject& reply) {
   const uint64_t sess_id = context_.entry.sess_id;
   uint64_t next = 0;
-  if (const int r = pull::NextSyncId(reply, next, kComp); r != 0) return r;
+  if (const ErrorCode r = pull::NextSyncId(reply, next, kComp); r != ERR_OK) return r;
 
   if (next == context_.sync_id) {
     SendRescanEvent(sess_id);
     uptodate_set_.insert(sess_id);
     SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): session '%llu' is uptodate.\n", static_cast<ull>(sess_id));
     // Sessions waiting for their local folder have nothing to pull either.
-    if (registry_.Size() > uptodate_set_.size() + awaiting_.size()) return 0;
+    if (registry_.Size() > uptodate_set_.size() + awaiting_.size()) return ERR_OK;
     SYNCER_TASK_LOG(L_DEBUG, "[DEBUG] syncer(%d): all session is uptodate, wait for 5 seconds.\n");
     uptodate_set_.clear();
     // The pull verified: the spell ends as HandleError would end it after
@@ -161,7 +162,7 @@ int Syncer::ProcessEvents(PObject& reply) {
     context_.connection.endVerifyFailure();
     DropConnection();
     Wait(timing_.syncer_up_to_date_rest);
-    return 0;
+    return ERR_OK;
   }
 
   uptodate_set_.erase(sess_id);
@@ -173,16 +174,16 @@ int Syncer::ProcessEvents(PObject& reply) {
   const int waited = pushed < 0 ? -1 : WaitForWorkers();
   if (waited < 0) {
     pull::LogInterrupted(kComp);
-    return -1;
+    return ERR_INT;
   }
   if (waited > 0) {
     // Stored once they are done, never before: see SettleAwaited.
     awaiting_[sess_id] = next;
-    return 0;
+    return ERR_OK;
   }
   // A failed store only means the same changes are pulled again.
   (void)context_.entry.event_db->setSyncId(next);
-  return 0;
+  return ERR_OK;
 }
 
 int Syncer::WaitForWorkers() {
@@ -245,7 +246,7 @@ void Syncer::SendRescanEvent(uint64_t sess_id) {
   events_.IssueRescan(sess_id, "/", merge);
 }
 
-syncer_error::Action Syncer::HandleError(int err) {
+syncer_error::Action Syncer::HandleError(ErrorCode err) {
   return syncer_error::HandleError(err, SyncerRoadLog(), context_.entry.conn_id, context_.entry.sess_id,
                                    context_.connection);
 }

@@ -92,22 +92,22 @@ class Syncer : public FlaggedTask {
   // (after a DEBUG line) a paused one.
   bool IsSessionReady();
   // PullEventFromServer, then ProcessEvents when it gave 0. A daemon code.
-  int PullEvent();
+  ErrorCode PullEvent();
   // Reads the stored sync id (ERR_SYS when it cannot: nothing is sent),
   // sends "pull_event" from it. 0 with `reply`; the road's code; the code of
   // an "error" reply (pull::ReplyError).
-  int PullEventFromServer(PObject& reply);
+  ErrorCode PullEventFromServer(PObject& reply);
   // The pooled exchange of "pull_event" (command 6).
-  int ProtoPullEvent(const PObject& request, PObject& reply);
+  ErrorCode ProtoPullEvent(const PObject& request, PObject& reply);
   // Up to date (next_sync_id equals the request's): 0, after the rescan and
   // the 5-s rest when due. Else pushes every change in slices (the workers
   // drained after each, pull::PushInSlices), releasing the reply's records
   // as they go, and stores next_sync_id once the last slice is carried out,
-  // or later (SettleAwaited) when only deferred events remain: 0; -1 when a
+  // or later (SettleAwaited) when only deferred events remain: 0; ERR_INT when a
   // wait was interrupted (nothing stored, so the whole reply is pulled
   // again); ERR_PROTO for a missing or invalid next_sync_id (nothing pushed
   // or stored). The reply's "event_list" is empty afterwards.
-  int ProcessEvents(PObject& reply);
+  ErrorCode ProcessEvents(PObject& reply);
   // pull::WaitForWorkers for the context's session, ending (1) once only
   // deferred events remain.
   int WaitForWorkers();
@@ -125,7 +125,7 @@ class Syncer : public FlaggedTask {
   // Issues the session's pending rescan request, if any.
   void SendRescanEvent(uint64_t sess_id);
   // syncer_error::HandleError with the context's ids: the action.
-  syncer_error::Action HandleError(int err);
+  syncer_error::Action HandleError(ErrorCode err);
 
   // The context connection's settings.
   const ConnectionInfo& GetConnectionInfo() const { return context_.connection.getConnectionInfo(); }

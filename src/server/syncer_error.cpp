@@ -31,16 +31,17 @@ constexpr Row kTable[kRows] = {
     {Action::kRetry, ErrorType::kSession},     // ERR_PERMISS
     {Action::kRetry, ErrorType::kNone},        // ERR_VIEW_PATH
 };
-static_assert(-ERR_VIEW_PATH + 1 == kRows, "one row per code from ERR_OK to ERR_VIEW_PATH");
+static_assert(-ErrorNumber(ERR_VIEW_PATH) + 1 == kRows, "one row per code from ERR_OK to ERR_VIEW_PATH");
 
 }  // namespace
 
-const Row* Find(int err) {
-  if (err > 0 || err < ERR_VIEW_PATH) return nullptr;
-  return &kTable[-err];
+const Row* Find(ErrorCode err) {
+  const int n = ErrorNumber(err);
+  if (n > 0 || n < ErrorNumber(ERR_VIEW_PATH)) return nullptr;
+  return &kTable[-n];
 }
 
-Action HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection) {
+Action HandleError(ErrorCode err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection) {
   if (err == ERR_OK) connection.endVerifyFailure();
   if (err == ERR_SSL_VERIFY_FAIL) {
     log.Handling(err);

@@ -13,6 +13,7 @@
 #include "foundation/daemon_timing.h"
 #include "server/connection.h"
 #include "server/error_type.h"
+#include "transport/error_code.h"
 
 namespace syncer_error {
 
@@ -37,17 +38,17 @@ inline constexpr int kRows = 21;
 
 // The row of `err`, or null for a code outside the 21 rows (above 0, or
 // below ERR_VIEW_PATH, ERR_CH_CONNECTION_ABORT included).
-const Row* Find(int err);
+const Row* Find(ErrorCode err);
 
 // The lines of HandleError and of the wait, one function each; a syncer's
 // log class implements them with its literal texts (see road_log.h).
 class Log {
  public:
   virtual ~Log() = default;
-  virtual void UnknownError(int err) const = 0;     // CRIT
-  virtual void Handling(int err) const = 0;         // DEBUG
-  virtual void NoType(int err) const = 0;           // DEBUG
-  virtual void UnexpectedError(int err) const = 0;  // CRIT, negative action
+  virtual void UnknownError(ErrorCode err) const = 0;     // CRIT
+  virtual void Handling(ErrorCode err) const = 0;         // DEBUG
+  virtual void NoType(ErrorCode err) const = 0;           // DEBUG
+  virtual void UnexpectedError(ErrorCode err) const = 0;  // CRIT, negative action
   virtual void Abort() const = 0;                   // CRIT "abort()"
 };
 
@@ -60,7 +61,7 @@ class Log {
 // does not verify) is retried as ERR_IO is, and reported as a connection
 // error only when it starts a spell on `connection` (beginVerifyFailure);
 // 0 ends the spell. Calling thread; no lock.
-Action HandleError(int err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection);
+Action HandleError(ErrorCode err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection);
 
 // The wait after `action`: none for kDone, timing.syncer_retry_wait for
 // kRetry, timing.syncer_long_wait for kRetryLongWait, syncer_retry_wait for

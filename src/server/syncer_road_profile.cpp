@@ -4,16 +4,16 @@
 
 #define SYNCER_LOG(level, ...) LOG_WITH_LINE(level, component_, __VA_ARGS__)
 
-void SyncerLog::EstablishFailed(const char*, int) const {
+void SyncerLog::EstablishFailed(const char*, ErrorCode) const {
   SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): ProtoPullEvent: fail to establish communication channel\n");
 }
-void SyncerLog::ExchangeFailed(const char*, int code) const {
-  SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): ProtoPullEvent: fail to pull events. %d.\n", code);
+void SyncerLog::ExchangeFailed(const char*, ErrorCode code) const {
+  SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): ProtoPullEvent: fail to pull events. %d.\n", ErrorNumber(code));
 }
 void SyncerLog::Connecting(const char* ip, int port) const {
   SYNCER_LOG(L_DEBUG, "[DEBUG] syncer-road(%d): Syncer: Connect to server (%s:%d).\n", ip, port);
 }
-void SyncerLog::OpenFailed(int) const {
+void SyncerLog::OpenFailed(ErrorCode) const {
   SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): Syncer: failed to connect to server.\n");
 }
 void SyncerLog::RequestSsl() const { SYNCER_LOG(L_INFO, "[INFO] syncer-road(%d): Syncer: request ssl channel\n"); }
@@ -23,8 +23,8 @@ void SyncerLog::SslRefused(const char* reply) const {
 void SyncerLog::ConvertingToSsl() const {
   SYNCER_LOG(L_DEBUG, "[DEBUG] syncer-road(%d): Syncer: convert to SSL channel\n");
 }
-void SyncerLog::ConvertFailed(int code) const {
-  SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): Syncer: Convert to SSL channel failed (%d)\n", code);
+void SyncerLog::ConvertFailed(ErrorCode code) const {
+  SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): Syncer: Convert to SSL channel failed (%d)\n", ErrorNumber(code));
 }
 void SyncerLog::Encrypted() const {
   SYNCER_LOG(L_INFO, "[INFO] syncer-road(%d): Syncer: channel is now encrypted using SSL\n");
@@ -41,8 +41,9 @@ void SyncerLog::Refused() const {
 void SyncerLog::RequestOut(const char* request) const {
   SYNCER_LOG(L_DEBUG, "[DEBUG] syncer-road(%d): Syncer >>>: %s\n", request);
 }
-void SyncerLog::HeaderFailed(const char* action, int code) const {
-  SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): Syncer: RunProtocol(%s): failed to send header (%d)\n", action, code);
+void SyncerLog::HeaderFailed(const char* action, ErrorCode code) const {
+  SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): Syncer: RunProtocol(%s): failed to send header (%d)\n", action,
+             ErrorNumber(code));
 }
 void SyncerLog::SendFailed(const char* action, int code) const {
   SYNCER_LOG(L_ERR, "[ERROR] syncer-road(%d): Syncer: RunProtocol(%s): failed to send request (%d)\n", action,
@@ -65,13 +66,17 @@ void SyncerLog::ServerError(uint32_t code) const {
 void SyncerLog::UnhandledCode(uint32_t code) const {
   SYNCER_LOG(L_CRIT, "[CRIT] syncer-road(%d): unhandled error code: %u\n", code);
 }
-void SyncerLog::UnknownError(int err) const {
-  SYNCER_LOG(L_CRIT, "[CRIT] syncer-road(%d): Syncer: unknown error code [%d].\n", err);
+void SyncerLog::UnknownError(ErrorCode err) const {
+  SYNCER_LOG(L_CRIT, "[CRIT] syncer-road(%d): Syncer: unknown error code [%d].\n", ErrorNumber(err));
 }
-void SyncerLog::Handling(int err) const { SYNCER_LOG(L_DEBUG, "[DEBUG] syncer-road(%d): Syncer: HandleError: %d.\n", err); }
-void SyncerLog::NoType(int err) const { SYNCER_LOG(L_DEBUG, "[DEBUG] syncer-road(%d): No type for error: %d\n", err); }
-void SyncerLog::UnexpectedError(int err) const {
-  SYNCER_LOG(L_CRIT, "[CRIT] syncer-road(%d): Syncer: unexpected error code [%d].\n", err);
+void SyncerLog::Handling(ErrorCode err) const {
+  SYNCER_LOG(L_DEBUG, "[DEBUG] syncer-road(%d): Syncer: HandleError: %d.\n", ErrorNumber(err));
+}
+void SyncerLog::NoType(ErrorCode err) const {
+  SYNCER_LOG(L_DEBUG, "[DEBUG] syncer-road(%d): No type for error: %d\n", ErrorNumber(err));
+}
+void SyncerLog::UnexpectedError(ErrorCode err) const {
+  SYNCER_LOG(L_CRIT, "[CRIT] syncer-road(%d): Syncer: unexpected error code [%d].\n", ErrorNumber(err));
 }
 void SyncerLog::Abort() const { SYNCER_LOG(L_CRIT, "[CRIT] syncer-road(%d): abort()\n"); }
 

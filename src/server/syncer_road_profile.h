@@ -15,20 +15,20 @@ class SyncerLog : public RoadLog, public syncer_error::Log {
  public:
   explicit SyncerLog(const char* component = "syncer_debug") : component_(component) {}
 
-  void EstablishFailed(const char* exchange, int code) const override;
-  void ExchangeFailed(const char* exchange, int code) const override;
+  void EstablishFailed(const char* exchange, ErrorCode code) const override;
+  void ExchangeFailed(const char* exchange, ErrorCode code) const override;
   void Connecting(const char* ip, int port) const override;
-  void OpenFailed(int code) const override;
+  void OpenFailed(ErrorCode code) const override;
   void RequestSsl() const override;
   void SslRefused(const char* reply) const override;
   void ConvertingToSsl() const override;
-  void ConvertFailed(int code) const override;
+  void ConvertFailed(ErrorCode code) const override;
   void Encrypted() const override;
   void ConnectError(const char* error) const override;
   void ServerBuild(uint32_t build) const override;
   void Refused() const override;
   void RequestOut(const char* request) const override;
-  void HeaderFailed(const char* action, int code) const override;
+  void HeaderFailed(const char* action, ErrorCode code) const override;
   void SendFailed(const char* action, int code) const override;
   void KeepAlive() const override;
   void RecvFailed(const char* action, int code) const override;
@@ -37,10 +37,10 @@ class SyncerLog : public RoadLog, public syncer_error::Log {
   void ServerError(uint32_t code) const override;
   void UnhandledCode(uint32_t code) const override;
 
-  void UnknownError(int err) const override;
-  void Handling(int err) const override;
-  void NoType(int err) const override;
-  void UnexpectedError(int err) const override;
+  void UnknownError(ErrorCode err) const override;
+  void Handling(ErrorCode err) const override;
+  void NoType(ErrorCode err) const override;
+  void UnexpectedError(ErrorCode err) const override;
   void Abort() const override;
 
  protected:

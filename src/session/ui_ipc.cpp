@@ -66,21 +66,21 @@ int UI_IPC::Deliver(PObject const& msg, const std::atomic<int>* abort) {
   return -1;
 }
 
-int UI_IPC::ReportConnectionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, int error) {
+int UI_IPC::ReportConnectionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error) {
   PObject msg;
   msg["notify"] = "error";
   msg["connection_id"] = conn_id;
-  msg["error_type"] = error;  // sign-extended to 64 bits
+  msg["error_type"] = ErrorNumber(error);  // sign-extended to 64 bits
   msg["sess_id"] = sess_id;
   msg["conn_id"] = conn_id;
   return SendMessageW(std::move(msg));
 }
 
-int UI_IPC::ReportSessionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, int error) {
+int UI_IPC::ReportSessionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error) {
   PObject msg;
   msg["notify"] = "error";
   msg["session_id"] = sess_id;
-  msg["error_type"] = error;  // sign-extended to 64 bits
+  msg["error_type"] = ErrorNumber(error);  // sign-extended to 64 bits
   msg["sess_id"] = sess_id;
   msg["conn_id"] = conn_id;
   return SendMessageW(std::move(msg));
@@ -92,16 +92,18 @@ int UI_IPC::ReportFileSyncingEventToUI(Event const& ev) {
   return SendMessageW(FileEventMessage("syncing_file", ev));
 }
 
-int UI_IPC::ReportFileLockedEventToUI(Event const& ev, int err) { return ReportFileErrorToUI(ev, err, "file locked"); }
+int UI_IPC::ReportFileLockedEventToUI(Event const& ev, ErrorCode err) {
+  return ReportFileErrorToUI(ev, err, "file locked");
+}
 
-int UI_IPC::ReportFileErrorToUI(Event const& ev, int err, const char* reason) {
+int UI_IPC::ReportFileErrorToUI(Event const& ev, ErrorCode err, const char* reason) {
   PObject msg;
   msg["notify"] = "locked_file";
   msg["session_id"] = static_cast<unsigned long long>(ev.m_sess_id);
   msg["path"] = ev.m_path;
   msg["is_dir"] = (ev.m_mode & Event::F_DIR) ? 1u : 0u;
   msg["error"]["reason"] = reason;
-  msg["error"]["code"] = err;  // sign-extended to 64 bits
+  msg["error"]["code"] = ErrorNumber(err);  // sign-extended to 64 bits
   return SendMessageW(std::move(msg));
 }
 
@@ -118,7 +120,7 @@ UI_IPC::~UI_IPC() {
   (void)m_channel.Close();
 }
 
-int UI_IPC::Open(int fd) { return m_channel.Open(fd, true); }
+ErrorCode UI_IPC::Open(int fd) { return m_channel.Open(fd, true); }
 
 PStream::Code UI_IPC::Recv(PObject& obj) {
   PStream stream;

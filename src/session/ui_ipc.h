@@ -26,16 +26,15 @@
 // (the event queue reports under its own).
 //
 // Error codes ("error_type", "code") are the daemon's negative ERR_* codes,
-// carried sign-extended as unsigned 64-bit integers.
+// carried as their ErrorNumber sign-extended to unsigned 64-bit integers.
 class UI_IPC {
  public:
   // {"notify": "error", "connection_id": conn_id, "error_type": error,
   //  "sess_id": sess_id, "conn_id": conn_id}
-  static int ReportConnectionErrorToUI(unsigned long long conn_id, unsigned long long sess_id,
-                                       int error);
+  static int ReportConnectionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error);
   // {"notify": "error", "session_id": sess_id, "error_type": error,
   //  "sess_id": sess_id, "conn_id": conn_id}
-  static int ReportSessionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, int error);
+  static int ReportSessionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error);
   // {"notify": "recent_file", "session_id": m_sess_id, "path": m_path,
   //  "is_dir": 1 or 0 by F_DIR, "event_type": m_type}
   static int ReportFileEventToUI(Event const& ev);
@@ -43,10 +42,10 @@ class UI_IPC {
   static int ReportFileSyncingEventToUI(Event const& ev);
   // {"notify": "locked_file", "session_id", "path", "is_dir" as above,
   //  "error": {"reason": "file locked", "code": err}}
-  static int ReportFileLockedEventToUI(Event const& ev, int err);
+  static int ReportFileLockedEventToUI(Event const& ev, ErrorCode err);
   // The same "locked_file" message for a file that could not be put in
   // place for another reason: "error" is {"reason": reason, "code": err}.
-  static int ReportFileErrorToUI(Event const& ev, int err, const char* reason);
+  static int ReportFileErrorToUI(Event const& ev, ErrorCode err, const char* reason);
   // {"action": "connection_terminate"}. Nothing calls it.
   static int LastBreath();
 
@@ -66,7 +65,7 @@ class UI_IPC {
 
   // Adopts the connected socket `fd` (non-blocking); the channel's result
   // (0, or a negative ERR_* code with `fd` still the caller's).
-  int Open(int fd);
+  ErrorCode Open(int fd);
   // Receives one object into `obj` (merging); the stream's result.
   PStream::Code Recv(PObject& obj);
   // Closes the channel.

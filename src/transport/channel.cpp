@@ -49,13 +49,13 @@ Channel::~Channel() {
   (void)Channel::Close();
 }
 
-int Channel::Open(char const*) { return 0; }
+ErrorCode Channel::Open(char const*) { return ERR_OK; }
 
-int Channel::Close() {
-  int rc = 0;
+ErrorCode Channel::Close() {
+  ErrorCode rc = ERR_OK;
   if (!IsClosed()) {
     rc = FlushWrite(0);
-    if (rc < 0) {
+    if (rc != ERR_OK) {
       Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): FlushWrite: %s\n", __LINE__,
                      GetErrorString(rc));
       ClearRead();
@@ -69,64 +69,64 @@ int Channel::Close() {
   }
   m_isSSL = false;
   SwitchChannelOp(CHANNEL_PLAIN_MODE);
-  return rc < 0 ? rc : 0;
+  return rc;
 }
 
 void Channel::SetTimeout(uint32_t timeout) { channel_timeout = timeout; }
 
 void Channel::SetFlag(const std::atomic<int>* f) { flag = f; }
 
-int Channel::ReadByte(uint8_t* i) {
+ErrorCode Channel::ReadByte(uint8_t* i) {
   uint8_t v;
-  int rc = Read(reinterpret_cast<char*>(&v), sizeof v);
-  if (rc == 0) *i = v;
+  ErrorCode rc = Read(reinterpret_cast<char*>(&v), sizeof v);
+  if (rc == ERR_OK) *i = v;
   return rc;
 }
 
-int Channel::ReadInt16(uint16_t* i) {
+ErrorCode Channel::ReadInt16(uint16_t* i) {
   uint16_t v;
-  int rc = Read(reinterpret_cast<char*>(&v), sizeof v);
-  if (rc == 0) *i = Convert(v);
+  ErrorCode rc = Read(reinterpret_cast<char*>(&v), sizeof v);
+  if (rc == ERR_OK) *i = Convert(v);
   return rc;
 }
 
-int Channel::ReadInt32(uint32_t* i) {
+ErrorCode Channel::ReadInt32(uint32_t* i) {
   uint32_t v;
-  int rc = Read(reinterpret_cast<char*>(&v), sizeof v);
-  if (rc == 0) *i = Convert(v);
+  ErrorCode rc = Read(reinterpret_cast<char*>(&v), sizeof v);
+  if (rc == ERR_OK) *i = Convert(v);
   return rc;
 }
 
-int Channel::ReadInt64(uint64_t* i) {
+ErrorCode Channel::ReadInt64(uint64_t* i) {
   uint64_t v;
-  int rc = Read(reinterpret_cast<char*>(&v), sizeof v);
-  if (rc == 0) *i = Convert(v);
+  ErrorCode rc = Read(reinterpret_cast<char*>(&v), sizeof v);
+  if (rc == ERR_OK) *i = Convert(v);
   return rc;
 }
 
-int Channel::WriteByte(uint8_t i) { return Write(reinterpret_cast<char const*>(&i), sizeof i); }
+ErrorCode Channel::WriteByte(uint8_t i) { return Write(reinterpret_cast<char const*>(&i), sizeof i); }
 
-int Channel::WriteInt16(uint16_t i) {
+ErrorCode Channel::WriteInt16(uint16_t i) {
   uint16_t v = Convert(i);
   return Write(reinterpret_cast<char const*>(&v), sizeof v);
 }
 
-int Channel::WriteInt32(uint32_t i) {
+ErrorCode Channel::WriteInt32(uint32_t i) {
   uint32_t v = Convert(i);
   return Write(reinterpret_cast<char const*>(&v), sizeof v);
 }
 
-int Channel::WriteInt64(uint64_t i) {
+ErrorCode Channel::WriteInt64(uint64_t i) {
   uint64_t v = Convert(i);
   return Write(reinterpret_cast<char const*>(&v), sizeof v);
 }
 
-int Channel::Read(char* buf, size_t len) {
+ErrorCode Channel::Read(char* buf, size_t len) {
   size_t total = 0;
   return Read(buf, len, total);
 }
 
-int Channel::Read(char* buf, size_t len, size_t& total) {
+ErrorCode Channel::Read(char* buf, size_t len, size_t& total) {
   total = 0;
   if (IsClosed()) return ERR_IO;
 
@@ -150,8 +150,8 @@ int Channel::Read(char* buf, size_t len, size_t& total) {
     size_t w = std::min(len - total, capacity);
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): want = %zu, len = %zu, total = %zu, capacity = %zu\n",
                    __LINE__, w, len, total, capacity);
-    int rc = ReadMore(w);
-    if (rc < 0) {
+    ErrorCode rc = ReadMore(w);
+    if (rc != ERR_OK) {
       // Deliver the bytes that did arrive before the failure.
       std::memcpy(buf + total, r_buf.get(), r_size);
       total += r_size;
@@ -165,21 +165,21 @@ int Channel::Read(char* buf, size_t len, size_t& total) {
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): Read: read %zu bytes, head = %zu, size = %zu\n",
                  __LINE__, total, r_head, r_size);
-  return 0;
+  return ERR_OK;
 }
 
-int Channel::Write(char const* buf, size_t len) {
+ErrorCode Channel::Write(char const* buf, size_t len) {
   if (IsClosed()) return ERR_IO;
   if (len > capacity) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Write: Exceed maximum data block size\n",
                    __LINE__);
     return ERR_INVAL;
   }
-  if (len == 0) return 0;
+  if (len == 0) return ERR_OK;
   // Checked before subtracting: w_size + len - capacity would wrap in size_t.
   if (w_size + len > capacity) {
-    int rc = FlushWrite(w_size + len - capacity);
-    if (rc < 0) {
+    ErrorCode rc = FlushWrite(w_size + len - capacity);
+    if (rc != ERR_OK) {
       Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Write: FlushWrite failed\n", __LINE__);
       return rc;
     }
@@ -190,14 +190,14 @@ int Channel::Write(char const* buf, size_t len) {
   std::memcpy(w_buf.get(), buf + first, len - first);
   w_size += len;
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): Write: write %zu bytes\n", __LINE__, len);
-  return 0;
+  return ERR_OK;
 }
 
 void Channel::ClearRead() { r_head = r_size = 0; }
 
 void Channel::ClearWrite() { w_head = w_size = 0; }
 
-int Channel::FlushWrite(size_t want) {
+ErrorCode Channel::FlushWrite(size_t want) {
   // More than is buffered cannot be sent; asking for it means "all".
   size_t target = (want == 0 || want > w_size) ? w_size : want;
   if (target > 0 && IsClosed()) return ERR_IO;
@@ -209,7 +209,7 @@ int Channel::FlushWrite(size_t want) {
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): WriteFd: from %zu, len %zu\n", __LINE__,
                    w_head, chunk);
     int n = m_ops.write(m_ops.context, w_buf.get() + w_head, chunk, m_timeout, flag);
-    if (n == ERR_TIMEOUT) {
+    if (CodeOfStatus(n) == ERR_TIMEOUT) {
       if (transport_internal::SecondsPassed(start, channel_timeout)) {
         Logger::LogMsg(Logger::L_WARNING, kComponent,
                        "[WARNING] channel(%d): FlushWrite: Channel timeout for %u seconds\n", __LINE__,
@@ -218,7 +218,7 @@ int Channel::FlushWrite(size_t want) {
       }
       continue;
     }
-    if (n < 0) return n;
+    if (n < 0) return CodeOfStatus(n);
     start = std::chrono::steady_clock::now();
     size_t moved = static_cast<size_t>(n);
     sent += moved;
@@ -228,10 +228,10 @@ int Channel::FlushWrite(size_t want) {
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): FlushWrite: flush at least %zu bytes\n",
                  __LINE__, target);
-  return 0;
+  return ERR_OK;
 }
 
-int Channel::GetPeerInfo(std::string&, int&) const { return ERR_SYS; }
+ErrorCode Channel::GetPeerInfo(std::string&, int&) const { return ERR_SYS; }
 
 bool Channel::IsClosed() const { return m_ops.isInvalid(m_ops.context); }
 
@@ -241,12 +241,12 @@ bool Channel::IsAllowingUntrust() const { return m_is_allowing_untrust; }
 
 void Channel::SetSSLHostname(ustring const& hostname) { m_ssl_hostname = hostname; }
 
-int Channel::ReadDirect(char* buf, size_t len, size_t& total) {
+ErrorCode Channel::ReadDirect(char* buf, size_t len, size_t& total) {
   auto start = std::chrono::steady_clock::now();
   while (total < len) {
     if (FlagRaised()) return ERR_INT;
     int n = m_ops.read(m_ops.context, buf + total, len - total, m_timeout, flag);
-    if (n == ERR_TIMEOUT) {
+    if (CodeOfStatus(n) == ERR_TIMEOUT) {
       if (transport_internal::SecondsPassed(start, channel_timeout)) {
         Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): Read: Channel timeout for %u seconed\n",
                        __LINE__, channel_timeout);
@@ -254,17 +254,17 @@ int Channel::ReadDirect(char* buf, size_t len, size_t& total) {
       }
       continue;
     }
-    if (n < 0) return n;
+    if (n < 0) return CodeOfStatus(n);
     total += static_cast<size_t>(n);
     start = std::chrono::steady_clock::now();
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): Read: read %zu bytes directly\n", __LINE__,
                  total);
-  return 0;
+  return ERR_OK;
 }
 
-int Channel::ReadMore(size_t want) {
-  if (want < 1) return 0;
+ErrorCode Channel::ReadMore(size_t want) {
+  if (want < 1) return ERR_OK;
   auto start = std::chrono::steady_clock::now();
   size_t total = 0;
   for (;;) {
@@ -282,7 +282,7 @@ int Channel::ReadMore(size_t want) {
                    "[DEBUG] channel(%d): ReadMore: want = %zu, total = %zu, len = %zu, r_head = %zu, r_size = %zu\n",
                    __LINE__, want, total, len, r_head, r_size);
     int n = m_ops.read(m_ops.context, r_buf.get() + pos, len, m_timeout, flag);
-    if (n == ERR_TIMEOUT) {
+    if (CodeOfStatus(n) == ERR_TIMEOUT) {
       if (transport_internal::SecondsPassed(start, channel_timeout)) {
         Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): ReadMore: Channel timeout for %u seconed\n",
                        __LINE__, channel_timeout);
@@ -290,14 +290,14 @@ int Channel::ReadMore(size_t want) {
       }
       continue;
     }
-    if (n < 0) return n;
+    if (n < 0) return CodeOfStatus(n);
     total += static_cast<size_t>(n);
     r_size += static_cast<size_t>(n);
     start = std::chrono::steady_clock::now();
     if (total >= want) {
       Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): ReadMore: read at least %zu bytes\n",
                      __LINE__, want);
-      return 0;
+      return ERR_OK;
     }
   }
 }

@@ -20,8 +20,8 @@ typedef struct ssl_ctx_st SSL_CTX;
 // The current I/O of a channel. `context` is null while the channel is
 // closed; in plain mode it is a heap int holding the socket, in SSL mode the
 // SSL*. read/write move at most `len` bytes in one wait and return the count
-// (> 0) or a negative ERR_* code (ERR_TIMEOUT: the wait passed without
-// progress, retry).
+// (> 0) or the number of a negative ERR_* code (ERR_TIMEOUT: the wait passed
+// without progress, retry); CodeOfStatus reads such a result as a code.
 struct CHANNEL_OPS {
   void* context;
   int (*read)(void* context, void* buf, size_t len, timeval const& wait,
@@ -37,9 +37,9 @@ struct CHANNEL_OPS {
 // of `capacity` bytes; big-endian integers; per-step time-outs; an abort flag;
 // and an in-place switch to TLS.
 //
-// Results: 0 (or a count where noted) for success, else a negative ERR_* code
-// of error_code.h. No operation throws, and no I/O error closes the channel:
-// the caller decides.
+// Results: ERR_OK for success, else one of the other codes of error_code.h.
+// No operation throws, and no I/O error closes the channel: the caller
+// decides.
 //
 // Threads: no lock. One thread uses a channel at a time; only the abort flag
 // is shared with another thread.
@@ -62,24 +62,24 @@ class Channel {
   Channel& operator=(const Channel&) = delete;
 
   // Named-socket open: not provided. Does nothing and returns 0.
-  virtual int Open(char const* domain_sock);
+  virtual ErrorCode Open(char const* domain_sock);
   // Adopts a connected or accepted socket. With `nonblock` it first sets
   // linger 1 s and O_NONBLOCK (ERR_SYS on failure). ERR_INVAL when `fd` < 0
   // or the channel is already open. On failure the caller still owns `fd`;
   // on success the channel closes it.
-  [[nodiscard]] virtual int Open(int fd, bool nonblock);
+  [[nodiscard]] virtual ErrorCode Open(int fd, bool nonblock);
   // Connects to a dotted IPv4 address (no name resolution) and a port in
   // 1..65535. ERR_INVAL, channel unchanged, when `ip` is null, the port is
   // out of range or the channel is already open; ERR_IO when the socket
   // cannot be made, the address is bad, or the connect fails, times out or is
   // aborted; ERR_SYS when a socket option fails. The new socket is closed on
   // every failure.
-  [[nodiscard]] virtual int Open(char const* ip, int port);
+  [[nodiscard]] virtual ErrorCode Open(char const* ip, int port);
   // Flushes pending output when open, closes the plain or TLS stream and
   // returns to plain mode. A failed flush drops the unsent and unread bytes
   // and its code is the result (the channel is closed all the same); else 0.
   // Harmless on a closed channel.
-  [[nodiscard]] virtual int Close();
+  [[nodiscard]] virtual ErrorCode Close();
   // Closes without trying to deliver anything: the buffered bytes are
   // dropped, and so are those the kernel still holds for a peer that stopped
   // reading (the peer sees a reset), so it never waits out the socket's
@@ -95,32 +95,32 @@ class Channel {
   // the static certificate and key). 0 (also when already TLS), ERR_IO, or
   // ERR_SSL_VERIFY_FAIL when the certificate or host name is refused. On
   // failure the socket stays open and the channel stays plain.
-  [[nodiscard]] virtual int ConvertToSSLChannel(bool isServer);
+  [[nodiscard]] virtual ErrorCode ConvertToSSLChannel(bool isServer);
 
   // Big-endian integers. A read stores into *i only when it returns 0.
-  [[nodiscard]] virtual int ReadByte(uint8_t* i);
-  [[nodiscard]] virtual int ReadInt16(uint16_t* i);
-  [[nodiscard]] virtual int ReadInt32(uint32_t* i);
-  [[nodiscard]] virtual int ReadInt64(uint64_t* i);
-  [[nodiscard]] virtual int WriteByte(uint8_t i);
-  [[nodiscard]] virtual int WriteInt16(uint16_t i);
-  [[nodiscard]] virtual int WriteInt32(uint32_t i);
-  [[nodiscard]] virtual int WriteInt64(uint64_t i);
+  [[nodiscard]] virtual ErrorCode ReadByte(uint8_t* i);
+  [[nodiscard]] virtual ErrorCode ReadInt16(uint16_t* i);
+  [[nodiscard]] virtual ErrorCode ReadInt32(uint32_t* i);
+  [[nodiscard]] virtual ErrorCode ReadInt64(uint64_t* i);
+  [[nodiscard]] virtual ErrorCode WriteByte(uint8_t i);
+  [[nodiscard]] virtual ErrorCode WriteInt16(uint16_t i);
+  [[nodiscard]] virtual ErrorCode WriteInt32(uint32_t i);
+  [[nodiscard]] virtual ErrorCode WriteInt64(uint64_t i);
 
   // Reads exactly `len` bytes: 0, or a negative code after which `total`
   // holds the bytes that were delivered to `buf` (a failure still delivers
   // what arrived). Bytes beyond `len` stay buffered for the next read.
-  [[nodiscard]] virtual int Read(char* buf, size_t len);
-  [[nodiscard]] virtual int Read(char* buf, size_t len, size_t& total);
+  [[nodiscard]] virtual ErrorCode Read(char* buf, size_t len);
+  [[nodiscard]] virtual ErrorCode Read(char* buf, size_t len, size_t& total);
   // Buffers `len` bytes (at most `capacity`: else ERR_INVAL); sends only as
   // much as needed to make room. ERR_IO when closed.
-  [[nodiscard]] virtual int Write(char const* buf, size_t len);
+  [[nodiscard]] virtual ErrorCode Write(char const* buf, size_t len);
   virtual void ClearRead();
   virtual void ClearWrite();
   // Sends at least `want` buffered bytes (0, or more than are buffered: all).
-  [[nodiscard]] virtual int FlushWrite(size_t want);
+  [[nodiscard]] virtual ErrorCode FlushWrite(size_t want);
   // Not provided: always ERR_SYS.
-  virtual int GetPeerInfo(std::string& ip, int& port) const;
+  virtual ErrorCode GetPeerInfo(std::string& ip, int& port) const;
   // True while no usable stream is open.
   virtual bool IsClosed() const;
   // The size of each ring: the largest block one Write accepts.
@@ -143,7 +143,7 @@ class Channel {
 
  protected:
   // Reads until at least `want` more bytes are in the read ring.
-  [[nodiscard]] int ReadMore(size_t want);
+  [[nodiscard]] ErrorCode ReadMore(size_t want);
 
   // Between host and network (big-endian) byte order.
   static uint64_t Convert(uint64_t x);
@@ -157,7 +157,7 @@ class Channel {
   [[nodiscard]] int SetNonBlock(int sock);
   // Connects the non-blocking `sock`: 0, ERR_INVAL (bad socket or address),
   // ERR_SYS, ERR_IO (refused, unreachable), ERR_INT or ERR_TIMEOUT.
-  [[nodiscard]] int ConnectWithTimeout(int sock, char const* pszIP, int port);
+  [[nodiscard]] ErrorCode ConnectWithTimeout(int sock, char const* pszIP, int port);
   // CHANNEL_PLAIN_MODE installs the plain operations, anything else the SSL ones.
   void SwitchChannelOp(int mode);
   bool IsAllowingUntrust() const;
@@ -179,8 +179,8 @@ class Channel {
   // handshake finished and `quiet_shutdown` is false. Never closes the socket.
   static void DeinitSSL(SSL*& m_ssl, SSL_CTX*& m_ssl_ctx, bool quiet_shutdown);
   // Runs the handshake to completion: 0, ERR_IO, ERR_SYS, ERR_INT or ERR_TIMEOUT.
-  [[nodiscard]] static int SSLHandshake(SSL* m_ssl, timeval m_timeout, uint32_t channel_timeout,
-                                        const std::atomic<int>* abort_flag);
+  [[nodiscard]] static ErrorCode SSLHandshake(SSL* m_ssl, timeval m_timeout, uint32_t channel_timeout,
+                                              const std::atomic<int>* abort_flag);
   [[nodiscard]] static int SSLReadFd(SSL* m_ssl, void* buf, size_t len, timeval const& m_timeout,
                                      const std::atomic<int>* abort_flag);
   [[nodiscard]] static int SSLWriteFd(SSL* m_ssl, void const* buf, size_t len, timeval const& m_timeout,
@@ -212,7 +212,7 @@ class Channel {
   int PlainSocket() const;
   // Reads into buf[total, len) until it is full, as ReadMore does into the
   // ring; `total` counts every byte that arrived, also on failure.
-  [[nodiscard]] int ReadDirect(char* buf, size_t len, size_t& total);
+  [[nodiscard]] ErrorCode ReadDirect(char* buf, size_t len, size_t& total);
 };
 
 #endif  // TRANSPORT_CHANNEL_H_

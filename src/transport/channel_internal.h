@@ -19,8 +19,8 @@ inline constexpr const char kComponent[] = "channel_debug";
 // One wait of `timeout` on `sock` for the platform::kWait* sets in `want`,
 // after checking the abort flag: 0 (the ready sets in *ready), ERR_INT,
 // ERR_TIMEOUT or ERR_SYS.
-int WaitWithTimeout(int sock, unsigned want, timeval const& timeout, const std::atomic<int>* abort_flag,
-                    unsigned* ready);
+ErrorCode WaitWithTimeout(int sock, unsigned want, timeval const& timeout, const std::atomic<int>* abort_flag,
+                          unsigned* ready);
 
 // WaitWithTimeout for `want` (kWaitRead or kWaitWrite) with kWaitExcept,
 // as one read or write of the channel does before its I/O: 0 when `sock` is
@@ -29,8 +29,8 @@ int WaitWithTimeout(int sock, unsigned want, timeval const& timeout, const std::
 // but fd [<sock>] not ready" when `want` is not; or the wait's own code.
 // `op` and `exception` are the caller's fixed texts ("ReadFd", "exception
 // set").
-int WaitReady(int sock, unsigned want, timeval const& timeout, const std::atomic<int>* abort_flag, const char* op,
-              const char* exception);
+ErrorCode WaitReady(int sock, unsigned want, timeval const& timeout, const std::atomic<int>* abort_flag, const char* op,
+                    const char* exception);
 
 // True when `seconds` is not 0 and at least that long has passed since `since`.
 bool SecondsPassed(std::chrono::steady_clock::time_point since, uint32_t seconds);

@@ -11,14 +11,14 @@
 
 namespace transport_internal {
 
-int WaitWithTimeout(int sock, unsigned want, timeval const& timeout,
-                    const std::atomic<int>* abort_flag, unsigned* ready) {
+ErrorCode WaitWithTimeout(int sock, unsigned want, timeval const& timeout, const std::atomic<int>* abort_flag,
+                          unsigned* ready) {
   long long ms = static_cast<long long>(timeout.tv_sec) * 1000 + timeout.tv_usec / 1000;
   int timeout_ms = static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
   int error = 0;
   switch (platform::WaitSocket(sock, want, timeout_ms, abort_flag, ready, &error)) {
     case platform::WaitStatus::kReady:
-      return 0;
+      return ERR_OK;
     case platform::WaitStatus::kAborted:
       return ERR_INT;
     case platform::WaitStatus::kTimeout:
@@ -32,11 +32,11 @@ int WaitWithTimeout(int sock, unsigned want, timeval const& timeout,
   return ERR_SYS;
 }
 
-int WaitReady(int sock, unsigned want, timeval const& timeout, const std::atomic<int>* abort_flag, const char* op,
-              const char* exception) {
+ErrorCode WaitReady(int sock, unsigned want, timeval const& timeout, const std::atomic<int>* abort_flag, const char* op,
+                    const char* exception) {
   unsigned ready = 0;
-  int rc = WaitWithTimeout(sock, want | platform::kWaitExcept, timeout, abort_flag, &ready);
-  if (rc < 0) return rc;
+  ErrorCode rc = WaitWithTimeout(sock, want | platform::kWaitExcept, timeout, abort_flag, &ready);
+  if (rc != ERR_OK) return rc;
   if (ready & platform::kWaitExcept) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): %s: %s\n", __LINE__, op, exception);
     return ERR_IO;
@@ -46,7 +46,7 @@ int WaitReady(int sock, unsigned want, timeval const& timeout, const std::atomic
                    __LINE__, op, sock);
     return ERR_SYS;
   }
-  return 0;
+  return ERR_OK;
 }
 
 }  // namespace transport_internal
@@ -94,7 +94,7 @@ void ShutdownAndClose(int fd) {
 
 }  // namespace transport_internal
 
-int Channel::Open(int fd, bool nonblock) {
+ErrorCode Channel::Open(int fd, bool nonblock) {
   if (!IsClosed()) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Open: Channel already opened [%d]\n",
                    __LINE__, PlainSocket());
@@ -125,10 +125,10 @@ int Channel::Open(int fd, bool nonblock) {
   ClearRead();
   ClearWrite();
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): Channel: opening socket %d\n", __LINE__, fd);
-  return 0;
+  return ERR_OK;
 }
 
-int Channel::Open(char const* ip, int port) {
+ErrorCode Channel::Open(char const* ip, int port) {
   if (!IsClosed()) {
     // Opening over an open channel would leak its socket.
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Open: Channel already opened [%d]\n",
@@ -148,13 +148,13 @@ int Channel::Open(char const* ip, int port) {
                    platform::ErrorText(errno).c_str());
     return ERR_IO;
   }
-  int rc = 0;
+  ErrorCode rc = ERR_OK;
   if (SetLinger(sock, 1) < 0 || SetNonBlock(sock) < 0) {
     rc = ERR_SYS;
-  } else if (ConnectWithTimeout(sock, ip, port) < 0) {
+  } else if (ConnectWithTimeout(sock, ip, port) != ERR_OK) {
     rc = ERR_IO;
   }
-  if (rc != 0) {
+  if (rc != ERR_OK) {
     // The socket never became the channel's; close it without shutdown.
     (void)platform::CloseSocket(sock);
     return rc;
@@ -163,7 +163,7 @@ int Channel::Open(char const* ip, int port) {
   ClearWrite();
   if (m_ops.context != nullptr) (void)m_ops.close(m_ops.context);
   m_ops.context = NewPlainContext(sock);
-  return 0;
+  return ERR_OK;
 }
 
 int Channel::CreateSock() { return platform::CreateTcpSocket(); }
@@ -195,7 +195,7 @@ int Channel::SetNonBlock(int sock) {
   return -1;
 }
 
-int Channel::ConnectWithTimeout(int sock, char const* pszIP, int port) {
+ErrorCode Channel::ConnectWithTimeout(int sock, char const* pszIP, int port) {
   in_addr addr;
   if (sock < 0 || pszIP == nullptr || port < 1 || port > 65535 || !platform::ParseIPv4(pszIP, &addr)) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Invalid argumants (ip: %s, port: %d\n",
@@ -203,7 +203,7 @@ int Channel::ConnectWithTimeout(int sock, char const* pszIP, int port) {
     return ERR_INVAL;
   }
   int err = platform::StartConnect(sock, addr, static_cast<uint16_t>(port));
-  if (err == 0) return 0;
+  if (err == 0) return ERR_OK;
   if (err != EINPROGRESS) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): connect: Error Code: %d\n", __LINE__, err);
     return ERR_SYS;
@@ -213,8 +213,8 @@ int Channel::ConnectWithTimeout(int sock, char const* pszIP, int port) {
   uint32_t elapsed = 0;
   unsigned ready = 0;
   for (;;) {
-    int rc = WaitWithTimeout(sock, platform::kWaitWrite | platform::kWaitExcept, m_timeout, flag, &ready);
-    if (rc == 0) {
+    ErrorCode rc = WaitWithTimeout(sock, platform::kWaitWrite | platform::kWaitExcept, m_timeout, flag, &ready);
+    if (rc == ERR_OK) {
       if (ready & platform::kWaitExcept) {
         Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): connect: exception set\n", __LINE__);
         return ERR_IO;
@@ -247,7 +247,7 @@ int Channel::ConnectWithTimeout(int sock, char const* pszIP, int port) {
                    platform::ErrorText(so_error).c_str());
     return ERR_IO;
   }
-  return 0;
+  return ERR_OK;
 }
 
 // The op table's context is untyped; a heap int is the plain one.
@@ -258,14 +258,14 @@ void transport_internal::FreePlainContext(void* context) { delete static_cast<in
 int Channel::ReadFd(int* fd, void* buf, size_t len, timeval const& m_timeout, const std::atomic<int>* abort_flag) {
   if (len == 0) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): ReadFd: request 0\n", __LINE__);
-    return ERR_INVAL;
+    return ErrorNumber(ERR_INVAL);
   }
   int sock = fd ? *fd : -1;
-  if (sock < 0) return ERR_IO;
-  int rc = WaitReady(sock, platform::kWaitRead, m_timeout, abort_flag, "ReadFd", "exception set");
-  if (rc < 0) return rc;
+  if (sock < 0) return ErrorNumber(ERR_IO);
+  ErrorCode rc = WaitReady(sock, platform::kWaitRead, m_timeout, abort_flag, "ReadFd", "exception set");
+  if (rc != ERR_OK) return ErrorNumber(rc);
   ssize_t n = platform::SocketRecv(sock, buf, ClampLen(len));
-  if (n < 0 && IsTransient(errno)) return ERR_TIMEOUT;
+  if (n < 0 && IsTransient(errno)) return ErrorNumber(ERR_TIMEOUT);
   if (n <= 0) {
     int err = n < 0 ? errno : 0;
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): read: %s\n", __LINE__,
@@ -276,7 +276,7 @@ int Channel::ReadFd(int* fd, void* buf, size_t len, timeval const& m_timeout, co
                      "... connection closed?\n",
                      __LINE__);
     }
-    return ERR_IO;
+    return ErrorNumber(ERR_IO);
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): ReadFd: read %zd bytes\n", __LINE__, n);
   return static_cast<int>(n);
@@ -285,11 +285,11 @@ int Channel::ReadFd(int* fd, void* buf, size_t len, timeval const& m_timeout, co
 int Channel::WriteFd(int* fd, void const* buf, size_t len, timeval const& m_timeout,
                      const std::atomic<int>* abort_flag) {
   int sock = fd ? *fd : -1;
-  if (sock < 0) return ERR_IO;
-  int rc = WaitReady(sock, platform::kWaitWrite, m_timeout, abort_flag, "WriteFd", "exception occurs");
-  if (rc < 0) return rc;
+  if (sock < 0) return ErrorNumber(ERR_IO);
+  ErrorCode rc = WaitReady(sock, platform::kWaitWrite, m_timeout, abort_flag, "WriteFd", "exception occurs");
+  if (rc != ERR_OK) return ErrorNumber(rc);
   ssize_t n = platform::SocketSend(sock, buf, ClampLen(len));
-  if (n < 0 && IsTransient(errno)) return ERR_TIMEOUT;
+  if (n < 0 && IsTransient(errno)) return ErrorNumber(ERR_TIMEOUT);
   if (n <= 0) {
     int err = n < 0 ? errno : 0;
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): write: %s\n", __LINE__,
@@ -300,7 +300,7 @@ int Channel::WriteFd(int* fd, void const* buf, size_t len, timeval const& m_time
                      "write ... connection closed?\n",
                      __LINE__);
     }
-    return ERR_IO;
+    return ErrorNumber(ERR_IO);
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): WriteFd: write %zd bytes\n", __LINE__, n);
   return static_cast<int>(n);

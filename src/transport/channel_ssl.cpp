@@ -127,12 +127,12 @@ void ChannelOps::InstallSSL(CHANNEL_OPS& ops) {
   ops.isInvalid = ssl_channel_is_invalid;
 }
 
-int Channel::ConvertToSSLChannel(bool isServer) {
+ErrorCode Channel::ConvertToSSLChannel(bool isServer) {
   if (m_isSSL) {
     Logger::LogMsg(Logger::L_WARNING, kComponent,
                    "[WARNING] channel(%d): ConvertToSSLChannel: Channel is SSL channel, no need to be converted\n",
                    __LINE__);
-    return 0;
+    return ERR_OK;
   }
   int sock = PlainSocket();
   if (sock < 0) {
@@ -146,12 +146,12 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Open: init ssl failed\n", __LINE__);
     return ERR_IO;
   }
-  int rc = 0;
+  ErrorCode rc = ERR_OK;
   if (SSL_set_fd(ssl, sock) != 1) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): set fd failed\n", __LINE__);
     log_ssl();
     rc = ERR_IO;
-  } else if (SSLHandshake(ssl, m_timeout, channel_timeout, flag) < 0) {
+  } else if (SSLHandshake(ssl, m_timeout, channel_timeout, flag) != ERR_OK) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Open to SSL connect to server failed\n",
                    __LINE__);
     rc = ERR_IO;
@@ -160,7 +160,7 @@ int Channel::ConvertToSSLChannel(bool isServer) {
                    __LINE__);
     rc = ERR_SSL_VERIFY_FAIL;
   }
-  if (rc != 0) {
+  if (rc != ERR_OK) {
     DeinitSSL(ssl, ctx, true);
     return rc;
   }
@@ -169,7 +169,7 @@ int Channel::ConvertToSSLChannel(bool isServer) {
   m_ops.context = ssl;
   SwitchChannelOp(CHANNEL_SSL_MODE);
   m_isSSL = true;
-  return 0;
+  return ERR_OK;
 }
 
 void Channel::SetVerifyCAPath(ustring const& ca_path) { m_ca_path = ca_path; }
@@ -279,13 +279,13 @@ void Channel::DeinitSSL(SSL*& m_ssl, SSL_CTX*& m_ssl_ctx, bool quiet_shutdown) {
   ERR_clear_error();
 }
 
-int Channel::SSLHandshake(SSL* m_ssl, timeval m_timeout, uint32_t channel_timeout,
-                          const std::atomic<int>* abort_flag) {
+ErrorCode Channel::SSLHandshake(SSL* m_ssl, timeval m_timeout, uint32_t channel_timeout,
+                                const std::atomic<int>* abort_flag) {
   long elapsed = 0;
   for (;;) {
     ERR_clear_error();
     int r = SSL_do_handshake(m_ssl);
-    if (r == 1) return 0;
+    if (r == 1) return ERR_OK;
     int e = SSL_get_error(m_ssl, r);
     if (r == 0) {
       Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): SSLHandshake: SSL error code: %d\n",
@@ -301,7 +301,7 @@ int Channel::SSLHandshake(SSL* m_ssl, timeval m_timeout, uint32_t channel_timeou
     }
     unsigned awaited = e == SSL_ERROR_WANT_READ ? platform::kWaitRead : platform::kWaitWrite;
     unsigned ready = 0;
-    int rc = WaitWithTimeout(SSL_get_fd(m_ssl), awaited | platform::kWaitExcept, m_timeout, abort_flag, &ready);
+    ErrorCode rc = WaitWithTimeout(SSL_get_fd(m_ssl), awaited | platform::kWaitExcept, m_timeout, abort_flag, &ready);
     if (rc == ERR_TIMEOUT) {
       elapsed += m_timeout.tv_sec;
       if (channel_timeout != 0 && elapsed >= static_cast<long>(channel_timeout)) {
@@ -312,7 +312,7 @@ int Channel::SSLHandshake(SSL* m_ssl, timeval m_timeout, uint32_t channel_timeou
       }
       continue;
     }
-    if (rc < 0) return rc;
+    if (rc != ERR_OK) return rc;
     if (ready & platform::kWaitExcept) {
       Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): SSLHandshake: exception set\n", __LINE__);
       return ERR_IO;
@@ -331,9 +331,9 @@ int Channel::SSLReadFd(SSL* m_ssl, void* buf, size_t len, timeval const& m_timeo
                        const std::atomic<int>* abort_flag) {
   if (len == 0) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): ReadFd: request 0\n", __LINE__);
-    return ERR_INVAL;
+    return ErrorNumber(ERR_INVAL);
   }
-  if (m_ssl == nullptr) return ERR_IO;
+  if (m_ssl == nullptr) return ErrorNumber(ERR_IO);
   int want = static_cast<int>(ClampLen(len));
   int pending = SSL_pending(m_ssl);
   if (pending > 0) {
@@ -344,24 +344,24 @@ int Channel::SSLReadFd(SSL* m_ssl, void* buf, size_t len, timeval const& m_timeo
     if (n < 1) {
       Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): Diagnose: SSL_read failed\n", __LINE__);
       log_ssl();
-      return ERR_IO;
+      return ErrorNumber(ERR_IO);
     }
     Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): ReadFd: read %d bytes\n", __LINE__, n);
     return n;
   }
   int sock = SSL_get_fd(m_ssl);
-  int rc = WaitReady(sock, platform::kWaitRead, m_timeout, abort_flag, "ReadFd", "exception set");
-  if (rc < 0) return rc;
+  ErrorCode rc = WaitReady(sock, platform::kWaitRead, m_timeout, abort_flag, "ReadFd", "exception set");
+  if (rc != ERR_OK) return ErrorNumber(rc);
   ERR_clear_error();
   int n = SSL_read(m_ssl, buf, want);
   if (n < 1) {
     int e = SSL_get_error(m_ssl, n);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
       Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): SSL want read", __LINE__);
-      return ERR_TIMEOUT;
+      return ErrorNumber(ERR_TIMEOUT);
     }
     ERR_clear_error();
-    return ERR_IO;
+    return ErrorNumber(ERR_IO);
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): ReadFd: read %d bytes\n", __LINE__, n);
   return n;
@@ -369,10 +369,10 @@ int Channel::SSLReadFd(SSL* m_ssl, void* buf, size_t len, timeval const& m_timeo
 
 int Channel::SSLWriteFd(SSL* m_ssl, void const* buf, size_t len, timeval const& m_timeout,
                         const std::atomic<int>* abort_flag) {
-  if (m_ssl == nullptr) return ERR_IO;
+  if (m_ssl == nullptr) return ErrorNumber(ERR_IO);
   int sock = SSL_get_fd(m_ssl);
-  int rc = WaitReady(sock, platform::kWaitWrite, m_timeout, abort_flag, "WriteFd", "exception set");
-  if (rc < 0) return rc;
+  ErrorCode rc = WaitReady(sock, platform::kWaitWrite, m_timeout, abort_flag, "WriteFd", "exception set");
+  if (rc != ERR_OK) return ErrorNumber(rc);
   // After WANT_* OpenSSL needs the same buffer and length again; the write
   // ring provides them, since nothing moves until a write succeeds.
   int want = static_cast<int>(ClampLen(len));
@@ -382,7 +382,7 @@ int Channel::SSLWriteFd(SSL* m_ssl, void const* buf, size_t len, timeval const& 
     int e = SSL_get_error(m_ssl, n);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
       Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): SSL want write\n", __LINE__);
-      return ERR_TIMEOUT;
+      return ErrorNumber(ERR_TIMEOUT);
     }
     int err = errno;
     if (e == SSL_ERROR_SYSCALL) {
@@ -390,12 +390,12 @@ int Channel::SSLWriteFd(SSL* m_ssl, void const* buf, size_t len, timeval const& 
                      "[WARNING] channel(%d): syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n", __LINE__, n,
                      e, err, platform::ErrorText(err).c_str());
       ERR_clear_error();
-      return ERR_SYS;
+      return ErrorNumber(ERR_SYS);
     }
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] channel(%d): misc error: n = %d, ssl_ret = %d, errno = %d\n",
                    __LINE__, n, e, err);
     log_ssl();
-    return ERR_IO;
+    return ErrorNumber(ERR_IO);
   }
   Logger::LogMsg(Logger::L_DEBUG, kComponent, "[DEBUG] channel(%d): WriteFd: write %d bytes\n", __LINE__, n);
   return n;

@@ -1,5 +1,7 @@
 #include "transport/error_code.h"
 
+#include <ostream>
+
 namespace {
 
 const char* const kErrorTexts[] = {
@@ -32,12 +34,16 @@ const char* const kErrorTexts[] = {
 };
 
 constexpr int kLastCode = static_cast<int>(sizeof kErrorTexts / sizeof kErrorTexts[0]) - 1;
-static_assert(kLastCode == -ERR_PERMISS_READ_ONLY && kLastCode + 1 == -ERR_MAX);
+static_assert(kLastCode == -ErrorNumber(ERR_PERMISS_READ_ONLY) && kLastCode + 1 == -ErrorNumber(ERR_MAX));
 
 }  // namespace
+
+const char* GetErrorString(ErrorCode code) { return GetErrorString(ErrorNumber(code)); }
 
 const char* GetErrorString(int code) {
   // Range first: negating INT_MIN would overflow.
   if (code < -kLastCode || code > kLastCode) return "Unknown error";
   return kErrorTexts[code < 0 ? -code : code];
 }
+
+std::ostream& operator<<(std::ostream& os, ErrorCode code) { return os << ErrorNumber(code); }

@@ -25,7 +25,7 @@ ProxyChannel::~ProxyChannel() {
   if (!user_password.empty()) OPENSSL_cleanse(user_password.data(), user_password.size());
 }
 
-int ProxyChannel::Open(char const* ip, int port) {
+ErrorCode ProxyChannel::Open(char const* ip, int port) {
   if (!IsClosed()) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] proxy_channel(%d): Open: Channel already opened\n",
                    __LINE__);
@@ -56,7 +56,7 @@ int ProxyChannel::Open(char const* ip, int port) {
   // A leftover closed context (socket -1) is released first.
   if (m_ops.context != nullptr) (void)m_ops.close(m_ops.context);
   m_ops.context = NewPlainContext(sock);
-  return 0;
+  return ERR_OK;
 }
 
-int ProxyChannel::Close() { return Channel::Close(); }
+ErrorCode ProxyChannel::Close() { return Channel::Close(); }

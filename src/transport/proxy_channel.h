@@ -22,9 +22,9 @@ class ProxyChannel : public Channel {
   // nothing done), or ERR_IO (no method got a 200; the channel stays closed
   // with empty rings). The socket keeps the proxy client's options
   // (non-blocking, linger 1 s, no delay).
-  [[nodiscard]] int Open(char const* ip, int port) override;
+  [[nodiscard]] ErrorCode Open(char const* ip, int port) override;
   // Channel::Close.
-  [[nodiscard]] int Close() override;
+  [[nodiscard]] ErrorCode Close() override;
 
   using Channel::Open;
 

@@ -14,8 +14,8 @@ ProxyTunnelChannel::ProxyTunnelChannel(ProxyInfo proxy, TunnelInfo tunnel)
 
 ProxyTunnelChannel::~ProxyTunnelChannel() = default;
 
-int ProxyTunnelChannel::Open(char const* ip, int port) {
-  int ret;
+ErrorCode ProxyTunnelChannel::Open(char const* ip, int port) {
+  ErrorCode ret;
   if (!IsClosed()) {
     Logger::LogMsg(Logger::L_WARNING, kComponent,
                    "[WARNING] proxy_tunnel_channel(%d): Open: Channel already opened\n", __LINE__);
@@ -26,13 +26,13 @@ int ProxyTunnelChannel::Open(char const* ip, int port) {
                    "[WARNING] proxy_tunnel_channel(%d): Invalid argumants (ip: %s, port: %d\n", __LINE__,
                    ip ? ip : "(null)", port);
     ret = ERR_INVAL;
-  } else if (ProxyChannel::Open(tunnel_address.c_str(), tunnel_port) != 0) {
+  } else if (ProxyChannel::Open(tunnel_address.c_str(), tunnel_port) != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proxy_tunnel_channel(%d): Open proxy failed\n", __LINE__);
     ret = ERR_IO;
   } else {
     ret = TunnelChannel::UpgradeThroughRelay("proxy_tunnel_channel", m_ops.get_fd(m_ops.context), m_timeout,
                                              channel_timeout, flag, ip, port);
-    if (ret != 0) {
+    if (ret != ERR_OK) {
       if (!IsClosed()) (void)Close();  // closing a failed path; its flush has nothing to send
       ret = ERR_IO;
     } else {
@@ -41,8 +41,8 @@ int ProxyTunnelChannel::Open(char const* ip, int port) {
     }
   }
   Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] proxy_tunnel_channel(%d): ProxyTunnelChannel[%d]: ret = %d\n",
-                 __LINE__, __LINE__, ret);
+                 __LINE__, __LINE__, ErrorNumber(ret));
   return ret;
 }
 
-int ProxyTunnelChannel::Close() { return Channel::Close(); }
+ErrorCode ProxyTunnelChannel::Close() { return Channel::Close(); }

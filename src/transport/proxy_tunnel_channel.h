@@ -18,9 +18,9 @@ class ProxyTunnelChannel : public ProxyChannel {
 
   // As TunnelChannel::Open, with the relay reached through the proxy. Every
   // return, success included, writes an ERROR line with the result.
-  [[nodiscard]] int Open(char const* ip, int port) override;
+  [[nodiscard]] ErrorCode Open(char const* ip, int port) override;
   // Channel::Close.
-  [[nodiscard]] int Close() override;
+  [[nodiscard]] ErrorCode Close() override;
 
   using Channel::Open;
 

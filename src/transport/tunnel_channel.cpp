@@ -18,11 +18,11 @@ TunnelChannel::TunnelChannel(TunnelInfo info)
 
 TunnelChannel::~TunnelChannel() = default;
 
-int TunnelChannel::UpgradeThroughRelay(const char* who, int fd, timeval wait, uint32_t channel_timeout,
-                                       const std::atomic<int>* abort_flag, char const* ip, int port) {
+ErrorCode TunnelChannel::UpgradeThroughRelay(const char* who, int fd, timeval wait, uint32_t channel_timeout,
+                                             const std::atomic<int>* abort_flag, char const* ip, int port) {
   SSL* ssl = nullptr;
   SSL_CTX* ctx = nullptr;
-  int rc = 0;
+  ErrorCode rc = ERR_OK;
   if (InitSSL(ssl, ctx, false, true) < 0) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] %s(%d): Open: init ssl failed\n", who, __LINE__);
     rc = ERR_IO;
@@ -30,7 +30,7 @@ int TunnelChannel::UpgradeThroughRelay(const char* who, int fd, timeval wait, ui
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] %s(%d): set fd failed\n", who, __LINE__);
     transport_internal::log_ssl();
     rc = ERR_IO;
-  } else if (SSLHandshake(ssl, wait, channel_timeout, abort_flag) < 0) {
+  } else if (SSLHandshake(ssl, wait, channel_timeout, abort_flag) != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] %s(%d): Open to SSL connect to tunnel failed\n", who,
                    __LINE__);
     rc = ERR_IO;
@@ -49,7 +49,7 @@ int TunnelChannel::UpgradeThroughRelay(const char* who, int fd, timeval wait, ui
   return rc;
 }
 
-int TunnelChannel::Open(char const* ip, int port) {
+ErrorCode TunnelChannel::Open(char const* ip, int port) {
   if (!IsClosed()) {
     Logger::LogMsg(Logger::L_WARNING, kComponent, "[WARNING] tunnel_channel(%d): Open: Channel already opened\n",
                    __LINE__);
@@ -61,20 +61,20 @@ int TunnelChannel::Open(char const* ip, int port) {
                    ip ? ip : "(null)", port);
     return ERR_INVAL;
   }
-  int rc = Channel::Open(tunnel_address.c_str(), tunnel_port);
-  if (rc != 0) {
+  ErrorCode rc = Channel::Open(tunnel_address.c_str(), tunnel_port);
+  if (rc != ERR_OK) {
     Logger::LogMsg(Logger::L_ERR, kComponent, "[ERROR] tunnel_channel(%d): Connect failed", __LINE__);
   } else {
     rc = UpgradeThroughRelay("tunnel_channel", m_ops.get_fd(m_ops.context), m_timeout, channel_timeout, flag, ip,
                              port);
   }
-  if (rc != 0) {
+  if (rc != ERR_OK) {
     if (!IsClosed()) (void)Close();  // closing a failed path; its flush has nothing to send
     return ERR_IO;
   }
   ClearRead();
   ClearWrite();
-  return 0;
+  return ERR_OK;
 }
 
-int TunnelChannel::Close() { return Channel::Close(); }
+ErrorCode TunnelChannel::Close() { return Channel::Close(); }

@@ -23,9 +23,9 @@ class TunnelChannel : public Channel {
   // (channel open already, null `ip`, port outside 1..65535; nothing done),
   // or ERR_IO (any step failed; one ERROR line names it and the relay's or
   // the local code; the channel is left closed).
-  [[nodiscard]] int Open(char const* ip, int port) override;
+  [[nodiscard]] ErrorCode Open(char const* ip, int port) override;
   // Channel::Close.
-  [[nodiscard]] int Close() override;
+  [[nodiscard]] ErrorCode Close() override;
 
   using Channel::Open;
 
@@ -39,8 +39,8 @@ class TunnelChannel : public Channel {
   // The relay steps on the open plain socket `fd`: TLS handshake, upgrade
   // request, quiet drop of the TLS session (the socket stays open). 0 or
   // ERR_IO after an ERROR line to "channel_debug" prefixed with `who`.
-  static int UpgradeThroughRelay(const char* who, int fd, timeval wait, uint32_t channel_timeout,
-                                 const std::atomic<int>* abort_flag, char const* ip, int port);
+  static ErrorCode UpgradeThroughRelay(const char* who, int fd, timeval wait, uint32_t channel_timeout,
+                                       const std::atomic<int>* abort_flag, char const* ip, int port);
 };
 
 #endif  // TRANSPORT_TUNNEL_CHANNEL_H_

@@ -149,7 +149,7 @@ Worker::Verdict Worker::TestDownloadConflict(const FILE_INFO& local, const DBFil
   return Verdict::kConflict;
 }
 
-int Worker::HandleDownloadConflict(const PObject& reply) {
+ErrorCode Worker::HandleDownloadConflict(const PObject& reply) {
   const ustring& full = GetFullPath();
   // Taken before the test reads the content: a save during the test shows.
   const LocalStamp before = StampOf(full);
@@ -158,7 +158,7 @@ int Worker::HandleDownloadConflict(const PObject& reply) {
   if (GetFilesystemInfo(local) < 0) return ERR_SYS;
   if (!local.isExist) {
     checked_local_ = before;
-    return 0;
+    return ERR_OK;
   }
   const DBFileInfo record = context.database_record;
   const Verdict t = TestDownloadConflict(local, record, reply);
@@ -172,18 +172,18 @@ int Worker::HandleDownloadConflict(const PObject& reply) {
       return KeepPending(ERR_SYS, "local version cannot be moved aside");
     }
     checked_local_ = StampOf(full);
-    return 0;
+    return ERR_OK;
   }
   if (t == Verdict::kAlreadyServer || t == Verdict::kVanished) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): HandleDownloadConflict: no conflict, keep going\n", GetId());
     checked_local_ = before;
-    return 0;
+    return ERR_OK;
   }
   const bool is_dir = reply["is_dir"].asBool();
   const bool jump = (local.type == FT_DIR && !is_dir) || (local.type == FT_FILE && is_dir);
   if (!jump) {
     checked_local_ = before;
-    return 0;
+    return ERR_OK;
   }
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): HandleDownloadConflict: no conflict with type jump\n", GetId());
   const uint32_t now = static_cast<uint32_t>(time(nullptr));
@@ -222,5 +222,5 @@ int Worker::HandleDownloadConflict(const PObject& reply) {
     registry_.InitRecycleTime(context.root_entry, now);
   }
   checked_local_ = StampOf(full);
-  return 0;
+  return ERR_OK;
 }

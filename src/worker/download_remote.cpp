@@ -15,9 +15,6 @@ using ull = unsigned long long;
 
 constexpr uint64_t kMaxSyncId = 0x7FFFFFFFFFFFFFFFull;
 
-// The text of a daemon code, "Unknown error" outside the table.
-const char* CodeText(int code) { return (code <= 0 && code > ERR_MAX) ? GetErrorString(code) : "Unknown error"; }
-
 // Whether a success reply for a file carries what the download needs: a
 // body or "refer", and neither "refer" nor a delta without a base.
 bool FileReplyUsable(const PObject& reply, uint64_t request_sync_id) {
@@ -99,7 +96,7 @@ int Worker::MergeEvent() {
   return CommitRecord(rec);
 }
 
-int Worker::DownloadRemote() {
+ErrorCode Worker::DownloadRemote() {
   DBFileInfo record;
   FILE_INFO local;
   TempFile sign(GetSignDirectory());
@@ -114,11 +111,11 @@ int Worker::DownloadRemote() {
   } forget_basis{basis_md4_};
   basis_md4_.Reset();
 
-  int r = TestDownloadRemoteFilter();
-  if (r != 1) {
+  const int verdict = TestDownloadRemoteFilter();
+  if (verdict != 1) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): DownloadRemote: File '%s' cannot pass filter testing '%d'.\n", full,
-               r);
-    return r;
+               verdict);
+    return CodeOfStatus(verdict);  // 0: finished without action
   }
   if (isFileLocked(GetFullPath(), GENERIC_READ | GENERIC_WRITE | DELETE)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
@@ -134,7 +131,7 @@ int Worker::DownloadRemote() {
   if (record.syncID == 0 && ev.m_sync_id == kMaxSyncId) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): Force download '%s' but cannot find any record in event DB, skipping....\n",
                full);
-    return 0;
+    return ERR_OK;
   }
   if (GetFilesystemInfo(local) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: Failed to get local file info (%s)\n", full);
@@ -143,7 +140,7 @@ int Worker::DownloadRemote() {
   if (ev.m_sync_id == kMaxSyncId) {
     if (local.isExist && !LocallyModified(local, record, "")) {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): Force download event but NOT LocallyModified.\n");
-      return 0;
+      return ERR_OK;
     }
     ev.m_sync_id = record.syncID;
     ev.m_max_id = record.maxSyncID;
@@ -161,23 +158,23 @@ int Worker::DownloadRemote() {
   }
   if (!(ev.m_sync_id > record.syncID)) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): DownloadRemote: File '%s' is already up-to-date (server echo).\n", full);
-    return 0;
+    return ERR_OK;
   }
   if (IsDownloadRemoteFakeEvent(ev, local, record)) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): DownloadRemote: fast event merge for '%s'.\n", full);
-    return CommitServerEvent(ev, local, record) < 0 ? ERR_SYS : 0;
+    return CommitServerEvent(ev, local, record) < 0 ? ERR_SYS : ERR_OK;
   }
   if (MergeEvent() == 0) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): DownloadRemote: '%s' is merged successfully\n", ev.m_path.c_str_utf8());
     notify_event_type = NOTIFY_SERVER_MODIFY;
-    return 0;
+    return ERR_OK;
   }
   if (ev.isFile()) {
     const LocalCopy copy = PrepareFileFromLocal();
     if (copy == LocalCopy::kPlaced) {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): DownloadRemote: PreparFileFromLocal successfully.\n");
       notify_event_type = NOTIFY_SERVER_MODIFY;
-      return 0;
+      return ERR_OK;
     }
     // A copy at hand that the folder refuses: no body would fare better.
     if (copy == LocalCopy::kNotPlaced) return ERR_SYS;
@@ -227,9 +224,10 @@ int Worker::DownloadRemote() {
       recorded.fileType == 0 && local.size == recorded.fileSize) {
     basis_md4_.Start(GetFullPath());
   }
-  r = ProtoDownload(true, request, reply);
-  if (r < 0) {
-    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): failed to download '%s'. %s.\n", GetId(), full, CodeText(r));
+  ErrorCode r = ProtoDownload(true, request, reply);
+  if (r != ERR_OK) {
+    WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): failed to download '%s'. %s.\n", GetId(), full,
+               GetErrorString(r));
     if (worker_log::On(Logger::L_DEBUG)) {
       WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): partial response %s\n", GetId(),
                  reply.toString().c_str_utf8());
@@ -256,7 +254,7 @@ int Worker::DownloadRemote() {
   if (got.hasMember("error")) {
     ClearCache();
     const uint32_t code = got["error"]["code"].asUInt32();
-    int result;
+    ErrorCode result;
     if (code == SPROTO_ERR_DOWNLOAD_NOFILE) {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): DownloadRemote: Object %s is removed, fake event, abort anyway\n", full);
       result = Worker::RemoveLocal();
@@ -264,13 +262,13 @@ int Worker::DownloadRemote() {
       result = ERR_INT;
     } else {
       result = ProtoResp2ErrorCode(code);
-      WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: Bad response: %s\n", CodeText(result));
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: Bad response: %s\n", GetErrorString(result));
     }
     ClearPObject(reply);
     return result;
   }
 
-  int result = 0;
+  ErrorCode result = ERR_OK;
   bool commit = false;  // the object is in place: record it
   const uint64_t request_sync_id = static_cast<const PObject&>(request)["sync_id"].asUInt64();
   if (context.root_entry.isMSDOS) AdjustMtimeForMSDOS(reply);
@@ -302,7 +300,7 @@ int Worker::DownloadRemote() {
     }
   } else {
     r = ProcessDownloadDirectory(reply);
-    if (r < 0) {
+    if (r != ERR_OK) {
       result = r;
     } else {
       commit = true;

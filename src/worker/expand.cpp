@@ -177,7 +177,7 @@ void Worker::PushDownloadEvent(const ustring& path, bool is_dir) {
 
 // ---- Expand and Rescan ----
 
-int Worker::Expand() {
+ErrorCode Worker::Expand() {
   const ustring& full = GetFullPath();
   const ustring path = GetPath();
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): expanding directory '%s'\n", GetId(), full.c_str_utf8());
@@ -190,9 +190,9 @@ int Worker::Expand() {
   handler.as_recorded = [this](const ustring& file, const ustring& rel) { return AsRecorded(file, rel); };
   if (Walk(full, handler, 0, &abort_flag) < 0) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while expanding '%s'\n", full.c_str_utf8());
-    return -1;
+    return ERR_INT;
   }
-  return 0;
+  return ERR_OK;
 }
 
 bool Worker::AsRecorded(const ustring& full, const ustring& path) {
@@ -219,8 +219,8 @@ bool Worker::AsRecorded(const ustring& full, const ustring& path) {
          IsFileExist(record.signaturePath, true);
 }
 
-int Worker::Rescan() {
-  const int r = RescanPass();
+ErrorCode Worker::Rescan() {
+  const ErrorCode r = RescanPass();
   // The pass's listings (a hundred bytes or more per entry of the folder)
   // are freed by now, but the allocator keeps their pages in this
   // thread's arena; the next pass runs on whichever worker pulls it, in
@@ -229,7 +229,7 @@ int Worker::Rescan() {
   return r;
 }
 
-int Worker::RescanPass() {
+ErrorCode Worker::RescanPass() {
   const ustring& full = GetFullPath();
   const ustring path = GetPath();
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): rescaning directory '%s'\n", GetId(), full.c_str_utf8());
@@ -257,13 +257,13 @@ int Worker::RescanPass() {
   const int flag = context.root_entry.isMSDOS ? (kWalkTimes | kWalkEvenSeconds) : kWalkTimes;
   if (Walk(full, builder, flag, &abort_flag) < 0) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while rescaning '%s'\n", full.c_str_utf8());
-    return -1;
+    return ERR_INT;
   }
   FileEventDB* db = GetEventDatabase();
   if (db == nullptr || db->getFileList(&db_list, path) < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): cannot list the records below '%s'\n", GetId(),
                path.c_str_utf8());
-    return -1;
+    return ERR_INT;
   }
 
   // A folder that lists nothing while records lie below it is what an
@@ -281,11 +281,11 @@ int Worker::RescanPass() {
                "[WARNING] worker(%d): Worker (%d): '%s%s' cannot be listed or lists nothing, its records are "
                "kept out of the rescan\n",
                GetId(), full.c_str_utf8(), rel.c_str_utf8());
-    if (rel.empty()) return 0;  // the rescan's own folder: nothing is known
+    if (rel.empty()) return ERR_OK;  // the rescan's own folder: nothing is known
   }
   if (CompareFileList(path, fs_list, db_list, context.current_event.isMerge(), gaps.unlisted, &batch) < 0) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while rescaning '%s'\n", full.c_str_utf8());
-    return -1;
+    return ERR_INT;
   }
   if (batch.full) {
     // The rest waits until the session's queue has handed this pass out:
@@ -297,7 +297,7 @@ int Worker::RescanPass() {
                GetId(), path.c_str_utf8(), batch.pushed, batch.last.c_str_utf8());
     events_.ContinueRescan(this, next);
   }
-  return 0;
+  return ERR_OK;
 }
 
 int Worker::CompareFileList(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,
@@ -390,21 +390,21 @@ int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t /*sess_id: not
   return 0;
 }
 
-int Worker::ExpandDeleteEvent() {
+ErrorCode Worker::ExpandDeleteEvent() {
   const Event& ev = context.current_event;
   if ((ev.m_mode & (Event::F_LOCAL_SUBDIR_RESCAN | Event::F_LOCAL_SUBDIR_RESCAN_STAT)) != 0) {
     if (worker_log::On(Logger::L_DEBUG)) {
       WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandLocalDeleteEvent event: %s\n", ev.toString().c_str_utf8());
     }
-    if (ExpandLocalDeleteEvent(ev.m_path) < 0) return -1;
+    if (ExpandLocalDeleteEvent(ev.m_path) < 0) return ERR_INT;
   }
   if ((ev.m_mode & (Event::F_SERVER_SUBDIR_RESCAN | Event::F_SERVER_SUBDIR_RESCAN_STAT)) != 0) {
     if (worker_log::On(Logger::L_DEBUG)) {
       WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandServerDeleteEvent event: %s\n", ev.toString().c_str_utf8());
     }
-    if (ExpandServerDeleteEvent(ev.m_path, ev.m_sess_id, ev.m_sync_id) < 0) return -1;
+    if (ExpandServerDeleteEvent(ev.m_path, ev.m_sess_id, ev.m_sync_id) < 0) return ERR_INT;
   }
-  return 0;
+  return ERR_OK;
 }
 
 void Worker::CreateDirSelfEvent() {

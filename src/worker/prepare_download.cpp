@@ -209,7 +209,7 @@ Worker::LocalCopy Worker::PrepareFileFromLocal() {
   as_reply["is_dir"] = 0ull;
   as_reply["file"]["size"] = static_cast<ull>(ev.m_data_size);
   as_reply["file"]["hash"] = ev.m_data_hash;
-  if (HandleDownloadConflict(as_reply) < 0) return LocalCopy::kNone;
+  if (HandleDownloadConflict(as_reply) != ERR_OK) return LocalCopy::kNone;
   int err = 0;
   const Replace moved = ReplaceLocal(dest, err);
   if (moved != Replace::kDone) {
@@ -232,7 +232,7 @@ Worker::LocalCopy Worker::PrepareFileFromLocal() {
   return CommitRecord(rec) == 0 ? LocalCopy::kPlaced : LocalCopy::kNone;
 }
 
-int Worker::HandleDownloadPatchError(const PObject& reply) {
+ErrorCode Worker::HandleDownloadPatchError(const PObject& reply) {
   FILE_INFO local;
   if (GetFilesystemInfo(local) < 0) return ERR_SYS;
   if (!local.isExist) {
@@ -253,7 +253,7 @@ int Worker::HandleDownloadPatchError(const PObject& reply) {
     ++patch_err_count;
     return ERR_SYS;
   }
-  if (t == Verdict::kAlreadyServer || t == Verdict::kVanished) return 0;
+  if (t == Verdict::kAlreadyServer || t == Verdict::kVanished) return ERR_OK;
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
              GetId());
   if (ConflictRename(GetFullPath(), context.connection.getConnectionInfo().computer_name, "Conflict") < 0) {
@@ -262,11 +262,11 @@ int Worker::HandleDownloadPatchError(const PObject& reply) {
   return ERR_INT;
 }
 
-int Worker::PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& signature) {
+ErrorCode Worker::PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& signature) {
   const PObject& body = reply["file"];
   if (!reply.hasMember("file") || body["refer"].asBool()) {
     file = GetFullPath();
-    return 0;
+    return ERR_OK;
   }
   if (signature.create() != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareDownloadFile: failed to prepare temporary file\n");
@@ -296,8 +296,8 @@ int Worker::PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& s
     if (reader.readFile() < 0) {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
                  GetFullPath().c_str_utf8());
-      const int e = HandleDownloadPatchError(reply);
-      if (e < 0) return e;
+      const ErrorCode e = HandleDownloadPatchError(reply);
+      if (e != ERR_OK) return e;
       WORKER_LOG(L_INFO, "[INFO] worker(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
       (void)FSRemove(rebuilt, false);  // in the working folder; the local file is the content
       file = GetFullPath();
@@ -326,17 +326,17 @@ int Worker::PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& s
   if (md4 != body["hash"].asString()) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
                GetFullPath().c_str_utf8());
-    const int e = HandleDownloadPatchError(reply);
-    if (e < 0) return e;
+    const ErrorCode e = HandleDownloadPatchError(reply);
+    if (e != ERR_OK) return e;
     WORKER_LOG(L_INFO, "[INFO] worker(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
     if (body["is_delta"].asBool()) (void)FSRemove(file, false);  // the rebuilt file, in the working folder
     file = GetFullPath();
     return SignLocal(signature);
   }
-  return 0;
+  return ERR_OK;
 }
 
-int Worker::SignLocal(TempFile& signature) {
+ErrorCode Worker::SignLocal(TempFile& signature) {
   // The signature written so far is that of the refused content.
   ustring md4;
   SimpleFileReader reader;
@@ -344,7 +344,7 @@ int Worker::SignLocal(TempFile& signature) {
   reader.setFile(GetFullPath());
   reader.setHashString(md4);
   reader.setSignature(signature.getPath(), 2048, 8);
-  return reader.readFile() < 0 ? ERR_SYS : 0;
+  return reader.readFile() < 0 ? ERR_SYS : ERR_OK;
 }
 
 Worker::FilePlaced Worker::ProcessDownloadFile(PObject& reply, TempFile& signature) {
@@ -355,8 +355,8 @@ Worker::FilePlaced Worker::ProcessDownloadFile(PObject& reply, TempFile& signatu
   auto drop_new = [&] {
     if (!new_path.empty() && new_path != full) (void)FSRemove(new_path, false);
   };
-  const int r = PrepareDownloadFile(reply, new_path, signature);
-  if (r < 0) {
+  const ErrorCode r = PrepareDownloadFile(reply, new_path, signature);
+  if (r != ERR_OK) {
     drop_new();
     return {Kind::kFailed, r};
   }
@@ -372,9 +372,9 @@ Worker::FilePlaced Worker::ProcessDownloadFile(PObject& reply, TempFile& signatu
   } else {
     UpdateModifyTime(new_path, reply);
   }
-  if (new_path == full) return {Kind::kPlaced, 0};
+  if (new_path == full) return {Kind::kPlaced, ERR_OK};
   const ustring parent = worker_fs::ParentOf(full);
-  if (HandleDownloadConflict(reply) < 0) {
+  if (HandleDownloadConflict(reply) != ERR_OK) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): ProcessDownloadFile: HandleDownloadConflict(%s) failed\n", full.c_str_utf8());
     drop_new();
     return {Kind::kFailed, ERR_SYS};
@@ -393,7 +393,7 @@ Worker::FilePlaced Worker::ProcessDownloadFile(PObject& reply, TempFile& signatu
   const Replace moved = ReplaceLocal(new_path, err);
   switch (moved) {
     case Replace::kDone:
-      return {Kind::kPlaced, 0};
+      return {Kind::kPlaced, ERR_OK};
     case Replace::kChangedMeanwhile:
       drop_new();
       return {Kind::kFailed, ERR_INT};
@@ -401,7 +401,7 @@ Worker::FilePlaced Worker::ProcessDownloadFile(PObject& reply, TempFile& signatu
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): DownloadRemote: Cannot rename from %s -> %s\n", new_path.c_str_utf8(),
                  full.c_str_utf8());
       drop_new();
-      return {Kind::kNameRefused, 0};
+      return {Kind::kNameRefused, ERR_OK};
     case Replace::kFailed:
       break;
   }
@@ -417,9 +417,9 @@ Worker::FilePlaced Worker::ProcessDownloadFile(PObject& reply, TempFile& signatu
   return {Kind::kFailed, ERR_SYS};
 }
 
-int Worker::ProcessDownloadDirectory(PObject& reply) {
-  const int r = HandleDownloadConflict(reply);
-  if (r < 0) {
+ErrorCode Worker::ProcessDownloadDirectory(PObject& reply) {
+  const ErrorCode r = HandleDownloadConflict(reply);
+  if (r != ERR_OK) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): ProcessDownloadDirectory: HandleDownloadConflict(%s) failed\n",
                GetFullPath().c_str_utf8());
     return r;
@@ -429,5 +429,5 @@ int Worker::ProcessDownloadDirectory(PObject& reply) {
                GetFullPath().c_str_utf8());
     return ERR_SYS;
   }
-  return UpdateModifyTime(GetFullPath(), reply);
+  return UpdateModifyTime(GetFullPath(), reply) == 0 ? ERR_OK : ERR_SYS;
 }

@@ -14,7 +14,7 @@ constexpr unsigned kSignatureStrong = 8;
 
 }  // namespace
 
-int Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
+ErrorCode Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
   const ustring& full = GetFullPath();
   const char* full_text = full.c_str_utf8();
   upload_body_identity = FileIdentity();
@@ -105,7 +105,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
   request["file"]["hash"] = hash;
   if (refer) {
     request["file"]["refer"] = true;
-    return 0;
+    return ERR_OK;
   }
 
   ustring target = full;
@@ -129,7 +129,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
   request["file"]["data"] = body;
   // The whole file is read again when it is sent: remember what was read.
   if (!do_patch) upload_body_identity = read_start;
-  return 0;
+  return ERR_OK;
 }
 
 int Worker::PrepareMtime(const FILE_INFO& info, const DBFileInfo& record, PObject& request) {

@@ -25,8 +25,6 @@ namespace {
 
 using ull = unsigned long long;
 
-const char* CodeText(int code) { return (code <= 0 && code > ERR_MAX) ? GetErrorString(code) : "Unknown error"; }
-
 // Fresh names drawn before a move into the recycle folder gives up.
 constexpr int kRecycleNameTries = 10;
 
@@ -185,12 +183,13 @@ Worker::Recycled Worker::ProcessRenameRemoveLocal(const FILE_INFO& local_finfo) 
   return r;
 }
 
-int Worker::RemoveRemote() {
+ErrorCode Worker::RemoveRemote() {
   const char* full = GetFullPath().c_str_utf8();
-  int r = TestRemoveRemoteFilter();
-  if (r != 1) {
-    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): RemoveRemote: File '%s' cannot pass filter testing '%d'.\n", full, r);
-    return r;
+  const int verdict = TestRemoveRemoteFilter();
+  if (verdict != 1) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): RemoveRemote: File '%s' cannot pass filter testing '%d'.\n", full,
+               verdict);
+    return CodeOfStatus(verdict);  // 0: finished without action
   }
   if (isFileLocked(GetFullPath(), GENERIC_READ)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
@@ -208,7 +207,7 @@ int Worker::RemoveRemote() {
   if (record.syncID == 0) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): RemoveRemote: '%llu:%s' cannot be removed (no record).\n",
                GetId(), static_cast<ull>(GetViewId()), ev.m_path.c_str_utf8());
-    return 0;
+    return ERR_OK;
   }
   if (info.isExist) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Worker (%d): RemoveRemote: Path '%s' exists\n", GetId(), full);
@@ -217,7 +216,7 @@ int Worker::RemoveRemote() {
                  full);
       (void)ExpandLocalDeleteEvent(ev.m_path);  // what it finds is queued; nothing more to do here
     }
-    return 0;
+    return ERR_OK;
   }
   PObject request;
   PObject reply;
@@ -226,18 +225,18 @@ int Worker::RemoveRemote() {
   request["max_id"] = static_cast<ull>(record.maxSyncID);
   request["path"] = GetRemoteWatch() == "/" ? ev.m_path : GetRemoteWatch() + ev.m_path;
   InitRequest(request, "remove");
-  r = ProtoRemove(request, reply);
+  const ErrorCode r = ProtoRemove(request, reply);
   const PObject& got = reply;
   const bool refused = got.hasMember("error");
   const uint32_t code = got["error"]["code"].asUInt32();
   ClearPObject(reply);  // a body the server sent along serves nothing
-  if (r < 0) {
+  if (r != ERR_OK) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): RemoveRemote: failed to remove object (%s). %s.\n", GetId(),
-               full, CodeText(r));
+               full, GetErrorString(r));
     return r;
   }
   if (refused) {
-    const int e = ProtoResp2ErrorCode(code);
+    const ErrorCode e = ProtoResp2ErrorCode(code);
     if (code == SPROTO_ERR_REMOVE_NOFILE) {
       WORKER_LOG(L_INFO,
                  "[INFO] worker(%d): RemoveRemote: Fake event on '%s' ... how did you do that? remove local entry "
@@ -249,10 +248,10 @@ int Worker::RemoveRemote() {
       if (record.fileType == 1) {
         WORKER_LOG(L_INFO, "[INFO] worker(%d): RemoveRemote: rescan directory '%s'\n", full);
         events_.IssueRescan(ev.m_sess_id, ev.m_path, false);
-        return 0;
+        return ERR_OK;
       }
     } else {
-      WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveRemote: Failed to remove '%s'. %s\n", full, CodeText(e));
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveRemote: Failed to remove '%s'. %s\n", full, GetErrorString(e));
       return e;
     }
   }
@@ -262,15 +261,16 @@ int Worker::RemoveRemote() {
     return ERR_SYS;
   }
   notify_event_type = NOTIFY_CLIENT_REMOVE;
-  return 0;
+  return ERR_OK;
 }
 
-int Worker::RemoveLocal() {
+ErrorCode Worker::RemoveLocal() {
   const char* full = GetFullPath().c_str_utf8();
-  int r = TestRemoveLocalFilter();
-  if (r != 1) {
-    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): RemoveLocal: File '%s' cannot pass filter testing '%d'.\n", full, r);
-    return r;
+  const int verdict = TestRemoveLocalFilter();
+  if (verdict != 1) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): RemoveLocal: File '%s' cannot pass filter testing '%d'.\n", full,
+               verdict);
+    return CodeOfStatus(verdict);  // 0: finished without action
   }
   if (isFileLocked(GetFullPath(), GENERIC_WRITE | DELETE)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
@@ -286,7 +286,7 @@ int Worker::RemoveLocal() {
   if (!info.isExist) {
     WORKER_LOG(L_INFO, "[INFO] worker(%d): RemoveLocal: '%s' has already been removed\n", full);
     (void)RemoveDatabaseInfo();  // a row left behind is dropped by the next remove or rescan
-    return 0;
+    return ERR_OK;
   }
   const DBFileInfo record = context.database_record;
   if (record.maxSyncID > ev.m_max_id) {
@@ -295,7 +295,7 @@ int Worker::RemoveLocal() {
                "'%llu', event max_id = '%llu'\n",
                ev.m_path.c_str_utf8(), static_cast<ull>(record.maxSyncID), static_cast<ull>(ev.m_max_id));
     if (info.type == FT_DIR) (void)ExpandServerDeleteEvent(ev.m_path, ev.m_sess_id, ev.m_sync_id);  // queues only
-    return 0;
+    return ERR_OK;
   }
   // A folder that matches its own record may still hold files that were
   // never synchronised, are held back or were edited: its subtree decides.
@@ -310,10 +310,10 @@ int Worker::RemoveLocal() {
       // place, never that it was removed. The event is done all the same;
       // an error code would hand it back for ever.
       ReportKeptFolder(ev);
-      return 0;
+      return ERR_OK;
     }
     notify_event_type = NOTIFY_SERVER_REMOVE;
-    return 0;
+    return ERR_OK;
   }
   WORKER_LOG(L_INFO, "[INFO] worker(%d): RemoveLocal: Detect local modification to '%s', resolve conflict\n", full);
   if (ConflictRename(GetFullPath(), context.connection.getConnectionInfo().computer_name, "Conflict") < 0) {
@@ -324,7 +324,7 @@ int Worker::RemoveLocal() {
     // the same way for good.
     if (RemoveDatabaseInfo() != 0) return ERR_SYS;
     ReportKeptFolder(ev);
-    return 0;
+    return ERR_OK;
   }
   if (RemoveDatabaseInfo() != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveLocal: Failed to remove database record for '%llu:%s'\n",
@@ -332,5 +332,5 @@ int Worker::RemoveLocal() {
     return ERR_SYS;
   }
   notify_event_type = NOTIFY_SERVER_REMOVE;
-  return 0;
+  return ERR_OK;
 }

@@ -53,7 +53,7 @@ int Worker::TestBaseNameConflict(const ustring& base_name) {
   } else {
     return 1;
   }
-  return rc < 0 ? ERR_SYS : 0;
+  return rc < 0 ? ErrorNumber(ERR_SYS) : 0;
 }
 
 bool Worker::IsUploadLocalFakeRequest(const DBFileInfo& /*record: not consulted*/, const PObject& request) {
@@ -92,7 +92,7 @@ void Worker::DropStoredSignature(const char* why) {
   }
 }
 
-int Worker::UploadLocal() {
+ErrorCode Worker::UploadLocal() {
   const ustring& full = GetFullPath();
   const char* full_text = full.c_str_utf8();
   const ustring path = GetPath();
@@ -104,11 +104,11 @@ int Worker::UploadLocal() {
   const size_t slash = path.rfind('/');
   const ustring base_name = slash == ustring::npos ? path : path.substr(slash + 1);
 
-  int r = TestUploadLocalFilter();
-  if (r != 1) {
-    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): UploadLocal: File '%s' cannot pass filter testing '%d'.\n",
-               full_text, r);
-    return r;
+  const int verdict = TestUploadLocalFilter();
+  if (verdict != 1) {
+    WORKER_LOG(L_WARNING, "[WARNING] worker(%d): UploadLocal: File '%s' cannot pass filter testing '%d'.\n", full_text,
+               verdict);
+    return CodeOfStatus(verdict);  // 0: finished without action
   }
   if (isFileLocked(full, GENERIC_READ)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
@@ -122,8 +122,8 @@ int Worker::UploadLocal() {
   }
   (void)GetDatabaseInfo(record);  // always 0
   if (IsUploadLocalFakeEvent(info, record)) return ERR_OK;
-  r = TestBaseNameConflict(base_name);
-  if (r != 1) return r;
+  if (const int named = TestBaseNameConflict(base_name); named != 1) return CodeOfStatus(named);
+  ErrorCode r = ERR_OK;
 
   if (!cached_request.isNull()) {
     const PObject& cached = cached_request;
@@ -159,7 +159,7 @@ int Worker::UploadLocal() {
       do_resume_upload = info.size > kResumableAbove;
       request["is_dir"] = false;
       r = PrepareFileBlock(request, sign_file);
-      if (r < 0) {
+      if (r != ERR_OK) {
         WORKER_LOG(L_ERR, "[ERROR] worker(%d): UploadLocal: failed to prepare file block for '%s'. %s\n", full_text,
                    GetErrorString(r));
         return r;
@@ -190,7 +190,7 @@ int Worker::UploadLocal() {
   }
 
   r = ProtoUpload(do_resume_upload, request, reply);
-  if (r < 0) {
+  if (r != ERR_OK) {
     // A resumable request's delta stays for the retry with the cache; any
     // other goes now: the retry builds its own.
     if (!do_resume_upload) ClearPObject(request);
@@ -200,7 +200,7 @@ int Worker::UploadLocal() {
 
   if (!reply.hasMember("error")) {
     const ustring sign_path = do_resume_upload ? upload_sign_file : sign_file.getPath();
-    int result = ERR_OK;
+    ErrorCode result = ERR_OK;
     if (CommitDatabaseUpload(request, reply, record, sign_path) < 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): UploadLocal: Failed to update local event database.\n");
       result = ERR_SYS;
@@ -264,7 +264,7 @@ int Worker::UploadLocal() {
     DropStoredSignature("had a delta refused");
   }
   if (code_class == SProtoErrClass(SPROTO_ERR_RESUME)) return ERR_INT;
-  const int mapped = ProtoResp2ErrorCode(static_cast<uint32_t>(code));
+  const ErrorCode mapped = ProtoResp2ErrorCode(static_cast<uint32_t>(code));
   WORKER_LOG(L_ERR, "[ERROR] worker(%d): UploadFile: Bad response: %s\n", GetErrorString(mapped));
   return mapped;
 }

@@ -231,7 +231,7 @@ void Worker::DoTask() {
     }
     m_start_time = NowSeconds();
     pending_apply_ = PendingApply();
-    const int result = ProcessEvent();
+    const ErrorCode result = ProcessEvent();
     ClearCurrentProcessEventInfo();
     if (pending_apply_.set) {
       DeferPending(result);
@@ -409,7 +409,7 @@ int Worker::UpdateContext() {
   return 0;
 }
 
-int Worker::ProcessEvent() {
+ErrorCode Worker::ProcessEvent() {
   const Event& ev = context.current_event;
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): processEvent %s...\n", GetId(), ev.m_path.c_str_utf8());
   if (ev.isSubDirRescan()) return ExpandDeleteEvent();
@@ -458,7 +458,7 @@ void Worker::RedoEvent() {
   Rest(timing_.worker_redo_rest);
 }
 
-void Worker::DeferPending(int result) {
+void Worker::DeferPending(ErrorCode result) {
   const PendingApply pending = pending_apply_;
   pending_apply_ = PendingApply();
   // Not a failure of the kind the counters weigh: the change waits for the
@@ -483,7 +483,7 @@ void Worker::DeferPending(int result) {
   NotifyAbortDone();
 }
 
-int Worker::KeepPending(int code, const char* reason) {
+ErrorCode Worker::KeepPending(ErrorCode code, const char* reason) {
   pending_apply_ = PendingApply{true, code, reason};
   return code;
 }

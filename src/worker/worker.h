@@ -31,9 +31,10 @@
 // barrier pointer; the task's state mutex (Task) and the stream's status
 // lock (PStream) are each taken alone by GetWorkingStatus.
 //
-// Results: every operation ends in 0 or a negative daemon code (ERR_*,
-// transport/error_code.h). The per-direction event tests answer 1 (carry
-// out), 0 (finish without action) or a negative code.
+// Results: every operation ends in a daemon code (ErrorCode, ERR_OK for
+// success; transport/error_code.h). The per-direction event tests answer 1
+// (carry out), 0 (finish without action) or a negative code's number, which
+// the operations read back through CodeOfStatus.
 //
 // Log component "worker_debug"; lines quote the task id as "Worker (%d)".
 #ifndef WORKER_WORKER_H_
@@ -228,7 +229,7 @@ class Worker : public Task, private RoadHooks {
 
   // The action for an operation's result (worker_error.h), with the report
   // it calls for; WorkerAction::kNone for a code without one. Worker thread.
-  WorkerAction HandleError(int code);
+  WorkerAction HandleError(ErrorCode code);
   // Reports a finished file of `type` to the user interface; 0.
   int NotifyEvent(NotifyEventType type);
 
@@ -245,16 +246,17 @@ class Worker : public Task, private RoadHooks {
   void set_rescan_batch(size_t decisions) { rescan_batch_ = decisions; }
 
  protected:
-  // ---- The operations; later layers fill them in. Each returns 0 or a
-  // negative ERR_* code. The base logs CRIT and returns ERR_INT: a 0 would
-  // finish a server event and let change pulling move past it. ----
-  virtual int UploadLocal();
-  virtual int DownloadRemote();
-  virtual int RemoveLocal();
-  virtual int RemoveRemote();
-  virtual int Expand();
-  virtual int Rescan();
-  virtual int ExpandDeleteEvent();
+  // ---- The operations; later layers fill them in. Each returns ERR_OK or
+  // another code (an interrupted or failed expansion or rescan: ERR_INT).
+  // The base logs CRIT and returns ERR_INT: ERR_OK would finish a server
+  // event and let change pulling move past it. ----
+  virtual ErrorCode UploadLocal();
+  virtual ErrorCode DownloadRemote();
+  virtual ErrorCode RemoveLocal();
+  virtual ErrorCode RemoveRemote();
+  virtual ErrorCode Expand();
+  virtual ErrorCode Rescan();
+  virtual ErrorCode ExpandDeleteEvent();
 
   // Called at the top of each pass once the state was found RUN, before the
   // abort flag is cleared; does nothing. Tests act in that window.
@@ -267,7 +269,7 @@ class Worker : public Task, private RoadHooks {
   virtual void OnEventInHand() {}
   // Called once the error policy has placed an operation's result; does
   // nothing. Tests observe outcomes there.
-  virtual void OnEventOutcome(int /*result*/, WorkerAction /*action*/) {}
+  virtual void OnEventOutcome(ErrorCode /*result*/, WorkerAction /*action*/) {}
 
   // ---- The steps of the loop (worker.cpp) ----
   // 0 with an event in the context, recorded as the current work; -1 when
@@ -279,7 +281,7 @@ class Worker : public Task, private RoadHooks {
   // back here.
   int UpdateContext();
   // The event's operation; its result.
-  int ProcessEvent();
+  ErrorCode ProcessEvent();
   // 0 done and the context cleared; -1 with the newer event of the same
   // path now in the context.
   int DoneEvent();
@@ -367,35 +369,35 @@ class Worker : public Task, private RoadHooks {
   // ERR_* code. A reply that carries "error" is a successful exchange: the
   // caller maps "error"."code" with ProtoResp2ErrorCode. ----
   // Reopens and handshakes a pooled channel.
-  int RequestChannel(Channel& ch);
+  ErrorCode RequestChannel(Channel& ch);
   // One exchange on an open channel, into the working folder.
-  int RunProtocol(Channel& ch, uint8_t command, const PObject& request, PObject& reply);
+  ErrorCode RunProtocol(Channel& ch, uint8_t command, const PObject& request, PObject& reply);
   // Pooled exchanges: a channel of the event's connection, handshaken when
   // expired, given back on every path.
-  int ProtoUpload(bool resume, PObject& request, PObject& reply);
-  int ProtoDownload(bool resume, PObject& request, PObject& reply);
-  int ProtoRemove(const PObject& request, PObject& reply);
+  ErrorCode ProtoUpload(bool resume, PObject& request, PObject& reply);
+  ErrorCode ProtoDownload(bool resume, PObject& request, PObject& reply);
+  ErrorCode ProtoRemove(const PObject& request, PObject& reply);
   // The work on the lent channel.
-  int ProtoUploadObject(Channel& ch, const PObject& request, PObject& reply);
-  int ProtoUploadDirectory(Channel& ch, const PObject& request, PObject& reply);
-  int ProtoUploadFile(Channel& ch, const PObject& request, PObject& reply);
-  int ProtoDownloadObject(Channel& ch, const PObject& request, PObject& reply);
+  ErrorCode ProtoUploadObject(Channel& ch, const PObject& request, PObject& reply);
+  ErrorCode ProtoUploadDirectory(Channel& ch, const PObject& request, PObject& reply);
+  ErrorCode ProtoUploadFile(Channel& ch, const PObject& request, PObject& reply);
+  ErrorCode ProtoDownloadObject(Channel& ch, const PObject& request, PObject& reply);
   // Token, dry run and upload; a retry asks the server's offset first and
   // sends only the rest of the body. May add "_resume_token" to `request`
   // and cached_request and rewrite request "file".
-  int ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& reply);
+  ErrorCode ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& reply);
   // Token (first attempt), then the download.
-  int ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply);
+  ErrorCode ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply);
   // A failed send or receive (PStream::Code) as a daemon code. A raised
   // abort flag wins and stays raised (the loop clears it between events):
   // ERR_CH_CONNECTION_ABORT while paused (cache kept), else ERR_INT (cache
   // dropped). Otherwise a local failure, a malformed stream or a full disk
   // drops the cache; a broken or timed out connection keeps it, so the
   // retry resumes.
-  int streamErr2DaemonErr(PStream::Code stream_code);
+  ErrorCode streamErr2DaemonErr(PStream::Code stream_code);
   // The worker's mapping of a server code (worker_road.h); never 0 but for
   // SPROTO_ERR_OK.
-  int ProtoResp2ErrorCode(uint32_t server_code) const;
+  ErrorCode ProtoResp2ErrorCode(uint32_t server_code) const;
   // The stream of every exchange.
   PStream& trans_stream() { return road_.stream(); }
 
@@ -423,7 +425,7 @@ class Worker : public Task, private RoadHooks {
   // `sign_file` from one read. 0, ERR_SYS, or ERR_INT when the file changed
   // while it was read. Records the file's identity at the read's start in
   // upload_body_identity.
-  int PrepareFileBlock(PObject& request, TempFile& sign_file);
+  ErrorCode PrepareFileBlock(PObject& request, TempFile& sign_file);
   // Fills request "mtime"; 0.
   int PrepareMtime(const FILE_INFO& info, const DBFileInfo& record, PObject& request);
   // Attributes of other platforms: -1 (the first), 0 and no member here.
@@ -443,7 +445,7 @@ class Worker : public Task, private RoadHooks {
   int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
   // One pass of the rescan in hand (Rescan, then the memory it used is
   // given back); 0 done, -1 interrupted or failed.
-  int RescanPass();
+  ErrorCode RescanPass();
   // After a subfolder-rescan event is done: queues the folder's own event.
   void CreateDirSelfEvent();
   // The comparison of a folder's listings (compare_file_list.h), pushing
@@ -478,10 +480,10 @@ class Worker : public Task, private RoadHooks {
   LocalCopy PrepareFileFromLocal();
   // Checks a received body (delta or whole) by MD4; `file` gets the path of
   // the new content (the full path when the local file already is it).
-  int PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& signature);
+  ErrorCode PrepareDownloadFile(const PObject& reply, ustring& file, TempFile& signature);
   // 0 local file already is the content; ERR_INT after a conflict rename or
   // when the local file vanished; ERR_SYS otherwise.
-  int HandleDownloadPatchError(const PObject& reply);
+  ErrorCode HandleDownloadPatchError(const PObject& reply);
   // What became of a downloaded file: put in place (code 0), its final
   // name refused by the local file system (code 0: nothing to retry), or
   // not put in place (a negative ERR_* code; when the folder refused the
@@ -490,10 +492,10 @@ class Worker : public Task, private RoadHooks {
   struct FilePlaced {
     enum class Kind { kPlaced, kNameRefused, kFailed };
     Kind kind;
-    int code;
+    ErrorCode code;
   };
   FilePlaced ProcessDownloadFile(PObject& reply, TempFile& signature);
-  int ProcessDownloadDirectory(PObject& reply);
+  ErrorCode ProcessDownloadDirectory(PObject& reply);
   int UpdateModifyTime(const ustring& path, const PObject& reply);
   void AdjustMtimeForMSDOS(PObject& reply);
   // 0 with the MD4 of `path`, or -1.
@@ -523,7 +525,7 @@ class Worker : public Task, private RoadHooks {
   // Moves a conflicting or type-jumping local object out of the way and
   // keeps its lstat for the re-check before the final rename; 0 when the
   // download may go on, else a negative ERR_* code.
-  int HandleDownloadConflict(const PObject& reply);
+  ErrorCode HandleDownloadConflict(const PObject& reply);
   // Whether the local folder at full_path holds anything its records do not
   // describe (a file or folder without a record, a file whose size or time
   // differs, a subfolder that cannot be listed).
@@ -546,7 +548,7 @@ class Worker : public Task, private RoadHooks {
   // `err` (0 when unknown).
   static const char* NotPlacedReason(int err);
   // Writes the signature of the local file into `signature`; 0 or ERR_SYS.
-  int SignLocal(TempFile& signature);
+  ErrorCode SignLocal(TempFile& signature);
   // Called between the conflict test and the final rename of a download;
   // does nothing. Tests change the local file there.
   virtual void OnBeforeReplace() {}
@@ -626,22 +628,22 @@ class Worker : public Task, private RoadHooks {
   bool WholeBodyAsked() const;
   // Tells the user interface that the event's path could not be put in
   // place: the file-level report ("locked_file") with `code` and `reason`.
-  void ReportFileError(int code, const char* reason);
+  void ReportFileError(ErrorCode code, const char* reason);
   // Marks the event in hand as a change that cannot be put in place right
   // now (a folder that refuses it, a full disk): instead of the error
   // policy, the loop gives it back to the queue with a growing pause
   // (EventManager::DeferEvent) and tells the user interface once per spell,
   // with `code` and `reason` (a literal). Returns `code`.
-  int KeepPending(int code, const char* reason);
+  ErrorCode KeepPending(ErrorCode code, const char* reason);
   struct PendingApply {
     bool set = false;
-    int code = 0;
+    ErrorCode code = ERR_OK;
     const char* reason = "";
   };
   PendingApply pending_apply_;
   // The loop's step for a pending change: defers the event, reports the
   // first deferral, clears the context.
-  void DeferPending(int result);
+  void DeferPending(ErrorCode result);
   NotifyEventType notify_event_type = NOTIFY_NONE;
   int notify_file_status = -1;  // -1: none recorded
   uint32_t m_start_time = 0;    // Unix time the dispatch began; 0 between events
@@ -685,7 +687,7 @@ class Worker : public Task, private RoadHooks {
   int Finish();
 
   // RoadHooks: the stream codes and the receive folder of the road.
-  int StreamError(PStream::Code stream_code) override { return streamErr2DaemonErr(stream_code); }
+  ErrorCode StreamError(PStream::Code stream_code) override { return streamErr2DaemonErr(stream_code); }
   // The working folder, checked real (SessionFolders::Ensure) right before
   // each exchange; "" when it cannot be made real, which refuses bodies.
   ustring ReceiveFolder() override;

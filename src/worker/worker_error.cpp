@@ -38,15 +38,17 @@ constexpr WorkerErrorRow kRows[] = {
     {WorkerAction::kRetry, ErrorType::kNone},              // ERR_SSL_VERIFY_FAIL (as ERR_IO; the syncers report it)
     {WorkerAction::kDone, ErrorType::kSession},            // ERR_PERMISS_READ_ONLY
 };
-static_assert(sizeof kRows / sizeof kRows[0] == -ERR_MAX, "one row per code");
+static_assert(sizeof kRows / sizeof kRows[0] == -ErrorNumber(ERR_MAX), "one row per code");
 
-bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
+bool InTable(ErrorCode code) { return ErrorNumber(code) <= 0 && ErrorNumber(code) > ErrorNumber(ERR_MAX); }
+
+const WorkerErrorRow& RowOf(ErrorCode code) { return kRows[-ErrorNumber(code)]; }
 
 }  // namespace
 
-WorkerErrorRow WorkerErrorRowOf(int code) {
+WorkerErrorRow WorkerErrorRowOf(ErrorCode code) {
   if (!InTable(code)) return {WorkerAction::kNone, ErrorType::kNone};
-  return kRows[-code];
+  return RowOf(code);
 }
 
 int WorkerFileStatusOf(int notify_type) {
@@ -74,17 +76,17 @@ int WorkerReportedEventTypeOf(int notify_type) {
   }
 }
 
-WorkerAction Worker::HandleError(int code) {
+WorkerAction Worker::HandleError(ErrorCode code) {
   if (!InTable(code)) {
-    WORKER_LOG(L_CRIT, "[CRIT] worker(%d): worker: unknown error code [%d].\n", code);
+    WORKER_LOG(L_CRIT, "[CRIT] worker(%d): worker: unknown error code [%d].\n", ErrorNumber(code));
     return WorkerAction::kNone;
   }
   const uint64_t conn_id = context.root_entry.conn_id;
   const uint64_t sess_id = context.root_entry.sess_id;
-  const WorkerErrorRow row = kRows[-code];
+  const WorkerErrorRow row = RowOf(code);
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(code));
   if (row.action == WorkerAction::kNone) {
-    WORKER_LOG(L_CRIT, "[CRIT] worker(%d): Worker (%d): unexpected error code [%d].\n", GetId(), code);
+    WORKER_LOG(L_CRIT, "[CRIT] worker(%d): Worker (%d): unexpected error code [%d].\n", GetId(), ErrorNumber(code));
     return WorkerAction::kNone;
   }
   WorkerAction action = row.action;
@@ -141,7 +143,7 @@ WorkerAction Worker::HandleError(int code) {
       ReportFileError(code, "file locked");
       break;
     case ErrorType::kNone:
-      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): No type for error: %d\n", code);
+      WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): No type for error: %d\n", ErrorNumber(code));
       break;
   }
   return action;
@@ -149,7 +151,7 @@ WorkerAction Worker::HandleError(int code) {
 
 bool Worker::WholeBodyAsked() const { return whole_body_asks_.Asked(context.current_event); }
 
-void Worker::ReportFileError(int code, const char* reason) {
+void Worker::ReportFileError(ErrorCode code, const char* reason) {
   Event file;
   file.m_path = context.current_event.m_path;
   file.m_sess_id = context.current_event.m_sess_id;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "server/error_type.h"
+#include "transport/error_code.h"
 
 // What the loop does with the event in hand. The worker's own type: the
 // syncers' actions (syncer_error::Action) mean other things, and neither is
@@ -25,7 +26,7 @@ struct WorkerErrorRow {
 
 // The row of `code` (0 to ERR_PERMISS_READ_ONLY); {WorkerAction::kNone, ErrorType::kNone}
 // for any other value. Constant, any thread.
-WorkerErrorRow WorkerErrorRowOf(int code);
+WorkerErrorRow WorkerErrorRowOf(ErrorCode code);
 
 // File status (FSTAT_* of the file-status database) recorded for a finished
 // event of each notify type; Worker::NotifyEventType values 0 to 5.

@@ -107,12 +107,12 @@ int Worker::TestUploadLocalFilter() {
   if (isFileLocked(context.full_path, GENERIC_READ)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
                context.full_path.c_str_utf8());
-    return ERR_LOCKED_FILE;
+    return ErrorNumber(ERR_LOCKED_FILE);
   }
   FILE_INFO info;
   if (GetFilesystemInfo(info) != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to get file status for '%s'.\n", ev.m_path.c_str_utf8());
-    return ERR_SYS;
+    return ErrorNumber(ERR_SYS);
   }
   if (!info.isExist) return 1;  // the upload finishes a vanished file itself
   r = BlackList2::getInstance()->TestFileSize(info.size);
@@ -199,7 +199,7 @@ int Worker::TestRemoveRemoteFilter() {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
                  static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
       // A daemon code, as the callers read it: a failed write is retried.
-      return ERR_SYS;
+      return ErrorNumber(ERR_SYS);
     }
     notify_event_type = NOTIFY_FILTERED;
     return 0;

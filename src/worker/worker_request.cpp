@@ -12,22 +12,22 @@ using ull = unsigned long long;
 
 // A reply of the token or status exchange that carries "error" goes to the
 // caller as the reply, the exchange itself counted a success.
-int HandBack(const PObject& got, PObject& reply) {
+ErrorCode HandBack(const PObject& got, PObject& reply) {
   reply = got;
-  return 0;
+  return ERR_OK;
 }
 
 }  // namespace
 
-int Worker::ProtoResp2ErrorCode(uint32_t server_code) const { return road_.MapServerCode(server_code); }
+ErrorCode Worker::ProtoResp2ErrorCode(uint32_t server_code) const { return road_.MapServerCode(server_code); }
 
-int Worker::RequestChannel(Channel& ch) { return road_.RequestChannel(ch); }
+ErrorCode Worker::RequestChannel(Channel& ch) { return road_.RequestChannel(ch); }
 
-int Worker::RunProtocol(Channel& ch, uint8_t command, const PObject& request, PObject& reply) {
+ErrorCode Worker::RunProtocol(Channel& ch, uint8_t command, const PObject& request, PObject& reply) {
   return road_.RunProtocol(ch, command, request, reply);
 }
 
-int Worker::streamErr2DaemonErr(PStream::Code stream_code) {
+ErrorCode Worker::streamErr2DaemonErr(PStream::Code stream_code) {
   // Read, not taken: a stop or an interruption stays raised for whatever
   // the operation does next (a second exchange, a file read) until the loop
   // clears it at the top of its next pass and looks at its state again.
@@ -61,48 +61,48 @@ void Worker::InitSessionRequest(PObject& request, const char* action) const {
 
 // ---- Pooled exchanges ----
 
-int Worker::ProtoUpload(bool resume, PObject& request, PObject& reply) {
+ErrorCode Worker::ProtoUpload(bool resume, PObject& request, PObject& reply) {
   return road_.Exchange("UploadLocal", reply, [&](Channel& ch) {
     return resume ? ProtoResumeUploadObject(ch, request, reply) : ProtoUploadObject(ch, request, reply);
   });
 }
 
-int Worker::ProtoDownload(bool resume, PObject& request, PObject& reply) {
+ErrorCode Worker::ProtoDownload(bool resume, PObject& request, PObject& reply) {
   return road_.Exchange("DownloadRemote", reply, [&](Channel& ch) {
     return resume ? ProtoResumeDownloadObject(ch, request, reply) : ProtoDownloadObject(ch, request, reply);
   });
 }
 
-int Worker::ProtoRemove(const PObject& request, PObject& reply) {
+ErrorCode Worker::ProtoRemove(const PObject& request, PObject& reply) {
   return road_.Request("RemoveRemote", SCMD_EVT_REMOVE, request, reply);
 }
 
 // ---- The work on the lent channel ----
 
-int Worker::ProtoUploadObject(Channel& ch, const PObject& request, PObject& reply) {
+ErrorCode Worker::ProtoUploadObject(Channel& ch, const PObject& request, PObject& reply) {
   return request["is_dir"].asBool() ? ProtoUploadDirectory(ch, request, reply) : ProtoUploadFile(ch, request, reply);
 }
 
-int Worker::ProtoUploadDirectory(Channel& ch, const PObject& request, PObject& reply) {
+ErrorCode Worker::ProtoUploadDirectory(Channel& ch, const PObject& request, PObject& reply) {
   return RunProtocol(ch, SCMD_EVT_RECV_4, request, reply);
 }
 
-int Worker::ProtoUploadFile(Channel& ch, const PObject& request, PObject& reply) {
-  const int rc = RunProtocol(ch, SCMD_EVT_RECV_4, request, reply);
-  return rc > 0 ? 0 : rc;
+ErrorCode Worker::ProtoUploadFile(Channel& ch, const PObject& request, PObject& reply) {
+  const ErrorCode rc = RunProtocol(ch, SCMD_EVT_RECV_4, request, reply);
+  return rc;
 }
 
-int Worker::ProtoDownloadObject(Channel& ch, const PObject& request, PObject& reply) {
+ErrorCode Worker::ProtoDownloadObject(Channel& ch, const PObject& request, PObject& reply) {
   return RunProtocol(ch, SCMD_EVT_SEND_2, request, reply);
 }
 
-int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& reply) {
+ErrorCode Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& reply) {
   if (!request.hasMember("_resume_token")) {
     PObject ask;
     PObject got;
     InitSessionRequest(ask, "resume_get_token");
-    int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
-    if (rc < 0) {
+    ErrorCode rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
+    if (rc != ERR_OK) {
       ClearPObject(got);
       return rc;
     }
@@ -121,7 +121,7 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& repl
     if (dry_view["mac_attribute"].isMap()) dry["mac_attribute"].asMap().erase("data");
     PObject dry_reply;
     rc = RunProtocol(ch, SCMD_EVT_RECV_4, dry, dry_reply);
-    if (rc < 0) {
+    if (rc != ERR_OK) {
       ClearPObject(dry_reply);
       return rc;
     }
@@ -147,8 +147,8 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& repl
     PObject got;
     InitSessionRequest(ask, "resume_get_status");
     ask["_resume_token"] = request["_resume_token"];
-    int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
-    if (rc < 0) {
+    ErrorCode rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
+    if (rc != ERR_OK) {
       ClearPObject(got);
       return rc;
     }
@@ -178,17 +178,17 @@ int Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject& repl
       body.length = end - offset;
     }
   }
-  const int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
-  return rc > 0 ? 0 : rc;
+  const ErrorCode rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
+  return rc;
 }
 
-int Worker::ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply) {
+ErrorCode Worker::ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply) {
   if (!request.hasMember("_resume_token")) {
     PObject ask;
     PObject got;
     InitSessionRequest(ask, "resume_get_token");
-    const int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
-    if (rc < 0) {
+    const ErrorCode rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, ask, got);
+    if (rc != ERR_OK) {
       ClearPObject(got);
       return rc;
     }
@@ -197,6 +197,6 @@ int Worker::ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& re
     cached_request["_resume_token"] = got["resume_token"];
     ClearPObject(got);  // a body the server sent along serves nothing
   }
-  const int rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
-  return rc > 0 ? 0 : rc;
+  const ErrorCode rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
+  return rc;
 }

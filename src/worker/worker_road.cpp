@@ -7,16 +7,16 @@
 
 int WorkerRoadLog::Id() const { return task_.GetId(); }
 
-void WorkerRoadLog::EstablishFailed(const char* exchange, int code) const {
+void WorkerRoadLog::EstablishFailed(const char* exchange, ErrorCode code) const {
   WORKER_LOG(L_ERR, "[ERROR] worker-road(%d): Worker (%d): %s: Failed to establish communication channel. %s\n", Id(),
              exchange, GetErrorString(code));
 }
 // A failed exchange is logged by RunProtocol's own lines.
-void WorkerRoadLog::ExchangeFailed(const char*, int) const {}
+void WorkerRoadLog::ExchangeFailed(const char*, ErrorCode) const {}
 void WorkerRoadLog::Connecting(const char* ip, int port) const {
   WORKER_LOG(L_DEBUG, "[DEBUG] worker-road(%d): Worker (%d): Connect to server (%s:%d).\n", Id(), ip, port);
 }
-void WorkerRoadLog::OpenFailed(int) const {
+void WorkerRoadLog::OpenFailed(ErrorCode) const {
   WORKER_LOG(L_ERR, "[ERROR] worker-road(%d): Worker (%d): failed to connect to server.\n", Id());
 }
 void WorkerRoadLog::RequestSsl() const {
@@ -25,8 +25,9 @@ void WorkerRoadLog::RequestSsl() const {
 // The worker sends no "encrypt_channel".
 void WorkerRoadLog::SslRefused(const char*) const {}
 void WorkerRoadLog::ConvertingToSsl() const {}
-void WorkerRoadLog::ConvertFailed(int code) const {
-  WORKER_LOG(L_ERR, "[ERROR] worker-road(%d): Worker (%d): Convert to SSL channel failed (%d)\n", Id(), code);
+void WorkerRoadLog::ConvertFailed(ErrorCode code) const {
+  WORKER_LOG(L_ERR, "[ERROR] worker-road(%d): Worker (%d): Convert to SSL channel failed (%d)\n", Id(),
+             ErrorNumber(code));
 }
 void WorkerRoadLog::Encrypted() const {}
 void WorkerRoadLog::ConnectError(const char* error) const {
@@ -41,10 +42,10 @@ void WorkerRoadLog::Refused() const {
 void WorkerRoadLog::RequestOut(const char* request) const {
   WORKER_LOG(L_DEBUG, "[DEBUG] worker-road(%d): Worker (%d): RunProtocol <<< %s\n", Id(), request);
 }
-void WorkerRoadLog::HeaderFailed(const char* action, int code) const {
+void WorkerRoadLog::HeaderFailed(const char* action, ErrorCode code) const {
   WORKER_LOG(L_ERR,
              "[ERROR] worker-road(%d): Worker (%d): RunProtocol(%s): failed to send header, stream error code = %d.\n",
-             Id(), action, code);
+             Id(), action, ErrorNumber(code));
 }
 void WorkerRoadLog::SendFailed(const char* action, int code) const {
   WORKER_LOG(L_ERR,

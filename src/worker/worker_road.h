@@ -18,20 +18,20 @@ class WorkerRoadLog : public RoadLog {
  public:
   explicit WorkerRoadLog(const Task& task) : task_(task) {}
 
-  void EstablishFailed(const char* exchange, int code) const override;
-  void ExchangeFailed(const char* exchange, int code) const override;
+  void EstablishFailed(const char* exchange, ErrorCode code) const override;
+  void ExchangeFailed(const char* exchange, ErrorCode code) const override;
   void Connecting(const char* ip, int port) const override;
-  void OpenFailed(int code) const override;
+  void OpenFailed(ErrorCode code) const override;
   void RequestSsl() const override;
   void SslRefused(const char* reply) const override;
   void ConvertingToSsl() const override;
-  void ConvertFailed(int code) const override;
+  void ConvertFailed(ErrorCode code) const override;
   void Encrypted() const override;
   void ConnectError(const char* error) const override;
   void ServerBuild(uint32_t build) const override;
   void Refused() const override;
   void RequestOut(const char* request) const override;
-  void HeaderFailed(const char* action, int code) const override;
+  void HeaderFailed(const char* action, ErrorCode code) const override;
   void SendFailed(const char* action, int code) const override;
   void KeepAlive() const override;
   void RecvFailed(const char* action, int code) const override;

@@ -175,7 +175,9 @@ TEST_F(SessionControlTest, RecursiveOffWithoutATrashKeepsTheFoldersAndTellsTheUs
   EXPECT_EQ("never uploaded", ReadFile("local1/sub/new.txt"));
   EXPECT_TRUE(Logged("is kept: no trash takes it")) << Log();
   ASSERT_TRUE(ui_->waitFor(
-      [](const std::vector<PObject>& msgs) { return testsupport::UiStandIn::SessionErrors(msgs, 1, ERR_SYS) > 0; },
+      [](const std::vector<PObject>& msgs) {
+        return testsupport::UiStandIn::SessionErrors(msgs, 1, ErrorNumber(ERR_SYS)) > 0;
+      },
       10s))
       << Log();
 }

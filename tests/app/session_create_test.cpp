@@ -156,7 +156,7 @@ TEST_F(SessionCreateTest, ASessionWhoseServerFailsVerificationHoldsBackNoOther) 
   for (const PObject& m : ui_->messages()) {
     if (m["notify"].asString() != "error") continue;
     EXPECT_EQ(1u, m["connection_id"].asUInt64()) << Text(m);
-    EXPECT_EQ(ERR_SSL_VERIFY_FAIL, testsupport::UiStandIn::ErrorType(m));
+    EXPECT_EQ(ErrorNumber(ERR_SSL_VERIFY_FAIL), testsupport::UiStandIn::ErrorType(m));
     ++reports;
   }
   EXPECT_EQ(1u, reports);

@@ -56,13 +56,13 @@ TEST_F(WorkerHoldTest, PausesInterruptsAndResumesOnEveryWayOut) {
     ScriptedWorker& busy = rig->addWorker();
     // The busy worker's first operation lasts until it is interrupted.
     busy.SetScript(ScriptedWorker::kUpload, [&](ScriptedWorker& self) {
-      if (in_script.exchange(true)) return 0;
+      if (in_script.exchange(true)) return ERR_OK;
       const auto deadline = std::chrono::steady_clock::now() + 10s;
       while (self.AbortFlag() == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(1ms);
       }
       script_ended = true;
-      return self.AbortFlag() != 0 ? ERR_INT : 0;
+      return self.AbortFlag() != 0 ? ERR_INT : ERR_OK;
     });
     std::ofstream(rig->local("/a.txt")) << "a";
     rig->push(rig->localEvent(Event::EV_MODIFY, "/a.txt"));
@@ -103,10 +103,10 @@ TEST_F(WorkerHoldTest, AnInterruptionGivesUpAtItsBound) {
   auto rig = std::make_unique<WorkerRig>(root);
   ScriptedWorker& deaf = rig->addWorker();
   deaf.SetScript(ScriptedWorker::kUpload, [&](ScriptedWorker&) {
-    if (in_script.exchange(true)) return 0;
+    if (in_script.exchange(true)) return ERR_OK;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!release.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-    return 0;
+    return ERR_OK;
   });
   std::ofstream(rig->local("/a.txt")) << "a";
   rig->push(rig->localEvent(Event::EV_MODIFY, "/a.txt"));

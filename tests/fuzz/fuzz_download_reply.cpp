@@ -232,7 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ev.m_data_size = 1;  // neither a merge nor a local copy applies
   w.context.current_event = ev;
   if (w.UpdateContext() != 0) __builtin_trap();
-  if (w.DownloadRemote() > 0) __builtin_trap();
+  if (ErrorNumber(w.DownloadRemote()) > 0) __builtin_trap();
   w.ClearCache();
   fuzzharness::EndConnections(kConnId);
 

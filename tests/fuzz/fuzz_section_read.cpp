@@ -67,9 +67,11 @@ void Setup() {
   unlink(levels.c_str());
 }
 
+// A count, or a code's number: never below the codes.
 void Check(int rc) {
-  if (rc < ERR_MAX) __builtin_trap();
+  if (rc < ErrorNumber(ERR_MAX)) __builtin_trap();
 }
+void Check(ErrorCode rc) { Check(ErrorNumber(rc)); }
 
 void ReadEverything(Channel& ch, const std::string& partial, unsigned long long offset) {
   unsigned char u8 = 0;
@@ -158,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   {
     Channel ch(81920);
-    if (ch.Open(fds[1], true) != 0) __builtin_trap();
+    if (ch.Open(fds[1], true) != ERR_OK) __builtin_trap();
     ReadEverything(ch, partial, offset);
     // Unblocks a writer still sending what the readers did not take.
     (void)ch.Close();

@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (w.UpdateContext() != 0) __builtin_trap();
 
   PObject reply;
-  int rc = 0;
+  ErrorCode rc = ERR_OK;
   if (pick == 4) {
     PObject q;
     InitRequest(q, "remove");
@@ -183,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PObject q = UploadRequest(pick == 2);
     rc = w.ProtoUpload(true, q, reply);
   }
-  if (rc > 0) __builtin_trap();
+  if (ErrorNumber(rc) > 0) __builtin_trap();
   (void)reply.toString();
   w.ClearCache();
   fuzzharness::EndConnections(kConnId);

@@ -84,17 +84,17 @@ inline bool SendRaw(Channel& ch, const std::string& bytes) {
   size_t at = 0;
   while (at < bytes.size()) {
     const size_t n = std::min(bytes.size() - at, ch.GetCapacity());
-    if (ch.Write(bytes.data() + at, n) < 0) return false;
+    if (ch.Write(bytes.data() + at, n) != ERR_OK) return false;
     at += n;
   }
-  return ch.FlushWrite(0) >= 0;
+  return ch.FlushWrite(0) == ERR_OK;
 }
 
 // One connection: requests (bodies into `sink`) until the peer goes, a
 // request fails to arrive, or raw bytes were sent.
 inline void Serve(int fd, const std::string& sink, const Handler& handler) {
   Channel ch(81920);
-  if (ch.Open(fd, true) < 0) {
+  if (ch.Open(fd, true) != ERR_OK) {
     close(fd);
     return;
   }
@@ -104,7 +104,7 @@ inline void Serve(int fd, const std::string& sink, const Handler& handler) {
   for (;;) {
     unsigned short len = 0;
     unsigned char cmd = 0, version = 0;
-    if (ProtoReadHeader(ch, len, cmd, version) < 0) break;
+    if (ProtoReadHeader(ch, len, cmd, version) != ERR_OK) break;
     PObject request;
     const PStream::Code rc = stream.Recv(ch, request);
     Answer answer = handler(request);

@@ -42,7 +42,7 @@ class ControlLoop {
       int fd = listener_.accept();
       if (fd < 0) continue;
       Channel ch(81920);
-      if (ch.Open(fd, true) != 0) {
+      if (ch.Open(fd, true) != ERR_OK) {
         close(fd);
         continue;
       }

@@ -173,7 +173,7 @@ class FarEnd {
   PStream::Code ReadObject(PObject& obj) {
     Channel ch(81920);
     int dup_fd = dup(conn_);
-    if (ch.Open(dup_fd, true) != 0) return static_cast<PStream::Code>(-100);
+    if (ch.Open(dup_fd, true) != ERR_OK) return static_cast<PStream::Code>(-100);
     PStream stream;
     return stream.Recv(ch, obj);
   }

@@ -20,9 +20,9 @@ namespace {
 TEST(ProtoCommonTest, HeaderIsBufferedUntilTheFlush) {
   ChannelPair pair;
   ASSERT_TRUE(pair.ok());
-  ASSERT_EQ(0, ProtoWriteHeader(pair.ch, 0, SCMD_EVT_PULL));
+  ASSERT_EQ(ERR_OK, ProtoWriteHeader(pair.ch, 0, SCMD_EVT_PULL));
   EXPECT_FALSE(pair.PeerReadable(200));
-  ASSERT_EQ(0, pair.ch.FlushWrite(0));
+  ASSERT_EQ(ERR_OK, pair.ch.FlushWrite(0));
   EXPECT_EQ(Hex(B({0x7c, 0x4e, 0x9a, 0x13, 0x46, 0x06, 0x00, 0x00})), Hex(pair.CloseAndCollect()));
 }
 
@@ -31,7 +31,7 @@ TEST(ProtoCommonTest, HeaderThenRequestGoOutTogether) {
   ASSERT_TRUE(pair.ok());
   PObject request;
   InitRequest(request, "connect");
-  ASSERT_EQ(0, ProtoWriteHeader(pair.ch, 0x0102, SCMD_REQUEST_CONNECT));
+  ASSERT_EQ(ERR_OK, ProtoWriteHeader(pair.ch, 0x0102, SCMD_REQUEST_CONNECT));
   PStream stream;
   ASSERT_EQ(PStream::Code::kOk, stream.Send(pair.ch, request));
   std::string bytes = pair.CloseAndCollect();
@@ -40,14 +40,14 @@ TEST(ProtoCommonTest, HeaderThenRequestGoOutTogether) {
 
 TEST(ProtoCommonTest, HeaderOnAClosedChannelFails) {
   Channel ch(81920);
-  EXPECT_LT(ProtoWriteHeader(ch, 0, SCMD_EVT_PULL), 0);
+  EXPECT_NE(ERR_OK, ProtoWriteHeader(ch, 0, SCMD_EVT_PULL));
 }
 
 TEST(ProtoCommonTest, ProtoInitChangesTheVersionByte) {
   ProtoInit(71);
   ChannelPair pair;
   ASSERT_TRUE(pair.ok());
-  ASSERT_EQ(0, ProtoWriteHeader(pair.ch, 0, SCMD_EVT_SEND_2));
+  ASSERT_EQ(ERR_OK, ProtoWriteHeader(pair.ch, 0, SCMD_EVT_SEND_2));
   ProtoInit(70);
   EXPECT_EQ(Hex(B({0x7c, 0x4e, 0x9a, 0x13, 71, 24, 0x00, 0x00})), Hex(pair.CloseAndCollect()));
 }
@@ -55,11 +55,11 @@ TEST(ProtoCommonTest, ProtoInitChangesTheVersionByte) {
 TEST(ProtoCommonTest, ReadHeader) {
   struct {
     std::string bytes;
-    int rc;
+    ErrorCode rc;
     unsigned short len;
     unsigned char cmd, version;
   } cases[] = {
-      {B({0x7c, 0x4e, 0x9a, 0x13, 0x46, 0x16, 0x12, 0x34}), 0, 0x1234, 22, 70},
+      {B({0x7c, 0x4e, 0x9a, 0x13, 0x46, 0x16, 0x12, 0x34}), ERR_OK, 0x1234, 22, 70},
       {B({0x7c, 0x4e, 0x9a, 0x14, 0x46, 0x16, 0x00, 0x00}), ERR_PROTO, 0, 0, 0},
       {B({0x7c, 0x4e, 0x9a, 0x13, 0x46}), ERR_IO, 0, 0, 0},
       {B({0x7c}), ERR_IO, 0, 0, 0},
@@ -70,13 +70,13 @@ TEST(ProtoCommonTest, ReadHeader) {
     ASSERT_TRUE(pair.PeerSend(c.bytes));
     unsigned short len = 0;
     unsigned char cmd = 0, version = 0;
-    int rc = ProtoReadHeader(pair.ch, len, cmd, version);
+    ErrorCode rc = ProtoReadHeader(pair.ch, len, cmd, version);
     if (c.rc == ERR_IO) {
-      EXPECT_LT(rc, 0);
+      EXPECT_NE(ERR_OK, rc);
       continue;
     }
     EXPECT_EQ(c.rc, rc);
-    if (rc == 0) {
+    if (rc == ERR_OK) {
       EXPECT_EQ(c.len, len);
       EXPECT_EQ(c.cmd, cmd);
       EXPECT_EQ(c.version, version);
@@ -117,8 +117,8 @@ TEST(ProtoCommonLogTest, HeaderLogLine) {
   testsupport::TempDir dir;
   ptest::LogCapture log(dir.path(), "proto_common_debug=7\n");
   ChannelPair pair;
-  ASSERT_EQ(0, ProtoWriteHeader(pair.ch, 0, SCMD_EVT_RECV_4));
-  ASSERT_EQ(0, ProtoWriteHeader(pair.ch, 5, SCMD_RESUME_TRANSFER));
+  ASSERT_EQ(ERR_OK, ProtoWriteHeader(pair.ch, 0, SCMD_EVT_RECV_4));
+  ASSERT_EQ(ERR_OK, ProtoWriteHeader(pair.ch, 5, SCMD_RESUME_TRANSFER));
   EXPECT_TRUE(log.Has("[DEBUG] proto-common(")) << log.Text();
   EXPECT_TRUE(log.Has("): WriteHeader: SCMD_PKG_VER_QUERY, pkt_len = 0\n")) << log.Text();
   EXPECT_TRUE(log.Has("): WriteHeader: Unknown command, pkt_len = 5\n")) << log.Text();

@@ -39,17 +39,17 @@ TEST_F(ProtoSectionFileConcurrencyTest, FilesOfEverySizeArriveIntact) {
       unlink(Path("dst").c_str());
       stest::ChannelLink link;
       ASSERT_TRUE(link.ok());
-      int sent = -1000;
+      ErrorCode sent = ERR_MAX;  // no code: the sender has not finished
       std::thread sender([&] {
         sent = form == 0 ? ProtoWriteFile(link.a, 7, ustring(Path("src").c_str()))
                          : ProtoWriteFile2(link.a, 7, ustring(Path("src").c_str()), 0);
       });
       unsigned char type = 0;
-      int received = form == 0 ? ProtoReadFile(link.b, type, ustring(Path("dst").c_str()))
-                               : ProtoReadFile2(link.b, type, ustring(Path("dst").c_str()), 0);
+      ErrorCode received = form == 0 ? ProtoReadFile(link.b, type, ustring(Path("dst").c_str()))
+                                     : ProtoReadFile2(link.b, type, ustring(Path("dst").c_str()), 0);
       sender.join();
-      EXPECT_EQ(0, sent);
-      EXPECT_EQ(0, received);
+      EXPECT_EQ(ERR_OK, sent);
+      EXPECT_EQ(ERR_OK, received);
       EXPECT_EQ(7, type);
       SameFiles(Path("src"), Path("dst"));
     }
@@ -64,12 +64,12 @@ TEST_F(ProtoSectionFileConcurrencyTest, LargeResumeArrivesIntact) {
   WriteFile("dst", source.substr(0, 3u << 20));
   stest::ChannelLink link;
   ASSERT_TRUE(link.ok());
-  int sent = -1000;
+  ErrorCode sent = ERR_MAX;  // no code: the sender has not finished
   std::thread sender([&] { sent = ProtoWriteFile2(link.a, 2, ustring(Path("src").c_str()), 1u << 20); });
   unsigned char type = 0;
-  EXPECT_EQ(0, ProtoReadFile2(link.b, type, ustring(Path("dst").c_str()), 1u << 20));
+  EXPECT_EQ(ERR_OK, ProtoReadFile2(link.b, type, ustring(Path("dst").c_str()), 1u << 20));
   sender.join();
-  EXPECT_EQ(0, sent);
+  EXPECT_EQ(ERR_OK, sent);
   SameFiles(Path("src"), Path("dst"));
 }
 
@@ -84,8 +84,8 @@ class BlockedSender {
     setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     rx_fd = fds[1];
-    if (tx.Open(fds[0], true) != 0) close(fds[0]);
-    if (rx.Open(fds[1], true) != 0) close(fds[1]);
+    if (tx.Open(fds[0], true) != ERR_OK) close(fds[0]);
+    if (rx.Open(fds[1], true) != ERR_OK) close(fds[1]);
   }
   bool ok() const { return !tx.IsClosed() && !rx.IsClosed(); }
 
@@ -120,7 +120,7 @@ TEST_F(ProtoSectionFileConcurrencyTest, SourceChangesWhileTheSenderIsBlocked) {
     WriteFile("src", original);
     BlockedSender s;
     ASSERT_TRUE(s.ok());
-    int sent = -1000;
+    ErrorCode sent = ERR_MAX;  // no code: the sender has not finished
     std::thread sender([&] {
       sent = ProtoWriteFile(s.tx, 3, ustring(Path("src").c_str()));
       (void)s.tx.Close();  // the receiver then meets the end of the stream
@@ -132,18 +132,18 @@ TEST_F(ProtoSectionFileConcurrencyTest, SourceChangesWhileTheSenderIsBlocked) {
       ASSERT_EQ(0, truncate(Path("src").c_str(), kSize / 2));
     }
     unsigned char type = 0;
-    int received = ProtoReadFile(s.rx, type, ustring(Path("dst").c_str()));
+    ErrorCode received = ProtoReadFile(s.rx, type, ustring(Path("dst").c_str()));
     // Nothing follows the file on the wire: the next read meets the end of
     // the stream once the sender is done.
     char extra;
-    int after = s.rx.Read(&extra, 1);
+    ErrorCode after = s.rx.Read(&extra, 1);
     (void)s.rx.Close();  // a sender still writing fails now instead of waiting
     sender.join();
     std::string got = ReadFile("dst");
     EXPECT_EQ(ERR_IO, after);
     if (grow) {
-      EXPECT_EQ(0, sent);
-      EXPECT_EQ(0, received);
+      EXPECT_EQ(ERR_OK, sent);
+      EXPECT_EQ(ERR_OK, received);
       EXPECT_EQ(kSize, got.size());
       EXPECT_TRUE(original == got);
     } else {

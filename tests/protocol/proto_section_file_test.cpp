@@ -40,19 +40,19 @@ TEST_F(ProtoSectionFileTest, SenderWireFormat) {
   WriteFile("src", data);
   stest::Written w =
       stest::WriteThrough([&](Channel& ch) { return ProtoWriteFile(ch, 5, ustring(Path("src").c_str())); });
-  EXPECT_EQ(0, w.rc);
+  EXPECT_EQ(ERR_OK, w.rc);
   EXPECT_TRUE(Type(5) + Len(8193) + Block(0, data.substr(0, 8192)) + Block(1, data.substr(8192)) == w.bytes)
       << Hex(w.bytes.substr(0, 32));
 
   const std::string big = Pattern(60000);
   WriteFile("big", big);
   w = stest::WriteThrough([&](Channel& ch) { return ProtoWriteFile2(ch, 1, ustring(Path("big").c_str()), 100); });
-  EXPECT_EQ(0, w.rc);
+  EXPECT_EQ(ERR_OK, w.rc);
   EXPECT_TRUE(Type(1) + Len(60000) + Block(0, big.substr(100, 57344)) + Block(1, big.substr(57444)) == w.bytes);
 
   WriteFile("empty", "");
   w = stest::WriteThrough([&](Channel& ch) { return ProtoWriteFile(ch, 0, ustring(Path("empty").c_str())); });
-  EXPECT_EQ(0, w.rc);
+  EXPECT_EQ(ERR_OK, w.rc);
   EXPECT_EQ(Hex(Type(0) + Len(0)), Hex(w.bytes));
 
   // The FILE* form sends the whole file whatever the stream's position.
@@ -61,7 +61,7 @@ TEST_F(ProtoSectionFileTest, SenderWireFormat) {
   ASSERT_EQ(0, fseek(fp, 100, SEEK_SET));
   w = stest::WriteThrough([&](Channel& ch) { return ProtoWriteFile(ch, 5, fp); });
   fclose(fp);
-  EXPECT_EQ(0, w.rc);
+  EXPECT_EQ(ERR_OK, w.rc);
   EXPECT_TRUE(Type(5) + Len(8193) + Block(0, data.substr(0, 8192)) + Block(1, data.substr(8192)) == w.bytes);
 }
 
@@ -70,8 +70,8 @@ TEST_F(ProtoSectionFileTest, SenderRefusals) {
   ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
   struct {
     const char* what;
-    std::function<int(Channel&)> send;
-    int rc;
+    std::function<ErrorCode(Channel&)> send;
+    ErrorCode rc;
   } cases[] = {
       {"offset beyond the size", [&](Channel& ch) { return ProtoWriteFile2(ch, 0, ustring(Path("src").c_str()), 11); },
        ERR_INVAL},
@@ -90,7 +90,7 @@ TEST_F(ProtoSectionFileTest, SenderRefusals) {
   // The whole file as offset: nothing left but the announcement.
   stest::Written w =
       stest::WriteThrough([&](Channel& ch) { return ProtoWriteFile2(ch, 0, ustring(Path("src").c_str()), 10); });
-  EXPECT_EQ(0, w.rc);
+  EXPECT_EQ(ERR_OK, w.rc);
   EXPECT_EQ(Hex(Type(0) + Len(10)), Hex(w.bytes));
 }
 
@@ -102,12 +102,12 @@ TEST_F(ProtoSectionFileTest, ResumeIntoAPartialFile) {
   const std::string partial = source.substr(0, 90000);
   struct {
     unsigned long long offset;
-    int rc;
+    ErrorCode rc;
     std::string result;
   } cases[] = {
-      {0, 0, source},
-      {40000, 0, source},            // below the partial file's size
-      {90000, 0, source},            // exactly its size
+      {0, ERR_OK, source},
+      {40000, ERR_OK, source},       // below the partial file's size
+      {90000, ERR_OK, source},       // exactly its size
       {150000, ERR_INVAL, partial},  // beyond it: refused, file untouched
   };
   for (const auto& c : cases) {
@@ -115,10 +115,10 @@ TEST_F(ProtoSectionFileTest, ResumeIntoAPartialFile) {
     WriteFile("dst", partial);
     stest::ChannelLink link;
     ASSERT_TRUE(link.ok());
-    ASSERT_EQ(0, ProtoWriteFile2(link.a, 9, ustring(Path("src").c_str()), c.offset));
+    ASSERT_EQ(ERR_OK, ProtoWriteFile2(link.a, 9, ustring(Path("src").c_str()), c.offset));
     unsigned char type = 0;
     EXPECT_EQ(c.rc, ProtoReadFile2(link.b, type, ustring(Path("dst").c_str()), c.offset));
-    EXPECT_EQ(c.rc == 0 ? 9 : 0, type);
+    EXPECT_EQ(c.rc == ERR_OK ? 9 : 0, type);
     std::string got = ReadFile("dst");
     EXPECT_EQ(c.result.size(), got.size());
     EXPECT_TRUE(c.result == got);
@@ -143,18 +143,18 @@ TEST_F(ProtoSectionFileTest, ReceiverAgainstHostileInput) {
     const char* what;
     std::string input;
     unsigned long long offset;
-    int rc;
+    ErrorCode rc;
     std::string result;
   } cases[] = {
       {"one block passes the length", Type(1) + Len(10) + Block(0, "0123456789AB"), 0, ERR_PROTO, ""},
       {"second block passes the length", Type(1) + Len(10) + Block(0, "012345") + Block(1, "6789AB"), 0, ERR_PROTO,
        "012345"},
-      {"exact blocks", Type(1) + Len(10) + Block(0, "012345") + Block(1, "6789"), 0, 0, "0123456789"},
-      {"empty blocks are no harm", Type(1) + Len(2) + Block(0, "") + Block(1, "ab"), 0, 0, "ab"},
-      {"nothing past the end is read", Type(1) + Len(2) + Block(0, "ab") + Block(1, "cd"), 0, 0, "ab"},
-      {"largest block", Type(1) + Len(65535) + Block(0, max_block), 0, 0, max_block},
+      {"exact blocks", Type(1) + Len(10) + Block(0, "012345") + Block(1, "6789"), 0, ERR_OK, "0123456789"},
+      {"empty blocks are no harm", Type(1) + Len(2) + Block(0, "") + Block(1, "ab"), 0, ERR_OK, "ab"},
+      {"nothing past the end is read", Type(1) + Len(2) + Block(0, "ab") + Block(1, "cd"), 0, ERR_OK, "ab"},
+      {"largest block", Type(1) + Len(65535) + Block(0, max_block), 0, ERR_OK, max_block},
       {"length below the offset", Type(1) + Len(3) + Block(0, "x"), 5, ERR_PROTO, "KEEP!"},
-      {"resume at 3", Type(1) + Len(7) + Block(0, "defg"), 3, 0, "KEEdefg"},
+      {"resume at 3", Type(1) + Len(7) + Block(0, "defg"), 3, ERR_OK, "KEEdefg"},
       {"missing block id", Type(1) + Len(4) + B({SPROTO_ID_DELTADATA, 0, 4}) + "abcd", 0, ERR_PROTO, ""},
       {"wrong type section", B({SPROTO_ID_RES, 1}) + Len(4), 0, ERR_PROTO, ""},
       {"sender stops halfway", Type(1) + Len(10) + Block(0, "01234"), 0, ERR_IO, "01234"},
@@ -168,8 +168,8 @@ TEST_F(ProtoSectionFileTest, ReceiverAgainstHostileInput) {
     auto pair = stest::Feed(c.input);
     ASSERT_TRUE(pair);
     unsigned char type = 0;
-    int rc = c.offset == 0 ? ProtoReadFile(pair->ch, type, ustring(Path("dst").c_str()))
-                           : ProtoReadFile2(pair->ch, type, ustring(Path("dst").c_str()), c.offset);
+    ErrorCode rc = c.offset == 0 ? ProtoReadFile(pair->ch, type, ustring(Path("dst").c_str()))
+                                 : ProtoReadFile2(pair->ch, type, ustring(Path("dst").c_str()), c.offset);
     EXPECT_EQ(c.rc, rc);
     std::string got = ReadFile("dst");
     EXPECT_EQ(c.result.size(), got.size());

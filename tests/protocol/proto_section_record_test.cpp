@@ -48,15 +48,15 @@ TEST_F(ProtoSectionRecordTest, RecordsRoundTrip) {
   pv.build = 4294967295u;
 
   stest::Written w = stest::WriteThrough([&](Channel& ch) {
-    int rc = ProtoWriteView(ch, view);
-    if (rc == 0) rc = ProtoWriteObjectId(ch, oid);
-    if (rc == 0) rc = ProtoWriteObjectMetadata(ch, meta);
-    if (rc == 0) rc = ProtoWriteCommonAttributeBlock(ch, block);
-    if (rc == 0) rc = ProtoWriteFilterVersion(ch, fv);
-    if (rc == 0) rc = ProtoWriteProtocolVersion(ch, pv);
+    ErrorCode rc = ProtoWriteView(ch, view);
+    if (rc == ERR_OK) rc = ProtoWriteObjectId(ch, oid);
+    if (rc == ERR_OK) rc = ProtoWriteObjectMetadata(ch, meta);
+    if (rc == ERR_OK) rc = ProtoWriteCommonAttributeBlock(ch, block);
+    if (rc == ERR_OK) rc = ProtoWriteFilterVersion(ch, fv);
+    if (rc == ERR_OK) rc = ProtoWriteProtocolVersion(ch, pv);
     return rc;
   });
-  ASSERT_EQ(0, w.rc);
+  ASSERT_EQ(ERR_OK, w.rc);
   // The versions are text; the largest one is exactly the readers' 32 bytes.
   const std::string tail = B({40, 0, 8}) + "1.20.300" + B({41, 0, 32}) + "4294967295.4294967295.4294967295";
   ASSERT_GE(w.bytes.size(), tail.size());
@@ -72,12 +72,12 @@ TEST_F(ProtoSectionRecordTest, RecordsRoundTrip) {
   CommonAttributeBlock block2;
   FilterVersion fv2;
   ProtocolVersion pv2;
-  EXPECT_EQ(0, ProtoReadView(pair->ch, view2));
-  EXPECT_EQ(0, ProtoReadObjectId(pair->ch, oid2));
-  EXPECT_EQ(0, ProtoReadObjectMetadata(pair->ch, meta2));
-  EXPECT_EQ(0, ProtoReadCommonAttributeBlock(pair->ch, block2));
-  EXPECT_EQ(0, ProtoReadFilterVersion(pair->ch, fv2));
-  EXPECT_EQ(0, ProtoReadProtocolVersion(pair->ch, pv2));
+  EXPECT_EQ(ERR_OK, ProtoReadView(pair->ch, view2));
+  EXPECT_EQ(ERR_OK, ProtoReadObjectId(pair->ch, oid2));
+  EXPECT_EQ(ERR_OK, ProtoReadObjectMetadata(pair->ch, meta2));
+  EXPECT_EQ(ERR_OK, ProtoReadCommonAttributeBlock(pair->ch, block2));
+  EXPECT_EQ(ERR_OK, ProtoReadFilterVersion(pair->ch, fv2));
+  EXPECT_EQ(ERR_OK, ProtoReadProtocolVersion(pair->ch, pv2));
   EXPECT_EQ(view.view_id, view2.view_id);
   EXPECT_STREQ(view.name.c_str_utf8(), view2.name.c_str_utf8());
   EXPECT_EQ(oid.sync_id, oid2.sync_id);
@@ -114,12 +114,12 @@ TEST_F(ProtoSectionRecordTest, VersionTexts) {
   ptest::LogCapture log(Path(), "proto_common_debug=3\n");
   struct {
     std::string text;
-    int rc;
+    ErrorCode rc;
     uint32_t major, minor, build;
   } cases[] = {
-      {"4294967295.4294967295.4294967295", 0, 4294967295u, 4294967295u, 4294967295u},
-      {"1.2.3-beta", 0, 1, 2, 3},
-      {"0.0.0", 0, 0, 0, 0},
+      {"4294967295.4294967295.4294967295", ERR_OK, 4294967295u, 4294967295u, 4294967295u},
+      {"1.2.3-beta", ERR_OK, 1, 2, 3},
+      {"0.0.0", ERR_OK, 0, 0, 0},
       {"4294967295.4294967295.42949672950", ERR_PROTO, 7, 7, 7},  // 33 bytes
       {"4294967296.0.0", ERR_PROTO, 7, 7, 7},
       {"-1.0.0", ERR_PROTO, 7, 7, 7},
@@ -148,7 +148,7 @@ TEST_F(ProtoSectionRecordTest, VersionTexts) {
 TEST(ProtoSectionKeepAliveTest, ExactBytes) {
   ptest::ChannelPair pair;
   ASSERT_TRUE(pair.ok());
-  ASSERT_EQ(0, ProtoWriteKeepAliveControl(pair.ch, 60));
+  ASSERT_EQ(ERR_OK, ProtoWriteKeepAliveControl(pair.ch, 60));
   EXPECT_TRUE(pair.PeerReadable(2000));
   EXPECT_EQ(Hex(Header(SCMD_KEEP_ALIVE) + B({42, 0, 0, 0, 0, 43, 0, 0, 0, KEEP_ALIVE_CONTROL, 30, 0, 0, 0, 60})),
             Hex(pair.CloseAndCollect()));
@@ -157,8 +157,8 @@ TEST(ProtoSectionKeepAliveTest, ExactBytes) {
 TEST(ProtoSectionSslTest, FirstRequestIsAFlushedHeader) {
   ptest::ChannelPair pair;
   ASSERT_TRUE(pair.ok());
-  ASSERT_EQ(0, pair.ch.Write("x", 1));  // pending output goes first
-  ASSERT_EQ(0, ProtoWriteSSLServiceRequest(pair.ch));
+  ASSERT_EQ(ERR_OK, pair.ch.Write("x", 1));  // pending output goes first
+  ASSERT_EQ(ERR_OK, ProtoWriteSSLServiceRequest(pair.ch));
   EXPECT_TRUE(pair.PeerReadable(2000));
   EXPECT_EQ(Hex("x" + Header(SCMD_REQUEST_SSL)), Hex(pair.CloseAndCollect()));
 }
@@ -169,7 +169,7 @@ TEST(ProtoSectionSslTest, SectionRequestAgainstReplies) {
   struct {
     const char* what;
     std::string reply;
-    int rc;
+    ErrorCode rc;
   } cases[] = {
       {"OK", reply + B({1, SPROTO_RES_OK}) + option, ERR_OK},
       {"ERR", reply + B({1, SPROTO_RES_ERR}) + option, ERR_SERVER},
@@ -202,7 +202,7 @@ TEST_F(ProtoSectionRecordTest, ObjectRequestAgainstReplies) {
   auto encode = [](const PObject& obj) {
     return stest::WriteThrough([&](Channel& ch) {
              PStream s;
-             return StreamCodeNumber(s.Send(ch, obj));
+             return s.Send(ch, obj) == PStream::Code::kOk ? ERR_OK : ERR_IO;
            })
         .bytes;
   };
@@ -217,9 +217,9 @@ TEST_F(ProtoSectionRecordTest, ObjectRequestAgainstReplies) {
   struct {
     const char* what;
     std::string reply;
-    int rc;
+    ErrorCode rc;
   } cases[] = {
-      {"no error", encode(ok), 0},
+      {"no error", encode(ok), ERR_OK},
       {"error", encode(refused), ERR_SERVER},
       {"garbage", B({0x99}), ERR_IO},
       {"binary with nowhere to go", encode(with_binary) + "abc", ERR_IO},

@@ -22,13 +22,13 @@ TEST_F(ProtoSectionStringTest, PlainTextRoundTripsInEveryForm) {
   const std::string utf8 = "h\xc3\xa9llo \xe2\x82\xac \xf0\x9d\x84\x9e";  // héllo € 𝄞
   const std::u16string wide = u"h\u00e9llo \u20ac \U0001D11E";
   stest::Written w = stest::WriteThrough([&](Channel& ch) {
-    int rc = ProtoWriteString(ch, utf8);
-    if (rc == 0) rc = ProtoWriteString(ch, wide);
-    if (rc == 0) rc = ProtoWriteString(ch, ustring(utf8));
-    if (rc == 0) rc = ProtoWriteSection(ch, SPROTO_ID_PATH, ustring(utf8));
+    ErrorCode rc = ProtoWriteString(ch, utf8);
+    if (rc == ERR_OK) rc = ProtoWriteString(ch, wide);
+    if (rc == ERR_OK) rc = ProtoWriteString(ch, ustring(utf8));
+    if (rc == ERR_OK) rc = ProtoWriteSection(ch, SPROTO_ID_PATH, ustring(utf8));
     return rc;
   });
-  ASSERT_EQ(0, w.rc);
+  ASSERT_EQ(ERR_OK, w.rc);
   const std::string var = B({0, static_cast<int>(utf8.size())}) + utf8;
   EXPECT_EQ(Hex(var + var + var + B({7}) + var), Hex(w.bytes));
 
@@ -61,10 +61,10 @@ TEST_F(ProtoSectionStringTest, ReaderLimits) {
     std::string text;
   } cases[] = {
       {"exactly 8192 bytes", B({0x20, 0x00}) + full, 8192, full},
-      {"8193 bytes", B({0x20, 0x01}) + full + "q", ERR_PROTO, "unchanged"},
+      {"8193 bytes", B({0x20, 0x01}) + full + "q", ErrorNumber(ERR_PROTO), "unchanged"},
       {"NUL inside", B({0, 5}) + std::string("ab\0cd", 5), 5, "ab"},
       {"empty", B({0, 0}), 0, ""},
-      {"cut short", B({0, 9}) + "abc", ERR_IO, "unchanged"},
+      {"cut short", B({0, 9}) + "abc", ErrorNumber(ERR_IO), "unchanged"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -96,7 +96,7 @@ TEST_F(ProtoSectionStringTest, ReaderLimits) {
   ustring name;
   EXPECT_EQ(3 + 8192, ProtoReadSection(pair->ch, SPROTO_ID_VIEW_NAME, name));
   EXPECT_EQ(8192u, name.length());
-  EXPECT_EQ(ERR_PROTO, ProtoReadSection(pair->ch, SPROTO_ID_VIEW_NAME, name));
+  EXPECT_EQ(ErrorNumber(ERR_PROTO), ProtoReadSection(pair->ch, SPROTO_ID_VIEW_NAME, name));
 }
 
 // A text whose bytes (scrambled, for Enc) would not fit the uint16 count is
@@ -107,7 +107,7 @@ TEST_F(ProtoSectionStringTest, OverlongTextWritesNothing) {
   const std::string grows(49152, 'a');
   struct {
     const char* what;
-    std::function<int(Channel&)> write;
+    std::function<ErrorCode(Channel&)> write;
   } cases[] = {
       {"string", [&](Channel& ch) { return ProtoWriteString(ch, big); }},
       {"ustring", [&](Channel& ch) { return ProtoWriteString(ch, ustring(big)); }},
@@ -124,7 +124,7 @@ TEST_F(ProtoSectionStringTest, OverlongTextWritesNothing) {
   }
   // One byte less fits.
   stest::Written w = stest::WriteThrough([](Channel& ch) { return ProtoWriteString(ch, std::string(65535, 'a')); });
-  EXPECT_EQ(0, w.rc);
+  EXPECT_EQ(ERR_OK, w.rc);
   EXPECT_EQ(65537u, w.bytes.size());
 }
 
@@ -136,8 +136,8 @@ TEST_F(ProtoSectionStringTest, StringSectionChecksTheRow) {
   auto pair = stest::Feed(B({9, 0, 1}) + "x");
   ASSERT_TRUE(pair);
   ustring text("kept");
-  EXPECT_EQ(ERR_PROTO, ProtoReadSection(pair->ch, SPROTO_ID_SID, text));
-  EXPECT_EQ(ERR_PROTO, ProtoReadSection(pair->ch, 0, text));
+  EXPECT_EQ(ErrorNumber(ERR_PROTO), ProtoReadSection(pair->ch, SPROTO_ID_SID, text));
+  EXPECT_EQ(ErrorNumber(ERR_PROTO), ProtoReadSection(pair->ch, 0, text));
   EXPECT_STREQ("kept", text.c_str_utf8());
 }
 
@@ -162,7 +162,7 @@ TEST_F(ProtoSectionStringTest, WideConversionFailures) {
   auto pair = stest::Feed(invalid + invalid);
   ASSERT_TRUE(pair);
   std::u16string wide = u"kept";
-  EXPECT_EQ(ERR_PROTO, ProtoReadString(pair->ch, wide));
+  EXPECT_EQ(ErrorNumber(ERR_PROTO), ProtoReadString(pair->ch, wide));
   EXPECT_EQ(u"kept", wide);
   EXPECT_TRUE(log.Has("mbstowcs: ")) << log.Text();
   ustring raw;
@@ -184,13 +184,13 @@ TEST_F(ProtoSectionStringTest, ScrambledTextMatchesOpenssl) {
   const std::string var = B({0x00, 0x08}) + expected;
 
   stest::Written w = stest::WriteThrough([](Channel& ch) {
-    int rc = ProtoWriteEncString(ch, std::string("secret"));
-    if (rc == 0) rc = ProtoWriteEncString(ch, std::u16string(u"secret"));
-    if (rc == 0) rc = ProtoWriteEncString(ch, ustring("secret"));
-    if (rc == 0) rc = ProtoWriteEncSection(ch, SPROTO_ID_PASSWD, ustring("secret"));
+    ErrorCode rc = ProtoWriteEncString(ch, std::string("secret"));
+    if (rc == ERR_OK) rc = ProtoWriteEncString(ch, std::u16string(u"secret"));
+    if (rc == ERR_OK) rc = ProtoWriteEncString(ch, ustring("secret"));
+    if (rc == ERR_OK) rc = ProtoWriteEncSection(ch, SPROTO_ID_PASSWD, ustring("secret"));
     return rc;
   });
-  ASSERT_EQ(0, w.rc);
+  ASSERT_EQ(ERR_OK, w.rc);
   EXPECT_EQ(Hex(var + var + var + B({4}) + var), Hex(w.bytes));
 
   auto pair = stest::Feed(w.bytes);

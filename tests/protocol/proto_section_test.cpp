@@ -73,26 +73,26 @@ TEST(ProtoSectionTest, WritersByteForByte) {
   const std::string over_data(65536, 'x');
   struct {
     const char* what;
-    std::function<int(Channel&)> write;
-    int rc;
+    std::function<ErrorCode(Channel&)> write;
+    ErrorCode rc;
     std::string bytes;
   } cases[] = {
-      {"RES 0x07", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_RES, static_cast<unsigned char>(7)); }, 0,
-       B({0x01, 0x07})},
+      {"RES 0x07", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_RES, static_cast<unsigned char>(7)); },
+       ERR_OK, B({0x01, 0x07})},
       {"uint16",
        [](Channel& ch) {
          return ProtoWriteSection(ch, SPROTO_ID_PKG_MAJOR_VERSION, static_cast<unsigned short>(0x0102));
        },
-       0, B({47, 0x01, 0x02})},
-      {"uint32", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_SEQID, 0x01020304u); }, 0,
+       ERR_OK, B({47, 0x01, 0x02})},
+      {"uint32", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_SEQID, 0x01020304u); }, ERR_OK,
        B({12, 0x01, 0x02, 0x03, 0x04})},
-      {"uint64", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_SID, 0x0102030405060708ull); }, 0,
+      {"uint64", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_SID, 0x0102030405060708ull); }, ERR_OK,
        B({9, 1, 2, 3, 4, 5, 6, 7, 8})},
-      {"variable", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_PATH, "abc", 3u); }, 0,
+      {"variable", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_PATH, "abc", 3u); }, ERR_OK,
        B({7, 0x00, 0x03}) + "abc"},
-      {"variable, empty", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_PATH, "", 0u); }, 0,
+      {"variable, empty", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_PATH, "", 0u); }, ERR_OK,
        B({7, 0x00, 0x00})},
-      {"var data alone", [](Channel& ch) { return ProtoWriteVarData(ch, "hi", 2); }, 0, B({0x00, 0x02}) + "hi"},
+      {"var data alone", [](Channel& ch) { return ProtoWriteVarData(ch, "hi", 2); }, ERR_OK, B({0x00, 0x02}) + "hi"},
       {"4 bytes into an 8-byte row", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_SID, 5u); }, ERR_PROTO,
        ""},
       {"8 bytes into a 1-byte row", [](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_RES, 5ull); }, ERR_PROTO,
@@ -118,7 +118,7 @@ TEST(ProtoSectionTest, WritersByteForByte) {
        [&](Channel& ch) {
          return ProtoWriteSection(ch, SPROTO_ID_DELTADATA, max_data.data(), static_cast<unsigned>(max_data.size()));
        },
-       0, B({22, 0xff, 0xff}) + max_data},
+       ERR_OK, B({22, 0xff, 0xff}) + max_data},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -138,7 +138,7 @@ TEST(ProtoSectionTest, VariableDataLargerThanTheChannelRing) {
   const std::string data = ptest::Pattern(5000);
   stest::Written w = stest::WriteThrough(
       [&](Channel& ch) { return ProtoWriteSection(ch, SPROTO_ID_DELTADATA, data.data(), 5000u); }, 1024);
-  EXPECT_EQ(0, w.rc);
+  EXPECT_EQ(ERR_OK, w.rc);
   EXPECT_TRUE(B({22, 0x13, 0x88}) + data == w.bytes);
 }
 
@@ -188,7 +188,7 @@ TEST_F(ProtoSectionReadTest, FixedReaders) {
          v = x;
          return rc;
        },
-       ERR_PROTO, 0, "ReadSection: bad attribute [sec = 0]"},
+       ErrorNumber(ERR_PROTO), 0, "ReadSection: bad attribute [sec = 0]"},
       {"id 54", B({54, 7}),
        [](Channel& ch, unsigned long long& v) {
          unsigned char x = 0;
@@ -196,7 +196,7 @@ TEST_F(ProtoSectionReadTest, FixedReaders) {
          v = x;
          return rc;
        },
-       ERR_PROTO, 0, "ReadSection: bad attribute [sec = 54]"},
+       ErrorNumber(ERR_PROTO), 0, "ReadSection: bad attribute [sec = 54]"},
       {"id 255", B({255, 7}),
        [](Channel& ch, unsigned long long& v) {
          char buf[4];
@@ -205,7 +205,7 @@ TEST_F(ProtoSectionReadTest, FixedReaders) {
          v = n;
          return rc;
        },
-       ERR_PROTO, 0, "ReadSection: bad attribute [sec = 255]"},
+       ErrorNumber(ERR_PROTO), 0, "ReadSection: bad attribute [sec = 255]"},
       {"4 bytes from an 8-byte row", B({9, 0, 0, 0, 1}),
        [](Channel& ch, unsigned long long& v) {
          unsigned int x = 0;
@@ -213,7 +213,7 @@ TEST_F(ProtoSectionReadTest, FixedReaders) {
          v = x;
          return rc;
        },
-       ERR_PROTO, 0, "ReadSection: bad attribute [sec = 9]"},
+       ErrorNumber(ERR_PROTO), 0, "ReadSection: bad attribute [sec = 9]"},
       {"another id", B({2, 7}),
        [](Channel& ch, unsigned long long& v) {
          unsigned char x = 0;
@@ -221,7 +221,7 @@ TEST_F(ProtoSectionReadTest, FixedReaders) {
          v = x;
          return rc;
        },
-       ERR_PROTO, 0, "Expect section id #1 but get section #2"},
+       ErrorNumber(ERR_PROTO), 0, "Expect section id #1 but get section #2"},
       {"value cut short", B({30, 0xde, 0xad}),
        [](Channel& ch, unsigned long long& v) {
          unsigned int x = 0;
@@ -229,7 +229,7 @@ TEST_F(ProtoSectionReadTest, FixedReaders) {
          v = x;
          return rc;
        },
-       ERR_IO, 0, "ReadSection: Failed to read section data"},
+       ErrorNumber(ERR_IO), 0, "ReadSection: Failed to read section data"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -258,11 +258,12 @@ TEST_F(ProtoSectionReadTest, VariableReaders) {
        "ReadSection: SPROTO_ID_PATH, variable-length data, data length = 3"},
       {"empty", B({7, 0, 0}), 16, 3, "", nullptr},
       {"exactly the buffer", B({7, 0, 4}) + "abcd", 4, 7, "abcd", nullptr},
-      {"longer than the buffer", B({7, 0, 5}) + "abcde", 4, ERR_PROTO, "", "Expect only 4 bytes but 5 bytes coming in"},
-      {"count larger than what arrives", B({7, 0, 9}) + "abc", 16, ERR_IO, "",
+      {"longer than the buffer", B({7, 0, 5}) + "abcde", 4, ErrorNumber(ERR_PROTO), "",
+       "Expect only 4 bytes but 5 bytes coming in"},
+      {"count larger than what arrives", B({7, 0, 9}) + "abc", 16, ErrorNumber(ERR_IO), "",
        "Expected 9 bytes but read only 3 bytes"},
-      {"another id", B({3, 0, 1}) + "a", 16, ERR_PROTO, "", "Expect section id #7 but get section #3"},
-      {"no buffer room", B({7, 0, 1}) + "a", 0, ERR_INVAL, "", nullptr},
+      {"another id", B({3, 0, 1}) + "a", 16, ErrorNumber(ERR_PROTO), "", "Expect section id #7 but get section #3"},
+      {"no buffer room", B({7, 0, 1}) + "a", 0, ErrorNumber(ERR_INVAL), "", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -287,7 +288,7 @@ TEST_F(ProtoSectionReadTest, VariableReaders) {
 
   auto pair = stest::Feed(B({0, 2}) + "hi");
   ASSERT_TRUE(pair);
-  EXPECT_EQ(ERR_INVAL, ProtoReadVarData(pair->ch, nullptr, 4));
+  EXPECT_EQ(ErrorNumber(ERR_INVAL), ProtoReadVarData(pair->ch, nullptr, 4));
   char two[2];
   EXPECT_EQ(2, ProtoReadVarData(pair->ch, two, 2));
   EXPECT_EQ("hi", std::string(two, 2));
@@ -296,14 +297,14 @@ TEST_F(ProtoSectionReadTest, VariableReaders) {
 // Sections written by one side come back through the readers unchanged.
 TEST(ProtoSectionTest, WrittenSectionsReadBack) {
   stest::Written w = stest::WriteThrough([](Channel& ch) {
-    int rc = ProtoWriteSection(ch, SPROTO_ID_TYPE, static_cast<unsigned char>(0xfe));
-    if (rc == 0) rc = ProtoWriteSection(ch, SPROTO_ID_PKG_MAJOR_VERSION, static_cast<unsigned short>(0xfffe));
-    if (rc == 0) rc = ProtoWriteSection(ch, SPROTO_ID_DELTAID, 0xfffffffeu);
-    if (rc == 0) rc = ProtoWriteSection(ch, SPROTO_ID_EVTID, 0xfffffffffffffffeull);
-    if (rc == 0) rc = ProtoWriteSection(ch, SPROTO_ID_JOB_TOKEN, "tok\0en", 6u);
+    ErrorCode rc = ProtoWriteSection(ch, SPROTO_ID_TYPE, static_cast<unsigned char>(0xfe));
+    if (rc == ERR_OK) rc = ProtoWriteSection(ch, SPROTO_ID_PKG_MAJOR_VERSION, static_cast<unsigned short>(0xfffe));
+    if (rc == ERR_OK) rc = ProtoWriteSection(ch, SPROTO_ID_DELTAID, 0xfffffffeu);
+    if (rc == ERR_OK) rc = ProtoWriteSection(ch, SPROTO_ID_EVTID, 0xfffffffffffffffeull);
+    if (rc == ERR_OK) rc = ProtoWriteSection(ch, SPROTO_ID_JOB_TOKEN, "tok\0en", 6u);
     return rc;
   });
-  ASSERT_EQ(0, w.rc);
+  ASSERT_EQ(ERR_OK, w.rc);
   auto pair = stest::Feed(w.bytes);
   ASSERT_TRUE(pair);
   unsigned char u8 = 0;

@@ -64,7 +64,7 @@ class ChannelPair {
     peer = ConnectTo(port, 2 << 20);
     int mine = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
     close(l);
-    if (mine >= 0 && ch.Open(mine, true) != 0) close(mine);
+    if (mine >= 0 && ch.Open(mine, true) != ERR_OK) close(mine);
   }
   ~ChannelPair() { ClosePeer(); }
   ChannelPair(const ChannelPair&) = delete;

@@ -17,14 +17,15 @@ namespace stest {
 
 // Runs `write` on a fresh channel and returns the result and everything
 // that reached the far end (closing the channel flushes what is buffered).
+// ERR_MAX, which is no code, when no channel could be made.
 struct Written {
-  int rc;
+  ErrorCode rc;
   std::string bytes;
 };
-inline Written WriteThrough(const std::function<int(Channel&)>& write, size_t capacity = 81920) {
+inline Written WriteThrough(const std::function<ErrorCode(Channel&)>& write, size_t capacity = 81920) {
   ptest::ChannelPair pair(capacity);
-  if (!pair.ok()) return {-1000, "<no channel>"};
-  int rc = write(pair.ch);
+  if (!pair.ok()) return {ERR_MAX, "<no channel>"};
+  const ErrorCode rc = write(pair.ch);
   return {rc, pair.CloseAndCollect()};
 }
 
@@ -46,8 +47,8 @@ class ChannelLink {
     int fa = ptest::ConnectTo(port, 2 << 20);
     int fb = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
     close(l);
-    if (fa >= 0 && a.Open(fa, true) != 0) close(fa);
-    if (fb >= 0 && b.Open(fb, true) != 0) close(fb);
+    if (fa >= 0 && a.Open(fa, true) != ERR_OK) close(fa);
+    if (fb >= 0 && b.Open(fb, true) != ERR_OK) close(fb);
   }
   ChannelLink(const ChannelLink&) = delete;
   ChannelLink& operator=(const ChannelLink&) = delete;

@@ -227,13 +227,13 @@ TEST_F(PoolTest, SetExpiredDropsUnsentOutput) {
   ASSERT_EQ(0, getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &len));
   Channel ch(81920);
   ch.SetTimeout(1);
-  ASSERT_EQ(0, ch.Open("127.0.0.1", ntohs(sa.sin_port)));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", ntohs(sa.sin_port)));
   int peer = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);  // never reads
   ASSERT_GE(peer, 0);
   std::string block(81920, 'x');
-  int rc = 0;
-  for (int i = 0; i < 2000 && rc == 0; ++i) rc = ch.Write(block.data(), block.size());
-  ASSERT_LT(rc, 0) << "the peer's buffers never filled";
+  ErrorCode rc = ERR_OK;
+  for (int i = 0; i < 2000 && rc == ERR_OK; ++i) rc = ch.Write(block.data(), block.size());
+  ASSERT_NE(ERR_OK, rc) << "the peer's buffers never filled";
   // A flush would now wait 5 s for the peer; the socket's own linger of 1 s
   // on close is all that remains once the ring is dropped.
   ch.SetTimeout(5);
@@ -283,7 +283,7 @@ TEST_F(PoolTest, WithoutAPoolEveryOperationFailsOnTheBadChannel) {
   std::atomic<int> flag{0};
   bad.SetFlag(&flag);  // never stored: the shared instance outlives every flag
   EXPECT_EQ(nullptr, ChannelPeek::Flag(bad));
-  EXPECT_EQ(0, bad.Close());
+  EXPECT_EQ(ERR_OK, bad.Close());
   bad.ClearRead();
   bad.ClearWrite();
   bad.SetTimeout(1);

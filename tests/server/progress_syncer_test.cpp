@@ -109,7 +109,7 @@ TEST_F(ProgressSyncerTest, ConditionIsWorkedOffThenRemoved) {
   ASSERT_EQ(0, ps->UpdateContext());
   EXPECT_EQ(row, ps->context().row_id);
   ASSERT_TRUE(ps->IsSessionReady());
-  EXPECT_EQ(0, ps->PullEvent());
+  EXPECT_EQ(ERR_OK, ps->PullEvent());
   std::vector<std::string> paths = TakenPaths();
   std::sort(paths.begin(), paths.end());
   EXPECT_EQ((std::vector<std::string>{"/a.txt", "/sub/c.txt"}), paths);
@@ -121,7 +121,7 @@ TEST_F(ProgressSyncerTest, ConditionIsWorkedOffThenRemoved) {
                      "desc [txt]."));
 
   ASSERT_EQ(0, ps->UpdateContext());
-  EXPECT_EQ(0, ps->PullEvent());
+  EXPECT_EQ(ERR_OK, ps->PullEvent());
   EXPECT_TRUE(Logged("already uptodate for current event pull condition."));
   EXPECT_EQ("", RowSyncId(row));
   EXPECT_EQ(0u, CacheSize());
@@ -157,7 +157,7 @@ TEST_F(ProgressSyncerTest, ReplyLargerThanASliceIsCarriedOutWholeThenStored) {
   ps->SetState(Task::RUN);
 
   ASSERT_EQ(0, ps->UpdateContext());
-  EXPECT_EQ(0, ps->PullEvent());
+  EXPECT_EQ(ERR_OK, ps->PullEvent());
   drainer_->Stop();
   std::vector<std::string> paths = TakenPaths();
   std::sort(paths.begin(), paths.end());
@@ -190,7 +190,7 @@ TEST_F(ProgressSyncerTest, ConditionsOfOneSessionGoOldestFirst) {
   std::vector<uint64_t> rows;
   for (int i = 0; i < 6 && ps->UpdateContext() == 0; ++i) {
     rows.push_back(ps->context().row_id);
-    ASSERT_EQ(0, ps->PullEvent());
+    ASSERT_EQ(ERR_OK, ps->PullEvent());
   }
   EXPECT_EQ((std::vector<uint64_t>{row1, row1, row2, row2}), rows);
   const std::vector<json> pulls = Pulls();
@@ -214,7 +214,7 @@ TEST_F(ProgressSyncerTest, EqualNextSyncIdRemovesTheConditionWithoutPushing) {
   Drainer();
   auto ps = MakeProgressSyncer();
   ASSERT_EQ(0, ps->UpdateContext());
-  EXPECT_EQ(0, ps->PullEvent());
+  EXPECT_EQ(ERR_OK, ps->PullEvent());
   EXPECT_EQ("", RowSyncId(row));
   EXPECT_EQ(0u, CacheSize());
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -232,7 +232,7 @@ TEST_F(ProgressSyncerTest, UnusableRepliesLeaveTheCondition) {
   struct Case {
     const char* name;
     json rule;
-    int code;
+    ErrorCode code;
     Action action;
   } cases[] = {
       {"0x7000", {{"error", 0x7000}}, ERR_SERVER, Action::kRetry},
@@ -317,7 +317,7 @@ TEST_F(ProgressSyncerTest, FailingSessionsTakeTheirTurnsAfterOthers) {
   for (int i = 0; i < 8 && ps->UpdateContext() == 0; ++i) {
     rows.push_back(ps->context().row_id);
     ASSERT_TRUE(ps->IsSessionReady());
-    const int code = ps->PullEvent();
+    const ErrorCode code = ps->PullEvent();
     EXPECT_EQ(ps->context().reg_entry.conn_id == 2 ? ERR_SSL_VERIFY_FAIL : ERR_OK, code);
     EXPECT_EQ(code == ERR_OK ? Action::kDone : Action::kRetry, ps->HandleError(code));
   }
@@ -332,7 +332,7 @@ TEST_F(ProgressSyncerTest, FailingSessionsTakeTheirTurnsAfterOthers) {
   (void)syncer_error::HandleError(ERR_AUTH, ProgressSyncerRoadLog(), 7, 7, marker);
   ASSERT_TRUE(ui_->waitFor(
       [](const std::vector<PObject>& m) {
-        return !m.empty() && testsupport::UiStandIn::ErrorType(m.back()) == ERR_AUTH;
+        return !m.empty() && testsupport::UiStandIn::ErrorType(m.back()) == ErrorNumber(ERR_AUTH);
       },
       std::chrono::seconds(10)));
   std::vector<PObject> got;
@@ -340,7 +340,7 @@ TEST_F(ProgressSyncerTest, FailingSessionsTakeTheirTurnsAfterOthers) {
     if (m["notify"].asString() == "error") got.push_back(m);
   }
   ASSERT_EQ(2u, got.size());
-  EXPECT_EQ(ERR_SSL_VERIFY_FAIL, testsupport::UiStandIn::ErrorType(got[0]));
+  EXPECT_EQ(ErrorNumber(ERR_SSL_VERIFY_FAIL), testsupport::UiStandIn::ErrorType(got[0]));
   EXPECT_EQ(2u, got[0]["connection_id"].asUInt64());
 }
 

@@ -35,8 +35,8 @@ TEST_F(RoadTest, PullsWhileTheConnectionIsReloaded) {
       RequestRoad road(SyncerRoadProfile(), flag, conn, session);
       while (!stop) {
         PObject reply;
-        int rc = road.Request("ProtoPullEvent", SCMD_EVT_PULL, PullRequest(), reply);
-        if (rc == 0) {
+        ErrorCode rc = road.Request("ProtoPullEvent", SCMD_EVT_PULL, PullRequest(), reply);
+        if (rc == ERR_OK) {
           ++ok;
         } else if (rc == ERR_IO) {
           ++failed;

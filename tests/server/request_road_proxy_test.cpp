@@ -37,8 +37,8 @@ TEST_F(RoadTest, PullThroughTinyproxy) {
   Reload(Info(), &proxy, nullptr);
   RequestRoad& road = Road();
   PObject reply;
-  ASSERT_EQ(0, Pull(road, reply));
-  ASSERT_EQ(0, Pull(road, reply));
+  ASSERT_EQ(ERR_OK, Pull(road, reply));
+  ASSERT_EQ(ERR_OK, Pull(road, reply));
   EXPECT_TRUE(reply.hasMember("next_sync_id"));
 
   const std::string tp_log = proxypeers::ReadText(Path("tp.log"));
@@ -83,7 +83,7 @@ TEST_F(RoadTest, PullThroughTheRelay) {
   const TunnelInfo tunnel{true, "127.0.0.1", static_cast<uint16_t>(relay.port())};
   Reload(Info(), nullptr, &tunnel);
   PObject reply;
-  ASSERT_EQ(0, Pull(Road(), reply));
+  ASSERT_EQ(ERR_OK, Pull(Road(), reply));
   EXPECT_TRUE(reply.hasMember("next_sync_id"));
   ASSERT_EQ(1u, relay.Connections().size());
   EXPECT_TRUE(relay.Connections()[0].valid) << relay.Connections()[0].why;

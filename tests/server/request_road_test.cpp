@@ -61,7 +61,7 @@ TEST_F(RoadTest, HandshakeOrders) {
     const uint64_t before = Counter(c.connect_counter);
     RequestRoad& road = c.worker ? Road(roadtest::WorkerShapedProfile(&log)) : Road();
     PObject reply;
-    ASSERT_EQ(0, Pull(road, reply));
+    ASSERT_EQ(ERR_OK, Pull(road, reply));
     EXPECT_TRUE(reply.hasMember("next_sync_id"));
     std::vector<nlohmann::json> requests = Requests();
     ASSERT_EQ(seen + c.wire.size(), requests.size());
@@ -90,7 +90,7 @@ TEST_F(RoadTest, ChannelReuseFollowsAlive) {
   Start();
   RequestRoad& road = Road();
   server_.Set({{"alive", 30}});
-  for (int i = 0; i < 100; ++i) ASSERT_EQ(0, Pull(road)) << i;
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(ERR_OK, Pull(road)) << i;
   nlohmann::json c = server_.Counters();
   EXPECT_EQ(1u, c.value("accepts", 0u));
   EXPECT_EQ(1u, c.value("tls_handshakes", 0u));
@@ -100,7 +100,7 @@ TEST_F(RoadTest, ChannelReuseFollowsAlive) {
   // "alive" 0 in the pull reply closes the channel after every pull.
   Reload(Info());
   server_.Fault({{"action", "pull_event"}, {"alive", 0}, {"count", -1}});
-  for (int i = 0; i < 100; ++i) ASSERT_EQ(0, Pull(road)) << i;
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(ERR_OK, Pull(road)) << i;
   c = server_.Counters();
   EXPECT_EQ(101u, c.value("accepts", 0u));
   EXPECT_EQ(101u, c.value("tls_handshakes", 0u));
@@ -110,11 +110,11 @@ TEST_F(RoadTest, ChannelReuseFollowsAlive) {
   // "alive" 1: valid until the clock has moved past it.
   server_.ClearFaults();
   server_.Set({{"alive", 1}});
-  ASSERT_EQ(0, Pull(road));
-  ASSERT_EQ(0, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
   EXPECT_EQ(102u, Counter("accepts"));
   road_clock::AdvanceForTest(2);
-  ASSERT_EQ(0, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
   EXPECT_EQ(103u, Counter("accepts"));
 }
 
@@ -123,10 +123,10 @@ TEST_F(RoadTest, ChannelReuseFollowsAlive) {
 TEST_F(RoadTest, KeepAlivesAreSkipped) {
   Start();
   RequestRoad& road = Road();
-  ASSERT_EQ(0, Pull(road));  // handshake out of the way
+  ASSERT_EQ(ERR_OK, Pull(road));  // handshake out of the way
   server_.Fault({{"action", "pull_event"}, {"keep_alives", 3}, {"final_type", true}});
   PObject reply;
-  ASSERT_EQ(0, Pull(road, reply));
+  ASSERT_EQ(ERR_OK, Pull(road, reply));
   EXPECT_EQ(ustring("reply"), reply["type"].asString());
   EXPECT_TRUE(reply.hasMember("next_sync_id"));
 
@@ -137,7 +137,7 @@ TEST_F(RoadTest, KeepAlivesAreSkipped) {
   target["file"]["data"].asBinary().path = Path("partial").c_str();
   target["file"]["data"].asBinary().offset = 7;
   const auto start = Clock::now();
-  ASSERT_EQ(0, Pull(road, target));
+  ASSERT_EQ(ERR_OK, Pull(road, target));
   EXPECT_LT(SecondsSince(start), 1.0);
   EXPECT_FALSE(target.hasMember("type"));
   EXPECT_TRUE(target.hasMember("next_sync_id"));
@@ -156,15 +156,15 @@ TEST_F(RoadTest, TlsChecks) {
     const char* name;
     const char* ca;
     bool allow_untrust;
-    int result;
+    ErrorCode result;
   };
   const Case cases[] = {
-      {"srv", "server.test", "ca.pem", false, 0},
+      {"srv", "server.test", "ca.pem", false, ERR_OK},
       {"srv", "other.test", "ca.pem", false, ERR_SSL_VERIFY_FAIL},
       {"expired", "server.test", "ca.pem", false, ERR_SSL_VERIFY_FAIL},
       {"srv", "server.test", "ca2.pem", false, ERR_SSL_VERIFY_FAIL},
       {"self-signed", "other.test", "ca.pem", false, ERR_SSL_VERIFY_FAIL},
-      {"self-signed", "other.test", "ca.pem", true, 0},
+      {"self-signed", "other.test", "ca.pem", true, ERR_OK},
   };
   Start();
   for (const Case& c : cases) {
@@ -178,7 +178,7 @@ TEST_F(RoadTest, TlsChecks) {
     const uint64_t connects = Counter("connects_in_tls");
     const size_t refused = Count("Syncer: Convert to SSL channel failed (-24)");
     EXPECT_EQ(c.result, Pull(Road()));
-    if (c.result == 0) {
+    if (c.result == ERR_OK) {
       EXPECT_EQ(connects + 1, Counter("connects_in_tls"));
     } else {
       EXPECT_EQ(connects, Counter("connects_in_tls"));
@@ -195,7 +195,7 @@ TEST_F(RoadTest, HandshakeRefusals) {
   struct Case {
     const char* name;
     nlohmann::json fault;
-    int result;
+    ErrorCode result;
     const char* line;
   };
   const Case cases[] = {
@@ -230,7 +230,7 @@ TEST_F(RoadTest, ErrorCodeOkIsNoRefusal) {
   RequestRoad& road = Road();
   Channel ch(81920);
   server_.Fault({{"action", "connect"}, {"set", {{"error.code", 1}}}});
-  EXPECT_EQ(0, road.RequestChannel(ch));
+  EXPECT_EQ(ERR_OK, road.RequestChannel(ch));
   EXPECT_FALSE(Logged("Syncer: request channel:"));
   EXPECT_FALSE(Logged("unhandled error code"));
   EXPECT_TRUE(Logged("Connect with Velkora server build"));
@@ -261,7 +261,7 @@ TEST_F(RoadTest, WorkerOrderSendsNoPlainRequestAfterARefusal) {
   EXPECT_EQ(ERR_IO, Pull(road));
   EXPECT_EQ(0u, Counter("tls_handshakes"));
   for (const std::string& a : Actions()) EXPECT_EQ("connect", a);
-  ASSERT_EQ(0, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
   EXPECT_EQ(1u, Counter("tls_handshakes"));
   EXPECT_EQ("pull_event", Actions().back());
 }
@@ -269,11 +269,11 @@ TEST_F(RoadTest, WorkerOrderSendsNoPlainRequestAfterARefusal) {
 TEST_F(RoadTest, ServerBuildLine) {
   Start();
   server_.Set({{"server_build", nullptr}});
-  ASSERT_EQ(0, Pull(Road()));
+  ASSERT_EQ(ERR_OK, Pull(Road()));
   EXPECT_TRUE(Logged("Connect with Velkora server build 2402\n")) << Log();
   Reload(Info());
   server_.Set({{"server_build", 3107}});
-  ASSERT_EQ(0, Pull(Road()));
+  ASSERT_EQ(ERR_OK, Pull(Road()));
   EXPECT_TRUE(Logged("Connect with Velkora server build 3107\n"));
 }
 
@@ -307,7 +307,7 @@ TEST_F(RoadTest, BrokenRepliesFailTheExchange) {
   EXPECT_TRUE(Logged("ProtoPullEvent: fail to pull events. -2."));
   EXPECT_TRUE(Logged("Syncer: RunProtocol(pull_event): failed to recv response"));
   // The next pull handshakes again and succeeds.
-  EXPECT_EQ(0, Pull(road));
+  EXPECT_EQ(ERR_OK, Pull(road));
 }
 
 // A server that stops answering: the reply time-out ends the exchange, and
@@ -318,7 +318,7 @@ TEST_F(RoadTest, SilentServerTimesOut) {
   profile.reply_timeout = 2;
   profile.channel_timeout = 2;
   RequestRoad& road = Road(profile);
-  ASSERT_EQ(0, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
   server_.Fault({{"action", "pull_event"}, {"delay_ms", 6000}});
   const auto start = Clock::now();
   EXPECT_EQ(ERR_IO, Pull(road));
@@ -336,7 +336,7 @@ TEST_F(RoadTest, SilentServerTimesOut) {
 TEST_F(RoadTest, AbortFlagBreaksOffTheExchange) {
   Start();
   RequestRoad& road = Road();
-  ASSERT_EQ(0, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
   server_.Fault({{"action", "pull_event"}, {"delay_ms", 8000}});
   std::thread raiser([this] {
     std::this_thread::sleep_for(300ms);
@@ -366,7 +366,7 @@ TEST_F(RoadTest, WorkerAbortEndsAConnectThatNeverCompletes) {
   roadtest::RecordingLog log;
   RequestRoad& road = Road(roadtest::WorkerShapedProfile(&log));
   std::atomic<bool> done{false};
-  std::atomic<int> rc{0};
+  std::atomic<ErrorCode> rc{ERR_OK};
   std::thread puller([&] {
     rc = Pull(road);
     done = true;
@@ -382,7 +382,7 @@ TEST_F(RoadTest, WorkerAbortEndsAConnectThatNeverCompletes) {
   EXPECT_TRUE(ended) << "the connect outlived the abort";
   puller.join();
   EXPECT_LT(SecondsSince(start), 5.0);
-  EXPECT_NE(0, rc.load());
+  EXPECT_NE(ERR_OK, rc.load());
   abort_ = 0;
 }
 
@@ -407,10 +407,10 @@ TEST_F(RoadTest, AbortFlagOfADeletedRequesterIsNeverRead) {
   {
     auto flag = std::make_unique<std::atomic<int>>(0);
     RequestRoad road(SyncerRoadProfile(), *flag, conn_, session_);
-    ASSERT_EQ(0, Pull(road));
+    ASSERT_EQ(ERR_OK, Pull(road));
     PObject reply;
-    ASSERT_EQ(0, road.Exchange("twice", reply, [&](Channel& ch) {
-      int rc = road.RunProtocol(ch, SCMD_EVT_PULL, PullRequest(), reply);
+    ASSERT_EQ(ERR_OK, road.Exchange("twice", reply, [&](Channel& ch) {
+      ErrorCode rc = road.RunProtocol(ch, SCMD_EVT_PULL, PullRequest(), reply);
       EXPECT_EQ(flag.get(), roadtest::ChannelPeek::Flag(ch));
       return rc;
     }));
@@ -431,7 +431,7 @@ TEST_F(RoadTest, WorkerHooksReceiveFolderAndStreamErrors) {
   // A binary lands in the receive folder.
   server_.Fault({{"action", "pull_event"}, {"preset", "binary_in_pull"}});
   PObject reply;
-  ASSERT_EQ(0, Pull(road, reply));
+  ASSERT_EQ(ERR_OK, Pull(road, reply));
   const PObject& records = reply["event_list"];
   ASSERT_TRUE(records.isArray());
   const PObject& last = records[static_cast<unsigned>(records.asArray().size() - 1)];
@@ -465,7 +465,7 @@ TEST_F(RoadTest, BodiesOfUnseenMessagesRemoved) {
 
   // "connect" with a body beside its members.
   server_.Fault({{"action", "connect"}, {"set", {{"junk", "b64:Ym9keQ=="}}}});
-  ASSERT_EQ(0, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
   EXPECT_EQ(empty, Listing(recv));
 
   // A keep-alive {"data": <4 bytes>, "type": "keep_alive"}, then the reply
@@ -473,7 +473,7 @@ TEST_F(RoadTest, BodiesOfUnseenMessagesRemoved) {
   server_.Fault({{"action", "pull_event"},
                  {"raw_b64", "QhAABGRhdGEwAAAAAAAAAARib2R5EAAEdHlwZRAACmtlZXBfYWxpdmVAQhAABWFsaXZlAQEeEAAMbmV4dF9zeW5jX2lkAQEHQA=="}});
   PObject reply;
-  ASSERT_EQ(0, Pull(road, reply));
+  ASSERT_EQ(ERR_OK, Pull(road, reply));
   EXPECT_EQ(7u, reply["next_sync_id"].asUInt64());
   EXPECT_FALSE(reply.hasMember("data"));
   EXPECT_EQ(empty, Listing(recv));
@@ -481,7 +481,7 @@ TEST_F(RoadTest, BodiesOfUnseenMessagesRemoved) {
   // The reply's own body is the caller's.
   server_.Fault({{"action", "pull_event"}, {"keep_alives", 2}, {"set", {{"data", "b64:Ym9keQ=="}}}});
   PObject kept;
-  ASSERT_EQ(0, Pull(road, kept));
+  ASSERT_EQ(ERR_OK, Pull(road, kept));
   const std::string body = kept["data"].asBinary().path.c_str_utf8();
   ASSERT_FALSE(body.empty());
   EXPECT_EQ("body", ReadFile(body.substr(Path().size() + 1)));
@@ -495,7 +495,7 @@ TEST_F(RoadTest, WorkerAbortSparesAnUploadReply) {
   roadtest::RecordingLog log;
   roadtest::TestHooks hooks;
   RequestRoad& road = Road(roadtest::WorkerShapedProfile(&log), &hooks);
-  ASSERT_EQ(0, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
 
   PObject upload = PullRequest();
   InitRequest(upload, "upload");
@@ -505,7 +505,7 @@ TEST_F(RoadTest, WorkerAbortSparesAnUploadReply) {
     abort_ = 1;
   });
   PObject reply;
-  EXPECT_EQ(0, road.Request("Upload", SCMD_EVT_RECV_4, upload, reply));
+  EXPECT_EQ(ERR_OK, road.Request("Upload", SCMD_EVT_RECV_4, upload, reply));
   raiser.join();
   EXPECT_EQ(0x9001u, reply["error"]["code"].asUInt32());
   EXPECT_TRUE(hooks.stream_codes.empty());
@@ -528,14 +528,14 @@ TEST_F(RoadTest, AnAbortEndsAnUploadWaitOfKeepAlivesAfterOneReplyTimeout) {
   RoadProfile profile = roadtest::WorkerShapedProfile(&log);
   profile.reply_timeout = 2;
   RequestRoad& road = Road(profile, &hooks);
-  ASSERT_EQ(0, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
   PObject upload = PullRequest();
   InitRequest(upload, "upload");
 
   // 3.5 s of keep-alives, then the reply: longer than the time-out.
   server_.Fault({{"action", "upload"}, {"keep_alives", 10}, {"keep_alive_ms", 350}, {"error", 0x9001}});
   PObject reply;
-  EXPECT_EQ(0, road.Request("Upload", SCMD_EVT_RECV_4, upload, reply));
+  EXPECT_EQ(ERR_OK, road.Request("Upload", SCMD_EVT_RECV_4, upload, reply));
   EXPECT_EQ(0x9001u, reply["error"]["code"].asUInt32());
   EXPECT_TRUE(hooks.stream_codes.empty());
 
@@ -547,9 +547,9 @@ TEST_F(RoadTest, AnAbortEndsAnUploadWaitOfKeepAlivesAfterOneReplyTimeout) {
     abort_ = 1;
   });
   PObject cut;
-  const int rc = road.Request("Upload", SCMD_EVT_RECV_4, upload, cut);
+  const ErrorCode rc = road.Request("Upload", SCMD_EVT_RECV_4, upload, cut);
   raiser.join();
-  EXPECT_LT(rc, 0);
+  EXPECT_NE(ERR_OK, rc);
   EXPECT_EQ(1u, hooks.stream_codes.size());
   EXPECT_GE(SecondsSince(raised), 1.6);
   EXPECT_LT(SecondsSince(raised), 3.0);
@@ -563,12 +563,12 @@ TEST_F(RoadTest, ExchangeRunsTheWorkOnOneChannel) {
   roadtest::RecordingLog log;
   RequestRoad& road = Road(roadtest::WorkerShapedProfile(&log));
   PObject reply;
-  ASSERT_EQ(0, road.Exchange("Download", reply, [&](Channel& ch) {
+  ASSERT_EQ(ERR_OK, road.Exchange("Download", reply, [&](Channel& ch) {
     PObject first;
-    int rc = road.RunProtocol(ch, SCMD_EVT_PULL, PullRequest(), first);
-    if (rc < 0) return rc;
+    ErrorCode rc = road.RunProtocol(ch, SCMD_EVT_PULL, PullRequest(), first);
+    if (rc != ERR_OK) return rc;
     rc = road.RunProtocol(ch, SCMD_EVT_PULL, PullRequest(), reply);
-    return rc < 0 ? rc : 1;
+    return rc;
   }));
   std::vector<nlohmann::json> requests = Requests();
   ASSERT_EQ(3u, requests.size());
@@ -577,12 +577,12 @@ TEST_F(RoadTest, ExchangeRunsTheWorkOnOneChannel) {
 
   // Reading the reply's "alive" adds nothing to it.
   PObject untouched;
-  ASSERT_EQ(0, road.Exchange("Download", untouched, [](Channel&) { return 0; }));
+  ASSERT_EQ(ERR_OK, road.Exchange("Download", untouched, [](Channel&) { return ERR_OK; }));
   EXPECT_TRUE(untouched.isNull()) << untouched.toString().c_str_utf8();
 
   ASSERT_EQ(ERR_NOENT, road.Exchange("Download", reply, [](Channel&) { return ERR_NOENT; }));
   EXPECT_TRUE(log.Has("ExchangeFailed Download -11"));
-  ASSERT_EQ(0, Pull(road));
+  ASSERT_EQ(ERR_OK, Pull(road));
   // No "alive" closed the channel; the failed work expired the next one.
   EXPECT_EQ(3u, Counter("accepts"));
 }

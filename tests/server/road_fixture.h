@@ -87,10 +87,10 @@ class RoadTest : public LogTest {
     return request;
   }
 
-  int Pull(RequestRoad& road, PObject& reply) {
+  ErrorCode Pull(RequestRoad& road, PObject& reply) {
     return road.Request("ProtoPullEvent", SCMD_EVT_PULL, PullRequest(), reply);
   }
-  int Pull(RequestRoad& road) {
+  ErrorCode Pull(RequestRoad& road) {
     PObject reply;
     return Pull(road, reply);
   }

@@ -68,27 +68,27 @@ class RecordingLog : public RoadLog {
     lines_.clear();
   }
 
-  void EstablishFailed(const char* exchange, int code) const override {
-    Add("EstablishFailed " + std::string(exchange) + " " + std::to_string(code));
+  void EstablishFailed(const char* exchange, ErrorCode code) const override {
+    Add("EstablishFailed " + std::string(exchange) + " " + std::to_string(ErrorNumber(code)));
   }
-  void ExchangeFailed(const char* exchange, int code) const override {
-    Add("ExchangeFailed " + std::string(exchange) + " " + std::to_string(code));
+  void ExchangeFailed(const char* exchange, ErrorCode code) const override {
+    Add("ExchangeFailed " + std::string(exchange) + " " + std::to_string(ErrorNumber(code)));
   }
   void Connecting(const char* ip, int port) const override {
     Add("Connecting " + std::string(ip) + ":" + std::to_string(port));
   }
-  void OpenFailed(int code) const override { Add("OpenFailed " + std::to_string(code)); }
+  void OpenFailed(ErrorCode code) const override { Add("OpenFailed " + std::to_string(ErrorNumber(code))); }
   void RequestSsl() const override { Add("RequestSsl"); }
   void SslRefused(const char* reply) const override { Add("SslRefused " + std::string(reply)); }
   void ConvertingToSsl() const override { Add("ConvertingToSsl"); }
-  void ConvertFailed(int code) const override { Add("ConvertFailed " + std::to_string(code)); }
+  void ConvertFailed(ErrorCode code) const override { Add("ConvertFailed " + std::to_string(ErrorNumber(code))); }
   void Encrypted() const override { Add("Encrypted"); }
   void ConnectError(const char* error) const override { Add("ConnectError " + std::string(error)); }
   void ServerBuild(uint32_t build) const override { Add("ServerBuild " + std::to_string(build)); }
   void Refused() const override { Add("Refused"); }
   void RequestOut(const char* request) const override { Add("RequestOut " + std::string(request)); }
-  void HeaderFailed(const char* action, int code) const override {
-    Add("HeaderFailed " + std::string(action) + " " + std::to_string(code));
+  void HeaderFailed(const char* action, ErrorCode code) const override {
+    Add("HeaderFailed " + std::string(action) + " " + std::to_string(ErrorNumber(code)));
   }
   void SendFailed(const char* action, int code) const override {
     Add("SendFailed " + std::string(action) + " " + std::to_string(code));
@@ -132,7 +132,7 @@ inline RoadProfile WorkerShapedProfile(const RoadLog* log) {
 // (recorded), a receive folder.
 class TestHooks : public RoadHooks {
  public:
-  int StreamError(PStream::Code stream_code) override {
+  ErrorCode StreamError(PStream::Code stream_code) override {
     stream_codes.push_back(stream_code);
     return stream_code == PStream::Code::kDiskFull ? ERR_LOCAL_DISKFULL : ERR_SYS;
   }

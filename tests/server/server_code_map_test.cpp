@@ -19,9 +19,9 @@ class CodeMapTest : public roadtest::LogTest {};
 
 struct MapCase {
   uint32_t code;
-  int syncer;              // result of the Syncer's profile
+  ErrorCode syncer;        // result of the Syncer's profile
   const char* syncer_log;  // the CRIT line it writes, "" none
-  int worker;              // result of the worker-shaped profile
+  ErrorCode worker;        // result of the worker-shaped profile
   const char* worker_log;  // the recorded line, "" none
 };
 
@@ -31,27 +31,27 @@ const MapCase kMapCases[] = {
     {SPROTO_ERR_DISKFULL, ERR_DISKFULL, "", ERR_DISKFULL, ""},
     {SPROTO_ERR_VIEW_INVALID_PATH, ERR_VIEW_PATH, "Server error(invalid path in view): 12291", ERR_VIEW_PATH, ""},
     {SPROTO_ERR_READ_ONLY, ERR_PERMISS_READ_ONLY, "", ERR_PERMISS_READ_ONLY, ""},
-    {SPROTO_ERR_INTERNAL, 0, "server error: 28672", 0, "ServerError 28672"},
-    {0x7003, 0, "server error: 28675", 0, "ServerError 28675"},
+    {SPROTO_ERR_INTERNAL, ERR_OK, "server error: 28672", ERR_OK, "ServerError 28672"},
+    {0x7003, ERR_OK, "server error: 28675", ERR_OK, "ServerError 28675"},
     {SPROTO_ERR_USER, ERR_AUTH, "", ERR_AUTH, ""},
     {SPROTO_ERR_USER_PASSWD, ERR_AUTH, "", ERR_AUTH, ""},
     {SPROTO_ERR_SESSION_MISS, ERR_AUTH, "", ERR_AUTH, ""},
     {SPROTO_ERR_VIEW, ERR_VIEW, "", ERR_VIEW, ""},
     {SPROTO_ERR_INVALID_VIEW_ID, ERR_VIEW, "", ERR_VIEW, ""},
     {SPROTO_ERR_VERSION_TOO_LOW, ERR_VERSION, "", ERR_VERSION, ""},
-    {0, 0, "unhandled error code: 0", 0, "UnhandledCode 0"},
-    {SPROTO_ERR_OK, 0, "unhandled error code: 1", 0, "UnhandledCode 1"},
-    {SPROTO_ERR_UPGRADE, 0, "unhandled error code: 10", 0, "UnhandledCode 10"},
-    {SPROTO_ERR_SYSTEM, 0, "unhandled error code: 16384", 0, "UnhandledCode 16384"},
-    {SPROTO_ERR_CONFLICT_MAC_ATTR, 0, "unhandled error code: 24577", 0, "UnhandledCode 24577"},
-    {SPROTO_ERR_DOWNLOAD_NOFILE, 0, "unhandled error code: 32769", ERR_INT, ""},
-    {SPROTO_ERR_UPLOAD_NOBASE, 0, "unhandled error code: 36865", ERR_INT, ""},
-    {SPROTO_ERR_REMOVE_NOFILE, 0, "unhandled error code: 40961", ERR_INT, ""},
-    {SPROTO_ERR_RESUME_NOTOKEN, 0, "unhandled error code: 45057", 0, "UnhandledCode 45057"},
-    {0xF123, 0, "unhandled error code: 61731", 0, "UnhandledCode 61731"},
+    {0, ERR_OK, "unhandled error code: 0", ERR_OK, "UnhandledCode 0"},
+    {SPROTO_ERR_OK, ERR_OK, "unhandled error code: 1", ERR_OK, "UnhandledCode 1"},
+    {SPROTO_ERR_UPGRADE, ERR_OK, "unhandled error code: 10", ERR_OK, "UnhandledCode 10"},
+    {SPROTO_ERR_SYSTEM, ERR_OK, "unhandled error code: 16384", ERR_OK, "UnhandledCode 16384"},
+    {SPROTO_ERR_CONFLICT_MAC_ATTR, ERR_OK, "unhandled error code: 24577", ERR_OK, "UnhandledCode 24577"},
+    {SPROTO_ERR_DOWNLOAD_NOFILE, ERR_OK, "unhandled error code: 32769", ERR_INT, ""},
+    {SPROTO_ERR_UPLOAD_NOBASE, ERR_OK, "unhandled error code: 36865", ERR_INT, ""},
+    {SPROTO_ERR_REMOVE_NOFILE, ERR_OK, "unhandled error code: 40961", ERR_INT, ""},
+    {SPROTO_ERR_RESUME_NOTOKEN, ERR_OK, "unhandled error code: 45057", ERR_OK, "UnhandledCode 45057"},
+    {0xF123, ERR_OK, "unhandled error code: 61731", ERR_OK, "UnhandledCode 61731"},
     // Above 16 bits there is no class: not class 7, whatever the low bits.
-    {0x17000, 0, "unhandled error code: 94208", 0, "UnhandledCode 94208"},
-    {0xFFFFFFFFu, 0, "unhandled error code: 4294967295", 0, "UnhandledCode 4294967295"},
+    {0x17000, ERR_OK, "unhandled error code: 94208", ERR_OK, "UnhandledCode 94208"},
+    {0xFFFFFFFFu, ERR_OK, "unhandled error code: 4294967295", ERR_OK, "UnhandledCode 4294967295"},
 };
 
 TEST_F(CodeMapTest, EachProfileMapsServerCodesByItsRules) {
@@ -102,13 +102,14 @@ TEST_F(HandleErrorTest, EveryCodeGivesItsActionAndReport) {
   using namespace syncer_error;
   enum Report { kNone, kSession, kConnection };
   struct Case {
-    int err;
+    ErrorCode err;
     Action action;
     Report report;
     const char* line;  // the line that tells the case apart
   };
   const Case cases[] = {
-      {1, Action::kGiveUp, kNone, "Syncer: unknown error code [1]."},
+      // No code has this value; only a cast can make it.
+      {static_cast<ErrorCode>(1), Action::kGiveUp, kNone, "Syncer: unknown error code [1]."},
       {ERR_OK, Action::kDone, kNone, "No type for error: 0"},
       {ERR_INT, Action::kRetry, kNone, "No type for error: -1"},
       {ERR_IO, Action::kRetry, kNone, "No type for error: -2"},
@@ -152,7 +153,7 @@ TEST_F(HandleErrorTest, EveryCodeGivesItsActionAndReport) {
     const Case& c = *reported[i];
     SCOPED_TRACE(c.err);
     EXPECT_EQ(ustring("error"), got[i]["notify"].asString());
-    EXPECT_EQ(c.err, testsupport::UiStandIn::ErrorType(got[i]));
+    EXPECT_EQ(ErrorNumber(c.err), testsupport::UiStandIn::ErrorType(got[i]));
     EXPECT_EQ(11u, got[i]["conn_id"].asUInt64());
     EXPECT_EQ(22u, got[i]["sess_id"].asUInt64());
     if (c.report == kConnection) {
@@ -179,7 +180,7 @@ TEST_F(HandleErrorTest, CertificateFailureIsReportedOncePerSpell) {
   Connection syncer = syncer_copy;
   const struct {
     Connection* connection;
-    int err;
+    ErrorCode err;
     bool reported;
   } rounds[] = {
       {&syncer, ERR_SSL_VERIFY_FAIL, true},         {&syncer, ERR_SSL_VERIFY_FAIL, false},
@@ -198,13 +199,13 @@ TEST_F(HandleErrorTest, CertificateFailureIsReportedOncePerSpell) {
   EXPECT_EQ(Action::kRetry, HandleError(ERR_AUTH, SyncerRoadLog(), 11, 22, syncer));
   ASSERT_TRUE(ui_->waitFor(
       [&](const std::vector<PObject>& m) {
-        return !m.empty() && testsupport::UiStandIn::ErrorType(m.back()) == ERR_AUTH;
+        return !m.empty() && testsupport::UiStandIn::ErrorType(m.back()) == ErrorNumber(ERR_AUTH);
       },
       std::chrono::seconds(10)));
   const std::vector<PObject> got = ui_->messages();
   ASSERT_EQ(expected + 1, got.size());
   for (size_t i = 0; i < expected; ++i) {
-    EXPECT_EQ(ERR_SSL_VERIFY_FAIL, testsupport::UiStandIn::ErrorType(got[i]));
+    EXPECT_EQ(ErrorNumber(ERR_SSL_VERIFY_FAIL), testsupport::UiStandIn::ErrorType(got[i]));
     EXPECT_EQ(11u, got[i]["connection_id"].asUInt64());
   }
 }

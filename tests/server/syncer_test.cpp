@@ -41,7 +41,7 @@ TEST_F(SyncerTest, ThreeDrainedChangesAdvanceTheSyncIdToTheHead) {
 
   ASSERT_EQ(0, syncer->UpdateContext());
   ASSERT_TRUE(syncer->IsSessionReady());
-  EXPECT_EQ(0, syncer->PullEvent());
+  EXPECT_EQ(ERR_OK, syncer->PullEvent());
   std::vector<std::string> paths = TakenPaths();
   std::sort(paths.begin(), paths.end());
   EXPECT_EQ((std::vector<std::string>{"/a", "/b", "/c"}), paths);
@@ -64,7 +64,7 @@ TEST_F(SyncerTest, ThreeDrainedChangesAdvanceTheSyncIdToTheHead) {
   // state is no longer RUN, so the 5-second rest returns at once).
   syncer->SetState(Task::STOP);
   ASSERT_EQ(0, syncer->UpdateContext());
-  EXPECT_EQ(0, syncer->PullEvent());
+  EXPECT_EQ(ERR_OK, syncer->PullEvent());
   pulls = Pulls();
   ASSERT_EQ(2u, pulls.size());
   EXPECT_EQ(head, pulls[1]["request"]["sync_id"].get<uint64_t>());
@@ -102,7 +102,7 @@ TEST_F(SyncerTest, ReplyLargerThanASliceIsCarriedOutWholeThenStored) {
 
     ASSERT_EQ(0, syncer->UpdateContext());
     ASSERT_EQ(id, syncer->context().entry.sess_id);
-    EXPECT_EQ(0, syncer->PullEvent());
+    EXPECT_EQ(ERR_OK, syncer->PullEvent());
     drainer_->Stop();
     std::vector<std::string> paths = TakenPaths();
     std::sort(paths.begin(), paths.end());
@@ -126,7 +126,7 @@ TEST_F(SyncerTest, RescanIsIssuedOnceWhenFirstUpToDate) {
   syncer->AddRescanEvent(1, true);  // replaces the earlier flag
   auto& drainer = Drainer();
   ASSERT_EQ(0, syncer->UpdateContext());
-  EXPECT_EQ(0, syncer->PullEvent());
+  EXPECT_EQ(ERR_OK, syncer->PullEvent());
   ASSERT_TRUE(drainer.WaitForCount(2, std::chrono::seconds(5)));
   const std::vector<Event> taken = drainer.Taken();
   EXPECT_EQ(Event::EV_MODIFY, taken[0].m_type);
@@ -139,7 +139,7 @@ TEST_F(SyncerTest, RescanIsIssuedOnceWhenFirstUpToDate) {
   EXPECT_TRUE(Logged("session #1 is up-to-date, issue rescan"));
 
   ASSERT_EQ(0, syncer->UpdateContext());
-  EXPECT_EQ(0, syncer->PullEvent());
+  EXPECT_EQ(ERR_OK, syncer->PullEvent());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(2u, drainer.Count());
   EXPECT_EQ(1u, Count("issue rescan"));
@@ -156,7 +156,7 @@ TEST_F(SyncerTest, UnusableRepliesQueueAndStoreNothing) {
   struct Case {
     const char* name;
     json rule;
-    int code;
+    ErrorCode code;
     Action action;
   } cases[] = {
       {"internal error 0x7000", {{"error", 0x7000}}, ERR_SERVER, Action::kRetry},
@@ -188,8 +188,9 @@ TEST_F(SyncerTest, UnusableRepliesQueueAndStoreNothing) {
       [](const std::vector<PObject>& msgs) {
         bool conn = false, sess = false;
         for (const PObject& m : msgs) {
-          conn = conn || (m.hasMember("connection_id") && testsupport::UiStandIn::ErrorType(m) == ERR_AUTH);
-          sess = sess || (m.hasMember("session_id") && testsupport::UiStandIn::ErrorType(m) == ERR_VIEW);
+          conn =
+              conn || (m.hasMember("connection_id") && testsupport::UiStandIn::ErrorType(m) == ErrorNumber(ERR_AUTH));
+          sess = sess || (m.hasMember("session_id") && testsupport::UiStandIn::ErrorType(m) == ErrorNumber(ERR_VIEW));
         }
         return conn && sess;
       },
@@ -197,7 +198,7 @@ TEST_F(SyncerTest, UnusableRepliesQueueAndStoreNothing) {
   // A good reply afterwards is processed as usual.
   Drainer();
   ASSERT_EQ(0, syncer->UpdateContext());
-  EXPECT_EQ(0, syncer->PullEvent());
+  EXPECT_EQ(ERR_OK, syncer->PullEvent());
   EXPECT_EQ(std::to_string(server_.Head()), StoredSyncId(1));
 }
 
@@ -221,7 +222,7 @@ TEST_F(SyncerTest, HostileChangePathsAreDropped) {
   auto syncer = MakeSyncer();
   syncer->SetState(Task::RUN);
   ASSERT_EQ(0, syncer->UpdateContext());
-  EXPECT_EQ(0, syncer->PullEvent());
+  EXPECT_EQ(ERR_OK, syncer->PullEvent());
   EXPECT_EQ(std::vector<std::string>{"/safe"}, TakenPaths());
   EXPECT_EQ(5u, Count("Server change with unsafe path")) << Log();
   EXPECT_EQ(top_before, Names(Path()));

@@ -112,10 +112,10 @@ TEST_F(UiIpcTest, EveryNotificationHasItsExactBytes) {
        [] { return UI_IPC::ReportFileSyncingEventToUI(FolderCreate(5, "/a")); },
        "4210000a6576656e745f7479706501010110000669735f6469720101011000066e6f7469667910000c73796e63696e675f66696c"
        "65100004706174681000022f6110000a73657373696f6e5f696401010540"},
-      {"session error (3, 7, -6)", [] { return UI_IPC::ReportSessionErrorToUI(3, 7, -6); },
+      {"session error (3, 7, -6)", [] { return UI_IPC::ReportSessionErrorToUI(3, 7, ERR_AUTH); },
        "42100007636f6e6e5f696401010310000a6572726f725f747970650108fffffffffffffffa1000066e6f746966791000056572"
        "726f72100007736573735f696401010710000a73657373696f6e5f696401010740"},
-      {"connection error (3, 7, -6)", [] { return UI_IPC::ReportConnectionErrorToUI(3, 7, -6); },
+      {"connection error (3, 7, -6)", [] { return UI_IPC::ReportConnectionErrorToUI(3, 7, ERR_AUTH); },
        "42100007636f6e6e5f696401010310000d636f6e6e656374696f6e5f696401010310000a6572726f725f747970650108ffffff"
        "fffffffffa1000066e6f746966791000056572726f72100007736573735f696401010740"},
       {"recent_file of a file modify in session 300",
@@ -123,12 +123,12 @@ TEST_F(UiIpcTest, EveryNotificationHasItsExactBytes) {
        "4210000a6576656e745f7479706501010310000669735f6469720101001000066e6f7469667910000b726563656e745f66696c"
        "65100004706174681000082f642f662e74787410000a73657373696f6e5f69640102012c40"},
       {"locked_file with ERR_LOCKED_FILE",
-       [] { return UI_IPC::ReportFileLockedEventToUI(FileModify(2, "/x"), -23); },
+       [] { return UI_IPC::ReportFileLockedEventToUI(FileModify(2, "/x"), ERR_LOCKED_FILE); },
        "421000056572726f7242100004636f64650108ffffffffffffffe9100006726561736f6e10000b66696c65206c6f636b6564"
        "4010000669735f6469720101001000066e6f7469667910000b6c6f636b65645f66696c65100004706174681000022f781000"
        "0a73657373696f6e5f696401010240"},
       {"locked_file for another reason",
-       [] { return UI_IPC::ReportFileErrorToUI(FileModify(2, "/x"), -4, "bad name"); },
+       [] { return UI_IPC::ReportFileErrorToUI(FileModify(2, "/x"), ERR_INVAL, "bad name"); },
        "421000056572726f7242100004636f64650108fffffffffffffffc100006726561736f6e100008626164206e616d65401000"
        "0669735f6469720101001000066e6f7469667910000b6c6f636b65645f66696c65100004706174681000022f7810000a7365"
        "7373696f6e5f696401010240"},
@@ -148,7 +148,7 @@ TEST_F(UiIpcTest, NobodyListeningCostsTwoErrorLines) {
   const int port = Settings::getInstance()->getUIPort();
   close(listen_fd_);  // the port is now refused
   listen_fd_ = -1;
-  EXPECT_EQ(UI_IPC::ReportSessionErrorToUI(3, 7, -6), -1);
+  EXPECT_EQ(UI_IPC::ReportSessionErrorToUI(3, 7, ERR_AUTH), -1);
   EXPECT_EQ(UI_IPC::ReportFileSyncingEventToUI(FolderCreate(5, "/a")), -1);
   const std::string log = Log();
   const std::string refused = "[ERROR] ui-ipc(";
@@ -186,12 +186,12 @@ TEST_F(UiIpcTest, InstanceReceivesOneObjectFromAnAdoptedSocket) {
   ASSERT_EQ(write(fds[0], bytes, sizeof bytes), static_cast<ssize_t>(sizeof bytes));
   close(fds[0]);
   UI_IPC ui;
-  ASSERT_EQ(ui.Open(fds[1]), 0);
+  ASSERT_EQ(ui.Open(fds[1]), ERR_OK);
   PObject obj;
   EXPECT_EQ(ui.Recv(obj), PStream::Code::kOk);
   EXPECT_EQ(obj["a"].asUInt64(), 1u);
   ui.Destroy();
-  EXPECT_LT(ui.Open(-1), 0);
+  EXPECT_NE(ERR_OK, ui.Open(-1));
 }
 
 }  // namespace

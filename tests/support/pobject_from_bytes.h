@@ -56,7 +56,7 @@ inline int RecvFromBytes(const uint8_t* data, size_t size, PStream& stream, PObj
   int rc = kNoSockets;
   {
     Channel ch(capacity);
-    if (ch.Open(fds[1], true) == 0) {
+    if (ch.Open(fds[1], true) == ERR_OK) {
       rc = StreamCodeNumber(stream.Recv(ch, target));
       // Unblocks a writer still sending what the stream did not read.
       (void)ch.Close();

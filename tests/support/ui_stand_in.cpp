@@ -47,10 +47,10 @@ bool Encode(const PObject& obj, std::string* out) {
   bool sent = false;
   {
     Channel ch(kChannelCapacity);
-    if (ch.Open(fds[0], false) == 0) {
+    if (ch.Open(fds[0], false) == ERR_OK) {
       PStream stream;
       sent = stream.Send(ch, obj) == PStream::Code::kOk;
-      if (ch.Close() < 0) sent = false;  // closes fds[0]: the reader sees the end
+      if (ch.Close() != ERR_OK) sent = false;  // closes fds[0]: the reader sees the end
     } else {
       CloseFd(fds[0]);
     }
@@ -181,7 +181,7 @@ void UiStandIn::ReadOne(int fd) {
   PStream::Code rc;
   {
     Channel ch(kChannelCapacity);
-    if (ch.Open(fd, true) != 0) {
+    if (ch.Open(fd, true) != ERR_OK) {
       CloseFd(fd);
       ++decode_failures_;
       return;

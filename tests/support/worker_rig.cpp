@@ -51,7 +51,7 @@ ScriptedWorker::ScriptedWorker(const DaemonTiming& timing, uint32_t channel_time
     : Worker(nullptr, nullptr,
              Collaborators{*EventManager::getInstance(), Registry::getInstance(), *ConnectionManager::getInstance(),
                            timing, channel_timeout, whole_body_asks}) {
-  for (Script& s : scripts_) s = [](ScriptedWorker&) { return 0; };
+  for (Script& s : scripts_) s = [](ScriptedWorker&) { return ERR_OK; };
 }
 
 void ScriptedWorker::SetScript(Op op, Script script) { scripts_[op] = std::move(script); }
@@ -68,7 +68,7 @@ void ScriptedWorker::SetOnEventPulled(std::function<void(ScriptedWorker&)> hook)
   on_event_pulled_ = std::move(hook);
 }
 
-int ScriptedWorker::RealOperation(Op op) {
+ErrorCode ScriptedWorker::RealOperation(Op op) {
   switch (op) {
     case kUpload:
       return Worker::UploadLocal();
@@ -120,12 +120,12 @@ void ScriptedWorker::OnEventPulled() {
   if (on_event_pulled_) on_event_pulled_(*this);
 }
 
-int ScriptedWorker::RunScript(Op op, bool settled) {
+ErrorCode ScriptedWorker::RunScript(Op op, bool settled) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back({op, context.current_event, INT_MIN, std::nullopt});
+    calls_.push_back({op, context.current_event, ERR_MAX, std::nullopt});
   }
-  const int result = scripts_[op](*this);
+  const ErrorCode result = scripts_[op](*this);
   std::lock_guard<std::mutex> lock(mutex_);
   calls_.back().result = result;
   if (settled) {
@@ -135,7 +135,7 @@ int ScriptedWorker::RunScript(Op op, bool settled) {
   return result;
 }
 
-void ScriptedWorker::OnEventOutcome(int result, WorkerAction action) {
+void ScriptedWorker::OnEventOutcome(ErrorCode result, WorkerAction action) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!calls_.empty()) {
     calls_.back().result = result;
@@ -286,12 +286,12 @@ std::set<std::string> WorkerRig::storeSha256() {
   return out;
 }
 
-int WorkerRig::pullServer() {
+ErrorCode WorkerRig::pullServer() {
   Registry::Entry session = entry();
   Connection connection;
-  if (ConnectionManager::getInstance()->get(options_.conn_id, connection) != 0) return -1;
+  if (ConnectionManager::getInstance()->get(options_.conn_id, connection) != 0) return ERR_SYS;
   uint64_t sync_id = 0;
-  if (session.event_db->getSyncId(sync_id) != 0) return -1;
+  if (session.event_db->getSyncId(sync_id) != 0) return ERR_SYS;
   std::atomic<int> abort_flag{0};
   RequestRoad road(SyncerRoadProfile(), abort_flag, connection, session);
   PObject request;
@@ -305,11 +305,11 @@ int WorkerRig::pullServer() {
   request["recursive"] = session.recursive;
   request["file"]["offset"] = 0ull;
   request["mtime"]["offset"] = 0ull;
-  const int rc = road.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
-  if (rc != 0) return rc;
+  const ErrorCode rc = road.Request("ProtoPullEvent", SCMD_EVT_PULL, request, reply);
+  if (rc != ERR_OK) return rc;
   if (reply.hasMember("error")) return ERR_SERVER;
   for (const PObject& item : reply["event_list"].asArray()) PushEvent(session, item);
-  return session.event_db->setSyncId(reply["next_sync_id"].asUInt64()) == 0 ? 0 : -1;
+  return session.event_db->setSyncId(reply["next_sync_id"].asUInt64()) == 0 ? ERR_OK : ERR_SYS;
 }
 
 void WorkerRig::startWorkers() {

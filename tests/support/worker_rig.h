@@ -39,7 +39,7 @@ namespace testsupport {
 class ScriptedWorker : public Worker {
  public:
   enum Op { kUpload, kDownload, kRemoveLocal, kRemoveRemote, kExpand, kRescan, kExpandDelete, kOpCount };
-  using Script = std::function<int(ScriptedWorker&)>;
+  using Script = std::function<ErrorCode(ScriptedWorker&)>;
 
   // One operation that ran: which, for which event, its result and the
   // action the error policy chose (none until chosen; expands and rescans
@@ -47,7 +47,7 @@ class ScriptedWorker : public Worker {
   struct Call {
     Op op;
     Event event;
-    int result = INT_MIN;
+    ErrorCode result = ERR_MAX;  // ERR_MAX, which is no code: none yet
     std::optional<WorkerAction> action;
   };
 
@@ -74,7 +74,7 @@ class ScriptedWorker : public Worker {
 
   // The worker's own operation `op`, not its script: a script that returns
   // it makes the worker carry events out for real.
-  int RealOperation(Op op);
+  ErrorCode RealOperation(Op op);
   // Sets every script to RealOperation. Call before the worker runs.
   void UseRealOperations();
 
@@ -149,17 +149,17 @@ class ScriptedWorker : public Worker {
   using Worker::TestBaseNameConflict;
 
  protected:
-  int UploadLocal() override { return RunScript(kUpload); }
-  int DownloadRemote() override { return RunScript(kDownload); }
-  int RemoveLocal() override { return RunScript(kRemoveLocal); }
-  int RemoveRemote() override { return RunScript(kRemoveRemote); }
-  int Expand() override { return RunScript(kExpand, true); }
-  int Rescan() override { return RunScript(kRescan, true); }
-  int ExpandDeleteEvent() override { return RunScript(kExpandDelete); }
+  ErrorCode UploadLocal() override { return RunScript(kUpload); }
+  ErrorCode DownloadRemote() override { return RunScript(kDownload); }
+  ErrorCode RemoveLocal() override { return RunScript(kRemoveLocal); }
+  ErrorCode RemoveRemote() override { return RunScript(kRemoveRemote); }
+  ErrorCode Expand() override { return RunScript(kExpand, true); }
+  ErrorCode Rescan() override { return RunScript(kRescan, true); }
+  ErrorCode ExpandDeleteEvent() override { return RunScript(kExpandDelete); }
   void OnEventInHand() override;
   void OnPassStart() override;
   void OnEventPulled() override;
-  void OnEventOutcome(int result, WorkerAction action) override;
+  void OnEventOutcome(ErrorCode result, WorkerAction action) override;
   void OnBodyReceived() override {
     if (on_body_received_) on_body_received_(*this);
   }
@@ -171,7 +171,7 @@ class ScriptedWorker : public Worker {
   }
 
  private:
-  int RunScript(Op op, bool settled = false);
+  ErrorCode RunScript(Op op, bool settled = false);
 
   Script scripts_[kOpCount];
   std::function<void(ScriptedWorker&)> on_event_in_hand_;
@@ -249,8 +249,10 @@ class WorkerRig {
   std::set<std::string> storeSha256();
   // One "pull_event" from the session's stored sync id through the road
   // (the Syncer's profile), each change queued with PushEvent as the
-  // Syncer does, and the next sync id stored. 0 or the road's code.
-  int pullServer();
+  // Syncer does, and the next sync id stored. ERR_OK, the road's code,
+  // ERR_SERVER for an "error" reply, or ERR_SYS when the rig's own state
+  // cannot be read or written.
+  ErrorCode pullServer();
 
   // A new worker of the rig, not yet running.
   ScriptedWorker& addWorker();
@@ -271,9 +273,9 @@ class WorkerRig {
 
   // The outcome of the next operation the first worker carries out for
   // `ev`, pushed through the queue: its result and the loop's action.
-  // {INT_MIN, none} when none came within `timeout`.
+  // {ERR_MAX, none} when none came within `timeout`.
   struct Outcome {
-    int result = INT_MIN;
+    ErrorCode result = ERR_MAX;
     std::optional<WorkerAction> action;
   };
   Outcome runOne(const Event& ev, std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -48,13 +48,14 @@ class Raiser {
 class HandshakeChannel : public Channel {
  public:
   HandshakeChannel() : Channel(kCapacity) {}
-  int HandshakeOnly(const std::atomic<int>* abort_flag) {
+  // The handshake's code; ERR_MAX (no code) when the TLS objects could not
+  // be set up.
+  ErrorCode HandshakeOnly(const std::atomic<int>* abort_flag) {
     SSL* ssl = nullptr;
     SSL_CTX* ctx = nullptr;
-    if (InitSSL(ssl, ctx, false, true) != 0) return -100;
-    int rc = SSL_set_fd(ssl, m_ops.get_fd(m_ops.context)) == 1
-                 ? SSLHandshake(ssl, m_timeout, 0, abort_flag)
-                 : -101;
+    if (InitSSL(ssl, ctx, false, true) != 0) return ERR_MAX;
+    const ErrorCode rc =
+        SSL_set_fd(ssl, m_ops.get_fd(m_ops.context)) == 1 ? SSLHandshake(ssl, m_timeout, 0, abort_flag) : ERR_MAX;
     DeinitSSL(ssl, ctx, true);
     return rc;
   }
@@ -64,7 +65,7 @@ TEST(ChannelAbortTest, RaisedFlagEndsARead) {
   loopback::Pair p = loopback::MakePair();
   std::atomic<int> flag{0};
   Channel ch(kCapacity);
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
   ch.SetTimeout(0);
   ch.SetFlag(&flag);
   char buf[16];
@@ -78,16 +79,16 @@ TEST(ChannelAbortTest, RaisedFlagEndsAFlush) {
   loopback::Pair p = loopback::MakePair();
   std::atomic<int> flag{0};
   Channel ch(kCapacity);
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
   ch.SetTimeout(0);
   ch.SetFlag(&flag);
   const std::string block(kCapacity, 'x');
   Raiser raiser(&flag);
-  int rc = 0;
+  ErrorCode rc = ERR_OK;
   // Up to 64 MiB: far more than the kernel buffers take.
-  for (int i = 0; i < 800 && rc == 0; ++i) {
+  for (int i = 0; i < 800 && rc == ERR_OK; ++i) {
     rc = ch.Write(block.data(), block.size());
-    if (rc == 0) rc = ch.FlushWrite(0);
+    if (rc == ERR_OK) rc = ch.FlushWrite(0);
   }
   EXPECT_EQ(ERR_INT, rc);
   EXPECT_LT(raiser.SecondsSinceRaise(), kAbortWithin);
@@ -122,7 +123,7 @@ TEST(ChannelAbortTest, RaisedFlagEndsAHandshake) {
   std::atomic<int> flag{0};
   HandshakeChannel ch;
   ch.SetTimeout(0);
-  ASSERT_EQ(0, ch.Open("127.0.0.1", port));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", port));
   {
     Raiser raiser(&flag);
     EXPECT_EQ(ERR_INT, ch.HandshakeOnly(&flag));

@@ -37,11 +37,11 @@ class ChannelRingTest : public ::testing::Test {
 
   // A fresh connection: the channel on one end, peer_ on the other.
   void Reopen() {
-    ASSERT_EQ(0, ch_.Close());
+    ASSERT_EQ(ERR_OK, ch_.Close());
     loopback::Pair p = loopback::MakePair();
     ASSERT_GE(p.a.get(), 0);
     ASSERT_GE(p.b.get(), 0);
-    ASSERT_EQ(0, ch_.Open(p.a.release(), true));
+    ASSERT_EQ(ERR_OK, ch_.Open(p.a.release(), true));
     ch_.Trickle();
     ch_.SetTimeout(5);
     peer_ = std::move(p.b);
@@ -62,14 +62,14 @@ class ChannelRingTest : public ::testing::Test {
 
 TEST_F(ChannelRingTest, WritesIntegersBigEndianAcrossTheRingEnd) {
   // 7 bytes, 4 of them flushed: the next integers start at index 7 and wrap.
-  ASSERT_EQ(0, ch_.Write("abcdefg", 7));
-  ASSERT_EQ(0, ch_.FlushWrite(2));
-  ASSERT_EQ(0, ch_.WriteByte(0x01));
-  ASSERT_EQ(0, ch_.WriteInt16(0x0203));
-  ASSERT_EQ(0, ch_.WriteInt32(0x04050607u));
-  ASSERT_EQ(0, ch_.WriteInt64(0x08090a0b0c0d0e0full));
-  ASSERT_EQ(0, ch_.WriteInt32(0xf1f2f3f4u));
-  ASSERT_EQ(0, ch_.FlushWrite(0));
+  ASSERT_EQ(ERR_OK, ch_.Write("abcdefg", 7));
+  ASSERT_EQ(ERR_OK, ch_.FlushWrite(2));
+  ASSERT_EQ(ERR_OK, ch_.WriteByte(0x01));
+  ASSERT_EQ(ERR_OK, ch_.WriteInt16(0x0203));
+  ASSERT_EQ(ERR_OK, ch_.WriteInt32(0x04050607u));
+  ASSERT_EQ(ERR_OK, ch_.WriteInt64(0x08090a0b0c0d0e0full));
+  ASSERT_EQ(ERR_OK, ch_.WriteInt32(0xf1f2f3f4u));
+  ASSERT_EQ(ERR_OK, ch_.FlushWrite(0));
   const std::string expected =
       "abcdefg"
       "\x01"
@@ -94,10 +94,10 @@ TEST_F(ChannelRingTest, ReadsIntegersBigEndianFromOddPieces) {
     uint16_t s = 0;
     uint32_t i = 0;
     uint64_t l = 0;
-    ASSERT_EQ(0, ch_.ReadByte(&b));
-    ASSERT_EQ(0, ch_.ReadInt16(&s));
-    ASSERT_EQ(0, ch_.ReadInt32(&i));
-    ASSERT_EQ(0, ch_.ReadInt64(&l));
+    ASSERT_EQ(ERR_OK, ch_.ReadByte(&b));
+    ASSERT_EQ(ERR_OK, ch_.ReadInt16(&s));
+    ASSERT_EQ(ERR_OK, ch_.ReadInt32(&i));
+    ASSERT_EQ(ERR_OK, ch_.ReadInt64(&l));
     EXPECT_EQ(0x81, b);
     EXPECT_EQ(0x8283, s);
     EXPECT_EQ(0x84858687u, i);
@@ -107,33 +107,33 @@ TEST_F(ChannelRingTest, ReadsIntegersBigEndianFromOddPieces) {
 
 TEST_F(ChannelRingTest, WriteOfExactlyCapacityWaitsForTheFlush) {
   const std::string block = "0123456789abcdef";
-  ASSERT_EQ(0, ch_.Write(block.data(), block.size()));
+  ASSERT_EQ(ERR_OK, ch_.Write(block.data(), block.size()));
   char c;
   EXPECT_EQ(-1, recv(peer_.get(), &c, 1, MSG_DONTWAIT));
   EXPECT_EQ(EAGAIN, errno);
 
   // One more byte does not fit: at least one byte goes out first.
-  ASSERT_EQ(0, ch_.Write("!", 1));
+  ASSERT_EQ(ERR_OK, ch_.Write("!", 1));
   std::string got = PeerAvailable();
   EXPECT_GE(got.size(), 1u);
   EXPECT_EQ(block.substr(0, got.size()), got);
 
-  ASSERT_EQ(0, ch_.FlushWrite(0));
+  ASSERT_EQ(ERR_OK, ch_.FlushWrite(0));
   got += RecvExactly(peer_.get(), block.size() + 1 - got.size());
   EXPECT_EQ(block + "!", got);
 }
 
 TEST_F(ChannelRingTest, FlushOfMoreThanIsBufferedSendsAll) {
-  ASSERT_EQ(0, ch_.Write("hello", 5));
-  EXPECT_EQ(0, ch_.FlushWrite(1000));
+  ASSERT_EQ(ERR_OK, ch_.Write("hello", 5));
+  EXPECT_EQ(ERR_OK, ch_.FlushWrite(1000));
   EXPECT_EQ("hello", RecvExactly(peer_.get(), 5));
-  EXPECT_EQ(0, ch_.FlushWrite(1000));  // nothing buffered: nothing to do
+  EXPECT_EQ(ERR_OK, ch_.FlushWrite(1000));  // nothing buffered: nothing to do
 }
 
 TEST_F(ChannelRingTest, BlockLargerThanCapacityIsRefused) {
   const std::string big(kCapacity + 1, 'x');
   EXPECT_EQ(ERR_INVAL, ch_.Write(big.data(), big.size()));
-  ASSERT_EQ(0, ch_.FlushWrite(0));
+  ASSERT_EQ(ERR_OK, ch_.FlushWrite(0));
   EXPECT_EQ("", PeerAvailable());
 }
 
@@ -150,7 +150,7 @@ TEST_F(ChannelRingTest, ReadsAcrossTheCapacityKeepOrder) {
   for (size_t len : {size_t{7}, size_t{25}, size_t{9}}) {
     std::string got(len, '\0');
     size_t total = 0;
-    ASSERT_EQ(0, ch_.Read(&got[0], len, total)) << len;
+    ASSERT_EQ(ERR_OK, ch_.Read(&got[0], len, total)) << len;
     EXPECT_EQ(len, total);
     EXPECT_EQ(bytes.substr(offset, len), got);
     offset += len;

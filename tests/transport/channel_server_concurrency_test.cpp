@@ -36,21 +36,21 @@ class ServerThread {
       : thread_([this, fd, after = std::move(after)] {
           Channel ch(kCapacity);
           open_result_ = ch.Open(fd, true);
-          if (open_result_ != 0) return;
+          if (open_result_ != ERR_OK) return;
           ch.SetTimeout(10);
           convert_result_ = ch.ConvertToSSLChannel(true);
-          if (convert_result_ == 0) after(ch);
+          if (convert_result_ == ERR_OK) after(ch);
         }) {}
   ~ServerThread() { Join(); }
   void Join() {
     if (thread_.joinable()) thread_.join();
   }
-  int open_result() const { return open_result_; }
-  int convert_result() const { return convert_result_; }
+  ErrorCode open_result() const { return open_result_; }
+  ErrorCode convert_result() const { return convert_result_; }
 
  private:
-  int open_result_ = -100;
-  int convert_result_ = -100;
+  ErrorCode open_result_ = ERR_MAX;  // no code: not run
+  ErrorCode convert_result_ = ERR_MAX;
   std::thread thread_;
 };
 
@@ -67,8 +67,8 @@ TEST(ChannelServerModeTest, ClientAndServerSwapOneMebibyte) {
   auto swap = [&](Channel& ch, const std::string& out, std::string* in) {
     in->assign(kTotal, '\0');
     for (size_t off = 0; off < kTotal; off += kChunk) {
-      if (ch.Write(out.data() + off, kChunk) != 0 || ch.FlushWrite(0) != 0) return;
-      if (ch.Read(&(*in)[off], kChunk) != 0) return;
+      if (ch.Write(out.data() + off, kChunk) != ERR_OK || ch.FlushWrite(0) != ERR_OK) return;
+      if (ch.Read(&(*in)[off], kChunk) != ERR_OK) return;
     }
   };
 
@@ -78,17 +78,17 @@ TEST(ChannelServerModeTest, ClientAndServerSwapOneMebibyte) {
   ServerThread server(p.b.release(), [&](Channel& ch) { swap(ch, to_client, &server_got); });
 
   Channel ch(kCapacity);
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
   ch.SetTimeout(10);
   ch.SetAllowUntrust(false);
   ch.SetSSLHostname(ustring("server.test"));
-  ASSERT_EQ(0, ch.ConvertToSSLChannel(false));
+  ASSERT_EQ(ERR_OK, ch.ConvertToSSLChannel(false));
   std::string client_got;
   swap(ch, to_server, &client_got);
   server.Join();
 
-  EXPECT_EQ(0, server.open_result());
-  EXPECT_EQ(0, server.convert_result());
+  EXPECT_EQ(ERR_OK, server.open_result());
+  EXPECT_EQ(ERR_OK, server.convert_result());
   EXPECT_TRUE(client_got == to_client) << "client received other bytes";
   EXPECT_TRUE(server_got == to_server) << "server received other bytes";
 }
@@ -161,7 +161,7 @@ struct NulCase {
   const char* name;
   std::string common_name;
   std::string dns_name;
-  int expected;
+  ErrorCode expected;
 };
 
 void PrintTo(const NulCase& c, std::ostream* os) { *os << c.name; }
@@ -182,14 +182,14 @@ TEST_P(ChannelEmbeddedNulTest, HostNameCheck) {
   // client's judgement is under test.
   ServerThread server(p.b.release(), [](Channel&) {});
   Channel ch(kCapacity);
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
   ch.SetTimeout(10);
   ch.SetAllowUntrust(false);
   ch.SetSSLHostname(ustring("server.test"));
   EXPECT_EQ(c.expected, ch.ConvertToSSLChannel(false));
-  EXPECT_EQ(0, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.Close());
   server.Join();
-  EXPECT_EQ(0, server.open_result());
+  EXPECT_EQ(ERR_OK, server.open_result());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -197,10 +197,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The same construction without a NUL is accepted: the refusals below
         // come from the NUL alone.
-        NulCase{"Clean", "server.test", "server.test", 0},
+        NulCase{"Clean", "server.test", "server.test", ERR_OK},
         NulCase{"NulInAltName", "evil.example", std::string("server.test\0.evil.example", 25), ERR_SSL_VERIFY_FAIL},
-        NulCase{"NulInCommonName", std::string("server.test\0.evil.example", 25), "evil.example",
-                ERR_SSL_VERIFY_FAIL}),
+        NulCase{"NulInCommonName", std::string("server.test\0.evil.example", 25), "evil.example", ERR_SSL_VERIFY_FAIL}),
     [](const ::testing::TestParamInfo<NulCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

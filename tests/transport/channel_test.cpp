@@ -25,17 +25,17 @@ TEST(ChannelOpenTest, ConnectsToADottedAddressAndCarriesBytesBothWays) {
   ASSERT_GE(listener.get(), 0);
   Channel ch(kCapacity);
   EXPECT_TRUE(ch.IsClosed());
-  ASSERT_EQ(0, ch.Open("127.0.0.1", port));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", port));
   EXPECT_FALSE(ch.IsClosed());
   loopback::Fd peer(accept(listener.get(), nullptr, nullptr));
   ASSERT_GE(peer.get(), 0);
 
-  ASSERT_EQ(0, ch.WriteInt32(0x01020304u));
-  ASSERT_EQ(0, ch.FlushWrite(0));
+  ASSERT_EQ(ERR_OK, ch.WriteInt32(0x01020304u));
+  ASSERT_EQ(ERR_OK, ch.FlushWrite(0));
   EXPECT_EQ("\x01\x02\x03\x04", RecvExactly(peer.get(), 4));
   ASSERT_TRUE(SendAll(peer.get(), "pong"));
   char buf[4];
-  ASSERT_EQ(0, ch.Read(buf, 4));
+  ASSERT_EQ(ERR_OK, ch.Read(buf, 4));
   EXPECT_EQ("pong", std::string(buf, 4));
 }
 
@@ -43,7 +43,7 @@ struct ConnectCase {
   const char* name;
   const char* ip;  // "" with use_port: the refusing port
   int port;        // 0: the refusing port
-  int expected;
+  ErrorCode expected;
 };
 
 void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.name; }
@@ -85,14 +85,14 @@ TEST(ChannelOpenTest, OpenOnAnOpenChannelIsRefused) {
   int port = 0;
   loopback::Fd other = loopback::Listener(1, &port);
   Channel ch(kCapacity);
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
 
   EXPECT_EQ(ERR_INVAL, ch.Open("127.0.0.1", port));
   loopback::Pair q = loopback::MakePair();
   EXPECT_EQ(ERR_INVAL, ch.Open(q.a.get(), true));  // still the caller's
 
-  ASSERT_EQ(0, ch.Write("still", 5));
-  ASSERT_EQ(0, ch.FlushWrite(0));
+  ASSERT_EQ(ERR_OK, ch.Write("still", 5));
+  ASSERT_EQ(ERR_OK, ch.FlushWrite(0));
   EXPECT_EQ("still", RecvExactly(p.b.get(), 5));
 }
 
@@ -105,14 +105,14 @@ TEST(ChannelOpenTest, AdoptingAnInvalidSocketIsRefused) {
 
 TEST(ChannelOpenTest, NamedSocketOpenIsInert) {
   Channel ch(kCapacity);
-  EXPECT_EQ(0, ch.Open("/tmp/no-such-socket"));
+  EXPECT_EQ(ERR_OK, ch.Open("/tmp/no-such-socket"));
   EXPECT_TRUE(ch.IsClosed());
 }
 
 TEST(ChannelOpenTest, PeerInfoIsNotProvided) {
   loopback::Pair p = loopback::MakePair();
   Channel ch(kCapacity);
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
   std::string ip;
   int port = 0;
   EXPECT_EQ(ERR_SYS, ch.GetPeerInfo(ip, port));
@@ -126,9 +126,9 @@ TEST(ChannelCloseTest, ClosedChannelRefusesIO) {
   EXPECT_EQ(0u, total);
   EXPECT_EQ(ERR_IO, ch.Write("x", 1));
   EXPECT_EQ(ERR_IO, ch.WriteInt32(1));
-  EXPECT_EQ(0, ch.FlushWrite(0));
-  EXPECT_EQ(0, ch.Close());
-  EXPECT_EQ(0, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.FlushWrite(0));
+  EXPECT_EQ(ERR_OK, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.Close());
 }
 
 // Close sends what is buffered, then ends the stream; the channel can be
@@ -137,9 +137,9 @@ TEST(ChannelCloseTest, CloseFlushesThenClosesAndTheChannelReopens) {
   Channel ch(kCapacity);
   for (int round = 0; round < 2; ++round) {
     loopback::Pair p = loopback::MakePair();
-    ASSERT_EQ(0, ch.Open(p.a.release(), true));
-    ASSERT_EQ(0, ch.Write("bye", 3));
-    EXPECT_EQ(0, ch.Close());
+    ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
+    ASSERT_EQ(ERR_OK, ch.Write("bye", 3));
+    EXPECT_EQ(ERR_OK, ch.Close());
     EXPECT_TRUE(ch.IsClosed());
     EXPECT_EQ("bye", loopback::RecvToEnd(p.b.get()));
   }
@@ -149,8 +149,8 @@ TEST(ChannelCloseTest, DestructorClosesTheSocket) {
   loopback::Pair p = loopback::MakePair();
   {
     Channel ch(kCapacity);
-    ASSERT_EQ(0, ch.Open(p.a.release(), true));
-    ASSERT_EQ(0, ch.Write("end", 3));
+    ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
+    ASSERT_EQ(ERR_OK, ch.Write("end", 3));
   }
   EXPECT_EQ("end", loopback::RecvToEnd(p.b.get()));
 }
@@ -164,11 +164,11 @@ TEST(ChannelCloseTest, DiscardDropsWhatAPeerThatStoppedReadingWouldGet) {
     loopback::SmallBuffers(p.a.get());
     loopback::SmallBuffers(p.b.get());
     Channel ch(kCapacity);
-    ASSERT_EQ(0, ch.Open(p.a.release(), true));
+    ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
     ch.SetTimeout(1);
     const std::string block(kCapacity, 'x');
-    int rc = 0;
-    for (int i = 0; i < 200 && rc == 0; ++i) rc = ch.Write(block.data(), block.size());
+    ErrorCode rc = ERR_OK;
+    for (int i = 0; i < 200 && rc == ERR_OK; ++i) rc = ch.Write(block.data(), block.size());
     ASSERT_EQ(ERR_TIMEOUT, rc);
     const auto start = std::chrono::steady_clock::now();
     if (discard) {
@@ -189,7 +189,7 @@ TEST(ChannelCloseTest, DiscardDropsWhatAPeerThatStoppedReadingWouldGet) {
 TEST(ChannelTimeoutTest, SilentPeerTimesOutAfterTheChannelTimeout) {
   loopback::Pair p = loopback::MakePair();
   Channel ch(kCapacity);
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
   ch.SetTimeout(2);
   char buf[8];
   size_t total = 0;
@@ -208,12 +208,12 @@ TEST(ChannelTimeoutTest, FlushToAPeerThatDoesNotReadTimesOut) {
   loopback::SmallBuffers(p.a.get());
   loopback::SmallBuffers(p.b.get());
   Channel ch(kCapacity);
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
   ch.SetTimeout(1);
   const std::string block(kCapacity, 'x');
-  int rc = 0;
+  ErrorCode rc = ERR_OK;
   auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 200 && rc == 0; ++i) {
+  for (int i = 0; i < 200 && rc == ERR_OK; ++i) {
     rc = ch.Write(block.data(), block.size());
   }
   EXPECT_EQ(ERR_TIMEOUT, rc);
@@ -243,16 +243,16 @@ TEST(ChannelTimeoutTest, SilentConnectGivesUpAfterOneWait) {
 TEST(ChannelCapacityTest, ZeroCapacityStillMovesBytes) {
   loopback::Pair p = loopback::MakePair();
   Channel ch(0);
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
   ch.SetTimeout(5);
-  EXPECT_EQ(0, ch.Write("", 0));
-  ASSERT_EQ(0, ch.Write("a", 1));
-  ASSERT_EQ(0, ch.Write("b", 1));
-  ASSERT_EQ(0, ch.FlushWrite(0));
+  EXPECT_EQ(ERR_OK, ch.Write("", 0));
+  ASSERT_EQ(ERR_OK, ch.Write("a", 1));
+  ASSERT_EQ(ERR_OK, ch.Write("b", 1));
+  ASSERT_EQ(ERR_OK, ch.FlushWrite(0));
   EXPECT_EQ("ab", RecvExactly(p.b.get(), 2));
   ASSERT_TRUE(SendAll(p.b.get(), "xyz"));
   char buf[3];
-  ASSERT_EQ(0, ch.Read(buf, 3));
+  ASSERT_EQ(ERR_OK, ch.Read(buf, 3));
   EXPECT_EQ("xyz", std::string(buf, 3));
 }
 

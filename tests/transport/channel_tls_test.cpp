@@ -28,10 +28,10 @@ class ProbeChannel : public Channel {
 // Sends one line through the channel and expects it back reversed.
 void ExpectReversedEcho(Channel& ch) {
   const std::string line = "hello world\n";
-  ASSERT_EQ(0, ch.Write(line.data(), line.size()));
-  ASSERT_EQ(0, ch.FlushWrite(0));
+  ASSERT_EQ(ERR_OK, ch.Write(line.data(), line.size()));
+  ASSERT_EQ(ERR_OK, ch.FlushWrite(0));
   std::string got(line.size(), '\0');
-  ASSERT_EQ(0, ch.Read(&got[0], got.size()));
+  ASSERT_EQ(ERR_OK, ch.Read(&got[0], got.size()));
   EXPECT_EQ("dlrow olleh\n", got);
 }
 
@@ -42,7 +42,7 @@ struct TlsCase {
   const char* ca_file;  // test PKI file, or "" for an empty CA path
   const char* hostname;
   bool allow_untrust;
-  int expected;
+  ErrorCode expected;
   int version;  // expected protocol when converted, 0: any
 };
 
@@ -60,12 +60,12 @@ TEST_P(ChannelTlsTest, Converts) {
   Channel::SetVerifyCAPath(ustring(*c.ca_file ? PkiPath(c.ca_file).c_str() : ""));
   ProbeChannel ch;
   ch.SetTimeout(10);
-  ASSERT_EQ(0, ch.Open("127.0.0.1", port));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", port));
   ch.SetAllowUntrust(c.allow_untrust);
   ch.SetSSLHostname(ustring(c.hostname));
   EXPECT_EQ(c.expected, ch.ConvertToSSLChannel(false));
   EXPECT_FALSE(ch.IsClosed());
-  if (c.expected == 0) {
+  if (c.expected == ERR_OK) {
     if (c.version != 0) {
       EXPECT_EQ(c.version, ch.TlsVersion());
     }
@@ -73,27 +73,27 @@ TEST_P(ChannelTlsTest, Converts) {
   } else {
     EXPECT_EQ(0, ch.TlsVersion()) << "a refused conversion must leave the channel plain";
   }
-  EXPECT_EQ(0, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.Close());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ChannelTlsTest,
     ::testing::Values(
-        TlsCase{"Tls12", "srv", {"-tls1_2"}, "ca.pem", "server.test", false, 0, TLS1_2_VERSION},
-        TlsCase{"Tls13", "srv", {"-tls1_3"}, "ca.pem", "server.test", false, 0, TLS1_3_VERSION},
-        TlsCase{"CommonNameMatch", "cn-only", {}, "ca.pem", "server.test", false, 0, 0},
-        TlsCase{"AltNameWildcardMatch", "srv", {}, "ca.pem", "a.example.test", false, 0, 0},
+        TlsCase{"Tls12", "srv", {"-tls1_2"}, "ca.pem", "server.test", false, ERR_OK, TLS1_2_VERSION},
+        TlsCase{"Tls13", "srv", {"-tls1_3"}, "ca.pem", "server.test", false, ERR_OK, TLS1_3_VERSION},
+        TlsCase{"CommonNameMatch", "cn-only", {}, "ca.pem", "server.test", false, ERR_OK, 0},
+        TlsCase{"AltNameWildcardMatch", "srv", {}, "ca.pem", "a.example.test", false, ERR_OK, 0},
         TlsCase{"NameMismatch", "srv", {}, "ca.pem", "other.test", false, ERR_SSL_VERIFY_FAIL, 0},
         TlsCase{"CommonNameOnlyMismatch", "cn-only", {}, "ca.pem", "a.example.test", false, ERR_SSL_VERIFY_FAIL, 0},
         TlsCase{"OtherCaFile", "srv", {}, "ca2.pem", "server.test", false, ERR_SSL_VERIFY_FAIL, 0},
         TlsCase{"EmptyCaPath", "srv", {}, "", "server.test", false, ERR_SSL_VERIFY_FAIL, 0},
         TlsCase{"MissingCaFile", "srv", {}, "no-such-ca.pem", "server.test", false, ERR_SSL_VERIFY_FAIL, 0},
         // No host name skips the name check, never the chain.
-        TlsCase{"NoHostnameTrustedChain", "srv", {}, "ca.pem", "", false, 0, 0},
+        TlsCase{"NoHostnameTrustedChain", "srv", {}, "ca.pem", "", false, ERR_OK, 0},
         TlsCase{"NoHostnameUntrustedChain", "srv", {}, "ca2.pem", "", false, ERR_SSL_VERIFY_FAIL, 0},
         // A self-signed certificate fails the chain even for its own name.
         TlsCase{"SelfSignedRefused", "self-signed", {}, "ca.pem", "other.test", false, ERR_SSL_VERIFY_FAIL, 0},
-        TlsCase{"SelfSignedOtherNameAllowedWhenUntrusted", "self-signed", {}, "", "server.test", true, 0, 0}),
+        TlsCase{"SelfSignedOtherNameAllowedWhenUntrusted", "self-signed", {}, "", "server.test", true, ERR_OK, 0}),
     [](const ::testing::TestParamInfo<TlsCase>& info) { return std::string(info.param.name); });
 
 TEST(ChannelTlsOnceTest, SecondConversionChangesNothing) {
@@ -102,16 +102,16 @@ TEST(ChannelTlsOnceTest, SecondConversionChangesNothing) {
   ASSERT_NO_FATAL_FAILURE(tlstest::StartSServer(&server, "srv", {}, &port));
   Channel::SetVerifyCAPath(ustring(PkiPath("ca.pem").c_str()));
   ProbeChannel ch;
-  ASSERT_EQ(0, ch.Open("127.0.0.1", port));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", port));
   ch.SetAllowUntrust(false);
   ch.SetSSLHostname(ustring("server.test"));
-  ASSERT_EQ(0, ch.ConvertToSSLChannel(false));
+  ASSERT_EQ(ERR_OK, ch.ConvertToSSLChannel(false));
   int version = ch.TlsVersion();
-  EXPECT_EQ(0, ch.ConvertToSSLChannel(false));
+  EXPECT_EQ(ERR_OK, ch.ConvertToSSLChannel(false));
   EXPECT_EQ(version, ch.TlsVersion());
   ExpectReversedEcho(ch);
   // Close returns the channel to plain mode; the s_server ends with its one client.
-  EXPECT_EQ(0, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.Close());
   EXPECT_TRUE(ch.IsClosed());
   EXPECT_EQ(0, ch.TlsVersion());
   int status = 0;
@@ -126,7 +126,7 @@ TEST(ChannelTlsOnceTest, PlainTextAnswerLeavesThePlainChannel) {
   ASSERT_GE(listener.get(), 0);
   ProbeChannel ch;
   ch.SetTimeout(5);
-  ASSERT_EQ(0, ch.Open("127.0.0.1", port));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", port));
   loopback::Fd peer(accept(listener.get(), nullptr, nullptr));
   ASSERT_GE(peer.get(), 0);
   ASSERT_TRUE(loopback::SendAll(peer.get(), "HTTP/1.1 400 Bad Request\r\n\r\n"));
@@ -134,9 +134,9 @@ TEST(ChannelTlsOnceTest, PlainTextAnswerLeavesThePlainChannel) {
   EXPECT_EQ(ERR_IO, ch.ConvertToSSLChannel(false));
   EXPECT_FALSE(ch.IsClosed());
   EXPECT_EQ(0, ch.TlsVersion());
-  ASSERT_EQ(0, ch.Write("ping", 4));
-  ASSERT_EQ(0, ch.FlushWrite(0));
-  ASSERT_EQ(0, ch.Close());
+  ASSERT_EQ(ERR_OK, ch.Write("ping", 4));
+  ASSERT_EQ(ERR_OK, ch.FlushWrite(0));
+  ASSERT_EQ(ERR_OK, ch.Close());
   std::string received = loopback::RecvToEnd(peer.get());
   ASSERT_GE(received.size(), 4u);
   EXPECT_EQ("ping", received.substr(received.size() - 4));
@@ -155,7 +155,7 @@ TEST(ChannelTlsOnceTest, ServerModeWithoutCertificateFails) {
   Channel::SetPriKeyPath(PkiPath("srv.key"));
   loopback::Pair p = loopback::MakePair();
   ProbeChannel ch;
-  ASSERT_EQ(0, ch.Open(p.a.release(), true));
+  ASSERT_EQ(ERR_OK, ch.Open(p.a.release(), true));
   EXPECT_EQ(ERR_IO, ch.ConvertToSSLChannel(true));
   EXPECT_FALSE(ch.IsClosed());
   EXPECT_EQ(0, ch.TlsVersion());

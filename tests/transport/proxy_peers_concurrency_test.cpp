@@ -50,10 +50,10 @@ int OpenOne(int proxy_port, int target_port, PROXY_AUTH_TYPE type, std::string u
 
 // Sends `text` through the channel and reads it back from the echo target.
 void ExpectEcho(Channel* ch, const std::string& text) {
-  ASSERT_EQ(0, ch->Write(text.data(), text.size()));
-  ASSERT_EQ(0, ch->FlushWrite(0));
+  ASSERT_EQ(ERR_OK, ch->Write(text.data(), text.size()));
+  ASSERT_EQ(ERR_OK, ch->FlushWrite(0));
   std::string back(text.size(), '\0');
-  ASSERT_EQ(0, ch->Read(back.data(), back.size()));
+  ASSERT_EQ(ERR_OK, ch->Read(back.data(), back.size()));
   EXPECT_EQ(text, back);
 }
 
@@ -93,10 +93,10 @@ class Tinyproxy : public ::testing::Test {
 TEST_F(Tinyproxy, BasicSocketWinsWithTheRightPassword) {
   ASSERT_NO_FATAL_FAILURE(Start("alice s3cret"));
   ProbeProxyChannel ch(Info(port_, "alice", "s3cret"));
-  ASSERT_EQ(0, ch.Open("127.0.0.1", target_.port()));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", target_.port()));
   EXPECT_FALSE(ch.IsClosed());
   ExpectEcho(&ch, "through tinyproxy\n");
-  EXPECT_EQ(0, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.Close());
   // The same with Basic alone; without credentials and with NTLM it refuses.
   loopback::Fd basic(OpenOne(port_, target_.port(), PROXY_BASIC_AUTH, "alice", "s3cret"));
   EXPECT_GE(basic.get(), 0);
@@ -117,7 +117,7 @@ TEST_F(Tinyproxy, WrongPasswordLeavesTheChannelClosedAndEmpty) {
 TEST_F(Tinyproxy, OpenProxyKeepsOneOfFourConnections) {
   ASSERT_NO_FATAL_FAILURE(Start(""));
   ProbeProxyChannel ch(Info(port_, "alice", "s3cret"));
-  ASSERT_EQ(0, ch.Open("127.0.0.1", target_.port()));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", target_.port()));
   ExpectEcho(&ch, "open proxy\n");
   // The target counts in its own thread, a little after the kernel accepted.
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -126,15 +126,15 @@ TEST_F(Tinyproxy, OpenProxyKeepsOneOfFourConnections) {
   }
   EXPECT_EQ(4, target_.accepted());
   EXPECT_EQ(3, target_.closed());
-  EXPECT_EQ(0, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.Close());
 }
 
 TEST_F(Tinyproxy, RepeatedOpensLeakNoDescriptor) {
   ASSERT_NO_FATAL_FAILURE(Start("alice s3cret"));
   ProbeProxyChannel ch(Info(port_, "alice", "s3cret"));
   // One round first, so that lazily opened library descriptors exist already.
-  ASSERT_EQ(0, ch.Open("127.0.0.1", target_.port()));
-  ASSERT_EQ(0, ch.Close());
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", target_.port()));
+  ASSERT_EQ(ERR_OK, ch.Close());
   // The echo target runs in this process too: let it close its ends first.
   auto settled = [this] {
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -145,8 +145,8 @@ TEST_F(Tinyproxy, RepeatedOpensLeakNoDescriptor) {
   };
   int before = settled();
   for (int i = 0; i < 200; ++i) {
-    ASSERT_EQ(0, ch.Open("127.0.0.1", target_.port())) << i;
-    ASSERT_EQ(0, ch.Close()) << i;
+    ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", target_.port())) << i;
+    ASSERT_EQ(ERR_OK, ch.Close()) << i;
   }
   EXPECT_EQ(before, settled());
 }
@@ -188,9 +188,9 @@ TEST_F(Squid, NtlmVersionsPassTheChallengeStep) {
 TEST_F(Squid, ChannelRaceKeepsNtlmVersion1) {
   ASSERT_NO_FATAL_FAILURE(Start(false));
   ProbeProxyChannel ch(Info(port_, "bob", "pw", "dom1"));
-  ASSERT_EQ(0, ch.Open("127.0.0.1", target_.port()));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", target_.port()));
   ExpectEcho(&ch, "race through squid\n");
-  EXPECT_EQ(0, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.Close());
   EXPECT_NE(std::string::npos, AccessLog().find("DOM1\\\\bob"));
 }
 

@@ -36,10 +36,10 @@ class Probe : public Base {
 TunnelInfo Relay(const std::string& ip, int port) { return TunnelInfo{true, ip, static_cast<uint16_t>(port)}; }
 
 void ExpectRoundTrip(Channel* ch, const std::string& out, const std::string& back) {
-  ASSERT_EQ(0, ch->Write(out.data(), out.size()));
-  ASSERT_EQ(0, ch->FlushWrite(0));
+  ASSERT_EQ(ERR_OK, ch->Write(out.data(), out.size()));
+  ASSERT_EQ(ERR_OK, ch->FlushWrite(0));
   std::string got(back.size(), '\0');
-  ASSERT_EQ(0, ch->Read(got.data(), got.size()));
+  ASSERT_EQ(ERR_OK, ch->Read(got.data(), got.size()));
   EXPECT_EQ(back, got);
 }
 
@@ -151,13 +151,13 @@ TEST_F(TunnelChannelTest, OpensPlainThenRunsTlsEndToEnd) {
   int sport = 0;
   ASSERT_NO_FATAL_FAILURE(tlstest::StartSServer(&server, "srv", {}, &sport));
   Probe<TunnelChannel> ch(Relay("127.0.0.1", relay_.port()));
-  ASSERT_EQ(0, ch.Open("127.0.0.1", sport));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", sport));
   EXPECT_FALSE(ch.IsClosed());
   EXPECT_FALSE(ch.IsSSL());
-  ASSERT_EQ(0, ch.ConvertToSSLChannel(false));
+  ASSERT_EQ(ERR_OK, ch.ConvertToSSLChannel(false));
   EXPECT_TRUE(ch.IsSSL());
   ExpectRoundTrip(&ch, "hello world\n", "dlrow olleh\n");
-  EXPECT_EQ(0, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.Close());
   ASSERT_EQ(1u, relay_.Connections().size());
   EXPECT_TRUE(relay_.Connections()[0].valid) << relay_.Connections()[0].why;
   EXPECT_EQ("127.0.0.1:" + std::to_string(sport), relay_.Connections()[0].target);
@@ -194,9 +194,9 @@ TEST_F(TunnelChannelTest, CloseThenOpenRebuildsThePath) {
   testsupport::relay::EchoTarget target;
   TunnelChannel ch(Relay("127.0.0.1", relay_.port()));
   for (int round = 0; round < 3; ++round) {
-    ASSERT_EQ(0, ch.Open("127.0.0.1", target.port())) << round;
+    ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", target.port())) << round;
     ExpectRoundTrip(&ch, "round " + std::to_string(round), "round " + std::to_string(round));
-    EXPECT_EQ(0, ch.Close());
+    EXPECT_EQ(ERR_OK, ch.Close());
   }
   EXPECT_EQ(3u, relay_.Connections().size());
   EXPECT_EQ(3, target.accepted());
@@ -242,11 +242,11 @@ TEST_F(TunnelChannelTest, ProxyTunnelThroughTinyproxyRelayAndSServer) {
   proxy.user_name = "u";
   // A name: the proxy resolves it.
   Probe<ProxyTunnelChannel> ch(proxy, Relay("localhost", relay_.port()));
-  ASSERT_EQ(0, ch.Open("127.0.0.1", sport));
+  ASSERT_EQ(ERR_OK, ch.Open("127.0.0.1", sport));
   EXPECT_FALSE(ch.IsSSL());
-  ASSERT_EQ(0, ch.ConvertToSSLChannel(false));
+  ASSERT_EQ(ERR_OK, ch.ConvertToSSLChannel(false));
   ExpectRoundTrip(&ch, "hello world\n", "dlrow olleh\n");
-  EXPECT_EQ(0, ch.Close());
+  EXPECT_EQ(ERR_OK, ch.Close());
   EXPECT_NE(std::string::npos, Log().find("]: ret = 0\n")) << Log();
   ASSERT_EQ(1u, relay_.Connections().size());
   EXPECT_TRUE(relay_.Connections()[0].valid);

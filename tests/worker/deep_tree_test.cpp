@@ -189,7 +189,7 @@ TEST_F(DeepTreeTest, RescanKeepsRecordsPastPathMaxOut) {
     const size_t before = testsupport::OpenDescriptorCount(/*sockets=*/false);
     ScriptedWorker& w = rig_->holding(
         FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN | (merge ? static_cast<uint32_t>(Event::F_MERGE) : 0u)));
-    EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+    EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kRescan));
     EXPECT_EQ(before, testsupport::OpenDescriptorCount(/*sockets=*/false));
     std::vector<std::string> uploads;  // sorted, as Pushed() gives them
     const std::vector<std::string> others = Without(Pushed(), "local modify ", &uploads);
@@ -204,7 +204,7 @@ TEST_F(DeepTreeTest, ExpandPushesWhatIsReachable) {
   ASSERT_TRUE(tree.made());
   const size_t before = testsupport::OpenDescriptorCount(/*sockets=*/false);
   ScriptedWorker& w = rig_->holding(FolderEvent("/", Event::F_EXPAND));
-  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpand));
+  EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kExpand));
   EXPECT_EQ(before, testsupport::OpenDescriptorCount(/*sockets=*/false));
   std::vector<std::string> want = ReachableUploads();
   std::sort(want.begin(), want.end());

@@ -69,7 +69,7 @@ class DownloadThreads : public downloadtest::DownloadTest {
     const auto start = std::chrono::steady_clock::now();
     barrier.wait();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_TRUE(!w.calls().empty() && w.calls()[0].result != 0) << "the operation ended before the interruption";
+    EXPECT_TRUE(!w.calls().empty() && w.calls()[0].result != ERR_OK) << "the operation ended before the interruption";
     // No retry may run before the test looks.
     rig_->stopWorkers();
   }
@@ -129,7 +129,7 @@ TEST_F(DownloadThreads, TwoRecyclersAndADownloader) {
     for (const Event& ev : downloads) {
       downloader.context.clear();
       downloader.context.current_event = ev;
-      if (downloader.UpdateContext() != 0 || downloader.RealOperation(ScriptedWorker::kDownload) != 0) ++failed;
+      if (downloader.UpdateContext() != 0 || downloader.RealOperation(ScriptedWorker::kDownload) != ERR_OK) ++failed;
       // As the loop does once an event is done.
       downloader.ClearCurrentProcessEventInfo();
       downloader.ClearCache();
@@ -198,7 +198,7 @@ TEST_F(DownloadThreads, WholeBodyAskedByOneWorkerHoldsForTheNext) {
   ScriptedWorker& first = rig_->addWorker();
   // Three real attempts; at the fourth the first worker stops and gives the
   // event back, as an interrupted download does.
-  first.SetScript(ScriptedWorker::kDownload, [](ScriptedWorker& self) -> int {
+  first.SetScript(ScriptedWorker::kDownload, [](ScriptedWorker& self) -> ErrorCode {
     if (self.calls().size() <= 3) return self.RealOperation(ScriptedWorker::kDownload);
     self.Stop();
     return ERR_INT;

@@ -133,7 +133,7 @@ class DownloadTest : public testsupport::TempDirTest {
     return obj ? Slurp(obj->content_path) : std::string();
   }
   // Runs the real download of `ev` on a fresh worker holding it.
-  int Download(const Event& ev, ScriptedWorker** out = nullptr) {
+  ErrorCode Download(const Event& ev, ScriptedWorker** out = nullptr) {
     ScriptedWorker& w = rig_->holding(ev);
     if (out != nullptr) *out = &w;
     return w.RealOperation(ScriptedWorker::kDownload);

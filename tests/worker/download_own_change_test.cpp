@@ -106,7 +106,7 @@ TEST_P(DownloadOwnActs, NotQueuedButALaterEditIs) {
   ASSERT_NO_FATAL_FAILURE(Sentinel());
   const std::string own = std::string("own change of ") + c.path + ", not queued";
   const std::string pushed = std::string("PushEvent: ") + c.path + " at";
-  ASSERT_EQ(0, Download(ServerChange(c.path)));
+  ASSERT_EQ(ERR_OK, Download(ServerChange(c.path)));
   ASSERT_TRUE(WaitLogged(own)) << rig_->log();
   ASSERT_NO_FATAL_FAILURE(Sentinel());
   EXPECT_EQ(0u, rig_->countLogged(pushed));
@@ -121,7 +121,7 @@ TEST_P(DownloadOwnActs, EditRightAfterIsQueued) {
   const OwnCase& c = GetParam();
   c.before(*this);
   ASSERT_NO_FATAL_FAILURE(Watch());
-  ASSERT_EQ(0, Download(ServerChange(c.path)));
+  ASSERT_EQ(ERR_OK, Download(ServerChange(c.path)));
   std::ofstream(rig_->local(c.path), std::ios::app) << "edited by the user";
   EXPECT_TRUE(WaitLogged(std::string("PushEvent: ") + c.path + " at")) << rig_->log();
 }

@@ -43,7 +43,7 @@ TEST_F(DownloadTest, WholeFileReachesPathAndRecord) {
   const std::string bytes = Pattern(300000, 1);
   rig_->server().Put("/n.bin", bytes, 1500000001);
   ScriptedWorker* w = nullptr;
-  ASSERT_EQ(0, Download(ServerChange("/n.bin"), &w));
+  ASSERT_EQ(ERR_OK, Download(ServerChange("/n.bin"), &w));
   EXPECT_TRUE(Slurp(rig_->local("/n.bin")) == bytes);
   const DBFileInfo rec = Record("/n.bin");
   EXPECT_EQ(rig_->server().Head(), rec.syncID);
@@ -61,7 +61,7 @@ TEST_F(DownloadTest, DeltaAgainstRecordedCopy) {
   std::string v2 = v1;
   for (size_t i = 0; i < v2.size(); i += 40000) v2[i] ^= 0x5A;
   rig_->server().Put("/d.bin", v2);
-  ASSERT_EQ(0, Download(ServerChange("/d.bin")));
+  ASSERT_EQ(ERR_OK, Download(ServerChange("/d.bin")));
   // rdiff made the delta: equal bytes mean its format was read.
   EXPECT_TRUE(Slurp(rig_->local("/d.bin")) == Content("/d.bin"));
   const auto reqs = rig_->requests();
@@ -77,14 +77,14 @@ TEST_F(DownloadTest, EchoAndFastMergeSendNothing) {
   Recorded("/e.txt", v1, s1);
   // The recorded version again, with the file changed meanwhile: an echo.
   Spill(rig_->local("/e.txt"), "edited");
-  ASSERT_EQ(0, Download(ServerChange("/e.txt")));
+  ASSERT_EQ(ERR_OK, Download(ServerChange("/e.txt")));
   EXPECT_EQ("edited", Slurp(rig_->local("/e.txt")));
   EXPECT_TRUE(rig_->logged("is already up-to-date (server echo)"));
   // A newer version describing exactly the recorded file: only ids move.
   Recorded("/e.txt", v1, s1);
   Event ev = ServerChange("/e.txt");
   ev.m_sync_id = ev.m_max_id = s1 + 5;
-  ASSERT_EQ(0, Download(ev));
+  ASSERT_EQ(ERR_OK, Download(ev));
   EXPECT_EQ(s1 + 5, Record("/e.txt").syncID);
   EXPECT_TRUE(rig_->logged("fast event merge for"));
   EXPECT_EQ(0u, Count("resume_download"));
@@ -96,7 +96,7 @@ TEST_F(DownloadTest, MergeTakesServerTimeWithoutTransfer) {
   Recorded("/m.txt", v1, s1, 1600000000);
   rig_->server().Put("/m.txt", v1, 1700000000);  // same bytes, another time
   ScriptedWorker* w = nullptr;
-  ASSERT_EQ(0, Download(ServerChange("/m.txt"), &w));
+  ASSERT_EQ(ERR_OK, Download(ServerChange("/m.txt"), &w));
   struct stat st;
   ASSERT_EQ(0, stat(rig_->local("/m.txt").c_str(), &st));
   EXPECT_EQ(1700000000, st.st_mtime);
@@ -108,8 +108,8 @@ TEST_F(DownloadTest, MergeTakesServerTimeWithoutTransfer) {
 TEST_F(DownloadTest, ServerRefusals) {
   struct Case {
     uint32_t code;
-    int result;
-  } cases[] = {{SPROTO_ERR_DOWNLOAD_NOFILE, 0}, {0xB001, ERR_INT}, {0x7000, ERR_INT}};
+    ErrorCode result;
+  } cases[] = {{SPROTO_ERR_DOWNLOAD_NOFILE, ERR_OK}, {0xB001, ERR_INT}, {0x7000, ERR_INT}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
     const std::string rel = "/r" + std::to_string(c.code) + ".txt";
@@ -138,7 +138,7 @@ TEST_F(DownloadTest, MsdosTimeEven) {
   e.isMSDOS = true;
   rig_->setEntry(e);
   rig_->server().Put("/t.txt", "even", 1000001);
-  ASSERT_EQ(0, Download(ServerChange("/t.txt")));
+  ASSERT_EQ(ERR_OK, Download(ServerChange("/t.txt")));
   struct stat st;
   ASSERT_EQ(0, stat(rig_->local("/t.txt").c_str(), &st));
   EXPECT_EQ(1000000, st.st_mtime);
@@ -154,7 +154,7 @@ TEST_F(DownloadTest, EditedFileKeptUnderConflictName) {
   Spill(rig_->local("/c.txt"), "the user's edit");
   const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
   rig_->server().Put("/c.txt", Pattern(20000, 6));
-  ASSERT_EQ(0, Download(ServerChange("/c.txt")));
+  ASSERT_EQ(ERR_OK, Download(ServerChange("/c.txt")));
   EXPECT_TRUE(Slurp(rig_->local("/c.txt")) == Content("/c.txt"));
   const std::string sibling = ConflictSibling("/c.txt");
   ASSERT_NE("", sibling);
@@ -339,7 +339,7 @@ TEST_F(DownloadTest, CorruptDeltaOnUnchangedBasis) {
   Recorded("/p.bin", v1, s1);
   rig_->server().Fault({{"action", "resume_download"}, {"corrupt_body_byte", 40}, {"count", -1}});
   Spill(rig_->local("/p.bin"), v2);
-  EXPECT_EQ(0, Download(ServerChange("/p.bin")));
+  EXPECT_EQ(ERR_OK, Download(ServerChange("/p.bin")));
   EXPECT_TRUE(Slurp(rig_->local("/p.bin")) == v2);
   EXPECT_EQ(OpensslMd4(rig_->local("/p.bin")), Record("/p.bin").fileCheckSum.c_str_utf8());
 }
@@ -354,7 +354,7 @@ TEST_F(DownloadTest, ThirdCorruptDeltaThenWholeBody) {
   struct Case {
     const char* name;
     int bad_bodies;  // -1: every body
-    int last_result;
+    ErrorCode last_result;
   } cases[] = {{"whole body good", 3, ERR_OK}, {"whole body bad too", -1, ERR_SYS}};
   ScriptedWorker& w = rig_->addWorker();
   w.UseRealOperations();
@@ -426,7 +426,7 @@ TEST_F(DownloadTest, ThirdCorruptDeltaThenWholeBody) {
       ASSERT_TRUE(rig_->ui().waitFor([&](const std::vector<PObject>& m) { return !reports(m).empty(); }, 5s))
           << "no report of the unapplied change";
       const PObject told = reports(rig_->ui().messages()).front();
-      EXPECT_EQ(ERR_SYS, testsupport::UiStandIn::ErrorCode(told));
+      EXPECT_EQ(ErrorNumber(ERR_SYS), testsupport::UiStandIn::ErrorCode(told));
       EXPECT_EQ(ustring("server content fails its checksum"), told["error"]["reason"].asString());
       EXPECT_EQ(7u, told["session_id"].asUInt64());
     }
@@ -466,11 +466,11 @@ TEST_F(DownloadTest, RefusedNameToldToTheUserInterface) {
   ScriptedWorker& w = rig_->holding(ServerChange("/n.txt"));
   std::atomic<bool> refused{false};
   w.SetOnBeforeReplace([&](ScriptedWorker&) { refused = RefuseRenamesOnThisThread(ENAMETOOLONG); });
-  int result = INT_MIN;
+  ErrorCode result = ERR_MAX;  // no code: not run
   // Its own thread: the filter goes with it.
   std::thread([&] { result = w.RealOperation(ScriptedWorker::kDownload); }).join();
   if (!refused) GTEST_SKIP() << "the kernel took no seccomp filter";
-  EXPECT_EQ(0, result);
+  EXPECT_EQ(ERR_OK, result);
   EXPECT_TRUE(rig_->logged("encounter MAX_PATH_ERR when renaming"));
   EXPECT_FALSE(IsFileExist(rig_->local("/n.txt").c_str(), false));
   EXPECT_EQ(0u, Record("/n.txt").syncID);
@@ -484,7 +484,7 @@ TEST_F(DownloadTest, RefusedNameToldToTheUserInterface) {
   ASSERT_TRUE(rig_->ui().waitFor(told, 5s)) << "no report of the refused name";
   for (const PObject& x : rig_->ui().messages()) {
     if (x["notify"].asString() != "locked_file") continue;
-    EXPECT_EQ(ERR_INVAL, testsupport::UiStandIn::ErrorCode(x));
+    EXPECT_EQ(ErrorNumber(ERR_INVAL), testsupport::UiStandIn::ErrorCode(x));
     EXPECT_EQ(ustring("name not accepted by the local file system"), x["error"]["reason"].asString());
     EXPECT_EQ(7u, x["session_id"].asUInt64());
   }
@@ -501,13 +501,13 @@ TEST_F(DownloadTest, ReferKeepsEditVisible) {
   ASSERT_EQ(0, FSUTime(rig_->local("/r.txt").c_str(), 1650000000, 1650000000));
   // The server answers with a reference to the local copy.
   rig_->server().Fault({{"action", "resume_download"}, {"set", {{"file.refer", 1}}}, {"omit", {"file.data"}}});
-  EXPECT_EQ(0, Download(ServerChange("/r.txt")));
+  EXPECT_EQ(ERR_OK, Download(ServerChange("/r.txt")));
   struct stat st;
   ASSERT_EQ(0, stat(rig_->local("/r.txt").c_str(), &st));
   EXPECT_EQ(1650000000, st.st_mtime) << "the edit's time must stay";
   EXPECT_EQ("abcdefghij", Slurp(rig_->local("/r.txt")));
   // The edit still differs from its record, so the watcher's event uploads it.
-  EXPECT_EQ(0, rig_->holding(rig_->localEvent(Event::EV_MODIFY, "/r.txt")).RealOperation(ScriptedWorker::kUpload));
+  EXPECT_EQ(ERR_OK, rig_->holding(rig_->localEvent(Event::EV_MODIFY, "/r.txt")).RealOperation(ScriptedWorker::kUpload));
   EXPECT_EQ("abcdefghij", Content("/r.txt"));
 }
 
@@ -534,7 +534,7 @@ TEST_F(DownloadTest, ReplyWithoutVersionRetried) {
     EXPECT_EQ("", Leftovers(Working()));
     EXPECT_NE(WorkerAction::kDone, WorkerErrorRowOf(ERR_SYS).action);
     rig_->server().ClearFaults();
-    EXPECT_EQ(0, Download(ServerChange(rel)));
+    EXPECT_EQ(ERR_OK, Download(ServerChange(rel)));
     EXPECT_EQ(content, Slurp(rig_->local(rel)));
     ExpectNothingLost(before, TreeSnapshot::Take(rig_->local(), {.skip_working_folder = true}), rig_->storeSha256());
   }
@@ -586,7 +586,7 @@ TEST_F(DownloadTest, CutBodyLeavesFileIntact) {
       ASSERT_FALSE(partial.path.empty());
       EXPECT_EQ(0, partial.path.compare(w->context.working_directory, w->context.working_directory.length()));
       // The retry continues from the partial file's length.
-      EXPECT_EQ(0, w->RealOperation(ScriptedWorker::kDownload));
+      EXPECT_EQ(ERR_OK, w->RealOperation(ScriptedWorker::kDownload));
       const json last = rig_->requests().back()["request"];
       EXPECT_EQ(partial.length, last["file"].value("offset", uint64_t{0}));
       EXPECT_TRUE(Slurp(rig_->local(rel)) == v2);
@@ -615,15 +615,18 @@ TEST_F(DownloadTest, StrayBodiesLeaveNoFile) {
   struct Case {
     const char* name;
     std::vector<json> faults;
-    int result;
+    ErrorCode result;
   } cases[] = {
-      {"beside a whole body", {{{"action", "resume_download"}, {"set", {{"fyle.data", "b64:Ym9keQ=="}}}}}, 0},
+      {"beside a whole body", {{{"action", "resume_download"}, {"set", {{"fyle.data", "b64:Ym9keQ=="}}}}}, ERR_OK},
       {"in an unusable reply",
        {{{"action", "resume_download"}, {"set", {{"fyle.data", "b64:Ym9keQ=="}}}, {"omit", {"sync_id"}}}},
        ERR_SYS},
-      {"in the token reply", {{{"action", "resume_get_token"}, {"set", {{"junk", "b64:Ym9keQ=="}}}}}, 0},
+      {"in the token reply", {{{"action", "resume_get_token"}, {"set", {{"junk", "b64:Ym9keQ=="}}}}}, ERR_OK},
       {"before a cut body",
-       {{{"action", "resume_download"}, {"set", {{"aaa.data", "b64:Ym9keQ=="}}}, {"close", "send_bytes"}, {"bytes", 1004}}},
+       {{{"action", "resume_download"},
+         {"set", {{"aaa.data", "b64:Ym9keQ=="}}},
+         {"close", "send_bytes"},
+         {"bytes", 1004}}},
        ERR_IO},
   };
   int n = 0;
@@ -640,7 +643,7 @@ TEST_F(DownloadTest, StrayBodiesLeaveNoFile) {
       // Only the partial body stays, for the retry.
       const std::string partial = w->cached_response["file"]["data"].asBinary().path.c_str_utf8();
       EXPECT_EQ(partial.substr(partial.rfind('/')) + " ", Leftovers(Working()));
-      EXPECT_EQ(0, w->RealOperation(ScriptedWorker::kDownload));
+      EXPECT_EQ(ERR_OK, w->RealOperation(ScriptedWorker::kDownload));
       EXPECT_TRUE(Slurp(rig_->local(rel)) == content);
     }
     w->ClearCache();
@@ -692,7 +695,7 @@ TEST_F(DownloadTest, LocalCopyKeepsEdit) {
     }
     const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
     rig_->server().Put(rel, v2);
-    ASSERT_EQ(0, Download(ServerChange(rel)));
+    ASSERT_EQ(ERR_OK, Download(ServerChange(rel)));
     EXPECT_EQ(0u, Count("resume_download"));
     EXPECT_EQ(v2, Slurp(rig_->local(rel)));
     const std::string sibling = ConflictSibling(rel);
@@ -723,7 +726,7 @@ TEST_F(DownloadTest, DamagedRecycleRowsMoveNothingIn) {
     const std::string rel = "/got" + std::to_string(&c - cases) + ".txt";
     rig_->server().Put(rel, v2);
     const size_t bodies = Count("resume_download");
-    ASSERT_EQ(0, Download(ServerChange(rel)));
+    ASSERT_EQ(ERR_OK, Download(ServerChange(rel)));
     EXPECT_EQ(bodies + 1, Count("resume_download"));
     EXPECT_EQ(v2, Slurp(rig_->local(rel)));
     EXPECT_EQ(v2, Slurp(c.canary));
@@ -762,7 +765,7 @@ TEST_F(DownloadTest, TypeJumpKeepsChangedFolder) {
   Spill(rig_->local("/d/edited.txt"), "after the edit");
   const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
   rig_->server().Put("/d", "the server's file");
-  ASSERT_EQ(0, Download(ServerChange("/d")));
+  ASSERT_EQ(ERR_OK, Download(ServerChange("/d")));
   EXPECT_EQ("the server's file", Slurp(rig_->local("/d")));
   const std::string sibling = ConflictSibling("/d");
   ASSERT_NE("", sibling);
@@ -780,9 +783,9 @@ TEST_F(DownloadTest, TypeJumpRecycles) {
   Recorded("/f", "a file", 5);
   const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
   rig_->server().Put("/d", "now a file");
-  ASSERT_EQ(0, Download(ServerChange("/d")));
+  ASSERT_EQ(ERR_OK, Download(ServerChange("/d")));
   rig_->server().Mkdir("/f");
-  ASSERT_EQ(0, Download(ServerChange("/f")));
+  ASSERT_EQ(ERR_OK, Download(ServerChange("/f")));
   struct stat st;
   ASSERT_EQ(0, stat(rig_->local("/f").c_str(), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -904,12 +907,12 @@ TEST_F(DownloadTest, ForcedDownloadFetchesTheRecordedVersionOnlyWhenTheLocalFile
 
 class RemoveTest : public DownloadTest {
  protected:
-  int RemoveLocal(const Event& ev, ScriptedWorker** out = nullptr) {
+  ErrorCode RemoveLocal(const Event& ev, ScriptedWorker** out = nullptr) {
     ScriptedWorker& w = rig_->holding(ev);
     if (out != nullptr) *out = &w;
     return w.RealOperation(ScriptedWorker::kRemoveLocal);
   }
-  int RemoveRemote(const Event& ev) { return rig_->holding(ev).RealOperation(ScriptedWorker::kRemoveRemote); }
+  ErrorCode RemoveRemote(const Event& ev) { return rig_->holding(ev).RealOperation(ScriptedWorker::kRemoveRemote); }
   std::string Rows() {
     const auto rows = testsupport::RunCommand(
         {"sqlite3", "-readonly", rig_->eventDbPath(), "SELECT path, fileSize FROM recycle_bin_table ORDER BY path;"});
@@ -925,25 +928,25 @@ TEST_F(RemoveTest, ServerDeleteRecyclesOrKeeps) {
   Spill(rig_->local("/unsynced.txt"), "never synced");
   const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
   ScriptedWorker* w = nullptr;
-  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/same.txt", 9), &w));
+  EXPECT_EQ(ERR_OK, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/same.txt", 9), &w));
   EXPECT_EQ(Worker::NOTIFY_SERVER_REMOVE, w->notify_event_type);
   EXPECT_FALSE(IsFileExist(rig_->local("/same.txt").c_str(), false));
   EXPECT_NE(std::string::npos, Rows().find("|11\n"));
   EXPECT_GT(rig_->entry().recycle_time, 0u);
-  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/edited.txt", 9)));
+  EXPECT_EQ(ERR_OK, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/edited.txt", 9)));
   EXPECT_EQ("edited locally", Slurp(rig_->local(ConflictSibling("/edited.txt"))));
   EXPECT_EQ(0u, Record("/edited.txt").syncID);
-  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/unsynced.txt", 9)));
+  EXPECT_EQ(ERR_OK, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/unsynced.txt", 9)));
   EXPECT_EQ("never synced", Slurp(rig_->local(ConflictSibling("/unsynced.txt"))));
   // Older than the record: nothing moves.
   Recorded("/newer.txt", "newer", 20);
-  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/newer.txt", 9)));
+  EXPECT_EQ(ERR_OK, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/newer.txt", 9)));
   EXPECT_EQ("newer", Slurp(rig_->local("/newer.txt")));
   EXPECT_EQ(20u, Record("/newer.txt").syncID);
   // Already gone: the record goes.
   Recorded("/gone.txt", "x", 5);
   ASSERT_EQ(0, unlink(rig_->local("/gone.txt").c_str()));
-  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/gone.txt", 9)));
+  EXPECT_EQ(ERR_OK, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/gone.txt", 9)));
   EXPECT_EQ(0u, Record("/gone.txt").syncID);
   ExpectNothingLost(before, TreeSnapshot::Take(rig_->local()));
 }
@@ -954,7 +957,7 @@ TEST_F(RemoveTest, ServerFolderDeleteRecyclesMatchingTree) {
   RecordedDir("/d/sub", 5);
   Recorded("/d/sub/b.txt", "bb", 5);
   const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
-  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/d", 9, true)));
+  EXPECT_EQ(ERR_OK, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/d", 9, true)));
   EXPECT_FALSE(IsFileExist(rig_->local("/d").c_str(), false));
   const std::string rows = Rows();
   // One row for the folder and one per file, all under one recycle name.
@@ -974,7 +977,7 @@ TEST_F(RemoveTest, ServerFolderDeleteKeepsUnsynced) {
   Spill(rig_->local("/d/new.txt"), "new");
   Spill(rig_->local("/d/held.tmp"), "held back");
   const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
-  EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/d", 9, true)));
+  EXPECT_EQ(ERR_OK, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, "/d", 9, true)));
   const std::string sibling = ConflictSibling("/d");
   ASSERT_NE("", sibling);
   EXPECT_EQ("new", Slurp(rig_->local(sibling + "/new.txt")));
@@ -1007,7 +1010,7 @@ TEST_F(RemoveTest, RecycleNeverReplaces) {
       Recorded(rel, "recycled now", 5);
     }
     const TreeSnapshot before = TreeSnapshot::Take(rig_->local());
-    EXPECT_EQ(0, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, rel, 9, folder)));
+    EXPECT_EQ(ERR_OK, RemoveLocal(rig_->serverEvent(Event::EV_REMOVE, rel, 9, folder)));
     EXPECT_EQ("recycled earlier", Slurp(Working() + "/#ZarqRecycle" + planted));
     const std::string rows = Rows();
     EXPECT_NE(std::string::npos, rows.find(planted + "|16")) << rows;
@@ -1053,17 +1056,17 @@ TEST_F(RemoveTest, LocalDeleteReachesServer) {
     }
     rig_->server().ClearFaults();
     if (!c.fault.is_null()) rig_->server().Fault(c.fault);
-    EXPECT_EQ(0, RemoveRemote(rig_->localEvent(Event::EV_REMOVE, rel, c.folder)));
+    EXPECT_EQ(ERR_OK, RemoveRemote(rig_->localEvent(Event::EV_REMOVE, rel, c.folder)));
     EXPECT_EQ(c.record_stays, Record(rel).syncID != 0);
   }
   EXPECT_FALSE(rig_->server().Get("/l1").has_value());
   // No record: nothing is sent.
   const size_t sent = Count("remove");
-  EXPECT_EQ(0, RemoveRemote(rig_->localEvent(Event::EV_REMOVE, "/never")));
+  EXPECT_EQ(ERR_OK, RemoveRemote(rig_->localEvent(Event::EV_REMOVE, "/never")));
   EXPECT_EQ(sent, Count("remove"));
   // A path that exists again: nothing is sent either.
   Recorded("/back.txt", "back", 5);
-  EXPECT_EQ(0, RemoveRemote(rig_->localEvent(Event::EV_REMOVE, "/back.txt")));
+  EXPECT_EQ(ERR_OK, RemoveRemote(rig_->localEvent(Event::EV_REMOVE, "/back.txt")));
   EXPECT_EQ(sent, Count("remove"));
   EXPECT_EQ("back", Slurp(rig_->local("/back.txt")));
 }

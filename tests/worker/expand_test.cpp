@@ -205,7 +205,7 @@ TEST_F(Expand, RootPathsExact) {
     SCOPED_TRACE(rel);
     const std::string base = rel == "/" ? "" : rel;
     ScriptedWorker& w = rig_->holding(FolderEvent(rel, Event::F_EXPAND));
-    EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpand));
+    EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kExpand));
     const auto found = testsupport::RunCommand(
         {"find", rig_->local(base), "-mindepth", "1", "(", "-type", "f", "-o", "-type", "d", ")", "-not", "-path",
          "*/.ZarqelonWorkingDirectory*", "-printf", "%y %P\\n"});
@@ -289,10 +289,10 @@ TEST_F(Rescan, WorkingFolderNeverUploaded) {
   File("/real", "real");
   const auto before = testsupport::TreeSnapshot::Take(rig_->local());
   ScriptedWorker& w = rig_->holding(FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN));
-  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+  EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kRescan));
   EXPECT_EQ(std::vector<std::string>{"local modify /real"}, Pushed());
   ScriptedWorker& w2 = rig_->holding(FolderEvent("/", Event::F_EXPAND));
-  EXPECT_EQ(0, w2.RealOperation(ScriptedWorker::kExpand));
+  EXPECT_EQ(ERR_OK, w2.RealOperation(ScriptedWorker::kExpand));
   EXPECT_EQ(std::vector<std::string>{"local modify /real"}, Pushed());
   EXPECT_FALSE(rig_->logged("Unsafe path"));
   EXPECT_FALSE(rig_->logged("ZarqRecycle"));
@@ -322,7 +322,7 @@ TEST_F(Rescan, Decisions) {
     SCOPED_TRACE(merge);
     ScriptedWorker& w =
         rig_->holding(FolderEvent("/d", Event::F_EXPAND | Event::F_RESCAN | (merge ? static_cast<uint32_t>(Event::F_MERGE) : 0u)));
-    EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+    EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kRescan));
     std::vector<std::string> want{"local modify /d/changed", "local modify /d/kind/", "local modify /d/new"};
     if (merge) {
       want.push_back("server modify /d/gone");
@@ -433,12 +433,12 @@ TEST_F(Rescan, EvenSecondsOnMsdos) {
   e.isMSDOS = true;
   rig_->setEntry(e);
   ScriptedWorker& w = rig_->holding(FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN));
-  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+  EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kRescan));
   EXPECT_TRUE(Pushed().empty());
   e.isMSDOS = false;
   rig_->setEntry(e);
   ScriptedWorker& w2 = rig_->holding(FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN));
-  EXPECT_EQ(0, w2.RealOperation(ScriptedWorker::kRescan));
+  EXPECT_EQ(ERR_OK, w2.RealOperation(ScriptedWorker::kRescan));
   EXPECT_EQ(std::vector<std::string>{"local modify /odd"}, Pushed());
 }
 
@@ -459,7 +459,7 @@ TEST_F(Rescan, EmptyMountPointPushesNothing) {
       SCOPED_TRACE(target + (merge ? " merge" : ""));
       ScriptedWorker& w = rig_->holding(
           FolderEvent(target, Event::F_EXPAND | Event::F_RESCAN | (merge ? static_cast<uint32_t>(Event::F_MERGE) : 0u)));
-      EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+      EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kRescan));
       EXPECT_TRUE(Pushed().empty());
     }
   }
@@ -469,7 +469,7 @@ TEST_F(Rescan, EmptyMountPointPushesNothing) {
   for (const bool merge : {false, true}) {
     ScriptedWorker& w =
         rig_->holding(FolderEvent("/", Event::F_EXPAND | Event::F_RESCAN | (merge ? static_cast<uint32_t>(Event::F_MERGE) : 0u)));
-    EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+    EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kRescan));
     EXPECT_TRUE(Pushed().empty()) << merge;
   }
   EXPECT_TRUE(rig_->logged("kept out of the rescan"));
@@ -504,7 +504,7 @@ TEST_F(Rescan, UnlistableFolderKeepsRecords) {
           Event ev = rig.localEvent(Event::EV_CREATE, "/", true);
           ev.m_mode |= Event::F_EXPAND | Event::F_RESCAN;
           ScriptedWorker& w = rig.holding(ev);
-          if (w.RealOperation(ScriptedWorker::kRescan) != 0) ++failures;
+          if (w.RealOperation(ScriptedWorker::kRescan) != ERR_OK) ++failures;
           testsupport::RecordingTask task;
           Event got;
           std::vector<std::string> pushed;
@@ -550,7 +550,7 @@ TEST_F(SubfolderRescan, ServerDeleteGoesUpToItsSyncIdOnly) {
   Event ev = rig_->serverEvent(Event::EV_REMOVE, "/s", 20, true);
   ev.setServerSubDirRescan();
   ScriptedWorker& w = rig_->holding(ev);
-  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpandDelete));
+  EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kExpandDelete));
   EXPECT_EQ((std::vector<std::string>{"server remove /s/old", "server remove /s/sub/"}), Pushed());
 }
 
@@ -570,7 +570,7 @@ TEST_F(SubfolderRescan, LocalOneLevel) {
   Event ev = rig_->localEvent(Event::EV_REMOVE, "/l", true);
   ev.setLocalSubDirRescan();
   ScriptedWorker& w = rig_->holding(ev);
-  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpandDelete));
+  EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kExpandDelete));
   EXPECT_EQ((std::vector<std::string>{"local modify /l/fresh", "local remove /l/gone"}), Pushed());
 }
 

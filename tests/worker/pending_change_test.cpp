@@ -139,7 +139,7 @@ TEST_F(DownloadTest, ChangesARefusingFolderWaitWithGrowingPauseAndArriveOnceWrit
   for (const PObject& m : told) {
     if (m["notify"].asString() != "locked_file") continue;
     const bool is_new = m["path"].asString() == "/ro/new.txt";
-    EXPECT_EQ(is_new ? ERR_SYS : ERR_LOCKED_FILE, testsupport::UiStandIn::ErrorCode(m));
+    EXPECT_EQ(ErrorNumber(is_new ? ERR_SYS : ERR_LOCKED_FILE), testsupport::UiStandIn::ErrorCode(m));
     EXPECT_EQ(ustring(is_new ? "folder not writable" : "file locked or no permission"), m["error"]["reason"].asString());
   }
   // Still as they were, nothing recorded for the server's versions.

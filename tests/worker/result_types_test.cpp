@@ -7,6 +7,7 @@
 #include "server/error_type.h"
 #include "server/syncer_error.h"
 #include "transport/error_code.h"
+#include "worker/worker.h"
 #include "worker/worker_error.h"
 
 namespace {
@@ -20,9 +21,22 @@ constexpr bool kKeptApart = !Comparable<A, B> && !Comparable<B, A> && !std::is_c
                             !std::is_convertible_v<B, A>;
 
 using DaemonCode = decltype(ERR_OK);
+static_assert(std::is_same_v<DaemonCode, ErrorCode>);
 
 // The check itself can tell: one family is comparable with itself.
 static_assert(Comparable<ErrorType, ErrorType>);
+static_assert(Comparable<DaemonCode, DaemonCode>);
+
+// The daemon code is no number: a count, a verdict or a bare -1 cannot pass
+// for one, nor can one pass for them. Numbers cross only through ErrorNumber
+// and ErrorCodeFromNumber.
+static_assert(kKeptApart<DaemonCode, int>);
+static_assert(kKeptApart<DaemonCode, long>);
+static_assert(kKeptApart<DaemonCode, unsigned>);
+static_assert(kKeptApart<DaemonCode, bool>);
+static_assert(std::is_same_v<decltype(ErrorNumber(ERR_IO)), int>);
+static_assert(std::is_same_v<decltype(ErrorCodeFromNumber(-2)), DaemonCode>);
+static_assert(ErrorNumber(ERR_INT) == -1 && ErrorCodeFromNumber(-1) == ERR_INT);
 
 static_assert(kKeptApart<ErrorType, int>);
 static_assert(kKeptApart<ErrorType, DaemonCode>);
@@ -40,5 +54,24 @@ static_assert(kKeptApart<syncer_error::Action, ErrorType>);
 static_assert(kKeptApart<PStream::Code, int>);
 static_assert(kKeptApart<PStream::Code, DaemonCode>);
 static_assert(kKeptApart<PStream::Code, WorkerAction>);
+
+// The worker's local results (protected: named here through a subclass)
+// never read as daemon codes: a failed final move once passed for "changed
+// meanwhile" (ERR_INT) because both were -1.
+struct WorkerResults : Worker {
+  using Worker::FilePlaced;
+  using Worker::LocalCopy;
+  using Worker::Recycled;
+  using Worker::RecycleMove;
+  using Worker::Replace;
+  using Worker::Verdict;
+};
+static_assert(kKeptApart<WorkerResults::Replace, DaemonCode>);
+static_assert(kKeptApart<WorkerResults::Verdict, DaemonCode>);
+static_assert(kKeptApart<WorkerResults::Recycled, DaemonCode>);
+static_assert(kKeptApart<WorkerResults::RecycleMove, DaemonCode>);
+static_assert(kKeptApart<WorkerResults::LocalCopy, DaemonCode>);
+static_assert(kKeptApart<WorkerResults::FilePlaced::Kind, DaemonCode>);
+static_assert(kKeptApart<syncer_error::Action, WorkerResults::Replace>);
 
 }  // namespace

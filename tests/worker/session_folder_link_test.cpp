@@ -29,7 +29,7 @@ class SessionFolderLinkTest : public DownloadTest {
  protected:
   // Session errors of the rig's session among `messages`.
   static size_t SessionErrors(const std::vector<PObject>& messages) {
-    return testsupport::UiStandIn::SessionErrors(messages, 7, ERR_SYS);
+    return testsupport::UiStandIn::SessionErrors(messages, 7, ErrorNumber(ERR_SYS));
   }
 
   // Replaces the working folder (or only the recycle folder) by a link to a
@@ -62,7 +62,7 @@ TEST_F(SessionFolderLinkTest, NothingGoesThroughALinkedFolder) {
     // Runs before the link is planted: the session's state for the act.
     std::function<void(const std::string& tag)> before;
     // The act; its result.
-    std::function<int(const std::string& tag)> act;
+    std::function<ErrorCode(const std::string& tag)> act;
     // What the act must have done in the session.
     std::function<void(const std::string& tag)> after;
   };
@@ -140,7 +140,7 @@ TEST_F(SessionFolderLinkTest, NothingGoesThroughALinkedFolder) {
       const TreeSnapshot untouched = TreeSnapshot::Take(outside);
       const size_t errors = SessionErrors(rig_->ui().messages());
 
-      EXPECT_EQ(0, c.act(tag));
+      EXPECT_EQ(ERR_OK, c.act(tag));
 
       const TreeSnapshot now = TreeSnapshot::Take(outside);
       EXPECT_EQ(untouched, now) << now.Diff(untouched);

@@ -80,14 +80,14 @@ TEST_F(UploadThreads, NewerExpandAbortsTheOneInHand) {
   second_issued.store(true);
   ASSERT_TRUE(w.waitForCalls(2, 120s));
   ASSERT_TRUE(rig_->drain(180s));
-  int expand_results[2] = {1, 1};
+  ErrorCode expand_results[2] = {ERR_MAX, ERR_MAX};  // no code: not run
   int n = 0;
   for (const ScriptedWorker::Call& c : w.calls()) {
     if (c.op == ScriptedWorker::kExpand && n < 2) expand_results[n++] = c.result;
   }
   EXPECT_EQ(2, n);
-  EXPECT_EQ(-1, expand_results[0]);
-  EXPECT_EQ(0, expand_results[1]);
+  EXPECT_EQ(ERR_INT, expand_results[0]);
+  EXPECT_EQ(ERR_OK, expand_results[1]);
 }
 
 // Two workers upload 200 files while a thread rewrites some of them; once

@@ -179,7 +179,7 @@ TEST_F(UploadTable, ChangedOrAbortedDuringTheRead) {
   });
   PObject request;
   TempFile sign(w.context.sign_directory);
-  const int rc = w.PrepareFileBlock(request, sign);
+  const ErrorCode rc = w.PrepareFileBlock(request, sign);
   stop.store(true);
   writer.join();
   EXPECT_EQ(ERR_INT, rc);

@@ -71,7 +71,7 @@ TEST_F(UploadSafety, RefusalCodes) {
   Make();
   struct Case {
     uint32_t code;
-    int result;
+    ErrorCode result;
     bool record_kept;
   };
   const Case rows[] = {{SPROTO_ERR_UPLOAD_NOBASE, ERR_INT, false},

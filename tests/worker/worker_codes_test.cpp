@@ -50,7 +50,7 @@ class WorkerCodes : public testsupport::TempDirTest {
 TEST_F(WorkerCodes, StreamCodesAndTheCache) {
   struct Row {
     PStream::Code stream_code;
-    int expected;
+    ErrorCode expected;
     bool dropped;
   } rows[] = {
       {PStream::Code::kSys, ERR_SYS, true},          {PStream::Code::kIo, ERR_IO, false},

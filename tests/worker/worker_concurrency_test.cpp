@@ -44,7 +44,7 @@ class WorkerThreads : public testsupport::TempDirTest {
   void TearDown() override { rig_.reset(); }
 
   // A download of `rel` the way the download layer asks for it.
-  static int Download(ScriptedWorker& self, const char* rel) {
+  static ErrorCode Download(ScriptedWorker& self, const char* rel) {
     self.SetCurrentProcessEventInfo(3, 7, rel, Worker::W_TYPE_DOWNLOAD);
     PObject q;
     InitRequest(q, "resume_download");
@@ -171,7 +171,7 @@ TEST_F(WorkerThreads, WorkingStatusFollowsTheBody) {
   ScriptedWorker& w = rig_->addWorker();
   std::atomic<bool> done{false};
   w.SetScript(ScriptedWorker::kDownload, [&](ScriptedWorker& self) {
-    const int rc = Download(self, "/big.bin");
+    const ErrorCode rc = Download(self, "/big.bin");
     done = true;
     return rc;
   });
@@ -196,7 +196,7 @@ TEST_F(WorkerThreads, WorkingStatusFollowsTheBody) {
   }
   ASSERT_TRUE(w.waitForCalls(1, 60s));
   rig_->stopWorkers();
-  EXPECT_EQ(0, w.calls()[0].result);
+  EXPECT_EQ(ERR_OK, w.calls()[0].result);
   ASSERT_GE(seen.size(), 2u);
   for (size_t i = 0; i < seen.size(); ++i) {
     EXPECT_EQ(kSize, seen[i].second);
@@ -339,7 +339,7 @@ TEST_F(WorkerThreads, PauseAndInterruptRightAfterThePullHoldTheWorker) {
   w.Resume();
   ASSERT_TRUE(w.waitForCalls(1, 10s));
   EXPECT_EQ(ustring("/a.bin"), w.calls()[0].event.m_path);
-  EXPECT_EQ(0, w.calls()[0].result);
+  EXPECT_EQ(ERR_OK, w.calls()[0].result);
   rig_->stopWorkers();
 }
 
@@ -355,7 +355,7 @@ TEST_F(WorkerThreads, InterruptByConnectionReachesAWorkerFromThePullOn) {
     self.SetAbort(filter, nullptr);
     flag = self.AbortFlag();
   });
-  EXPECT_EQ(0, rig_->runOne(rig_->serverEvent(Event::EV_MODIFY, "/a.bin", 11)).result);
+  EXPECT_EQ(ERR_OK, rig_->runOne(rig_->serverEvent(Event::EV_MODIFY, "/a.bin", 11)).result);
   rig_->stopWorkers();
   EXPECT_EQ(1, flag.load());
 }
@@ -380,7 +380,7 @@ TEST_F(WorkerThreads, RemovedConnectionsChannelsCloseWhileItsWorkersIdle) {
   ASSERT_TRUE(rig_->drain());
   ASSERT_EQ(2u, first.calls().size() + second.calls().size());
   for (ScriptedWorker* w : {&first, &second}) {
-    for (const ScriptedWorker::Call& call : w->calls()) EXPECT_EQ(0, call.result) << call.event.m_path;
+    for (const ScriptedWorker::Call& call : w->calls()) EXPECT_EQ(ERR_OK, call.result) << call.event.m_path;
   }
   // The channels stay open in the pool for the next requests (alive 60 s).
   const size_t before = OpenConnections();
@@ -403,14 +403,14 @@ TEST_F(WorkerThreads, StopDuringTheFirstExchangeEndsTheOperation) {
   rig_->server().Fault({{"action", "resume_download"}, {"delay_ms", 20000}});
   ScriptedWorker& w = rig_->addWorker();
   std::atomic<bool> in_first{false};
-  std::atomic<int> first_rc{INT_MIN};
-  std::atomic<int> second_rc{INT_MIN};
+  std::atomic<ErrorCode> first_rc{ERR_MAX};  // no code: not run
+  std::atomic<ErrorCode> second_rc{ERR_MAX};
   w.SetScript(ScriptedWorker::kDownload, [&](ScriptedWorker& self) {
     in_first = true;
     first_rc = Download(self, "/slow.bin");
     // The operation's second exchange, whatever the first gave.
     second_rc = Download(self, "/slow.bin");
-    return first_rc < 0 ? first_rc.load() : second_rc.load();
+    return first_rc != ERR_OK ? first_rc.load() : second_rc.load();
   });
   rig_->push(rig_->serverEvent(Event::EV_MODIFY, "/slow.bin", v));
   rig_->startWorkers();
@@ -421,7 +421,7 @@ TEST_F(WorkerThreads, StopDuringTheFirstExchangeEndsTheOperation) {
   ASSERT_EQ(0, w.Join());
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   EXPECT_EQ(ERR_INT, first_rc.load());
-  EXPECT_LT(second_rc.load(), 0) << "the second exchange ran after the stop";
+  EXPECT_NE(ERR_OK, second_rc.load()) << "the second exchange ran after the stop";
   EXPECT_EQ(1u, Requests("resume_get_token")) << "the second exchange reached the server";
   EXPECT_EQ(1u, Requests("resume_download"));
 }

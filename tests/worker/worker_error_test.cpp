@@ -17,6 +17,10 @@
 
 namespace {
 
+// A value that no code has: only a cast makes one, yet the policy must
+// still give it no action.
+ErrorCode NoCode(int n) { return static_cast<ErrorCode>(n); }
+
 using testsupport::ScriptedWorker;
 using testsupport::UiStandIn;
 using testsupport::WorkerRig;
@@ -24,7 +28,7 @@ using namespace std::chrono_literals;
 
 TEST(WorkerErrorTable, EveryCodeHasItsActionReportAndText) {
   struct Row {
-    int code;
+    ErrorCode code;
     WorkerAction action;
     ErrorType report;
     const char* text;
@@ -57,16 +61,16 @@ TEST(WorkerErrorTable, EveryCodeHasItsActionReportAndText) {
       {ERR_PERMISS_READ_ONLY, WorkerAction::kDone, ErrorType::kSession, "permission is read-only"},
       // Outside the table: no action.
       {ERR_MAX, WorkerAction::kNone, ErrorType::kNone, "Unknown error"},
-      {1, WorkerAction::kNone, ErrorType::kNone, "Successful"},
-      {26, WorkerAction::kNone, ErrorType::kNone, "Unknown error"},
-      {-1000, WorkerAction::kNone, ErrorType::kNone, "Unknown error"},
+      {NoCode(1), WorkerAction::kNone, ErrorType::kNone, "Successful"},
+      {NoCode(26), WorkerAction::kNone, ErrorType::kNone, "Unknown error"},
+      {NoCode(-1000), WorkerAction::kNone, ErrorType::kNone, "Unknown error"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.code);
     const WorkerErrorRow row = WorkerErrorRowOf(r.code);
     EXPECT_EQ(r.action, row.action);
     EXPECT_EQ(r.report, row.report);
-    if (r.code != 1) {
+    if (r.code != NoCode(1)) {
       EXPECT_STREQ(r.text, GetErrorString(r.code));
     }
   }
@@ -129,7 +133,7 @@ TEST_F(WorkerError, SuccessAndUnknownCodesAreLogged) {
   EXPECT_EQ(WorkerAction::kDone, w_->HandleError(ERR_OK));
   EXPECT_TRUE(rig_->logged("HandleError: Successful."));
   EXPECT_TRUE(rig_->logged("No type for error: 0"));
-  EXPECT_EQ(WorkerAction::kNone, w_->HandleError(1));
+  EXPECT_EQ(WorkerAction::kNone, w_->HandleError(NoCode(1)));
   EXPECT_TRUE(rig_->logged("worker: unknown error code [1]."));
   EXPECT_EQ(WorkerAction::kNone, w_->HandleError(ERR_MAX));
   EXPECT_EQ(WorkerAction::kNone, w_->HandleError(ERR_CONFLICT));
@@ -188,7 +192,7 @@ TEST_F(WorkerError, ThirdFailedPatchAsksForWholeBodyThenReportsTheFile) {
   ASSERT_EQ(1u, told.size());
   EXPECT_EQ(ustring("/f.bin"), told[0]["path"].asString());
   EXPECT_EQ(0u, told[0]["is_dir"].asUInt64());
-  EXPECT_EQ(ERR_SYS, UiStandIn::ErrorCode(told[0]));
+  EXPECT_EQ(ErrorNumber(ERR_SYS), UiStandIn::ErrorCode(told[0]));
   EXPECT_EQ(ustring("server content fails its checksum"), told[0]["error"]["reason"].asString());
 
   // A whole body that arrives right ends the ask without a report; any
@@ -207,7 +211,7 @@ TEST_F(WorkerError, CacheDroppedOnSystemErrorAndLocalDiskFullKeptOnIo) {
   w_->context.working_directory = work.c_str();
   const std::string partial = work + "/partial";
   const struct {
-    int code;
+    ErrorCode code;
     bool dropped;
   } rows[] = {{ERR_IO, false}, {ERR_CH_CONNECTION_ABORT, false}, {ERR_SYS, true}, {ERR_LOCAL_DISKFULL, true}};
   for (const auto& row : rows) {
@@ -244,8 +248,8 @@ TEST_F(WorkerError, DoneEventReportsTheFileAndClearsItsStatusRow) {
   FileStatusInfo info;
   ASSERT_EQ(0, FileStatusDB::getFileSyncStat(stored.c_str(), &info));
   EXPECT_EQ(FSTAT_SYNCING, info.syncStatus);
-  EXPECT_EQ(0, rig_->runOne(rig_->localEvent(Event::EV_MODIFY, "/b.txt")).result);
-  EXPECT_EQ(0, rig_->runOne(rig_->localEvent(Event::EV_REMOVE, "/c.txt")).result);
+  EXPECT_EQ(ERR_OK, rig_->runOne(rig_->localEvent(Event::EV_MODIFY, "/b.txt")).result);
+  EXPECT_EQ(ERR_OK, rig_->runOne(rig_->localEvent(Event::EV_REMOVE, "/c.txt")).result);
   ASSERT_TRUE(rig_->drain());
   rig_->stopWorkers();
   ASSERT_EQ(0, FileStatusDB::getFileSyncStat(stored.c_str(), &info));

@@ -305,7 +305,7 @@ TEST_F(WorkerFilter, LockedFileIsReportedAndSpecialFilesBlockNothing) {
   lock.l_whence = SEEK_SET;
   ASSERT_EQ(0, fcntl(fd, F_OFD_SETLK, &lock));
   Hold(rig_->localEvent(Event::EV_MODIFY, "/locked.txt"));
-  EXPECT_EQ(ERR_LOCKED_FILE, w_->TestUploadLocalFilter());
+  EXPECT_EQ(ErrorNumber(ERR_LOCKED_FILE), w_->TestUploadLocalFilter());
   EXPECT_TRUE(rig_->logged("unable to handle locked/no permission file"));
   close(fd);
   EXPECT_EQ(1, w_->TestUploadLocalFilter());

@@ -178,7 +178,7 @@ TEST_F(WorkerRequests, PlainHandshakeCarriesNoDoSsl) {
   q["max_id"] = 5ull;
   q["path"] = "/gone.txt";
   PObject reply;
-  EXPECT_EQ(0, w.ProtoRemove(q, reply));
+  EXPECT_EQ(ERR_OK, w.ProtoRemove(q, reply));
   EXPECT_EQ(SPROTO_ERR_REMOVE_NOFILE, reply["error"]["code"].asUInt32());
   const auto reqs = rig_->requests();
   ASSERT_EQ(2u, reqs.size());
@@ -204,7 +204,7 @@ TEST_F(WorkerRequests, TlsHandshakeConnectsPlainThenEncrypts) {
   q["max_id"] = 5ull;
   q["path"] = "/gone.txt";
   PObject reply;
-  EXPECT_EQ(0, w.ProtoRemove(q, reply));
+  EXPECT_EQ(ERR_OK, w.ProtoRemove(q, reply));
   const auto reqs = rig_->requests();
   ASSERT_EQ(2u, reqs.size());
   EXPECT_EQ("connect", reqs[0]["action"]);
@@ -221,7 +221,7 @@ TEST_F(WorkerRequests, HandshakeRefusalsAndCertificates) {
     const char* ca;
     bool allow_untrust;
     json fault;  // on "connect", or null
-    int expected;
+    ErrorCode expected;
     bool tls_attempted;
   } cases[] = {
       {"alive 0 is refused before TLS", "ca.pem", false, {{"action", "connect"}, {"alive", 0}}, ERR_IO, false},
@@ -294,9 +294,9 @@ TEST_F(WorkerRequests, UnhandledCodeNeverDone) {
   // has no code for gives ERR_INT, never 0.
   struct Row {
     uint32_t code;
-    int expected;
+    ErrorCode expected;
   } rows[] = {
-      {SPROTO_ERR_OK, 0},  // no failure
+      {SPROTO_ERR_OK, ERR_OK},  // no failure
       {SPROTO_ERR_ERR, ERR_INT},
       {SPROTO_ERR_UPGRADE, ERR_INT},
       {SPROTO_ERR_USER, ERR_AUTH},
@@ -356,9 +356,9 @@ TEST_F(WorkerRequests, UnhandledCodeNeverDone) {
       q["max_id"] = 5ull;
       q["path"] = "/s.txt";
       PObject reply;
-      const int rc = self.ProtoRemove(q, reply);
-      if (rc != 0) return rc;
-      return reply.hasMember("error") ? self.ProtoResp2ErrorCode(reply["error"]["code"].asUInt32()) : 0;
+      const ErrorCode rc = self.ProtoRemove(q, reply);
+      if (rc != ERR_OK) return rc;
+      return reply.hasMember("error") ? self.ProtoResp2ErrorCode(reply["error"]["code"].asUInt32()) : ERR_OK;
     });
     first.context.clear();
     outcome = rig_->runOne(rig_->serverEvent(Event::EV_REMOVE, "/s.txt", (1ull << 32) + 10));
@@ -378,12 +378,12 @@ TEST_F(WorkerRequests, RigPullQueuesTheServersChanges) {
   Make();
   const uint64_t v = rig_->server().Put("/p.txt", "pulled");
   ASSERT_GT(v, 1ull << 32);
-  ASSERT_EQ(0, rig_->pullServer());
+  ASSERT_EQ(ERR_OK, rig_->pullServer());
   EXPECT_EQ(1u, EventManager::getInstance()->GetPendingServerEvent(7));
   uint64_t stored = 0;
   ASSERT_EQ(0, rig_->eventDb().getSyncId(stored));
   EXPECT_EQ(v, stored);
-  ASSERT_EQ(0, rig_->pullServer());  // nothing newer
+  ASSERT_EQ(ERR_OK, rig_->pullServer());  // nothing newer
   EXPECT_EQ(1u, EventManager::getInstance()->GetPendingServerEvent(7));
 }
 
@@ -397,7 +397,7 @@ TEST_F(WorkerRequests, ResumableUploadTakesTokenDryRunThenBody) {
   ScriptedWorker& w = rig_->holding(rig_->localEvent(Event::EV_MODIFY, "/big.bin"));
   PObject q = WholeFileUpload(w, "/big.bin", true);
   PObject reply;
-  ASSERT_EQ(0, w.ProtoUpload(true, q, reply));
+  ASSERT_EQ(ERR_OK, w.ProtoUpload(true, q, reply));
   EXPECT_FALSE(reply.hasMember("error")) << reply.toString().c_str_utf8();
   EXPECT_EQ((std::vector<std::string>{"connect", "resume_get_token", "upload", "resume_upload"}), rig_->actions());
   const auto reqs = rig_->requests();
@@ -417,7 +417,7 @@ TEST_F(WorkerRequests, ResumableUploadTakesTokenDryRunThenBody) {
   ScriptedWorker& w2 = rig_->holding(rig_->localEvent(Event::EV_MODIFY, "/copy.bin"));
   PObject q2 = WholeFileUpload(w2, "/copy.bin", true);
   PObject reply2;
-  ASSERT_EQ(0, w2.ProtoUpload(true, q2, reply2));
+  ASSERT_EQ(ERR_OK, w2.ProtoUpload(true, q2, reply2));
   EXPECT_TRUE(q2["file"]["refer"].asBool());
   EXPECT_NE(0u, q2["file"]["file_id"].asUInt64());
   EXPECT_EQ((std::vector<uint64_t>{kBig, 0}), BodyBytes("resume_upload"));
@@ -440,7 +440,7 @@ TEST_F(WorkerRequests, CutUploadResumesFromTheServersOffset) {
     ASSERT_TRUE(w.cached_request.hasMember("_resume_token"));
     PObject retry = w.cached_request;
     PObject reply2;
-    ASSERT_EQ(0, w.ProtoUpload(true, retry, reply2));
+    ASSERT_EQ(ERR_OK, w.ProtoUpload(true, retry, reply2));
     EXPECT_FALSE(reply2.hasMember("error")) << reply2.toString().c_str_utf8();
     EXPECT_EQ(1u, Count("resume_get_token"));
     EXPECT_EQ(1u, Count("resume_get_status"));
@@ -484,7 +484,7 @@ TEST_F(WorkerRequests, ResumeOffsetBeyondBody) {
     // file's exact bytes.
     PObject fresh = WholeFileUpload(w, "/big.bin", true);
     PObject reply3;
-    ASSERT_EQ(0, w.ProtoUpload(true, fresh, reply3));
+    ASSERT_EQ(ERR_OK, w.ProtoUpload(true, fresh, reply3));
     EXPECT_FALSE(reply3.hasMember("error")) << reply3.toString().c_str_utf8();
     EXPECT_EQ(2u, Count("resume_get_token"));
     const auto stored = rig_->server().Get("/big.bin");
@@ -505,7 +505,7 @@ TEST_F(WorkerRequests, ForgottenTokenRestarts) {
   rig_->server().ForgetTokens();
   PObject retry = w.cached_request;
   PObject reply2;
-  ASSERT_EQ(0, w.ProtoUpload(true, retry, reply2));
+  ASSERT_EQ(ERR_OK, w.ProtoUpload(true, retry, reply2));
   // 0xB001 comes back as the reply; the caller maps it and starts over.
   ASSERT_TRUE(reply2.hasMember("error"));
   EXPECT_EQ(SPROTO_ERR_RESUME_NOTOKEN, reply2["error"]["code"].asUInt32());
@@ -513,7 +513,7 @@ TEST_F(WorkerRequests, ForgottenTokenRestarts) {
   w.ClearCache();
   PObject fresh = WholeFileUpload(w, "/big.bin", true);
   PObject reply3;
-  ASSERT_EQ(0, w.ProtoUpload(true, fresh, reply3));
+  ASSERT_EQ(ERR_OK, w.ProtoUpload(true, fresh, reply3));
   EXPECT_FALSE(reply3.hasMember("error"));
   EXPECT_EQ(2u, Count("resume_get_token"));
   EXPECT_EQ(OpensslMd4(rig_->local("/big.bin")), rig_->server().Get("/big.bin")->md4);
@@ -530,7 +530,7 @@ TEST_F(WorkerRequests, SiblingOfWorkingFolderSurvives) {
     ScriptedWorker& w = rig_->holding(rig_->localEvent(Event::EV_MODIFY, rel));
     PObject q = WholeFileUpload(w, rel, false);
     PObject reply;
-    ASSERT_EQ(0, w.ProtoUpload(false, q, reply));
+    ASSERT_EQ(ERR_OK, w.ProtoUpload(false, q, reply));
     EXPECT_FALSE(reply.hasMember("error")) << reply.toString().c_str_utf8();
     // The upload layer clears its request and the cache after a whole-file
     // upload: the user's file is not the worker's to delete.
@@ -570,7 +570,7 @@ TEST_F(WorkerRequests, KeepAliveThenResume) {
   retry["file"]["offset"] = static_cast<unsigned long long>(part.length);
   PObject target;
   target["file"]["data"] = part;
-  ASSERT_EQ(0, w.ProtoDownload(true, retry, target));
+  ASSERT_EQ(ERR_OK, w.ProtoDownload(true, retry, target));
   EXPECT_FALSE(target.hasMember("type"));
   EXPECT_TRUE(rig_->logged("get keepalive message"));
   const PObject::binary_type& whole = target["file"]["data"].asBinary();
@@ -598,7 +598,7 @@ TEST_F(WorkerRequests, AbortWhilePausedKeepsTheCacheRunningDropsIt) {
     PObject q = ResumableDownload("/dl.bin", 0);
     PObject reply;
     const auto start = std::chrono::steady_clock::now();
-    const int rc = w.ProtoDownload(true, q, reply);
+    const ErrorCode rc = w.ProtoDownload(true, q, reply);
     aborter.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
     EXPECT_EQ(paused ? ERR_CH_CONNECTION_ABORT : ERR_INT, rc);
