@@ -216,7 +216,7 @@ TEST_F(PendingChangeAppTest, ARefusedChangeWaitsWithGrowingPauseWhileTheOtherSes
   EXPECT_EQ(1u, ReportsOf(told, 1, "/ro/a.txt"));
   for (const PObject& m : told) {
     if (m["notify"].asString() != "locked_file") continue;
-    EXPECT_EQ(ERR_LOCKED_FILE, testsupport::UiStandIn::ErrorCode(m)) << Text(m);
+    EXPECT_EQ(ErrorNumber(ERR_LOCKED_FILE), testsupport::UiStandIn::ErrorCode(m)) << Text(m);
     EXPECT_EQ(ustring("file locked or no permission"), m["error"]["reason"].asString()) << Text(m);
   }
 

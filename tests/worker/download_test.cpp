@@ -248,7 +248,7 @@ TEST_F(DownloadTest, UnchangedBasisReadOnceBeforeTheRequest) {
     WaitPastChange(rig_->local(rel));
     rig_->server().Put(rel, c.v2);
     const size_t reused = rig_->countLogged(kMd4Reused);
-    ASSERT_EQ(0, Download(ServerChange(rel)));
+    ASSERT_EQ(ERR_OK, Download(ServerChange(rel)));
     EXPECT_TRUE(Slurp(rig_->local(rel)) == c.v2);
     EXPECT_EQ(reused + 1, rig_->countLogged(kMd4Reused));
     EXPECT_EQ("", ConflictSibling(rel));
@@ -268,14 +268,14 @@ TEST_F(DownloadTest, EditDuringTransferReadAgainAndKept) {
     bool grow;
     size_t at;         // the byte the user changes
     bool old_time;     // the modification time set back to the recorded one
-    int result;
+    ErrorCode result;
     bool server_in_place;  // the server's version at the path afterwards
   } cases[] = {
-      {"same size, in the changed block", false, 99000, false, 0, true},
-      {"same size, time set back", false, 99000, true, 0, true},
+      {"same size, in the changed block", false, 99000, false, ERR_OK, true},
+      {"same size, time set back", false, 99000, true, ERR_OK, true},
       {"same size, elsewhere", false, 200000, false, ERR_INT, false},
-      {"grown, in the changed block", true, 99000, false, 0, true},
-      {"grown, time set back", true, 99000, true, 0, true},
+      {"grown, in the changed block", true, 99000, false, ERR_OK, true},
+      {"grown, time set back", true, 99000, true, ERR_OK, true},
   };
   unsigned seed = 30;
   for (const Case& k : cases) {
@@ -858,7 +858,7 @@ TEST_F(DownloadTest, ForcedDownloadFetchesTheRecordedVersionOnlyWhenTheLocalFile
     const size_t requests_before = rig_->requests().size();
     const size_t log_mark = rig_->log().size();
 
-    ASSERT_EQ(0, Download(forced));
+    ASSERT_EQ(ERR_OK, Download(forced));
     EXPECT_NE(std::string::npos, rig_->log().find(row.logged, log_mark)) << rig_->log().substr(log_mark);
     std::vector<json> asked;
     const std::vector<json> requests = rig_->requests();

@@ -248,7 +248,7 @@ TEST_F(Expand, LeavesOutFilesAsRecorded) {
   const auto before = testsupport::TreeSnapshot::Take(rig_->local());
 
   ScriptedWorker& w = rig_->holding(FolderEvent("/d", Event::F_EXPAND));
-  EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kExpand));
+  EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kExpand));
   EXPECT_EQ((std::vector<std::string>{"local modify /d/grown", "local modify /d/retimed", "local modify /d/sub/",
                                       "local modify /d/tail.", "local modify /d/unrecorded",
                                       "local modify /d/unsigned", "local modify /d/x.chk"}),
@@ -271,7 +271,7 @@ TEST_F(Expand, LeavesOutFilesAsRecorded) {
     e.isMSDOS = msdos;
     rig_->setEntry(e);
     ScriptedWorker& w2 = rig_->holding(FolderEvent("/", Event::F_EXPAND));
-    EXPECT_EQ(0, w2.RealOperation(ScriptedWorker::kExpand));
+    EXPECT_EQ(ERR_OK, w2.RealOperation(ScriptedWorker::kExpand));
     std::vector<std::string> pushed = Pushed();
     EXPECT_EQ(msdos ? 0 : 1, std::count(pushed.begin(), pushed.end(), "local modify /odd"));
   }
@@ -360,7 +360,7 @@ TEST_F(Rescan, PassesQueueOneBatchEachAndDecideEveryPathOnce) {
   auto run = [&](const Event& ev, size_t batch, bool carry_out, std::vector<std::string>& names) {
     ScriptedWorker& w = rig_->holding(ev);
     w.set_rescan_batch(batch);
-    EXPECT_EQ(0, w.RealOperation(ScriptedWorker::kRescan));
+    EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kRescan));
     testsupport::RecordingTask task;
     Event out, next, handed;
     size_t queued = 0;
