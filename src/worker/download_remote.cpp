@@ -111,11 +111,11 @@ ErrorCode Worker::DownloadRemote() {
   } forget_basis{basis_md4_};
   basis_md4_.Reset();
 
-  const int verdict = TestDownloadRemoteFilter();
-  if (verdict != 1) {
+  const FilterVerdict verdict = TestDownloadRemoteFilter();
+  if (!verdict.CarriesOut()) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): DownloadRemote: File '%s' cannot pass filter testing '%d'.\n", full,
-               verdict);
-    return CodeOfStatus(verdict);  // 0: finished without action
+               verdict.LogNumber());
+    return verdict.Result();  // ERR_OK: finished without action
   }
   if (isFileLocked(GetFullPath(), GENERIC_READ | GENERIC_WRITE | DELETE)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),

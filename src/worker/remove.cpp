@@ -185,11 +185,11 @@ Worker::Recycled Worker::ProcessRenameRemoveLocal(const FILE_INFO& local_finfo) 
 
 ErrorCode Worker::RemoveRemote() {
   const char* full = GetFullPath().c_str_utf8();
-  const int verdict = TestRemoveRemoteFilter();
-  if (verdict != 1) {
+  const FilterVerdict verdict = TestRemoveRemoteFilter();
+  if (!verdict.CarriesOut()) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): RemoveRemote: File '%s' cannot pass filter testing '%d'.\n", full,
-               verdict);
-    return CodeOfStatus(verdict);  // 0: finished without action
+               verdict.LogNumber());
+    return verdict.Result();  // ERR_OK: finished without action
   }
   if (isFileLocked(GetFullPath(), GENERIC_READ)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
@@ -266,11 +266,11 @@ ErrorCode Worker::RemoveRemote() {
 
 ErrorCode Worker::RemoveLocal() {
   const char* full = GetFullPath().c_str_utf8();
-  const int verdict = TestRemoveLocalFilter();
-  if (verdict != 1) {
+  const FilterVerdict verdict = TestRemoveLocalFilter();
+  if (!verdict.CarriesOut()) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): RemoveLocal: File '%s' cannot pass filter testing '%d'.\n", full,
-               verdict);
-    return CodeOfStatus(verdict);  // 0: finished without action
+               verdict.LogNumber());
+    return verdict.Result();  // ERR_OK: finished without action
   }
   if (isFileLocked(GetFullPath(), GENERIC_WRITE | DELETE)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),

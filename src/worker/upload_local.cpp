@@ -34,9 +34,9 @@ bool Worker::IsUploadLocalFakeEvent(const FILE_INFO& info, const DBFileInfo& /*r
   return false;
 }
 
-int Worker::TestBaseNameConflict(const ustring& base_name) {
+FilterVerdict Worker::TestBaseNameConflict(const ustring& base_name) {
   // An empty name has no first or last byte to look at.
-  if (base_name.empty()) return 1;
+  if (base_name.empty()) return FilterVerdict::CarryOut();
   const ustring& full = GetFullPath();
   const ustring& computer = context.connection.getConnectionInfo().computer_name;
   const char first = base_name[0];
@@ -51,9 +51,9 @@ int Worker::TestBaseNameConflict(const ustring& base_name) {
                full.c_str_utf8());
     rc = ConflictRename(full, computer, "TailCharacterConflict");
   } else {
-    return 1;
+    return FilterVerdict::CarryOut();
   }
-  return rc < 0 ? ErrorNumber(ERR_SYS) : 0;
+  return rc < 0 ? FilterVerdict::Fail(ERR_SYS) : FilterVerdict::Finish();
 }
 
 bool Worker::IsUploadLocalFakeRequest(const DBFileInfo& /*record: not consulted*/, const PObject& request) {
@@ -104,11 +104,11 @@ ErrorCode Worker::UploadLocal() {
   const size_t slash = path.rfind('/');
   const ustring base_name = slash == ustring::npos ? path : path.substr(slash + 1);
 
-  const int verdict = TestUploadLocalFilter();
-  if (verdict != 1) {
+  const FilterVerdict verdict = TestUploadLocalFilter();
+  if (!verdict.CarriesOut()) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): UploadLocal: File '%s' cannot pass filter testing '%d'.\n", full_text,
-               verdict);
-    return CodeOfStatus(verdict);  // 0: finished without action
+               verdict.LogNumber());
+    return verdict.Result();  // ERR_OK: finished without action
   }
   if (isFileLocked(full, GENERIC_READ)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
@@ -122,7 +122,7 @@ ErrorCode Worker::UploadLocal() {
   }
   (void)GetDatabaseInfo(record);  // always 0
   if (IsUploadLocalFakeEvent(info, record)) return ERR_OK;
-  if (const int named = TestBaseNameConflict(base_name); named != 1) return CodeOfStatus(named);
+  if (const FilterVerdict named = TestBaseNameConflict(base_name); !named.CarriesOut()) return named.Result();
   ErrorCode r = ERR_OK;
 
   if (!cached_request.isNull()) {

@@ -32,9 +32,9 @@
 // lock (PStream) are each taken alone by GetWorkingStatus.
 //
 // Results: every operation ends in a daemon code (ErrorCode, ERR_OK for
-// success; transport/error_code.h). The per-direction event tests answer 1
-// (carry out), 0 (finish without action) or a negative code's number, which
-// the operations read back through CodeOfStatus.
+// success; transport/error_code.h). The per-direction event tests answer a
+// FilterVerdict (carry out, finish without action, or fail with a code),
+// which the operations turn into their result through its Result().
 //
 // Log component "worker_debug"; lines quote the task id as "Worker (%d)".
 #ifndef WORKER_WORKER_H_
@@ -59,6 +59,7 @@
 #include "session/file_list.h"
 #include "server/connection.h"
 #include "server/request_road.h"
+#include "worker/filter_verdict.h"
 #include "worker/whole_body_asks.h"
 #include "session/registry.h"
 #include "session/session_folders.h"
@@ -312,12 +313,12 @@ class Worker : public Task, private RoadHooks {
   // Does nothing; 0.
   int UpdatePathInode() { return 0; }
 
-  // ---- Event tests (worker_filter.cpp): 1 carry out, 0 finish, or a
-  // negative ERR_* code. ----
-  int TestUploadLocalFilter();
-  int TestDownloadRemoteFilter();
-  int TestRemoveLocalFilter();
-  int TestRemoveRemoteFilter();
+  // ---- Event tests (worker_filter.cpp): carry the event out, finish it,
+  // or fail with a code. ----
+  FilterVerdict TestUploadLocalFilter();
+  FilterVerdict TestDownloadRemoteFilter();
+  FilterVerdict TestRemoveLocalFilter();
+  FilterVerdict TestRemoveRemoteFilter();
   // The rescan's test for a recorded path missing on disk: true when a
   // selective-sync path-prefix rule holds it back (a row is written).
   bool TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir);
@@ -405,10 +406,10 @@ class Worker : public Task, private RoadHooks {
   // True when there is nothing to upload: the file vanished, or it is
   // neither a file nor a folder (notify_event_type NOTIFY_FILTERED).
   bool IsUploadLocalFakeEvent(const FILE_INFO& info, const DBFileInfo& record);
-  // 1 for a name the server can hold (an empty name too); 0 after the local
-  // entry was renamed (blank at either end, "." at the end); ERR_SYS when
-  // that rename failed.
-  int TestBaseNameConflict(const ustring& base_name);
+  // Carry out for a name the server can hold (an empty name too); finish
+  // after the local entry was renamed (blank at either end, "." at the
+  // end); fail with ERR_SYS when that rename failed.
+  FilterVerdict TestBaseNameConflict(const ustring& base_name);
   // True when `request` carries nothing new but perhaps its "mtime".
   bool IsUploadLocalFakeRequest(const DBFileInfo& record, const PObject& request);
   // After an accepted upload: queues a local remove when the file is gone.

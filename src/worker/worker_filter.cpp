@@ -1,4 +1,6 @@
 // The event tests: whether an event may cross to the other side.
+#include <ostream>
+
 #include "filter/black_list2.h"
 #include "filter/filter_codes.h"
 #include "filter/filter_db.h"
@@ -94,7 +96,7 @@ int Worker::TestCommonFilter() {
   return TestBlackListPath();
 }
 
-int Worker::TestUploadLocalFilter() {
+FilterVerdict Worker::TestUploadLocalFilter() {
   const Event& ev = context.current_event;
   notify_event_type = NOTIFY_NONE;
   int r = TestCommonFilter();
@@ -102,24 +104,24 @@ int Worker::TestUploadLocalFilter() {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' (blocked: %d)\n", ev.m_path.c_str_utf8(), r);
     if (IsSelectiveSyncCode(r)) (void)AddFilteredEventToDB(ev, r);
     notify_event_type = NOTIFY_FILTERED;
-    return 0;
+    return FilterVerdict::Finish();
   }
   if (isFileLocked(context.full_path, GENERIC_READ)) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n", GetId(),
                context.full_path.c_str_utf8());
-    return ErrorNumber(ERR_LOCKED_FILE);
+    return FilterVerdict::Fail(ERR_LOCKED_FILE);
   }
   FILE_INFO info;
   if (GetFilesystemInfo(info) != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to get file status for '%s'.\n", ev.m_path.c_str_utf8());
-    return ErrorNumber(ERR_SYS);
+    return FilterVerdict::Fail(ERR_SYS);
   }
-  if (!info.isExist) return 1;  // the upload finishes a vanished file itself
+  if (!info.isExist) return FilterVerdict::CarryOut();  // the upload finishes a vanished file itself
   r = BlackList2::getInstance()->TestFileSize(info.size);
   if (r != 0) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' (blocked: %d)\n", ev.m_path.c_str_utf8(), r);
     notify_event_type = NOTIFY_FILTERED;
-    return 0;
+    return FilterVerdict::Finish();
   }
   const BlackList2* session = GetBlackList();
   r = session != nullptr ? session->TestFileSize(info.size) : 0;
@@ -127,12 +129,12 @@ int Worker::TestUploadLocalFilter() {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' (blocked: %d)\n", ev.m_path.c_str_utf8(), r);
     if (r == FILTER_FILE_SIZE_SELECTIVE_SYNC) (void)AddFilteredEventToDB(ev, r);
     notify_event_type = NOTIFY_FILTERED;
-    return 0;
+    return FilterVerdict::Finish();
   }
-  return 1;
+  return FilterVerdict::CarryOut();
 }
 
-int Worker::TestDownloadRemoteFilter() {
+FilterVerdict Worker::TestDownloadRemoteFilter() {
   const Event& ev = context.current_event;
   uint64_t size = ev.m_data_size;
   notify_event_type = NOTIFY_NONE;
@@ -140,7 +142,7 @@ int Worker::TestDownloadRemoteFilter() {
   if (r != 0) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' (blocked: %d)\n", ev.m_path.c_str_utf8(), r);
     notify_event_type = NOTIFY_FILTERED;
-    return 0;
+    return FilterVerdict::Finish();
   }
   if (ev.m_sync_id == MAX_SYNC_ID) {
     if (context.database_record.syncID == 0) {
@@ -148,7 +150,7 @@ int Worker::TestDownloadRemoteFilter() {
                  "[WARNING] worker(%d): Force download '%s' but cannot find any record in event DB. file size "
                  "filter will NOT work.\n",
                  context.full_path.c_str_utf8());
-      return 1;
+      return FilterVerdict::CarryOut();
     }
     size = context.database_record.fileSize;
   }
@@ -158,28 +160,28 @@ int Worker::TestDownloadRemoteFilter() {
   if (r != 0) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' ((blocked: %d)\n", ev.m_path.c_str_utf8(), r);
     notify_event_type = NOTIFY_FILTERED;
-    return 0;
+    return FilterVerdict::Finish();
   }
   // Asked of vfat alone: exFAT holds files of 4 GiB and more.
   if (ev.m_data_size >= kFatFileLimit && IsVfatSession()) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' (file system is not support large file)\n",
                ev.m_path.c_str_utf8());
-    return 0;
+    return FilterVerdict::Finish();
   }
-  return 1;
+  return FilterVerdict::CarryOut();
 }
 
-int Worker::TestRemoveLocalFilter() {
+FilterVerdict Worker::TestRemoveLocalFilter() {
   const Event& ev = context.current_event;
   notify_event_type = NOTIFY_NONE;
   const int r = TestCommonFilter();
-  if (r == 0) return 1;
+  if (r == 0) return FilterVerdict::CarryOut();
   WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' (blocked: %d)\n", ev.m_path.c_str_utf8(), r);
   notify_event_type = NOTIFY_FILTERED;
-  return 0;
+  return FilterVerdict::Finish();
 }
 
-int Worker::TestRemoveRemoteFilter() {
+FilterVerdict Worker::TestRemoveRemoteFilter() {
   const Event& ev = context.current_event;
   notify_event_type = NOTIFY_NONE;
   int r = TestCommonFilter();
@@ -187,9 +189,9 @@ int Worker::TestRemoveRemoteFilter() {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' ((blocked: %d)\n", ev.m_path.c_str_utf8(), r);
     if (IsSelectiveSyncCode(r)) (void)AddFilteredEventToDB(ev, r);
     notify_event_type = NOTIFY_FILTERED;
-    return 0;
+    return FilterVerdict::Finish();
   }
-  if (ev.isDir() || context.database_record.syncID == 0) return 1;
+  if (ev.isDir() || context.database_record.syncID == 0) return FilterVerdict::CarryOut();
   FilterLocalEvent held;
   if (FilterDB::getInstance()->getLocalFilteredEventByPath(ev.m_sess_id, ev.m_path, held) == 1) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' ((blocked: %d)\n", ev.m_path.c_str_utf8(), 0);
@@ -198,19 +200,19 @@ int Worker::TestRemoveRemoteFilter() {
     if (FilterDB::getInstance()->setLocalFilteredEvent(gone) != 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
                  static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
-      // A daemon code, as the callers read it: a failed write is retried.
-      return ErrorNumber(ERR_SYS);
+      // A failed write is retried.
+      return FilterVerdict::Fail(ERR_SYS);
     }
     notify_event_type = NOTIFY_FILTERED;
-    return 0;
+    return FilterVerdict::Finish();
   }
   const BlackList2* session = GetBlackList();
   r = session != nullptr ? session->TestFileSize(context.database_record.fileSize) : 0;
-  if (r == 0) return 1;
+  if (r == 0) return FilterVerdict::CarryOut();
   WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' ((blocked: %d)\n", ev.m_path.c_str_utf8(), r);
   if (r == FILTER_FILE_SIZE_SELECTIVE_SYNC) (void)AddFilteredEventToDB(ev, r);
   notify_event_type = NOTIFY_FILTERED;
-  return 0;
+  return FilterVerdict::Finish();
 }
 
 bool Worker::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir) {
@@ -308,4 +310,10 @@ bool Worker::IsVfatSession() const {
   unsigned long f_type = 0;
   return platform::FsTypeOfPath(context.root_entry.local_path.c_str_utf8(), &f_type) == 0 &&
          platform::IsVfatType(f_type);
+}
+
+std::ostream& operator<<(std::ostream& os, const FilterVerdict& verdict) {
+  if (verdict.CarriesOut()) return os << "carry out";
+  if (verdict.Result() == ERR_OK) return os << "finish";
+  return os << "fail " << ErrorNumber(verdict.Result());
 }

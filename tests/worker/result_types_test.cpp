@@ -8,6 +8,7 @@
 #include "server/syncer_error.h"
 #include "transport/error_code.h"
 #include "worker/worker.h"
+#include "worker/filter_verdict.h"
 #include "worker/worker_error.h"
 
 namespace {
@@ -73,5 +74,19 @@ static_assert(kKeptApart<WorkerResults::RecycleMove, DaemonCode>);
 static_assert(kKeptApart<WorkerResults::LocalCopy, DaemonCode>);
 static_assert(kKeptApart<WorkerResults::FilePlaced::Kind, DaemonCode>);
 static_assert(kKeptApart<syncer_error::Action, WorkerResults::Replace>);
+
+// An event test's verdict (carry out, finish, fail with a code) was one int
+// of 1, 0 or a negative code; it is neither a code nor a number now.
+static_assert(kKeptApart<FilterVerdict, DaemonCode>);
+static_assert(kKeptApart<FilterVerdict, int>);
+static_assert(kKeptApart<FilterVerdict, bool>);
+static_assert(Comparable<FilterVerdict, FilterVerdict>);
+// The verdict's one way to a result and to the number its log line prints.
+static_assert(FilterVerdict::CarryOut().CarriesOut() && FilterVerdict::CarryOut().LogNumber() == 1);
+static_assert(!FilterVerdict::Finish().CarriesOut() && FilterVerdict::Finish().Result() == ERR_OK &&
+              FilterVerdict::Finish().LogNumber() == 0);
+static_assert(!FilterVerdict::Fail(ERR_SYS).CarriesOut() && FilterVerdict::Fail(ERR_SYS).Result() == ERR_SYS &&
+              FilterVerdict::Fail(ERR_SYS).LogNumber() == -3);
+static_assert(FilterVerdict::Fail(ERR_SYS) != FilterVerdict::Fail(ERR_LOCKED_FILE));
 
 }  // namespace

@@ -207,11 +207,13 @@ TEST_F(UploadNames, Table) {
   Make();
   struct Row {
     std::string name;
-    int result;
+    FilterVerdict result;
     bool renamed;
   };
-  const Row rows[] = {{"", 1, false},    {" a", 0, true},   {"a ", 0, true}, {"a.", 0, true},
-                      {"a b", 1, false}, {"a.b", 1, false}, {".a", 1, false}};
+  const FilterVerdict carry = FilterVerdict::CarryOut();
+  const FilterVerdict finish = FilterVerdict::Finish();
+  const Row rows[] = {{"", carry, false},    {" a", finish, true},   {"a ", finish, true}, {"a.", finish, true},
+                      {"a b", carry, false}, {"a.b", carry, false}, {".a", carry, false}};
   for (const Row& row : rows) {
     SCOPED_TRACE("'" + row.name + "'");
     const std::string rel = "/n" + std::to_string(&row - rows);

@@ -25,6 +25,9 @@
 
 namespace {
 
+constexpr FilterVerdict kCarry = FilterVerdict::CarryOut();
+constexpr FilterVerdict kFinish = FilterVerdict::Finish();
+
 using testsupport::ScriptedWorker;
 using testsupport::WorkerRig;
 using namespace std::chrono_literals;
@@ -40,7 +43,7 @@ struct FilterCase {
   const char* path;
   bool dir;
   uint64_t local_size;  // bytes written at the path (uploads), or the event's size
-  int expected;
+  FilterVerdict expected;
   Worker::NotifyEventType notify;
   std::optional<int> recorded;  // the held-back row's filter type, if any
 };
@@ -54,45 +57,45 @@ const char kCjkEmoji[] = "/\xE4\xB8\xAD\xE6\x96\x87/\xF0\x9F\x98\x80.txt";
 const FilterCase kCases[] = {
     // The white list: files of other extensions are held back in every
     // direction, recorded only for local ones; folders are never subject.
-    {"WhiteListUp", "", "", kDocOnly, kUp, "/a.txt", false, 1, 0, Worker::NOTIFY_FILTERED, FILTER_EXT_SELECTIVE_SYNC},
-    {"WhiteListDown", "", "", kDocOnly, kDown, "/a.txt", false, 1, 0, Worker::NOTIFY_FILTERED, std::nullopt},
-    {"WhiteListRemoveLocal", "", "", kDocOnly, kRemoveLocal, "/a.txt", false, 1, 0, Worker::NOTIFY_FILTERED,
+    {"WhiteListUp", "", "", kDocOnly, kUp, "/a.txt", false, 1, kFinish, Worker::NOTIFY_FILTERED, FILTER_EXT_SELECTIVE_SYNC},
+    {"WhiteListDown", "", "", kDocOnly, kDown, "/a.txt", false, 1, kFinish, Worker::NOTIFY_FILTERED, std::nullopt},
+    {"WhiteListRemoveLocal", "", "", kDocOnly, kRemoveLocal, "/a.txt", false, 1, kFinish, Worker::NOTIFY_FILTERED,
      std::nullopt},
-    {"WhiteListRemoveRemote", "", "", kDocOnly, kRemoveRemote, "/a.txt", false, 1, 0, Worker::NOTIFY_FILTERED,
+    {"WhiteListRemoveRemote", "", "", kDocOnly, kRemoveRemote, "/a.txt", false, 1, kFinish, Worker::NOTIFY_FILTERED,
      FILTER_EXT_SELECTIVE_SYNC},
-    {"WhiteListPassesItsExtension", "", "", kDocOnly, kUp, "/a.doc", false, 1, 1, Worker::NOTIFY_NONE,
+    {"WhiteListPassesItsExtension", "", "", kDocOnly, kUp, "/a.doc", false, 1, kCarry, Worker::NOTIFY_NONE,
      std::nullopt},
-    {"WhiteListIgnoresFolders", "", "", kDocOnly, kUp, "/d", true, 0, 1, Worker::NOTIFY_NONE, std::nullopt},
+    {"WhiteListIgnoresFolders", "", "", kDocOnly, kUp, "/d", true, 0, kCarry, Worker::NOTIFY_NONE, std::nullopt},
     // Path length in UTF-16 units of the full local path: the limit is set
     // per test to the exact length (passes) or one less (blocks).
-    {"PathLengthAtLimitPasses", "", "max_path=0", kAll, kUp, kCjkEmoji, false, 1, 1, Worker::NOTIFY_NONE,
+    {"PathLengthAtLimitPasses", "", "max_path=0", kAll, kUp, kCjkEmoji, false, 1, kCarry, Worker::NOTIFY_NONE,
      std::nullopt},
-    {"PathLengthOverLimitBlocks", "", "max_path=-1", kAll, kUp, kCjkEmoji, false, 1, 0, Worker::NOTIFY_FILTERED,
+    {"PathLengthOverLimitBlocks", "", "max_path=-1", kAll, kUp, kCjkEmoji, false, 1, kFinish, Worker::NOTIFY_FILTERED,
      std::nullopt},
-    {"SystemPathLengthBlocksDownload", "max_path=-1", "", kAll, kDown, kCjkEmoji, false, 1, 0,
+    {"SystemPathLengthBlocksDownload", "max_path=-1", "", kAll, kDown, kCjkEmoji, false, 1, kFinish,
      Worker::NOTIFY_FILTERED, std::nullopt},
     // Sizes: the system list blocks without a record, even for its
     // selective-sync limit; the session's selective-sync limit records.
-    {"SystemSizeBlocksUnrecorded", "[File]\nmax_size = 10\n", "", kAll, kUp, "/big", false, 11, 0,
+    {"SystemSizeBlocksUnrecorded", "[File]\nmax_size = 10\n", "", kAll, kUp, "/big", false, 11, kFinish,
      Worker::NOTIFY_FILTERED, std::nullopt},
-    {"SystemSelectiveSizeUnrecorded", "[File]\nmax_size_selective_sync = 10\n", "", kAll, kUp, "/big", false, 11, 0,
+    {"SystemSelectiveSizeUnrecorded", "[File]\nmax_size_selective_sync = 10\n", "", kAll, kUp, "/big", false, 11, kFinish,
      Worker::NOTIFY_FILTERED, std::nullopt},
-    {"SessionSelectiveSizeRecorded", "", "[File]\nmax_size_selective_sync = 10\n", kAll, kUp, "/big", false, 11, 0,
+    {"SessionSelectiveSizeRecorded", "", "[File]\nmax_size_selective_sync = 10\n", kAll, kUp, "/big", false, 11, kFinish,
      Worker::NOTIFY_FILTERED, FILTER_FILE_SIZE_SELECTIVE_SYNC},
-    {"SessionSizeAtLimitPasses", "", "[File]\nmax_size = 11\n", kAll, kUp, "/big", false, 11, 1,
+    {"SessionSizeAtLimitPasses", "", "[File]\nmax_size = 11\n", kAll, kUp, "/big", false, 11, kCarry,
      Worker::NOTIFY_NONE, std::nullopt},
-    {"DownloadSizeUsesTheEvent", "", "[File]\nmax_size = 10\n", kAll, kDown, "/big", false, 11, 0,
+    {"DownloadSizeUsesTheEvent", "", "[File]\nmax_size = 10\n", kAll, kDown, "/big", false, 11, kFinish,
      Worker::NOTIFY_FILTERED, std::nullopt},
-    {"RemoveLocalHasNoSizeTest", "", "[File]\nmax_size = 10\n", kAll, kRemoveLocal, "/big", false, 11, 1,
+    {"RemoveLocalHasNoSizeTest", "", "[File]\nmax_size = 10\n", kAll, kRemoveLocal, "/big", false, 11, kCarry,
      Worker::NOTIFY_NONE, std::nullopt},
     // Selective-sync rules of the session.
     {"PrefixUpRecorded", "", "[Common]\nblack_path_prefix_selective_sync = \"/sel\"\n", kAll, kUp, "/sel/x", false,
-     1, 0, Worker::NOTIFY_FILTERED, FILTER_PATH_PREFIX_SELECTIVE_SYNC},
+     1, kFinish, Worker::NOTIFY_FILTERED, FILTER_PATH_PREFIX_SELECTIVE_SYNC},
     {"PrefixDownNotRecorded", "", "[Common]\nblack_path_prefix_selective_sync = \"/sel\"\n", kAll, kDown, "/sel/x",
-     false, 1, 0, Worker::NOTIFY_FILTERED, std::nullopt},
+     false, 1, kFinish, Worker::NOTIFY_FILTERED, std::nullopt},
     {"NameRemoveRemoteRecorded", "", "[File]\nblack_name_selective_sync = \"n.bin\"\n", kAll, kRemoveRemote,
-     "/n.bin", false, 1, 0, Worker::NOTIFY_FILTERED, FILTER_NAME_SELECTIVE_SYNC},
-    {"BlackNameBlocksUnrecorded", "", "[Common]\nblack_name = \"junk\"\n", kAll, kUp, "/junk", false, 1, 0,
+     "/n.bin", false, 1, kFinish, Worker::NOTIFY_FILTERED, FILTER_NAME_SELECTIVE_SYNC},
+    {"BlackNameBlocksUnrecorded", "", "[Common]\nblack_name = \"junk\"\n", kAll, kUp, "/junk", false, 1, kFinish,
      Worker::NOTIFY_FILTERED, std::nullopt},
 };
 
@@ -170,7 +173,7 @@ TEST_P(WorkerFilterTable, DecidesAndRecords) {
   }
   Hold(ev);
   w_->notify_event_type = Worker::NOTIFY_SERVER_MODIFY;  // each test resets it
-  int r = 0;
+  FilterVerdict r = kFinish;
   switch (c.direction) {
     case kUp: r = w_->TestUploadLocalFilter(); break;
     case kDown: r = w_->TestDownloadRemoteFilter(); break;
@@ -215,7 +218,7 @@ TEST_F(WorkerFilter, RemoveOfAHeldBackPathStaysLocal) {
   held.filtered_type = FILTER_NAME_SELECTIVE_SYNC;
   ASSERT_EQ(0, FilterDB::getInstance()->setLocalFilteredEvent(held));
   Hold(rig_->localEvent(Event::EV_REMOVE, "/h.txt"));
-  EXPECT_EQ(0, w_->TestRemoveRemoteFilter());
+  EXPECT_EQ(kFinish, w_->TestRemoveRemoteFilter());
   EXPECT_EQ(Worker::NOTIFY_FILTERED, w_->notify_event_type);
   const auto row = Held("/h.txt");
   ASSERT_TRUE(row);
@@ -223,9 +226,9 @@ TEST_F(WorkerFilter, RemoveOfAHeldBackPathStaysLocal) {
   EXPECT_EQ(0, row->is_exist);
   // A path the server does not know, or a folder, passes.
   Hold(rig_->localEvent(Event::EV_REMOVE, "/new.txt"));
-  EXPECT_EQ(1, w_->TestRemoveRemoteFilter());
+  EXPECT_EQ(kCarry, w_->TestRemoveRemoteFilter());
   Hold(rig_->localEvent(Event::EV_REMOVE, "/h.txt", true));
-  EXPECT_EQ(1, w_->TestRemoveRemoteFilter());
+  EXPECT_EQ(kCarry, w_->TestRemoveRemoteFilter());
 }
 
 TEST_F(WorkerFilter, ForcedDownloadUsesTheRecordedSize) {
@@ -234,7 +237,7 @@ TEST_F(WorkerFilter, ForcedDownloadUsesTheRecordedSize) {
   forced.m_data_size = 5;
   // No record: every size test and the large-file test are skipped.
   Hold(forced);
-  EXPECT_EQ(1, w_->TestDownloadRemoteFilter());
+  EXPECT_EQ(kCarry, w_->TestDownloadRemoteFilter());
   EXPECT_TRUE(rig_->logged("but cannot find any record in event DB"));
   // A record of 11 bytes: its size is tested, not the event's.
   DBFileInfo rec;
@@ -243,11 +246,11 @@ TEST_F(WorkerFilter, ForcedDownloadUsesTheRecordedSize) {
   rec.fileSize = 11;
   ASSERT_EQ(0, rig_->eventDb().setEventInfo(rec));
   Hold(forced);
-  EXPECT_EQ(0, w_->TestDownloadRemoteFilter());
+  EXPECT_EQ(kFinish, w_->TestDownloadRemoteFilter());
   // The common filter still holds.
   Make("[Common]\nblack_name = \"f.bin\"\n");
   Hold(forced);
-  EXPECT_EQ(0, w_->TestDownloadRemoteFilter());
+  EXPECT_EQ(kFinish, w_->TestDownloadRemoteFilter());
 }
 
 TEST_F(WorkerFilter, LargeFilesDroppedOnVfatOnly) {
@@ -255,10 +258,10 @@ TEST_F(WorkerFilter, LargeFilesDroppedOnVfatOnly) {
   struct Row {
     unsigned long fs;
     uint64_t size;
-    int expected;
+    FilterVerdict expected;
   } rows[] = {
-      {0x4d44, 4294967295ull, 0},      {0x4d44, 4294967294ull, 1}, {0x2011BAB0, 4294967295ull, 1},
-      {0x2011BAB0, 1ull << 40, 1},     {0xEF53, 4294967295ull, 1}, {0x4d44, 1ull << 33, 0},
+      {0x4d44, 4294967295ull, kFinish},     {0x4d44, 4294967294ull, kCarry}, {0x2011BAB0, 4294967295ull, kCarry},
+      {0x2011BAB0, 1ull << 40, kCarry},     {0xEF53, 4294967295ull, kCarry}, {0x4d44, 1ull << 33, kFinish},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.size);
@@ -305,10 +308,10 @@ TEST_F(WorkerFilter, LockedFileIsReportedAndSpecialFilesBlockNothing) {
   lock.l_whence = SEEK_SET;
   ASSERT_EQ(0, fcntl(fd, F_OFD_SETLK, &lock));
   Hold(rig_->localEvent(Event::EV_MODIFY, "/locked.txt"));
-  EXPECT_EQ(ErrorNumber(ERR_LOCKED_FILE), w_->TestUploadLocalFilter());
+  EXPECT_EQ(FilterVerdict::Fail(ERR_LOCKED_FILE), w_->TestUploadLocalFilter());
   EXPECT_TRUE(rig_->logged("unable to handle locked/no permission file"));
   close(fd);
-  EXPECT_EQ(1, w_->TestUploadLocalFilter());
+  EXPECT_EQ(kCarry, w_->TestUploadLocalFilter());
 
   // A FIFO and a socket are examined, never opened: the tests return at once.
   ASSERT_EQ(0, mkfifo(rig_->local("/fifo").c_str(), 0600));
@@ -324,7 +327,7 @@ TEST_F(WorkerFilter, LockedFileIsReportedAndSpecialFilesBlockNothing) {
     Hold(rig_->localEvent(Event::EV_MODIFY, path));
     auto done = std::async(std::launch::async, [this] { return w_->TestUploadLocalFilter(); });
     ASSERT_EQ(std::future_status::ready, done.wait_for(5s)) << path;
-    EXPECT_EQ(1, done.get()) << path;
+    EXPECT_EQ(kCarry, done.get()) << path;
   }
   close(sock);
 }
