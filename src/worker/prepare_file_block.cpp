@@ -113,12 +113,23 @@ ErrorCode Worker::PrepareFileBlock(PObject& request, TempFile& sign_file) {
     delta.convert_permanent();
     target = delta.getPath();
   }
+  OnUploadHashed();
   FILE_INFO target_info;
   const int rc = FSStat(target, target_info, true);
   if (rc < 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): PrepareFileBlock: FSStat(%s) returns %d\n", target.c_str_utf8(), rc);
     if (do_patch) (void)FSRemove(target, false);  // made permanent above; nothing else names it
     return ERR_SYS;
+  }
+  // A whole body is as long as the file that was hashed: a file that grew
+  // or shrank since would send a body the request's size and hash do not
+  // describe.
+  if (!do_patch && target_info.size != start.size) {
+    WORKER_LOG(L_INFO,
+               "[INFO] worker(%d): PrepareFileBlock: File '%s' is modified while preparing upload (size), try it "
+               "again\n",
+               full_text);
+    return ERR_INT;
   }
   PObject::binary_type body;
   body.offset = 0;

@@ -560,6 +560,9 @@ class Worker : public Task, private RoadHooks {
   // local file (a delta applied to the local version, a copy of a recorded
   // file); does nothing. Tests interrupt the worker there.
   virtual void OnBeforeLocalBuild() {}
+  // Called once an upload's file is hashed, right before the body's size
+  // is taken; does nothing. Tests change the file there.
+  virtual void OnUploadHashed() {}
   // The MD4 of the event's local file as read by the merge check, or on a
   // helper thread while the server answers: the conflict test takes it
   // while the file is still the one read. Empty between downloads.

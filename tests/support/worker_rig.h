@@ -88,6 +88,7 @@ class ScriptedWorker : public Worker {
   // Runs once a download's reply has arrived, before its body is used.
   void SetOnBodyReceived(std::function<void(ScriptedWorker&)> hook) { on_body_received_ = std::move(hook); }
   void SetOnBeforeLocalBuild(std::function<void(ScriptedWorker&)> hook) { on_before_local_build_ = std::move(hook); }
+  void SetOnUploadHashed(std::function<void(ScriptedWorker&)> hook) { on_upload_hashed_ = std::move(hook); }
 
   // The download and remove layers.
   using Worker::CalculateMD4;
@@ -169,6 +170,9 @@ class ScriptedWorker : public Worker {
   void OnBeforeLocalBuild() override {
     if (on_before_local_build_) on_before_local_build_(*this);
   }
+  void OnUploadHashed() override {
+    if (on_upload_hashed_) on_upload_hashed_(*this);
+  }
 
  private:
   ErrorCode RunScript(Op op, bool settled = false);
@@ -180,6 +184,7 @@ class ScriptedWorker : public Worker {
   std::function<void(ScriptedWorker&)> on_before_replace_;
   std::function<void(ScriptedWorker&)> on_body_received_;
   std::function<void(ScriptedWorker&)> on_before_local_build_;
+  std::function<void(ScriptedWorker&)> on_upload_hashed_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Call> calls_;  // guarded by mutex_

@@ -141,6 +141,34 @@ TEST_F(UploadSafety, VanishAfterAccept) {
   EXPECT_EQ(1u, EventManager::getInstance()->GetAllPendingEventCount(rig_->entry().sess_id));
 }
 
+// A file that grows between its hash and the body's size (a writer that
+// created it empty and then filled it) is not sent with a body the request
+// does not describe: the attempt is given back, and the next one sends the
+// new bytes with their own size and hash.
+TEST_F(UploadSafety, GrownAfterItsHashIsHashedAgain) {
+  Make();
+  for (const size_t before : {size_t{0}, size_t{100}, size_t{1} << 20}) {
+    SCOPED_TRACE(before);
+    const std::string rel = "/grown" + std::to_string(before);
+    const std::string full = Put(rel, deltatest::RandomBytes(before, 11));
+    const std::string after = deltatest::RandomBytes(before + 19, 12);
+    ScriptedWorker& w = rig_->holding(rig_->localEvent(Event::EV_MODIFY, rel));
+    bool grown = false;
+    w.SetOnUploadHashed([&](ScriptedWorker&) {
+      if (grown) return;
+      grown = true;
+      Spill(full, after);
+    });
+    EXPECT_EQ(ERR_INT, w.RealOperation(ScriptedWorker::kUpload));
+    EXPECT_TRUE(grown);
+    EXPECT_FALSE(rig_->server().Get(rel).has_value());
+    EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kUpload));
+    ExpectStored(rel);
+    w.SetOnUploadHashed(nullptr);
+  }
+  EXPECT_TRUE(rig_->logged("is modified while preparing upload (size)"));
+}
+
 // A cut resumable upload whose file then changes size: the cache goes and
 // the server ends with the new bytes, never a mix.
 TEST_F(UploadSafety, ChangedBetweenAttempts) {
