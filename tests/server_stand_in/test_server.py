@@ -341,6 +341,15 @@ class Requests(ServerCase):
 
 
 class Resume(ServerCase):
+    def send_into_close(self, c, action, message):
+        """Sends a request whose body the stand-in cuts off: the close meets
+        either the rest of the send (a reset) or the wait for a reply."""
+        try:
+            c.send(action, message)
+        except (ConnectionResetError, BrokenPipeError):
+            return
+        self.assertRaises((codec.PeerClosed, ConnectionResetError), c.recv)
+
     def test_upload_dropped_after_k_bytes_then_resumed(self):
         data = os.urandom(1 << 20)
         c = self.si.client()
@@ -350,8 +359,7 @@ class Resume(ServerCase):
         # The daemon's member order: action, agent, resume_token, file (data
         # first), then the rest; the body lands in the token's file.
         m = self.upload("/big", data, resume_token=tok)
-        c.send("resume_upload", m)
-        self.assertRaises((codec.PeerClosed, ConnectionResetError), c.recv)
+        self.send_into_close(c, "resume_upload", m)
         c.close()
         toks = self.si.ok("tokens")["tokens"]
         self.assertEqual([(t["token"], t["offset"]) for t in toks], [(tok, 300000)])
@@ -376,8 +384,7 @@ class Resume(ServerCase):
         self.si.ok("fault", rule={"action": "resume_upload", "close": "recv_bytes",
                                   "bytes": 1000})
         m = self.upload("/f", data, resume_token=tok)
-        c.send("resume_upload", m)
-        self.assertRaises((codec.PeerClosed, ConnectionResetError), c.recv)
+        self.send_into_close(c, "resume_upload", m)
         c = self.si.client()
         r = c.call("resume_upload", m)  # the whole body again, no status asked
         self.assertEqual(r["file"]["hash"], md4.md4_hex(data))
