@@ -238,8 +238,7 @@ int EventManager::DeferEvent(Task* task, const Event& ev, std::chrono::milliseco
     const bool tree_event = !ev.isExpand();
     if (RedoLocked(task, ev) == 0 && tree_event) {
       Deferral& d = deferred[DeferKey{ev.m_sess_id, ev.m_path, ev.isDir()}];
-      d.pause = d.count == 0 ? first : std::min(longest, d.pause * 2);
-      if (d.pause > longest) d.pause = longest;
+      d.pause = std::min(longest, d.count == 0 ? first : d.pause * 2);
       d.due = std::chrono::steady_clock::now() + d.pause;
       d.server = ev.isServerEvent();
       count = ++d.count;

@@ -200,9 +200,7 @@ bool Worker::AsRecorded(const ustring& full, const ustring& path) {
   // hashed every time, goes the upload's way as before.
   const size_t slash = path.find_last_of('/');
   const ustring base = slash == ustring::npos ? path : path.substr(slash + 1);
-  if (base.empty() || base[0] == ' ' || base[base.length() - 1] == ' ' || base[base.length() - 1] == '.') {
-    return false;
-  }
+  if (base.empty() || NameToRename(base)) return false;
   const ForceHashCheckListCpp* force = GetForceHashCheckList();
   if (force != nullptr && force->Test(base) != 0) return false;
   FileEventDB* db = GetEventDatabase();

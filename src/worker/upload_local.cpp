@@ -34,24 +34,27 @@ bool Worker::IsUploadLocalFakeEvent(const FILE_INFO& info, const DBFileInfo& /*r
   return false;
 }
 
-FilterVerdict Worker::TestBaseNameConflict(const ustring& base_name) {
+bool Worker::NameToRename(const ustring& base_name) {
   // An empty name has no first or last byte to look at.
-  if (base_name.empty()) return FilterVerdict::CarryOut();
-  const ustring& full = GetFullPath();
-  const ustring& computer = context.connection.getConnectionInfo().computer_name;
+  if (base_name.empty()) return false;
   const char first = base_name[0];
   const char last = base_name[base_name.length() - 1];
+  return first == ' ' || last == ' ' || last == '.';
+}
+
+FilterVerdict Worker::TestBaseNameConflict(const ustring& base_name) {
+  if (!NameToRename(base_name)) return FilterVerdict::CarryOut();
+  const ustring& full = GetFullPath();
+  const ustring& computer = context.connection.getConnectionInfo().computer_name;
   int rc = 0;
-  if (first == ' ' || last == ' ') {
+  if (base_name[0] == ' ' || base_name[base_name.length() - 1] == ' ') {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): TestBaseNameConflict : WhiteSpaceConflict '%s'.\n",
                full.c_str_utf8());
     rc = WhiteSpaceConflictRename(full, base_name, computer);
-  } else if (last == '.') {
+  } else {  // "." at the end
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): TestBaseNameConflict : TailCharacterConflict '%s'.\n",
                full.c_str_utf8());
     rc = ConflictRename(full, computer, "TailCharacterConflict");
-  } else {
-    return FilterVerdict::CarryOut();
   }
   return rc < 0 ? FilterVerdict::Fail(ERR_SYS) : FilterVerdict::Finish();
 }

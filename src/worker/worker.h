@@ -410,6 +410,9 @@ class Worker : public Task, private RoadHooks {
   // after the local entry was renamed (blank at either end, "." at the
   // end); fail with ERR_SYS when that rename failed.
   FilterVerdict TestBaseNameConflict(const ustring& base_name);
+  // Whether the upload renames an entry of this name before it goes up
+  // (blank at either end, "." at the end); false for the empty name.
+  static bool NameToRename(const ustring& base_name);
   // True when `request` carries nothing new but perhaps its "mtime".
   bool IsUploadLocalFakeRequest(const DBFileInfo& record, const PObject& request);
   // After an accepted upload: queues a local remove when the file is gone.

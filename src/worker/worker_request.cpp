@@ -88,8 +88,7 @@ ErrorCode Worker::ProtoUploadDirectory(Channel& ch, const PObject& request, PObj
 }
 
 ErrorCode Worker::ProtoUploadFile(Channel& ch, const PObject& request, PObject& reply) {
-  const ErrorCode rc = RunProtocol(ch, SCMD_EVT_RECV_4, request, reply);
-  return rc;
+  return RunProtocol(ch, SCMD_EVT_RECV_4, request, reply);
 }
 
 ErrorCode Worker::ProtoDownloadObject(Channel& ch, const PObject& request, PObject& reply) {
@@ -178,8 +177,7 @@ ErrorCode Worker::ProtoResumeUploadObject(Channel& ch, PObject& request, PObject
       body.length = end - offset;
     }
   }
-  const ErrorCode rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
-  return rc;
+  return RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
 }
 
 ErrorCode Worker::ProtoResumeDownloadObject(Channel& ch, PObject& request, PObject& reply) {
@@ -197,6 +195,5 @@ ErrorCode Worker::ProtoResumeDownloadObject(Channel& ch, PObject& request, PObje
     cached_request["_resume_token"] = got["resume_token"];
     ClearPObject(got);  // a body the server sent along serves nothing
   }
-  const ErrorCode rc = RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
-  return rc;
+  return RunProtocol(ch, SCMD_RESUME_TRANSFER, request, reply);
 }
