@@ -86,14 +86,16 @@ TEST_F(BothWays, FirstSyncThenEveryLocalChange) {
   EXPECT_EQ(0u, DownloadBodyBytes(bed, "/l/s524289"));
   EXPECT_EQ(0u, DownloadBodyBytes(bed, "/l/big20"));
 
-  // The local side, step by step.
+  // The local side, step by step. New contents are renamed into place, so
+  // that the daemon never meets a half-written file and each step is one
+  // upload.
   size_t mark = bed.ui().messages().size();
-  bed.WriteLocal("/l/new.txt", "created locally");
+  bed.PlaceLocal("/l/new.txt", "created locally");
   ASSERT_TRUE(bed.WaitConverged());
   EXPECT_EQ(std::vector<int64_t>{3}, RecentTypes(bed, mark, "/l/new.txt"));
 
   mark = bed.ui().messages().size();
-  bed.WriteLocal("/l/new.txt", "created locally, then edited", time(nullptr) + 5);
+  bed.PlaceLocal("/l/new.txt", "created locally, then edited", time(nullptr) + 5);
   ASSERT_TRUE(bed.WaitConverged());
   EXPECT_EQ(std::vector<int64_t>{3}, RecentTypes(bed, mark, "/l/new.txt"));
 

@@ -607,12 +607,16 @@ void SyncBed::OverwriteLocal(const std::string& rel, const std::string& bytes) {
   if (!out) ADD_FAILURE() << "SyncBed: cannot write " << full;
 }
 
-void SyncBed::PlaceLocal(const std::string& rel, const std::string& bytes) {
+void SyncBed::PlaceLocal(const std::string& rel, const std::string& bytes, time_t mtime) {
   const std::string staged = root_.path() + "/staged";
   {
     std::ofstream out(staged, std::ios::binary | std::ios::trunc);
     out << bytes;
     if (!out) ADD_FAILURE() << "SyncBed: cannot write " << staged;
+  }
+  if (mtime != 0) {
+    struct utimbuf times{mtime, mtime};
+    if (utime(staged.c_str(), &times) != 0) ADD_FAILURE() << "SyncBed: cannot set the time of " << staged;
   }
   const std::string full = local(rel);
   std::error_code ec;
@@ -622,7 +626,7 @@ void SyncBed::PlaceLocal(const std::string& rel, const std::string& bytes) {
     return;
   }
   (void)unlink(staged.c_str());  // cross-device: written in place instead
-  WriteLocal(rel, bytes);
+  WriteLocal(rel, bytes, mtime);
 }
 
 uint64_t SyncBed::PutServer(const std::string& rel, const std::string& bytes, uint32_t mtime) {

@@ -228,8 +228,9 @@ class SyncBed {
   // As WriteLocal, but the file is written beside the sync folder and
   // renamed into place: one change for the watcher, where a write in place
   // may give two (create, then close after writing). A sync folder on
-  // another file system gets WriteLocal.
-  void PlaceLocal(const std::string& rel, const std::string& bytes);
+  // another file system gets WriteLocal. A non-zero `mtime` is set before
+  // the rename.
+  void PlaceLocal(const std::string& rel, const std::string& bytes, time_t mtime = 0);
   uint64_t PutServer(const std::string& rel, const std::string& bytes, uint32_t mtime = 0);
   void Remember(const std::string& bytes);
 
