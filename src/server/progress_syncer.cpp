@@ -252,14 +252,10 @@ ErrorCode ProgressSyncer::ProcessEvents(PObject& reply) {
     return ERR_OK;
   }
 
-  const int pushed = pull::PushSpooled(
+  const int waited = pull::PushSpooledAndWait(
       spool_, reply, pull_slice_, [this](const PObject& change) { (void)PushEvent(context_.reg_entry, change); },
       [this] { return WaitForWorkers(); }, kComp);
-  const int waited = pushed < 0 ? -1 : WaitForWorkers();
-  if (waited < 0) {
-    pull::LogInterrupted(kComp);
-    return ERR_INT;
-  }
+  if (waited < 0) return ERR_INT;
   if (waited > 0) {
     // Recorded once they are done, never before: see SettleAwaited.
     awaiting_[context_.reg_entry.sess_id] = Awaited{row_id, next};

@@ -143,4 +143,13 @@ void LogInterrupted(const char* comp) {
   PULL_LOG(L_NOTICE, "[NOTE] pull(%d): ProcessEvents: interrupted while waiting events being done ...\n");
 }
 
+int PushSpooledAndWait(ChangeSpool& spool, PObject& reply, size_t slice,
+                       const std::function<void(const PObject&)>& push, const std::function<int()>& wait,
+                       const char* comp) {
+  const int pushed = PushSpooled(spool, reply, slice, push, wait, comp);
+  const int waited = pushed < 0 ? -1 : wait();
+  if (waited < 0) LogInterrupted(comp);
+  return waited;
+}
+
 }  // namespace pull

@@ -97,6 +97,13 @@ int PushSpooled(ChangeSpool& spool, PObject& reply, size_t slice, const std::fun
 // NOTE "ProcessEvents: interrupted while waiting events being done ...".
 void LogInterrupted(const char* comp);
 
+// PushSpooled, then `wait` once more for what the last slice left: -1 when
+// either failed or was interrupted (the NOTE above is logged), else what
+// `wait` answered (0 every change done, > 0 only deferred ones remain).
+int PushSpooledAndWait(ChangeSpool& spool, PObject& reply, size_t slice,
+                       const std::function<void(const PObject&)>& push, const std::function<int()>& wait,
+                       const char* comp);
+
 }  // namespace pull
 
 #endif  // SERVER_PULL_COMMON_H_

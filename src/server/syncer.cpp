@@ -168,14 +168,10 @@ ErrorCode Syncer::ProcessEvents(PObject& reply) {
   uptodate_set_.erase(sess_id);
   // Dropped changes (unsafe paths, echoes) are logged by the generator; the
   // sync id still advances past them.
-  const int pushed = pull::PushSpooled(
+  const int waited = pull::PushSpooledAndWait(
       spool_, reply, pull_slice_, [this](const PObject& change) { (void)PushEvent(context_.entry, change); },
       [this] { return WaitForWorkers(); }, kComp);
-  const int waited = pushed < 0 ? -1 : WaitForWorkers();
-  if (waited < 0) {
-    pull::LogInterrupted(kComp);
-    return ERR_INT;
-  }
+  if (waited < 0) return ERR_INT;
   if (waited > 0) {
     // Stored once they are done, never before: see SettleAwaited.
     awaiting_[sess_id] = next;
