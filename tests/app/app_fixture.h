@@ -258,7 +258,7 @@ class AppFixture : public testsupport::TempDirTest {
   // The output of `sql` on the database at `db`, opened read-only by the
   // sqlite3 program (the test fails when it does not run).
   static std::string Sqlite(const std::string& db, const std::string& sql) {
-    const testsupport::CommandResult r = testsupport::RunCommand({"sqlite3", "-readonly", db, sql});
+    const testsupport::CommandResult r = testsupport::RunSqlite3({"-readonly", db, sql});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return r.out;
   }

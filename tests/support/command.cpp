@@ -208,4 +208,10 @@ int RunInChild(const std::function<int()>& fn, bool as_nobody, int timeout_secon
   }
 }
 
+CommandResult RunSqlite3(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"sqlite3", "-cmd", ".timeout 10000"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunCommand(argv);
+}
+
 }  // namespace testsupport

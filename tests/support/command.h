@@ -26,6 +26,12 @@ struct CommandResult {
 CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& input = "",
                          const std::vector<std::string>& env = {});
 
+// The sqlite3 program with `args` (its options, the database, the SQL).
+// It waits up to 10 s for a lock, as the daemon's own connections do: a
+// database the daemon has open may be locked for a moment, while it
+// checkpoints or closes, and the program alone would fail at once.
+CommandResult RunSqlite3(const std::vector<std::string>& args);
+
 // Uid and gid of the unprivileged user that access-denied cases run as
 // (CI runs as root, which passes every permission check).
 inline constexpr unsigned kNobodyId = 65534;

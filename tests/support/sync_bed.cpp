@@ -678,7 +678,7 @@ std::map<std::string, TreeEntry> SyncBed::ServerTree() {
 }
 
 nlohmann::json SyncBed::Query(const std::string& db, const std::string& sql) {
-  const CommandResult r = RunCommand({"sqlite3", "-readonly", "-json", db, sql});
+  const CommandResult r = RunSqlite3({"-readonly", "-json", db, sql});
   if (r.exit_code != 0) {
     ADD_FAILURE() << "sqlite3 " << db << " '" << sql << "': " << r.err;
     return nullptr;

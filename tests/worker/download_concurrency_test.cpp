@@ -148,8 +148,8 @@ TEST_F(DownloadThreads, TwoRecyclersAndADownloader) {
 
   // Each recycled object under a name of its own, each with its rows.
   const std::string recycle = Working() + "/#ZarqRecycle";
-  const auto rows = testsupport::RunCommand(
-      {"sqlite3", "-readonly", rig_->eventDbPath(), "SELECT path FROM recycle_bin_table ORDER BY path;"});
+  const auto rows = testsupport::RunSqlite3(
+      {"-readonly", rig_->eventDbPath(), "SELECT path FROM recycle_bin_table ORDER BY path;"});
   ASSERT_EQ(0, rows.exit_code) << rows.err;
   std::set<std::string> row_paths;
   std::set<std::string> row_tops;

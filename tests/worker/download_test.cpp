@@ -790,8 +790,8 @@ TEST_F(DownloadTest, TypeJumpRecycles) {
   ASSERT_EQ(0, stat(rig_->local("/f").c_str(), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ("now a file", Slurp(rig_->local("/d")));
-  const auto rows = testsupport::RunCommand(
-      {"sqlite3", "-readonly", rig_->eventDbPath(), "SELECT path, fileSize FROM recycle_bin_table ORDER BY path;"});
+  const auto rows = testsupport::RunSqlite3(
+      {"-readonly", rig_->eventDbPath(), "SELECT path, fileSize FROM recycle_bin_table ORDER BY path;"});
   ASSERT_EQ(0, rows.exit_code) << rows.err;
   // The folder (size 0), its two files and the recycled file "/f".
   EXPECT_EQ(4, std::count(rows.out.begin(), rows.out.end(), '\n')) << rows.out;
@@ -914,8 +914,8 @@ class RemoveTest : public DownloadTest {
   }
   ErrorCode RemoveRemote(const Event& ev) { return rig_->holding(ev).RealOperation(ScriptedWorker::kRemoveRemote); }
   std::string Rows() {
-    const auto rows = testsupport::RunCommand(
-        {"sqlite3", "-readonly", rig_->eventDbPath(), "SELECT path, fileSize FROM recycle_bin_table ORDER BY path;"});
+    const auto rows = testsupport::RunSqlite3(
+        {"-readonly", rig_->eventDbPath(), "SELECT path, fileSize FROM recycle_bin_table ORDER BY path;"});
     EXPECT_EQ(0, rows.exit_code) << rows.err;
     return rows.out;
   }

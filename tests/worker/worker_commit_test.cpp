@@ -38,7 +38,7 @@ class WorkerCommit : public testsupport::TempDirTest {
 
   // One query's rows as the sqlite3 shell prints them ("|" between columns).
   std::string Query(const std::string& sql) {
-    const auto r = testsupport::RunCommand({"sqlite3", "-readonly", rig_->eventDbPath(), sql});
+    const auto r = testsupport::RunSqlite3({"-readonly", rig_->eventDbPath(), sql});
     EXPECT_EQ(0, r.exit_code) << r.err;
     return r.out;
   }
