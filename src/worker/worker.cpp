@@ -91,10 +91,7 @@ Worker::~Worker() { ClearCache(); }
 
 int Worker::Pause() { return Task::Pause(); }
 
-int Worker::Resume() {
-  last_error = 0;
-  return Task::Resume();
-}
+int Worker::Resume() { return Task::Resume(); }
 
 int Worker::Stop() {
   // The state first, then the flag: the loop clears the flag at the top of

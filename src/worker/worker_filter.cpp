@@ -302,10 +302,6 @@ bool Worker::LocallyModified(const FILE_INFO& info, const DBFileInfo& record, co
   return false;
 }
 
-bool Worker::CheckIfiWorkZipFile(const ustring& /*path*/) const { return false; }
-
-int Worker::CheckFileByPlatform(const ustring& /*path*/) const { return 0; }
-
 bool Worker::IsVfatSession() const {
   unsigned long f_type = 0;
   return platform::FsTypeOfPath(context.root_entry.local_path.c_str_utf8(), &f_type) == 0 &&

@@ -106,8 +106,6 @@ class ScriptedWorker : public Worker {
   using Worker::abort_flag;
   using Worker::cached_request;
   using Worker::cached_response;
-  using Worker::CheckFileByPlatform;
-  using Worker::CheckIfiWorkZipFile;
   using Worker::ClearCache;
   using Worker::ClearPObject;
   using Worker::CommitDatabaseDownload;
