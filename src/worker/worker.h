@@ -25,7 +25,7 @@
 // The worker's thread holds none of its own locks while it calls into the
 // event queue (m_lock), the registry (its mutex), the connection's pool
 // (the pool's lock), the whole-body marks (WholeBodyAsks' lock), the
-// databases (their own mutexes) or the user-interface notifier (UI_IPC:
+// databases (their own mutexes) or the user-interface notifier (UiReporter:
 // while linked it only queues, UiNotifier): each is taken
 // and released inside that call. worker_state_lock guards only the current-work record and the
 // barrier pointer; the task's state mutex (Task) and the stream's status
@@ -69,8 +69,13 @@
 #include "worker/worker_error.h"
 #include "worker/worker_road.h"
 
+class BlackList2;
 class ConnectionManager;
+class EventGenerator;
 class EventManager;
+class FileStatusRows;
+class FilterDB;
+class UiReporter;
 struct FilterLocalEvent;
 struct RescanBatch;
 
@@ -165,11 +170,23 @@ class Worker : public Task, private RoadHooks {
     void clear();
   };
 
-  // What a worker works with; each must outlive it.
+  // What a worker works with; each must outlive it. The worker reaches
+  // only these: a worker built on a test's queue, registry or databases
+  // works on those alone.
   struct Collaborators {
     EventManager& events;
     Registry& registry;
     ConnectionManager& connections;
+    // The held-back local events of the sessions (selective sync).
+    FilterDB& filters;
+    // The system rules, tested before each session's own black list.
+    const BlackList2& system_rules;
+    // The file-status list, whose row of a finished file the worker drops.
+    FileStatusRows& file_status;
+    // The user-interface notifications (errors, finished and locked files).
+    UiReporter& ui;
+    // Queues the expansions' and rescans' events; bound to `events`.
+    EventGenerator& generator;
     // The rests of the loop and the reply time-out (worker_reply_timeout).
     DaemonTiming timing = DaemonTiming();
     uint32_t channel_timeout = 60;  // seconds for connect, send, TLS
@@ -183,8 +200,7 @@ class Worker : public Task, private RoadHooks {
     std::atomic<int>* stop_flag = nullptr;
   };
 
-  // The daemon's form: the process-wide queue, registry and connections.
-  Worker(TaskManager* owner, TaskContext* ctx);
+  // `with.generator` must push into `with.events`.
   Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with);
   // The owner has stopped and joined the thread. Drops the resume cache.
   ~Worker() override;
@@ -680,6 +696,11 @@ class Worker : public Task, private RoadHooks {
   EventManager& events_;
   Registry& registry_;
   ConnectionManager& connections_;
+  FilterDB& filters_;
+  const BlackList2& system_rules_;
+  FileStatusRows& file_status_;
+  UiReporter& ui_;
+  EventGenerator& generator_;
   WholeBodyAsks& whole_body_asks_;
   const DaemonTiming timing_;
   size_t rescan_batch_ = kRescanBatch;
