@@ -32,10 +32,19 @@
 #include <vector>
 
 #include "delta/simple_file_reader.h"
+#include "filter/black_list2.h"
+#include "filter/file_status_db.h"
+#include "filter/filter_db.h"
 #include "foundation/file_op.h"
 #include "foundation/logger.h"
 #include "foundation/temp_file.h"
+#include "server/connection_manager.h"
 #include "session/detector.h"
+#include "session/event_generator.h"
+#include "session/event_manager.h"
+#include "session/registry.h"
+#include "session/ui_ipc.h"
+#include "session/ui_notifier.h"
 #include "session/session_path.h"
 #include "worker/worker.h"
 
@@ -121,9 +130,22 @@ std::string Md4(const std::string& path, const std::string& sign = "") {
   return reader.readFile() < 0 ? std::string() : std::string(md4.c_str_utf8());
 }
 
+// The process-wide queue, registry, connections and rules, as the daemon
+// hands them to its workers, with a generator on that queue, a reporter on
+// the process-wide notifier and the process-wide file-status rows.
+Worker::Collaborators ProcessCollaborators() {
+  static EventGenerator generator(*EventManager::getInstance());
+  static UiReporter ui(UiNotifier::getInstance());
+  static FileStatusDBRows file_status;
+  return Worker::Collaborators{*EventManager::getInstance(),      Registry::getInstance(),
+                               *ConnectionManager::getInstance(), *FilterDB::getInstance(),
+                               *BlackList2::getInstance(),        file_status,
+                               ui,                                generator};
+}
+
 class ApplyWorker : public Worker {
  public:
-  ApplyWorker() : Worker(nullptr, nullptr) {}
+  ApplyWorker() : Worker(nullptr, nullptr, ProcessCollaborators()) {}
   using Worker::context;
   using Worker::ProcessDownloadFile;
 };

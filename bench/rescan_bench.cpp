@@ -32,10 +32,14 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "filter/black_list2.h"
+#include "filter/filter_db.h"
+#include "server/connection_manager.h"
 #include "session/event_manager.h"
 #include "session/file_event_db.h"
 #include "session/file_list.h"
 #include "session/string_buffer.h"
+#include "support/process_objects.h"
 #include "support/worker_rig.h"
 #include "worker/worker.h"
 
@@ -250,6 +254,14 @@ void RescanWithoutRecords(benchmark::State& state) {
   state.counters["queued_bytes_per_event"] = bytes_per_event;
 }
 
+// The process-wide objects, as the daemon hands them to its workers.
+Worker::Collaborators ProcessCollaborators() {
+  return Worker::Collaborators{*EventManager::getInstance(),      Registry::getInstance(),
+                               *ConnectionManager::getInstance(), *FilterDB::getInstance(),
+                               *BlackList2::getInstance(),        testsupport::ProcessFileStatus(),
+                               testsupport::ProcessUiReporter(),  testsupport::ProcessGenerator()};
+}
+
 void UnchangedModifies(benchmark::State& state) {
   Fixture& fx = Shared();
   std::vector<double> rates;
@@ -259,7 +271,7 @@ void UnchangedModifies(benchmark::State& state) {
       fx.rig->push(fx.rig->localEvent(Event::EV_MODIFY, FilePath(i / kFilesPerFolder, i % kFilesPerFolder)));
     }
     if (fx.Pending() != static_cast<size_t>(kModifies)) state.SkipWithError("events not queued");
-    Worker a(nullptr, nullptr), b(nullptr, nullptr);
+    Worker a(nullptr, nullptr, ProcessCollaborators()), b(nullptr, nullptr, ProcessCollaborators());
     state.ResumeTiming();
     const auto start = Clock::now();
     if (a.Run() != 0 || b.Run() != 0) state.SkipWithError("workers did not start");

@@ -29,6 +29,7 @@
 
 #include "settings/settings.h"
 #include "filter/file_status_db.h"
+#include "filter/filter_db.h"
 #include "filter/progress_cache.h"
 #include "foundation/logger.h"
 #include "protocol/pobject.h"
@@ -41,6 +42,7 @@
 #include "session/registry.h"
 #include "support/event_drainer.h"
 #include "support/pki.h"
+#include "support/process_objects.h"
 #include "support/server_stand_in.h"
 #include "support/temp_dir.h"
 #include "support/ui_stand_in.h"
@@ -220,8 +222,11 @@ int main() {
   // work, not the poll.
   DaemonTiming quick;
   quick.syncer_idle_wait = std::chrono::milliseconds(2);
-  Syncer syncer(nullptr, Registry::getInstance(), manager, *EventManager::getInstance(),
-                *ProgressCache::getInstance(), quick);
+  const SyncerCollaborators with{Registry::getInstance(),         manager,
+                                 *EventManager::getInstance(),    *ProgressCache::getInstance(),
+                                 *FilterDB::getInstance(),        testsupport::ProcessUiReporter(),
+                                 testsupport::ProcessGenerator()};
+  Syncer syncer(nullptr, with, quick);
   syncer.SetState(Task::RUN);
 
   std::printf("Syncer pull of one reply, TLS, loopback, event database of %d rows, 2 drainers\n", kDbRows);
@@ -284,8 +289,7 @@ int main() {
   // Change latency through the running task.
   {
     EventManager::getInstance()->Clear();
-    Syncer task(nullptr, Registry::getInstance(), manager, *EventManager::getInstance(),
-                *ProgressCache::getInstance());
+    Syncer task(nullptr, with);
     if (task.Run() != 0) Fail("Run", 0);
     std::vector<double> lat;
     for (int i = 0; i < 4; ++i) {

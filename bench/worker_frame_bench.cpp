@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "filter/black_list2.h"
 #include "filter/file_status_db.h"
 #include "filter/filter_db.h"
 #include "foundation/logger.h"
@@ -42,6 +43,7 @@
 #include "session/file_event_db.h"
 #include "session/registry.h"
 #include "session/task.h"
+#include "support/process_objects.h"
 #include "support/ui_stand_in.h"
 #include "session/detector.h"
 #include "session/session_path.h"
@@ -57,9 +59,17 @@ constexpr uint64_t kRecordedId = 10;
 constexpr char kContent[] = "0123456789";
 constexpr char kHash[] = "0123456789abcdef0123456789abcdef";
 
+// The process-wide objects, as the daemon hands them to its workers.
+Worker::Collaborators ProcessCollaborators() {
+  return Worker::Collaborators{*EventManager::getInstance(),      Registry::getInstance(),
+                               *ConnectionManager::getInstance(), *FilterDB::getInstance(),
+                               *BlackList2::getInstance(),        testsupport::ProcessFileStatus(),
+                               testsupport::ProcessUiReporter(),  testsupport::ProcessGenerator()};
+}
+
 class InstantWorker : public Worker {
  public:
-  InstantWorker() : Worker(nullptr, nullptr) {}
+  InstantWorker() : Worker(nullptr, nullptr, ProcessCollaborators()) {}
 
  protected:
   ErrorCode UploadLocal() override { return ERR_OK; }
@@ -68,7 +78,7 @@ class InstantWorker : public Worker {
 // The real download and remove, with the context for a direct call.
 class RealWorker : public Worker {
  public:
-  RealWorker() : Worker(nullptr, nullptr) {}
+  RealWorker() : Worker(nullptr, nullptr, ProcessCollaborators()) {}
   using Worker::context;
   using Worker::RemoveLocal;
   using Worker::UpdateContext;

@@ -5,13 +5,19 @@
 
 #include "app/worker_hold.h"
 
+#include "filter/black_list2.h"
+#include "filter/file_status_db.h"
+#include "filter/filter_db.h"
+#include "filter/progress_cache.h"
 #include "foundation/logger.h"
 #include "server/connection_manager.h"
 #include "server/progress_syncer.h"
 #include "server/recycle_cleaner.h"
 #include "server/syncer.h"
 #include "session/detector.h"
+#include "session/event_generator.h"
 #include "session/event_manager.h"
+#include "session/ui_ipc.h"
 #include "session/ui_notifier.h"
 #include "settings/settings.h"
 
@@ -24,6 +30,23 @@ constexpr size_t kSyncerSlot = 2;
 constexpr size_t kProgressSyncerSlot = 3;
 constexpr size_t kFirstWorkerSlot = 4;
 
+// The process-wide objects that only the tasks are handed, made on first
+// use and kept to the end of the process (past every task).
+EventGenerator& ProcessGenerator() {
+  static EventGenerator generator(*EventManager::getInstance());
+  return generator;
+}
+
+UiReporter& ProcessUiReporter() {
+  static UiReporter reporter(UiNotifier::getInstance());
+  return reporter;
+}
+
+FileStatusRows& ProcessFileStatus() {
+  static FileStatusDBRows rows;
+  return rows;
+}
+
 }  // namespace
 
 int VelkoraApp::init_members() { return init_tasks(); }
@@ -34,11 +57,17 @@ int VelkoraApp::init_tasks() {
   task.clear();
   task.reserve(count);
   task.push_back(std::make_unique<Detector>(nullptr, timing_));
-  task.push_back(std::make_unique<RecycleCleaner>(nullptr, timing_));
-  task.push_back(std::make_unique<Syncer>(nullptr, timing_));
-  task.push_back(std::make_unique<ProgressSyncer>(nullptr, timing_));
+  task.push_back(std::make_unique<RecycleCleaner>(nullptr, Registry::getInstance(), timing_));
+  const SyncerCollaborators syncers{Registry::getInstance(),     *ConnectionManager::getInstance(),
+                                    *EventManager::getInstance(), *ProgressCache::getInstance(),
+                                    *FilterDB::getInstance(),     ProcessUiReporter(),
+                                    ProcessGenerator()};
+  task.push_back(std::make_unique<Syncer>(nullptr, syncers, timing_));
+  task.push_back(std::make_unique<ProgressSyncer>(nullptr, syncers, timing_));
   Worker::Collaborators with{*EventManager::getInstance(), Registry::getInstance(),
-                             *ConnectionManager::getInstance()};
+                             *ConnectionManager::getInstance(), *FilterDB::getInstance(),
+                             *BlackList2::getInstance(), ProcessFileStatus(),
+                             ProcessUiReporter(), ProcessGenerator()};
   with.timing = timing_;
   with.stop_flag = &workers_stop_;
   while (task.size() < count) task.push_back(std::make_unique<Worker>(nullptr, nullptr, with));

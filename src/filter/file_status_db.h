@@ -94,4 +94,21 @@ class FileStatusDB {
   FileStatusDB& operator=(const FileStatusDB&) = delete;
 };
 
+// The rows of the list as an object handed to the code that drops them (a
+// worker, once the file it synced is done), in place of a reach into the
+// process-wide file: a test hands its own. Any thread.
+class FileStatusRows {
+ public:
+  virtual ~FileStatusRows() = default;
+  // Deletes the row of exactly `path`, in the stored form ("\\" for "/");
+  // 0, or nonzero as FileStatusDB::rmFileStatByPath.
+  virtual int rmFileStatByPath(const ustring& path) = 0;
+};
+
+// The rows of the process-wide file (FileStatusDB's static operations).
+class FileStatusDBRows final : public FileStatusRows {
+ public:
+  int rmFileStatByPath(const ustring& path) override { return FileStatusDB::rmFileStatByPath(path); }
+};
+
 #endif  // FILTER_FILE_STATUS_DB_H_

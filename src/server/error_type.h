@@ -5,9 +5,9 @@
 
 enum class ErrorType {
   kNone,        // no report
-  kSession,     // UI_IPC::ReportSessionErrorToUI
-  kConnection,  // UI_IPC::ReportConnectionErrorToUI
-  kFile,        // UI_IPC::ReportFileErrorToUI (the worker's locked files)
+  kSession,     // UiReporter::ReportSessionErrorToUI
+  kConnection,  // UiReporter::ReportConnectionErrorToUI
+  kFile,        // UiReporter::ReportFileErrorToUI (the worker's locked files)
 };
 
 #endif  // SERVER_ERROR_TYPE_H_

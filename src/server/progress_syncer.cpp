@@ -36,19 +36,15 @@ void ProgressSyncer::Context::clear() {
   reg_entry.clear();
 }
 
-ProgressSyncer::ProgressSyncer(TaskManager* owner, const DaemonTiming& timing)
-    : ProgressSyncer(owner, Registry::getInstance(), *ConnectionManager::getInstance(), *EventManager::getInstance(),
-                     *ProgressCache::getInstance(), *FilterDB::getInstance(), timing) {}
-
-ProgressSyncer::ProgressSyncer(TaskManager* owner, Registry& registry, ConnectionManager& connections,
-                               EventManager& events, ProgressCache& progress, FilterDB& filters,
-                               const DaemonTiming& timing)
+ProgressSyncer::ProgressSyncer(TaskManager* owner, const SyncerCollaborators& with, const DaemonTiming& timing)
     : FlaggedTask(owner, nullptr),
-      registry_(registry),
-      connections_(connections),
-      events_(events),
-      progress_(progress),
-      filters_(filters),
+      registry_(with.registry),
+      connections_(with.connections),
+      events_(with.events),
+      progress_(with.progress),
+      filters_(with.filters),
+      ui_(with.ui),
+      generator_(with.generator),
       timing_(timing),
       road_(ProgressSyncerRoadProfile(), abort_flag_, context_.connection, context_.reg_entry) {}
 
@@ -253,7 +249,8 @@ ErrorCode ProgressSyncer::ProcessEvents(PObject& reply) {
   }
 
   const int waited = pull::PushSpooledAndWait(
-      spool_, reply, pull_slice_, [this](const PObject& change) { (void)PushEvent(context_.reg_entry, change); },
+      spool_, reply, pull_slice_,
+      [this](const PObject& change) { (void)generator_.PushEvent(context_.reg_entry, change); },
       [this] { return WaitForWorkers(); }, kComp);
   if (waited < 0) return ERR_INT;
   if (waited > 0) {
@@ -324,7 +321,7 @@ size_t ProgressSyncer::SettleAwaited() {
 
 syncer_error::Action ProgressSyncer::HandleError(ErrorCode code) {
   RecordOutcome(code);
-  return syncer_error::HandleError(code, ProgressSyncerRoadLog(), context_.reg_entry.conn_id,
+  return syncer_error::HandleError(code, ProgressSyncerRoadLog(), ui_, context_.reg_entry.conn_id,
                                    context_.reg_entry.sess_id, context_.connection);
 }
 

@@ -56,6 +56,7 @@
 #include "server/connection_manager.h"
 #include "server/pull_common.h"
 #include "server/request_road.h"
+#include "server/syncer_collaborators.h"
 #include "server/syncer_error.h"
 #include "session/event.h"
 #include "session/event_manager.h"
@@ -74,13 +75,9 @@ class ProgressSyncer : public FlaggedTask {
     void clear();
   };
 
-  // Serves the process-wide Registry, ConnectionManager, EventManager,
-  // ProgressCache and FilterDB.
-  explicit ProgressSyncer(TaskManager* owner, const DaemonTiming& timing = DaemonTiming());
-  // The same with the given objects, which must outlive the task (the
-  // event generator queues into EventManager::getInstance()).
-  ProgressSyncer(TaskManager* owner, Registry& registry, ConnectionManager& connections, EventManager& events,
-                 ProgressCache& progress, FilterDB& filters, const DaemonTiming& timing = DaemonTiming());
+  // Serves the objects of `with`, which must outlive the task; pushes
+  // changes through `with.generator` and reports errors through `with.ui`.
+  ProgressSyncer(TaskManager* owner, const SyncerCollaborators& with, const DaemonTiming& timing = DaemonTiming());
   ~ProgressSyncer() override = default;
 
   ProgressSyncer(const ProgressSyncer&) = delete;
@@ -153,6 +150,8 @@ class ProgressSyncer : public FlaggedTask {
   EventManager& events_;
   ProgressCache& progress_;
   FilterDB& filters_;
+  UiReporter& ui_;
+  EventGenerator& generator_;
   const DaemonTiming timing_;
 
   Context context_;

@@ -26,9 +26,6 @@ constexpr char kComp[] = "recycle_cleaner_debug";
 
 }  // namespace
 
-RecycleCleaner::RecycleCleaner(TaskManager* owner, const DaemonTiming& timing)
-    : RecycleCleaner(owner, Registry::getInstance(), timing) {}
-
 RecycleCleaner::RecycleCleaner(TaskManager* owner, Registry& registry, const DaemonTiming& timing)
     : Task(owner, nullptr), registry_(registry), timing_(timing) {}
 

@@ -48,8 +48,6 @@ class RecycleCleaner : public Task {
     Registry::Entry entry;  // copy of the session being served
   };
 
-  // Serves the sessions of Registry::getInstance().
-  explicit RecycleCleaner(TaskManager* owner, const DaemonTiming& timing = DaemonTiming());
   // Serves the sessions of `registry`, which must outlive the task.
   RecycleCleaner(TaskManager* owner, Registry& registry, const DaemonTiming& timing = DaemonTiming());
   ~RecycleCleaner() override = default;

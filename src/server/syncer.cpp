@@ -22,17 +22,14 @@ constexpr char kComp[] = "syncer_debug";
 
 }  // namespace
 
-Syncer::Syncer(TaskManager* owner, const DaemonTiming& timing)
-    : Syncer(owner, Registry::getInstance(), *ConnectionManager::getInstance(), *EventManager::getInstance(),
-             *ProgressCache::getInstance(), timing) {}
-
-Syncer::Syncer(TaskManager* owner, Registry& registry, ConnectionManager& connections, EventManager& events,
-               ProgressCache& progress, const DaemonTiming& timing)
+Syncer::Syncer(TaskManager* owner, const SyncerCollaborators& with, const DaemonTiming& timing)
     : FlaggedTask(owner, nullptr),
-      registry_(registry),
-      connections_(connections),
-      events_(events),
-      progress_(progress),
+      registry_(with.registry),
+      connections_(with.connections),
+      events_(with.events),
+      progress_(with.progress),
+      ui_(with.ui),
+      generator_(with.generator),
       timing_(timing),
       road_(SyncerRoadProfile(), abort_flag_, context_.connection, context_.entry) {}
 
@@ -169,7 +166,8 @@ ErrorCode Syncer::ProcessEvents(PObject& reply) {
   // Dropped changes (unsafe paths, echoes) are logged by the generator; the
   // sync id still advances past them.
   const int waited = pull::PushSpooledAndWait(
-      spool_, reply, pull_slice_, [this](const PObject& change) { (void)PushEvent(context_.entry, change); },
+      spool_, reply, pull_slice_,
+      [this](const PObject& change) { (void)generator_.PushEvent(context_.entry, change); },
       [this] { return WaitForWorkers(); }, kComp);
   if (waited < 0) return ERR_INT;
   if (waited > 0) {
@@ -243,7 +241,7 @@ void Syncer::SendRescanEvent(uint64_t sess_id) {
 }
 
 syncer_error::Action Syncer::HandleError(ErrorCode err) {
-  return syncer_error::HandleError(err, SyncerRoadLog(), context_.entry.conn_id, context_.entry.sess_id,
+  return syncer_error::HandleError(err, SyncerRoadLog(), ui_, context_.entry.conn_id, context_.entry.sess_id,
                                    context_.connection);
 }
 

@@ -49,6 +49,7 @@
 #include "server/connection_manager.h"
 #include "server/pull_common.h"
 #include "server/request_road.h"
+#include "server/syncer_collaborators.h"
 #include "server/syncer_error.h"
 #include "session/event.h"
 #include "session/event_manager.h"
@@ -63,14 +64,10 @@ class Syncer : public FlaggedTask {
     uint64_t sync_id = 0;   // the sync id the current pull started from
   };
 
-  // Serves the daemon's process-wide Registry, ConnectionManager,
-  // EventManager and ProgressCache.
-  explicit Syncer(TaskManager* owner, const DaemonTiming& timing = DaemonTiming());
-  // The same with the given objects, which must outlive the task. The
-  // event generator always queues into EventManager::getInstance(), so
-  // `events` must be that one wherever changes are pushed.
-  Syncer(TaskManager* owner, Registry& registry, ConnectionManager& connections, EventManager& events,
-         ProgressCache& progress, const DaemonTiming& timing = DaemonTiming());
+  // Serves the registry, connections, queue and cache of `with`, which
+  // must outlive the task; pushes changes through `with.generator` and
+  // reports errors through `with.ui`.
+  Syncer(TaskManager* owner, const SyncerCollaborators& with, const DaemonTiming& timing = DaemonTiming());
   ~Syncer() override = default;
 
   Syncer(const Syncer&) = delete;
@@ -144,6 +141,8 @@ class Syncer : public FlaggedTask {
   ConnectionManager& connections_;
   EventManager& events_;
   ProgressCache& progress_;
+  UiReporter& ui_;
+  EventGenerator& generator_;
   const DaemonTiming timing_;
 
   Context context_;

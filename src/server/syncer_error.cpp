@@ -41,13 +41,14 @@ const Row* Find(ErrorCode err) {
   return &kTable[-n];
 }
 
-Action HandleError(ErrorCode err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection) {
+Action HandleError(ErrorCode err, const Log& log, UiReporter& ui, uint64_t conn_id, uint64_t sess_id,
+                   Connection& connection) {
   if (err == ERR_OK) connection.endVerifyFailure();
   if (err == ERR_SSL_VERIFY_FAIL) {
     log.Handling(err);
     // Every retry fails alike until the certificate or the settings change:
     // one report tells the user why nothing syncs.
-    if (connection.beginVerifyFailure()) (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, err);
+    if (connection.beginVerifyFailure()) (void)ui.ReportConnectionErrorToUI(conn_id, sess_id, err);
     return Action::kRetry;
   }
   const Row* row = Find(err);
@@ -59,10 +60,10 @@ Action HandleError(ErrorCode err, const Log& log, uint64_t conn_id, uint64_t ses
   // The notifier logs its own failures; a lost report changes nothing here.
   switch (row->type) {
     case ErrorType::kSession:
-      (void)UI_IPC::ReportSessionErrorToUI(conn_id, sess_id, err);
+      (void)ui.ReportSessionErrorToUI(conn_id, sess_id, err);
       break;
     case ErrorType::kConnection:
-      (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, err);
+      (void)ui.ReportConnectionErrorToUI(conn_id, sess_id, err);
       break;
     default:
       log.NoType(err);

@@ -15,6 +15,8 @@
 #include "server/error_type.h"
 #include "transport/error_code.h"
 
+class UiReporter;
+
 namespace syncer_error {
 
 // Actions of a round. Their own type: the worker's actions
@@ -54,14 +56,15 @@ class Log {
 
 // HandleError of the syncers: a code outside the table logs UnknownError and
 // gives Action::kGiveUp. Else Handling; then by the row's type a session or connection
-// error report to the user interface with the ids of the current session
-// (handed to the notifier, which sends it in order; a failure is logged
+// error report to the user interface (through `ui`) with the ids of the
+// current session (handed to the notifier, which sends it in order; a failure is logged
 // there and ignored), or NoType; UnexpectedError when the action is negative; the
 // row's action. ERR_SSL_VERIFY_FAIL (a server certificate or host name that
 // does not verify) is retried as ERR_IO is, and reported as a connection
 // error only when it starts a spell on `connection` (beginVerifyFailure);
 // 0 ends the spell. Calling thread; no lock.
-Action HandleError(ErrorCode err, const Log& log, uint64_t conn_id, uint64_t sess_id, Connection& connection);
+Action HandleError(ErrorCode err, const Log& log, UiReporter& ui, uint64_t conn_id, uint64_t sess_id,
+                   Connection& connection);
 
 // The wait after `action`: none for kDone, timing.syncer_retry_wait for
 // kRetry, timing.syncer_long_wait for kRetryLongWait, syncer_retry_wait for

@@ -71,7 +71,7 @@ bool ServerChangeToEvent(uint64_t sess_id, const PObject& change, Event& ev) {
   return IsQueueable(ev.m_path, is_dir, is_removed);
 }
 
-int PushEvent(Registry::Entry& entry, const PObject& change) {
+int EventGenerator::PushEvent(Registry::Entry& entry, const PObject& change) {
   Event ev;
   if (!ServerChangeToEvent(entry.sess_id, change, ev)) {
     GEN_LOG(L_WARNING,
@@ -97,21 +97,21 @@ int PushEvent(Registry::Entry& entry, const PObject& change) {
       return 0;
     }
   }
-  EventManager::getInstance()->PushServerEvent(ev);
+  events_.PushServerEvent(ev);
   return 1;
 }
 
-int PushServerRemoveEvent(Registry::Entry& entry, const ustring& path, bool is_dir, uint64_t sync_id,
-                          uint64_t max_id) {
+int EventGenerator::PushServerRemoveEvent(Registry::Entry& entry, const ustring& path, bool is_dir,
+                                          uint64_t sync_id, uint64_t max_id) {
   if (!CheckPath(entry, path, is_dir, true)) return 0;
   Event ev = MakeEvent(entry, Event::EV_REMOVE, Event::F_SERVER, path, is_dir);
   ev.m_sync_id = sync_id;
   ev.m_max_id = max_id;
-  EventManager::getInstance()->PushServerEvent(ev);
+  events_.PushServerEvent(ev);
   return 1;
 }
 
-int PushDownloadEvent(Registry::Entry& entry, const ustring& path, bool is_dir) {
+int EventGenerator::PushDownloadEvent(Registry::Entry& entry, const ustring& path, bool is_dir) {
   if (!CheckPath(entry, path, is_dir, false)) return 0;
   Event ev = MakeEvent(entry, Event::EV_MODIFY, Event::F_SERVER, path, is_dir);
   // The largest sync id wins against a pending server event of the path and
@@ -129,24 +129,53 @@ int PushDownloadEvent(Registry::Entry& entry, const ustring& path, bool is_dir) 
     GEN_LOG(L_WARNING, "[WARNING] event-generator(%d): force download event (%s) missing required info\n",
             path.c_str_utf8());
   }
-  EventManager::getInstance()->PushServerEvent(ev);
+  events_.PushServerEvent(ev);
   return 1;
 }
 
-int PushUploadEvent(Registry::Entry& entry, const ustring& path, bool is_dir) {
+int EventGenerator::PushUploadEvent(Registry::Entry& entry, const ustring& path, bool is_dir) {
   if (!CheckPath(entry, path, is_dir, false)) return 0;
-  EventManager::getInstance()->PushLocalEvent(MakeEvent(entry, Event::EV_MODIFY, 0, path, is_dir));
+  events_.PushLocalEvent(MakeEvent(entry, Event::EV_MODIFY, 0, path, is_dir));
   return 1;
 }
 
-int PushLocalRemoveEvent(Registry::Entry& entry, const ustring& path, bool is_dir) {
+int EventGenerator::PushLocalRemoveEvent(Registry::Entry& entry, const ustring& path, bool is_dir) {
   if (!CheckPath(entry, path, is_dir, true)) return 0;
-  EventManager::getInstance()->PushLocalEvent(MakeEvent(entry, Event::EV_REMOVE, 0, path, is_dir));
+  events_.PushLocalEvent(MakeEvent(entry, Event::EV_REMOVE, 0, path, is_dir));
   return 1;
 }
 
-int PushEvent(Registry::Entry& entry, const FilterLocalEvent& ev) {
+int EventGenerator::PushEvent(Registry::Entry& entry, const FilterLocalEvent& ev) {
   const bool is_dir = ev.file_type != 0;
   if (ev.is_exist == 0) return PushDownloadEvent(entry, ev.path, is_dir);
   return PushUploadEvent(entry, ev.path, is_dir);
 }
+
+// ---- The process-wide queue ----
+
+namespace {
+
+EventGenerator ProcessGenerator() { return EventGenerator(*EventManager::getInstance()); }
+
+}  // namespace
+
+int PushEvent(Registry::Entry& entry, const PObject& change) { return ProcessGenerator().PushEvent(entry, change); }
+
+int PushServerRemoveEvent(Registry::Entry& entry, const ustring& path, bool is_dir, uint64_t sync_id,
+                          uint64_t max_id) {
+  return ProcessGenerator().PushServerRemoveEvent(entry, path, is_dir, sync_id, max_id);
+}
+
+int PushDownloadEvent(Registry::Entry& entry, const ustring& path, bool is_dir) {
+  return ProcessGenerator().PushDownloadEvent(entry, path, is_dir);
+}
+
+int PushUploadEvent(Registry::Entry& entry, const ustring& path, bool is_dir) {
+  return ProcessGenerator().PushUploadEvent(entry, path, is_dir);
+}
+
+int PushLocalRemoveEvent(Registry::Entry& entry, const ustring& path, bool is_dir) {
+  return ProcessGenerator().PushLocalRemoveEvent(entry, path, is_dir);
+}
+
+int PushEvent(Registry::Entry& entry, const FilterLocalEvent& ev) { return ProcessGenerator().PushEvent(entry, ev); }

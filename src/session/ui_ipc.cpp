@@ -67,44 +67,27 @@ int UI_IPC::Deliver(PObject const& msg, const std::atomic<int>* abort) {
 }
 
 int UI_IPC::ReportConnectionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error) {
-  PObject msg;
-  msg["notify"] = "error";
-  msg["connection_id"] = conn_id;
-  msg["error_type"] = ErrorNumber(error);  // sign-extended to 64 bits
-  msg["sess_id"] = sess_id;
-  msg["conn_id"] = conn_id;
-  return SendMessageW(std::move(msg));
+  return UiReporter(UiNotifier::getInstance()).ReportConnectionErrorToUI(conn_id, sess_id, error);
 }
 
 int UI_IPC::ReportSessionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error) {
-  PObject msg;
-  msg["notify"] = "error";
-  msg["session_id"] = sess_id;
-  msg["error_type"] = ErrorNumber(error);  // sign-extended to 64 bits
-  msg["sess_id"] = sess_id;
-  msg["conn_id"] = conn_id;
-  return SendMessageW(std::move(msg));
+  return UiReporter(UiNotifier::getInstance()).ReportSessionErrorToUI(conn_id, sess_id, error);
 }
 
-int UI_IPC::ReportFileEventToUI(Event const& ev) { return SendMessageW(FileEventMessage("recent_file", ev)); }
+int UI_IPC::ReportFileEventToUI(Event const& ev) {
+  return UiReporter(UiNotifier::getInstance()).ReportFileEventToUI(ev);
+}
 
 int UI_IPC::ReportFileSyncingEventToUI(Event const& ev) {
-  return SendMessageW(FileEventMessage("syncing_file", ev));
+  return UiReporter(UiNotifier::getInstance()).ReportFileSyncingEventToUI(ev);
 }
 
 int UI_IPC::ReportFileLockedEventToUI(Event const& ev, ErrorCode err) {
-  return ReportFileErrorToUI(ev, err, "file locked");
+  return UiReporter(UiNotifier::getInstance()).ReportFileLockedEventToUI(ev, err);
 }
 
 int UI_IPC::ReportFileErrorToUI(Event const& ev, ErrorCode err, const char* reason) {
-  PObject msg;
-  msg["notify"] = "locked_file";
-  msg["session_id"] = static_cast<unsigned long long>(ev.m_sess_id);
-  msg["path"] = ev.m_path;
-  msg["is_dir"] = (ev.m_mode & Event::F_DIR) ? 1u : 0u;
-  msg["error"]["reason"] = reason;
-  msg["error"]["code"] = ErrorNumber(err);  // sign-extended to 64 bits
-  return SendMessageW(std::move(msg));
+  return UiReporter(UiNotifier::getInstance()).ReportFileErrorToUI(ev, err, reason);
 }
 
 int UI_IPC::LastBreath() {
@@ -131,4 +114,47 @@ void UI_IPC::Destroy() {
   // A receive-only channel has nothing to flush; a failed close has no one
   // to tell.
   (void)m_channel.Close();
+}
+
+// ---- UiReporter ----
+
+int UiReporter::ReportConnectionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error) {
+  PObject msg;
+  msg["notify"] = "error";
+  msg["connection_id"] = conn_id;
+  msg["error_type"] = ErrorNumber(error);  // sign-extended to 64 bits
+  msg["sess_id"] = sess_id;
+  msg["conn_id"] = conn_id;
+  return notifier_.Post(std::move(msg));
+}
+
+int UiReporter::ReportSessionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error) {
+  PObject msg;
+  msg["notify"] = "error";
+  msg["session_id"] = sess_id;
+  msg["error_type"] = ErrorNumber(error);  // sign-extended to 64 bits
+  msg["sess_id"] = sess_id;
+  msg["conn_id"] = conn_id;
+  return notifier_.Post(std::move(msg));
+}
+
+int UiReporter::ReportFileEventToUI(Event const& ev) { return notifier_.Post(FileEventMessage("recent_file", ev)); }
+
+int UiReporter::ReportFileSyncingEventToUI(Event const& ev) {
+  return notifier_.Post(FileEventMessage("syncing_file", ev));
+}
+
+int UiReporter::ReportFileLockedEventToUI(Event const& ev, ErrorCode err) {
+  return ReportFileErrorToUI(ev, err, "file locked");
+}
+
+int UiReporter::ReportFileErrorToUI(Event const& ev, ErrorCode err, const char* reason) {
+  PObject msg;
+  msg["notify"] = "locked_file";
+  msg["session_id"] = static_cast<unsigned long long>(ev.m_sess_id);
+  msg["path"] = ev.m_path;
+  msg["is_dir"] = (ev.m_mode & Event::F_DIR) ? 1u : 0u;
+  msg["error"]["reason"] = reason;
+  msg["error"]["code"] = ErrorNumber(err);  // sign-extended to 64 bits
+  return notifier_.Post(std::move(msg));
 }

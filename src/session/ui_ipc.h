@@ -9,6 +9,8 @@
 #include "session/event.h"
 #include "transport/channel.h"
 
+class UiNotifier;
+
 // Each notification is one PObject map sent over a new loopback connection
 // to the user interface's port (Settings::getUIPort(), read per call); the
 // user interface does not answer. When Settings::getUISocketPath() is not
@@ -16,7 +18,8 @@
 // every notification then fails (-1) after logging.
 //
 // The Report* members and LastBreath hand their message to
-// UiNotifier::getInstance() (session/ui_notifier.h): while its sender runs
+// UiNotifier::getInstance() (session/ui_notifier.h; UiReporter below posts
+// the same messages to a notifier it is given): while its sender runs
 // (the daemon linked) they only queue it, so a user interface that stops
 // accepting never holds the caller; otherwise they deliver it at once.
 // Results: 0 when the message was queued or sent, -1 when not (dropped;
@@ -76,6 +79,28 @@ class UI_IPC {
   static int SendMessageW(PObject msg);
 
   Channel m_channel;
+};
+
+// The Report* notifications of UI_IPC, posted to one notifier: the workers
+// and the syncers are handed one, so that one built on a notifier of its
+// own (a test's) reports there. Messages and results as UI_IPC's; any
+// thread, under any lock.
+class UiReporter {
+ public:
+  // `notifier` must outlive the reporter.
+  explicit UiReporter(UiNotifier& notifier) : notifier_(notifier) {}
+  UiReporter(const UiReporter&) = delete;
+  UiReporter& operator=(const UiReporter&) = delete;
+
+  int ReportConnectionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error);
+  int ReportSessionErrorToUI(unsigned long long conn_id, unsigned long long sess_id, ErrorCode error);
+  int ReportFileEventToUI(Event const& ev);
+  int ReportFileSyncingEventToUI(Event const& ev);
+  int ReportFileLockedEventToUI(Event const& ev, ErrorCode err);
+  int ReportFileErrorToUI(Event const& ev, ErrorCode err, const char* reason);
+
+ private:
+  UiNotifier& notifier_;
 };
 
 #endif  // SESSION_UI_IPC_H_

@@ -28,7 +28,8 @@ UiNotifier& UiNotifier::getInstance() {
   return instance;
 }
 
-UiNotifier::UiNotifier(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
+UiNotifier::UiNotifier(size_t capacity, Delivery deliver)
+    : capacity_(capacity == 0 ? 1 : capacity), deliver_(deliver ? std::move(deliver) : Delivery(UI_IPC::Deliver)) {}
 
 UiNotifier::~UiNotifier() { Stop(); }
 
@@ -86,7 +87,7 @@ int UiNotifier::Post(PObject msg) {
     }
   }
   if (queued) return 0;
-  if (inline_delivery) return UI_IPC::Deliver(msg, nullptr);
+  if (inline_delivery) return deliver_(msg, nullptr);
   // Logged outside the lock: the logger takes a lock of its own.
   LogDropped("the queue is full", ++dropped_, msg);
   return -1;
@@ -106,7 +107,7 @@ void UiNotifier::Run() {
     queue_.pop_front();
     sending_ = true;
     lock.unlock();
-    const int rc = UI_IPC::Deliver(msg, &abort_);
+    const int rc = deliver_(msg, &abort_);
     (rc == 0 ? delivered_ : failed_).fetch_add(1);
     lock.lock();
     sending_ = false;

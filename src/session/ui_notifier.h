@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -47,9 +48,14 @@ class UiNotifier {
   // (thread-safe), stopped and destroyed at process exit. Never null.
   static UiNotifier& getInstance();
 
+  // How one notification reaches the user interface: 0 delivered, -1 not;
+  // gives up early once `*abort` is not 0 (null: never).
+  using Delivery = std::function<int(const PObject& msg, const std::atomic<int>* abort)>;
+
   // A stopped notifier whose queue holds up to `capacity` notifications (0
-  // is taken as 1). The daemon uses getInstance() only; tests make their own.
-  explicit UiNotifier(size_t capacity = kDefaultCapacity);
+  // is taken as 1), delivering through `deliver` (UI_IPC::Deliver when
+  // empty). The daemon uses getInstance() only; tests make their own.
+  explicit UiNotifier(size_t capacity = kDefaultCapacity, Delivery deliver = {});
   // Stop().
   ~UiNotifier();
   UiNotifier(const UiNotifier&) = delete;
@@ -68,7 +74,7 @@ class UiNotifier {
 
   // Hands `msg` to the user interface. With the sender running: 0 when
   // queued, -1 when the queue was full and `msg` was dropped. Without it:
-  // UI_IPC::Deliver's result, on this thread.
+  // the delivery's result, on this thread.
   int Post(PObject msg);
 
   bool running() const;
@@ -87,6 +93,7 @@ class UiNotifier {
   void Run();
 
   const size_t capacity_;
+  const Delivery deliver_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;     // a notification queued, or Stop
   std::condition_variable drained_;  // the sender finished one delivery

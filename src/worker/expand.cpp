@@ -111,7 +111,7 @@ bool ExpandHandler::operator()(const DIR_ENTRY& entry, const ustring& full) {
     return true;
   }
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandHandler push local event: %s\n", full.c_str_utf8());
-  (void)PushUploadEvent(reg, path, entry.type == FT_DIR);  // 0 only for a path it drops, logged
+  (void)generator->PushUploadEvent(reg, path, entry.type == FT_DIR);  // 0 only for a path it drops, logged
   return true;
 }
 
@@ -163,16 +163,16 @@ void FileListBuilder::Listed(const ustring& folder, int status) {
 
 void Worker::PushUploadEvent(const ustring& path, bool is_dir) {
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): PushUploadEvent: %s\n", path.c_str_utf8());
-  (void)::PushUploadEvent(context.root_entry, path, is_dir);  // 0 only for a path it drops, logged
+  (void)generator_.PushUploadEvent(context.root_entry, path, is_dir);  // 0 only for a path it drops, logged
 }
 
 void Worker::PushRemoveEvent(const ustring& path, bool is_dir) {
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): PushRemoveEvent: %s\n", path.c_str_utf8());
-  (void)PushLocalRemoveEvent(context.root_entry, path, is_dir);  // as above
+  (void)generator_.PushLocalRemoveEvent(context.root_entry, path, is_dir);  // as above
 }
 
 void Worker::PushDownloadEvent(const ustring& path, bool is_dir) {
-  (void)::PushDownloadEvent(context.root_entry, path, is_dir);  // as above
+  (void)generator_.PushDownloadEvent(context.root_entry, path, is_dir);  // as above
 }
 
 // ---- Expand and Rescan ----
@@ -183,6 +183,7 @@ ErrorCode Worker::Expand() {
   WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): expanding directory '%s'\n", GetId(), full.c_str_utf8());
   ExpandHandler handler;
   handler.reg = context.root_entry;
+  handler.generator = &generator_;
   // The session folder's length: for "/" the full path is the session
   // folder itself, and cutting the event path's length would leave its
   // last byte in front of every pushed path.
@@ -383,7 +384,7 @@ int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t /*sess_id: not
     }
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandServerDeleteEvent: [%s] db_path [%s].\n", path.c_str_utf8(),
                it->path.c_str_utf8());
-    (void)PushServerRemoveEvent(context.root_entry, SessionJoin(path, it->path), it->is_dir(), sync_id, sync_id);  // as above
+    (void)generator_.PushServerRemoveEvent(context.root_entry, SessionJoin(path, it->path), it->is_dir(), sync_id, sync_id);  // as above
   }
   return 0;
 }

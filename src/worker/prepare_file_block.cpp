@@ -154,12 +154,3 @@ int Worker::PrepareMtime(const FILE_INFO& info, const DBFileInfo& record, PObjec
   }
   return 0;
 }
-
-// ---- Attributes of other platforms: nothing to add here ----
-
-int Worker::CreateMacAttrFile(ustring& /*path*/, unsigned long long& /*size*/, ustring& /*hash*/) { return -1; }
-int Worker::PrepareMacAttrFile(const DBFileInfo& /*record*/, PObject& /*request*/) { return 0; }
-int Worker::PrepareExecBit(const DBFileInfo& /*record*/, PObject& /*request*/) { return 0; }
-int Worker::PrepareUnixPermission(const DBFileInfo& /*record*/, PObject& /*request*/) { return 0; }
-int Worker::PrepareAcl(const DBFileInfo& /*record*/, PObject& /*request*/) { return 0; }
-int Worker::PrepareSharePrivilege(const DBFileInfo& /*record*/, PObject& /*request*/) { return 0; }

@@ -31,13 +31,13 @@ constexpr int kRecycleNameTries = 10;
 // Tells the user interface that the folder of the server delete `ev` was
 // left in place (a mount point, or one on another file system), never that
 // it was removed. Logged there when not delivered.
-void ReportKeptFolder(const Event& ev) {
+void ReportKeptFolder(UiReporter& ui, const Event& ev) {
   Event kept;
   kept.m_path = ev.m_path;
   kept.m_sess_id = ev.m_sess_id;
   kept.m_mode = ev.m_mode;
   kept.setDir();
-  (void)UI_IPC::ReportFileErrorToUI(kept, ERR_LOCKED_FILE, "on another file system, left in place");
+  (void)ui.ReportFileErrorToUI(kept, ERR_LOCKED_FILE, "on another file system, left in place");
 }
 
 }  // namespace
@@ -100,7 +100,7 @@ int Worker::RenameRemoveFile() {
     return -1;
   }
   context.database_record.Clear();
-  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
+  if (filters_.rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
     WORKER_LOG(L_ERR,
                "[ERROR] worker(%d): RenameRemoveFile : failed to rmLocalFilteredEventByPath for session '%llu', path "
                "'%s' .\n",
@@ -138,7 +138,7 @@ Worker::Recycled Worker::RenameRemoveDirectory() {
     return Recycled::kFailed;
   }
   context.database_record.Clear();
-  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
+  if (filters_.rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
     WORKER_LOG(L_ERR,
                "[ERROR] worker(%d): RenameRemoveDirectory : failed to rmLocalFilteredEventByPath for session '%llu', "
                "path '%s' .\n",
@@ -309,7 +309,7 @@ ErrorCode Worker::RemoveLocal() {
       // The folder stays: the user interface hears that it was left in
       // place, never that it was removed. The event is done all the same;
       // an error code would hand it back for ever.
-      ReportKeptFolder(ev);
+      ReportKeptFolder(ui_, ev);
       return ERR_OK;
     }
     notify_event_type = NOTIFY_SERVER_REMOVE;
@@ -323,7 +323,7 @@ ErrorCode Worker::RemoveLocal() {
     // user interface hears that it was left in place. Retrying would fail
     // the same way for good.
     if (RemoveDatabaseInfo() != 0) return ERR_SYS;
-    ReportKeptFolder(ev);
+    ReportKeptFolder(ui_, ev);
     return ERR_OK;
   }
   if (RemoveDatabaseInfo() != 0) {

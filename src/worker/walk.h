@@ -20,6 +20,8 @@
 #include "worker/walk_folders.h"
 #include "worker/worker_log.h"
 
+class EventGenerator;
+
 // Walk flags.
 inline constexpr int kWalkContentsFirst = 1;  // a folder's contents before the folder's own call
 inline constexpr int kWalkTimes = 2;          // list with modification time and size
@@ -124,6 +126,7 @@ int Walk(const ustring& path, Handler handler, int flag, const std::atomic<int>*
 // The expansion's handler: an upload event for every file and folder.
 struct ExpandHandler {
   Registry::Entry reg;  // the event's session
+  EventGenerator* generator = nullptr;  // where the events go; set before the walk
   size_t root_len = 0;  // bytes of the session folder's path in a full path
   // When set: true for a file (full path, session path) that its upload
   // would find unchanged since its record, which is then not pushed.

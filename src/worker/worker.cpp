@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <string_view>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "filter/file_status_db.h"
 #include "server/connection_manager.h"
+#include "session/event_generator.h"
 #include "session/event_manager.h"
 #include "session/session_path.h"
 #include "transport/error_code.h"
@@ -68,15 +70,16 @@ void Worker::EventContext::clear() {
 
 // ---- Construction and the Task overrides ----
 
-Worker::Worker(TaskManager* owner, TaskContext* ctx)
-    : Worker(owner, ctx,
-             Collaborators{*EventManager::getInstance(), Registry::getInstance(), *ConnectionManager::getInstance()}) {}
-
 Worker::Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with)
     : Task(owner, ctx),
       events_(with.events),
       registry_(with.registry),
       connections_(with.connections),
+      filters_(with.filters),
+      system_rules_(with.system_rules),
+      file_status_(with.file_status),
+      ui_(with.ui),
+      generator_(with.generator),
       whole_body_asks_(with.whole_body_asks),
       timing_(with.timing),
       stop_flag_(with.stop_flag != nullptr ? with.stop_flag : &own_stop_flag_),
@@ -84,6 +87,7 @@ Worker::Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with)
       road_(WorkerRoadProfile(&road_log_, static_cast<uint32_t>(with.timing.worker_reply_timeout.count()),
                               with.channel_timeout), abort_flag, context.connection,
             context.root_entry, this) {
+  assert(&generator_.events() == &events_);
   ClearCache();
 }
 
@@ -91,10 +95,7 @@ Worker::~Worker() { ClearCache(); }
 
 int Worker::Pause() { return Task::Pause(); }
 
-int Worker::Resume() {
-  last_error = 0;
-  return Task::Resume();
-}
+int Worker::Resume() { return Task::Resume(); }
 
 int Worker::Stop() {
   // The state first, then the flag: the loop clears the flag at the top of
@@ -436,7 +437,7 @@ int Worker::DoneEvent() {
   if (notify_file_status != -1) {
     ustring stored = context.full_path;
     stored.replace('/', '\\');
-    (void)FileStatusDB::rmFileStatByPath(stored);  // 0 once open; a failed delete is logged there
+    (void)file_status_.rmFileStatByPath(stored);  // 0 once open; a failed delete is logged there
     notify_file_status = -1;
   }
   if (context.current_event.isSubDirRescan()) CreateDirSelfEvent();

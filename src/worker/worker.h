@@ -25,7 +25,7 @@
 // The worker's thread holds none of its own locks while it calls into the
 // event queue (m_lock), the registry (its mutex), the connection's pool
 // (the pool's lock), the whole-body marks (WholeBodyAsks' lock), the
-// databases (their own mutexes) or the user-interface notifier (UI_IPC:
+// databases (their own mutexes) or the user-interface notifier (UiReporter:
 // while linked it only queues, UiNotifier): each is taken
 // and released inside that call. worker_state_lock guards only the current-work record and the
 // barrier pointer; the task's state mutex (Task) and the stream's status
@@ -69,8 +69,13 @@
 #include "worker/worker_error.h"
 #include "worker/worker_road.h"
 
+class BlackList2;
 class ConnectionManager;
+class EventGenerator;
 class EventManager;
+class FileStatusRows;
+class FilterDB;
+class UiReporter;
 struct FilterLocalEvent;
 struct RescanBatch;
 
@@ -165,11 +170,23 @@ class Worker : public Task, private RoadHooks {
     void clear();
   };
 
-  // What a worker works with; each must outlive it.
+  // What a worker works with; each must outlive it. The worker reaches
+  // only these: a worker built on a test's queue, registry or databases
+  // works on those alone.
   struct Collaborators {
     EventManager& events;
     Registry& registry;
     ConnectionManager& connections;
+    // The held-back local events of the sessions (selective sync).
+    FilterDB& filters;
+    // The system rules, tested before each session's own black list.
+    const BlackList2& system_rules;
+    // The file-status list, whose row of a finished file the worker drops.
+    FileStatusRows& file_status;
+    // The user-interface notifications (errors, finished and locked files).
+    UiReporter& ui;
+    // Queues the expansions' and rescans' events; bound to `events`.
+    EventGenerator& generator;
     // The rests of the loop and the reply time-out (worker_reply_timeout).
     DaemonTiming timing = DaemonTiming();
     uint32_t channel_timeout = 60;  // seconds for connect, send, TLS
@@ -183,15 +200,14 @@ class Worker : public Task, private RoadHooks {
     std::atomic<int>* stop_flag = nullptr;
   };
 
-  // The daemon's form: the process-wide queue, registry and connections.
-  Worker(TaskManager* owner, TaskContext* ctx);
+  // `with.generator` must push into `with.events`.
   Worker(TaskManager* owner, TaskContext* ctx, const Collaborators& with);
   // The owner has stopped and joined the thread. Drops the resume cache.
   ~Worker() override;
 
   // Task::Pause.
   int Pause() override;
-  // last_error = 0, then Task::Resume.
+  // Task::Resume.
   int Resume() override;
   // Task::Stop, then raises the stop flag and the abort flag (a blocked
   // transfer gives up, the wait for an upload's reply too). In that order:
@@ -310,8 +326,6 @@ class Worker : public Task, private RoadHooks {
   // FSStat of full_path (exact-case); even seconds on an MS-DOS session.
   // 0, or -1 when the path cannot be examined.
   int GetFilesystemInfo(FILE_INFO& info) const;
-  // Does nothing; 0.
-  int UpdatePathInode() { return 0; }
 
   // ---- Event tests (worker_filter.cpp): carry the event out, finish it,
   // or fail with a code. ----
@@ -344,9 +358,6 @@ class Worker : public Task, private RoadHooks {
   // Stores a local event as held back; 0 (a failed write is logged).
   int AddFilteredEventToDB(const Event& ev, int filter_type);
   int ConvertToFilteredEvent(const Event& ev, int filter_type, FilterLocalEvent& out);
-  // Platform hooks without effect here.
-  bool CheckIfiWorkZipFile(const ustring& path) const;
-  int CheckFileByPlatform(const ustring& path) const;
   // Whether the session folder is on vfat, where no file reaches 4 GiB.
   bool IsVfatSession() const;
 
@@ -432,13 +443,6 @@ class Worker : public Task, private RoadHooks {
   ErrorCode PrepareFileBlock(PObject& request, TempFile& sign_file);
   // Fills request "mtime"; 0.
   int PrepareMtime(const FILE_INFO& info, const DBFileInfo& record, PObject& request);
-  // Attributes of other platforms: -1 (the first), 0 and no member here.
-  int CreateMacAttrFile(ustring& path, unsigned long long& size, ustring& hash);
-  int PrepareMacAttrFile(const DBFileInfo& record, PObject& request);
-  int PrepareExecBit(const DBFileInfo& record, PObject& request);
-  int PrepareUnixPermission(const DBFileInfo& record, PObject& request);
-  int PrepareAcl(const DBFileInfo& record, PObject& request);
-  int PrepareSharePrivilege(const DBFileInfo& record, PObject& request);
 
   // ---- Folder expansion and rescans (expand.cpp); 0 done, -1 interrupted
   // or failed ----
@@ -504,18 +508,6 @@ class Worker : public Task, private RoadHooks {
   void AdjustMtimeForMSDOS(PObject& reply);
   // 0 with the MD4 of `path`, or -1.
   int CalculateMD4(const ustring& path, ustring& md4);
-  // Attribute hooks: nothing to apply on this platform.
-  int UpdateMacAttribute(const ustring& /*path*/, const PObject& /*reply*/) { return 0; }
-  int UpdateDefaultUnixPermission(const ustring& /*path*/) { return 0; }
-  int UpdateExecBit(const ustring& /*path*/, const PObject& /*reply*/) { return 0; }
-  int UpdatePermission(const ustring& /*path*/, PObject& /*reply*/) { return 0; }
-  int UpdateTormhallPermission(const ustring& /*path*/, PObject& /*reply*/) { return 0; }
-  int UpdateUnixPermission(const ustring& /*path*/, const FILE_INFO& /*local*/, PObject& /*reply*/) {
-    return 0;
-  }
-  int UpdateSharePrivilege(const ustring& /*path*/, PObject& /*reply*/) { return 0; }
-  bool CanMergeMacAttribute() { return true; }
-  bool CanMergeExecBit() { return true; }
   // The conflict test's verdict on the local object (the download's basis).
   // Its own type: the verdicts once shared numbers with the daemon codes.
   enum class Verdict {
@@ -625,9 +617,7 @@ class Worker : public Task, private RoadHooks {
   // 1 asks the transfer in hand to give up. Its address goes to every
   // channel and file reader of the transfer, which poll it without a lock.
   std::atomic<int> abort_flag{0};
-  int last_error = 0;  // 0 at construction and on Resume; nothing reads it
   int sys_err_count = 0;
-  time_t last_err_io_time = 0;  // never used beyond construction
   uint32_t patch_err_count = 0;
   // Whether the next download of the event in hand asks for its body whole
   // (no basis): marked by HandleError, on any worker, when bad bodies on an
@@ -706,6 +696,11 @@ class Worker : public Task, private RoadHooks {
   EventManager& events_;
   Registry& registry_;
   ConnectionManager& connections_;
+  FilterDB& filters_;
+  const BlackList2& system_rules_;
+  FileStatusRows& file_status_;
+  UiReporter& ui_;
+  EventGenerator& generator_;
   WholeBodyAsks& whole_body_asks_;
   const DaemonTiming timing_;
   size_t rescan_batch_ = kRescanBatch;

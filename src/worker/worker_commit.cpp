@@ -94,7 +94,7 @@ int Worker::RemoveDatabaseInfo() {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): RemoveDatabaseInfo: failed to update database, error code %d\n", rc);
     return -1;
   }
-  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
+  if (filters_.rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
     WORKER_LOG(L_ERR,
                "[ERROR] worker(%d): RemoveDatabaseInfo : failed to rmLocalFilteredEventByPath for session "
                "'%llu', path '%s' .\n",
@@ -141,7 +141,7 @@ int Worker::CommitRecord(const DBFileInfo& rec) {
     return -1;
   }
   const Event& ev = context.current_event;
-  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
+  if (filters_.rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
     WORKER_LOG(L_ERR,
                "[ERROR] worker(%d): CommitDatabase: Failed to remvoe filter db record for session '%llu', path "
                "'%s' .\n",
@@ -192,7 +192,7 @@ int Worker::CommitServerEvent(const Event& ev, const FILE_INFO& /*local_info: no
                static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
     return -1;
   }
-  if (FilterDB::getInstance()->rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
+  if (filters_.rmLocalFilteredEventByPath(ev.m_sess_id, ev.m_path) < 0) {
     WORKER_LOG(L_ERR,
                "[ERROR] worker(%d): CommitServerEvent: Failed to remvoe filter db record for session '%llu', "
                "path '%s' .\n",

@@ -134,10 +134,10 @@ WorkerAction Worker::HandleError(ErrorCode code) {
   // The reports go through the notifier; their failures are only logged there.
   switch (row.report) {
     case ErrorType::kSession:
-      (void)UI_IPC::ReportSessionErrorToUI(conn_id, sess_id, code);
+      (void)ui_.ReportSessionErrorToUI(conn_id, sess_id, code);
       break;
     case ErrorType::kConnection:
-      (void)UI_IPC::ReportConnectionErrorToUI(conn_id, sess_id, code);
+      (void)ui_.ReportConnectionErrorToUI(conn_id, sess_id, code);
       break;
     case ErrorType::kFile:
       ReportFileError(code, "file locked");
@@ -157,7 +157,7 @@ void Worker::ReportFileError(ErrorCode code, const char* reason) {
   file.m_sess_id = context.current_event.m_sess_id;
   file.m_mode = context.current_event.m_mode;
   // Through the notifier; a failure is only logged there.
-  (void)UI_IPC::ReportFileErrorToUI(file, code, reason);
+  (void)ui_.ReportFileErrorToUI(file, code, reason);
 }
 
 int Worker::NotifyEvent(NotifyEventType type) {
@@ -168,7 +168,7 @@ int Worker::NotifyEvent(NotifyEventType type) {
   ev.m_mode = context.current_event.m_mode;
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): event type = %d, path = %s\n", static_cast<int>(ev.m_type),
              ev.m_path.c_str_utf8());
-  if (ev.m_type != Event::EV_EMPTY) (void)UI_IPC::ReportFileEventToUI(ev);
+  if (ev.m_type != Event::EV_EMPTY) (void)ui_.ReportFileEventToUI(ev);
   return 0;
 }
 

@@ -44,7 +44,7 @@ uint64_t Utf16Length(const ustring& text) {
 
 int Worker::TestFilePath(const ustring& path, const ustring& full_path) {
   const uint64_t n = Utf16Length(full_path);
-  const BlackList2* system = BlackList2::getInstance();
+  const BlackList2* system = &system_rules_;
   int r = system->TestFullPathSize(n);
   if (r == 0) r = system->TestFilePath(path);
   const BlackList2* session = GetBlackList();
@@ -55,7 +55,7 @@ int Worker::TestFilePath(const ustring& path, const ustring& full_path) {
 
 int Worker::TestDirectory(const ustring& path, const ustring& full_path) {
   const uint64_t n = Utf16Length(full_path);
-  const BlackList2* system = BlackList2::getInstance();
+  const BlackList2* system = &system_rules_;
   int r = system->TestFullPathSize(n);
   if (r == 0) r = system->TestDirectoryPath(path);
   const BlackList2* session = GetBlackList();
@@ -117,7 +117,7 @@ FilterVerdict Worker::TestUploadLocalFilter() {
     return FilterVerdict::Fail(ERR_SYS);
   }
   if (!info.isExist) return FilterVerdict::CarryOut();  // the upload finishes a vanished file itself
-  r = BlackList2::getInstance()->TestFileSize(info.size);
+  r = system_rules_.TestFileSize(info.size);
   if (r != 0) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' (blocked: %d)\n", ev.m_path.c_str_utf8(), r);
     notify_event_type = NOTIFY_FILTERED;
@@ -154,7 +154,7 @@ FilterVerdict Worker::TestDownloadRemoteFilter() {
     }
     size = context.database_record.fileSize;
   }
-  r = BlackList2::getInstance()->TestFileSize(size);
+  r = system_rules_.TestFileSize(size);
   const BlackList2* session = GetBlackList();
   if (r == 0 && session != nullptr) r = session->TestFileSize(size);
   if (r != 0) {
@@ -193,11 +193,11 @@ FilterVerdict Worker::TestRemoveRemoteFilter() {
   }
   if (ev.isDir() || context.database_record.syncID == 0) return FilterVerdict::CarryOut();
   FilterLocalEvent held;
-  if (FilterDB::getInstance()->getLocalFilteredEventByPath(ev.m_sess_id, ev.m_path, held) == 1) {
+  if (filters_.getLocalFilteredEventByPath(ev.m_sess_id, ev.m_path, held) == 1) {
     WORKER_LOG(L_WARNING, "[WARNING] worker(%d): Filtered Event: '%s' ((blocked: %d)\n", ev.m_path.c_str_utf8(), 0);
     FilterLocalEvent gone;
     (void)ConvertToFilteredEvent(ev, 0, gone);
-    if (FilterDB::getInstance()->setLocalFilteredEvent(gone) != 0) {
+    if (filters_.setLocalFilteredEvent(gone) != 0) {
       WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
                  static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
       // A failed write is retried.
@@ -230,7 +230,7 @@ bool Worker::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool
   if (!is_dir) held.base_name = BaseName(path);
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): TestFilteredDeleteEvent: filter '%s' (blocked: %d)\n", path.c_str_utf8(),
              r);
-  if (FilterDB::getInstance()->setLocalFilteredEvent(held) != 0) {
+  if (filters_.setLocalFilteredEvent(held) != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to set LocalFilteredEvent for session '%llu', path '%s' .\n",
                static_cast<ull>(sess_id), path.c_str_utf8());
   }
@@ -241,7 +241,7 @@ int Worker::AddFilteredEventToDB(const Event& ev, int filter_type) {
   if (ev.isServerEvent()) return 0;
   FilterLocalEvent held;
   (void)ConvertToFilteredEvent(ev, filter_type, held);
-  if (FilterDB::getInstance()->setLocalFilteredEvent(held) != 0) {
+  if (filters_.setLocalFilteredEvent(held) != 0) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
                static_cast<ull>(ev.m_sess_id), ev.m_path.c_str_utf8());
   }
@@ -301,10 +301,6 @@ bool Worker::LocallyModified(const FILE_INFO& info, const DBFileInfo& record, co
   }
   return false;
 }
-
-bool Worker::CheckIfiWorkZipFile(const ustring& /*path*/) const { return false; }
-
-int Worker::CheckFileByPlatform(const ustring& /*path*/) const { return 0; }
 
 bool Worker::IsVfatSession() const {
   unsigned long f_type = 0;

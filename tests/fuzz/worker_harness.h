@@ -31,11 +31,17 @@
 #include <utility>
 #include <vector>
 
+#include "filter/black_list2.h"
+#include "filter/file_status_db.h"
+#include "filter/filter_db.h"
 #include "protocol/proto_common.h"
 #include "protocol/pstream.h"
 #include "server/connection_manager.h"
+#include "session/event_generator.h"
 #include "session/event_manager.h"
 #include "session/registry.h"
+#include "session/ui_ipc.h"
+#include "session/ui_notifier.h"
 #include "transport/channel.h"
 #include "worker/worker.h"
 
@@ -221,6 +227,20 @@ inline void EndConnections(uint64_t conn_id) {
   for (std::thread& t : serving) t.join();
 }
 
+// The objects a harness worker is handed besides the process-wide ones:
+// made once per process, never destroyed before the workers.
+struct HarnessObjects {
+  EventGenerator generator{*EventManager::getInstance()};
+  UiNotifier notifier;
+  UiReporter ui{notifier};
+  FileStatusDBRows file_status;
+
+  static HarnessObjects& Get() {
+    static HarnessObjects objects;
+    return objects;
+  }
+};
+
 // A worker on the process-wide queue, registry and connections with 2 s
 // time-outs, and the parts each target drives.
 class HarnessWorker : public Worker {
@@ -228,7 +248,9 @@ class HarnessWorker : public Worker {
   HarnessWorker()
       : Worker(nullptr, nullptr,
                Collaborators{*EventManager::getInstance(), Registry::getInstance(),
-                             *ConnectionManager::getInstance(), TwoSecondReplies(), 2}) {}
+                             *ConnectionManager::getInstance(), *FilterDB::getInstance(),
+                             *BlackList2::getInstance(), HarnessObjects::Get().file_status,
+                             HarnessObjects::Get().ui, HarnessObjects::Get().generator, TwoSecondReplies(), 2}) {}
   static DaemonTiming TwoSecondReplies() {
     DaemonTiming timing;
     timing.worker_reply_timeout = std::chrono::seconds(2);

@@ -329,7 +329,7 @@ TEST_F(ProgressSyncerTest, FailingSessionsTakeTheirTurnsAfterOthers) {
   // One report for connection 2, whichever session met the failure; a last
   // report of another kind marks the end (reports arrive in order).
   Connection marker;
-  (void)syncer_error::HandleError(ERR_AUTH, ProgressSyncerRoadLog(), 7, 7, marker);
+  (void)syncer_error::HandleError(ERR_AUTH, ProgressSyncerRoadLog(), testsupport::ProcessUiReporter(), 7, 7, marker);
   ASSERT_TRUE(ui_->waitFor(
       [](const std::vector<PObject>& m) {
         return !m.empty() && testsupport::UiStandIn::ErrorType(m.back()) == ErrorNumber(ERR_AUTH);

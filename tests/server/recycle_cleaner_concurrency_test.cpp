@@ -46,7 +46,7 @@ class RecycleCleanerTaskTest : public RecycleCleanerTest {
   // Polls of the paused task.
   size_t PausedPolls() const { return testsupport::CountOf(ReadFile("test.log"), "): paused."); }
 
-  RecycleCleaner cleaner_{nullptr, testsupport::ShortTiming()};
+  RecycleCleaner cleaner_{nullptr, Registry::getInstance(), testsupport::ShortTiming()};
 };
 
 TEST_F(RecycleCleanerTaskTest, PausedTaskPurgesOnlyAfterResume) {

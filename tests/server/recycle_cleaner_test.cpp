@@ -34,7 +34,7 @@ class RecycleRotateTest : public RecycleCleanerTest {
     return cleaner_.Rotate();
   }
 
-  RecycleCleaner cleaner_{nullptr};
+  RecycleCleaner cleaner_{nullptr, Registry::getInstance()};
 };
 
 TEST_F(RecycleRotateTest, RecycleFolderIsBelowTheWorkingFolder) {
@@ -265,7 +265,7 @@ TEST_F(RecycleRotateTest, FailedRemovalKeepsTheRecords) {
         e.recycle_time = recycle_time;
         e.event_db = db;
         Registry::getInstance().Set(e);
-        RecycleCleaner cleaner(nullptr);
+        RecycleCleaner cleaner(nullptr, Registry::getInstance());
         if (cleaner.UpdateContext() != 0) return 11;
         if (cleaner.Rotate() != -1) return 12;
         Registry::Entry after;

@@ -10,6 +10,8 @@
 #include "server/server_code_map.h"
 #include "server/syncer_error.h"
 #include "server/syncer_road_profile.h"
+#include "session/ui_ipc.h"
+#include "session/ui_notifier.h"
 #include "support/ui_settings.h"
 #include "support/ui_stand_in.h"
 
@@ -96,6 +98,10 @@ class HandleErrorTest : public roadtest::LogTest {
     LogTest::TearDown();
   }
   std::unique_ptr<testsupport::UiStandIn> ui_;
+  // The test's own notifier (never started: each report is delivered at
+  // once, to the stand-in named in the settings).
+  UiNotifier notifier_;
+  UiReporter ui{notifier_};
 };
 
 TEST_F(HandleErrorTest, EveryCodeGivesItsActionAndReport) {
@@ -141,7 +147,7 @@ TEST_F(HandleErrorTest, EveryCodeGivesItsActionAndReport) {
   std::vector<const Case*> reported;
   Connection connection;
   for (const Case& c : cases) {
-    EXPECT_EQ(c.action, HandleError(c.err, SyncerRoadLog(), 11, 22, connection)) << c.err;
+    EXPECT_EQ(c.action, HandleError(c.err, SyncerRoadLog(), ui, 11, 22, connection)) << c.err;
     EXPECT_TRUE(Logged(c.line)) << c.line;
     if (c.report != kNone) reported.push_back(&c);
   }
@@ -192,11 +198,11 @@ TEST_F(HandleErrorTest, CertificateFailureIsReportedOncePerSpell) {
   for (size_t i = 0; i < sizeof rounds / sizeof rounds[0]; ++i) {
     SCOPED_TRACE(i);
     const Action action = rounds[i].err == ERR_OK ? Action::kDone : Action::kRetry;
-    EXPECT_EQ(action, HandleError(rounds[i].err, SyncerRoadLog(), 11, 22, *rounds[i].connection));
+    EXPECT_EQ(action, HandleError(rounds[i].err, SyncerRoadLog(), ui, 11, 22, *rounds[i].connection));
     if (rounds[i].reported) ++expected;
   }
   // A last report of another kind marks the end: the reports arrive in order.
-  EXPECT_EQ(Action::kRetry, HandleError(ERR_AUTH, SyncerRoadLog(), 11, 22, syncer));
+  EXPECT_EQ(Action::kRetry, HandleError(ERR_AUTH, SyncerRoadLog(), ui, 11, 22, syncer));
   ASSERT_TRUE(ui_->waitFor(
       [&](const std::vector<PObject>& m) {
         return !m.empty() && testsupport::UiStandIn::ErrorType(m.back()) == ErrorNumber(ERR_AUTH);

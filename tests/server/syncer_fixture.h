@@ -38,6 +38,7 @@
 #include "support/text_count.h"
 #include "support/event_drainer.h"
 #include "support/pki.h"
+#include "support/process_objects.h"
 #include "support/server_stand_in.h"
 #include "support/short_timing.h"
 #include "support/temp_dir.h"
@@ -186,13 +187,17 @@ class SyncerTest : public testsupport::TempDirTest {
 
   // With the rigs' short waits unless a test gives the daemon's own.
   std::unique_ptr<Syncer> MakeSyncer(const DaemonTiming& timing = testsupport::ShortTiming()) {
-    return std::make_unique<Syncer>(nullptr, Registry::getInstance(), manager_, *EventManager::getInstance(),
-                                    *ProgressCache::getInstance(), timing);
+    return std::make_unique<Syncer>(nullptr, Collaborators(), timing);
   }
   std::unique_ptr<ProgressSyncer> MakeProgressSyncer(const DaemonTiming& timing = testsupport::ShortTiming()) {
-    return std::make_unique<ProgressSyncer>(nullptr, Registry::getInstance(), manager_,
-                                            *EventManager::getInstance(), *ProgressCache::getInstance(),
-                                            *FilterDB::getInstance(), timing);
+    return std::make_unique<ProgressSyncer>(nullptr, Collaborators(), timing);
+  }
+  // The process-wide objects, with the fixture's connections.
+  SyncerCollaborators Collaborators() {
+    return SyncerCollaborators{Registry::getInstance(),         manager_,
+                               *EventManager::getInstance(),    *ProgressCache::getInstance(),
+                               *FilterDB::getInstance(),        testsupport::ProcessUiReporter(),
+                               testsupport::ProcessGenerator()};
   }
 
   testsupport::EventDrainer& Drainer(bool held = false, std::function<void(const Event&)> on_take = {}) {

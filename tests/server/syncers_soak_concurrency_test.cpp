@@ -27,7 +27,7 @@ TEST_F(SyncersSoak, ThreeTasksThreeSessionsUnderChurn) {
   Drainer();
   auto syncer = MakeSyncer();
   auto progress = MakeProgressSyncer();
-  RecycleCleaner cleaner(nullptr);
+  RecycleCleaner cleaner(nullptr, Registry::getInstance());
   ASSERT_EQ(0, syncer->Run());
   ASSERT_EQ(0, progress->Run());
   ASSERT_EQ(0, cleaner.Run());

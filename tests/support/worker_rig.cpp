@@ -23,6 +23,7 @@
 #include "session/event_generator.h"
 #include "session/file_event_db.h"
 #include "support/pki.h"
+#include "support/process_objects.h"
 #include "support/session_objects.h"
 #include "support/tree_snapshot.h"
 #include "transport/channel.h"
@@ -40,6 +41,16 @@ void Write(const std::string& path, const std::string& bytes) {
 
 void MakeDir(const std::string& path) { EXPECT_EQ(0, mkdir(path.c_str(), 0700)) << path; }
 
+// The process-wide objects, as the daemon hands them to its workers.
+Worker::Collaborators ProcessCollaborators(const DaemonTiming& timing, uint32_t channel_timeout,
+                                          WholeBodyAsks& whole_body_asks) {
+  return Worker::Collaborators{*EventManager::getInstance(), Registry::getInstance(),
+                               *ConnectionManager::getInstance(), *FilterDB::getInstance(),
+                               *BlackList2::getInstance(), ProcessFileStatus(),
+                               ProcessUiReporter(), ProcessGenerator(),
+                               timing, channel_timeout, whole_body_asks};
+}
+
 }  // namespace
 
 // ---- ScriptedWorker ----
@@ -48,9 +59,9 @@ ScriptedWorker::ScriptedWorker() : ScriptedWorker(DaemonTiming(), 60) {}
 
 ScriptedWorker::ScriptedWorker(const DaemonTiming& timing, uint32_t channel_timeout,
                                WholeBodyAsks& whole_body_asks)
-    : Worker(nullptr, nullptr,
-             Collaborators{*EventManager::getInstance(), Registry::getInstance(), *ConnectionManager::getInstance(),
-                           timing, channel_timeout, whole_body_asks}) {
+    : ScriptedWorker(ProcessCollaborators(timing, channel_timeout, whole_body_asks)) {}
+
+ScriptedWorker::ScriptedWorker(const Collaborators& with) : Worker(nullptr, nullptr, with) {
   for (Script& s : scripts_) s = [](ScriptedWorker&) { return ERR_OK; };
 }
 

@@ -56,6 +56,9 @@ class ScriptedWorker : public Worker {
   // workers share.
   ScriptedWorker(const DaemonTiming& timing, uint32_t channel_timeout,
                  WholeBodyAsks& whole_body_asks = WholeBodyAsks::Shared());
+  // On the given objects alone (a test's own queue, reporter, ...). The
+  // two above use the process-wide ones.
+  explicit ScriptedWorker(const Collaborators& with);
 
   // Replaces the script of `op`. Call before the worker runs.
   void SetScript(Op op, Script script);
@@ -106,8 +109,6 @@ class ScriptedWorker : public Worker {
   using Worker::abort_flag;
   using Worker::cached_request;
   using Worker::cached_response;
-  using Worker::CheckFileByPlatform;
-  using Worker::CheckIfiWorkZipFile;
   using Worker::ClearCache;
   using Worker::ClearPObject;
   using Worker::CommitDatabaseDownload;

@@ -15,7 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include "filter/black_list2.h"
+#include "filter/file_status_db.h"
+#include "filter/filter_db.h"
+#include "server/connection_manager.h"
+#include "session/event_generator.h"
 #include "session/event_manager.h"
+#include "session/registry.h"
+#include "session/ui_ipc.h"
+#include "session/ui_notifier.h"
 #include "session/file_event_db.h"
 #include "session/string_buffer.h"
 #include "support/command.h"
@@ -297,6 +305,58 @@ TEST_F(Rescan, WorkingFolderNeverUploaded) {
   EXPECT_FALSE(rig_->logged("Unsafe path"));
   EXPECT_FALSE(rig_->logged("ZarqRecycle"));
   EXPECT_TRUE(before == testsupport::TreeSnapshot::Take(rig_->local()));
+}
+
+// A worker built on a queue of its own: its rescan's and expansion's
+// events, local and server ones, go into that queue and none into the
+// process-wide one, which a pass of the daemon's workers would otherwise
+// carry out for a session they do not serve.
+TEST_F(Rescan, OwnQueueTakesEveryPush) {
+  Make();
+  Dir("/d");
+  File("/d/new");
+  File("/d/gone");
+  Record("/d");
+  Record("/d/gone");
+  ASSERT_EQ(0, unlink(rig_->local("/d/gone").c_str()));
+  EventManager own;
+  EventGenerator generator(own);
+  UiNotifier notifier(8, [](const PObject&, const std::atomic<int>*) { return 0; });
+  UiReporter ui(notifier);
+  FileStatusDBRows file_status;
+  const Worker::Collaborators with{own, Registry::getInstance(), *ConnectionManager::getInstance(),
+                                   *FilterDB::getInstance(), *BlackList2::getInstance(), file_status,
+                                   ui, generator, testsupport::ShortTiming()};
+  const struct {
+    uint32_t bits;
+    ScriptedWorker::Op op;
+    std::vector<std::string> want;
+  } cases[] = {
+      {Event::F_EXPAND | Event::F_RESCAN, ScriptedWorker::kRescan, {"local modify /d/new", "local remove /d/gone"}},
+      {Event::F_EXPAND | Event::F_RESCAN | Event::F_MERGE, ScriptedWorker::kRescan,
+       {"local modify /d/new", "server modify /d/gone"}},
+      {Event::F_EXPAND, ScriptedWorker::kExpand, {"local modify /d/new"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bits);
+    ScriptedWorker w(with);
+    w.Inject(FolderEvent("/d", c.bits));
+    ASSERT_EQ(0, w.UpdateContext());
+    EXPECT_EQ(ERR_OK, w.RealOperation(c.op));
+    std::vector<std::string> want = c.want;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(want, testsupport::TakeQueued(own));
+    EXPECT_EQ(std::vector<std::string>{}, Pushed());
+  }
+  // A server removal below a folder (a subfolder rescan's) goes there too.
+  Event ev = rig_->serverEvent(Event::EV_REMOVE, "/d", 200, true);
+  ev.setServerSubDirRescan();
+  ScriptedWorker w(with);
+  w.Inject(ev);
+  ASSERT_EQ(0, w.UpdateContext());
+  EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kExpandDelete));
+  EXPECT_EQ(std::vector<std::string>{"server remove /d/gone"}, testsupport::TakeQueued(own));
+  EXPECT_EQ(std::vector<std::string>{}, Pushed());
 }
 
 // The rescan's decisions on disk: new, changed, gone, kinds swapped, with

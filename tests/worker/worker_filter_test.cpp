@@ -379,8 +379,6 @@ TEST_F(WorkerFilter, LocallyModifiedChecks) {
   root.setExpand();
   Hold(root);
   EXPECT_EQ(-1, w_->TestForceHash());
-  EXPECT_FALSE(w_->CheckIfiWorkZipFile("/a.zip"));
-  EXPECT_EQ(0, w_->CheckFileByPlatform("/a.zip"));
 }
 
 }  // namespace
