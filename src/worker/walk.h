@@ -1,5 +1,5 @@
-// Walk: the folder walk of expansions and rescans, and its two
-// handlers. Worker source files only.
+// Walk: the folder walk of expansions, its handler, and the bounds of a
+// rescan's pass. Worker source files only.
 #ifndef WORKER_WALK_H_
 #define WORKER_WALK_H_
 
@@ -134,13 +134,6 @@ struct ExpandHandler {
   bool Skip(const DIR_ENTRY& entry, const ustring& full) const;
 };
 
-// What a rescan's walk could not see: folders relative to the rescanned one
-// ("" for itself, else "/a/b").
-struct RescanGaps {
-  std::vector<ustring> unlisted;  // listing failed, the folder could not be added, or the path is too long
-  std::vector<ustring> empty;     // listed no entry
-};
-
 // One pass of a rescan. The comparison pushes at most `room` decisions
 // (0 counts as 1). Once they are pushed, `full` is set and `last` is the
 // path of the last one, and the rest of the comparison decides only the
@@ -168,26 +161,6 @@ struct RescanBatch {
     return path.length() > folder.length() && path[folder.length()] == '/' &&
            std::memcmp(path.c_str_utf8(), folder.c_str_utf8(), folder.length()) == 0;
   }
-};
-
-// The rescan's handler: the local listing. Passed by value; the copy that a
-// folder's entry updates is the one handed to the walk below that folder.
-struct FileListBuilder {
-  FileList* list = nullptr;
-  int dir_id = 0;               // index of the folder being filled
-  size_t root_len = 0;          // bytes of the rescanned folder's full path
-  int worker_id = 0;            // for messages
-  bool at_session_root = false; // the folder being filled is the session folder
-  RescanGaps* gaps = nullptr;   // shared by every copy
-  // A resumed rescan: entries at or after this path (relative to the
-  // rescanned folder, CompareWalkOrder) were decided by an earlier pass and
-  // are neither listed nor descended; null or "" lists everything.
-  const ustring* resume_after = nullptr;
-
-  bool operator()(const DIR_ENTRY& entry, const ustring& full);
-  bool Skip(const DIR_ENTRY& entry, const ustring& full) const;
-  void Listed(const ustring& folder, int status);
-  void TooLong(const ustring& full);
 };
 
 #endif  // WORKER_WALK_H_

@@ -45,6 +45,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -73,6 +74,7 @@ class ConnectionManager;
 class EventManager;
 struct FilterLocalEvent;
 struct RescanBatch;
+class CompareSink;
 
 // The length of `text` in UTF-16 code units (two for a character above
 // U+FFFF), counted from its UTF-8 bytes: the unit the path-length rules use.
@@ -458,6 +460,9 @@ class Worker : public Task, private RoadHooks {
   // only the decisions of that pass (walk.h).
   int CompareFileList(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,
                       const std::vector<ustring>& unlisted = {}, RescanBatch* batch = nullptr);
+  // The sink behind both: decisions go into the event queue; with `batch`,
+  // only those of that pass.
+  std::unique_ptr<CompareSink> QueueSinkFor(RescanBatch* batch);
   // One level of a local folder, times and sizes, without the working
   // folder. 0, or -1 when aborted.
   int BuildLocalFileListWithoutResursive(const ustring& path, FileList& flist);
