@@ -214,12 +214,21 @@ bool ExpandHandler::Skip(const DIR_ENTRY& entry, const ustring& full) const {
 bool ExpandHandler::operator()(const DIR_ENTRY& entry, const ustring& full) {
   if (entry.type != FT_DIR && entry.type != FT_FILE) return false;
   const ustring path = full.substr(root_len);
+  if (pass != nullptr && !pass->after.empty() && CompareWalkOrder(path, pass->after) <= 0) {
+    // An earlier pass looked at it; only a folder above where that pass
+    // stopped has entries still to come.
+    return entry.type == FT_DIR && RescanBatch::Below(pass->after, path);
+  }
   if (entry.type == FT_FILE && as_recorded && as_recorded(full, path)) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandHandler: '%s' is as recorded, not pushed\n", full.c_str_utf8());
     return true;
   }
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandHandler push local event: %s\n", full.c_str_utf8());
   (void)PushUploadEvent(reg, path, entry.type == FT_DIR);  // 0 only for a path it drops, logged
+  if (pass != nullptr) {
+    ++pass->pushed;
+    pass->last = path;
+  }
   return true;
 }
 
@@ -252,9 +261,26 @@ ErrorCode Worker::Expand() {
   // last byte in front of every pushed path.
   handler.root_len = context.root_entry.local_path.length();
   handler.as_recorded = [this](const ustring& file, const ustring& rel) { return AsRecorded(file, rel); };
-  if (Walk(full, handler, 0, &abort_flag) < 0) {
+  // A continuation carries in m_opt the path its earlier pass stopped at.
+  ExpandPass pass;
+  pass.after = context.current_event.m_opt;
+  pass.room = rescan_batch_;
+  handler.pass = &pass;
+  if (!pass.after.empty()) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): expansion of '%s' resumes after '%s'\n", GetId(),
+               path.c_str_utf8(), pass.after.c_str_utf8());
+  }
+  if (Walk(full, handler, kWalkSorted, &abort_flag) < 0) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while expanding '%s'\n", full.c_str_utf8());
     return ERR_INT;
+  }
+  if (pass.Full()) {
+    // As a rescan's rest: behind the events of this pass.
+    Event next = context.current_event;
+    next.m_opt = pass.last;
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): expansion of '%s' queued %zu events, continues after '%s'\n",
+               GetId(), path.c_str_utf8(), pass.pushed, pass.last.c_str_utf8());
+    events_.ContinueRescan(this, next);
   }
   return ERR_OK;
 }

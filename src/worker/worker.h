@@ -243,7 +243,8 @@ class Worker : public Task, private RoadHooks {
   // with more to decide queues one pass, then a continuation of itself
   // behind the session's events (EventManager::ContinueRescan): the queue
   // holds a pass, not the whole folder. Each queued event costs about a
-  // kilobyte; a pass re-lists only what is still undecided.
+  // kilobyte; a pass re-lists only what is still undecided. An expansion
+  // pushes as many events a pass, the same way.
   static constexpr size_t kRescanBatch = 5000;
   // For tests, before the worker runs; 0 counts as 1.
   void set_rescan_batch(size_t decisions) { rescan_batch_ = decisions; }

@@ -431,6 +431,58 @@ TEST_F(Expand, LeavesOutFilesAsRecorded) {
   }
 }
 
+// An expansion of more than a pass queues one pass at a time, its rest as
+// a continuation behind the pass's events; together its passes push every
+// path below the folder exactly once: what one unbounded pass pushes, also
+// where names sort between a folder and its contents by bytes.
+TEST_F(Expand, PassesQueueOneBatchEachAndPushEveryPathOnce) {
+  Make();
+  for (const char* d : {"/e", "/e/a", "/e/a-", "/e/b", "/e/b/c", "/e/b/c/d"}) Dir(d);
+  for (const char* f : {"/e/a/1", "/e/a/2", "/e/a/3", "/e/a-/x", "/e/a.txt", "/e/b/1", "/e/b/c/1", "/e/b/c/2",
+                        "/e/b/c/d/1", "/e/top"}) {
+    File(f);
+  }
+  EventManager& em = *EventManager::getInstance();
+  // One pass: its queued paths, and its continuation if any.
+  auto run = [&](const Event& ev, size_t batch, std::vector<std::string>& paths) {
+    ScriptedWorker& w = rig_->holding(ev);
+    w.set_rescan_batch(batch);
+    EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kExpand));
+    testsupport::RecordingTask task;
+    Event out, next, handed;
+    size_t queued = 0;
+    while (em.PullEvent(&task, out) == 0) {
+      if (out.isExpand()) {
+        EXPECT_FALSE(next.isValid()) << "two continuations";
+        next = out;
+      } else {
+        ++queued;
+        paths.push_back(std::string(out.m_path.c_str_utf8()) + (out.isDir() ? "/" : ""));
+      }
+      while (em.DoneEvent(&task, handed) < 0) {
+      }
+    }
+    EXPECT_LE(queued, batch) << "one pass queued more than its batch";
+    return next;
+  };
+
+  std::vector<std::string> want;
+  EXPECT_FALSE(run(FolderEvent("/e", Event::F_EXPAND), 1000, want).isValid());
+  std::sort(want.begin(), want.end());
+  ASSERT_EQ(15u, want.size());  // 5 folders and 10 files
+  constexpr size_t kBatch = 3;
+  std::vector<std::string> got;
+  Event ev = FolderEvent("/e", Event::F_EXPAND);
+  size_t passes = 0;
+  do {
+    ASSERT_LT(++passes, 20u) << "the passes do not end";
+    ev = run(ev, kBatch, got);
+  } while (ev.isValid());
+  EXPECT_GE(passes, want.size() / kBatch);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(want, got);
+}
+
 // A rescan and an expand of "/" never walk into the working folder: no
 // pushes, no "Unsafe path" line, nothing of it on the server side, bytes
 // untouched.
