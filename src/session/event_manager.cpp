@@ -322,8 +322,11 @@ void EventManager::IssueRescan(uint64_t sess_id, const ustring& path, bool merge
 
 void EventManager::ContinueRescan(Task* from, const Event& rescan) {
   std::lock_guard<std::mutex> lock(m_lock);
+  // The same kind: a rescan's rest goes with rescans, an expansion's with
+  // expansions.
   auto same_folder = [&rescan](const Event& ev) {
-    return ev.isRescan() && ev.m_sess_id == rescan.m_sess_id && ev.m_path == rescan.m_path;
+    return ev.isExpand() && ev.isRescan() == rescan.isRescan() && ev.m_sess_id == rescan.m_sess_id &&
+           ev.m_path == rescan.m_path;
   };
   for (const auto& [task, entry] : registry) {
     if (task != from && same_folder(entry.processing)) {

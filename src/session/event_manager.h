@@ -120,7 +120,9 @@ class EventManager {
   // it would replace may lie in the part already passed). Dropped, with an
   // INFO line, when another task holds a rescan of the same folder or a new
   // one (m_opt "") waits: that one looks at every path again. Aborts no
-  // task. Also dropped for a session that is not registered.
+  // task. Also dropped for a session that is not registered. The same for
+  // the rest of an expansion (F_EXPAND without F_RESCAN), against
+  // expansions of the folder.
   void ContinueRescan(Task* from, const Event& rescan);
 
   // Events of the session in its tree, pending or in progress (local plus

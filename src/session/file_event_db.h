@@ -119,6 +119,12 @@ class FileEventDB {
   [[nodiscard]] int getFileListWithoutRecursive(FileList* flist, const ustring& prefix);
   // The same, limited to records whose syncID is at most `syncID`.
   [[nodiscard]] int getFileListWithoutRecursive(FileList* flist, const ustring& prefix, uint64_t syncID);
+  // The folder `prefix` ("/" the root) as getFileList sees it, one level
+  // deep: the records directly in it by name into the listing's root, and
+  // a folder with a zero attribute for each name that only records further
+  // below imply. A listing of one folder at a time holds no more than that
+  // folder's entries, whatever lies below.
+  [[nodiscard]] int getFolderList(FileList* flist, const ustring& prefix);
 
   // ---- Lookups by content hash (mac_hash is not used). 1 with `path` set,
   // 0 with `path` untouched, -1. ----

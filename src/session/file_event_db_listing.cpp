@@ -1,6 +1,8 @@
 // FileEventDB: the folder listings, the lookups by content hash and the
 // recycle-bin table.
 #include <ctime>
+#include <string>
+#include <string_view>
 
 #include "foundation/logger.h"
 #include "session/event_db_internal.h"
@@ -32,6 +34,11 @@ constexpr char kListOneLevelUpTo[] =
     "SELECT fileType, fileModTime, fileSize, aclHash, path FROM event_table "
     "WHERE path > ?1 || '/' AND path < ?1 || '0' AND instr(substr(path, length(?1) + 2), '/') = 0 "
     "AND +isExist = 1 AND syncID <= ?2;";
+
+// The rows from ?1 on (included) and before ?2, in path order.
+constexpr char kListRange[] =
+    "SELECT fileType, fileModTime, fileSize, aclHash, path FROM event_table "
+    "WHERE path >= ?1 AND path < ?2 AND +isExist = 1 ORDER BY path;";
 
 constexpr char kHashInEvents[] = "SELECT path FROM event_table WHERE fileCheckSum = ?1 AND +isExist = 1 LIMIT 1;";
 constexpr char kHashInRecycle[] = "SELECT path FROM recycle_bin_table WHERE fileCheckSum = ?1 LIMIT 1;";
@@ -139,6 +146,60 @@ int FileEventDB::ListOneLevel(FileList* flist, const ustring& prefix, const uint
   if (rc != SQLITE_OK) return LogListingFailure(__LINE__, false, rc, errmsg);
   rc = AddRows(stmt.get(), flist, folder.size() + 1, AddBy::kNameAtRoot);
   if (rc != SQLITE_OK) return LogListingFailure(__LINE__, true, rc, sqlite3_errmsg(m_db));
+  return 0;
+}
+
+int FileEventDB::getFolderList(FileList* flist, const ustring& prefix) {
+  if (prefix.empty()) return 0;
+  const ustring folder = prefix == "/" ? ustring() : prefix;
+  ustring from = folder;
+  from += "/";
+  ustring to = folder;
+  to += "0";
+  const size_t strip = folder.size() + 1;
+  const FileList::Attribute none;
+  FileList::Attribute attr;
+  std::lock_guard<std::mutex> lock(m_dbMutex);
+  if (m_db == nullptr) return NotOpen("getFolderList");
+  // The rows in path order from `from` on; a row further below stands for
+  // its first folder, whose subtree is then passed over by starting again
+  // after it, so that a folder costs its own entries and not the tree
+  // below.
+  for (bool again = true; again;) {
+    again = false;
+    Statement stmt;
+    ustring errmsg;
+    int rc = event_db::Prepare(m_db, kListRange, {from, to}, stmt, errmsg);
+    if (rc != SQLITE_OK) return LogListingFailure(__LINE__, false, rc, errmsg);
+    sqlite3_stmt* s = stmt.get();
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      const char* path = reinterpret_cast<const char*>(sqlite3_column_text(s, 4));
+      const size_t len = static_cast<size_t>(sqlite3_column_bytes(s, 4));
+      if (path == nullptr || len <= strip) continue;  // a malformed record names nothing in the listing
+      const std::string_view rel(path + strip, len - strip);
+      const size_t slash = rel.find('/');
+      if (slash != std::string_view::npos) {
+        // As getFileList makes the folders of a path: refused when the
+        // folder's own row came first.
+        const std::string name(rel.substr(0, slash));
+        (void)flist->AddDirectory(0, name.c_str(), none);
+        from = folder;
+        from += "/";
+        from += name;
+        from += "0";  // the byte after "/": past everything below the folder
+        again = true;
+        break;
+      }
+      attr.mtime = static_cast<uint32_t>(sqlite3_column_int64(s, 1));
+      attr.size = static_cast<uint64_t>(sqlite3_column_int64(s, 2));
+      const unsigned char* acl = sqlite3_column_text(s, 3);
+      attr.acl_hash = acl != nullptr ? reinterpret_cast<const char*>(acl) : "";
+      // A refused row (a name clash) stays out of the listing; the others go on.
+      (void)(sqlite3_column_int(s, 0) == 0 ? flist->AddFile(0, rel.data(), attr)
+                                           : flist->AddDirectory(0, rel.data(), attr));
+    }
+    if (!again && rc != SQLITE_DONE) return LogListingFailure(__LINE__, true, rc, sqlite3_errmsg(m_db));
+  }
   return 0;
 }
 

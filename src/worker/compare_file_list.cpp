@@ -1,6 +1,8 @@
 #include "worker/compare_file_list.h"
 
+#include <memory>
 #include <string_view>
+#include <utility>
 
 // The order in which FileList's reverse walk yields paths, reversed: a
 // folder before its contents, names within a folder in ascending byte order.
@@ -52,6 +54,11 @@ class Comparison {
  public:
   Comparison(const ustring& root, bool do_merge, CompareSink& sink)
       : prefix_(root == "/" ? ustring() : root), do_merge_(do_merge), sink_(sink) {}
+  // The folder `rel` below `root` ("" for `root` itself).
+  Comparison(const ustring& root, const ustring& rel, bool do_merge, CompareSink& sink)
+      : Comparison(root, do_merge, sink) {
+    prefix_ += rel;
+  }
 
   ustring Full(const FileList::Entry& e) const {
     ustring p = prefix_;
@@ -121,6 +128,104 @@ int CompareFileLists(const ustring& root, const FileList& fs_list, const FileLis
   for (; db_it != db_end; ++db_it) {
     if (sink.Aborted()) return -1;
     if (!RecordUnlisted(db_it->path, unlisted)) cmp.RecordOnly(*db_it);
+  }
+  return 0;
+}
+
+namespace {
+
+// A folder of CompareFolders being compared: its listing and where the
+// merge of its two sides stands.
+struct FolderFrame {
+  enum Side { kNone = 0, kLocal = 1, kRecord = 2, kBoth = 3 };
+
+  FolderFrame(const ustring& root, const ustring& rel_, bool on_disk_, bool do_merge, CompareSink& sink)
+      : rel(rel_), on_disk(on_disk_), cmp(root, rel_, do_merge, sink) {}
+
+  bool KeptOut(const ustring& entry) const {
+    for (const ustring& k : listing.kept_out) {
+      if (k == entry) return true;
+    }
+    return false;
+  }
+
+  ustring rel;
+  bool on_disk;
+  Comparison cmp;
+  FolderListing listing;
+  FileList::reverse_iterator fs, fs_end, db, db_end;
+  // The entry whose folder was walked, decided next.
+  Side pending = kNone;
+};
+
+}  // namespace
+
+int CompareFolders(const ustring& root, FolderSource& source, bool do_merge, CompareSink& sink) {
+  const ustring prefix = root == "/" ? ustring() : root;
+  std::vector<std::unique_ptr<FolderFrame>> frames;
+  // Lists a folder and makes it the one in hand, unless its contents are
+  // unknown; -1 when the listing failed.
+  auto enter = [&](const ustring& rel, bool on_disk, bool recorded) {
+    auto frame = std::make_unique<FolderFrame>(root, rel, on_disk, do_merge, sink);
+    if (source.Enter(rel, on_disk, recorded, frame->listing) < 0) return -1;
+    if (frame->listing.unknown) {
+      source.Leave(rel, on_disk);
+      return 0;
+    }
+    frame->fs = frame->listing.disk.rbegin();
+    frame->fs_end = frame->listing.disk.rend();
+    frame->db = frame->listing.records.rbegin();
+    frame->db_end = frame->listing.records.rend();
+    frames.push_back(std::move(frame));
+    return 0;
+  };
+  if (enter(ustring(), true, true) < 0) return -1;
+  while (!frames.empty()) {
+    FolderFrame& f = *frames.back();
+    if (f.pending != FolderFrame::kNone) {
+      // The entry, after its folder's contents when it is a folder.
+      if (sink.Aborted()) return -1;
+      const FolderFrame::Side side = f.pending;
+      f.pending = FolderFrame::kNone;
+      if (side == FolderFrame::kLocal) {
+        f.cmp.LocalOnly(*f.fs);
+        ++f.fs;
+      } else if (side == FolderFrame::kRecord) {
+        if (!f.KeptOut(f.db->path)) f.cmp.RecordOnly(*f.db);
+        ++f.db;
+      } else {
+        f.cmp.Both(*f.fs, *f.db);
+        ++f.fs;
+        ++f.db;
+      }
+      continue;
+    }
+    if (f.fs == f.fs_end && f.db == f.db_end) {
+      source.Leave(f.rel, f.on_disk);
+      frames.pop_back();
+      continue;
+    }
+    FolderFrame::Side side = FolderFrame::kBoth;
+    if (f.fs == f.fs_end) {
+      side = FolderFrame::kRecord;
+    } else if (f.db == f.db_end) {
+      side = FolderFrame::kLocal;
+    } else {
+      const int order = CompareWalkOrder(f.fs->path, f.db->path);
+      side = order > 0 ? FolderFrame::kLocal : order < 0 ? FolderFrame::kRecord : FolderFrame::kBoth;
+    }
+    const bool disk_dir = (side & FolderFrame::kLocal) != 0 && f.fs->is_dir();
+    const bool record_dir = (side & FolderFrame::kRecord) != 0 && f.db->is_dir();
+    const ustring& entry = (side & FolderFrame::kLocal) != 0 ? f.fs->path : f.db->path;
+    f.pending = side;
+    if ((disk_dir || record_dir) && !f.KeptOut(entry)) {
+      ustring rel = f.rel;
+      rel += entry;
+      ustring path = prefix;
+      path += rel;
+      // `f` stays valid: the frames are held by pointer.
+      if (sink.Wants(path) && enter(rel, disk_dir, record_dir) < 0) return -1;
+    }
   }
   return 0;
 }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <vector>
 #include <utility>
 
 #include "foundation/file_op.h"
@@ -15,6 +17,7 @@
 #include "session/string_buffer.h"
 #include "worker/compare_file_list.h"
 #include "worker/walk.h"
+#include "worker/walk_folders.h"
 #include "worker/worker.h"
 #include "worker/worker_log.h"
 
@@ -74,6 +77,15 @@ class QueueSink : public CompareSink {
   void Same(const ustring& path) override {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): CompareFileList: skipping: %s\n", path.c_str_utf8());
   }
+  // A folder after the point an earlier pass stopped at was decided with
+  // its contents; once the pass is full only the folders above its last
+  // decision are.
+  bool Wants(const ustring& path) override {
+    if (batch_ == nullptr) return true;
+    if (!batch_->after.empty() && CompareWalkOrder(path, batch_->after) >= 0) return false;
+    const bool full = batch_->full || batch_->pushed >= std::max<size_t>(batch_->room, 1);
+    return !full || RescanBatch::Below(batch_->last, path);
+  }
 
  private:
   bool Skip(const ustring& path) const {
@@ -93,6 +105,102 @@ class QueueSink : public CompareSink {
   std::function<bool(const ustring&, bool)> held_back_;
 };
 
+// The rescan's listings, one folder at a time: the disk through a
+// WalkFolders (bounded descriptors, links never followed) and the records
+// from the event database.
+class DiskAndRecords : public FolderSource {
+ public:
+  // `full`: the rescanned folder on disk; `path`: the same as a session
+  // path. `msdos`: times in even seconds.
+  DiskAndRecords(const ustring& full, const ustring& path, bool msdos, FileEventDB* db,
+                 const std::atomic<int>& abort_flag)
+      : full_(full), path_(path), msdos_(msdos), db_(db), abort_(abort_flag), folders_(true) {}
+
+  int Enter(const ustring& rel, bool on_disk, bool recorded, FolderListing& out) override {
+    if (abort_.load() != 0) {
+      WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): Traversing '%s' ... abort\n", full_.c_str_utf8());
+      return -1;
+    }
+    const ustring path = rel.empty() ? path_ : SessionJoin(path_, rel);
+    if (recorded && db_->getFolderList(&out.records, path) < 0) {
+      WORKER_LOG(L_ERR, "[ERROR] worker(%d): cannot list the records in '%s'\n", path.c_str_utf8());
+      return -1;
+    }
+    if (!on_disk) return 0;
+    ustring full = full_;
+    full += rel;
+    std::vector<DIR_ENTRY> entries;
+    const WalkFolders::Listing listing =
+        folders_.Enter(rel.empty() ? full_ : rel.substr(rel.find_last_of('/') + 1), &entries);
+    // The working folder is left out of the session folder's listing and
+    // of its count.
+    const bool session_root = rel.empty() && path_ == "/";
+    int count = 0;
+    for (DIR_ENTRY& entry : entries) {
+      if (session_root && IsWorkingDirName(entry.name)) continue;
+      ++count;
+      if (entry.type != FT_FILE && entry.type != FT_DIR) continue;
+      ustring name = "/";
+      name += entry.name;
+      if (full.length() + name.length() >= PATH_MAX) {
+        // Every later step opens it by path: never listed, so its record
+        // (and everything below) must not look deleted.
+        WORKER_LOG(L_WARNING, "[WARNING] worker(%d): '%s%s' is too long a path to be synchronised, kept out\n",
+                   full.c_str_utf8(), name.c_str_utf8());
+        KeepOut(out, rel, std::move(name));
+        continue;
+      }
+      if (msdos_) entry.mtime &= ~1u;
+      FileList::Attribute attr;
+      attr.mtime = entry.mtime;
+      if (entry.type == FT_FILE) {
+        attr.size = entry.size;
+        (void)out.disk.AddFile(0, entry.name.c_str_utf8(), attr);  // a refused name is simply not compared
+      } else if (out.disk.AddDirectory(0, entry.name.c_str_utf8(), attr) < 0) {
+        KeepOut(out, rel, std::move(name));  // its contents stay unknown
+      }
+    }
+    if (listing == WalkFolders::Listing::kOpenFailed) {
+      WORKER_LOG(L_WARNING, "[WARNING] worker(%d): FSOpenDir(%s)\n", full.c_str_utf8());
+      out.unknown = true;
+    } else if (listing == WalkFolders::Listing::kReadFailed) {
+      WORKER_LOG(L_WARNING, "[WARNING] worker(%d): FSReadDir(%s)\n", full.c_str_utf8());
+      out.unknown = true;
+    } else if (count == 0) {
+      StringBuffer below_buffer;
+      FileList below(below_buffer);
+      out.unknown = db_->getFileListWithoutRecursive(&below, path) < 0 || below.rbegin() != below.rend();
+    }
+    if (out.unknown) Unknown(rel);
+    return 0;
+  }
+
+  void Leave(const ustring& /*rel*/, bool on_disk) override {
+    if (on_disk) folders_.Leave();
+  }
+
+ private:
+  void Unknown(const ustring& rel) const {
+    WORKER_LOG(L_WARNING,
+               "[WARNING] worker(%d): '%s%s' cannot be listed or lists nothing, its records are kept out of the "
+               "rescan\n",
+               full_.c_str_utf8(), rel.c_str_utf8());
+  }
+  void KeepOut(FolderListing& out, const ustring& rel, ustring name) const {
+    ustring below = rel;
+    below += name;
+    Unknown(below);
+    out.kept_out.push_back(std::move(name));
+  }
+
+  const ustring full_;
+  const ustring path_;
+  const bool msdos_;
+  FileEventDB* const db_;
+  const std::atomic<int>& abort_;
+  WalkFolders folders_;
+};
+
 }  // namespace
 
 // ---- Walk and its handlers ----
@@ -106,57 +214,22 @@ bool ExpandHandler::Skip(const DIR_ENTRY& entry, const ustring& full) const {
 bool ExpandHandler::operator()(const DIR_ENTRY& entry, const ustring& full) {
   if (entry.type != FT_DIR && entry.type != FT_FILE) return false;
   const ustring path = full.substr(root_len);
+  if (pass != nullptr && !pass->after.empty() && CompareWalkOrder(path, pass->after) <= 0) {
+    // An earlier pass looked at it; only a folder above where that pass
+    // stopped has entries still to come.
+    return entry.type == FT_DIR && RescanBatch::Below(pass->after, path);
+  }
   if (entry.type == FT_FILE && as_recorded && as_recorded(full, path)) {
     WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandHandler: '%s' is as recorded, not pushed\n", full.c_str_utf8());
     return true;
   }
   WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): ExpandHandler push local event: %s\n", full.c_str_utf8());
   (void)generator->PushUploadEvent(reg, path, entry.type == FT_DIR);  // 0 only for a path it drops, logged
+  if (pass != nullptr) {
+    ++pass->pushed;
+    pass->last = path;
+  }
   return true;
-}
-
-bool FileListBuilder::Skip(const DIR_ENTRY& entry, const ustring& /*full*/) const {
-  return at_session_root && IsWorkingDirName(entry.name);
-}
-
-bool FileListBuilder::operator()(const DIR_ENTRY& entry, const ustring& full) {
-  if (entry.type != FT_FILE && entry.type != FT_DIR) return false;
-  // Still counted by the walk: a folder whose entries were all decided
-  // before must not pass for an empty one.
-  if (resume_after != nullptr && !resume_after->empty() &&
-      CompareWalkOrder(full.substr(root_len), *resume_after) >= 0) {
-    return false;
-  }
-  FileList::Attribute attr;
-  attr.mtime = entry.mtime;
-  attr.size = entry.type == FT_FILE ? entry.size : 0;
-  if (entry.type == FT_FILE) {
-    (void)list->AddFile(dir_id, entry.name.c_str_utf8(), attr);  // a refused name is simply not compared
-    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): local list: add file '%s'\n", worker_id, full.c_str_utf8());
-    return true;
-  }
-  const int r = list->AddDirectory(dir_id, entry.name.c_str_utf8(), attr);
-  if (r < 0) {
-    WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): local list: add dir '%s'\n", worker_id, full.c_str_utf8());
-    // Its contents stay unknown: their records must not look deleted.
-    if (gaps != nullptr) gaps->unlisted.push_back(full.substr(root_len));
-    return false;
-  }
-  dir_id = r;
-  at_session_root = false;
-  WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): Worker (%d): local list: add directory '%s'\n", worker_id,
-             full.c_str_utf8());
-  return true;
-}
-
-void FileListBuilder::TooLong(const ustring& full) {
-  // Never listed, so its record (and everything below) must not look deleted.
-  if (gaps != nullptr) gaps->unlisted.push_back(full.substr(root_len));
-}
-
-void FileListBuilder::Listed(const ustring& folder, int status) {
-  if (gaps == nullptr || status > 0) return;
-  (status < 0 ? gaps->unlisted : gaps->empty).push_back(folder.substr(root_len));
 }
 
 // ---- The pushes ----
@@ -189,9 +262,26 @@ ErrorCode Worker::Expand() {
   // last byte in front of every pushed path.
   handler.root_len = context.root_entry.local_path.length();
   handler.as_recorded = [this](const ustring& file, const ustring& rel) { return AsRecorded(file, rel); };
-  if (Walk(full, handler, 0, &abort_flag) < 0) {
+  // A continuation carries in m_opt the path its earlier pass stopped at.
+  ExpandPass pass;
+  pass.after = context.current_event.m_opt;
+  pass.room = rescan_batch_;
+  handler.pass = &pass;
+  if (!pass.after.empty()) {
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): expansion of '%s' resumes after '%s'\n", GetId(),
+               path.c_str_utf8(), pass.after.c_str_utf8());
+  }
+  if (Walk(full, handler, kWalkSorted, &abort_flag) < 0) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while expanding '%s'\n", full.c_str_utf8());
     return ERR_INT;
+  }
+  if (pass.Full()) {
+    // As a rescan's rest: behind the events of this pass.
+    Event next = context.current_event;
+    next.m_opt = pass.last;
+    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): expansion of '%s' queued %zu events, continues after '%s'\n",
+               GetId(), path.c_str_utf8(), pass.pushed, pass.last.c_str_utf8());
+    events_.ContinueRescan(this, next);
   }
   return ERR_OK;
 }
@@ -220,9 +310,8 @@ bool Worker::AsRecorded(const ustring& full, const ustring& path) {
 
 ErrorCode Worker::Rescan() {
   const ErrorCode r = RescanPass();
-  // The pass's listings (a hundred bytes or more per entry of the folder)
-  // are freed by now, but the allocator keeps their pages in this
-  // thread's arena; the next pass runs on whichever worker pulls it, in
+  // The pass's listings and the copies its pushes made are freed by now,
+  // but the allocator keeps their pages in this thread's arena; the next pass runs on whichever worker pulls it, in
   // another arena, and the two would add up.
   (void)malloc_trim(0);  // only says whether memory was given back
   return r;
@@ -236,53 +325,21 @@ ErrorCode Worker::RescanPass() {
   RescanBatch batch;
   batch.after = context.current_event.m_opt;
   batch.room = rescan_batch_;
-  ustring resume_rel;  // the same, relative to the rescanned folder
   if (!batch.after.empty()) {
-    resume_rel = path == "/" ? batch.after : batch.after.substr(std::min(path.length(), batch.after.length()));
     WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): rescan of '%s' resumes after '%s'\n", GetId(),
                path.c_str_utf8(), batch.after.c_str_utf8());
   }
-  StringBuffer buffer;
-  FileList fs_list(buffer);
-  FileList db_list(buffer);
-  RescanGaps gaps;
-  FileListBuilder builder;
-  builder.list = &fs_list;
-  builder.root_len = full.length();
-  builder.worker_id = GetId();
-  builder.at_session_root = path == "/";
-  builder.gaps = &gaps;
-  builder.resume_after = &resume_rel;
-  const int flag = context.root_entry.isMSDOS ? (kWalkTimes | kWalkEvenSeconds) : kWalkTimes;
-  if (Walk(full, builder, flag, &abort_flag) < 0) {
-    WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while rescaning '%s'\n", full.c_str_utf8());
-    return ERR_INT;
-  }
   FileEventDB* db = GetEventDatabase();
-  if (db == nullptr || db->getFileList(&db_list, path) < 0) {
+  if (db == nullptr) {
     WORKER_LOG(L_ERR, "[ERROR] worker(%d): Worker (%d): cannot list the records below '%s'\n", GetId(),
                path.c_str_utf8());
     return ERR_INT;
   }
-
-  // A folder that lists nothing while records lie below it is what an
-  // unmounted drive leaves behind: its records must not look deleted.
-  for (const ustring& rel : gaps.empty) {
-    StringBuffer below_buffer;
-    FileList below(below_buffer);
-    if (db->getFileListWithoutRecursive(&below, rel.empty() ? path : SessionJoin(path, rel)) < 0 ||
-        below.rbegin() != below.rend()) {
-      gaps.unlisted.push_back(rel);
-    }
-  }
-  for (const ustring& rel : gaps.unlisted) {
-    WORKER_LOG(L_WARNING,
-               "[WARNING] worker(%d): Worker (%d): '%s%s' cannot be listed or lists nothing, its records are "
-               "kept out of the rescan\n",
-               GetId(), full.c_str_utf8(), rel.c_str_utf8());
-    if (rel.empty()) return ERR_OK;  // the rescan's own folder: nothing is known
-  }
-  if (CompareFileList(path, fs_list, db_list, context.current_event.isMerge(), gaps.unlisted, &batch) < 0) {
+  // Folder by folder: the pass holds the listings of the folders from the
+  // rescanned one down to the one in hand, not the whole tree's.
+  DiskAndRecords source(full, path, context.root_entry.isMSDOS, db, abort_flag);
+  std::unique_ptr<CompareSink> sink = QueueSinkFor(&batch);
+  if (CompareFolders(path, source, context.current_event.isMerge(), *sink) < 0) {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while rescaning '%s'\n", full.c_str_utf8());
     return ERR_INT;
   }
@@ -301,8 +358,12 @@ ErrorCode Worker::RescanPass() {
 
 int Worker::CompareFileList(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,
                             const std::vector<ustring>& unlisted, RescanBatch* batch) {
+  return CompareFileLists(root, fs_list, db_list, do_merge, unlisted, *QueueSinkFor(batch));
+}
+
+std::unique_ptr<CompareSink> Worker::QueueSinkFor(RescanBatch* batch) {
   const uint64_t sess_id = context.current_event.m_sess_id;
-  QueueSink sink(
+  return std::make_unique<QueueSink>(
       abort_flag, batch,
       [this](const ustring& p, bool d) {
         WORKER_LOG(L_DEBUG, "[DEBUG] worker(%d): CompareFileList: '%s' is new or locally modified ...\n",
@@ -312,7 +373,6 @@ int Worker::CompareFileList(const ustring& root, const FileList& fs_list, const 
       [this](const ustring& p, bool d) { PushRemoveEvent(p, d); },
       [this](const ustring& p, bool d) { PushDownloadEvent(p, d); },
       [this, sess_id](const ustring& p, bool d) { return TestFilteredDeleteEvent(sess_id, p, d); });
-  return CompareFileLists(root, fs_list, db_list, do_merge, unlisted, sink);
 }
 
 // ---- One level, for subfolder rescans and folder deletes ----

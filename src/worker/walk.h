@@ -1,11 +1,12 @@
-// Walk: the folder walk of expansions and rescans, and its two
-// handlers. Worker source files only.
+// Walk: the folder walk of expansions, its handler, and the bounds of a
+// rescan's pass. Worker source files only.
 #ifndef WORKER_WALK_H_
 #define WORKER_WALK_H_
 
 #include <climits>
 #include <cstring>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -26,6 +27,9 @@ class EventGenerator;
 inline constexpr int kWalkContentsFirst = 1;  // a folder's contents before the folder's own call
 inline constexpr int kWalkTimes = 2;          // list with modification time and size
 inline constexpr int kWalkEvenSeconds = 4;    // clear the lowest bit of each time
+// Each folder's entries in ascending byte order of their names: without
+// kWalkContentsFirst the walk then runs in CompareWalkOrder's order.
+inline constexpr int kWalkSorted = 8;
 
 // Whether `name` is the daemon's working folder (ASCII case ignored, as the
 // watcher compares it).
@@ -44,9 +48,10 @@ bool IsWorkingDirName(const ustring& name);
 // hook `void TooLong(const ustring& full)` so that the caller keeps it out
 // of its decisions.
 //
-// Optional hooks of the handler: `bool Skip(const DIR_ENTRY&, const
-// ustring&)` drops an entry before anything else (not counted, not
-// descended); `void Listed(const ustring& folder, int status)` is called
+// Optional hooks of the handler: `bool Enough() const`, polled before
+// every entry, ends the walk there with 0 when true; `bool Skip(const
+// DIR_ENTRY&, const ustring&)` drops an entry before anything else (not
+// counted, not descended); `void Listed(const ustring& folder, int status)` is called
 // once per folder after its listing: -1 when the listing failed at any
 // point (the open included), else the number of entries not skipped.
 //
@@ -67,7 +72,12 @@ int Walk(const ustring& path, Handler handler, int flag, const std::atomic<int>*
   WalkFolders folders((flag & kWalkTimes) != 0);
   std::vector<Frame> frames;
   frames.push_back(Frame{handler, path, DIR_ENTRY(), {}, 0, 0, WalkFolders::Listing::kListed});
+  const bool sorted = (flag & kWalkSorted) != 0;
+  auto by_name = [](const DIR_ENTRY& a, const DIR_ENTRY& b) {
+    return std::strcmp(a.name.c_str_utf8(), b.name.c_str_utf8()) < 0;
+  };
   frames.back().listing = folders.Enter(path, &frames.back().entries);
+  if (sorted) std::sort(frames.back().entries.begin(), frames.back().entries.end(), by_name);
   while (!frames.empty()) {
     Frame& frame = frames.back();
     if (frame.next == frame.entries.size()) {
@@ -87,6 +97,9 @@ int Walk(const ustring& path, Handler handler, int flag, const std::atomic<int>*
         (void)h(done.entry, done.path);  // the folder is walked already
       }
       continue;
+    }
+    if constexpr (requires { frame.handler.Enough(); }) {
+      if (frame.handler.Enough()) return 0;
     }
     DIR_ENTRY& entry = frame.entries[frame.next++];
     if (abort_flag != nullptr && abort_flag->load() != 0) {
@@ -118,10 +131,26 @@ int Walk(const ustring& path, Handler handler, int flag, const std::atomic<int>*
     if (!contents_first && !h(entry, full)) continue;
     Frame child{std::move(h), std::move(full), entry, {}, 0, 0, WalkFolders::Listing::kListed};
     child.listing = folders.Enter(entry.name, &child.entries);
+    if (sorted) std::sort(child.entries.begin(), child.entries.end(), by_name);
     frames.push_back(std::move(child));  // `frame` and `entry` are invalid from here
   }
   return 0;
 }
+
+// One pass of an expansion: it pushes at most `room` events (0 counts as
+// 1) in the sorted walk's order, `last` the path of the last one. A later
+// pass resumes with `after` = that `last` and pushes only the paths after
+// it (CompareWalkOrder), descending only the folders above it. So the queue
+// holds one pass of a large folder at a time, and every path is pushed by
+// one pass.
+struct ExpandPass {
+  ustring after;  // "": the first pass
+  size_t room = 1;
+  size_t pushed = 0;
+  ustring last;
+
+  bool Full() const { return pushed >= std::max<size_t>(room, 1); }
+};
 
 // The expansion's handler: an upload event for every file and folder.
 struct ExpandHandler {
@@ -131,17 +160,13 @@ struct ExpandHandler {
   // When set: true for a file (full path, session path) that its upload
   // would find unchanged since its record, which is then not pushed.
   std::function<bool(const ustring& full, const ustring& path)> as_recorded;
+  // When set (a sorted walk): the pass, shared by every copy.
+  ExpandPass* pass = nullptr;
 
   bool operator()(const DIR_ENTRY& entry, const ustring& full);
+  bool Enough() const { return pass != nullptr && pass->Full(); }
   // The working folder, directly in the session folder.
   bool Skip(const DIR_ENTRY& entry, const ustring& full) const;
-};
-
-// What a rescan's walk could not see: folders relative to the rescanned one
-// ("" for itself, else "/a/b").
-struct RescanGaps {
-  std::vector<ustring> unlisted;  // listing failed, the folder could not be added, or the path is too long
-  std::vector<ustring> empty;     // listed no entry
 };
 
 // One pass of a rescan. The comparison pushes at most `room` decisions
@@ -171,26 +196,6 @@ struct RescanBatch {
     return path.length() > folder.length() && path[folder.length()] == '/' &&
            std::memcmp(path.c_str_utf8(), folder.c_str_utf8(), folder.length()) == 0;
   }
-};
-
-// The rescan's handler: the local listing. Passed by value; the copy that a
-// folder's entry updates is the one handed to the walk below that folder.
-struct FileListBuilder {
-  FileList* list = nullptr;
-  int dir_id = 0;               // index of the folder being filled
-  size_t root_len = 0;          // bytes of the rescanned folder's full path
-  int worker_id = 0;            // for messages
-  bool at_session_root = false; // the folder being filled is the session folder
-  RescanGaps* gaps = nullptr;   // shared by every copy
-  // A resumed rescan: entries at or after this path (relative to the
-  // rescanned folder, CompareWalkOrder) were decided by an earlier pass and
-  // are neither listed nor descended; null or "" lists everything.
-  const ustring* resume_after = nullptr;
-
-  bool operator()(const DIR_ENTRY& entry, const ustring& full);
-  bool Skip(const DIR_ENTRY& entry, const ustring& full) const;
-  void Listed(const ustring& folder, int status);
-  void TooLong(const ustring& full);
 };
 
 #endif  // WORKER_WALK_H_

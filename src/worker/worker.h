@@ -45,6 +45,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -78,6 +79,7 @@ class FilterDB;
 class UiReporter;
 struct FilterLocalEvent;
 struct RescanBatch;
+class CompareSink;
 
 // The length of `text` in UTF-16 code units (two for a character above
 // U+FFFF), counted from its UTF-8 bytes: the unit the path-length rules use.
@@ -257,7 +259,8 @@ class Worker : public Task, private RoadHooks {
   // with more to decide queues one pass, then a continuation of itself
   // behind the session's events (EventManager::ContinueRescan): the queue
   // holds a pass, not the whole folder. Each queued event costs about a
-  // kilobyte; a pass re-lists only what is still undecided.
+  // kilobyte; a pass re-lists only what is still undecided. An expansion
+  // pushes as many events a pass, the same way.
   static constexpr size_t kRescanBatch = 5000;
   // For tests, before the worker runs; 0 counts as 1.
   void set_rescan_batch(size_t decisions) { rescan_batch_ = decisions; }
@@ -462,6 +465,9 @@ class Worker : public Task, private RoadHooks {
   // only the decisions of that pass (walk.h).
   int CompareFileList(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,
                       const std::vector<ustring>& unlisted = {}, RescanBatch* batch = nullptr);
+  // The sink behind both: decisions go into the event queue; with `batch`,
+  // only those of that pass.
+  std::unique_ptr<CompareSink> QueueSinkFor(RescanBatch* batch);
   // One level of a local folder, times and sizes, without the working
   // folder. 0, or -1 when aborted.
   int BuildLocalFileListWithoutResursive(const ustring& path, FileList& flist);

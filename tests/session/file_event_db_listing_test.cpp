@@ -98,6 +98,51 @@ TEST_F(ListingTest, OneLevelListingsOfTheExample) {
   EXPECT_EQ((Lines{}), OneLevel("", 100));
 }
 
+// The folder listing is the first level of the recursive one: the records
+// directly in the folder with their attributes, and a folder for a name
+// that only deeper records imply (its own record absent), so that a
+// comparison made folder by folder meets the entries one over the whole
+// tree meets. A name that sorts between a folder and its contents by
+// bytes stays apart from the folder.
+TEST_F(ListingTest, FolderListingIsTheFirstLevelOfTheRecursiveOne) {
+  Open();
+  WriteExample();
+  Write(FileRecord("/top"));
+  Write(FileRecord("/a/b.txt"));
+  Write(FileRecord("/p/q/r"));
+  Shell("UPDATE event_table SET isExist = 0 WHERE path = '/p' OR path = '/p/q';");
+  auto folder = [&](const char* prefix) {
+    Listing l;
+    EXPECT_EQ(0, db.getFolderList(&l.list, prefix)) << prefix;
+    return Walk(l.list);
+  };
+  EXPECT_EQ((Lines{"f /top", "d /p", "d /a"}), folder("/"));
+  EXPECT_EQ((Lines{"f /b.txt", "d /b"}), folder("/a"));
+  EXPECT_EQ((Lines{"f /c"}), folder("/a/b"));
+  EXPECT_EQ((Lines{"d /q"}), folder("/p"));
+  EXPECT_EQ((Lines{"f /r"}), folder("/p/q"));
+  EXPECT_EQ((Lines{}), folder("/top"));
+  EXPECT_EQ((Lines{}), folder("/missing"));
+  EXPECT_EQ((Lines{}), folder(""));
+
+  Listing c;
+  ASSERT_EQ(0, db.getFolderList(&c.list, "/a/b"));
+  EXPECT_EQ(50u, c.list.rbegin()->attr.mtime);
+  EXPECT_EQ(7u, c.list.rbegin()->attr.size);
+  EXPECT_EQ(ustring("cacl"), c.list.rbegin()->attr.acl_hash);
+  Listing a;
+  ASSERT_EQ(0, db.getFolderList(&a.list, "/a"));
+  auto b = a.list.rbegin();
+  ++b;
+  EXPECT_EQ(40u, b->attr.mtime);
+  EXPECT_EQ(ustring("bacl"), b->attr.acl_hash);
+  Listing p;
+  ASSERT_EQ(0, db.getFolderList(&p.list, "/"));
+  auto implied = p.list.rbegin();
+  ++implied;
+  EXPECT_EQ(0u, implied->attr.mtime);
+}
+
 TEST_F(ListingTest, OneLevelLimitedBySyncId) {
   Open();
   Write(FileRecord("/x", 5, 5));

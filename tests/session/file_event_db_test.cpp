@@ -176,6 +176,7 @@ TEST_F(EventDBTest, FailedOpenLeavesTheObjectClosed) {
   EXPECT_EQ(-1, db.getFileList(&list, "/"));
   EXPECT_EQ(-1, db.getFileListWithoutRecursive(&list, "/"));
   EXPECT_EQ(-1, db.getFileListWithoutRecursive(&list, "/", 1));
+  EXPECT_EQ(-1, db.getFolderList(&list, "/"));
   EXPECT_EQ(-1, db.getFilePathByHash("h", "", path));
   EXPECT_EQ(-1, db.getFilePathByHashFromRecycle("h", "", path));
   EXPECT_EQ(-1, db.addFileToRecycleBin("/r", 1, "h", ""));

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -142,6 +143,159 @@ TEST(CompareFileList, PrefixHeldBackUnlistedAbort) {
   stopping.abort_after = 1;
   EXPECT_EQ(-1, CompareFileLists("/", disk, records, false, {}, stopping));
   EXPECT_EQ(1u, stopping.out.size());
+}
+
+// ---- Folder by folder ----
+
+// The node of the folder `rel` ("" the root, "/a/b") in `list`, or null.
+const FileList::DirNode* FindFolder(const FileList& list, const std::string& rel) {
+  const FileList::DirNode* node = list.root;
+  std::istringstream parts(rel);
+  std::string name;
+  while (node != nullptr && std::getline(parts, name, '/')) {
+    if (name.empty()) continue;
+    auto it = node->dir.find(StringBuffer::String(name.c_str()));
+    node = it == node->dir.end() ? nullptr : it->second;
+  }
+  return node;
+}
+
+// Hands out one folder of two whole listings at a time, as the rescan's
+// source does, and keeps count of what it lists and holds.
+class TreeSource : public FolderSource {
+ public:
+  TreeSource(const FileList& disk, const FileList& records) : disk_(disk), records_(records) {}
+
+  int Enter(const ustring& rel, bool on_disk, bool recorded, FolderListing& out) override {
+    const std::string r = rel.c_str_utf8();
+    entered.push_back(r);
+    max_open = std::max(max_open, ++open);
+    if (on_disk) Copy(FindFolder(disk_, r), out.disk, r);
+    if (recorded) Copy(FindFolder(records_, r), out.records, "");
+    for (const std::string& k : kept_out) {
+      if (k.rfind(r + "/", 0) == 0 && k.find('/', r.size() + 1) == std::string::npos) {
+        out.kept_out.push_back(k.substr(r.size()).c_str());
+      }
+    }
+    out.unknown = unknown.count(r) != 0;
+    return 0;
+  }
+  void Leave(const ustring& rel, bool /*on_disk*/) override {
+    EXPECT_GT(open, 0) << rel.c_str_utf8();
+    --open;
+  }
+
+  std::set<std::string> unknown;   // folders whose contents cannot be known
+  std::set<std::string> kept_out;  // entries left off the disk listing
+  std::vector<std::string> entered;
+  int open = 0;
+  int max_open = 0;
+
+ private:
+  void Copy(const FileList::DirNode* node, FileList& out, const std::string& rel) const {
+    if (node == nullptr) return;
+    for (const FileList::FileNode& f : node->file) {
+      if (kept_out.count(rel + "/" + f.name.c_str()) == 0) {
+        ASSERT_EQ(0, out.AddFile(0, f.name.c_str(), f.attr));
+      }
+    }
+    for (const auto& [name, dir] : node->dir) {
+      if (kept_out.count(rel + "/" + name.c_str()) == 0) {
+        ASSERT_GE(out.AddDirectory(0, name.c_str(), dir->attr), 0);
+      }
+    }
+  }
+
+  const FileList& disk_;
+  const FileList& records_;
+};
+
+// Folder by folder, the comparison decides what the whole-tree one decides,
+// in the same order, while it holds only the folders from the root down to
+// the one in hand, and lists each folder once: contents that differ below
+// folders on both sides, on one side only, or of another kind on the
+// other; names that sort between a folder and its contents by bytes.
+TEST(CompareFolders, SameDecisionsInTheSameOrderOneFolderPathAtATime) {
+  const std::vector<std::vector<std::string>> trees[] = {
+      {{"f /n 1 1", "d /a", "f /a/x 5 10"}, {"f /gone 1 1", "d /a", "f /a/x 5 11", "d /gd", "f /gd/y 1 1"}},
+      {{"d /k", "f /k/a 1 1", "d /k/s", "f /k/s/b 1 1", "f /z 1 1"},
+       {"f /k 1 1", "d /z", "f /z/y 1 1", "d /z/w", "f /z/w/v 1 1"}},
+      {{"d /a", "d /a/b", "d /a/b/c", "f /a/b/c/x 2 1", "f /a/b/y 1 1", "f /a.b 1 1", "f /a-b 1 1", "d /a+b"},
+       {"d /a", "d /a/b", "d /a/b/c", "f /a/b/c/x 1 1", "f /a/b/c/gone 1 1", "f /a.b 1 1", "d /a/old",
+        "f /a/old/f 1 1", "f /a+b/q 1 1"}},
+      {{}, {"d /only", "d /only/in", "f /only/in/records 1 1"}},
+      {{"d /only", "d /only/on", "f /only/on/disk 1 1"}, {}},
+  };
+  for (const auto& tree : trees) {
+    for (const bool merge : {false, true}) {
+      SCOPED_TRACE(testing::PrintToString(tree[0]) + " | " + testing::PrintToString(tree[1]) + (merge ? " merge" : ""));
+      StringBuffer buf;
+      FileList disk(buf);
+      FileList records(buf);
+      Fill(disk, tree[0]);
+      Fill(records, tree[1]);
+      RecordingSink whole;
+      ASSERT_EQ(0, CompareFileLists("/sub", disk, records, merge, {}, whole));
+      ASSERT_FALSE(whole.out.empty());
+      TreeSource source(disk, records);
+      RecordingSink by_folder;
+      EXPECT_EQ(0, CompareFolders("/sub", source, merge, by_folder));
+      EXPECT_EQ(whole.out, by_folder.out);
+      EXPECT_EQ(0, source.open);
+      EXPECT_LE(source.max_open, 4);  // the root and three levels at most
+      std::vector<std::string> entered = source.entered;
+      std::sort(entered.begin(), entered.end());
+      EXPECT_TRUE(std::adjacent_find(entered.begin(), entered.end()) == entered.end()) << "a folder listed twice";
+    }
+  }
+}
+
+// As CompareFileLists with those folders unlisted: a folder whose contents
+// are unknown keeps everything below it out, and a kept-out entry its
+// record too; the root unknown decides nothing. A held-back path pushes
+// nothing; an abort stops at the next step; a folder the sink does not
+// want is decided without being listed.
+TEST(CompareFolders, UnknownKeptOutHeldBackAbortNotWanted) {
+  StringBuffer buf;
+  FileList disk(buf);
+  FileList records(buf);
+  Fill(disk, {"f /new 1 1", "d /u", "f /u/n 1 1", "d /w", "f /w/n 1 1"});
+  Fill(records, {"f /held 1 1", "f /old 1 1", "d /u", "f /u/inside 1 1", "d /v", "f /v/in 1 1"});
+  RecordingSink whole;
+  whole.held = "/sub/held";
+  ASSERT_EQ(0, CompareFileLists("/sub", disk, records, false, {"/u", "/v"}, whole));
+  TreeSource source(disk, records);
+  source.unknown = {"/u"};
+  source.kept_out = {"/v"};
+  RecordingSink by_folder;
+  by_folder.held = "/sub/held";
+  EXPECT_EQ(0, CompareFolders("/sub", source, false, by_folder));
+  EXPECT_EQ(whole.out, by_folder.out);
+  EXPECT_EQ((std::vector<std::string>{"up /sub/w/n", "up /sub/w/", "rm /sub/old", "up /sub/new"}), by_folder.out);
+
+  TreeSource unknown_root(disk, records);
+  unknown_root.unknown = {""};
+  RecordingSink nothing;
+  EXPECT_EQ(0, CompareFolders("/", unknown_root, false, nothing));
+  EXPECT_TRUE(nothing.out.empty());
+  EXPECT_EQ(0, unknown_root.open);
+
+  TreeSource stopped_source(disk, records);
+  RecordingSink stopping;
+  stopping.abort_after = 1;
+  EXPECT_EQ(-1, CompareFolders("/", stopped_source, false, stopping));
+  EXPECT_EQ(1u, stopping.out.size());
+
+  class NotW : public RecordingSink {
+   public:
+    bool Wants(const ustring& path) override { return std::string(path.c_str_utf8()) != "/w"; }
+  };
+  TreeSource partial(disk, records);
+  NotW not_w;
+  EXPECT_EQ(0, CompareFolders("/", partial, false, not_w));
+  EXPECT_EQ(0, std::count(partial.entered.begin(), partial.entered.end(), "/w"));
+  EXPECT_EQ(1, std::count(not_w.out.begin(), not_w.out.end(), "up /w/"));
+  EXPECT_EQ(0, std::count(not_w.out.begin(), not_w.out.end(), "up /w/n"));
 }
 
 // ---- Against a real folder and the real queue ----
@@ -283,6 +437,58 @@ TEST_F(Expand, LeavesOutFilesAsRecorded) {
     std::vector<std::string> pushed = Pushed();
     EXPECT_EQ(msdos ? 0 : 1, std::count(pushed.begin(), pushed.end(), "local modify /odd"));
   }
+}
+
+// An expansion of more than a pass queues one pass at a time, its rest as
+// a continuation behind the pass's events; together its passes push every
+// path below the folder exactly once: what one unbounded pass pushes, also
+// where names sort between a folder and its contents by bytes.
+TEST_F(Expand, PassesQueueOneBatchEachAndPushEveryPathOnce) {
+  Make();
+  for (const char* d : {"/e", "/e/a", "/e/a-", "/e/b", "/e/b/c", "/e/b/c/d"}) Dir(d);
+  for (const char* f : {"/e/a/1", "/e/a/2", "/e/a/3", "/e/a-/x", "/e/a.txt", "/e/b/1", "/e/b/c/1", "/e/b/c/2",
+                        "/e/b/c/d/1", "/e/top"}) {
+    File(f);
+  }
+  EventManager& em = *EventManager::getInstance();
+  // One pass: its queued paths, and its continuation if any.
+  auto run = [&](const Event& ev, size_t batch, std::vector<std::string>& paths) {
+    ScriptedWorker& w = rig_->holding(ev);
+    w.set_rescan_batch(batch);
+    EXPECT_EQ(ERR_OK, w.RealOperation(ScriptedWorker::kExpand));
+    testsupport::RecordingTask task;
+    Event out, next, handed;
+    size_t queued = 0;
+    while (em.PullEvent(&task, out) == 0) {
+      if (out.isExpand()) {
+        EXPECT_FALSE(next.isValid()) << "two continuations";
+        next = out;
+      } else {
+        ++queued;
+        paths.push_back(std::string(out.m_path.c_str_utf8()) + (out.isDir() ? "/" : ""));
+      }
+      while (em.DoneEvent(&task, handed) < 0) {
+      }
+    }
+    EXPECT_LE(queued, batch) << "one pass queued more than its batch";
+    return next;
+  };
+
+  std::vector<std::string> want;
+  EXPECT_FALSE(run(FolderEvent("/e", Event::F_EXPAND), 1000, want).isValid());
+  std::sort(want.begin(), want.end());
+  ASSERT_EQ(15u, want.size());  // 5 folders and 10 files
+  constexpr size_t kBatch = 3;
+  std::vector<std::string> got;
+  Event ev = FolderEvent("/e", Event::F_EXPAND);
+  size_t passes = 0;
+  do {
+    ASSERT_LT(++passes, 20u) << "the passes do not end";
+    ev = run(ev, kBatch, got);
+  } while (ev.isValid());
+  EXPECT_GE(passes, want.size() / kBatch);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(want, got);
 }
 
 // A rescan and an expand of "/" never walk into the working folder: no
