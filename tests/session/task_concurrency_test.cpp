@@ -150,6 +150,12 @@ class SelfJoiner : public Task {
 TEST(TaskTest, FailedJoinKeepsTheIdSoNoSecondThreadStarts) {
   // pthread_join from the thread itself fails with EDEADLK, a positive
   // number: the task still has its thread and must not start another.
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer's join forgets the thread at the failed self-join, so
+  // the owner's join, depending on which comes first, stops the process on
+  // the runtime's own check (tid < kMaxTid); the other stages run it.
+  GTEST_SKIP() << "a failed self-join is not supported under ThreadSanitizer";
+#endif
   SelfJoiner t;
   ASSERT_EQ(0, t.Run());
   int id = t.GetId();
