@@ -405,7 +405,7 @@ int Detector::Translate(Event& ev, uint64_t sess_id, session_info& info,
       ev.setDir();
       if (ev.m_type == Event::EV_MODIFY) return -1;
     } else if ((ev.m_type == Event::EV_CREATE || ev.m_type == Event::EV_MODIFY) && S_ISREG(st.st_mode) &&
-               OwnChanges::Instance().Claim(sess_id, FileIdentity::FromStat(st))) {
+               OwnChanges::Instance().Claim(sess_id, full.c_str())) {
       // A worker's own rename into place or time change, the file still as
       // it left it: nothing for a worker to do.
       DET_LOG(L_DEBUG, "[DEBUG] detector(%d): own change of %s, not queued\n", path.c_str());

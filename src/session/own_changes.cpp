@@ -41,9 +41,12 @@ void OwnChanges::RecordLocked(uint64_t sess_id, const FileIdentity& identity) {
   it->second.at = now;
 }
 
-bool OwnChanges::Claim(uint64_t sess_id, const FileIdentity& now) {
-  if (!now.valid) return false;
+bool OwnChanges::Claim(uint64_t sess_id, const char* full) {
   std::lock_guard<std::mutex> guard(mutex_);
+  struct stat st;
+  if (lstat(full, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const FileIdentity now = FileIdentity::FromStat(st);
+  if (!now.valid) return false;
   auto it = entries_.find(Key{sess_id, now.dev, now.ino});
   if (it == entries_.end()) return false;
   if (!it->second.identity.Same(now) || std::chrono::steady_clock::now() - it->second.at >= kKeep) {

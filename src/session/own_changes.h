@@ -6,11 +6,11 @@
 // change of a file's time) with an Act: the table's lock is taken before
 // the act and released once the file's identity right after it (device,
 // inode, size, modification and change times to the nanosecond) is
-// recorded. The watcher asks with Claim, under the same lock, once it has
-// read the act's record and looked at the file: so it always finds the
-// identity in place. An event is dropped only while the file is exactly as
-// the worker left it; any later write, time change, chmod, link or rename
-// changes the change time, and the event goes up as before.
+// recorded. The watcher asks with Claim once it has read the act's
+// record, and Claim looks at the file under the same lock: so it always
+// finds the identity in place. An event is dropped only while the file is
+// exactly as the worker left it; any later write, time change, chmod, link
+// or rename changes the change time, and the event goes up as before.
 //
 // Entries are kept per session and file (device, inode) with the number of
 // acts not yet claimed; one that stays unclaimed (its notification lost to
@@ -67,11 +67,14 @@ class OwnChanges {
     std::unique_lock<std::mutex> lock_;
   };
 
-  // The watcher read a creation or modification of a regular file of
-  // session `sess_id` whose identity is now `now`: true when it is a
-  // recorded act's own (one act is then used up), false otherwise (a
-  // recorded identity that differs is dropped: the file changed since).
-  bool Claim(uint64_t sess_id, const FileIdentity& now);
+  // The watcher read a creation or modification of the file `full` of
+  // session `sess_id`: true when the file, looked at under the lock, is a
+  // regular file as a recorded act left it (one act is then used up),
+  // false otherwise (a recorded identity that differs is dropped: the file
+  // changed since). Looked at under the lock, not before: a second act
+  // finished between the look and the claim would otherwise replace the
+  // identity looked at, and both acts would go up as the user's changes.
+  bool Claim(uint64_t sess_id, const char* full);
 
   // Drops every entry of the session (its watch ends).
   void Forget(uint64_t sess_id);
