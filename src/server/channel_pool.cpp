@@ -28,11 +28,15 @@ Connection::ChannelStat Connection::ChannelPool::pop() {
   std::unique_lock<std::mutex> lk(lock);
   for (;;) {
     if (freeze_mode) {
+      ++blocked_pops;
       freeze_signal.wait(lk);
+      --blocked_pops;
       continue;
     }
     if (ready_q.empty()) {
+      ++blocked_pops;
       return_signal.wait(lk);
+      --blocked_pops;
       continue;
     }
     break;
@@ -112,6 +116,16 @@ bool Connection::ChannelPool::reset(unsigned capacity, const ProxyInfo* proxy, c
   return_signal.notify_all();
   freeze_signal.notify_all();
   return true;
+}
+
+unsigned Connection::ChannelPool::blockedPops() {
+  std::lock_guard<std::mutex> lk(lock);
+  return blocked_pops;
+}
+
+bool Connection::ChannelPool::frozen() {
+  std::lock_guard<std::mutex> lk(lock);
+  return freeze_mode;
 }
 
 int Connection::ChannelPool::isConnected2() {

@@ -78,6 +78,10 @@ int Connection::isConnected2() const {
   return pool->isConnected2();
 }
 
+unsigned Connection::blockedPops() const { return pool ? pool->blockedPops() : 0; }
+
+bool Connection::frozen() const { return pool && pool->frozen(); }
+
 bool Connection::beginVerifyFailure() { return !pool || pool->beginVerifyFailure(); }
 
 void Connection::endVerifyFailure() {

@@ -112,6 +112,11 @@ class Connection {
     int isConnected2();
     // True when the first free stat, or some lent one, is not isExpired().
     bool isConnected();
+    // What the pool's waiters wait for, for tests that must order their
+    // threads: how many pop() calls are blocked, and whether a reset has
+    // frozen the pool.
+    unsigned blockedPops();
+    bool frozen();
     // The spell of failed certificate checks (see Connection).
     bool beginVerifyFailure() { return !verify_failing.exchange(true); }
     void endVerifyFailure() { verify_failing.store(false); }
@@ -121,6 +126,7 @@ class Connection {
     std::condition_variable return_signal;  // a channel came back, or a reset ended
     std::condition_variable freeze_signal;  // a reset ended
     bool freeze_mode = false;
+    unsigned blocked_pops = 0;  // pop() calls waiting on either signal
     unsigned total_size = 0;
     std::vector<ChannelStat> ready_q;  // max-heap by ChannelStat::operator<
     std::list<ChannelStat> in_use_q;   // in the order of lending
@@ -154,6 +160,9 @@ class Connection {
   int isConnected2() const;
   // ChannelPool::isConnected; 0 without a pool.
   int isConnected() const;
+  // The pool's blockedPops() and frozen(); 0 and false without a pool.
+  unsigned blockedPops() const;
+  bool frozen() const;
 
   // A spell of handshakes whose server certificate does not verify, shared
   // by every copy of the connection (both syncers), so that the user is told

@@ -31,6 +31,21 @@ ConnectionInfo Info(uint64_t id) {
   return info;
 }
 
+// Waits until `done` holds; after 10 s reports and leaves, as MustFinish
+// (the threads it waits for would hang the run).
+template <class F>
+void MustHold(F done, const char* what) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      std::fprintf(stderr, "%s: not within 10 s\n", what);
+      std::fflush(stderr);
+      _exit(1);
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+}
+
 // A thread stuck for good would hang the whole run: report and leave.
 template <class T>
 void MustFinish(std::future<T>& f, std::chrono::seconds limit, const char* what) {
@@ -158,9 +173,12 @@ TEST_F(PoolConcurrencyTest, ReloadIsNotStarvedByWaitingTakers) {
 
     std::vector<std::future<Stat>> takers;
     for (int i = 0; i < 4; ++i) takers.push_back(std::async(std::launch::async, [&] { return conn.pop(); }));
-    std::this_thread::sleep_for(200ms);
+    // The takers wait before the reload starts, and the reload has frozen
+    // the pool before the channels come back; else the takers could take
+    // the old channels and hold them while the reload waits for them.
+    MustHold([&] { return conn.blockedPops() == 4; }, "four takers waiting");
     auto reload = std::async(std::launch::async, [&] { return manager.reload(Info(1), nullptr, nullptr); });
-    std::this_thread::sleep_for(200ms);
+    MustHold([&] { return conn.frozen(); }, "the reload freezing the pool");
     for (const Stat& s : lent) {
       conn.push(s);
       std::this_thread::sleep_for(20ms);
