@@ -65,7 +65,9 @@ TEST_P(ServerDrop, RightBytesOneVersionOneNotice) {
   if (std::string(c.close) != "before_reply") rule["bytes"] = c.bytes;
   ASSERT_NE(0u, bed.server().Fault(rule));
   if (c.upload) {
-    bed.WriteLocal(path, bytes);
+    // Renamed into place: written in place, the file could be uploaded
+    // half-written first, a second version that the cut did not make.
+    bed.PlaceLocal(path, bytes);
   } else {
     bed.PutServer(path, bytes);
   }
