@@ -53,7 +53,7 @@ class QueueSink : public CompareSink {
       WORKER_LOG(L_INFO, "[INFO] worker(%d): CompareFileList: user stopped\n");
       return true;
     }
-    if (batch_ != nullptr && batch_->pushed >= std::max<size_t>(batch_->room, 1)) batch_->full = true;
+    if (batch_ != nullptr && batch_->Filled()) batch_->full = true;
     return false;
   }
   void Upload(const ustring& path, bool is_dir) override {
@@ -83,8 +83,7 @@ class QueueSink : public CompareSink {
   bool Wants(const ustring& path) override {
     if (batch_ == nullptr) return true;
     if (!batch_->after.empty() && CompareWalkOrder(path, batch_->after) >= 0) return false;
-    const bool full = batch_->full || batch_->pushed >= std::max<size_t>(batch_->room, 1);
-    return !full || RescanBatch::Below(batch_->last, path);
+    return !(batch_->full || batch_->Filled()) || RescanBatch::Below(batch_->last, path);
   }
 
  private:
@@ -263,7 +262,7 @@ ErrorCode Worker::Expand() {
   handler.root_len = context.root_entry.local_path.length();
   handler.as_recorded = [this](const ustring& file, const ustring& rel) { return AsRecorded(file, rel); };
   // A continuation carries in m_opt the path its earlier pass stopped at.
-  ExpandPass pass;
+  RescanBatch pass;
   pass.after = context.current_event.m_opt;
   pass.room = rescan_batch_;
   handler.pass = &pass;
@@ -275,14 +274,7 @@ ErrorCode Worker::Expand() {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while expanding '%s'\n", full.c_str_utf8());
     return ERR_INT;
   }
-  if (pass.Full()) {
-    // As a rescan's rest: behind the events of this pass.
-    Event next = context.current_event;
-    next.m_opt = pass.last;
-    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): expansion of '%s' queued %zu events, continues after '%s'\n",
-               GetId(), path.c_str_utf8(), pass.pushed, pass.last.c_str_utf8());
-    events_.ContinueRescan(this, next);
-  }
+  if (pass.Filled()) QueueRest("expansion", path, pass);
   return ERR_OK;
 }
 
@@ -343,17 +335,19 @@ ErrorCode Worker::RescanPass() {
     WORKER_LOG(L_NOTICE, "[NOTICE] worker(%d): interrupted while rescaning '%s'\n", full.c_str_utf8());
     return ERR_INT;
   }
-  if (batch.full) {
-    // The rest waits until the session's queue has handed this pass out:
-    // a continuation goes behind its events, and finds the paths it
-    // decides on disk and in the records as they are then.
-    Event next = context.current_event;
-    next.m_opt = batch.last;
-    WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): rescan of '%s' queued %zu events, continues after '%s'\n",
-               GetId(), path.c_str_utf8(), batch.pushed, batch.last.c_str_utf8());
-    events_.ContinueRescan(this, next);
-  }
+  if (batch.full) QueueRest("rescan", path, batch);
   return ERR_OK;
+}
+
+void Worker::QueueRest(const char* what, const ustring& path, const RescanBatch& pass) {
+  // The rest waits until the session's queue has handed this pass out: a
+  // continuation goes behind its events, and finds the paths it decides on
+  // disk and in the records as they are then.
+  Event next = context.current_event;
+  next.m_opt = pass.last;
+  WORKER_LOG(L_INFO, "[INFO] worker(%d): Worker (%d): %s of '%s' queued %zu events, continues after '%s'\n", GetId(),
+             what, path.c_str_utf8(), pass.pushed, pass.last.c_str_utf8());
+  events_.ContinueRescan(this, next);
 }
 
 int Worker::CompareFileList(const ustring& root, const FileList& fs_list, const FileList& db_list, bool do_merge,

@@ -137,38 +137,6 @@ int Walk(const ustring& path, Handler handler, int flag, const std::atomic<int>*
   return 0;
 }
 
-// One pass of an expansion: it pushes at most `room` events (0 counts as
-// 1) in the sorted walk's order, `last` the path of the last one. A later
-// pass resumes with `after` = that `last` and pushes only the paths after
-// it (CompareWalkOrder), descending only the folders above it. So the queue
-// holds one pass of a large folder at a time, and every path is pushed by
-// one pass.
-struct ExpandPass {
-  ustring after;  // "": the first pass
-  size_t room = 1;
-  size_t pushed = 0;
-  ustring last;
-
-  bool Full() const { return pushed >= std::max<size_t>(room, 1); }
-};
-
-// The expansion's handler: an upload event for every file and folder.
-struct ExpandHandler {
-  Registry::Entry reg;  // the event's session
-  EventGenerator* generator = nullptr;  // where the events go; set before the walk
-  size_t root_len = 0;  // bytes of the session folder's path in a full path
-  // When set: true for a file (full path, session path) that its upload
-  // would find unchanged since its record, which is then not pushed.
-  std::function<bool(const ustring& full, const ustring& path)> as_recorded;
-  // When set (a sorted walk): the pass, shared by every copy.
-  ExpandPass* pass = nullptr;
-
-  bool operator()(const DIR_ENTRY& entry, const ustring& full);
-  bool Enough() const { return pass != nullptr && pass->Full(); }
-  // The working folder, directly in the session folder.
-  bool Skip(const DIR_ENTRY& entry, const ustring& full) const;
-};
-
 // One pass of a rescan. The comparison pushes at most `room` decisions
 // (0 counts as 1). Once they are pushed, `full` is set and `last` is the
 // path of the last one, and the rest of the comparison decides only the
@@ -178,6 +146,11 @@ struct ExpandHandler {
 // and decides only the paths before it (session paths in CompareWalkOrder)
 // other than those folders. So the queue holds one pass of a large folder
 // at a time, and every path is decided by one pass.
+//
+// An expansion's pass is one too: it pushes at most `room` events in the
+// sorted walk's order, `last` the path of the last one, and a later pass
+// pushes only the paths after `after`, descending only the folders above
+// it (it leaves `full` alone and asks Filled()).
 struct RescanBatch {
   ustring after;  // "": the first pass
   size_t room = 1;
@@ -185,6 +158,8 @@ struct RescanBatch {
   ustring last;
   bool full = false;
 
+  // Whether the pass has pushed all it may.
+  bool Filled() const { return pushed >= std::max<size_t>(room, 1); }
   // Whether an earlier pass decided `path`.
   bool Decided(const ustring& path) const {
     return !after.empty() && (CompareWalkOrder(path, after) >= 0 || Below(after, path));
@@ -197,5 +172,23 @@ struct RescanBatch {
            std::memcmp(path.c_str_utf8(), folder.c_str_utf8(), folder.length()) == 0;
   }
 };
+
+// The expansion's handler: an upload event for every file and folder.
+struct ExpandHandler {
+  Registry::Entry reg;  // the event's session
+  EventGenerator* generator = nullptr;  // where the events go; set before the walk
+  size_t root_len = 0;  // bytes of the session folder's path in a full path
+  // When set: true for a file (full path, session path) that its upload
+  // would find unchanged since its record, which is then not pushed.
+  std::function<bool(const ustring& full, const ustring& path)> as_recorded;
+  // When set (a sorted walk): the pass, shared by every copy.
+  RescanBatch* pass = nullptr;
+
+  bool operator()(const DIR_ENTRY& entry, const ustring& full);
+  bool Enough() const { return pass != nullptr && pass->Filled(); }
+  // The working folder, directly in the session folder.
+  bool Skip(const DIR_ENTRY& entry, const ustring& full) const;
+};
+
 
 #endif  // WORKER_WALK_H_

@@ -459,6 +459,10 @@ class Worker : public Task, private RoadHooks {
   ErrorCode RescanPass();
   // After a subfolder-rescan event is done: queues the folder's own event.
   void CreateDirSelfEvent();
+  // Queues the continuation of a filled pass of a rescan or an expansion
+  // (`what` names it in the INFO line): the event in hand resuming after
+  // the pass's last path.
+  void QueueRest(const char* what, const ustring& path, const RescanBatch& pass);
   // The comparison of a folder's listings (compare_file_list.h), pushing
   // into the event queue. `unlisted`: folders, relative to `root`, whose
   // listing failed; nothing at or below them is compared. With `batch`,
